@@ -1,0 +1,31 @@
+# quor: build, test and run. Everything uses Debian's /usr/bin/python3.
+PYTHON ?= /usr/bin/python3
+BUILD ?= build
+JOBS ?= 2
+PYTEST_ARGS ?= -q
+
+.PHONY: all setup build test test-cpp test-python run clean
+
+all: build
+
+setup:
+	bash scripts/setup.sh
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-python: build
+	PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python
+
+test: test-cpp test-python
+
+# The main job: fit, score and print a tree from the shell.
+run: build
+	PYTHONPATH=python $(PYTHON) -m quor
+
+clean:
+	rm -rf $(BUILD) python/quor/_quor*.so

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what quor needs to build and test from Debian's packages (there is
+# no PyPI here). Safe to run again: it only installs what is missing.
+# Usage: scripts/setup.sh [bench]   ("bench" adds what the benchmarks need)
+set -euo pipefail
+
+packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest
+          python3-sklearn python3-pandas python3-hypothesis python3-venv python3-pip
+          python3-setuptools python3-wheel)
+if [[ "${1:-}" == "bench" ]]; then
+  packages+=(python3-xgboost python3-matplotlib libbenchmark-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  if [[ $(id -u) -ne 0 ]]; then sudo="sudo"; fi
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+/usr/bin/python3 -c "import numpy" || { echo "setup: numpy is not importable by /usr/bin/python3" >&2; exit 1; }

@@ -1,0 +1,53 @@
+#pragma once
+/// The hyperparameter record every estimator holds, and the parsing of the
+/// string-valued options into enumerations with their exact error messages.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quor {
+
+enum class SplitMode { Strict, Fast };
+enum class SplitStyle { Threshold, Bin };
+
+/// Read-only after construction. No field is range-checked: the stages that
+/// read a field define what out-of-range values do.
+struct TreeConfig {
+  std::optional<std::uint64_t> max_depth;
+  std::uint64_t min_samples_split = 2;
+  std::uint64_t min_samples_leaf = 1;
+  double min_impurity_decrease = 0.0;
+  std::uint64_t n_bins = 8;
+  std::uint64_t cv_folds = 5;
+  std::uint64_t cv_seed = 42;
+  bool cv_shuffle = true;
+  SplitMode mode = SplitMode::Strict;
+  SplitStyle split_style = SplitStyle::Threshold;
+  bool parallel = false;
+  std::uint64_t n_threads = 1;
+  std::uint64_t parallel_min_samples = 512;
+};
+
+/// The settings of an estimator rebuilt from a dump (prediction ignores them).
+TreeConfig placeholder_config();
+
+/// Shows a user-supplied string in double quotes, with a backslash before any
+/// double quote or backslash and escapes for non-printable characters.
+/// `text` is UTF-8.
+std::string quoted(std::string_view text);
+
+/// Option parsers; each throws `ValueError` with its exact message.
+SplitMode parse_mode(std::string_view text);
+SplitStyle parse_split_style(std::string_view text);
+
+/// The categorical column list as the estimator keeps it: ascending, no repeats.
+std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices);
+
+/// Whether `feature` is in a sorted categorical list (binary search).
+bool is_categorical(std::span<const std::uint64_t> categorical, std::uint64_t feature);
+
+}  // namespace quor

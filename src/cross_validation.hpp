@@ -1,0 +1,90 @@
+#pragma once
+/// Folds of a node's samples (a reproducible SplitMix64 shuffle, then
+/// contiguous blocks) and the strict-mode cross-validated scoring of every
+/// candidate split of one feature.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "aggregation.hpp"
+#include "config.hpp"
+#include "criterion.hpp"
+#include "encoder.hpp"
+
+namespace quor {
+
+struct ObjectiveTask;
+
+/// The SplitMix64 generator.
+class SplitMix64 {
+ public:
+  explicit SplitMix64(std::uint64_t state) : state_(state) {}
+  std::uint64_t next() {
+    state_ += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = state_;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+/// Shuffles `samples` in place when `shuffle` is set: the generator is seeded
+/// with (n × 0x9E3779B97F4A7C15) XOR seed, then Fisher–Yates from the back with
+/// a plain remainder.
+template <class Id>
+void permute_samples(std::span<Id> samples, std::uint64_t seed, bool shuffle) {
+  if (!shuffle) return;
+  const std::uint64_t n = samples.size();
+  SplitMix64 rng((n * 0x9E3779B97F4A7C15ull) ^ seed);
+  // Positions i..n-1 hold their final values once step i has run.
+  for (std::uint64_t i = n; i >= 2; --i) {
+    const std::uint64_t j = rng.next() % i;
+    std::swap(samples[i - 1], samples[j]);
+  }
+}
+
+/// k = min(max(cv_folds, 2), n), and at most 255 in fast mode.
+std::uint64_t fold_count(std::uint64_t cv_folds, std::uint64_t n, bool fast_mode);
+
+struct CvFold {
+  std::vector<std::uint64_t> train_indices;  // permuted order
+  std::vector<std::uint64_t> valid_indices;  // permuted order
+};
+
+/// Strict-mode folds of a node (at least one sample): the first n mod k folds
+/// hold one extra sample; fold f validates its block and trains on the rest.
+std::vector<CvFold> make_folds(std::span<const std::uint64_t> samples, std::uint64_t cv_folds,
+                               std::uint64_t cv_seed, bool cv_shuffle);
+
+struct FoldAssignment {
+  std::vector<std::uint32_t> sample_indices;  // permuted order
+  std::vector<std::uint8_t> fold_ids;          // non-decreasing
+  std::uint64_t n_folds = 0;
+};
+
+/// Fast-mode folds: a fold number per position of the permuted samples.
+FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
+                            std::uint64_t cv_seed, bool cv_shuffle);
+
+/// What a node shares, read-only, with every feature's evaluation.
+struct SplitContext {
+  const TreeConfig* config = nullptr;
+  std::span<const FeatureColumn> features;
+  const Criterion* criterion = nullptr;          // regression and classification
+  const ObjectiveTask* objective = nullptr;      // objective classification
+  std::span<const double> y;                     // regression targets
+  std::span<const std::uint64_t> labels;         // class labels
+  std::span<const std::uint64_t> samples;        // the node's samples
+  std::span<const CvFold> folds;
+  const Aggregator* aggregator = nullptr;
+};
+
+/// One record per candidate of `feature`, in ascending code order. Dispatches
+/// on the task: regression, classification or objective.
+std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature);
+
+}  // namespace quor

@@ -1,0 +1,68 @@
+#pragma once
+/// Training columns and the binning rules: the one definition of quantile
+/// edges, of a value's bin and of a bin's bounds, and the one-off fast-mode
+/// encoding of every feature into 16-bit codes.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "views.hpp"
+
+namespace quor {
+
+/// The training values of one feature, indexed by sample id.
+struct FeatureColumn {
+  bool is_categorical = false;
+  std::vector<double> values;         // continuous: NaN and ±∞ are missing
+  std::vector<std::uint32_t> codes;   // categorical: 0xFFFFFFFF is missing
+
+  std::size_t size() const { return is_categorical ? codes.size() : values.size(); }
+};
+
+/// One column per matrix column, in order; columns in the sorted `categorical`
+/// list hold category codes, the others the values unchanged.
+std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
+                                               std::span<const std::uint64_t> categorical);
+
+/// The n_bins − 1 quantile edges of the finite values (none when n_bins < 2 or
+/// no value is finite): edge j is the sorted value at
+/// min(⌊(j + 1)·m / n_bins⌋, m − 1), sorted by the IEEE total order.
+std::vector<double> quantile_edges(std::span<const double> values, std::uint64_t n_bins);
+/// The same edges for the values of `column` at `samples`; `scratch` is reused.
+std::vector<double> quantile_edges_at(std::span<const double> column,
+                                      std::span<const std::uint64_t> samples, std::uint64_t n_bins,
+                                      std::vector<std::uint64_t>& scratch);
+
+/// Number of edges <= x; nullopt for a non-finite x.
+std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x);
+
+/// Bounds of bin b (b <= number of edges): lower = edge b − 1 when b > 0,
+/// upper = edge b when b < number of edges.
+std::pair<std::optional<double>, std::optional<double>> bin_bounds(std::span<const double> edges,
+                                                                   std::uint64_t b);
+
+/// The fast-mode missing code.
+inline constexpr std::uint16_t kMissingCode = 0xFFFF;
+
+struct FeatureBins {
+  std::vector<double> edges;               // continuous features
+  std::vector<std::uint32_t> categories;   // categorical features, strictly ascending
+  std::uint64_t n_codes = 0;
+  bool is_continuous = true;
+};
+
+struct EncodedFeatures {
+  std::vector<std::vector<std::uint16_t>> codes;  // per feature, indexed by sample id
+  std::vector<FeatureBins> bins;
+  std::uint64_t sample_count = 0;
+};
+
+/// Encodes every column (feature order; the first failure ends the call).
+/// Throws `ValueError` "feature {f}: {n} continuous bins exceed fast-mode limit"
+/// or "feature {f}: {n} categories exceed fast-mode limit".
+EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins);
+
+}  // namespace quor

@@ -1,0 +1,129 @@
+#pragma once
+/// The fitted tree, how a row is routed through it, and its size statistics.
+/// Nodes live in one array in pre-order (the root at 0, a split's left child
+/// right after it), so no walk over a tree needs recursion and dropping a tree
+/// frees one array whatever its depth.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "views.hpp"
+
+namespace quor {
+
+/// The category code that marks a missing categorical value.
+inline constexpr std::uint32_t kMissingCategory = 0xFFFFFFFFu;
+
+/// Category code of a float: finite v >= 0 (-0.0 included) rounds half away
+/// from zero, saturating at the missing code; anything else is missing.
+std::uint32_t category_code(double v);
+
+enum class NodeKind : std::uint8_t { IntervalSplit, CategorySplit, Leaf };
+
+/// One node. Split fields are meaningful for the two split kinds, leaf fields
+/// for leaves; `left`/`right` index `Tree::nodes`.
+struct DecisionNode {
+  NodeKind kind = NodeKind::Leaf;
+  // IntervalSplit / CategorySplit
+  std::uint64_t feature = 0;
+  std::optional<double> lower;
+  std::optional<double> upper;
+  std::uint32_t category = 0;
+  std::size_t left = 0;
+  std::size_t right = 0;
+  // Leaf
+  double value = 0.0;                // regression
+  std::uint64_t predicted_class = 0;  // classification
+  std::size_t proba_offset = 0;       // classification: into Tree::probas
+  std::size_t proba_size = 0;
+  std::uint64_t n_samples = 0;
+
+  bool is_leaf() const { return kind == NodeKind::Leaf; }
+};
+
+/// A whole tree. Invariant: `nodes` is non-empty and in pre-order; every split's
+/// children have larger indices than the split; each node has one parent.
+struct Tree {
+  std::vector<DecisionNode> nodes;
+  std::vector<double> probas;
+
+  const DecisionNode& root() const { return nodes.front(); }
+  std::span<const double> proba(const DecisionNode& leaf) const {
+    return {probas.data() + leaf.proba_offset, leaf.proba_size};
+  }
+};
+
+/// Appends nodes in pre-order and links each child to its parent. Used by the
+/// growers and by the dump importer, which both produce nodes depth-first,
+/// left subtree first.
+class TreeBuilder {
+ public:
+  /// Starts a node whose parent is `parent` (npos for the root) on side
+  /// `is_left`; returns its index.
+  std::size_t begin_node(std::size_t parent, bool is_left);
+  void make_regression_leaf(std::size_t node, double value, std::uint64_t n_samples);
+  void make_classification_leaf(std::size_t node, std::span<const double> proba,
+                                std::uint64_t predicted_class, std::uint64_t n_samples);
+  void make_interval_split(std::size_t node, std::uint64_t feature, std::optional<double> lower,
+                           std::optional<double> upper);
+  void make_category_split(std::size_t node, std::uint64_t feature, std::uint32_t category);
+  std::size_t size() const { return tree_.nodes.size(); }
+  Tree finish() &&;
+
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+ private:
+  Tree tree_;
+};
+
+/// One cell of a prediction row.
+struct FeatureValue {
+  double value = 0.0;          // continuous cells
+  std::uint32_t code = 0;      // categorical cells
+  bool is_categorical = false;
+};
+
+/// Rows materialised from a matrix: `n_cols` cells per row, row-major.
+struct Rows {
+  std::size_t n_rows = 0;
+  std::size_t n_cols = 0;
+  std::vector<FeatureValue> cells;
+  std::span<const FeatureValue> row(std::size_t r) const {
+    return {cells.data() + r * n_cols, n_cols};
+  }
+};
+
+/// Rows [row_begin, row_end) of the matrix; columns listed in the sorted
+/// `categorical` list become category codes, the others stay as they are.
+Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
+                      std::size_t row_begin, std::size_t row_end);
+inline Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical) {
+  return rows_from_matrix(matrix, categorical, 0, matrix.n_rows);
+}
+
+/// Whether a row goes left at a split node (the split tests of the model).
+bool goes_left(const DecisionNode& split, const FeatureValue& cell);
+
+/// The leaf a row reaches. A split feature past the row's end is an internal error.
+const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row);
+
+/// Prediction over a whole matrix, written into caller-provided outputs of
+/// n_rows entries. Rows are materialised and routed in blocks.
+void predict_values(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                    std::span<double> out);
+void predict_classes(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                     std::span<std::int64_t> out);
+/// `out` is n_rows × k, row-major, zero-filled by the caller.
+void predict_probabilities(const Tree& tree, const MatrixView& x,
+                           std::span<const std::uint64_t> categorical, std::size_t k,
+                           std::span<double> out);
+
+/// 0 for a leaf, else 1 + the larger depth of the two children.
+std::uint64_t tree_depth(const Tree& tree);
+/// Number of leaves.
+std::uint64_t leaf_count(const Tree& tree);
+
+}  // namespace quor
