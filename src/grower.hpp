@@ -1,0 +1,45 @@
+#pragma once
+/// The two growers. Both follow one node procedure (leaf value, stopping rules,
+/// folds, per-feature evaluation, best-record choice, split, partition, then
+/// the left and the right child) and grow depth-first, left subtree first,
+/// from an explicit stack rather than recursion, so tree depth is bounded only
+/// by the number of samples.
+
+#include <cstdint>
+#include <span>
+
+#include "aggregation.hpp"
+#include "config.hpp"
+#include "criterion.hpp"
+#include "encoder.hpp"
+#include "objective.hpp"
+#include "tree.hpp"
+
+namespace quor {
+
+enum class TaskKind { Regression, Classification, Objective };
+
+/// Everything a grower reads besides the features.
+struct GrowInput {
+  TaskKind task = TaskKind::Regression;
+  const Criterion* criterion = nullptr;       // regression and classification
+  const ObjectiveTask* objective = nullptr;   // objective classification
+  std::uint64_t n_classes = 0;
+  const TreeConfig* config = nullptr;
+  const Aggregator* aggregator = nullptr;
+  std::span<const double> y;                  // regression targets
+  std::span<const std::uint64_t> labels;      // class labels
+};
+
+/// Strict mode over the root samples 0 … n − 1 (n = the columns' length).
+Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns);
+
+/// Fast-mode entry: refuses the "mae" criterion, refuses 2^32 samples or more,
+/// encodes the columns once and grows. Throws `ValueError` with the refusal or
+/// the encoder's message.
+Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns);
+
+/// Fast mode over the root run 0 … n − 1 of 32-bit ids.
+Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);
+
+}  // namespace quor
