@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "views.hpp"
 
 namespace quor {
 
@@ -21,11 +20,6 @@ struct FeatureColumn {
 
   std::size_t size() const { return is_categorical ? codes.size() : values.size(); }
 };
-
-/// One column per matrix column, in order; columns in the sorted `categorical`
-/// list hold category codes, the others the values unchanged.
-std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
-                                               std::span<const std::uint64_t> categorical);
 
 /// The n_bins − 1 quantile edges of the finite values (none when n_bins < 2 or
 /// no value is finite): edge j is the sorted value at

@@ -60,6 +60,11 @@ struct Estimator {
 /// record; the first bad string throws its `ValueError`.
 Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options);
 
+/// One training column per matrix column, in order; columns in the sorted
+/// `categorical` list hold category codes, the others the values unchanged.
+std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
+                                               std::span<const std::uint64_t> categorical);
+
 /// Targets copied out of the caller's `y`.
 struct Targets {
   std::vector<double> values;          // regression
