@@ -25,16 +25,22 @@ struct FeatureColumn {
 /// no value is finite): edge j is the sorted value at
 /// min(⌊(j + 1)·m / n_bins⌋, m − 1), sorted by the IEEE total order.
 std::vector<double> quantile_edges(std::span<const double> values, std::uint64_t n_bins);
-/// The same edges for the values of `column` at `samples`; `scratch` is reused.
+/// The same edges for the values of `column` at `samples`; `scratch` is reused
+/// and allocates nothing once it is as long as `samples`.
 std::vector<double> quantile_edges_at(std::span<const double> column,
                                       std::span<const std::uint64_t> samples, std::uint64_t n_bins,
                                       std::vector<std::uint64_t>& scratch);
+
+/// The sorted position of edge j among m finite values:
+/// min(⌊(j + 1)·m / n_bins⌋, m − 1), the product taken exactly in 128 bits.
+/// Requires m > 0 and n_bins > 0.
+std::uint64_t quantile_position(std::uint64_t j, std::uint64_t m, std::uint64_t n_bins);
 
 /// Number of edges <= x; nullopt for a non-finite x.
 std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x);
 
 /// Bounds of bin b (b <= number of edges): lower = edge b − 1 when b > 0,
-/// upper = edge b when b < number of edges.
+/// upper = edge b when b < number of edges. A larger b is an internal error.
 std::pair<std::optional<double>, std::optional<double>> bin_bounds(std::span<const double> edges,
                                                                    std::uint64_t b);
 

@@ -1,6 +1,8 @@
 #include "objective.hpp"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "config.hpp"
 #include "errors.hpp"
@@ -35,6 +37,142 @@ std::string_view Objective::name() const {
     case ObjectiveKind::Accuracy: return "accuracy";
   }
   return "";
+}
+
+ConfusionCounts::ConfusionCounts(std::uint64_t n_classes)
+    : tp(n_classes), fp(n_classes), fn(n_classes), support(n_classes), n_classes(n_classes) {}
+
+void ConfusionCounts::add(std::uint64_t p, std::span<const std::uint64_t> k) {
+  if (n_classes == 0) return;  // nothing can be counted
+  check_index(p, n_classes, "confusion classes");
+  check_index(n_classes - 1, k.size(), "class counts");
+  for (std::uint64_t c = 0; c < n_classes; ++c) {
+    const std::uint64_t d = k[c];
+    if (d == 0) continue;
+    support[c] += d;
+    total += d;
+    if (c == p) {
+      tp[c] += d;
+    } else {
+      fn[c] += d;
+      fp[p] += d;
+    }
+  }
+}
+
+std::uint64_t majority_class(std::span<const std::uint64_t> counts) {
+  std::uint64_t best = 0;
+  for (std::uint64_t c = 1; c < counts.size(); ++c) {
+    if (counts[c] > counts[best]) best = c;
+  }
+  return best;
+}
+
+namespace {
+
+// One metric on one class's (or the summed) counts; every zero denominator
+// gives 0. The integer tests come first so that no 0/0 is ever formed.
+double metric_value(ObjectiveKind kind, double beta, std::uint64_t tp, std::uint64_t fp,
+                    std::uint64_t fn) {
+  const double tpd = static_cast<double>(tp);
+  const double fpd = static_cast<double>(fp);
+  const double fnd = static_cast<double>(fn);
+  switch (kind) {
+    case ObjectiveKind::Precision:
+      if (tp == 0 && fp == 0) return 0.0;
+      return tpd / (tpd + fpd);
+    case ObjectiveKind::Recall:
+      if (tp == 0 && fn == 0) return 0.0;
+      return tpd / (tpd + fnd);
+    case ObjectiveKind::F1:
+      if (tp == 0 && fp == 0 && fn == 0) return 0.0;
+      return 2.0 * tpd / (2.0 * tpd + fpd + fnd);
+    case ObjectiveKind::FBeta: {
+      const double beta2 = beta * beta;
+      const double scale = 1.0 + beta2;
+      const double denominator = fpd + (beta2 * fnd + scale * tpd);
+      // Also catches a NaN denominator (a NaN or infinite beta).
+      if (!(denominator > 0.0)) return 0.0;
+      return scale * tpd / denominator;
+    }
+    case ObjectiveKind::Accuracy:
+      break;
+  }
+  return 0.0;
+}
+
+std::uint64_t sum_of(const std::vector<std::uint64_t>& v) {
+  std::uint64_t s = 0;
+  for (const std::uint64_t x : v) s += x;
+  return s;
+}
+
+}  // namespace
+
+double Objective::score(const ConfusionCounts& counts) const {
+  const std::uint64_t n_classes = counts.n_classes;
+  if (kind_ == ObjectiveKind::Accuracy) {
+    if (counts.total == 0) return 0.0;
+    return static_cast<double>(sum_of(counts.tp)) / static_cast<double>(counts.total);
+  }
+  const auto per_class = [&](std::uint64_t c) {
+    return metric_value(kind_, beta_, counts.tp[c], counts.fp[c], counts.fn[c]);
+  };
+  switch (average_) {
+    case AverageMode::Binary:
+      if (pos_label_ >= n_classes) return 0.0;
+      return per_class(pos_label_);
+    case AverageMode::Micro:
+      return metric_value(kind_, beta_, sum_of(counts.tp), sum_of(counts.fp), sum_of(counts.fn));
+    case AverageMode::Macro: {
+      if (n_classes == 0) return 0.0;
+      double sum = -0.0;
+      for (std::uint64_t c = 0; c < n_classes; ++c) sum += per_class(c);
+      return sum / static_cast<double>(n_classes);
+    }
+    case AverageMode::Weighted: {
+      if (counts.total == 0) return 0.0;
+      double sum = -0.0;
+      for (std::uint64_t c = 0; c < n_classes; ++c) {
+        sum += static_cast<double>(counts.support[c]) * per_class(c);
+      }
+      return sum / static_cast<double>(counts.total);
+    }
+  }
+  return 0.0;
+}
+
+double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
+                           std::span<const std::uint64_t> train_left,
+                           std::span<const std::uint64_t> train_right,
+                           std::span<const std::uint64_t> valid_left,
+                           std::span<const std::uint64_t> valid_right) {
+  if (n_classes > 0) {
+    check_index(n_classes - 1,
+                std::min({train_left.size(), train_right.size(), valid_left.size(),
+                          valid_right.size()}),
+                "class counts");
+  }
+  const std::uint64_t p_left = majority_class(train_left.first(n_classes));
+  const std::uint64_t p_right = majority_class(train_right.first(n_classes));
+  // Majority of both training sides added per class, without a summed copy.
+  std::uint64_t p_node = 0;
+  std::uint64_t best = 0;
+  for (std::uint64_t c = 0; c < n_classes; ++c) {
+    const std::uint64_t total = train_left[c] + train_right[c];
+    if (c == 0 || total > best) {
+      best = total;
+      p_node = c;
+    }
+  }
+  ConfusionCounts with_split(n_classes);
+  with_split.add(p_left, valid_left);
+  with_split.add(p_right, valid_right);
+  // Adding both held-out sides with one prediction equals adding their sum.
+  ConfusionCounts without_split(n_classes);
+  without_split.add(p_node, valid_left);
+  without_split.add(p_node, valid_right);
+  return objective.score(with_split) - objective.score(without_split);
 }
 
 }  // namespace quor
