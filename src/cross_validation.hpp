@@ -83,6 +83,17 @@ struct SplitContext {
   const Aggregator* aggregator = nullptr;
 };
 
+/// Strict-mode objective scoring of one fold (the objective variant's fold
+/// step): class counts of the training and validation samples per candidate
+/// position give each candidate's four sides; every candidate whose four sides
+/// are all non-empty gets the metric gain appended to lists[j].
+void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> labels,
+                          std::span<const std::uint64_t> train,
+                          std::span<const std::uint32_t> train_positions,
+                          std::span<const std::uint64_t> valid,
+                          std::span<const std::uint32_t> valid_positions, bool threshold,
+                          std::uint32_t n_candidates, std::vector<std::vector<double>>& lists);
+
 /// One record per candidate of `feature`, in ascending code order. Dispatches
 /// on the task: regression, classification or objective.
 std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature);

@@ -1,18 +1,414 @@
 #include "grower.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "candidate.hpp"
+#include "cross_validation.hpp"
 #include "errors.hpp"
+#include "histogram.hpp"
+#include "parallel.hpp"
 
 namespace quor {
 
-// Placeholder until the growers land; fit reports it as an internal error.
-Tree grow_strict(const GrowInput&, std::span<const FeatureColumn>) {
-  throw InternalError("strict growing is not built yet");
+namespace {
+
+/// A node's targets gathered in node order: the leaf value and the purity test
+/// read them.
+struct NodeTargets {
+  std::vector<double> values;
+  std::vector<std::uint64_t> labels;
+};
+
+template <class Id>
+void gather_targets(const GrowInput& input, std::span<const Id> samples, NodeTargets& out) {
+  if (input.task == TaskKind::Regression) {
+    out.values.resize(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      check_index(samples[i], input.y.size(), "targets");
+      out.values[i] = input.y[samples[i]];
+    }
+  } else {
+    out.labels.resize(samples.size());
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      check_index(samples[i], input.labels.size(), "targets");
+      out.labels[i] = input.labels[samples[i]];
+    }
+  }
 }
-Tree fit_fast(const GrowInput&, std::span<const FeatureColumn>) {
-  throw InternalError("fast growing is not built yet");
+
+/// Writes the node's leaf: the mean of its targets, or its class distribution
+/// with the lowest most frequent class.
+void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input,
+                const NodeTargets& targets) {
+  if (input.task == TaskKind::Regression) {
+    const std::size_t n = targets.values.size();
+    double sum = -0.0;
+    for (const double t : targets.values) sum += t;
+    const double value = n == 0 ? 0.0 : sum / static_cast<double>(n);
+    builder.make_regression_leaf(node, value, n);
+    return;
+  }
+  const std::uint64_t n_classes = input.n_classes;
+  std::vector<std::uint64_t> counts(n_classes, 0);
+  std::uint64_t counted = 0;
+  for (const std::uint64_t c : targets.labels) {
+    if (c < n_classes) {
+      ++counts[c];
+      ++counted;
+    }
+  }
+  std::vector<double> proba(n_classes, 0.0);
+  if (counted > 0) {
+    for (std::size_t c = 0; c < n_classes; ++c) {
+      proba[c] = static_cast<double>(counts[c]) / static_cast<double>(counted);
+    }
+  }
+  builder.make_classification_leaf(node, proba, majority_class(counts), targets.labels.size());
 }
-Tree grow_fast(const GrowInput&, const EncodedFeatures&) {
-  throw InternalError("fast growing is not built yet");
+
+/// The purity test value of the node: the criterion's impurity, or the Gini
+/// index for the objective classifier.
+double node_impurity(const GrowInput& input, const NodeTargets& targets) {
+  switch (input.task) {
+    case TaskKind::Regression: return input.criterion->impurity(targets.values);
+    case TaskKind::Classification: return input.criterion->impurity(targets.labels);
+    case TaskKind::Objective: return input.objective->purity.impurity(targets.labels);
+  }
+  return 0.0;
+}
+
+/// Stopping rules that need no split search. True when the node is a leaf.
+bool stops_early(const GrowInput& input, std::uint64_t n, std::uint64_t depth,
+                 const NodeTargets& targets) {
+  const TreeConfig& config = *input.config;
+  if (n < std::max<std::uint64_t>(2, config.min_samples_split)) return true;
+  if (config.max_depth && *config.max_depth <= depth) return true;
+  return node_impurity(input, targets) <= 0.0;
+}
+
+/// The node's choice; nullptr when the node must be a leaf.
+const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> records) {
+  const ScoredSplit* best = choose_best_split(records);
+  if (best == nullptr || best->score <= input.config->min_impurity_decrease) return nullptr;
+  return best;
+}
+
+std::vector<ScoredSplit> flatten(std::vector<std::vector<ScoredSplit>> per_feature) {
+  std::size_t total = 0;
+  for (const auto& list : per_feature) total += list.size();
+  std::vector<ScoredSplit> out;
+  out.reserve(total);
+  for (auto& list : per_feature) {
+    for (auto& record : list) out.push_back(std::move(record));
+  }
+  return out;
+}
+
+std::uint64_t min_leaf(const TreeConfig& config) {
+  return std::max<std::uint64_t>(1, config.min_samples_leaf);
+}
+
+/// A split as stored in the tree.
+struct SplitSpec {
+  NodeKind kind = NodeKind::IntervalSplit;
+  std::uint64_t feature = 0;
+  std::optional<double> lower;
+  std::optional<double> upper;
+  std::uint32_t category = 0;
+};
+
+void write_split(TreeBuilder& builder, std::size_t node, const SplitSpec& split) {
+  if (split.kind == NodeKind::CategorySplit) {
+    builder.make_category_split(node, split.feature, split.category);
+  } else {
+    builder.make_interval_split(node, split.feature, split.lower, split.upper);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Strict mode
+
+/// Builds the stored split for the winning record from the node's own bins.
+std::optional<SplitSpec> strict_split(const GrowInput& input, const FeatureColumn& column,
+                                      std::uint64_t feature, std::uint32_t code,
+                                      std::span<const std::uint64_t> samples,
+                                      std::vector<std::uint64_t>& scratch) {
+  SplitSpec split;
+  split.feature = feature;
+  if (column.is_categorical) {
+    if (code == kMissingCategory) return std::nullopt;
+    split.kind = NodeKind::CategorySplit;
+    split.category = code;
+    return split;
+  }
+  const std::vector<double> edges =
+      quantile_edges_at(column.values, samples, input.config->n_bins, scratch);
+  if (code > edges.size()) return std::nullopt;
+  auto [lower, upper] = bin_bounds(edges, code);
+  if (input.config->split_style == SplitStyle::Threshold) {
+    if (!upper) return std::nullopt;
+    split.upper = upper;
+  } else {
+    split.lower = lower;
+    split.upper = upper;
+  }
+  return split;
+}
+
+/// The split test on a training sample.
+bool sample_goes_left(const SplitSpec& split, const FeatureColumn& column, std::uint64_t sample) {
+  if (split.kind == NodeKind::CategorySplit) {
+    return column.is_categorical && column.codes[sample] == split.category;
+  }
+  if (column.is_categorical) return false;
+  const double x = column.values[sample];
+  return std::isfinite(x) && (!split.lower || x >= *split.lower) && (!split.upper || x < *split.upper);
+}
+
+struct StrictTask {
+  std::vector<std::uint64_t> samples;
+  std::uint64_t depth = 0;
+  std::size_t parent = TreeBuilder::npos;
+  bool is_left = false;
+};
+
+}  // namespace
+
+Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  const TreeConfig& config = *input.config;
+  const std::uint64_t n_features = columns.size();
+  TreeBuilder builder;
+  NodeTargets targets;
+  std::vector<std::uint64_t> scratch;
+
+  std::vector<StrictTask> stack;
+  StrictTask root;
+  root.samples.resize(columns.empty() ? 0 : columns.front().size());
+  std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+  stack.push_back(std::move(root));
+
+  // Depth-first, left subtree first: the right child waits on the stack while
+  // the whole left subtree is grown, exactly as recursion would order it.
+  while (!stack.empty()) {
+    StrictTask task = std::move(stack.back());
+    stack.pop_back();
+    const std::size_t node = builder.begin_node(task.parent, task.is_left);
+    const std::span<const std::uint64_t> samples = task.samples;
+    gather_targets(input, samples, targets);
+    if (stops_early(input, samples.size(), task.depth, targets)) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    const std::vector<CvFold> folds =
+        make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
+    SplitContext context;
+    context.config = &config;
+    context.features = columns;
+    context.criterion = input.criterion;
+    context.objective = input.task == TaskKind::Objective ? input.objective : nullptr;
+    context.y = input.y;
+    context.labels = input.labels;
+    context.samples = samples;
+    context.folds = folds;
+    context.aggregator = input.aggregator;
+    const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
+    std::vector<ScoredSplit> records;
+    if (config.parallel && config.n_threads >= 2) {
+      records = flatten(parallel_map(n_features, config.n_threads, evaluate));
+    } else {
+      for (std::uint64_t f = 0; f < n_features; ++f) {
+        for (auto& record : evaluate(f)) records.push_back(std::move(record));
+      }
+    }
+    const ScoredSplit* best = accepted_split(input, records);
+    std::optional<SplitSpec> split;
+    if (best != nullptr) {
+      check_index(best->feature, n_features, "features");
+      split = strict_split(input, columns[best->feature], best->feature, best->code, samples, scratch);
+    }
+    if (!split) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    const FeatureColumn& column = columns[split->feature];
+    StrictTask left, right;
+    for (const std::uint64_t s : samples) {
+      (sample_goes_left(*split, column, s) ? left.samples : right.samples).push_back(s);
+    }
+    if (left.samples.size() < min_leaf(config) || right.samples.size() < min_leaf(config)) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    write_split(builder, node, *split);
+    left.depth = right.depth = task.depth + 1;
+    left.parent = right.parent = node;
+    left.is_left = true;
+    stack.push_back(std::move(right));
+    stack.push_back(std::move(left));
+  }
+  return std::move(builder).finish();
+}
+
+// ---------------------------------------------------------------------------
+// Fast mode
+
+namespace {
+
+/// The stored split and the partition test on codes for the winning record.
+struct FastSplit {
+  SplitSpec spec;
+  std::uint16_t code = 0;
+  bool threshold = false;  // left when code <= c; otherwise left when code == c
+};
+
+std::optional<FastSplit> fast_split(const GrowInput& input, const FeatureBins& bins,
+                                    std::uint64_t feature, std::uint32_t code) {
+  FastSplit split;
+  split.spec.feature = feature;
+  if (bins.is_continuous) {
+    if (code > bins.edges.size()) return std::nullopt;
+    auto [lower, upper] = bin_bounds(bins.edges, code);
+    split.code = static_cast<std::uint16_t>(code);
+    if (input.config->split_style == SplitStyle::Threshold) {
+      if (!upper) return std::nullopt;
+      split.spec.upper = upper;
+      split.threshold = true;
+    } else {
+      split.spec.lower = lower;
+      split.spec.upper = upper;
+    }
+    return split;
+  }
+  if (code >= bins.categories.size()) return std::nullopt;
+  split.spec.kind = NodeKind::CategorySplit;
+  split.spec.category = bins.categories[code];
+  split.code = static_cast<std::uint16_t>(code);
+  return split;
+}
+
+struct FastTask {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::uint64_t depth = 0;
+  std::size_t parent = TreeBuilder::npos;
+  bool is_left = false;
+};
+
+std::vector<ScoredSplit> search_feature(const GrowInput& input, const EncodedFeatures& encoded,
+                                        const FoldAssignment& folds, std::uint64_t feature,
+                                        HistogramScratch* scratch) {
+  check_index(feature, encoded.codes.size(), "encoded features");
+  const FeatureBins& bins = encoded.bins[feature];
+  const std::span<const std::uint16_t> codes = encoded.codes[feature];
+  const bool threshold = input.config->split_style == SplitStyle::Threshold && bins.is_continuous;
+  switch (input.task) {
+    case TaskKind::Regression:
+      return score_bins_regression(codes, bins.n_codes, input.y, folds.sample_indices, folds.fold_ids,
+                                   folds.n_folds, feature, *input.aggregator, *scratch, threshold);
+    case TaskKind::Classification:
+      return score_bins_classification(codes, bins.n_codes, input.labels, input.n_classes,
+                                       input.criterion->kind(), folds.sample_indices, folds.fold_ids,
+                                       folds.n_folds, feature, *input.aggregator, *scratch, threshold);
+    case TaskKind::Objective:
+      return score_bins_objective(*input.objective, codes, bins.n_codes, input.labels,
+                                  folds.sample_indices, folds.fold_ids, folds.n_folds, feature,
+                                  *input.aggregator, threshold);
+  }
+  return {};
+}
+
+}  // namespace
+
+Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  if (input.task == TaskKind::Regression && input.criterion->name() == "mae") {
+    throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
+  }
+  const std::uint64_t n = columns.empty() ? 0 : columns.front().size();
+  if (n > std::numeric_limits<std::uint32_t>::max()) {
+    throw ValueError("fast mode supports at most 4294967295 samples, got " + std::to_string(n) +
+                     "; use mode \"strict\"");
+  }
+  const EncodedFeatures encoded = encode_features(columns, input.config->n_bins);
+  return grow_fast(input, encoded);
+}
+
+Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
+  const TreeConfig& config = *input.config;
+  const std::uint64_t n_features = encoded.codes.size();
+  std::vector<std::uint32_t> run(encoded.sample_count);
+  std::iota(run.begin(), run.end(), std::uint32_t{0});
+  TreeBuilder builder;
+  NodeTargets targets;
+  HistogramScratch scratch;
+
+  std::vector<FastTask> stack;
+  stack.push_back(FastTask{0, run.size(), 0, TreeBuilder::npos, false});
+  while (!stack.empty()) {
+    const FastTask task = stack.back();
+    stack.pop_back();
+    const std::size_t node = builder.begin_node(task.parent, task.is_left);
+    const std::span<std::uint32_t> samples(run.data() + task.begin, task.end - task.begin);
+    const std::uint64_t n = samples.size();
+    gather_targets(input, std::span<const std::uint32_t>(samples), targets);
+    if (stops_early(input, n, task.depth, targets)) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    const FoldAssignment folds =
+        assign_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
+    if (folds.n_folds == 0) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    std::vector<ScoredSplit> records;
+    if (config.parallel && config.n_threads >= 2 && n >= config.parallel_min_samples) {
+      records = flatten(parallel_map(n_features, config.n_threads, [&](std::uint64_t feature) {
+        HistogramScratch own;
+        return search_feature(input, encoded, folds, feature, &own);
+      }));
+    } else {
+      for (std::uint64_t f = 0; f < n_features; ++f) {
+        for (auto& record : search_feature(input, encoded, folds, f, &scratch)) {
+          records.push_back(std::move(record));
+        }
+      }
+    }
+    const ScoredSplit* best = accepted_split(input, records);
+    std::optional<FastSplit> split;
+    if (best != nullptr) {
+      check_index(best->feature, n_features, "encoded features");
+      split = fast_split(input, encoded.bins[best->feature], best->feature, best->code);
+    }
+    if (!split) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    // In-place partition: the left samples keep their relative order; the
+    // right side's order is whatever the swaps leave, and the children's
+    // folds are drawn from that order.
+    const std::span<const std::uint16_t> codes = encoded.codes[split->spec.feature];
+    std::size_t i = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::uint16_t b = codes[samples[j]];
+      const bool left = split->threshold ? b <= split->code : b == split->code;
+      if (left) {
+        std::swap(samples[i], samples[j]);
+        ++i;
+      }
+    }
+    if (i < min_leaf(config) || n - i < min_leaf(config)) {
+      write_leaf(builder, node, input, targets);
+      continue;
+    }
+    write_split(builder, node, split->spec);
+    stack.push_back(FastTask{task.begin + i, task.end, task.depth + 1, node, false});
+    stack.push_back(FastTask{task.begin, task.begin + i, task.depth + 1, node, true});
+  }
+  return std::move(builder).finish();
 }
 
 }  // namespace quor

@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "errors.hpp"
+#include "parallel.hpp"
+
+namespace quor {
+namespace {
+
+class ParallelMapTest : public ::testing::TestWithParam<std::tuple<std::uint64_t, std::uint64_t>> {};
+
+TEST_P(ParallelMapTest, MatchesSequentialLoopItemByItem) {
+  const auto [n_items, n_threads] = GetParam();
+  const auto op = [](std::uint64_t i) { return std::vector<std::uint64_t>(i % 4, i * 7 + 1); };
+  std::vector<std::vector<std::uint64_t>> expected;
+  for (std::uint64_t i = 0; i < n_items; ++i) expected.push_back(op(i));
+  EXPECT_EQ(parallel_map(n_items, n_threads, op), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ParallelMapTest,
+                         ::testing::Combine(::testing::Values(0, 1, 2, 3, 9, 10, 20, 101),
+                                            ::testing::Values(2, 3, 4, 8, 16, 64)));
+
+// Chunks are contiguous runs of ⌈N/T⌉ items, one thread each.
+TEST(ParallelMap, ChunksAreContiguousAndOnePerThread) {
+  struct Case {
+    std::uint64_t n, threads, expected_workers;
+  };
+  for (const Case c : {Case{10, 4, 4}, Case{9, 4, 3}, Case{3, 16, 3}, Case{1, 8, 0}}) {
+    std::vector<std::thread::id> ids(c.n);
+    parallel_map(c.n, c.threads, [&](std::uint64_t i) {
+      ids[i] = std::this_thread::get_id();
+      return 0;
+    });
+    std::vector<std::thread::id> distinct;
+    for (std::uint64_t i = 0; i < c.n; ++i) {
+      if (i == 0 || ids[i] != ids[i - 1]) distinct.push_back(ids[i]);
+    }
+    if (c.expected_workers == 0) {
+      // A single item runs on the calling thread.
+      EXPECT_EQ(ids[0], std::this_thread::get_id());
+    } else {
+      EXPECT_EQ(distinct.size(), c.expected_workers) << c.n << " items on " << c.threads;
+      for (const auto id : distinct) EXPECT_NE(id, std::this_thread::get_id());
+    }
+  }
+}
+
+TEST(ParallelMap, FailingWorkerIsReportedAfterAllWorkersEnded) {
+  std::atomic<int> finished{0};
+  try {
+    parallel_map(8, 4, [&](std::uint64_t i) {
+      if (i == 2) throw InternalError("index out of bounds");
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ++finished;
+      return i;
+    });
+    FAIL() << "expected an internal error";
+  } catch (const InternalError& e) {
+    EXPECT_EQ(std::string(e.what()), "worker thread panicked");
+  }
+  // The worker that failed abandons its chunk (items 2 and 3); all others ran.
+  EXPECT_EQ(finished.load(), 6);
+}
+
+TEST(ParallelMap, OutOfMemoryInAWorkerStaysOutOfMemory) {
+  EXPECT_THROW(parallel_map(4, 2,
+                            [](std::uint64_t i) -> int {
+                              if (i == 3) throw std::bad_alloc();
+                              return 0;
+                            }),
+               std::bad_alloc);
+}
+
+TEST(ParallelMap, WorkersGetAtLeastTwoMebibytesOfStack) {
+  // 1.5 MiB of locals would overflow a default-sized worker on some systems.
+  const auto deep = [](std::uint64_t i) {
+    volatile char buffer[1536 * 1024];
+    buffer[0] = static_cast<char>(i);
+    buffer[sizeof buffer - 1] = 1;
+    return buffer[0] + buffer[sizeof buffer - 1];
+  };
+  const auto results = parallel_map(4, 4, deep);
+  EXPECT_EQ(results, (std::vector<int>{1, 2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace quor
