@@ -387,19 +387,10 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       write_leaf(builder, node, input, targets);
       continue;
     }
-    // In-place partition: the left samples keep their relative order; the
-    // right side's order is whatever the swaps leave, and the children's
-    // folds are drawn from that order.
     const std::span<const std::uint16_t> codes = encoded.codes[split->spec.feature];
-    std::size_t i = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::uint16_t b = codes[samples[j]];
-      const bool left = split->threshold ? b <= split->code : b == split->code;
-      if (left) {
-        std::swap(samples[i], samples[j]);
-        ++i;
-      }
-    }
+    const std::size_t i = split->threshold
+                              ? partition_in_place(samples, [&](std::uint32_t s) { return codes[s] <= split->code; })
+                              : partition_in_place(samples, [&](std::uint32_t s) { return codes[s] == split->code; });
     if (i < min_leaf(config) || n - i < min_leaf(config)) {
       write_leaf(builder, node, input, targets);
       continue;

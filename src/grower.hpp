@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "aggregation.hpp"
 #include "config.hpp"
@@ -38,6 +39,22 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
 /// encodes the columns once and grows. Throws `ValueError` with the refusal or
 /// the encoder's message.
 Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns);
+
+/// Moves the samples for which `goes_left` holds to the front of the run by
+/// swapping; the left samples keep their relative order, the right side's
+/// order is what the swaps leave (a child's folds are drawn from that order).
+/// Returns the number of left samples.
+template <class Predicate>
+std::size_t partition_in_place(std::span<std::uint32_t> run, Predicate goes_left) {
+  std::size_t i = 0;
+  for (std::size_t j = 0; j < run.size(); ++j) {
+    if (goes_left(run[j])) {
+      std::swap(run[i], run[j]);
+      ++i;
+    }
+  }
+  return i;
+}
 
 /// Fast mode over the root run 0 … n − 1 of 32-bit ids.
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);

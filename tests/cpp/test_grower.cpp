@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+#include <tuple>
+
+#include "cross_validation.hpp"
+#include "errors.hpp"
+#include "grower.hpp"
+#include "random_data.hpp"
+
+namespace quor {
+namespace {
+
+using quor::testing::random_categorical;
+using quor::testing::random_continuous;
+using quor::testing::random_labels;
+using quor::testing::random_targets;
+
+void expect_same_tree(const Tree& a, const Tree& b) {
+  ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+    const DecisionNode& x = a.nodes[i];
+    const DecisionNode& y = b.nodes[i];
+    ASSERT_EQ(x.kind, y.kind) << "node " << i;
+    if (x.is_leaf()) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.value), std::bit_cast<std::uint64_t>(y.value));
+      EXPECT_EQ(x.n_samples, y.n_samples);
+      EXPECT_EQ(x.predicted_class, y.predicted_class);
+      const auto pa = a.proba(x), pb = b.proba(y);
+      EXPECT_TRUE(std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) << "node " << i;
+    } else {
+      EXPECT_EQ(x.feature, y.feature) << "node " << i;
+      EXPECT_EQ(x.lower, y.lower);
+      EXPECT_EQ(x.upper, y.upper);
+      EXPECT_EQ(x.category, y.category);
+      EXPECT_EQ(x.left, y.left);
+      EXPECT_EQ(x.right, y.right);
+    }
+  }
+}
+
+struct Problem {
+  TreeConfig config;
+  std::vector<FeatureColumn> columns;
+  std::vector<double> y;
+  std::vector<std::uint64_t> labels;
+  Criterion criterion = Criterion::mse();
+  ObjectiveTask objective{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), 3, Criterion::gini(3)};
+  Aggregator aggregator = Aggregator::mean();
+
+  GrowInput input(TaskKind task) const {
+    GrowInput in;
+    in.task = task;
+    in.criterion = &criterion;
+    in.objective = &objective;
+    in.n_classes = 3;
+    in.config = &config;
+    in.aggregator = &aggregator;
+    in.y = y;
+    in.labels = labels;
+    return in;
+  }
+};
+
+Problem random_problem(std::uint64_t seed, TaskKind task, std::size_t n) {
+  std::mt19937_64 rng(seed);
+  Problem p;
+  for (int f = 0; f < 5; ++f) {
+    p.columns.push_back(f % 3 == 2 ? random_categorical(rng, n, 4) : random_continuous(rng, n, 40));
+  }
+  // Targets that the features explain in part, so the trees have splits.
+  p.y = random_targets(rng, n);
+  p.labels = random_labels(rng, n, 3);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = p.columns[0].values[i];
+    const double signal = std::isfinite(x) ? x : 5.0;
+    p.y[i] = p.y[i] * 0.2 + signal * 3.0 + (p.columns[2].codes[i] % 2) * 4.0;
+    if (rng() % 4 != 0) p.labels[i] = signal < -1.0 ? 0 : (signal < 2.0 ? 1 : 2);
+  }
+  p.config.max_depth = 6;
+  p.config.n_bins = 6;
+  p.config.cv_folds = 3;
+  p.criterion = task == TaskKind::Regression ? Criterion::regression("mse") : Criterion::classification("entropy", 3);
+  return p;
+}
+
+class ParallelGrowthTest
+    : public ::testing::TestWithParam<std::tuple<TaskKind, SplitMode, SplitStyle, std::uint64_t>> {};
+
+TEST_P(ParallelGrowthTest, ParallelTreeEqualsSequentialTree) {
+  const auto [task, mode, style, threads] = GetParam();
+  Problem p = random_problem(threads * 31 + static_cast<int>(task), task, 400);
+  p.config.mode = mode;
+  p.config.split_style = style;
+  const auto grow = [&] {
+    return mode == SplitMode::Strict ? grow_strict(p.input(task), p.columns)
+                                     : fit_fast(p.input(task), p.columns);
+  };
+  p.config.parallel = false;
+  const Tree sequential = grow();
+  ASSERT_GT(sequential.nodes.size(), 3u);
+  p.config.parallel = true;
+  p.config.n_threads = threads;
+  for (const std::uint64_t min_samples : {0, 50, 1000}) {
+    p.config.parallel_min_samples = min_samples;
+    expect_same_tree(grow(), sequential);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tasks, ParallelGrowthTest,
+    ::testing::Combine(::testing::Values(TaskKind::Regression, TaskKind::Classification, TaskKind::Objective),
+                       ::testing::Values(SplitMode::Strict, SplitMode::Fast),
+                       ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
+                       ::testing::Values(2, 3, 8)));
+
+// The run [0, 1, 2, 3] with samples 1 and 3 going left becomes [1, 3, 2, 0];
+// the right child then draws its folds from the order [2, 0].
+TEST(Partition, SwapsLeaveTheRightSideReordered) {
+  std::vector<std::uint32_t> run = {0, 1, 2, 3};
+  const std::size_t n_left = partition_in_place(run, [](std::uint32_t s) { return s % 2 == 1; });
+  EXPECT_EQ(n_left, 2u);
+  EXPECT_EQ(run, (std::vector<std::uint32_t>{1, 3, 2, 0}));
+  const std::vector<std::uint32_t> right(run.begin() + 2, run.end());
+  const FoldAssignment folds = assign_folds(right, 2, 0, false);
+  EXPECT_EQ(folds.sample_indices, (std::vector<std::uint32_t>{2, 0}));
+  EXPECT_EQ(folds.fold_ids, (std::vector<std::uint8_t>{0, 1}));
+}
+
+// One distinct category per sample and mixed labels: every node peels off one
+// sample, so the tree is a chain as deep as the data. Growth, depth, leaf
+// count and destruction must not recurse.
+TEST(DeepTree, ChainOfThousandsOfLevelsInBothModes) {
+  const std::size_t n = 3000;
+  Problem p;
+  FeatureColumn column;
+  column.is_categorical = true;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    column.codes.push_back(i);
+    p.labels.push_back((i * 7) % 3 == 0 ? 1 : 0);
+  }
+  p.columns.push_back(column);
+  p.criterion = Criterion::classification("gini", 2);
+  p.config.max_depth.reset();
+  p.config.cv_folds = 2;
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    p.config.mode = mode;
+    GrowInput in = p.input(TaskKind::Classification);
+    in.n_classes = 2;
+    const Tree tree = mode == SplitMode::Strict ? grow_strict(in, p.columns) : fit_fast(in, p.columns);
+    EXPECT_GE(tree_depth(tree), 1000u);
+    EXPECT_EQ(tree_depth(tree) + 1, leaf_count(tree));  // a chain
+  }
+}
+
+TEST(FastEntry, RefusesMaeBeforeEncoding) {
+  Problem p = random_problem(5, TaskKind::Regression, 50);
+  p.criterion = Criterion::regression("mae");
+  p.config.n_bins = 70000;  // would fail encoding; the refusal comes first
+  try {
+    fit_fast(p.input(TaskKind::Regression), p.columns);
+    FAIL();
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
+  }
+}
+
+}  // namespace
+}  // namespace quor
