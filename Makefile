@@ -1,6 +1,6 @@
 # quor: build, test and run. Everything uses Debian's /usr/bin/python3.
 PYTHON ?= /usr/bin/python3
-BUILD ?= build
+BUILD ?= build/cmake
 JOBS ?= 2
 PYTEST_ARGS ?= -q
 
