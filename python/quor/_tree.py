@@ -1,0 +1,109 @@
+"""A read-only, array-based view of a fitted tree.
+
+The native core hands out a fitted tree as a dump: a dictionary of parallel
+lists with one entry per node, numbered in pre-order (the root is 0, a split's
+left child is the next node, its right child follows the whole left subtree).
+``Tree`` turns that dump into NumPy arrays, checks that it really describes a
+tree, and offers the few walks the rest of the package needs.  Every walk uses
+an explicit stack: trees grown without a depth limit can be far deeper than
+Python's recursion limit.
+"""
+
+import numpy as np
+
+__all__ = ["Tree"]
+
+
+class Tree:
+    """Structure of a fitted quor tree, one array entry per node.
+
+    Node ``i`` is a leaf when ``is_leaf[i]``; otherwise it sends a sample to
+    ``children_left[i]`` when the sample passes the node's test and to
+    ``children_right[i]`` when it does not.  Missing values (NaN) always fail
+    the test, so they go right.
+
+    Attributes
+    ----------
+    node_count : int
+        Number of nodes.
+    is_leaf : ndarray of bool, shape (node_count,)
+    children_left, children_right : ndarray of int64, shape (node_count,)
+        Child indices; -1 for leaves.
+    feature : ndarray of int64, shape (node_count,)
+        Feature tested by a split; -1 for leaves.
+    is_categorical : ndarray of bool, shape (node_count,)
+        True for splits that test one category (``x == category``).
+    lower, upper : ndarray of float64, shape (node_count,)
+        Interval splits send a finite ``x`` left when ``lower <= x < upper``;
+        an absent bound is -inf / +inf.  NaN for other nodes.
+    category : ndarray of int64, shape (node_count,)
+        Category code tested by a categorical split; -1 for other nodes.
+    n_node_samples : ndarray of int64, shape (node_count,)
+        Training samples that reached each node.
+    value : ndarray of float64
+        Regression: shape (node_count,), the leaf values (NaN at splits).
+        Classification: shape (node_count, n_classes), the class
+        probabilities of each leaf (NaN at splits).
+    predicted_class : ndarray of int64 or None
+        Classification: the encoded class predicted by each leaf (-1 at
+        splits).  None for regression.
+    node_depth : ndarray of int64, shape (node_count,)
+        Depth of every node (the root has depth 0).
+    max_depth : int
+        Depth of the deepest leaf.
+    n_leaves : int
+        Number of leaves.
+    """
+
+    def __init__(self, dump, n_classes=None):
+        n = len(dump["is_leaf"])
+        if n == 0:
+            raise ValueError("tree has no nodes")
+        self.node_count = n
+        self.is_leaf = np.asarray(dump["is_leaf"], dtype=bool)
+        self.children_left = np.asarray(dump["children_left"], dtype=np.int64)
+        self.children_right = np.asarray(dump["children_right"], dtype=np.int64)
+        self.feature = np.asarray(dump["feature"], dtype=np.int64)
+        self.is_categorical = np.asarray(dump["is_categorical"], dtype=bool)
+        self.lower = np.asarray(dump["lower"], dtype=np.float64)
+        self.upper = np.asarray(dump["upper"], dtype=np.float64)
+        self.category = np.asarray(dump["category"], dtype=np.int64)
+        self.n_node_samples = np.asarray(dump["n_samples"], dtype=np.int64)
+        if n_classes is None:
+            self.value = np.asarray(dump["value"], dtype=np.float64)
+            self.predicted_class = None
+        else:
+            self.value = np.full((n, n_classes), np.nan)
+            for i, proba in enumerate(dump["proba"]):
+                if self.is_leaf[i]:
+                    row = np.asarray(proba, dtype=np.float64)[:n_classes]
+                    self.value[i] = 0.0
+                    self.value[i, : len(row)] = row
+            self.predicted_class = np.asarray(dump["predicted_class"], dtype=np.int64)
+        self.node_depth = self._depths()
+        self.max_depth = int(self.node_depth.max())
+        self.n_leaves = int(self.is_leaf.sum())
+
+    def _depths(self):
+        """Depth of every node; also checks that the dump is one tree."""
+        n = self.node_count
+        depth = np.full(n, -1, dtype=np.int64)
+        left, right = self.children_left.tolist(), self.children_right.tolist()
+        is_leaf = self.is_leaf.tolist()
+        depth_list = depth.tolist()
+        depth_list[0] = 0
+        stack = [0]
+        while stack:
+            node = stack.pop()
+            if is_leaf[node]:
+                continue
+            for child in (left[node], right[node]):
+                # Every node is reached exactly once, from its only parent.
+                if not 0 <= child < n or depth_list[child] != -1:
+                    raise ValueError(f"tree dump is corrupt: node {node} has child {child}")
+                depth_list[child] = depth_list[node] + 1
+                stack.append(child)
+        depth[:] = depth_list
+        if (depth < 0).any():
+            raise ValueError("tree dump is corrupt: some nodes are not reachable from the root")
+        return depth
