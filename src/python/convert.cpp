@@ -37,7 +37,12 @@ std::string type_name(PyObject* object) {
   return utf8(name.get());
 }
 
-std::string describe(PyObject* object) { return "'" + type_name(object) + "' object"; }
+std::string describe(PyObject* object) {
+  std::string text = "'";
+  text += type_name(object);
+  text += "' object";
+  return text;
+}
 
 // The array `object` if it is a NumPy array of `ndim` dimensions whose dtype is
 // equivalent to `type_num`.
