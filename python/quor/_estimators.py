@@ -24,7 +24,7 @@ _UNSIGNED = (
     "parallel_min_samples",
 )
 
-_COMMON_DOC = """
+_COMMON_DOC = """\
     max_depth : int or None, default=8
         Depth limit of the tree; None grows until the other stopping rules
         end every branch.  The root has depth 0.

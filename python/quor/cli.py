@@ -127,7 +127,11 @@ def _build_parser():
         "--test-size", type=float, default=0.25,
         help="fraction of rows held out for scoring; 0 skips scoring (default 0.25)",
     )
-    fit.add_argument("--cv", type=int, metavar="K", help="score by K-fold cross-validation instead")
+    fit.add_argument(
+        "--cv", type=int, metavar="K",
+        help="score by K-fold cross-validation of the whole model instead "
+        "(unrelated to --cv-folds, the folds inside every node)",
+    )
     fit.add_argument("--seed", type=int, default=0, help="seed of the held-out split (default 0)")
     fit.add_argument("-o", "--save", metavar="MODEL", help="save the model fitted on all rows (pickle)")
     fit.add_argument("--no-tree", action="store_true", help="do not print the tree")

@@ -138,7 +138,7 @@ def test_class_labels_round_trip(labels):
     np.testing.assert_array_equal(clf.classes_, np.sort(labels))
     pred = clf.predict(X)
     assert pred.dtype == clf.classes_.dtype and set(pred) <= set(labels)
-    assert np.mean(pred == y_labels) > 0.8
+    assert np.mean(pred == y_labels) > 0.7  # chance is 1/3; a wrong label mapping scores far less
     proba = clf.predict_proba(X)
     np.testing.assert_array_equal(clf.classes_[proba.argmax(axis=1)], pred)
     # Each column of predict_proba belongs to the class at the same position of classes_.
