@@ -34,4 +34,10 @@ std::vector<std::uint32_t> split_candidates(const FeatureColumn& column,
                                             std::span<const std::uint64_t> samples,
                                             std::uint64_t n_bins);
 
+/// The candidates of a continuous feature from the node's finite values
+/// sorted ascending by the IEEE total order: the same list as
+/// `split_candidates`, in one walk.
+std::vector<std::uint32_t> split_candidates_sorted(std::span<const double> sorted_values,
+                                                   std::uint64_t n_bins);
+
 }  // namespace quor

@@ -5,6 +5,7 @@
 
 #include "candidate.hpp"
 #include "errors.hpp"
+#include "objective.hpp"
 
 namespace quor {
 
@@ -70,63 +71,174 @@ FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_
 // the first candidate >= the sample's bin), under the equality test exactly
 // when j == p (p is the candidate equal to the sample's code). Missing values
 // and codes that match no candidate get p = C, the number of candidates, and
-// go right of every candidate. Each candidate's left and right sums are then
-// accumulated in validation order in one pass, which gives the same bits as
-// gathering each side's targets and computing its impurity.
+// go right of every candidate.
+//
+// Continuous features are binned per fold from the node's finite samples
+// sorted by value: one walk over that list finds the fold's training edges by
+// rank and the bin of every sample, with no selection or binary search. Each
+// candidate's left and right sums are then accumulated in validation order in
+// one pass, which gives the same bits as gathering each side's targets and
+// computing its impurity.
 
 namespace {
 
-constexpr std::uint32_t kRightOfAll = 0xFFFFFFFFu;
-
-class PositionMapper {
+/// Maps a bin or category code to its candidate position.
+class CandidatePositions {
  public:
-  PositionMapper(const FeatureColumn& column, SideTest test, std::span<const std::uint32_t> candidates,
-                 std::uint64_t n_bins)
-      : column_(column), test_(test), candidates_(candidates), n_bins_(n_bins) {}
-
-  /// Bins the fold against the edges of its training samples (continuous
-  /// features only; categorical codes need no edges).
-  void prepare_fold(std::span<const std::uint64_t> train, std::vector<std::uint64_t>& scratch) {
-    if (!column_.is_categorical) edges_ = quantile_edges_at(column_.values, train, n_bins_, scratch);
-  }
-
-  /// Candidate positions of `samples`, written to `out`.
-  void positions(std::span<const std::uint64_t> samples, std::vector<std::uint32_t>& out) const {
-    out.resize(samples.size());
-    const std::uint32_t n_candidates = static_cast<std::uint32_t>(candidates_.size());
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      std::uint32_t code;
-      if (column_.is_categorical) {
-        code = column_.codes[samples[i]];
-      } else {
-        const double x = column_.values[samples[i]];
-        code = std::isfinite(x) ? static_cast<std::uint32_t>(
-                                      std::upper_bound(edges_.begin(), edges_.end(), x) - edges_.begin())
-                                : kMissingBin;
-      }
-      out[i] = position_of(code, n_candidates);
+  CandidatePositions(std::span<const std::uint32_t> candidates, SideTest test, bool continuous,
+                     std::uint64_t n_bins)
+      : candidates_(candidates), test_(test), none_(static_cast<std::uint32_t>(candidates.size())) {
+    // Continuous bins are below max(n_bins, 1): a table answers them directly.
+    if (continuous && n_bins <= (1u << 20)) {
+      table_.resize(std::max<std::uint64_t>(n_bins, 1));
+      for (std::uint32_t b = 0; b < table_.size(); ++b) table_[b] = search(b);
     }
   }
 
+  std::uint32_t operator()(std::uint32_t code) const {
+    if (code == kMissingBin) return none_;
+    if (code < table_.size()) return table_[code];
+    return search(code);
+  }
+  std::uint32_t none() const { return none_; }
+
  private:
-  std::uint32_t position_of(std::uint32_t code, std::uint32_t n_candidates) const {
-    if (code == kMissingBin) return n_candidates;
+  std::uint32_t search(std::uint32_t code) const {
     const auto it = std::lower_bound(candidates_.begin(), candidates_.end(), code);
     const auto p = static_cast<std::uint32_t>(it - candidates_.begin());
     if (test_ == SideTest::Threshold) return p;
-    return (it != candidates_.end() && *it == code) ? p : n_candidates;
+    return (it != candidates_.end() && *it == code) ? p : none_;
   }
 
-  const FeatureColumn& column_;
-  SideTest test_;
   std::span<const std::uint32_t> candidates_;
-  std::uint64_t n_bins_;
-  std::vector<double> edges_;
+  SideTest test_;
+  std::uint32_t none_;
+  std::vector<std::uint32_t> table_;
 };
 
-/// Whether candidate j takes samples at position p to its left.
-inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
-  return test == SideTest::Threshold ? j >= p : j == p;
+/// Where each node sample sits in the folds. The grower provides the slots as
+/// an array indexed by sample id; a context without it gets one built here.
+struct FoldLookup {
+  std::span<const std::uint64_t> slot_of;  // position in the concatenated validation lists
+  std::vector<std::uint64_t> starts;       // first slot of each fold, then the total
+  std::vector<std::uint64_t> own_slot_of;
+
+  std::uint64_t fold_of_slot(std::uint64_t slot) const {
+    return static_cast<std::uint64_t>(std::upper_bound(starts.begin(), starts.end(), slot) - starts.begin()) - 1;
+  }
+  bool in_fold(std::uint64_t sample, std::uint64_t f) const {
+    const std::uint64_t slot = slot_of[sample];
+    return slot >= starts[f] && slot < starts[f + 1];
+  }
+};
+
+void build_lookup(const SplitContext& ctx, FoldLookup& lookup) {
+  lookup.starts.assign(1, 0);
+  for (const CvFold& fold : ctx.folds) lookup.starts.push_back(lookup.starts.back() + fold.valid_indices.size());
+  if (!ctx.slot_of.empty()) {
+    lookup.slot_of = ctx.slot_of;
+    return;
+  }
+  std::uint64_t max_id = 0;
+  for (const std::uint64_t s : ctx.samples) max_id = std::max(max_id, s);
+  lookup.own_slot_of.assign(ctx.samples.empty() ? 0 : max_id + 1, 0);
+  fill_fold_slots(ctx.folds, lookup.own_slot_of);
+  lookup.slot_of = lookup.own_slot_of;
+}
+
+/// A continuous feature's finite node samples in ascending value order, with
+/// what the fold walks read gathered alongside so that the walks run over
+/// contiguous arrays.
+struct SortedFeature {
+  std::span<const SortedValue> entries;
+  std::vector<SortedValue> own_entries;  // when the context has no sorted list
+  std::vector<double> values;
+  std::vector<std::uint64_t> folds;
+  std::vector<std::uint64_t> slots;
+  std::vector<std::uint64_t> finite_per_fold;
+};
+
+void gather_sorted(const SplitContext& ctx, std::uint64_t feature, const FoldLookup& lookup,
+                   SortedFeature& out) {
+  if (!ctx.sorted.empty()) {
+    out.entries = ctx.sorted[feature];
+  } else {
+    out.own_entries = sort_finite_samples(ctx.features[feature].values, ctx.samples);
+    out.entries = out.own_entries;
+  }
+  const std::size_t m = out.entries.size();
+  out.values.resize(m);
+  out.folds.resize(m);
+  out.slots.resize(m);
+  out.finite_per_fold.assign(ctx.folds.size(), 0);
+  for (std::size_t i = 0; i < m; ++i) {
+    out.values[i] = out.entries[i].value;
+    out.slots[i] = lookup.slot_of[out.entries[i].sample];
+    out.folds[i] = lookup.fold_of_slot(out.slots[i]);
+    ++out.finite_per_fold[out.folds[i]];
+  }
+}
+
+/// Bins the sorted finite samples against the edges of fold f's training
+/// samples (those whose fold is not f) and calls visit(i, bin, is_validation)
+/// for each position i, in sorted order. A sample's bin is the number of edges
+/// <= its value; samples of equal value are held back until the walk has
+/// passed every edge of that value.
+template <class Visit>
+void walk_fold(const SortedFeature& sorted, std::uint64_t f, std::uint64_t n_bins, bool visit_training,
+               std::vector<std::uint64_t>& pending, Visit&& visit) {
+  const std::uint64_t m_train = sorted.values.size() - sorted.finite_per_fold[f];
+  const std::uint64_t n_edges = (n_bins >= 2 && m_train > 0) ? n_bins - 1 : 0;
+  std::uint64_t n_collected = 0;  // edges found so far
+  std::uint64_t rank = 0;         // training samples passed so far
+  std::uint64_t next_rank = n_edges > 0 ? quantile_position(0, m_train, n_bins) : 0;
+  pending.clear();
+  double pending_value = 0.0;
+  const auto flush = [&] {
+    for (const std::uint64_t i : pending) {
+      visit(i, static_cast<std::uint32_t>(n_collected), sorted.folds[i] == f);
+    }
+    pending.clear();
+  };
+  const std::size_t m = sorted.values.size();
+  for (std::size_t i = 0; i < m; ++i) {
+    const double x = sorted.values[i];
+    if (!pending.empty() && x != pending_value) flush();
+    const bool validation = sorted.folds[i] == f;
+    if (!validation) {
+      // Edges whose rank is this training sample's take its value.
+      while (n_collected < n_edges && next_rank == rank) {
+        ++n_collected;
+        if (n_collected < n_edges) next_rank = quantile_position(n_collected, m_train, n_bins);
+      }
+      ++rank;
+    }
+    if (validation || visit_training) {
+      pending.push_back(i);
+      pending_value = x;
+    }
+  }
+  flush();
+}
+
+/// Candidate position of every validation sample, by slot.
+void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
+                          const SortedFeature& sorted, const CandidatePositions& positions,
+                          const FoldLookup& lookup, std::vector<std::uint32_t>& out,
+                          std::vector<std::uint64_t>& pending) {
+  out.assign(lookup.starts.back(), positions.none());
+  if (column.is_categorical) {
+    for (const CvFold& fold : ctx.folds) {
+      for (const std::uint64_t s : fold.valid_indices) out[lookup.slot_of[s]] = positions(column.codes[s]);
+    }
+    return;
+  }
+  for (std::uint64_t f = 0; f < ctx.folds.size(); ++f) {
+    if (ctx.folds[f].valid_indices.empty()) continue;
+    walk_fold(sorted, f, ctx.config->n_bins, false, pending, [&](std::uint64_t i, std::uint32_t bin, bool) {
+      out[sorted.slots[i]] = positions(bin);
+    });
+  }
 }
 
 /// Adds v to a[j] for j in [begin, end).
@@ -134,7 +246,13 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
   for (std::uint32_t j = begin; j < end; ++j) a[j] += v;
 }
 
-/// Fold scores of "mse"/"variance" from sums kept per candidate and side.
+/// Whether candidate j takes samples at position p to its left.
+inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
+  return test == SideTest::Threshold ? j >= p : j == p;
+}
+
+/// Fold scores of "mse"/"variance" from sums kept per candidate and side, in
+/// validation order.
 void score_fold_variance(std::span<const double> y, std::span<const std::uint64_t> valid,
                          std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
                          std::vector<std::vector<double>>& lists, std::vector<double>& sums,
@@ -265,6 +383,32 @@ void score_fold_classes(std::span<const std::uint64_t> labels, CriterionKind kin
   }
 }
 
+/// The objective variant's class counts per candidate position for fold f:
+/// training samples (every node sample outside fold f) into `train_hist`,
+/// validation samples into `valid_hist`.
+void objective_fold_counts(const SplitContext& ctx, const FeatureColumn& column,
+                           const SortedFeature& sorted, std::span<const std::uint64_t> missing,
+                           std::uint64_t f, const CandidatePositions& positions,
+                           const FoldLookup& lookup, std::vector<std::uint64_t>& train_hist,
+                           std::vector<std::uint64_t>& valid_hist, std::vector<std::uint64_t>& pending) {
+  const std::uint64_t nc = ctx.objective->n_classes;
+  const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 1;
+  train_hist.assign(n_pos * nc, 0);
+  valid_hist.assign(n_pos * nc, 0);
+  const auto count = [&](std::uint64_t s, std::uint32_t p, bool validation) {
+    const std::uint64_t c = ctx.labels[s];
+    if (c < nc) ++(validation ? valid_hist : train_hist)[p * nc + c];
+  };
+  if (column.is_categorical) {
+    for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), lookup.in_fold(s, f));
+    return;
+  }
+  walk_fold(sorted, f, ctx.config->n_bins, true, pending, [&](std::uint64_t i, std::uint32_t bin, bool validation) {
+    count(sorted.entries[i].sample, positions(bin), validation);
+  });
+  for (const std::uint64_t s : missing) count(s, positions.none(), lookup.in_fold(s, f));
+}
+
 std::vector<ScoredSplit> aggregate_candidates(std::span<const std::uint32_t> candidates,
                                               std::vector<std::vector<double>>& lists,
                                               std::uint64_t n_folds, std::uint64_t feature,
@@ -284,51 +428,85 @@ std::vector<ScoredSplit> aggregate_candidates(std::span<const std::uint32_t> can
 
 }  // namespace
 
+void fill_fold_slots(std::span<const CvFold> folds, std::span<std::uint64_t> slot_of) {
+  std::uint64_t slot = 0;
+  for (const CvFold& fold : folds) {
+    for (const std::uint64_t s : fold.valid_indices) slot_of[s] = slot++;
+  }
+}
+
+std::vector<SortedValue> sort_finite_samples(std::span<const double> values,
+                                             std::span<const std::uint64_t> samples) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> keyed;
+  keyed.reserve(samples.size());
+  for (const std::uint64_t s : samples) {
+    if (std::isfinite(values[s])) keyed.emplace_back(total_order_key(values[s]), s);
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<SortedValue> out;
+  out.reserve(keyed.size());
+  for (const auto& [key, s] : keyed) out.push_back({from_total_order_key(key), s});
+  return out;
+}
+
 std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature) {
   check_index(feature, context.features.size(), "features");
   const FeatureColumn& column = context.features[feature];
   const TreeConfig& config = *context.config;
   const SideTest test = side_test(config.split_style, column.is_categorical);
+  FoldLookup lookup;
+  build_lookup(context, lookup);
+  SortedFeature sorted;
+  if (!column.is_categorical) gather_sorted(context, feature, lookup, sorted);
   const std::vector<std::uint32_t> candidates =
-      split_candidates(column, context.samples, config.n_bins);
+      column.is_categorical ? split_candidates(column, context.samples, config.n_bins)
+                            : split_candidates_sorted(sorted.values, config.n_bins);
   if (candidates.empty()) return {};
   const auto n_cand = static_cast<std::uint32_t>(candidates.size());
   std::vector<std::vector<double>> lists(candidates.size());
   for (auto& list : lists) list.reserve(context.folds.size());
+  const CandidatePositions positions(candidates, test, !column.is_categorical, config.n_bins);
+  std::vector<std::uint64_t> pending;
 
-  PositionMapper mapper(column, test, candidates, config.n_bins);
-  std::vector<std::uint64_t> key_scratch;
-  std::vector<std::uint32_t> valid_pos;
-  std::vector<std::uint32_t> train_pos;
+  if (context.objective != nullptr) {
+    std::vector<std::uint64_t> missing;
+    if (!column.is_categorical) {
+      for (const std::uint64_t s : context.samples) {
+        if (!std::isfinite(column.values[s])) missing.push_back(s);
+      }
+    }
+    std::vector<std::uint64_t> train_hist, valid_hist;
+    for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
+      const CvFold& fold = context.folds[f];
+      if (fold.valid_indices.empty() || fold.train_indices.empty()) continue;
+      objective_fold_counts(context, column, sorted, missing, f, positions, lookup, train_hist,
+                            valid_hist, pending);
+      score_objective_fold(*context.objective, train_hist, valid_hist, test == SideTest::Threshold,
+                           n_cand, lists);
+    }
+    return aggregate_candidates(candidates, lists, context.folds.size(), feature, *context.aggregator);
+  }
+
+  std::vector<std::uint32_t> slot_positions;
+  validation_positions(context, column, sorted, positions, lookup, slot_positions, pending);
   std::vector<double> sums, left, right, all, sort_scratch;
   std::vector<std::uint64_t> counts, hist, sizes, work;
-
-  for (const CvFold& fold : context.folds) {
-    if (fold.valid_indices.empty()) continue;
-    if (context.objective != nullptr) {
-      if (fold.train_indices.empty()) continue;
-      mapper.prepare_fold(fold.train_indices, key_scratch);
-      mapper.positions(fold.valid_indices, valid_pos);
-      mapper.positions(fold.train_indices, train_pos);
-      score_objective_fold(*context.objective, context.labels, fold.train_indices, train_pos,
-                           fold.valid_indices, valid_pos, test == SideTest::Threshold, n_cand, lists);
-      continue;
-    }
-    mapper.prepare_fold(fold.train_indices, key_scratch);
-    mapper.positions(fold.valid_indices, valid_pos);
+  for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
+    const std::span<const std::uint64_t> valid = context.folds[f].valid_indices;
+    if (valid.empty()) continue;
+    const std::span<const std::uint32_t> pos(slot_positions.data() + lookup.starts[f], valid.size());
     switch (context.criterion->kind()) {
       case CriterionKind::Mse:
       case CriterionKind::Variance:
-        score_fold_variance(context.y, fold.valid_indices, valid_pos, test, n_cand, lists, sums, counts);
+        score_fold_variance(context.y, valid, pos, test, n_cand, lists, sums, counts);
         break;
       case CriterionKind::Mae:
-        score_fold_mae(context.y, fold.valid_indices, valid_pos, test, n_cand, lists, left, right, all,
-                       sort_scratch);
+        score_fold_mae(context.y, valid, pos, test, n_cand, lists, left, right, all, sort_scratch);
         break;
       case CriterionKind::Gini:
       case CriterionKind::Entropy:
         score_fold_classes(context.labels, context.criterion->kind(), context.criterion->n_classes(),
-                           fold.valid_indices, valid_pos, test, n_cand, lists, hist, sizes, work);
+                           valid, pos, test, n_cand, lists, hist, sizes, work);
         break;
     }
   }

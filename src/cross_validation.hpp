@@ -70,6 +70,12 @@ struct FoldAssignment {
 FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
                             std::uint64_t cv_seed, bool cv_shuffle);
 
+/// A finite training value and its sample id.
+struct SortedValue {
+  double value;
+  std::uint64_t sample;
+};
+
 /// What a node shares, read-only, with every feature's evaluation.
 struct SplitContext {
   const TreeConfig* config = nullptr;
@@ -81,18 +87,31 @@ struct SplitContext {
   std::span<const std::uint64_t> samples;        // the node's samples
   std::span<const CvFold> folds;
   const Aggregator* aggregator = nullptr;
+  /// Optional, set by the grower so that features need not recompute them:
+  /// the `fill_fold_slots` array of the node's folds (indexed by sample id),
+  /// and per feature the node's finite values sorted (continuous features).
+  std::span<const std::uint64_t> slot_of;
+  std::span<const std::vector<SortedValue>> sorted;
 };
 
-/// Strict-mode objective scoring of one fold (the objective variant's fold
-/// step): class counts of the training and validation samples per candidate
-/// position give each candidate's four sides; every candidate whose four sides
-/// are all non-empty gets the metric gain appended to lists[j].
-void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> labels,
-                          std::span<const std::uint64_t> train,
-                          std::span<const std::uint32_t> train_positions,
-                          std::span<const std::uint64_t> valid,
-                          std::span<const std::uint32_t> valid_positions, bool threshold,
+/// The objective variant's fold step: given the class counts of the fold's
+/// training and validation samples per candidate position (C + 1 positions of
+/// n_classes counts; position C holds samples right of every candidate), every
+/// candidate whose four sides are all non-empty gets its metric gain over not
+/// splitting appended to lists[j].
+void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> train_hist,
+                          std::span<const std::uint64_t> valid_hist, bool threshold,
                           std::uint32_t n_candidates, std::vector<std::vector<double>>& lists);
+
+/// Records each node sample's slot, its position in the concatenation of the
+/// folds' validation lists (fold 0's first), in an array indexed by sample id.
+/// The slot also tells the fold: fold f owns a contiguous range of slots.
+void fill_fold_slots(std::span<const CvFold> folds, std::span<std::uint64_t> slot_of);
+
+/// The samples whose value is finite with their values, sorted ascending by
+/// the IEEE total order.
+std::vector<SortedValue> sort_finite_samples(std::span<const double> values,
+                                             std::span<const std::uint64_t> samples);
 
 /// One record per candidate of `feature`, in ascending code order. Dispatches
 /// on the task: regression, classification or objective.

@@ -119,6 +119,18 @@ std::vector<double> quantile_edges_at(std::span<const double> column,
   return edges_from_keys(std::span<std::uint64_t>(scratch.data(), m), n_bins);
 }
 
+std::vector<double> quantile_edges_sorted(std::span<const double> sorted_values, std::uint64_t n_bins) {
+  const std::uint64_t m = sorted_values.size();
+  if (n_bins < 2 || m == 0) return {};
+  std::vector<double> edges;
+  if (n_bins - 1 > edges.max_size()) throw std::length_error("too many quantile edges");
+  edges.reserve(n_bins - 1);
+  for (std::uint64_t j = 0; j + 1 < n_bins; ++j) {
+    edges.push_back(sorted_values[quantile_position(j, m, n_bins)]);
+  }
+  return edges;
+}
+
 std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x) {
   if (!std::isfinite(x)) return std::nullopt;
   return static_cast<std::uint64_t>(std::upper_bound(edges.begin(), edges.end(), x) - edges.begin());

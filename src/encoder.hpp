@@ -36,6 +36,11 @@ std::vector<double> quantile_edges_at(std::span<const double> column,
 /// Requires m > 0 and n_bins > 0.
 std::uint64_t quantile_position(std::uint64_t j, std::uint64_t m, std::uint64_t n_bins);
 
+/// The same edges for finite values already sorted ascending by the IEEE
+/// total order: edge j is the value at position min(⌊(j + 1)·m / n_bins⌋, m − 1),
+/// with no selection needed.
+std::vector<double> quantile_edges_sorted(std::span<const double> sorted_values, std::uint64_t n_bins);
+
 /// Number of edges <= x; nullopt for a non-finite x.
 std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x);
 

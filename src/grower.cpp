@@ -132,11 +132,11 @@ void write_split(TreeBuilder& builder, std::size_t node, const SplitSpec& split)
 // ---------------------------------------------------------------------------
 // Strict mode
 
-/// Builds the stored split for the winning record from the node's own bins.
+/// Builds the stored split for the winning record from the node's own bins;
+/// `sorted` is the node's finite samples of the feature sorted by value.
 std::optional<SplitSpec> strict_split(const GrowInput& input, const FeatureColumn& column,
                                       std::uint64_t feature, std::uint32_t code,
-                                      std::span<const std::uint64_t> samples,
-                                      std::vector<std::uint64_t>& scratch) {
+                                      std::span<const SortedValue> sorted) {
   SplitSpec split;
   split.feature = feature;
   if (column.is_categorical) {
@@ -145,8 +145,9 @@ std::optional<SplitSpec> strict_split(const GrowInput& input, const FeatureColum
     split.category = code;
     return split;
   }
-  const std::vector<double> edges =
-      quantile_edges_at(column.values, samples, input.config->n_bins, scratch);
+  std::vector<double> sorted_values(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) sorted_values[i] = sorted[i].value;
+  const std::vector<double> edges = quantile_edges_sorted(sorted_values, input.config->n_bins);
   if (code > edges.size()) return std::nullopt;
   auto [lower, upper] = bin_bounds(edges, code);
   if (input.config->split_style == SplitStyle::Threshold) {
@@ -169,8 +170,12 @@ bool sample_goes_left(const SplitSpec& split, const FeatureColumn& column, std::
   return std::isfinite(x) && (!split.lower || x >= *split.lower) && (!split.upper || x < *split.upper);
 }
 
+/// A node waiting to be grown: its samples in node order and, per continuous
+/// feature, its finite samples sorted by value (kept through the splits so no
+/// node sorts again).
 struct StrictTask {
   std::vector<std::uint64_t> samples;
+  std::vector<std::vector<SortedValue>> sorted;
   std::uint64_t depth = 0;
   std::size_t parent = TreeBuilder::npos;
   bool is_left = false;
@@ -181,14 +186,22 @@ struct StrictTask {
 Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
   const TreeConfig& config = *input.config;
   const std::uint64_t n_features = columns.size();
+  const std::uint64_t n_total = columns.empty() ? 0 : columns.front().size();
   TreeBuilder builder;
   NodeTargets targets;
-  std::vector<std::uint64_t> scratch;
+  // Per-sample arrays reused by every node: fold lookups and the side of the
+  // chosen split.
+  std::vector<std::uint64_t> slot_of(n_total);
+  std::vector<std::uint8_t> left_side(n_total);
 
   std::vector<StrictTask> stack;
   StrictTask root;
-  root.samples.resize(columns.empty() ? 0 : columns.front().size());
+  root.samples.resize(n_total);
   std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+  root.sorted.resize(n_features);
+  for (std::uint64_t f = 0; f < n_features; ++f) {
+    if (!columns[f].is_categorical) root.sorted[f] = sort_finite_samples(columns[f].values, root.samples);
+  }
   stack.push_back(std::move(root));
 
   // Depth-first, left subtree first: the right child waits on the stack while
@@ -205,6 +218,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     }
     const std::vector<CvFold> folds =
         make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
+    fill_fold_slots(folds, slot_of);
     SplitContext context;
     context.config = &config;
     context.features = columns;
@@ -215,6 +229,8 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     context.samples = samples;
     context.folds = folds;
     context.aggregator = input.aggregator;
+    context.slot_of = slot_of;
+    context.sorted = task.sorted;
     const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
     std::vector<ScoredSplit> records;
     if (config.parallel && config.n_threads >= 2) {
@@ -228,7 +244,8 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     std::optional<SplitSpec> split;
     if (best != nullptr) {
       check_index(best->feature, n_features, "features");
-      split = strict_split(input, columns[best->feature], best->feature, best->code, samples, scratch);
+      split = strict_split(input, columns[best->feature], best->feature, best->code,
+                           task.sorted[best->feature]);
     }
     if (!split) {
       write_leaf(builder, node, input, targets);
@@ -237,13 +254,21 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     const FeatureColumn& column = columns[split->feature];
     StrictTask left, right;
     for (const std::uint64_t s : samples) {
-      (sample_goes_left(*split, column, s) ? left.samples : right.samples).push_back(s);
+      const bool goes_left = sample_goes_left(*split, column, s);
+      left_side[s] = goes_left;
+      (goes_left ? left.samples : right.samples).push_back(s);
     }
     if (left.samples.size() < min_leaf(config) || right.samples.size() < min_leaf(config)) {
       write_leaf(builder, node, input, targets);
       continue;
     }
     write_split(builder, node, *split);
+    left.sorted.resize(n_features);
+    right.sorted.resize(n_features);
+    for (std::uint64_t f = 0; f < n_features; ++f) {
+      for (const SortedValue& e : task.sorted[f]) (left_side[e.sample] ? left.sorted[f] : right.sorted[f]).push_back(e);
+      std::vector<SortedValue>().swap(task.sorted[f]);
+    }
     left.depth = right.depth = task.depth + 1;
     left.parent = right.parent = node;
     left.is_left = true;

@@ -12,37 +12,20 @@ namespace quor {
 
 namespace {
 
-void count_classes(std::span<const std::uint64_t> labels, std::span<const std::uint64_t> samples,
-                   std::span<const std::uint32_t> positions, std::uint64_t n_classes,
-                   std::vector<std::uint64_t>& hist) {
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const std::uint64_t c = labels[samples[i]];
-    if (c < n_classes) ++hist[positions[i] * n_classes + c];
-  }
-}
-
 std::uint64_t total_of(std::span<const std::uint64_t> counts) {
   return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
 }
 
 }  // namespace
 
-void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> labels,
-                          std::span<const std::uint64_t> train,
-                          std::span<const std::uint32_t> train_positions,
-                          std::span<const std::uint64_t> valid,
-                          std::span<const std::uint32_t> valid_positions, bool threshold,
+void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> train_hist,
+                          std::span<const std::uint64_t> valid_hist, bool threshold,
                           std::uint32_t n_candidates, std::vector<std::vector<double>>& lists) {
   const std::size_t nc = task.n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(n_candidates) + 1;
-  std::vector<std::uint64_t> train_hist(n_pos * nc, 0);
-  std::vector<std::uint64_t> valid_hist(n_pos * nc, 0);
-  count_classes(labels, train, train_positions, nc, train_hist);
-  count_classes(labels, valid, valid_positions, nc, valid_hist);
-
   // Six class vectors: T, V, TL, VL, TR, VR.
   std::vector<std::uint64_t> vectors(6 * nc, 0);
-  const auto vec = [&](int k) { return std::span<std::uint64_t>(vectors.data() + k * nc, nc); };
+  const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * nc, nc); };
   auto t = vec(0), v = vec(1), tl = vec(2), vl = vec(3), tr = vec(4), vr = vec(5);
   for (std::size_t p = 0; p < n_pos; ++p) {
     for (std::size_t c = 0; c < nc; ++c) {
