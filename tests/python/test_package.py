@@ -257,29 +257,26 @@ def test_predict_refuses_another_number_of_features(Est):
 
 
 @pytest.mark.parametrize(
-    "params, error, message",
+    "Est, params, error, message",
     [
-        ({"mode": "turbo"}, ValueError, r'^unknown mode "turbo" \(expected "strict" or "fast"\)$'),
-        ({"criterion": "MSE"}, ValueError, r'^unknown regression criterion "MSE"'),
-        ({"aggregator": "max"}, ValueError, r'^unknown aggregator "max"$'),
-        ({"n_bins": 2.0}, TypeError, "^argument 'n_bins'"),
-        ({"cv_shuffle": 1}, TypeError, "^argument 'cv_shuffle'"),
-        ({"max_depth": -3}, ValueError, "^max_depth=-3 is out of range"),
-        ({"cv_seed": 2**64}, ValueError, "^cv_seed=18446744073709551616 is out of range"),
+        (QUORRegressor, {"mode": "turbo"}, ValueError,
+         r'^unknown mode "turbo" \(expected "strict" or "fast"\)$'),
+        (QUORRegressor, {"criterion": "MSE"}, ValueError, r'^unknown regression criterion "MSE"'),
+        (QUORRegressor, {"aggregator": "max"}, ValueError, r'^unknown aggregator "max"$'),
+        (QUORClassifier, {"objective": "f1", "average": "both"}, ValueError,
+         r'^unknown average "both"'),
+        (QUORClassifier, {"objective": "auc"}, ValueError, r'^unknown objective "auc"'),
+        (QUORRegressor, {"n_bins": 2.0}, TypeError, "^argument 'n_bins'"),
+        (QUORClassifier, {"cv_shuffle": 1}, TypeError, "^argument 'cv_shuffle'"),
+        (QUORRegressor, {"max_depth": -3}, ValueError, "^max_depth=-3 is out of range"),
+        (QUORClassifier, {"cv_seed": 2**64}, ValueError,
+         "^cv_seed=18446744073709551616 is out of range"),
     ],
 )
-def test_hyperparameter_errors_come_from_the_core(params, error, message):
+def test_hyperparameter_errors_come_from_the_core(Est, params, error, message):
     X, y = make_data(11)
     with pytest.raises(error, match=message):
-        QUORRegressor(**params).fit(X, y)
-
-
-def test_classifier_hyperparameter_errors_come_from_the_core():
-    X, y = make_data(11)
-    with pytest.raises(ValueError, match='^unknown average "both"'):
-        QUORClassifier(objective="f1", average="both").fit(X, binary_labels(y))
-    with pytest.raises(ValueError, match='^unknown objective "auc"'):
-        QUORClassifier(objective="auc").fit(X, binary_labels(y))
+        Est(**params).fit(X, binary_labels(y))
 
 
 def test_sample_weight_is_not_accepted_silently():
