@@ -94,15 +94,6 @@ struct SplitContext {
   std::span<const std::vector<SortedValue>> sorted;
 };
 
-/// The objective variant's fold step: given the class counts of the fold's
-/// training and validation samples per candidate position (C + 1 positions of
-/// n_classes counts; position C holds samples right of every candidate), every
-/// candidate whose four sides are all non-empty gets its metric gain over not
-/// splitting appended to lists[j].
-void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> train_hist,
-                          std::span<const std::uint64_t> valid_hist, bool threshold,
-                          std::uint32_t n_candidates, std::vector<std::vector<double>>& lists);
-
 /// Records each node sample's slot, its position in the concatenation of the
 /// folds' validation lists (fold 0's first), in an array indexed by sample id.
 /// The slot also tells the fold: fold f owns a contiguous range of slots.

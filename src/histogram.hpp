@@ -46,21 +46,6 @@ std::vector<ScoredSplit> score_bins_classification(
     std::uint64_t n_folds, std::uint64_t feature, const Aggregator& aggregator,
     HistogramScratch& scratch, bool threshold);
 
-struct ObjectiveTask;
-
-/// Objective classification: for each fold the other folds are the training
-/// side (each child predicts its training majority) and the fold is held out;
-/// the fold score is the metric gain over not splitting. Counts are 64-bit and
-/// local to the call.
-std::vector<ScoredSplit> score_bins_objective(const ObjectiveTask& task,
-                                              std::span<const std::uint16_t> codes,
-                                              std::uint64_t n_codes,
-                                              std::span<const std::uint64_t> labels,
-                                              std::span<const std::uint32_t> samples,
-                                              std::span<const std::uint8_t> fold_ids,
-                                              std::uint64_t n_folds, std::uint64_t feature,
-                                              const Aggregator& aggregator, bool threshold);
-
 /// Grows `v` to at least `n` cells and zeroes the first `n`.
 template <class T>
 void zero_prefix(std::vector<T>& v, std::size_t n) {

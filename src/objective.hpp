@@ -77,4 +77,26 @@ double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
                            std::span<const std::uint64_t> valid_left,
                            std::span<const std::uint64_t> valid_right);
 
+/// The objective variant's fold step: given the class counts of the fold's
+/// training and validation samples per candidate position (C + 1 positions of
+/// n_classes counts; position C holds samples right of every candidate), every
+/// candidate whose four sides are all non-empty gets its metric gain over not
+/// splitting appended to lists[j].
+void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> train_hist,
+                          std::span<const std::uint64_t> valid_hist, bool threshold,
+                          std::uint32_t n_candidates, std::vector<std::vector<double>>& lists);
+
+/// Objective classification: for each fold the other folds are the training
+/// side (each child predicts its training majority) and the fold is held out;
+/// the fold score is the metric gain over not splitting. Counts are 64-bit and
+/// local to the call.
+std::vector<ScoredSplit> score_bins_objective(const ObjectiveTask& task,
+                                              std::span<const std::uint16_t> codes,
+                                              std::uint64_t n_codes,
+                                              std::span<const std::uint64_t> labels,
+                                              std::span<const std::uint32_t> samples,
+                                              std::span<const std::uint8_t> fold_ids,
+                                              std::uint64_t n_folds, std::uint64_t feature,
+                                              const Aggregator& aggregator, bool threshold);
+
 }  // namespace quor
