@@ -150,8 +150,15 @@ namespace {
 
 constexpr std::uint64_t kMaxFastCodes = 65535;
 
+// Each encoder writes feature f's codes into the row-major matrix.
+struct CodeWriter {
+  std::uint16_t* first;
+  std::size_t stride;
+  void set(std::size_t sample, std::uint16_t code) const { first[sample * stride] = code; }
+};
+
 void encode_continuous(std::size_t f, const std::vector<double>& values, std::uint64_t n_bins,
-                       std::vector<std::uint16_t>& codes, FeatureBins& bins) {
+                       const CodeWriter& out, FeatureBins& bins) {
   // The edge count is known before the edges are computed: n_bins − 1 once any
   // value is finite. Checking it first lets a huge n_bins fail without
   // allocating its edges.
@@ -165,15 +172,32 @@ void encode_continuous(std::size_t f, const std::vector<double>& values, std::ui
   bins.edges = quantile_edges(values, n_bins);
   bins.n_codes = bins.edges.size() + 1;
   bins.is_continuous = true;
-  codes.resize(values.size());
+  const double* edges = bins.edges.data();
+  const std::size_t n = bins.edges.size();
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const std::optional<std::uint64_t> b = bin_of(bins.edges, values[i]);
-    codes[i] = b ? static_cast<std::uint16_t>(*b) : kMissingCode;
+    const double x = values[i];
+    if (!std::isfinite(x)) {
+      out.set(i, kMissingCode);
+      bins.has_missing = true;
+      continue;
+    }
+    // The number of edges <= x, by a binary search whose steps are selects
+    // rather than branches (values arrive in no particular order).
+    const double* first = edges;
+    std::size_t len = n;
+    while (len > 0) {
+      const std::size_t half = len / 2;
+      const bool above = first[half] <= x;
+      first = above ? first + half + 1 : first;
+      len = above ? len - half - 1 : half;
+    }
+    const std::size_t lo = static_cast<std::size_t>(first - edges);
+    out.set(i, static_cast<std::uint16_t>(lo));
   }
 }
 
 void encode_categorical(std::size_t f, const std::vector<std::uint32_t>& column,
-                        std::vector<std::uint32_t>& scratch, std::vector<std::uint16_t>& codes,
+                        std::vector<std::uint32_t>& scratch, const CodeWriter& out,
                         FeatureBins& bins) {
   constexpr std::uint32_t kMissingCategory = 0xFFFFFFFFu;
   scratch.clear();
@@ -189,31 +213,44 @@ void encode_categorical(std::size_t f, const std::vector<std::uint32_t>& column,
   bins.categories.assign(scratch.begin(), scratch.end());
   bins.n_codes = bins.categories.size();
   bins.is_continuous = false;
-  codes.resize(column.size());
   const auto first = bins.categories.begin();
   const auto last = bins.categories.end();
   for (std::size_t i = 0; i < column.size(); ++i) {
     const std::uint32_t c = column[i];
-    codes[i] = c == kMissingCategory
-                   ? kMissingCode
-                   : static_cast<std::uint16_t>(std::lower_bound(first, last, c) - first);
+    if (c == kMissingCategory) {
+      out.set(i, kMissingCode);
+      bins.has_missing = true;
+    } else {
+      out.set(i, static_cast<std::uint16_t>(std::lower_bound(first, last, c) - first));
+    }
   }
 }
 
 }  // namespace
 
+std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature) const {
+  std::vector<std::uint16_t> out(sample_count);
+  for (std::uint64_t s = 0; s < sample_count; ++s) out[s] = code(s, feature);
+  return out;
+}
+
 EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins) {
   EncodedFeatures out;
-  out.codes.resize(columns.size());
+  out.n_features = columns.size();
   out.bins.resize(columns.size());
   out.sample_count = columns.empty() ? 0 : columns.front().size();
+  for (const FeatureColumn& column : columns) {
+    if (column.size() != out.sample_count) throw InternalError("encoded columns differ in length");
+  }
+  out.codes.resize(out.sample_count * out.n_features);
   std::vector<std::uint32_t> scratch;  // distinct categories, reused across features
   for (std::size_t f = 0; f < columns.size(); ++f) {
     const FeatureColumn& column = columns[f];
+    const CodeWriter writer{out.codes.data() + f, out.n_features};
     if (column.is_categorical) {
-      encode_categorical(f, column.codes, scratch, out.codes[f], out.bins[f]);
+      encode_categorical(f, column.codes, scratch, writer, out.bins[f]);
     } else {
-      encode_continuous(f, column.values, n_bins, out.codes[f], out.bins[f]);
+      encode_continuous(f, column.values, n_bins, writer, out.bins[f]);
     }
   }
   return out;

@@ -57,12 +57,23 @@ struct FeatureBins {
   std::vector<std::uint32_t> categories;   // categorical features, strictly ascending
   std::uint64_t n_codes = 0;
   bool is_continuous = true;
+  bool has_missing = false;                // some sample has the missing code
 };
 
+/// The codes are stored row-major (all features of a sample together), so
+/// that a node's histograms for many features fill in one pass that reads
+/// each sample's row once.
 struct EncodedFeatures {
-  std::vector<std::vector<std::uint16_t>> codes;  // per feature, indexed by sample id
+  std::vector<std::uint16_t> codes;  // sample_count × n_features
+  std::uint64_t n_features = 0;
   std::vector<FeatureBins> bins;
   std::uint64_t sample_count = 0;
+
+  std::uint16_t code(std::uint64_t sample, std::uint64_t feature) const {
+    return codes[sample * n_features + feature];
+  }
+  /// The codes of one feature, indexed by sample id.
+  std::vector<std::uint16_t> feature_codes(std::uint64_t feature) const;
 };
 
 /// Encodes every column (feature order; the first failure ends the call).

@@ -18,13 +18,13 @@ namespace {
 
 /// A node's targets gathered in node order: the leaf value and the purity test
 /// read them.
-struct NodeTargets {
+struct NodeValues {
   std::vector<double> values;
   std::vector<std::uint64_t> labels;
 };
 
 template <class Id>
-void gather_targets(const GrowInput& input, std::span<const Id> samples, NodeTargets& out) {
+void gather_targets(const GrowInput& input, std::span<const Id> samples, NodeValues& out) {
   if (input.task == TaskKind::Regression) {
     out.values.resize(samples.size());
     for (std::size_t i = 0; i < samples.size(); ++i) {
@@ -43,7 +43,7 @@ void gather_targets(const GrowInput& input, std::span<const Id> samples, NodeTar
 /// Writes the node's leaf: the mean of its targets, or its class distribution
 /// with the lowest most frequent class.
 void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input,
-                const NodeTargets& targets) {
+                const NodeValues& targets) {
   if (input.task == TaskKind::Regression) {
     const std::size_t n = targets.values.size();
     double sum = -0.0;
@@ -72,7 +72,7 @@ void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input,
 
 /// The purity test value of the node: the criterion's impurity, or the Gini
 /// index for the objective classifier.
-double node_impurity(const GrowInput& input, const NodeTargets& targets) {
+double node_impurity(const GrowInput& input, const NodeValues& targets) {
   switch (input.task) {
     case TaskKind::Regression: return input.criterion->impurity(targets.values);
     case TaskKind::Classification: return input.criterion->impurity(targets.labels);
@@ -83,7 +83,7 @@ double node_impurity(const GrowInput& input, const NodeTargets& targets) {
 
 /// Stopping rules that need no split search. True when the node is a leaf.
 bool stops_early(const GrowInput& input, std::uint64_t n, std::uint64_t depth,
-                 const NodeTargets& targets) {
+                 const NodeValues& targets) {
   const TreeConfig& config = *input.config;
   if (n < std::max<std::uint64_t>(2, config.min_samples_split)) return true;
   if (config.max_depth && *config.max_depth <= depth) return true;
@@ -188,7 +188,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
   const std::uint64_t n_features = columns.size();
   const std::uint64_t n_total = columns.empty() ? 0 : columns.front().size();
   TreeBuilder builder;
-  NodeTargets targets;
+  NodeValues targets;
   // Per-sample arrays reused by every node: fold lookups and the side of the
   // chosen split.
   std::vector<std::uint64_t> slot_of(n_total);
@@ -323,27 +323,14 @@ struct FastTask {
   bool is_left = false;
 };
 
-std::vector<ScoredSplit> search_feature(const GrowInput& input, const EncodedFeatures& encoded,
-                                        const FoldAssignment& folds, std::uint64_t feature,
-                                        HistogramScratch* scratch) {
-  check_index(feature, encoded.codes.size(), "encoded features");
-  const FeatureBins& bins = encoded.bins[feature];
-  const std::span<const std::uint16_t> codes = encoded.codes[feature];
-  const bool threshold = input.config->split_style == SplitStyle::Threshold && bins.is_continuous;
+HistogramTask histogram_task(const GrowInput& input) {
   switch (input.task) {
-    case TaskKind::Regression:
-      return score_bins_regression(codes, bins.n_codes, input.y, folds.sample_indices, folds.fold_ids,
-                                   folds.n_folds, feature, *input.aggregator, *scratch, threshold);
+    case TaskKind::Regression: return HistogramTask::Regression;
     case TaskKind::Classification:
-      return score_bins_classification(codes, bins.n_codes, input.labels, input.n_classes,
-                                       input.criterion->kind(), folds.sample_indices, folds.fold_ids,
-                                       folds.n_folds, feature, *input.aggregator, *scratch, threshold);
-    case TaskKind::Objective:
-      return score_bins_objective(*input.objective, codes, bins.n_codes, input.labels,
-                                  folds.sample_indices, folds.fold_ids, folds.n_folds, feature,
-                                  *input.aggregator, threshold);
+      return input.criterion->kind() == CriterionKind::Entropy ? HistogramTask::Entropy : HistogramTask::Gini;
+    case TaskKind::Objective: return HistogramTask::Objective;
   }
-  return {};
+  return HistogramTask::Regression;
 }
 
 }  // namespace
@@ -363,11 +350,22 @@ Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
 
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
   const TreeConfig& config = *input.config;
-  const std::uint64_t n_features = encoded.codes.size();
+  const std::uint64_t n_features = encoded.n_features;
+  const std::uint64_t n_classes =
+      input.task == TaskKind::Objective ? input.objective->n_classes : input.n_classes;
+  const HistogramTask histogram = histogram_task(input);
+  std::vector<std::size_t> columns(n_features);
+  std::iota(columns.begin(), columns.end(), std::size_t{0});
+  std::vector<FeatureSpec> specs(n_features);
+  for (std::uint64_t f = 0; f < n_features; ++f) {
+    const FeatureBins& bins = encoded.bins[f];
+    specs[f] = FeatureSpec{f, bins.n_codes, config.split_style == SplitStyle::Threshold && bins.is_continuous,
+                           bins.has_missing};
+  }
   std::vector<std::uint32_t> run(encoded.sample_count);
   std::iota(run.begin(), run.end(), std::uint32_t{0});
   TreeBuilder builder;
-  NodeTargets targets;
+  NodeValues targets;
   HistogramScratch scratch;
 
   std::vector<FastTask> stack;
@@ -389,17 +387,42 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       write_leaf(builder, node, input, targets);
       continue;
     }
+    NodeTargets node_targets;
+    node_targets.samples = folds.sample_indices;
+    node_targets.fold_ids = folds.fold_ids;
+    node_targets.n_folds = folds.n_folds;
+    if (input.task == TaskKind::Regression) {
+      node_targets.gather_values(input.y);
+    } else {
+      node_targets.gather_labels(input.labels, n_classes);
+    }
+    const auto search = [&](std::size_t first, std::size_t last, HistogramScratch& own) {
+      std::vector<std::vector<ScoredSplit>> per_feature;
+      score_feature_block(histogram, input.objective, encoded.codes.data(), n_features,
+                          std::span<const std::size_t>(columns).subspan(first, last - first),
+                          std::span<const FeatureSpec>(specs).subspan(first, last - first), node_targets,
+                          *input.aggregator, own, per_feature);
+      return per_feature;
+    };
     std::vector<ScoredSplit> records;
     if (config.parallel && config.n_threads >= 2 && n >= config.parallel_min_samples) {
-      records = flatten(parallel_map(n_features, config.n_threads, [&](std::uint64_t feature) {
+      // Contiguous chunks of ⌈F/T⌉ features, one task each, every task with
+      // its own scratch; results come back in feature order.
+      const std::uint64_t threads = std::min<std::uint64_t>(config.n_threads, n_features);
+      const std::uint64_t chunk = (n_features + threads - 1) / threads;
+      const std::uint64_t n_chunks = (n_features + chunk - 1) / chunk;
+      auto chunks = parallel_map(n_chunks, config.n_threads, [&](std::uint64_t c) {
         HistogramScratch own;
-        return search_feature(input, encoded, folds, feature, &own);
-      }));
-    } else {
-      for (std::uint64_t f = 0; f < n_features; ++f) {
-        for (auto& record : search_feature(input, encoded, folds, f, &scratch)) {
-          records.push_back(std::move(record));
+        return search(c * chunk, std::min<std::uint64_t>((c + 1) * chunk, n_features), own);
+      });
+      for (auto& per_feature : chunks) {
+        for (auto& list : per_feature) {
+          for (auto& record : list) records.push_back(std::move(record));
         }
+      }
+    } else {
+      for (auto& list : search(0, n_features, scratch)) {
+        for (auto& record : list) records.push_back(std::move(record));
       }
     }
     const ScoredSplit* best = accepted_split(input, records);
@@ -412,10 +435,11 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       write_leaf(builder, node, input, targets);
       continue;
     }
-    const std::span<const std::uint16_t> codes = encoded.codes[split->spec.feature];
-    const std::size_t i = split->threshold
-                              ? partition_in_place(samples, [&](std::uint32_t s) { return codes[s] <= split->code; })
-                              : partition_in_place(samples, [&](std::uint32_t s) { return codes[s] == split->code; });
+    const std::uint64_t f = split->spec.feature;
+    const std::size_t i =
+        split->threshold
+            ? partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) <= split->code; })
+            : partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) == split->code; });
     if (i < min_leaf(config) || n - i < min_leaf(config)) {
       write_leaf(builder, node, input, targets);
       continue;

@@ -3,12 +3,14 @@
 #include <algorithm>
 
 #include "encoder.hpp"
+#include "errors.hpp"
+#include "objective.hpp"
 
 namespace quor {
 
-void append_records(std::vector<ScoredSplit>& out, std::uint32_t code,
-                    std::vector<double> fold_scores, std::uint64_t n_folds, std::uint64_t feature,
-                    const Aggregator& aggregator) {
+void append_record(std::vector<ScoredSplit>& out, std::uint32_t code,
+                   std::vector<double> fold_scores, std::uint64_t n_folds, std::uint64_t feature,
+                   const Aggregator& aggregator) {
   ScoredSplit record;
   record.stats = fold_stats(std::move(fold_scores), n_folds);
   record.feature = feature;
@@ -17,7 +19,45 @@ void append_records(std::vector<ScoredSplit>& out, std::uint32_t code,
   out.push_back(std::move(record));
 }
 
+void NodeTargets::gather_values(std::span<const double> y_all) {
+  const std::size_t n = samples.size();
+  y.resize(n);
+  y2.resize(n);
+  fold_sums.assign(n_folds, 0.0);
+  fold_sq_sums.assign(n_folds, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    check_index(samples[i], y_all.size(), "targets");
+    check_index(fold_ids[i], n_folds, "folds");
+    const double t = y_all[samples[i]];
+    y[i] = t;
+    y2[i] = t * t;
+    fold_sums[fold_ids[i]] += t;
+    fold_sq_sums[fold_ids[i]] += y2[i];
+  }
+}
+
+void NodeTargets::gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes) {
+  const std::size_t n = samples.size();
+  n_classes = classes;
+  labels.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    check_index(samples[i], labels_all.size(), "targets");
+    check_index(fold_ids[i], n_folds, "folds");
+    labels[i] = labels_all[samples[i]];
+  }
+}
+
 namespace {
+
+// A filled block holds at most this many cells, so that huge code or class
+// counts are processed a few features at a time rather than all at once.
+constexpr std::size_t kCellBudget = std::size_t{1} << 21;
+
+template <class T>
+void zero_prefix(std::vector<T>& v, std::size_t n) {
+  if (v.size() < n) v.resize(n);
+  std::fill_n(v.begin(), n, T{});
+}
 
 /// Variance reduction of one fold: the whole fold (n, s, q) and one side
 /// (nl, sl, ql); the other side is the difference. False when the fold is
@@ -36,8 +76,341 @@ bool variance_fold_score(std::uint64_t n, double s, double q, std::uint64_t nl, 
   return true;
 }
 
-double class_impurity(CriterionKind kind, std::span<const std::uint64_t> counts, double n) {
-  return kind == CriterionKind::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
+/// Scores one feature's regression cells (K·B, fold-major) given each fold's
+/// totals over the feature's usable samples.
+void score_regression(const RegressionCell* cells, std::size_t B, std::size_t K,
+                      const double* fold_sums, const double* fold_sq_sums, const FeatureSpec& spec,
+                      const Aggregator& aggregator, std::vector<ScoredSplit>& out) {
+  std::vector<std::uint64_t> fold_sizes(K, 0);
+  for (std::size_t f = 0; f < K; ++f) {
+    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * B + b].count;
+  }
+  const auto code_total = [&](std::size_t b) {
+    std::uint64_t total = 0;
+    for (std::size_t f = 0; f < K; ++f) total += cells[f * B + b].count;
+    return total;
+  };
+  if (spec.threshold) {
+    std::vector<RegressionCell> running(K, RegressionCell{-0.0, -0.0, 0});
+    for (std::size_t b = 0; b < B; ++b) {
+      for (std::size_t f = 0; f < K; ++f) {
+        const RegressionCell& cell = cells[f * B + b];
+        running[f].count += cell.count;
+        running[f].sum += cell.sum;
+        running[f].sq_sum += cell.sq_sum;
+      }
+      if (b == B - 1 || code_total(b) == 0) continue;
+      std::vector<double> scores;
+      scores.reserve(K);
+      for (std::size_t f = 0; f < K; ++f) {
+        double score;
+        if (variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], running[f].count,
+                                running[f].sum, running[f].sq_sum, score)) {
+          scores.push_back(score);
+        }
+      }
+      append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
+    }
+    return;
+  }
+  for (std::size_t b = 0; b < B; ++b) {
+    if (code_total(b) == 0) continue;
+    std::vector<double> scores;
+    scores.reserve(K);
+    for (std::size_t f = 0; f < K; ++f) {
+      const RegressionCell& cell = cells[f * B + b];
+      double score;
+      if (variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], cell.count, cell.sum,
+                              cell.sq_sum, score)) {
+        scores.push_back(score);
+      }
+    }
+    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
+  }
+}
+
+double class_impurity(HistogramTask task, std::span<const std::uint64_t> counts, double n) {
+  return task == HistogramTask::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
+}
+
+/// Per fold, the class totals of one feature's usable samples: Σ over codes.
+void fold_class_totals(const std::uint32_t* cells, std::size_t B, std::size_t K, std::size_t C,
+                       std::vector<std::uint64_t>& totals, std::vector<std::uint64_t>& sizes) {
+  totals.assign(K * C, 0);
+  sizes.assign(K, 0);
+  for (std::size_t f = 0; f < K; ++f) {
+    for (std::size_t b = 0; b < B; ++b) {
+      const std::uint32_t* cell = cells + (f * B + b) * C;
+      for (std::size_t c = 0; c < C; ++c) totals[f * C + c] += cell[c];
+    }
+    for (std::size_t c = 0; c < C; ++c) sizes[f] += totals[f * C + c];
+  }
+}
+
+/// Scores one feature's class cells (K·B·C) by Gini or entropy decrease on
+/// each fold's own samples.
+void score_classes(HistogramTask task, const std::uint32_t* cells, std::size_t B, std::size_t K,
+                   std::size_t C, const FeatureSpec& spec, const Aggregator& aggregator,
+                   std::vector<ScoredSplit>& out) {
+  std::vector<std::uint64_t> parent, fold_sizes;
+  fold_class_totals(cells, B, K, C, parent, fold_sizes);
+  std::vector<double> parent_impurity(K, 0.0);
+  for (std::size_t f = 0; f < K; ++f) {
+    if (fold_sizes[f] > 0) {
+      parent_impurity[f] = class_impurity(task, std::span<const std::uint64_t>(parent.data() + f * C, C),
+                                          static_cast<double>(fold_sizes[f]));
+    }
+  }
+  std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
+  std::vector<std::uint64_t> left(C), right(C);
+  const auto cell_total = [&](std::size_t f, std::size_t b) {
+    std::uint64_t total = 0;
+    const std::uint32_t* cell = cells + (f * B + b) * C;
+    for (std::size_t c = 0; c < C; ++c) total += cell[c];
+    return total;
+  };
+  for (std::size_t b = 0; b < B; ++b) {
+    std::uint64_t code_total = 0;
+    for (std::size_t f = 0; f < K; ++f) code_total += cell_total(f, b);
+    if (spec.threshold) {
+      for (std::size_t f = 0; f < K; ++f) {
+        const std::uint32_t* cell = cells + (f * B + b) * C;
+        for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
+      }
+      if (b == B - 1 || code_total == 0) continue;
+    } else if (code_total == 0) {
+      continue;
+    }
+    std::vector<double> scores;
+    scores.reserve(K);
+    for (std::size_t f = 0; f < K; ++f) {
+      const std::uint64_t n = fold_sizes[f];
+      std::uint64_t nl = 0;
+      for (std::size_t c = 0; c < C; ++c) {
+        left[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
+        nl += left[c];
+      }
+      if (n == 0 || nl == 0 || nl == n) continue;
+      for (std::size_t c = 0; c < C; ++c) right[c] = parent[f * C + c] - left[c];
+      const double nd = static_cast<double>(n);
+      const double nld = static_cast<double>(nl);
+      const double nrd = static_cast<double>(n - nl);
+      scores.push_back(parent_impurity[f] -
+                       (nrd * class_impurity(task, right, nrd) + nld * class_impurity(task, left, nld)) / nd);
+    }
+    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
+  }
+}
+
+/// Scores one feature's class cells (K·B·C) by true cross-validation: for
+/// each fold the other folds train (each side predicts its majority class)
+/// and the fold is held out; the score is the metric gain over not splitting.
+void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std::size_t B,
+                     std::size_t K, const FeatureSpec& spec, const Aggregator& aggregator,
+                     std::vector<ScoredSplit>& out) {
+  const std::size_t C = task.n_classes;
+  std::vector<std::uint64_t> fold_totals, fold_sizes;
+  fold_class_totals(cells, B, K, C, fold_totals, fold_sizes);
+  std::vector<std::uint64_t> code_totals(B * C, 0);
+  std::vector<std::uint64_t> class_totals(C, 0);
+  for (std::size_t f = 0; f < K; ++f) {
+    for (std::size_t b = 0; b < B; ++b) {
+      for (std::size_t c = 0; c < C; ++c) code_totals[b * C + c] += cells[(f * B + b) * C + c];
+    }
+  }
+  for (std::size_t b = 0; b < B; ++b) {
+    for (std::size_t c = 0; c < C; ++c) class_totals[c] += code_totals[b * C + c];
+  }
+
+  // The four sides and the fold's training totals, overwritten per (code, fold).
+  std::vector<std::uint64_t> vectors(5 * C);
+  const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * C, C); };
+  auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
+  ObjectiveScratch gain_scratch(C);
+  const auto fold_score = [&](std::size_t f, const std::uint64_t* node_left, double& score,
+                              const auto& held_left) {
+    if (fold_sizes[f] == 0) return false;
+    const std::uint64_t* fold = fold_totals.data() + f * C;
+    std::uint64_t n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
+    for (std::size_t c = 0; c < C; ++c) {
+      t[c] = class_totals[c] - fold[c];
+      vl[c] = held_left(c);
+      vr[c] = fold[c] - vl[c];
+      tl[c] = node_left[c] - vl[c];
+      tr[c] = t[c] - tl[c];
+      n_vl += vl[c];
+      n_vr += vr[c];
+      n_tl += tl[c];
+      n_tr += tr[c];
+    }
+    if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return false;
+    score = objective_fold_gain(task.objective, C, tl, tr, vl, vr, gain_scratch);
+    return true;
+  };
+
+  std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
+  std::vector<std::uint64_t> running_node(spec.threshold ? C : 0, 0);
+  for (std::size_t b = 0; b < B; ++b) {
+    std::uint64_t code_total = 0;
+    for (std::size_t c = 0; c < C; ++c) code_total += code_totals[b * C + c];
+    if (spec.threshold) {
+      for (std::size_t f = 0; f < K; ++f) {
+        for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cells[(f * B + b) * C + c];
+      }
+      for (std::size_t c = 0; c < C; ++c) running_node[c] += code_totals[b * C + c];
+      if (b == B - 1 || code_total == 0) continue;
+    } else if (code_total == 0) {
+      continue;
+    }
+    std::vector<double> scores;
+    scores.reserve(K);
+    for (std::size_t f = 0; f < K; ++f) {
+      double score;
+      const bool scored =
+          spec.threshold
+              ? fold_score(f, running_node.data(), score, [&](std::size_t c) { return running[f * C + c]; })
+              : fold_score(f, code_totals.data() + b * C, score,
+                           [&](std::size_t c) { return std::uint64_t{cells[(f * B + b) * C + c]}; });
+      if (scored) scores.push_back(score);
+    }
+    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
+  }
+}
+
+/// Cells per feature of a filled block.
+std::size_t cells_of(HistogramTask task, const FeatureSpec& spec, std::size_t K, std::size_t C) {
+  const std::size_t per_fold = static_cast<std::size_t>(spec.n_codes) * (task == HistogramTask::Regression ? 1 : C);
+  return per_fold * K;
+}
+
+/// Fills and scores features [first, last) of the block in one pass.
+void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const std::uint16_t* codes,
+                     std::size_t stride, std::span<const std::size_t> columns,
+                     std::span<const FeatureSpec> specs, const NodeTargets& node,
+                     const Aggregator& aggregator, HistogramScratch& scratch,
+                     std::vector<std::vector<ScoredSplit>>& out) {
+  const std::size_t K = node.n_folds;
+  const std::size_t C = node.n_classes;
+  const std::size_t n_features = specs.size();
+  std::vector<std::size_t> offsets(n_features + 1, 0);
+  std::vector<std::size_t> missing_slot(n_features, 0);
+  std::size_t n_missing = 0;
+  for (std::size_t k = 0; k < n_features; ++k) {
+    offsets[k + 1] = offsets[k] + cells_of(task, specs[k], K, C);
+    if (specs[k].has_missing) missing_slot[k] = n_missing++;
+  }
+  const std::size_t n = node.samples.size();
+  if (task == HistogramTask::Regression) {
+    zero_prefix(scratch.cells, offsets.back());
+    zero_prefix(scratch.fold_sums, n_missing * K);
+    zero_prefix(scratch.fold_sq_sums, n_missing * K);
+    RegressionCell* cells = scratch.cells.data();
+    double* fold_sums = scratch.fold_sums.data();
+    double* fold_sq_sums = scratch.fold_sq_sums.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint16_t* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+      const std::size_t fold = node.fold_ids[i];
+      const double t = node.y[i];
+      const double t2 = node.y2[i];
+      for (std::size_t k = 0; k < n_features; ++k) {
+        const std::size_t b = row[columns[k]];
+        const std::size_t B = specs[k].n_codes;
+        if (b >= B) continue;  // the missing code 0xFFFF is never below B
+        RegressionCell& cell = cells[offsets[k] + fold * B + b];
+        cell.sum += t;
+        cell.sq_sum += t2;
+        ++cell.count;
+        if (specs[k].has_missing) {
+          fold_sums[missing_slot[k] * K + fold] += t;
+          fold_sq_sums[missing_slot[k] * K + fold] += t2;
+        }
+      }
+    }
+    for (std::size_t k = 0; k < n_features; ++k) {
+      std::vector<ScoredSplit> records;
+      const bool own = specs[k].has_missing;
+      score_regression(cells + offsets[k], specs[k].n_codes, K,
+                       own ? fold_sums + missing_slot[k] * K : node.fold_sums.data(),
+                       own ? fold_sq_sums + missing_slot[k] * K : node.fold_sq_sums.data(), specs[k],
+                       aggregator, records);
+      out.push_back(std::move(records));
+    }
+    return;
+  }
+  zero_prefix(scratch.class_counts, offsets.back());
+  std::uint32_t* counts = scratch.class_counts.data();
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t c = node.labels[i];
+    if (c >= C) continue;
+    const std::uint16_t* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+    const std::size_t fold = node.fold_ids[i];
+    for (std::size_t k = 0; k < n_features; ++k) {
+      const std::size_t b = row[columns[k]];
+      const std::size_t B = specs[k].n_codes;
+      if (b >= B) continue;
+      ++counts[offsets[k] + (fold * B + b) * C + c];
+    }
+  }
+  for (std::size_t k = 0; k < n_features; ++k) {
+    std::vector<ScoredSplit> records;
+    if (task == HistogramTask::Objective) {
+      score_objective(*objective, counts + offsets[k], specs[k].n_codes, K, specs[k], aggregator, records);
+    } else {
+      score_classes(task, counts + offsets[k], specs[k].n_codes, K, C, specs[k], aggregator, records);
+    }
+    out.push_back(std::move(records));
+  }
+}
+
+}  // namespace
+
+void score_feature_block(HistogramTask task, const ObjectiveTask* objective,
+                         const std::uint16_t* codes, std::size_t stride,
+                         std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
+                         const NodeTargets& node, const Aggregator& aggregator,
+                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out) {
+  const std::size_t K = node.n_folds;
+  const std::size_t C = node.n_classes;
+  const bool empty = K == 0 || (task != HistogramTask::Regression && C == 0);
+  std::size_t first = 0;
+  while (first < specs.size()) {
+    // A feature with no codes, or a node with nothing to count, has no candidate.
+    if (empty || specs[first].n_codes == 0) {
+      out.emplace_back();
+      ++first;
+      continue;
+    }
+    std::size_t last = first;
+    std::size_t cells = 0;
+    do {
+      cells += cells_of(task, specs[last], K, C);
+      ++last;
+    } while (last < specs.size() && specs[last].n_codes != 0 &&
+             cells + cells_of(task, specs[last], K, C) <= kCellBudget);
+    score_sub_block(task, objective, codes, stride, columns.subspan(first, last - first),
+                    specs.subspan(first, last - first), node, aggregator, scratch, out);
+    first = last;
+  }
+}
+
+namespace {
+
+std::vector<ScoredSplit> single_feature(HistogramTask task, const ObjectiveTask* objective,
+                                        std::span<const std::uint16_t> codes, std::uint64_t n_codes,
+                                        NodeTargets& node, std::uint64_t feature,
+                                        const Aggregator& aggregator, HistogramScratch& scratch,
+                                        bool threshold) {
+  const std::size_t column = 0;
+  FeatureSpec spec{feature, n_codes, threshold, true};
+  // A single column read with stride 1: codes are indexed by sample id.
+  if (!node.samples.empty()) {
+    const std::uint32_t max_id = *std::max_element(node.samples.begin(), node.samples.end());
+    check_index(max_id, codes.size(), "codes");
+  }
+  std::vector<std::vector<ScoredSplit>> out;
+  score_feature_block(task, objective, codes.data(), 1, {&column, 1}, {&spec, 1}, node, aggregator,
+                      scratch, out);
+  return std::move(out.front());
 }
 
 }  // namespace
@@ -49,85 +422,14 @@ std::vector<ScoredSplit> score_bins_regression(std::span<const std::uint16_t> co
                                                std::uint64_t n_folds, std::uint64_t feature,
                                                const Aggregator& aggregator,
                                                HistogramScratch& scratch, bool threshold) {
-  std::vector<ScoredSplit> out;
-  if (n_folds == 0 || n_codes == 0) return out;
-  const std::size_t B = n_codes;
-  const std::size_t K = n_folds;
-  zero_prefix(scratch.bin_counts, K * B);
-  zero_prefix(scratch.bin_sums, K * B);
-  zero_prefix(scratch.bin_sq_sums, K * B);
-  zero_prefix(scratch.fold_sums, K);
-  zero_prefix(scratch.fold_sq_sums, K);
-  std::uint32_t* counts = scratch.bin_counts.data();
-  double* sums = scratch.bin_sums.data();
-  double* sq_sums = scratch.bin_sq_sums.data();
-  double* fold_sums = scratch.fold_sums.data();
-  double* fold_sq_sums = scratch.fold_sq_sums.data();
-
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const std::uint32_t s = samples[i];
-    const std::uint16_t b = codes[s];
-    if (b == kMissingCode || b >= B) continue;
-    const std::size_t f = fold_ids[i];
-    const std::size_t cell = f * B + b;
-    const double t = y[s];
-    const double t2 = t * t;
-    ++counts[cell];
-    sums[cell] += t;
-    sq_sums[cell] += t2;
-    fold_sums[f] += t;
-    fold_sq_sums[f] += t2;
-  }
-  std::vector<std::uint64_t> fold_sizes(K, 0);
-  for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += counts[f * B + b];
-  }
-  const auto code_total = [&](std::size_t b) {
-    std::uint64_t total = 0;
-    for (std::size_t f = 0; f < K; ++f) total += counts[f * B + b];
-    return total;
-  };
-
-  if (threshold) {
-    std::vector<std::uint64_t> run_n(K, 0);
-    std::vector<double> run_s(K, -0.0);
-    std::vector<double> run_q(K, -0.0);
-    for (std::size_t b = 0; b < B; ++b) {
-      for (std::size_t f = 0; f < K; ++f) {
-        const std::size_t cell = f * B + b;
-        run_n[f] += counts[cell];
-        run_s[f] += sums[cell];
-        run_q[f] += sq_sums[cell];
-      }
-      if (b == B - 1 || code_total(b) == 0) continue;
-      std::vector<double> scores;
-      scores.reserve(K);
-      for (std::size_t f = 0; f < K; ++f) {
-        double score;
-        if (variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], run_n[f], run_s[f],
-                                run_q[f], score)) {
-          scores.push_back(score);
-        }
-      }
-      append_records(out, static_cast<std::uint32_t>(b), std::move(scores), K, feature, aggregator);
-    }
-  } else {
-    for (std::size_t b = 0; b < B; ++b) {
-      if (code_total(b) == 0) continue;
-      std::vector<double> scores;
-      scores.reserve(K);
-      for (std::size_t f = 0; f < K; ++f) {
-        const std::size_t cell = f * B + b;
-        double score;
-        if (variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], counts[cell],
-                                sums[cell], sq_sums[cell], score)) {
-          scores.push_back(score);
-        }
-      }
-      append_records(out, static_cast<std::uint32_t>(b), std::move(scores), K, feature, aggregator);
-    }
-  }
-  return out;
+  if (n_folds == 0 || n_codes == 0) return {};
+  NodeTargets node;
+  node.samples = samples;
+  node.fold_ids = fold_ids;
+  node.n_folds = n_folds;
+  node.gather_values(y);
+  return single_feature(HistogramTask::Regression, nullptr, codes, n_codes, node, feature, aggregator,
+                        scratch, threshold);
 }
 
 std::vector<ScoredSplit> score_bins_classification(
@@ -136,89 +438,33 @@ std::vector<ScoredSplit> score_bins_classification(
     std::span<const std::uint32_t> samples, std::span<const std::uint8_t> fold_ids,
     std::uint64_t n_folds, std::uint64_t feature, const Aggregator& aggregator,
     HistogramScratch& scratch, bool threshold) {
-  std::vector<ScoredSplit> out;
-  if (n_folds == 0 || n_classes == 0 || n_codes == 0) return out;
-  const std::size_t B = n_codes;
-  const std::size_t K = n_folds;
-  const std::size_t C = n_classes;
-  zero_prefix(scratch.class_counts, K * B * C);
-  zero_prefix(scratch.fold_class_totals, K * C);
-  zero_prefix(scratch.bin_counts, K * B);
-  std::uint32_t* class_counts = scratch.class_counts.data();
-  std::uint32_t* fold_totals = scratch.fold_class_totals.data();
-  std::uint32_t* bin_counts = scratch.bin_counts.data();
+  if (n_folds == 0 || n_codes == 0 || n_classes == 0) return {};
+  NodeTargets node;
+  node.samples = samples;
+  node.fold_ids = fold_ids;
+  node.n_folds = n_folds;
+  node.gather_labels(labels, n_classes);
+  const HistogramTask task = kind == CriterionKind::Entropy ? HistogramTask::Entropy : HistogramTask::Gini;
+  return single_feature(task, nullptr, codes, n_codes, node, feature, aggregator, scratch, threshold);
+}
 
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const std::uint32_t s = samples[i];
-    const std::uint16_t b = codes[s];
-    const std::uint64_t c = labels[s];
-    if (b == kMissingCode || b >= B || c >= C) continue;
-    const std::size_t f = fold_ids[i];
-    ++class_counts[(f * B + b) * C + c];
-    ++fold_totals[f * C + c];
-    ++bin_counts[f * B + b];
-  }
-  // Per fold: parent vector P and its size; left and right vectors per code.
-  std::vector<std::uint64_t> parent(K * C);
-  std::vector<std::uint64_t> fold_sizes(K, 0);
-  std::vector<double> parent_impurity(K, 0.0);
-  for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t c = 0; c < C; ++c) {
-      parent[f * C + c] = fold_totals[f * C + c];
-      fold_sizes[f] += fold_totals[f * C + c];
-    }
-    if (fold_sizes[f] > 0) {
-      parent_impurity[f] = class_impurity(
-          kind, std::span<const std::uint64_t>(parent.data() + f * C, C), static_cast<double>(fold_sizes[f]));
-    }
-  }
-  std::vector<std::uint64_t> running(threshold ? K * C : 0, 0);
-  std::vector<std::uint64_t> running_n(threshold ? K : 0, 0);
-  std::vector<std::uint64_t> left(C), right(C);
-  const auto fold_score = [&](std::size_t f, std::uint64_t nl, double& score) {
-    const std::uint64_t n = fold_sizes[f];
-    if (n == 0 || nl == 0 || nl == n) return false;
-    for (std::size_t c = 0; c < C; ++c) right[c] = parent[f * C + c] - left[c];
-    const std::uint64_t nr = n - nl;
-    const double nd = static_cast<double>(n);
-    const double nld = static_cast<double>(nl);
-    const double nrd = static_cast<double>(nr);
-    score = parent_impurity[f] -
-            (nrd * class_impurity(kind, right, nrd) + nld * class_impurity(kind, left, nld)) / nd;
-    return true;
-  };
-
-  for (std::size_t b = 0; b < B; ++b) {
-    std::uint64_t code_total = 0;
-    for (std::size_t f = 0; f < K; ++f) code_total += bin_counts[f * B + b];
-    if (threshold) {
-      for (std::size_t f = 0; f < K; ++f) {
-        const std::uint32_t* cell = class_counts + (f * B + b) * C;
-        for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
-        running_n[f] += bin_counts[f * B + b];
-      }
-      if (b == B - 1 || code_total == 0) continue;
-    } else if (code_total == 0) {
-      continue;
-    }
-    std::vector<double> scores;
-    scores.reserve(K);
-    for (std::size_t f = 0; f < K; ++f) {
-      std::uint64_t nl;
-      if (threshold) {
-        std::copy_n(running.begin() + static_cast<std::ptrdiff_t>(f * C), C, left.begin());
-        nl = running_n[f];
-      } else {
-        const std::uint32_t* cell = class_counts + (f * B + b) * C;
-        std::copy_n(cell, C, left.begin());
-        nl = bin_counts[f * B + b];
-      }
-      double score;
-      if (fold_score(f, nl, score)) scores.push_back(score);
-    }
-    append_records(out, static_cast<std::uint32_t>(b), std::move(scores), K, feature, aggregator);
-  }
-  return out;
+std::vector<ScoredSplit> score_bins_objective(const ObjectiveTask& task,
+                                              std::span<const std::uint16_t> codes,
+                                              std::uint64_t n_codes,
+                                              std::span<const std::uint64_t> labels,
+                                              std::span<const std::uint32_t> samples,
+                                              std::span<const std::uint8_t> fold_ids,
+                                              std::uint64_t n_folds, std::uint64_t feature,
+                                              const Aggregator& aggregator, bool threshold) {
+  if (n_folds == 0 || n_codes == 0 || task.n_classes == 0) return {};
+  NodeTargets node;
+  node.samples = samples;
+  node.fold_ids = fold_ids;
+  node.n_folds = n_folds;
+  node.gather_labels(labels, task.n_classes);
+  HistogramScratch scratch;
+  return single_feature(HistogramTask::Objective, &task, codes, n_codes, node, feature, aggregator,
+                        scratch, threshold);
 }
 
 }  // namespace quor

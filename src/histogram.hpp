@@ -1,7 +1,13 @@
 #pragma once
-/// Fast-mode split searches of the regression and classification trees: per
-/// fold and per code histograms of one feature at one node, from which every
-/// threshold or membership candidate is scored on each fold's own samples.
+/// Fast-mode split searches: per fold and per code histograms of the features
+/// at one node, from which every threshold or membership candidate is scored.
+/// Regression and classification score each fold on its own samples; the
+/// objective search trains on the other folds and scores the held-out one.
+///
+/// A node's histograms for a block of features are filled in one pass over
+/// its samples, reading each sample's row of codes once; each feature is then
+/// scored from its own cells. The per-feature entry points below are the same
+/// search for a single feature whose codes form one column.
 
 #include <cstdint>
 #include <span>
@@ -12,23 +18,74 @@
 
 namespace quor {
 
-/// Reusable working arrays. Cell (fold f, code b) is at f·B + b; with classes,
-/// (f, b, c) is at (f·B + b)·C + c and (f, c) at f·C + c. A search grows the
-/// arrays it uses and zeroes the cells it needs, so one scratch serves every
-/// feature of a node in turn.
-struct HistogramScratch {
-  std::vector<std::uint32_t> class_counts;
-  std::vector<std::uint32_t> fold_class_totals;
-  std::vector<std::uint32_t> bin_counts;
-  std::vector<double> bin_sums;
-  std::vector<double> bin_sq_sums;
-  std::vector<double> fold_sums;
-  std::vector<double> fold_sq_sums;
+struct ObjectiveTask;
+
+/// One regression cell: the count, sum and sum of squares of the targets of
+/// one (fold, code), kept together so an update touches one cache line.
+struct RegressionCell {
+  double sum;
+  double sq_sum;
+  std::uint64_t count;
 };
 
-/// Regression ("mse"/"variance"): each fold scores a candidate by the variance
-/// reduction on its own samples. Samples with the missing code or a code >= B
-/// are left out. One record per emitted code, ascending.
+/// Reusable working arrays; they grow to the largest block seen and are
+/// zeroed, in the part a search uses, before each fill. One scratch serves
+/// every node of a sequential fit; each parallel task has its own.
+/// Cell (fold f, code b) of a feature is at f·B + b from the feature's offset;
+/// with classes, (f, b, c) is at (f·B + b)·C + c.
+struct HistogramScratch {
+  std::vector<RegressionCell> cells;
+  std::vector<std::uint32_t> class_counts;
+  std::vector<double> fold_sums;                   // per feature with missing codes: K each
+  std::vector<double> fold_sq_sums;
+  std::vector<std::uint32_t> fold_class_totals;    // per feature with missing codes: K·C each
+};
+
+/// The targets of a node's samples in fold-assignment order, gathered once and
+/// shared read-only by every feature's search, with the per-fold totals over
+/// every sample of the node (used as is by features without missing codes).
+struct NodeTargets {
+  std::span<const std::uint32_t> samples;
+  std::span<const std::uint8_t> fold_ids;
+  std::uint64_t n_folds = 0;
+  std::vector<double> y;                  // regression
+  std::vector<double> y2;
+  std::vector<std::uint64_t> labels;      // classification and objective
+  std::uint64_t n_classes = 0;
+  std::vector<double> fold_sums;          // K
+  std::vector<double> fold_sq_sums;       // K
+  std::vector<std::uint64_t> fold_class_totals;  // K·C, labels below n_classes only
+
+  /// Gathers regression targets (and their squares) in sample-list order.
+  void gather_values(std::span<const double> y_all);
+  /// Gathers class labels in sample-list order.
+  void gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes);
+};
+
+/// What the search needs of one feature.
+struct FeatureSpec {
+  std::uint64_t feature = 0;
+  std::uint64_t n_codes = 0;   // B
+  bool threshold = false;      // threshold test (continuous, "threshold" style); else membership
+  bool has_missing = true;     // whether any sample may have the missing code
+};
+
+enum class HistogramTask { Regression, Gini, Entropy, Objective };
+
+/// Scores a block of features of one node: `codes` is row-major with `stride`
+/// codes per sample (the code of feature k of the block for sample s is at
+/// codes[s·stride + column[k]]). Appends each feature's records, in block
+/// order, to `out` (one list per feature).
+void score_feature_block(HistogramTask task, const ObjectiveTask* objective,
+                         const std::uint16_t* codes, std::size_t stride,
+                         std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
+                         const NodeTargets& node, const Aggregator& aggregator,
+                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out);
+
+/// Regression ("mse"/"variance") search of one feature: each fold scores a
+/// candidate by the variance reduction on its own samples. Samples with the
+/// missing code or a code >= B are left out. One record per emitted code,
+/// ascending.
 std::vector<ScoredSplit> score_bins_regression(std::span<const std::uint16_t> codes,
                                                std::uint64_t n_codes, std::span<const double> y,
                                                std::span<const std::uint32_t> samples,
@@ -46,16 +103,9 @@ std::vector<ScoredSplit> score_bins_classification(
     std::uint64_t n_folds, std::uint64_t feature, const Aggregator& aggregator,
     HistogramScratch& scratch, bool threshold);
 
-/// Grows `v` to at least `n` cells and zeroes the first `n`.
-template <class T>
-void zero_prefix(std::vector<T>& v, std::size_t n) {
-  if (v.size() < n) v.resize(n);
-  std::fill_n(v.begin(), n, T{});
-}
-
-/// Turns per-code fold-score lists into records: fold_stats, then aggregate.
-void append_records(std::vector<ScoredSplit>& out, std::uint32_t code,
-                    std::vector<double> fold_scores, std::uint64_t n_folds, std::uint64_t feature,
-                    const Aggregator& aggregator);
+/// Turns a code's fold scores into a record: fold_stats, then aggregate.
+void append_record(std::vector<ScoredSplit>& out, std::uint32_t code,
+                   std::vector<double> fold_scores, std::uint64_t n_folds, std::uint64_t feature,
+                   const Aggregator& aggregator);
 
 }  // namespace quor

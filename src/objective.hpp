@@ -26,6 +26,8 @@ struct ConfusionCounts {
   std::uint64_t total = 0;
 
   explicit ConfusionCounts(std::uint64_t n_classes);
+  /// Back to no samples, keeping the arrays.
+  void clear();
   /// Every sample counted in `k` (per true class) was predicted as `p` (< n_classes).
   void add(std::uint64_t p, std::span<const std::uint64_t> k);
 };
@@ -69,6 +71,13 @@ struct ObjectiveTask {
   Criterion purity;  // "gini" for n_classes: the growers' pure-node test only
 };
 
+/// Confusion counts reused across the fold gains of one search.
+struct ObjectiveScratch {
+  explicit ObjectiveScratch(std::uint64_t n_classes) : with_split(n_classes), without_split(n_classes) {}
+  ConfusionCounts with_split;
+  ConfusionCounts without_split;
+};
+
 /// Score with the split minus score without it, on one fold: each side predicts
 /// its training majority, the unsplit node the majority of both training sides.
 double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
@@ -76,6 +85,12 @@ double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
                            std::span<const std::uint64_t> train_right,
                            std::span<const std::uint64_t> valid_left,
                            std::span<const std::uint64_t> valid_right);
+/// The same gain computed in the caller's scratch (for n_classes classes).
+double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
+                           std::span<const std::uint64_t> train_left,
+                           std::span<const std::uint64_t> train_right,
+                           std::span<const std::uint64_t> valid_left,
+                           std::span<const std::uint64_t> valid_right, ObjectiveScratch& scratch);
 
 /// The objective variant's fold step: given the class counts of the fold's
 /// training and validation samples per candidate position (C + 1 positions of
