@@ -27,5 +27,24 @@ test: test-cpp test-python
 run: build
 	PYTHONPATH=python $(PYTHON) -m quor
 
+# Benchmarks against scikit-learn and XGBoost (see bench/README.md). Each target
+# installs what the benchmarks need, builds, and runs its script; pass options
+# with BENCH_ARGS, e.g. make bench BUILD=build/bench BENCH_ARGS="--markdown".
+.PHONY: setup-bench bench quality plot
+setup-bench:
+	bash scripts/setup.sh bench
+
+bench: setup-bench
+	$(MAKE) build
+	PYTHONPATH=python $(PYTHON) bench/bench.py $(BENCH_ARGS)
+
+quality: setup-bench
+	$(MAKE) build
+	PYTHONPATH=python $(PYTHON) bench/quality.py $(BENCH_ARGS)
+
+plot: setup-bench
+	$(MAKE) build
+	PYTHONPATH=python $(PYTHON) bench/plot.py $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD) python/quor/_quor*.so

@@ -7,6 +7,7 @@
 
 #include "criterion.hpp"
 #include "errors.hpp"
+#include "tree.hpp"
 
 namespace quor {
 
@@ -63,6 +64,40 @@ void select_positions(std::uint64_t* keys, std::uint64_t lo, std::uint64_t hi, s
   }
 }
 
+// From this many keys on, one counting pass over the top 16 bits of the keys
+// first splits them into buckets; selection then only runs inside the few
+// buckets that hold requested positions.
+constexpr std::uint64_t kRadixMinKeys = 1u << 16;
+constexpr unsigned kBucketShift = 48;
+constexpr std::size_t kBuckets = std::size_t{1} << 16;
+
+// Reorders the keys by their top 16 bits (a stable counting sort) and settles
+// every requested position inside its bucket. Bucket order is key order, so
+// each bucket range holds exactly the keys of its ranks, as select_positions
+// requires.
+void select_by_buckets(std::span<std::uint64_t> keys, std::uint64_t n_edges, std::uint64_t n_bins) {
+  const std::uint64_t m = keys.size();
+  std::vector<std::uint64_t> starts(kBuckets + 1, 0);
+  for (const std::uint64_t k : keys) ++starts[(k >> kBucketShift) + 1];
+  for (std::size_t b = 0; b < kBuckets; ++b) starts[b + 1] += starts[b];
+  std::vector<std::uint64_t> sorted(m);
+  {
+    std::vector<std::uint64_t> next(starts.begin(), starts.end() - 1);
+    for (const std::uint64_t k : keys) sorted[next[k >> kBucketShift]++] = k;
+  }
+  std::copy(sorted.begin(), sorted.end(), keys.begin());
+  std::uint64_t j = 0;
+  while (j < n_edges) {
+    const std::uint64_t p = quantile_position(j, m, n_bins);
+    const std::size_t bucket = static_cast<std::size_t>(keys[p] >> kBucketShift);
+    const std::uint64_t lo = starts[bucket];
+    const std::uint64_t hi = starts[bucket + 1];
+    const std::uint64_t j_end = first_true(j, n_edges, [&](std::uint64_t e) { return quantile_position(e, m, n_bins) >= hi; });
+    select_positions(keys.data(), lo, hi, j, j_end, m, n_bins);
+    j = j_end;
+  }
+}
+
 // Edges from the total-order keys of the finite values (reordered in place).
 std::vector<double> edges_from_keys(std::span<std::uint64_t> keys, std::uint64_t n_bins) {
   const std::uint64_t m = keys.size();
@@ -72,7 +107,11 @@ std::vector<double> edges_from_keys(std::span<std::uint64_t> keys, std::uint64_t
   if (n_edges > edges.max_size()) throw std::length_error("too many quantile edges");
   edges.reserve(n_edges);
 
-  select_positions(keys.data(), 0, m, 0, n_edges, m, n_bins);
+  if (m >= kRadixMinKeys) {
+    select_by_buckets(keys, n_edges, n_bins);
+  } else {
+    select_positions(keys.data(), 0, m, 0, n_edges, m, n_bins);
+  }
 
   // (j + 1)·m = q·n_bins + r, advanced by m per edge without any product:
   // q grows by m / n_bins and r by m mod n_bins, with a carry when r wraps.
@@ -150,15 +189,39 @@ namespace {
 
 constexpr std::uint64_t kMaxFastCodes = 65535;
 
-// Each encoder writes feature f's codes into the row-major matrix.
-struct CodeWriter {
-  std::uint16_t* first;
-  std::size_t stride;
-  void set(std::size_t sample, std::uint16_t code) const { first[sample * stride] = code; }
+// The order of doubles as bin_of compares them: the total order with -0.0
+// counted as +0.0 (they compare equal).
+std::uint64_t value_order_key(double x) { return total_order_key(x == 0.0 ? 0.0 : x); }
+
+// Bins finite values against fixed edges with a table over the top 16 bits
+// of each value's order key: the table gives the number of edges in lower
+// buckets, and only edges sharing the value's bucket are compared.
+class EdgeBinner {
+ public:
+  explicit EdgeBinner(std::span<const double> edges) : edges_(edges), below_(kBuckets + 1, 0) {
+    for (const double e : edges) ++below_[(value_order_key(e) >> kBucketShift) + 1];
+    for (std::size_t b = 0; b < kBuckets; ++b) below_[b + 1] += below_[b];
+  }
+
+  std::uint16_t bin(double x) const {
+    const std::size_t bucket = static_cast<std::size_t>(value_order_key(x) >> kBucketShift);
+    std::uint32_t lo = below_[bucket];
+    const std::uint32_t hi = below_[bucket + 1];
+    if (hi - lo <= 8) {
+      while (lo < hi && edges_[lo] <= x) ++lo;
+      return static_cast<std::uint16_t>(lo);
+    }
+    return static_cast<std::uint16_t>(std::upper_bound(edges_.begin() + lo, edges_.begin() + hi, x) -
+                                      edges_.begin());
+  }
+
+ private:
+  std::span<const double> edges_;
+  std::vector<std::uint32_t> below_;
 };
 
-void encode_continuous(std::size_t f, const std::vector<double>& values, std::uint64_t n_bins,
-                       const CodeWriter& out, FeatureBins& bins) {
+void continuous_bins(std::size_t f, const std::vector<double>& values, std::uint64_t n_bins,
+                     FeatureBins& bins) {
   // The edge count is known before the edges are computed: n_bins − 1 once any
   // value is finite. Checking it first lets a huge n_bins fail without
   // allocating its edges.
@@ -172,38 +235,16 @@ void encode_continuous(std::size_t f, const std::vector<double>& values, std::ui
   bins.edges = quantile_edges(values, n_bins);
   bins.n_codes = bins.edges.size() + 1;
   bins.is_continuous = true;
-  const double* edges = bins.edges.data();
-  const std::size_t n = bins.edges.size();
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    const double x = values[i];
-    if (!std::isfinite(x)) {
-      out.set(i, kMissingCode);
-      bins.has_missing = true;
-      continue;
-    }
-    // The number of edges <= x, by a binary search whose steps are selects
-    // rather than branches (values arrive in no particular order).
-    const double* first = edges;
-    std::size_t len = n;
-    while (len > 0) {
-      const std::size_t half = len / 2;
-      const bool above = first[half] <= x;
-      first = above ? first + half + 1 : first;
-      len = above ? len - half - 1 : half;
-    }
-    const std::size_t lo = static_cast<std::size_t>(first - edges);
-    out.set(i, static_cast<std::uint16_t>(lo));
-  }
+  bins.has_missing = !std::all_of(values.begin(), values.end(), [](double x) { return std::isfinite(x); });
 }
 
-void encode_categorical(std::size_t f, const std::vector<std::uint32_t>& column,
-                        std::vector<std::uint32_t>& scratch, const CodeWriter& out,
-                        FeatureBins& bins) {
-  constexpr std::uint32_t kMissingCategory = 0xFFFFFFFFu;
+void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
+                      std::vector<std::uint32_t>& scratch, FeatureBins& bins) {
   scratch.clear();
   for (const std::uint32_t c : column) {
     if (c != kMissingCategory) scratch.push_back(c);
   }
+  bins.has_missing = scratch.size() != column.size();
   std::sort(scratch.begin(), scratch.end());
   scratch.erase(std::unique(scratch.begin(), scratch.end()), scratch.end());
   if (scratch.size() > kMaxFastCodes) {
@@ -213,18 +254,11 @@ void encode_categorical(std::size_t f, const std::vector<std::uint32_t>& column,
   bins.categories.assign(scratch.begin(), scratch.end());
   bins.n_codes = bins.categories.size();
   bins.is_continuous = false;
-  const auto first = bins.categories.begin();
-  const auto last = bins.categories.end();
-  for (std::size_t i = 0; i < column.size(); ++i) {
-    const std::uint32_t c = column[i];
-    if (c == kMissingCategory) {
-      out.set(i, kMissingCode);
-      bins.has_missing = true;
-    } else {
-      out.set(i, static_cast<std::uint16_t>(std::lower_bound(first, last, c) - first));
-    }
-  }
 }
+
+// Samples coded per block: the block's rows of the code matrix stay in cache
+// while every feature writes its column into them.
+constexpr std::size_t kCodeBlock = 4096;
 
 }  // namespace
 
@@ -236,21 +270,50 @@ std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature)
 
 EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins) {
   EncodedFeatures out;
-  out.n_features = columns.size();
-  out.bins.resize(columns.size());
+  const std::size_t n_features = columns.size();
+  out.n_features = n_features;
+  out.bins.resize(n_features);
   out.sample_count = columns.empty() ? 0 : columns.front().size();
   for (const FeatureColumn& column : columns) {
     if (column.size() != out.sample_count) throw InternalError("encoded columns differ in length");
   }
-  out.codes.resize(out.sample_count * out.n_features);
+  // Every feature's bins first, in feature order, so the first feature over a
+  // limit ends the call before any code is written.
   std::vector<std::uint32_t> scratch;  // distinct categories, reused across features
-  for (std::size_t f = 0; f < columns.size(); ++f) {
-    const FeatureColumn& column = columns[f];
-    const CodeWriter writer{out.codes.data() + f, out.n_features};
-    if (column.is_categorical) {
-      encode_categorical(f, column.codes, scratch, writer, out.bins[f]);
+  for (std::size_t f = 0; f < n_features; ++f) {
+    if (columns[f].is_categorical) {
+      categorical_bins(f, columns[f].codes, scratch, out.bins[f]);
     } else {
-      encode_continuous(f, column.values, n_bins, writer, out.bins[f]);
+      continuous_bins(f, columns[f].values, n_bins, out.bins[f]);
+    }
+  }
+  std::vector<std::optional<EdgeBinner>> binners(n_features);
+  for (std::size_t f = 0; f < n_features; ++f) {
+    if (!columns[f].is_categorical) binners[f].emplace(out.bins[f].edges);
+  }
+
+  out.codes.resize(out.sample_count * n_features);
+  std::uint16_t* codes = out.codes.data();
+  for (std::size_t first = 0; first < out.sample_count; first += kCodeBlock) {
+    const std::size_t last = std::min<std::size_t>(out.sample_count, first + kCodeBlock);
+    for (std::size_t f = 0; f < n_features; ++f) {
+      const FeatureColumn& column = columns[f];
+      if (column.is_categorical) {
+        const auto begin = out.bins[f].categories.begin();
+        const auto end = out.bins[f].categories.end();
+        for (std::size_t s = first; s < last; ++s) {
+          const std::uint32_t c = column.codes[s];
+          codes[s * n_features + f] = c == kMissingCategory
+                                          ? kMissingCode
+                                          : static_cast<std::uint16_t>(std::lower_bound(begin, end, c) - begin);
+        }
+      } else {
+        const EdgeBinner& binner = *binners[f];
+        for (std::size_t s = first; s < last; ++s) {
+          const double x = column.values[s];
+          codes[s * n_features + f] = std::isfinite(x) ? binner.bin(x) : kMissingCode;
+        }
+      }
     }
   }
   return out;

@@ -76,6 +76,35 @@ TEST(QuantileEdges, SelectionMatchesFullSort) {
   }
 }
 
+FeatureColumn continuous(Doubles values) { return FeatureColumn{false, std::move(values), {}}; }
+
+// Large inputs take a bucket pass over the keys' top bits before selecting.
+TEST(QuantileEdges, BucketedSelectionMatchesFullSort) {
+  std::mt19937_64 rng(8);
+  Doubles values = awkward_values(rng, 150000);
+  // Values crowded into one narrow range put every edge in the same bucket.
+  for (std::size_t i = 0; i < 40000; ++i) values[i] = 1.0 + static_cast<double>(rng() % 1000) * 1e-9;
+  for (const std::uint64_t n_bins : {2ul, 32ul, 257ul, 65535ul}) {
+    EXPECT_EQ(bits_of(quantile_edges(values, n_bins)), bits_of(sorted_edges(values, n_bins))) << n_bins;
+  }
+}
+
+// The encoder bins through a table over the values' top bits; it must agree
+// with bin_of everywhere, zeros of both signs and crowded edges included.
+TEST(EncodeFeatures, TableBinningMatchesBinOf) {
+  std::mt19937_64 rng(9);
+  Doubles values = awkward_values(rng, 100000);
+  for (std::size_t i = 0; i < 30000; ++i) values[i] = 1.0 + static_cast<double>(rng() % 50) * 1e-12;
+  for (const std::uint64_t n_bins : {2ul, 40ul, 3000ul}) {
+    const EncodedFeatures enc = encode_features(std::vector{continuous(values)}, n_bins);
+    const std::vector<std::uint16_t> codes = enc.feature_codes(0);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const auto b = bin_of(enc.bins[0].edges, values[i]);
+      ASSERT_EQ(codes[i], b ? *b : kMissingCode) << values[i] << " with " << n_bins << " bins";
+    }
+  }
+}
+
 TEST(QuantileEdges, AtSamplesGathersIntoTheScratch) {
   std::mt19937_64 rng(11);
   const Doubles column = awkward_values(rng, 2000);
@@ -122,7 +151,6 @@ TEST(BinOf, MatchesLinearCountAndBounds) {
   }
 }
 
-FeatureColumn continuous(Doubles values) { return FeatureColumn{false, std::move(values), {}}; }
 FeatureColumn categorical(std::vector<std::uint32_t> codes) { return FeatureColumn{true, {}, std::move(codes)}; }
 
 std::string error_of(const std::vector<FeatureColumn>& columns, std::uint64_t n_bins) {
