@@ -43,13 +43,19 @@ std::vector<CvFold> make_folds(std::span<const std::uint64_t> samples, std::uint
 FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
                             std::uint64_t cv_seed, bool cv_shuffle) {
   FoldAssignment out;
+  assign_folds(samples, cv_folds, cv_seed, cv_shuffle, out);
+  return out;
+}
+
+void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
+                  bool cv_shuffle, FoldAssignment& out) {
   out.sample_indices.assign(samples.begin(), samples.end());
   permute_samples(std::span<std::uint32_t>(out.sample_indices), cv_seed, cv_shuffle);
   const std::uint64_t n = samples.size();
   const std::uint64_t k = fold_count(cv_folds, n, true);
   out.n_folds = k;
   out.fold_ids.resize(n);
-  if (k == 0) return out;
+  if (k == 0) return;
   const std::uint64_t base = n / k;
   const std::uint64_t rem = n % k;
   std::uint64_t start = 0;
@@ -59,7 +65,6 @@ FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_
                 static_cast<std::uint8_t>(f));
     start += size;
   }
-  return out;
 }
 
 

@@ -69,6 +69,9 @@ struct FoldAssignment {
 /// Fast-mode folds: a fold number per position of the permuted samples.
 FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
                             std::uint64_t cv_seed, bool cv_shuffle);
+/// The same into an existing record, reusing its buffers (one per fit).
+void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
+                  bool cv_shuffle, FoldAssignment& out);
 
 /// A finite training value and its sample id.
 struct SortedValue {

@@ -260,6 +260,34 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
 // while every feature writes its column into them.
 constexpr std::size_t kCodeBlock = 4096;
 
+template <class Code>
+void write_codes(std::span<const FeatureColumn> columns, std::span<const FeatureBins> bins,
+                 std::span<const std::optional<EdgeBinner>> binners, Code* codes, Code missing) {
+  const std::size_t n_features = columns.size();
+  const std::size_t n_samples = columns.empty() ? 0 : columns.front().size();
+  for (std::size_t first = 0; first < n_samples; first += kCodeBlock) {
+    const std::size_t last = std::min<std::size_t>(n_samples, first + kCodeBlock);
+    for (std::size_t f = 0; f < n_features; ++f) {
+      const FeatureColumn& column = columns[f];
+      if (column.is_categorical) {
+        const auto begin = bins[f].categories.begin();
+        const auto end = bins[f].categories.end();
+        for (std::size_t s = first; s < last; ++s) {
+          const std::uint32_t c = column.codes[s];
+          codes[s * n_features + f] =
+              c == kMissingCategory ? missing : static_cast<Code>(std::lower_bound(begin, end, c) - begin);
+        }
+      } else {
+        const EdgeBinner& binner = *binners[f];
+        for (std::size_t s = first; s < last; ++s) {
+          const double x = column.values[s];
+          codes[s * n_features + f] = std::isfinite(x) ? static_cast<Code>(binner.bin(x)) : missing;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature) const {
@@ -268,7 +296,8 @@ std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature)
   return out;
 }
 
-EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins) {
+EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
+                                bool allow_narrow) {
   EncodedFeatures out;
   const std::size_t n_features = columns.size();
   out.n_features = n_features;
@@ -292,29 +321,15 @@ EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uin
     if (!columns[f].is_categorical) binners[f].emplace(out.bins[f].edges);
   }
 
-  out.codes.resize(out.sample_count * n_features);
-  std::uint16_t* codes = out.codes.data();
-  for (std::size_t first = 0; first < out.sample_count; first += kCodeBlock) {
-    const std::size_t last = std::min<std::size_t>(out.sample_count, first + kCodeBlock);
-    for (std::size_t f = 0; f < n_features; ++f) {
-      const FeatureColumn& column = columns[f];
-      if (column.is_categorical) {
-        const auto begin = out.bins[f].categories.begin();
-        const auto end = out.bins[f].categories.end();
-        for (std::size_t s = first; s < last; ++s) {
-          const std::uint32_t c = column.codes[s];
-          codes[s * n_features + f] = c == kMissingCategory
-                                          ? kMissingCode
-                                          : static_cast<std::uint16_t>(std::lower_bound(begin, end, c) - begin);
-        }
-      } else {
-        const EdgeBinner& binner = *binners[f];
-        for (std::size_t s = first; s < last; ++s) {
-          const double x = column.values[s];
-          codes[s * n_features + f] = std::isfinite(x) ? binner.bin(x) : kMissingCode;
-        }
-      }
-    }
+  std::uint64_t max_codes = 0;
+  for (const FeatureBins& bins : out.bins) max_codes = std::max(max_codes, bins.n_codes);
+  out.narrow = allow_narrow && max_codes <= EncodedFeatures::kNarrowMissingCode;
+  if (out.narrow) {
+    out.narrow_codes.resize(out.sample_count * n_features);
+    write_codes(columns, out.bins, binners, out.narrow_codes.data(), EncodedFeatures::kNarrowMissingCode);
+  } else {
+    out.codes.resize(out.sample_count * n_features);
+    write_codes(columns, out.bins, binners, out.codes.data(), kMissingCode);
   }
   return out;
 }

@@ -62,23 +62,35 @@ struct FeatureBins {
 
 /// The codes are stored row-major (all features of a sample together), so
 /// that a node's histograms for many features fill in one pass that reads
-/// each sample's row once.
+/// each sample's row once. When every feature has at most 255 codes they are
+/// stored in one byte each (the byte 0xFF then stands for the missing code),
+/// which halves the memory every pass over the samples touches.
 struct EncodedFeatures {
-  std::vector<std::uint16_t> codes;  // sample_count × n_features
+  std::vector<std::uint16_t> codes;         // sample_count × n_features, when !narrow
+  std::vector<std::uint8_t> narrow_codes;   // sample_count × n_features, when narrow
+  bool narrow = false;
   std::uint64_t n_features = 0;
   std::vector<FeatureBins> bins;
   std::uint64_t sample_count = 0;
 
   std::uint16_t code(std::uint64_t sample, std::uint64_t feature) const {
+    if (narrow) {
+      const std::uint8_t c = narrow_codes[sample * n_features + feature];
+      return c == kNarrowMissingCode ? kMissingCode : c;
+    }
     return codes[sample * n_features + feature];
   }
   /// The codes of one feature, indexed by sample id.
   std::vector<std::uint16_t> feature_codes(std::uint64_t feature) const;
+
+  static constexpr std::uint8_t kNarrowMissingCode = 0xFF;
 };
 
 /// Encodes every column (feature order; the first failure ends the call).
 /// Throws `ValueError` "feature {f}: {n} continuous bins exceed fast-mode limit"
 /// or "feature {f}: {n} categories exceed fast-mode limit".
-EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins);
+/// `allow_narrow` false keeps two-byte codes even when one byte would do.
+EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
+                                bool allow_narrow = true);
 
 }  // namespace quor

@@ -79,10 +79,22 @@ std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
     column.is_categorical = is_categorical(categorical, c);
     if (column.is_categorical) {
       column.codes.resize(x.n_rows);
-      for (std::size_t r = 0; r < x.n_rows; ++r) column.codes[r] = category_code(x.at(r, c));
     } else {
       column.values.resize(x.n_rows);
-      for (std::size_t r = 0; r < x.n_rows; ++r) column.values[r] = x.at(r, c);
+    }
+  }
+  // A block of rows at a time, every column of the block: whatever the
+  // matrix's memory order, the block's part of it is read from cache.
+  constexpr std::size_t kRowBlock = 256;
+  for (std::size_t first = 0; first < x.n_rows; first += kRowBlock) {
+    const std::size_t last = std::min(x.n_rows, first + kRowBlock);
+    for (std::size_t c = 0; c < x.n_cols; ++c) {
+      FeatureColumn& column = columns[c];
+      if (column.is_categorical) {
+        for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
+      } else {
+        for (std::size_t r = first; r < last; ++r) column.values[r] = x.at(r, c);
+      }
     }
   }
   return columns;

@@ -362,12 +362,17 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
     specs[f] = FeatureSpec{f, bins.n_codes, config.split_style == SplitStyle::Threshold && bins.is_continuous,
                            bins.has_missing};
   }
+  const CodeRows code_rows{encoded.narrow ? encoded.narrow_codes.data() : nullptr,
+                           encoded.narrow ? nullptr : encoded.codes.data(), n_features};
   std::vector<std::uint32_t> run(encoded.sample_count);
   std::iota(run.begin(), run.end(), std::uint32_t{0});
   TreeBuilder builder;
   NodeValues targets;
   HistogramScratch scratch;
 
+  // Per-node working data, kept across nodes so that its buffers are reused.
+  FoldAssignment folds;
+  NodeTargets node_targets;
   std::vector<FastTask> stack;
   stack.push_back(FastTask{0, run.size(), 0, TreeBuilder::npos, false});
   while (!stack.empty()) {
@@ -381,13 +386,11 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       write_leaf(builder, node, input, targets);
       continue;
     }
-    const FoldAssignment folds =
-        assign_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
+    assign_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle, folds);
     if (folds.n_folds == 0) {
       write_leaf(builder, node, input, targets);
       continue;
     }
-    NodeTargets node_targets;
     node_targets.samples = folds.sample_indices;
     node_targets.fold_ids = folds.fold_ids;
     node_targets.n_folds = folds.n_folds;
@@ -398,7 +401,7 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
     }
     const auto search = [&](std::size_t first, std::size_t last, HistogramScratch& own) {
       std::vector<std::vector<ScoredSplit>> per_feature;
-      score_feature_block(histogram, input.objective, encoded.codes.data(), n_features,
+      score_feature_block(histogram, input.objective, code_rows,
                           std::span<const std::size_t>(columns).subspan(first, last - first),
                           std::span<const FeatureSpec>(specs).subspan(first, last - first), node_targets,
                           *input.aggregator, own, per_feature);

@@ -51,12 +51,12 @@ namespace {
 
 // Rows are read in the node's shuffled fold order, so each is a cache miss;
 // asking for the row this many samples ahead hides most of that latency.
-constexpr std::size_t kPrefetchAhead = 16;
+constexpr std::size_t kPrefetchAhead = 32;
 
-inline void prefetch_row(const std::uint16_t* codes, std::size_t stride, const NodeTargets& node,
-                         std::size_t i) {
+template <class Code>
+inline void prefetch_row(const Code* codes, std::size_t stride, const NodeTargets& node, std::size_t i) {
   if (i + kPrefetchAhead < node.samples.size()) {
-    const std::uint16_t* row = codes + static_cast<std::size_t>(node.samples[i + kPrefetchAhead]) * stride;
+    const Code* row = codes + static_cast<std::size_t>(node.samples[i + kPrefetchAhead]) * stride;
     __builtin_prefetch(row);
     __builtin_prefetch(row + stride - 1);
   }
@@ -297,7 +297,8 @@ std::size_t cells_of(HistogramTask task, const FeatureSpec& spec, std::size_t K,
 }
 
 /// Fills and scores features [first, last) of the block in one pass.
-void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const std::uint16_t* codes,
+template <class Code>
+void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const Code* codes,
                      std::size_t stride, std::span<const std::size_t> columns,
                      std::span<const FeatureSpec> specs, const NodeTargets& node,
                      const Aggregator& aggregator, HistogramScratch& scratch,
@@ -322,7 +323,7 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const s
     double* fold_sq_sums = scratch.fold_sq_sums.data();
     for (std::size_t i = 0; i < n; ++i) {
       prefetch_row(codes, stride, node, i);
-      const std::uint16_t* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+      const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
       const std::size_t fold = node.fold_ids[i];
       const double t = node.y[i];
       const double t2 = node.y2[i];
@@ -357,7 +358,7 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const s
     prefetch_row(codes, stride, node, i);
     const std::uint64_t c = node.labels[i];
     if (c >= C) continue;
-    const std::uint16_t* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+    const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
     const std::size_t fold = node.fold_ids[i];
     for (std::size_t k = 0; k < n_features; ++k) {
       const std::size_t b = row[columns[k]];
@@ -379,8 +380,7 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const s
 
 }  // namespace
 
-void score_feature_block(HistogramTask task, const ObjectiveTask* objective,
-                         const std::uint16_t* codes, std::size_t stride,
+void score_feature_block(HistogramTask task, const ObjectiveTask* objective, const CodeRows& codes,
                          std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                          const NodeTargets& node, const Aggregator& aggregator,
                          HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out) {
@@ -402,8 +402,15 @@ void score_feature_block(HistogramTask task, const ObjectiveTask* objective,
       ++last;
     } while (last < specs.size() && specs[last].n_codes != 0 &&
              cells + cells_of(task, specs[last], K, C) <= kCellBudget);
-    score_sub_block(task, objective, codes, stride, columns.subspan(first, last - first),
-                    specs.subspan(first, last - first), node, aggregator, scratch, out);
+    const auto block_columns = columns.subspan(first, last - first);
+    const auto block_specs = specs.subspan(first, last - first);
+    if (codes.narrow != nullptr) {
+      score_sub_block(task, objective, codes.narrow, codes.stride, block_columns, block_specs, node,
+                      aggregator, scratch, out);
+    } else {
+      score_sub_block(task, objective, codes.wide, codes.stride, block_columns, block_specs, node,
+                      aggregator, scratch, out);
+    }
     first = last;
   }
 }
@@ -423,8 +430,8 @@ std::vector<ScoredSplit> single_feature(HistogramTask task, const ObjectiveTask*
     check_index(max_id, codes.size(), "codes");
   }
   std::vector<std::vector<ScoredSplit>> out;
-  score_feature_block(task, objective, codes.data(), 1, {&column, 1}, {&spec, 1}, node, aggregator,
-                      scratch, out);
+  score_feature_block(task, objective, CodeRows{nullptr, codes.data(), 1}, {&column, 1}, {&spec, 1}, node,
+                      aggregator, scratch, out);
   return std::move(out.front());
 }
 

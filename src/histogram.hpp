@@ -72,12 +72,19 @@ struct FeatureSpec {
 
 enum class HistogramTask { Regression, Gini, Entropy, Objective };
 
-/// Scores a block of features of one node: `codes` is row-major with `stride`
-/// codes per sample (the code of feature k of the block for sample s is at
-/// codes[s·stride + column[k]]). Appends each feature's records, in block
-/// order, to `out` (one list per feature).
-void score_feature_block(HistogramTask task, const ObjectiveTask* objective,
-                         const std::uint16_t* codes, std::size_t stride,
+/// A row-major matrix of codes, one byte (`narrow`) or two (`wide`) each, with
+/// `stride` codes per sample. A code at or above a feature's B, such as the
+/// missing code of either width, counts as missing.
+struct CodeRows {
+  const std::uint8_t* narrow = nullptr;
+  const std::uint16_t* wide = nullptr;
+  std::size_t stride = 0;
+};
+
+/// Scores a block of features of one node: the code of feature k of the block
+/// for sample s is at row s, column `columns[k]`. Appends each feature's
+/// records, in block order, to `out` (one list per feature).
+void score_feature_block(HistogramTask task, const ObjectiveTask* objective, const CodeRows& codes,
                          std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                          const NodeTargets& node, const Aggregator& aggregator,
                          HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out);

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "cross_validation.hpp"
+#include "encoder.hpp"
 #include "errors.hpp"
 #include "grower.hpp"
 #include "random_data.hpp"
@@ -114,6 +115,22 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(SplitMode::Strict, SplitMode::Fast),
                        ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
                        ::testing::Values(2, 3, 8)));
+
+// One-byte and two-byte code storage grow the same trees.
+TEST(FastGrowth, CodeWidthDoesNotChangeTheTree) {
+  for (const TaskKind task : {TaskKind::Regression, TaskKind::Classification, TaskKind::Objective}) {
+    Problem p = random_problem(77, task, 500);
+    p.config.mode = SplitMode::Fast;
+    p.config.n_bins = 40;
+    const EncodedFeatures narrow = encode_features(p.columns, p.config.n_bins);
+    const EncodedFeatures wide = encode_features(p.columns, p.config.n_bins, false);
+    ASSERT_TRUE(narrow.narrow);
+    ASSERT_FALSE(wide.narrow);
+    const Tree a = grow_fast(p.input(task), narrow);
+    ASSERT_GT(a.nodes.size(), 3u);
+    expect_same_tree(grow_fast(p.input(task), wide), a);
+  }
+}
 
 // The run [0, 1, 2, 3] with samples 1 and 3 going left becomes [1, 3, 2, 0];
 // the right child then draws its folds from the order [2, 0].
