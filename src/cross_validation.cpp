@@ -258,8 +258,7 @@ inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
 
 /// Fold scores of "mse"/"variance" from sums kept per candidate and side, in
 /// validation order.
-void score_fold_variance(std::span<const double> y, std::span<const std::uint64_t> valid,
-                         std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+void score_fold_variance(std::span<const double> valid_y, std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
                          std::vector<std::vector<double>>& lists, std::vector<double>& sums,
                          std::vector<std::uint64_t>& counts) {
   // Layout: left s1, left s2, right s1, right s2, C entries each.
@@ -271,8 +270,8 @@ void score_fold_variance(std::span<const double> y, std::span<const std::uint64_
   double* rs2 = rs1 + n_cand;
   double s1 = -0.0;
   double s2 = -0.0;
-  for (std::size_t i = 0; i < valid.size(); ++i) {
-    const double t = y[valid[i]];
+  for (std::size_t i = 0; i < valid_y.size(); ++i) {
+    const double t = valid_y[i];
     const double t2 = t * t;
     const std::uint32_t p = pos[i];
     s1 += t;
@@ -295,7 +294,7 @@ void score_fold_variance(std::span<const double> y, std::span<const std::uint64_
       }
     }
   }
-  const auto n = static_cast<std::uint64_t>(valid.size());
+  const auto n = static_cast<std::uint64_t>(valid_y.size());
   const double nd = static_cast<double>(n);
   const double parent = variance_from_sums(s1, s2, nd);
   std::uint64_t n_left = 0;
@@ -312,18 +311,15 @@ void score_fold_variance(std::span<const double> y, std::span<const std::uint64_
 }
 
 /// Fold scores of "mae": each side's targets gathered in validation order.
-void score_fold_mae(std::span<const double> y, std::span<const std::uint64_t> valid,
-                    std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
-                    std::vector<std::vector<double>>& lists, std::vector<double>& left,
-                    std::vector<double>& right, std::vector<double>& all, std::vector<double>& scratch) {
-  all.clear();
-  for (const std::uint64_t s : valid) all.push_back(y[s]);
+void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> pos, SideTest test,
+                    std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& left,
+                    std::vector<double>& right, std::vector<double>& scratch) {
   const double parent = mae_impurity(all, scratch);
-  const double nd = static_cast<double>(valid.size());
+  const double nd = static_cast<double>(all.size());
   for (std::uint32_t j = 0; j < n_cand; ++j) {
     left.clear();
     right.clear();
-    for (std::size_t i = 0; i < valid.size(); ++i) {
+    for (std::size_t i = 0; i < all.size(); ++i) {
       (left_of(test, j, pos[i]) ? left : right).push_back(all[i]);
     }
     if (left.empty() || right.empty()) continue;
@@ -341,17 +337,16 @@ double impurity_from_counts(CriterionKind kind, std::span<const std::uint64_t> c
 
 /// Fold scores of "gini"/"entropy" from class counts per candidate position.
 /// Labels >= n_classes are not counted but still count as samples.
-void score_fold_classes(std::span<const std::uint64_t> labels, CriterionKind kind,
-                        std::uint64_t n_classes, std::span<const std::uint64_t> valid,
-                        std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+void score_fold_classes(std::span<const std::uint64_t> valid_labels, CriterionKind kind,
+                        std::uint64_t n_classes, std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
                         std::vector<std::vector<double>>& lists, std::vector<std::uint64_t>& hist,
                         std::vector<std::uint64_t>& sizes, std::vector<std::uint64_t>& work) {
   const std::size_t nc = n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
   hist.assign(n_pos * nc, 0);
   sizes.assign(n_pos, 0);
-  for (std::size_t i = 0; i < valid.size(); ++i) {
-    const std::uint64_t c = labels[valid[i]];
+  for (std::size_t i = 0; i < valid_labels.size(); ++i) {
+    const std::uint64_t c = valid_labels[i];
     const std::uint32_t p = pos[i];
     ++sizes[p];
     if (c < n_classes) ++hist[p * nc + c];
@@ -364,7 +359,7 @@ void score_fold_classes(std::span<const std::uint64_t> labels, CriterionKind kin
   for (std::size_t p = 0; p < n_pos; ++p) {
     for (std::size_t c = 0; c < nc; ++c) total[c] += hist[p * nc + c];
   }
-  const auto n = static_cast<std::uint64_t>(valid.size());
+  const auto n = static_cast<std::uint64_t>(valid_labels.size());
   const double nd = static_cast<double>(n);
   const double parent = impurity_from_counts(kind, total, nd);
   std::uint64_t n_left = 0;
@@ -494,24 +489,37 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
 
   std::vector<std::uint32_t> slot_positions;
   validation_positions(context, column, sorted, positions, lookup, slot_positions, pending);
-  std::vector<double> sums, left, right, all, sort_scratch;
+  const bool regression = context.criterion->is_regression();
+  std::vector<double> own_y;
+  std::vector<std::uint64_t> own_labels;
+  std::span<const double> y_by_slot = context.y_by_slot;
+  std::span<const std::uint64_t> labels_by_slot = context.labels_by_slot;
+  if (regression && y_by_slot.empty()) {
+    gather_by_slot(context.folds, context.y, own_y);
+    y_by_slot = own_y;
+  } else if (!regression && labels_by_slot.empty()) {
+    gather_by_slot(context.folds, context.labels, own_labels);
+    labels_by_slot = own_labels;
+  }
+  std::vector<double> sums, left, right, sort_scratch;
   std::vector<std::uint64_t> counts, hist, sizes, work;
   for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
-    const std::span<const std::uint64_t> valid = context.folds[f].valid_indices;
-    if (valid.empty()) continue;
-    const std::span<const std::uint32_t> pos(slot_positions.data() + lookup.starts[f], valid.size());
+    const std::size_t size = context.folds[f].valid_indices.size();
+    if (size == 0) continue;
+    const std::size_t start = lookup.starts[f];
+    const std::span<const std::uint32_t> pos(slot_positions.data() + start, size);
     switch (context.criterion->kind()) {
       case CriterionKind::Mse:
       case CriterionKind::Variance:
-        score_fold_variance(context.y, valid, pos, test, n_cand, lists, sums, counts);
+        score_fold_variance(y_by_slot.subspan(start, size), pos, test, n_cand, lists, sums, counts);
         break;
       case CriterionKind::Mae:
-        score_fold_mae(context.y, valid, pos, test, n_cand, lists, left, right, all, sort_scratch);
+        score_fold_mae(y_by_slot.subspan(start, size), pos, test, n_cand, lists, left, right, sort_scratch);
         break;
       case CriterionKind::Gini:
       case CriterionKind::Entropy:
-        score_fold_classes(context.labels, context.criterion->kind(), context.criterion->n_classes(),
-                           valid, pos, test, n_cand, lists, hist, sizes, work);
+        score_fold_classes(labels_by_slot.subspan(start, size), context.criterion->kind(),
+                           context.criterion->n_classes(), pos, test, n_cand, lists, hist, sizes, work);
         break;
     }
   }

@@ -95,7 +95,21 @@ struct SplitContext {
   /// and per feature the node's finite values sorted (continuous features).
   std::span<const std::uint64_t> slot_of;
   std::span<const std::vector<SortedValue>> sorted;
+  /// Optional: the targets of the node's samples in slot order (the folds'
+  /// validation lists one after another), gathered once for every feature.
+  std::span<const double> y_by_slot;
+  std::span<const std::uint64_t> labels_by_slot;
 };
+
+/// Gathers targets in slot order: out[k] is the target of the k-th sample of
+/// the concatenated validation lists.
+template <class T>
+void gather_by_slot(std::span<const CvFold> folds, std::span<const T> targets, std::vector<T>& out) {
+  out.clear();
+  for (const CvFold& fold : folds) {
+    for (const std::uint64_t s : fold.valid_indices) out.push_back(targets[s]);
+  }
+}
 
 /// Records each node sample's slot, its position in the concatenation of the
 /// folds' validation lists (fold 0's first), in an array indexed by sample id.

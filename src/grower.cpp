@@ -192,6 +192,8 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
   // Per-sample arrays reused by every node: fold lookups and the side of the
   // chosen split.
   std::vector<std::uint64_t> slot_of(n_total);
+  std::vector<double> y_by_slot;
+  std::vector<std::uint64_t> labels_by_slot;
   std::vector<std::uint8_t> left_side(n_total);
 
   std::vector<StrictTask> stack;
@@ -219,6 +221,11 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     const std::vector<CvFold> folds =
         make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
     fill_fold_slots(folds, slot_of);
+    if (input.task == TaskKind::Regression) {
+      gather_by_slot(std::span<const CvFold>(folds), input.y, y_by_slot);
+    } else if (input.task == TaskKind::Classification) {
+      gather_by_slot(std::span<const CvFold>(folds), input.labels, labels_by_slot);
+    }
     SplitContext context;
     context.config = &config;
     context.features = columns;
@@ -230,6 +237,8 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     context.folds = folds;
     context.aggregator = input.aggregator;
     context.slot_of = slot_of;
+    context.y_by_slot = y_by_slot;
+    context.labels_by_slot = labels_by_slot;
     context.sorted = task.sorted;
     const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
     std::vector<ScoredSplit> records;
