@@ -184,53 +184,56 @@ void gather_sorted(const SplitContext& ctx, std::uint64_t feature, const FoldLoo
   }
 }
 
-/// Bins the sorted finite samples against the edges of fold f's training
-/// samples (those whose fold is not f) and calls visit(i, bin, is_validation)
-/// for each position i, in sorted order. A sample's bin is the number of edges
-/// <= its value; samples of equal value are held back until the walk has
-/// passed every edge of that value.
-template <class Visit>
-void walk_fold(const SortedFeature& sorted, std::uint64_t f, std::uint64_t n_bins, bool visit_training,
-               std::vector<std::uint64_t>& pending, Visit&& visit) {
-  const std::uint64_t m_train = sorted.values.size() - sorted.finite_per_fold[f];
-  const std::uint64_t n_edges = (n_bins >= 2 && m_train > 0) ? n_bins - 1 : 0;
-  std::uint64_t n_collected = 0;  // edges found so far
-  std::uint64_t rank = 0;         // training samples passed so far
-  std::uint64_t next_rank = n_edges > 0 ? quantile_position(0, m_train, n_bins) : 0;
-  pending.clear();
-  double pending_value = 0.0;
-  const auto flush = [&] {
-    for (const std::uint64_t i : pending) {
-      visit(i, static_cast<std::uint32_t>(n_collected), sorted.folds[i] == f);
-    }
-    pending.clear();
-  };
+/// Every fold's quantile edges over its training samples (the finite samples
+/// outside the fold), picked by rank from the sorted list: block counts of each
+/// fold's samples locate the training sample of a given rank without a walk.
+void fold_edges(const SortedFeature& sorted, std::uint64_t n_folds, std::uint64_t n_bins,
+                std::vector<std::uint64_t>& before, std::vector<std::vector<double>>& edges) {
+  constexpr std::size_t kBlock = 64;
   const std::size_t m = sorted.values.size();
-  for (std::size_t i = 0; i < m; ++i) {
-    const double x = sorted.values[i];
-    if (!pending.empty() && x != pending_value) flush();
-    const bool validation = sorted.folds[i] == f;
-    if (!validation) {
-      // Edges whose rank is this training sample's take its value.
-      while (n_collected < n_edges && next_rank == rank) {
-        ++n_collected;
-        if (n_collected < n_edges) next_rank = quantile_position(n_collected, m_train, n_bins);
+  const std::size_t K = n_folds;
+  const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
+  // before[b·K + f]: samples of fold f in positions [0, b·kBlock).
+  before.assign((n_blocks + 1) * K, 0);
+  for (std::size_t i = 0; i < m; ++i) ++before[(i / kBlock + 1) * K + sorted.folds[i]];
+  for (std::size_t b = 1; b <= n_blocks; ++b) {
+    for (std::size_t f = 0; f < K; ++f) before[b * K + f] += before[(b - 1) * K + f];
+  }
+  edges.resize(K);
+  for (std::size_t f = 0; f < K; ++f) {
+    edges[f].clear();
+    const std::uint64_t m_train = m - sorted.finite_per_fold[f];
+    if (n_bins < 2 || m_train == 0) continue;
+    const auto training_before = [&](std::size_t b) { return b * kBlock - before[b * K + f]; };
+    std::size_t block = 0;
+    std::uint64_t last_rank = 0;
+    double last_edge = 0.0;
+    for (std::uint64_t j = 0; j + 1 < n_bins; ++j) {
+      const std::uint64_t rank = quantile_position(j, m_train, n_bins);
+      if (j == 0 || rank != last_rank) {
+        while (block + 1 < n_blocks && training_before(block + 1) <= rank) ++block;
+        std::uint64_t r = training_before(block);
+        std::size_t i = block * kBlock;
+        for (;; ++i) {
+          if (sorted.folds[i] == f) continue;
+          if (r == rank) break;
+          ++r;
+        }
+        last_rank = rank;
+        last_edge = sorted.values[i];
       }
-      ++rank;
-    }
-    if (validation || visit_training) {
-      pending.push_back(i);
-      pending_value = x;
+      edges[f].push_back(last_edge);
     }
   }
-  flush();
 }
 
-/// Candidate position of every validation sample, by slot.
+/// Candidate position of every validation sample, by slot. Continuous values
+/// are binned in one walk over the sorted list: each fold keeps a pointer into
+/// its own edges, which only moves forward as the values grow.
 void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
-                          const SortedFeature& sorted, const CandidatePositions& positions,
-                          const FoldLookup& lookup, std::vector<std::uint32_t>& out,
-                          std::vector<std::uint64_t>& pending) {
+                          const SortedFeature& sorted, const std::vector<std::vector<double>>& edges,
+                          const CandidatePositions& positions, const FoldLookup& lookup,
+                          std::vector<std::uint32_t>& out) {
   out.assign(lookup.starts.back(), positions.none());
   if (column.is_categorical) {
     for (const CvFold& fold : ctx.folds) {
@@ -238,11 +241,15 @@ void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
     }
     return;
   }
-  for (std::uint64_t f = 0; f < ctx.folds.size(); ++f) {
-    if (ctx.folds[f].valid_indices.empty()) continue;
-    walk_fold(sorted, f, ctx.config->n_bins, false, pending, [&](std::uint64_t i, std::uint32_t bin, bool) {
-      out[sorted.slots[i]] = positions(bin);
-    });
+  std::vector<std::size_t> next(ctx.folds.size(), 0);
+  for (std::size_t i = 0; i < sorted.values.size(); ++i) {
+    const std::uint64_t g = sorted.folds[i];
+    const double x = sorted.values[i];
+    const std::vector<double>& e = edges[g];
+    std::size_t k = next[g];
+    while (k < e.size() && e[k] <= x) ++k;
+    next[g] = k;
+    out[sorted.slots[i]] = positions(static_cast<std::uint32_t>(k));
   }
 }
 
@@ -387,10 +394,10 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, CriterionKi
 /// training samples (every node sample outside fold f) into `train_hist`,
 /// validation samples into `valid_hist`.
 void objective_fold_counts(const SplitContext& ctx, const FeatureColumn& column,
-                           const SortedFeature& sorted, std::span<const std::uint64_t> missing,
-                           std::uint64_t f, const CandidatePositions& positions,
-                           const FoldLookup& lookup, std::vector<std::uint64_t>& train_hist,
-                           std::vector<std::uint64_t>& valid_hist, std::vector<std::uint64_t>& pending) {
+                           const SortedFeature& sorted, const std::vector<std::vector<double>>& edges,
+                           std::span<const std::uint64_t> missing, std::uint64_t f,
+                           const CandidatePositions& positions, const FoldLookup& lookup,
+                           std::vector<std::uint64_t>& train_hist, std::vector<std::uint64_t>& valid_hist) {
   const std::uint64_t nc = ctx.objective->n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 1;
   train_hist.assign(n_pos * nc, 0);
@@ -403,9 +410,12 @@ void objective_fold_counts(const SplitContext& ctx, const FeatureColumn& column,
     for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), lookup.in_fold(s, f));
     return;
   }
-  walk_fold(sorted, f, ctx.config->n_bins, true, pending, [&](std::uint64_t i, std::uint32_t bin, bool validation) {
-    count(sorted.entries[i].sample, positions(bin), validation);
-  });
+  const std::vector<double>& e = edges[f];
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < sorted.values.size(); ++i) {
+    while (k < e.size() && e[k] <= sorted.values[i]) ++k;
+    count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(k)), sorted.folds[i] == f);
+  }
   for (const std::uint64_t s : missing) count(s, positions.none(), lookup.in_fold(s, f));
 }
 
@@ -466,7 +476,11 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   std::vector<std::vector<double>> lists(candidates.size());
   for (auto& list : lists) list.reserve(context.folds.size());
   const CandidatePositions positions(candidates, test, !column.is_categorical, config.n_bins);
-  std::vector<std::uint64_t> pending;
+  std::vector<std::vector<double>> edges;
+  if (!column.is_categorical) {
+    std::vector<std::uint64_t> block_counts;
+    fold_edges(sorted, context.folds.size(), config.n_bins, block_counts, edges);
+  }
 
   if (context.objective != nullptr) {
     std::vector<std::uint64_t> missing;
@@ -479,8 +493,8 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
     for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
       const CvFold& fold = context.folds[f];
       if (fold.valid_indices.empty() || fold.train_indices.empty()) continue;
-      objective_fold_counts(context, column, sorted, missing, f, positions, lookup, train_hist,
-                            valid_hist, pending);
+      objective_fold_counts(context, column, sorted, edges, missing, f, positions, lookup, train_hist,
+                            valid_hist);
       score_objective_fold(*context.objective, train_hist, valid_hist, test == SideTest::Threshold,
                            n_cand, lists);
     }
@@ -488,7 +502,7 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   }
 
   std::vector<std::uint32_t> slot_positions;
-  validation_positions(context, column, sorted, positions, lookup, slot_positions, pending);
+  validation_positions(context, column, sorted, edges, positions, lookup, slot_positions);
   const bool regression = context.criterion->is_regression();
   std::vector<double> own_y;
   std::vector<std::uint64_t> own_labels;
