@@ -73,6 +73,23 @@ FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_
 void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
                   bool cv_shuffle, FoldAssignment& out);
 
+/// Each node sample's slot, its position in the concatenation of the folds'
+/// validation lists (fold 0's first), by sample id. The slot also tells the
+/// fold: fold f owns a contiguous range of slots. Stored in 32 bits whenever
+/// the sample ids allow, so that the table stays in cache.
+class SlotTable {
+ public:
+  /// Sets the slots of the folds' samples; ids must be below `n_ids`.
+  void fill(std::span<const CvFold> folds, std::uint64_t n_ids);
+  std::uint64_t operator[](std::uint64_t sample) const {
+    return narrow_.empty() ? wide_[sample] : narrow_[sample];
+  }
+
+ private:
+  std::vector<std::uint32_t> narrow_;
+  std::vector<std::uint64_t> wide_;
+};
+
 /// A finite training value and its sample id.
 struct SortedValue {
   double value;
@@ -91,9 +108,9 @@ struct SplitContext {
   std::span<const CvFold> folds;
   const Aggregator* aggregator = nullptr;
   /// Optional, set by the grower so that features need not recompute them:
-  /// the `fill_fold_slots` array of the node's folds (indexed by sample id),
-  /// and per feature the node's finite values sorted (continuous features).
-  std::span<const std::uint64_t> slot_of;
+  /// the slot table of the node's folds, and per feature the node's finite
+  /// values sorted (continuous features).
+  const SlotTable* slots = nullptr;
   std::span<const std::vector<SortedValue>> sorted;
   /// Optional: the targets of the node's samples in slot order (the folds'
   /// validation lists one after another), gathered once for every feature.
@@ -110,11 +127,6 @@ void gather_by_slot(std::span<const CvFold> folds, std::span<const T> targets, s
     for (const std::uint64_t s : fold.valid_indices) out.push_back(targets[s]);
   }
 }
-
-/// Records each node sample's slot, its position in the concatenation of the
-/// folds' validation lists (fold 0's first), in an array indexed by sample id.
-/// The slot also tells the fold: fold f owns a contiguous range of slots.
-void fill_fold_slots(std::span<const CvFold> folds, std::span<std::uint64_t> slot_of);
 
 /// The samples whose value is finite with their values, sorted ascending by
 /// the IEEE total order.

@@ -191,7 +191,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
   NodeValues targets;
   // Per-sample arrays reused by every node: fold lookups and the side of the
   // chosen split.
-  std::vector<std::uint64_t> slot_of(n_total);
+  SlotTable slots;
   std::vector<double> y_by_slot;
   std::vector<std::uint64_t> labels_by_slot;
   std::vector<std::uint8_t> left_side(n_total);
@@ -220,7 +220,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     }
     const std::vector<CvFold> folds =
         make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
-    fill_fold_slots(folds, slot_of);
+    slots.fill(folds, n_total);
     if (input.task == TaskKind::Regression) {
       gather_by_slot(std::span<const CvFold>(folds), input.y, y_by_slot);
     } else if (input.task == TaskKind::Classification) {
@@ -236,7 +236,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     context.samples = samples;
     context.folds = folds;
     context.aggregator = input.aggregator;
-    context.slot_of = slot_of;
+    context.slots = &slots;
     context.y_by_slot = y_by_slot;
     context.labels_by_slot = labels_by_slot;
     context.sorted = task.sorted;
