@@ -7,6 +7,7 @@
 
 #include "criterion.hpp"
 #include "errors.hpp"
+#include "parallel.hpp"
 #include "tree.hpp"
 
 namespace quor {
@@ -260,12 +261,14 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
 // while every feature writes its column into them.
 constexpr std::size_t kCodeBlock = 4096;
 
+/// Writes the codes of samples [begin, end) into the row-major matrix.
 template <class Code>
 void write_codes(std::span<const FeatureColumn> columns, std::span<const FeatureBins> bins,
-                 std::span<const std::optional<EdgeBinner>> binners, Code* codes, Code missing) {
+                 std::span<const std::optional<EdgeBinner>> binners, Code* codes, Code missing,
+                 std::size_t begin, std::size_t end) {
   const std::size_t n_features = columns.size();
-  const std::size_t n_samples = columns.empty() ? 0 : columns.front().size();
-  for (std::size_t first = 0; first < n_samples; first += kCodeBlock) {
+  const std::size_t n_samples = end;
+  for (std::size_t first = begin; first < n_samples; first += kCodeBlock) {
     const std::size_t last = std::min<std::size_t>(n_samples, first + kCodeBlock);
     for (std::size_t f = 0; f < n_features; ++f) {
       const FeatureColumn& column = columns[f];
@@ -297,7 +300,7 @@ std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature)
 }
 
 EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
-                                bool allow_narrow) {
+                                bool allow_narrow, std::uint64_t n_threads) {
   EncodedFeatures out;
   const std::size_t n_features = columns.size();
   out.n_features = n_features;
@@ -306,14 +309,30 @@ EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uin
   for (const FeatureColumn& column : columns) {
     if (column.size() != out.sample_count) throw InternalError("encoded columns differ in length");
   }
-  // Every feature's bins first, in feature order, so the first feature over a
-  // limit ends the call before any code is written.
-  std::vector<std::uint32_t> scratch;  // distinct categories, reused across features
-  for (std::size_t f = 0; f < n_features; ++f) {
-    if (columns[f].is_categorical) {
-      categorical_bins(f, columns[f].codes, scratch, out.bins[f]);
-    } else {
-      continuous_bins(f, columns[f].values, n_bins, out.bins[f]);
+  const bool parallel = n_threads >= 2;
+  // Every feature's bins first, so that the first feature over a limit, in
+  // feature order, ends the call before any code is written. A limit is
+  // returned as its message rather than thrown, so that workers can report it.
+  const auto feature_bins = [&](std::uint64_t f) -> std::string {
+    try {
+      if (columns[f].is_categorical) {
+        std::vector<std::uint32_t> scratch;
+        categorical_bins(f, columns[f].codes, scratch, out.bins[f]);
+      } else {
+        continuous_bins(f, columns[f].values, n_bins, out.bins[f]);
+      }
+    } catch (const ValueError& limit) {
+      return limit.what();
+    }
+    return {};
+  };
+  if (parallel) {
+    for (const std::string& failure : parallel_map(n_features, n_threads, feature_bins)) {
+      if (!failure.empty()) throw ValueError(failure);
+    }
+  } else {
+    for (std::size_t f = 0; f < n_features; ++f) {
+      if (std::string failure = feature_bins(f); !failure.empty()) throw ValueError(failure);
     }
   }
   std::vector<std::optional<EdgeBinner>> binners(n_features);
@@ -324,12 +343,29 @@ EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uin
   std::uint64_t max_codes = 0;
   for (const FeatureBins& bins : out.bins) max_codes = std::max(max_codes, bins.n_codes);
   out.narrow = allow_narrow && max_codes <= EncodedFeatures::kNarrowMissingCode;
+  const auto write_all = [&](auto* codes, auto missing) {
+    const std::size_t n = out.sample_count;
+    if (!parallel) {
+      write_codes(columns, out.bins, binners, codes, missing, 0, n);
+      return;
+    }
+    // Contiguous ranges of whole blocks: each worker writes its own rows.
+    const std::size_t n_blocks = (n + kCodeBlock - 1) / kCodeBlock;
+    const std::size_t n_ranges = std::min<std::size_t>(n_threads, std::max<std::size_t>(n_blocks, 1));
+    const std::size_t per_range = (n_blocks + n_ranges - 1) / n_ranges;
+    parallel_map(n_ranges, n_threads, [&](std::uint64_t r) {
+      const std::size_t begin = std::min(n, r * per_range * kCodeBlock);
+      const std::size_t end = std::min(n, (r + 1) * per_range * kCodeBlock);
+      write_codes(columns, out.bins, binners, codes, missing, begin, end);
+      return 0;
+    });
+  };
   if (out.narrow) {
     out.narrow_codes.resize(out.sample_count * n_features);
-    write_codes(columns, out.bins, binners, out.narrow_codes.data(), EncodedFeatures::kNarrowMissingCode);
+    write_all(out.narrow_codes.data(), EncodedFeatures::kNarrowMissingCode);
   } else {
     out.codes.resize(out.sample_count * n_features);
-    write_codes(columns, out.bins, binners, out.codes.data(), kMissingCode);
+    write_all(out.codes.data(), kMissingCode);
   }
   return out;
 }

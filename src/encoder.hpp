@@ -90,7 +90,9 @@ struct EncodedFeatures {
 /// Throws `ValueError` "feature {f}: {n} continuous bins exceed fast-mode limit"
 /// or "feature {f}: {n} categories exceed fast-mode limit".
 /// `allow_narrow` false keeps two-byte codes even when one byte would do.
+/// With `n_threads` of 2 or more the features' bins and the rows' codes are
+/// computed on that many threads; the result is the same.
 EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
-                                bool allow_narrow = true);
+                                bool allow_narrow = true, std::uint64_t n_threads = 1);
 
 }  // namespace quor

@@ -353,7 +353,9 @@ Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
     throw ValueError("fast mode supports at most 4294967295 samples, got " + std::to_string(n) +
                      "; use mode \"strict\"");
   }
-  const EncodedFeatures encoded = encode_features(columns, input.config->n_bins);
+  const TreeConfig& config = *input.config;
+  const std::uint64_t threads = config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+  const EncodedFeatures encoded = encode_features(columns, config.n_bins, true, threads);
   return grow_fast(input, encoded);
 }
 

@@ -218,3 +218,50 @@ TEST(EncodeFeatures, CategoriesMapToPositions) {
 
 }  // namespace
 }  // namespace quor
+
+namespace quor {
+namespace {
+
+// Threads change nothing: the same bins and codes, and among several features
+// over a limit the first in feature order is reported.
+TEST(EncodeFeatures, ThreadedEncodingMatchesSequential) {
+  std::mt19937_64 rng(21);
+  std::vector<FeatureColumn> columns;
+  for (int f = 0; f < 7; ++f) {
+    if (f % 3 == 1) {
+      std::vector<std::uint32_t> codes(20000);
+      for (auto& c : codes) c = rng() % 5 == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rng() % 300);
+      columns.push_back(FeatureColumn{true, {}, codes});
+    } else {
+      columns.push_back(FeatureColumn{false, awkward_values(rng, 20000), {}});
+    }
+  }
+  for (const std::uint64_t n_bins : {16ul, 400ul}) {
+    const EncodedFeatures one = encode_features(columns, n_bins);
+    for (const std::uint64_t threads : {2ul, 3ul, 8ul}) {
+      const EncodedFeatures many = encode_features(columns, n_bins, true, threads);
+      EXPECT_EQ(many.narrow, one.narrow);
+      EXPECT_EQ(many.codes, one.codes);
+      EXPECT_EQ(many.narrow_codes, one.narrow_codes);
+      for (std::size_t f = 0; f < columns.size(); ++f) {
+        EXPECT_EQ(bits_of(many.bins[f].edges), bits_of(one.bins[f].edges));
+        EXPECT_EQ(many.bins[f].categories, one.bins[f].categories);
+        EXPECT_EQ(many.bins[f].has_missing, one.bins[f].has_missing);
+      }
+    }
+  }
+  std::vector<std::uint32_t> many_codes(70000);
+  for (std::size_t i = 0; i < many_codes.size(); ++i) many_codes[i] = static_cast<std::uint32_t>(i);
+  const std::vector<FeatureColumn> over = {FeatureColumn{false, Doubles(70000, 1.0), {}},
+                                           FeatureColumn{true, {}, many_codes},
+                                           FeatureColumn{false, Doubles(70000, 2.0), {}}};
+  try {
+    encode_features(over, 70000, true, 4);
+    FAIL() << "expected the limit";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "feature 0: 70000 continuous bins exceed fast-mode limit");
+  }
+}
+
+}  // namespace
+}  // namespace quor
