@@ -410,6 +410,10 @@ def run(sizes=DEFAULT_SIZES, repeats=DEFAULT_REPEATS, strict_max=DEFAULT_STRICT_
             })
             del x, y
     results["load_end"] = list(os.getloadavg())
+    # Another build may replace the extension file while the run goes on; this
+    # process keeps the one it loaded, but a report should not claim the new one.
+    results["extension_changed_during_run"] = (
+        quor_build().get("extension_sha256") != results["machine"]["quor"].get("extension_sha256"))
     results["targets"] = evaluate_targets(results)
     return results
 
@@ -487,11 +491,11 @@ def fmt_load(load):
 def fmt_seconds(seconds):
     if seconds is None:
         return "—"
-    return f"{seconds:.3g}" if seconds < 100 else f"{seconds:.0f}"
+    return f"{seconds:#.3g}" if seconds < 100 else f"{seconds:.0f}"
 
 
 def fmt_ratio(value):
-    return "—" if value is None else f"{value:.3g}"
+    return "—" if value is None else f"{value:#.3g}"
 
 
 def render_table(header, rows, markdown, align=None):
@@ -562,6 +566,9 @@ def format_report(results, markdown=False):
         f"({settings['n_informative']} informative), random_state {DATA_SEED}. "
         f"Trees of max_depth {settings['max_depth']}; quor with {settings['cv_folds']} folds, "
         f"threshold splits, mean aggregator. Best of {settings['repeats']} fit(s), seconds.")
+    if results.get("extension_changed_during_run"):
+        header.append("NOTE: python/quor/_quor.abi3.so was rebuilt during the run; the figures "
+                      "are of the extension named above, loaded at the start.")
     out.append(sep.join(header))
 
     fast = f"quor fast {FAST_BINS}"
