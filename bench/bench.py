@@ -524,9 +524,10 @@ def preempted_entries(results):
         for key, entry in group["entries"].items():
             if entry["n_threads"] == 1 and entry["cpu_s"] > 0 and \
                     entry["best_s"] > PREEMPTION_FACTOR * entry["cpu_s"]:
-                flagged.append(f"{group['task']} {group['n_samples']:,} {key} "
-                               f"(wall {entry['best_s']:.3g} s, cpu {entry['cpu_s']:.3g} s)")
-    return flagged
+                flagged.append((entry["best_s"] / entry["cpu_s"],
+                                f"{group['task']} {group['n_samples']:,} {key} (wall "
+                                f"{entry['best_s']:.3g} s, cpu {entry['cpu_s']:.3g} s)"))
+    return [text for _, text in sorted(flagged, reverse=True)]
 
 
 def describe_machine(machine, load_start, load_end):
@@ -633,9 +634,13 @@ def format_report(results, markdown=False):
     out.append(f"\n{passed} of {len(results['targets'])} targets met.")
     flagged = preempted_entries(results)
     if flagged:
-        out.append("Fits whose best run lost more than "
-                   f"{(PREEMPTION_FACTOR - 1) * 100:.0f}% of its wall time to other processes "
-                   "(wall > CPU time): " + "; ".join(flagged) + ".")
+        n_single = sum(e["n_threads"] == 1 for g in results["timings"]
+                       for e in g["entries"].values())
+        shown = flagged[:6]
+        more = f"; and {len(flagged) - len(shown)} more" if len(flagged) > len(shown) else ""
+        out.append(f"\n{len(flagged)} of {n_single} single-threaded entries lost more than "
+                   f"{(PREEMPTION_FACTOR - 1) * 100:.0f}% of their best run's wall time to other "
+                   "processes (wall > CPU time), the worst first: " + "; ".join(shown) + more + ".")
     return "\n".join(out)
 
 
