@@ -80,6 +80,15 @@ struct EncodedFeatures {
     }
     return codes[sample * n_features + feature];
   }
+  /// Asks the processor to start loading a sample's row of codes.
+  void prefetch_row(std::uint64_t sample) const {
+    if (sample >= sample_count) return;
+    if (narrow) {
+      __builtin_prefetch(narrow_codes.data() + sample * n_features);
+    } else {
+      __builtin_prefetch(codes.data() + sample * n_features);
+    }
+  }
   /// The codes of one feature, indexed by sample id.
   std::vector<std::uint16_t> feature_codes(std::uint64_t feature) const;
 

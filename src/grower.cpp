@@ -9,6 +9,7 @@
 #include "candidate.hpp"
 #include "cross_validation.hpp"
 #include "errors.hpp"
+#include "gather.hpp"
 #include "histogram.hpp"
 #include "parallel.hpp"
 
@@ -26,17 +27,9 @@ struct NodeValues {
 template <class Id>
 void gather_targets(const GrowInput& input, std::span<const Id> samples, NodeValues& out) {
   if (input.task == TaskKind::Regression) {
-    out.values.resize(samples.size());
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      check_index(samples[i], input.y.size(), "targets");
-      out.values[i] = input.y[samples[i]];
-    }
+    gather_at(input.y, samples, out.values);
   } else {
-    out.labels.resize(samples.size());
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      check_index(samples[i], input.labels.size(), "targets");
-      out.labels[i] = input.labels[samples[i]];
-    }
+    gather_at(input.labels, samples, out.labels);
   }
 }
 
@@ -450,10 +443,11 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       continue;
     }
     const std::uint64_t f = split->spec.feature;
+    const auto prefetch = [&](std::uint32_t s) { encoded.prefetch_row(s); };
     const std::size_t i =
         split->threshold
-            ? partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) <= split->code; })
-            : partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) == split->code; });
+            ? partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) <= split->code; }, prefetch)
+            : partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) == split->code; }, prefetch);
     if (i < min_leaf(config) || n - i < min_leaf(config)) {
       write_leaf(builder, node, input, targets);
       continue;

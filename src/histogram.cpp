@@ -4,6 +4,7 @@
 
 #include "encoder.hpp"
 #include "errors.hpp"
+#include "gather.hpp"
 #include "objective.hpp"
 
 namespace quor {
@@ -21,15 +22,13 @@ void append_record(std::vector<ScoredSplit>& out, std::uint32_t code,
 
 void NodeTargets::gather_values(std::span<const double> y_all) {
   const std::size_t n = samples.size();
-  y.resize(n);
+  gather_at(y_all, samples, y);
   y2.resize(n);
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
-    check_index(samples[i], y_all.size(), "targets");
     check_index(fold_ids[i], n_folds, "folds");
-    const double t = y_all[samples[i]];
-    y[i] = t;
+    const double t = y[i];
     y2[i] = t * t;
     fold_sums[fold_ids[i]] += t;
     fold_sq_sums[fold_ids[i]] += y2[i];
@@ -37,14 +36,9 @@ void NodeTargets::gather_values(std::span<const double> y_all) {
 }
 
 void NodeTargets::gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes) {
-  const std::size_t n = samples.size();
   n_classes = classes;
-  labels.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    check_index(samples[i], labels_all.size(), "targets");
-    check_index(fold_ids[i], n_folds, "folds");
-    labels[i] = labels_all[samples[i]];
-  }
+  gather_at(labels_all, samples, labels);
+  for (const std::uint8_t f : fold_ids) check_index(f, n_folds, "folds");
 }
 
 namespace {
