@@ -6,6 +6,7 @@
 #include <string>
 
 #include "criterion.hpp"
+#include "config.hpp"
 #include "errors.hpp"
 #include "parallel.hpp"
 #include "tree.hpp"
@@ -261,34 +262,149 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
 // while every feature writes its column into them.
 constexpr std::size_t kCodeBlock = 4096;
 
+/// Training values read from separate columns.
+struct ColumnsSource {
+  std::span<const FeatureColumn> columns;
+
+  std::size_t n_features() const { return columns.size(); }
+  std::size_t n_samples() const { return columns.empty() ? 0 : columns.front().size(); }
+  bool categorical(std::size_t f) const { return columns[f].is_categorical; }
+  double value(std::size_t s, std::size_t f) const { return columns[f].values[s]; }
+  std::uint32_t category(std::size_t s, std::size_t f) const { return columns[f].codes[s]; }
+  /// Calls visit with columns [first, last).
+  template <class Visit>
+  void with_columns(std::size_t first, std::size_t last, Visit&& visit) const {
+    visit(columns.subspan(first, last - first));
+  }
+  /// How many columns the bins pass takes at a time.
+  std::size_t group_size() const { return std::max<std::size_t>(columns.size(), 1); }
+};
+
+/// Training values read straight from the input matrix: the bins pass copies a
+/// few columns at a time, the codes pass reads rows, so the whole matrix is
+/// never copied.
+struct MatrixSource {
+  const MatrixView& x;
+  std::span<const std::uint64_t> categorical_list;
+
+  std::size_t n_features() const { return x.n_cols; }
+  std::size_t n_samples() const { return x.n_rows; }
+  bool categorical(std::size_t f) const { return is_categorical(categorical_list, f); }
+  double value(std::size_t s, std::size_t f) const { return x.at(s, f); }
+  std::uint32_t category(std::size_t s, std::size_t f) const { return category_code(x.at(s, f)); }
+  template <class Visit>
+  void with_columns(std::size_t first, std::size_t last, Visit&& visit) const {
+    const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical_list, first, last);
+    visit(std::span<const FeatureColumn>(columns));
+  }
+  std::size_t group_size() const { return 4; }
+};
+
 /// Writes the codes of samples [begin, end) into the row-major matrix.
-template <class Code>
-void write_codes(std::span<const FeatureColumn> columns, std::span<const FeatureBins> bins,
+template <class Source, class Code>
+void write_codes(const Source& source, std::span<const FeatureBins> bins,
                  std::span<const std::optional<EdgeBinner>> binners, Code* codes, Code missing,
                  std::size_t begin, std::size_t end) {
-  const std::size_t n_features = columns.size();
-  const std::size_t n_samples = end;
-  for (std::size_t first = begin; first < n_samples; first += kCodeBlock) {
-    const std::size_t last = std::min<std::size_t>(n_samples, first + kCodeBlock);
+  const std::size_t n_features = source.n_features();
+  for (std::size_t first = begin; first < end; first += kCodeBlock) {
+    const std::size_t last = std::min<std::size_t>(end, first + kCodeBlock);
     for (std::size_t f = 0; f < n_features; ++f) {
-      const FeatureColumn& column = columns[f];
-      if (column.is_categorical) {
-        const auto begin = bins[f].categories.begin();
-        const auto end = bins[f].categories.end();
+      if (source.categorical(f)) {
+        const auto cat_begin = bins[f].categories.begin();
+        const auto cat_end = bins[f].categories.end();
         for (std::size_t s = first; s < last; ++s) {
-          const std::uint32_t c = column.codes[s];
+          const std::uint32_t c = source.category(s, f);
           codes[s * n_features + f] =
-              c == kMissingCategory ? missing : static_cast<Code>(std::lower_bound(begin, end, c) - begin);
+              c == kMissingCategory ? missing : static_cast<Code>(std::lower_bound(cat_begin, cat_end, c) - cat_begin);
         }
       } else {
         const EdgeBinner& binner = *binners[f];
         for (std::size_t s = first; s < last; ++s) {
-          const double x = column.values[s];
+          const double x = source.value(s, f);
           codes[s * n_features + f] = std::isfinite(x) ? static_cast<Code>(binner.bin(x)) : missing;
         }
       }
     }
   }
+}
+
+template <class Source>
+EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool allow_narrow,
+                              std::uint64_t n_threads) {
+  EncodedFeatures out;
+  const std::size_t n_features = source.n_features();
+  out.n_features = n_features;
+  out.bins.resize(n_features);
+  out.sample_count = source.n_samples();
+  const bool parallel = n_threads >= 2;
+  // Every feature's bins first, so that the first feature over a limit, in
+  // feature order, ends the call before any code is written. A limit is
+  // returned as its message rather than thrown, so that workers can report it.
+  const std::size_t group = source.group_size();
+  for (std::size_t first = 0; first < n_features; first += group) {
+    const std::size_t last = std::min(n_features, first + group);
+    std::vector<std::string> failures;
+    source.with_columns(first, last, [&](std::span<const FeatureColumn> columns) {
+      const auto feature_bins = [&](std::uint64_t k) -> std::string {
+        const std::size_t f = first + k;
+        try {
+          if (columns[k].is_categorical) {
+            std::vector<std::uint32_t> scratch;
+            categorical_bins(f, columns[k].codes, scratch, out.bins[f]);
+          } else {
+            continuous_bins(f, columns[k].values, n_bins, out.bins[f]);
+          }
+        } catch (const ValueError& limit) {
+          return limit.what();
+        }
+        return {};
+      };
+      if (parallel) {
+        failures = parallel_map(last - first, n_threads, feature_bins);
+      } else {
+        for (std::size_t k = 0; k < last - first; ++k) {
+          failures.push_back(feature_bins(k));
+          if (!failures.back().empty()) break;
+        }
+      }
+    });
+    for (const std::string& failure : failures) {
+      if (!failure.empty()) throw ValueError(failure);
+    }
+  }
+  std::vector<std::optional<EdgeBinner>> binners(n_features);
+  for (std::size_t f = 0; f < n_features; ++f) {
+    if (!source.categorical(f)) binners[f].emplace(out.bins[f].edges);
+  }
+
+  std::uint64_t max_codes = 0;
+  for (const FeatureBins& bins : out.bins) max_codes = std::max(max_codes, bins.n_codes);
+  out.narrow = allow_narrow && max_codes <= EncodedFeatures::kNarrowMissingCode;
+  const auto write_all = [&](auto* codes, auto missing) {
+    const std::size_t n = out.sample_count;
+    if (!parallel) {
+      write_codes(source, out.bins, binners, codes, missing, 0, n);
+      return;
+    }
+    // Contiguous ranges of whole blocks: each worker writes its own rows.
+    const std::size_t n_blocks = (n + kCodeBlock - 1) / kCodeBlock;
+    const std::size_t n_ranges = std::min<std::size_t>(n_threads, std::max<std::size_t>(n_blocks, 1));
+    const std::size_t per_range = (n_blocks + n_ranges - 1) / n_ranges;
+    parallel_map(n_ranges, n_threads, [&](std::uint64_t r) {
+      const std::size_t begin = std::min(n, r * per_range * kCodeBlock);
+      const std::size_t end = std::min(n, (r + 1) * per_range * kCodeBlock);
+      write_codes(source, out.bins, binners, codes, missing, begin, end);
+      return 0;
+    });
+  };
+  if (out.narrow) {
+    out.narrow_codes.resize(out.sample_count * n_features);
+    write_all(out.narrow_codes.data(), EncodedFeatures::kNarrowMissingCode);
+  } else {
+    out.codes.resize(out.sample_count * n_features);
+    write_all(out.codes.data(), kMissingCode);
+  }
+  return out;
 }
 
 }  // namespace
@@ -301,73 +417,46 @@ std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature)
 
 EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
                                 bool allow_narrow, std::uint64_t n_threads) {
-  EncodedFeatures out;
-  const std::size_t n_features = columns.size();
-  out.n_features = n_features;
-  out.bins.resize(n_features);
-  out.sample_count = columns.empty() ? 0 : columns.front().size();
+  const std::size_t n = columns.empty() ? 0 : columns.front().size();
   for (const FeatureColumn& column : columns) {
-    if (column.size() != out.sample_count) throw InternalError("encoded columns differ in length");
+    if (column.size() != n) throw InternalError("encoded columns differ in length");
   }
-  const bool parallel = n_threads >= 2;
-  // Every feature's bins first, so that the first feature over a limit, in
-  // feature order, ends the call before any code is written. A limit is
-  // returned as its message rather than thrown, so that workers can report it.
-  const auto feature_bins = [&](std::uint64_t f) -> std::string {
-    try {
-      if (columns[f].is_categorical) {
-        std::vector<std::uint32_t> scratch;
-        categorical_bins(f, columns[f].codes, scratch, out.bins[f]);
-      } else {
-        continuous_bins(f, columns[f].values, n_bins, out.bins[f]);
-      }
-    } catch (const ValueError& limit) {
-      return limit.what();
-    }
-    return {};
-  };
-  if (parallel) {
-    for (const std::string& failure : parallel_map(n_features, n_threads, feature_bins)) {
-      if (!failure.empty()) throw ValueError(failure);
-    }
-  } else {
-    for (std::size_t f = 0; f < n_features; ++f) {
-      if (std::string failure = feature_bins(f); !failure.empty()) throw ValueError(failure);
-    }
-  }
-  std::vector<std::optional<EdgeBinner>> binners(n_features);
-  for (std::size_t f = 0; f < n_features; ++f) {
-    if (!columns[f].is_categorical) binners[f].emplace(out.bins[f].edges);
-  }
+  return encode_source(ColumnsSource{columns}, n_bins, allow_narrow, n_threads);
+}
 
-  std::uint64_t max_codes = 0;
-  for (const FeatureBins& bins : out.bins) max_codes = std::max(max_codes, bins.n_codes);
-  out.narrow = allow_narrow && max_codes <= EncodedFeatures::kNarrowMissingCode;
-  const auto write_all = [&](auto* codes, auto missing) {
-    const std::size_t n = out.sample_count;
-    if (!parallel) {
-      write_codes(columns, out.bins, binners, codes, missing, 0, n);
-      return;
+EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
+                              std::uint64_t n_bins, bool allow_narrow, std::uint64_t n_threads) {
+  return encode_source(MatrixSource{x, categorical}, n_bins, allow_narrow, n_threads);
+}
+
+std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
+                                               std::span<const std::uint64_t> categorical,
+                                               std::size_t first_col, std::size_t last_col) {
+  std::vector<FeatureColumn> columns(last_col - first_col);
+  for (std::size_t c = first_col; c < last_col; ++c) {
+    FeatureColumn& column = columns[c - first_col];
+    column.is_categorical = is_categorical(categorical, c);
+    if (column.is_categorical) {
+      column.codes.resize(x.n_rows);
+    } else {
+      column.values.resize(x.n_rows);
     }
-    // Contiguous ranges of whole blocks: each worker writes its own rows.
-    const std::size_t n_blocks = (n + kCodeBlock - 1) / kCodeBlock;
-    const std::size_t n_ranges = std::min<std::size_t>(n_threads, std::max<std::size_t>(n_blocks, 1));
-    const std::size_t per_range = (n_blocks + n_ranges - 1) / n_ranges;
-    parallel_map(n_ranges, n_threads, [&](std::uint64_t r) {
-      const std::size_t begin = std::min(n, r * per_range * kCodeBlock);
-      const std::size_t end = std::min(n, (r + 1) * per_range * kCodeBlock);
-      write_codes(columns, out.bins, binners, codes, missing, begin, end);
-      return 0;
-    });
-  };
-  if (out.narrow) {
-    out.narrow_codes.resize(out.sample_count * n_features);
-    write_all(out.narrow_codes.data(), EncodedFeatures::kNarrowMissingCode);
-  } else {
-    out.codes.resize(out.sample_count * n_features);
-    write_all(out.codes.data(), kMissingCode);
   }
-  return out;
+  // A block of rows at a time, every column of the block: whatever the
+  // matrix's memory order, the block's part of it is read from cache.
+  constexpr std::size_t kRowBlock = 256;
+  for (std::size_t first = 0; first < x.n_rows; first += kRowBlock) {
+    const std::size_t last = std::min(x.n_rows, first + kRowBlock);
+    for (std::size_t c = first_col; c < last_col; ++c) {
+      FeatureColumn& column = columns[c - first_col];
+      if (column.is_categorical) {
+        for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
+      } else {
+        for (std::size_t r = first; r < last; ++r) column.values[r] = x.at(r, c);
+      }
+    }
+  }
+  return columns;
 }
 
 }  // namespace quor

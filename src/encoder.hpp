@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "views.hpp"
+
 
 namespace quor {
 
@@ -103,5 +105,18 @@ struct EncodedFeatures {
 /// computed on that many threads; the result is the same.
 EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
                                 bool allow_narrow = true, std::uint64_t n_threads = 1);
+
+/// The same encoding read straight from a matrix (columns listed in the sorted
+/// `categorical` list hold category codes of the values); the matrix is never
+/// copied whole, only a few columns at a time while their bins are found.
+EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
+                              std::uint64_t n_bins, bool allow_narrow = true, std::uint64_t n_threads = 1);
+
+/// Columns [first_col, last_col) of the matrix as training columns: those in
+/// the sorted `categorical` list hold category codes, the others the values
+/// unchanged.
+std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
+                                               std::span<const std::uint64_t> categorical,
+                                               std::size_t first_col, std::size_t last_col);
 
 }  // namespace quor

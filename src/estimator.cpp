@@ -73,31 +73,7 @@ Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options) {
 
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
                                                std::span<const std::uint64_t> categorical) {
-  std::vector<FeatureColumn> columns(x.n_cols);
-  for (std::size_t c = 0; c < x.n_cols; ++c) {
-    FeatureColumn& column = columns[c];
-    column.is_categorical = is_categorical(categorical, c);
-    if (column.is_categorical) {
-      column.codes.resize(x.n_rows);
-    } else {
-      column.values.resize(x.n_rows);
-    }
-  }
-  // A block of rows at a time, every column of the block: whatever the
-  // matrix's memory order, the block's part of it is read from cache.
-  constexpr std::size_t kRowBlock = 256;
-  for (std::size_t first = 0; first < x.n_rows; first += kRowBlock) {
-    const std::size_t last = std::min(x.n_rows, first + kRowBlock);
-    for (std::size_t c = 0; c < x.n_cols; ++c) {
-      FeatureColumn& column = columns[c];
-      if (column.is_categorical) {
-        for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
-      } else {
-        for (std::size_t r = first; r < last; ++r) column.values[r] = x.at(r, c);
-      }
-    }
-  }
-  return columns;
+  return columns_from_matrix(x, categorical, 0, x.n_cols);
 }
 
 Targets regression_targets(const VectorView<double>& y) {
@@ -116,15 +92,9 @@ Targets classification_targets(const VectorView<std::int64_t>& y) {
   return targets;
 }
 
-void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets) {
-  if (columns.empty()) throw ValueError("need at least one feature column");
-  const std::size_t n = columns.front().size();
-  for (std::size_t j = 0; j < columns.size(); ++j) {
-    if (columns[j].size() != n) {
-      throw ValueError("column " + std::to_string(j) + " has length " +
-                       std::to_string(columns[j].size()) + " but expected " + std::to_string(n));
-    }
-  }
+namespace {
+
+void check_sample_counts(const Estimator& estimator, std::size_t n, const Targets& targets) {
   const std::size_t m =
       estimator.is_classifier() ? targets.labels.size() : targets.values.size();
   if (m != n) {
@@ -132,7 +102,9 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
                      std::to_string(n) + " samples");
   }
   if (n == 0) throw ValueError("need at least one sample");
+}
 
+GrowInput grow_input(const Estimator& estimator, const Targets& targets) {
   GrowInput input;
   switch (estimator.kind) {
     case EstimatorKind::Regressor:
@@ -154,10 +126,38 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
   input.n_classes = estimator.n_classes;
   input.config = &estimator.config;
   input.aggregator = &estimator.aggregator;
+  return input;
+}
 
+}  // namespace
+
+void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets) {
+  if (columns.empty()) throw ValueError("need at least one feature column");
+  const std::size_t n = columns.front().size();
+  for (std::size_t j = 0; j < columns.size(); ++j) {
+    if (columns[j].size() != n) {
+      throw ValueError("column " + std::to_string(j) + " has length " +
+                       std::to_string(columns[j].size()) + " but expected " + std::to_string(n));
+    }
+  }
+  check_sample_counts(estimator, n, targets);
+  const GrowInput input = grow_input(estimator, targets);
   Tree tree = estimator.config.mode == SplitMode::Strict ? grow_strict(input, columns)
                                                          : fit_fast(input, columns);
   // Only a grown tree replaces the old one; the move cannot throw.
+  estimator.tree = std::move(tree);
+}
+
+void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
+  if (estimator.config.mode == SplitMode::Strict) {
+    fit_estimator(estimator, columns_from_matrix(x, estimator.categorical), std::move(targets));
+    return;
+  }
+  // Fast mode encodes straight from the matrix: the same checks, without a
+  // full copy of the training values.
+  if (x.n_cols == 0) throw ValueError("need at least one feature column");
+  check_sample_counts(estimator, x.n_rows, targets);
+  Tree tree = fit_fast(grow_input(estimator, targets), x, estimator.categorical);
   estimator.tree = std::move(tree);
 }
 

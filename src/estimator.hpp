@@ -77,6 +77,8 @@ Targets classification_targets(const VectorView<std::int64_t>& y);
 /// estimator's tree is replaced only when growing succeeds. Throws
 /// `ValueError` with the exact messages of the input checks.
 void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets);
+/// The same from the input matrix; fast mode encodes it without copying it.
+void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets);
 
 /// One exported node, as `export_tree` lists it.
 struct FlatNode {

@@ -337,18 +337,37 @@ HistogramTask histogram_task(const GrowInput& input) {
 
 }  // namespace
 
-Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
+namespace {
+
+/// The refusals of the fast-mode entry, before anything is encoded; returns
+/// the thread count for the encoding.
+std::uint64_t check_fast_entry(const GrowInput& input, std::uint64_t n_samples) {
   if (input.task == TaskKind::Regression && input.criterion->name() == "mae") {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
-  const std::uint64_t n = columns.empty() ? 0 : columns.front().size();
-  if (n > std::numeric_limits<std::uint32_t>::max()) {
-    throw ValueError("fast mode supports at most 4294967295 samples, got " + std::to_string(n) +
+  check_fast_sample_count(n_samples);
+  const TreeConfig& config = *input.config;
+  return config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+}
+
+}  // namespace
+
+void check_fast_sample_count(std::uint64_t n_samples) {
+  if (n_samples > std::numeric_limits<std::uint32_t>::max()) {
+    throw ValueError("fast mode supports at most 4294967295 samples, got " + std::to_string(n_samples) +
                      "; use mode \"strict\"");
   }
-  const TreeConfig& config = *input.config;
-  const std::uint64_t threads = config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
-  const EncodedFeatures encoded = encode_features(columns, config.n_bins, true, threads);
+}
+
+Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  const std::uint64_t threads = check_fast_entry(input, columns.empty() ? 0 : columns.front().size());
+  const EncodedFeatures encoded = encode_features(columns, input.config->n_bins, true, threads);
+  return grow_fast(input, encoded);
+}
+
+Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical) {
+  const std::uint64_t threads = check_fast_entry(input, x.n_rows);
+  const EncodedFeatures encoded = encode_matrix(x, categorical, input.config->n_bins, true, threads);
   return grow_fast(input, encoded);
 }
 

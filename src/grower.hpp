@@ -15,6 +15,7 @@
 #include "encoder.hpp"
 #include "objective.hpp"
 #include "tree.hpp"
+#include "views.hpp"
 
 namespace quor {
 
@@ -39,6 +40,9 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
 /// encodes the columns once and grows. Throws `ValueError` with the refusal or
 /// the encoder's message.
 Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns);
+/// The same encoding straight from the input matrix (columns in the sorted
+/// `categorical` list are categorical).
+Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical);
 
 /// Moves the samples for which `goes_left` holds to the front of the run by
 /// swapping; the left samples keep their relative order, the right side's
@@ -64,6 +68,10 @@ template <class Predicate>
 std::size_t partition_in_place(std::span<std::uint32_t> run, Predicate goes_left) {
   return partition_in_place(run, goes_left, [](std::uint32_t) {});
 }
+
+/// Fast mode numbers samples with 32-bit ids: more than 4294967295 samples is
+/// a `ValueError` rather than silently truncated ids.
+void check_fast_sample_count(std::uint64_t n_samples);
 
 /// Fast mode over the root run 0 … n − 1 of 32-bit ids.
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);

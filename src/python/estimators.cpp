@@ -176,7 +176,7 @@ PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else {
       targets = regression_targets(float64_vector(values[1].get(), "y"));
     }
-    fit_estimator(estimator, columns_from_matrix(x, estimator.categorical), std::move(targets));
+    fit_estimator(estimator, x, std::move(targets));
     return PyRef::borrowed(Py_None);
   });
 }

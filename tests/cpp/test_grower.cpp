@@ -185,3 +185,19 @@ TEST(FastEntry, RefusesMaeBeforeEncoding) {
 
 }  // namespace
 }  // namespace quor
+
+namespace quor {
+namespace {
+
+TEST(FastEntry, RefusesMoreSamplesThan32BitIdsCanNumber) {
+  EXPECT_NO_THROW(check_fast_sample_count(4294967295ull));
+  try {
+    check_fast_sample_count(4294967296ull);
+    FAIL();
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "fast mode supports at most 4294967295 samples, got 4294967296; use mode \"strict\"");
+  }
+}
+
+}  // namespace
+}  // namespace quor
