@@ -129,8 +129,17 @@ struct FoldLookup {
   std::vector<std::uint64_t> starts;  // first slot of each fold, then the total
   SlotTable own_slots;
 
+  /// The fold owning a slot: the last fold start <= slot, by a binary search
+  /// whose steps are selects (slots come in no order, branches would miss).
   std::uint64_t fold_of_slot(std::uint64_t slot) const {
-    return static_cast<std::uint64_t>(std::upper_bound(starts.begin(), starts.end(), slot) - starts.begin()) - 1;
+    const std::uint64_t* base = starts.data();
+    std::size_t len = starts.size() - 1;  // the folds; starts[0] is 0
+    while (len > 1) {
+      const std::size_t half = len / 2;
+      base = base[half] <= slot ? base + half : base;
+      len -= half;
+    }
+    return static_cast<std::uint64_t>(base - starts.data());
   }
   bool in_fold(std::uint64_t sample, std::uint64_t f) const {
     const std::uint64_t slot = (*slot_of)[sample];

@@ -193,10 +193,24 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
   StrictTask root;
   root.samples.resize(n_total);
   std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+  // Per-feature work outside the split search (the presort, the split of the
+  // sorted lists) runs on the fit's threads too when it has them; each feature
+  // is independent, so the results are those of a plain loop.
+  const bool parallel = config.parallel && config.n_threads >= 2;
+  const auto for_each_feature = [&](auto&& work) {
+    if (parallel) {
+      parallel_map(n_features, config.n_threads, [&](std::uint64_t f) {
+        work(f);
+        return 0;
+      });
+    } else {
+      for (std::uint64_t f = 0; f < n_features; ++f) work(f);
+    }
+  };
   root.sorted.resize(n_features);
-  for (std::uint64_t f = 0; f < n_features; ++f) {
+  for_each_feature([&](std::uint64_t f) {
     if (!columns[f].is_categorical) root.sorted[f] = sort_finite_samples(columns[f].values, root.samples);
-  }
+  });
   stack.push_back(std::move(root));
 
   // Depth-first, left subtree first: the right child waits on the stack while
@@ -235,7 +249,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     context.sorted = task.sorted;
     const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
     std::vector<ScoredSplit> records;
-    if (config.parallel && config.n_threads >= 2) {
+    if (parallel) {
       records = flatten(parallel_map(n_features, config.n_threads, evaluate));
     } else {
       for (std::uint64_t f = 0; f < n_features; ++f) {
@@ -267,10 +281,14 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     write_split(builder, node, *split);
     left.sorted.resize(n_features);
     right.sorted.resize(n_features);
-    for (std::uint64_t f = 0; f < n_features; ++f) {
-      for (const SortedValue& e : task.sorted[f]) (left_side[e.sample] ? left.sorted[f] : right.sorted[f]).push_back(e);
+    for_each_feature([&](std::uint64_t f) {
+      std::vector<SortedValue>& to_left = left.sorted[f];
+      std::vector<SortedValue>& to_right = right.sorted[f];
+      to_left.reserve(task.sorted[f].size());
+      for (const SortedValue& e : task.sorted[f]) (left_side[e.sample] ? to_left : to_right).push_back(e);
+      to_left.shrink_to_fit();
       std::vector<SortedValue>().swap(task.sorted[f]);
-    }
+    });
     left.depth = right.depth = task.depth + 1;
     left.parent = right.parent = node;
     left.is_left = true;
