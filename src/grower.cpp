@@ -197,8 +197,10 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
   // sorted lists) runs on the fit's threads too when it has them; each feature
   // is independent, so the results are those of a plain loop.
   const bool parallel = config.parallel && config.n_threads >= 2;
-  const auto for_each_feature = [&](auto&& work) {
-    if (parallel) {
+  // Moving a small node's lists costs less than starting threads for it.
+  constexpr std::uint64_t kParallelEntries = std::uint64_t{1} << 18;
+  const auto for_each_feature = [&](std::uint64_t entries, auto&& work) {
+    if (parallel && entries >= kParallelEntries) {
       parallel_map(n_features, config.n_threads, [&](std::uint64_t f) {
         work(f);
         return 0;
@@ -208,7 +210,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     }
   };
   root.sorted.resize(n_features);
-  for_each_feature([&](std::uint64_t f) {
+  for_each_feature(n_total * n_features, [&](std::uint64_t f) {
     if (!columns[f].is_categorical) root.sorted[f] = sort_finite_samples(columns[f].values, root.samples);
   });
   stack.push_back(std::move(root));
@@ -281,7 +283,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     write_split(builder, node, *split);
     left.sorted.resize(n_features);
     right.sorted.resize(n_features);
-    for_each_feature([&](std::uint64_t f) {
+    for_each_feature(samples.size() * n_features, [&](std::uint64_t f) {
       std::vector<SortedValue>& to_left = left.sorted[f];
       std::vector<SortedValue>& to_right = right.sorted[f];
       to_left.reserve(task.sorted[f].size());
