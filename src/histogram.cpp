@@ -83,6 +83,33 @@ bool variance_fold_score(std::uint64_t n, double s, double q, std::uint64_t nl, 
   return true;
 }
 
+/// The candidate codes of one feature, in ascending order, each with its fold
+/// scores turned into a record. Under the threshold test `accumulate(b)` first
+/// adds code b to the running left side, and every code but the last that holds
+/// a sample is a candidate; under membership every code that holds a sample.
+/// `fold_score(f, b, score)` scores one fold, or returns false to leave it out.
+template <class Total, class Accumulate, class FoldScore>
+void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, const Aggregator& aggregator,
+                        Total&& code_total, Accumulate&& accumulate, FoldScore&& fold_score,
+                        std::vector<ScoredSplit>& out) {
+  for (std::size_t b = 0; b < B; ++b) {
+    const std::uint64_t total = code_total(b);
+    if (spec.threshold) {
+      accumulate(b);
+      if (b == B - 1 || total == 0) continue;
+    } else if (total == 0) {
+      continue;
+    }
+    std::vector<double> scores;
+    scores.reserve(K);
+    for (std::size_t f = 0; f < K; ++f) {
+      double score;
+      if (fold_score(f, b, score)) scores.push_back(score);
+    }
+    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
+  }
+}
+
 /// Scores one feature's regression cells (K·B, fold-major) given each fold's
 /// totals over the feature's usable samples.
 void score_regression(const RegressionCell* cells, std::size_t B, std::size_t K,
@@ -92,121 +119,107 @@ void score_regression(const RegressionCell* cells, std::size_t B, std::size_t K,
   for (std::size_t f = 0; f < K; ++f) {
     for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * B + b].count;
   }
-  const auto code_total = [&](std::size_t b) {
-    std::uint64_t total = 0;
-    for (std::size_t f = 0; f < K; ++f) total += cells[f * B + b].count;
-    return total;
-  };
-  if (spec.threshold) {
-    std::vector<RegressionCell> running(K, RegressionCell{-0.0, -0.0, 0});
-    for (std::size_t b = 0; b < B; ++b) {
-      for (std::size_t f = 0; f < K; ++f) {
-        const RegressionCell& cell = cells[f * B + b];
-        running[f].count += cell.count;
-        running[f].sum += cell.sum;
-        running[f].sq_sum += cell.sq_sum;
-      }
-      if (b == B - 1 || code_total(b) == 0) continue;
-      std::vector<double> scores;
-      scores.reserve(K);
-      for (std::size_t f = 0; f < K; ++f) {
-        double score;
-        if (variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], running[f].count,
-                                running[f].sum, running[f].sq_sum, score)) {
-          scores.push_back(score);
+  std::vector<RegressionCell> running(spec.threshold ? K : 0, RegressionCell{-0.0, -0.0, 0});
+  for_each_candidate(
+      B, K, spec, aggregator,
+      [&](std::size_t b) {
+        std::uint64_t total = 0;
+        for (std::size_t f = 0; f < K; ++f) total += cells[f * B + b].count;
+        return total;
+      },
+      [&](std::size_t b) {
+        for (std::size_t f = 0; f < K; ++f) {
+          const RegressionCell& cell = cells[f * B + b];
+          running[f].count += cell.count;
+          running[f].sum += cell.sum;
+          running[f].sq_sum += cell.sq_sum;
         }
-      }
-      append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
-    }
-    return;
-  }
-  for (std::size_t b = 0; b < B; ++b) {
-    if (code_total(b) == 0) continue;
-    std::vector<double> scores;
-    scores.reserve(K);
-    for (std::size_t f = 0; f < K; ++f) {
-      const RegressionCell& cell = cells[f * B + b];
-      double score;
-      if (variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], cell.count, cell.sum,
-                              cell.sq_sum, score)) {
-        scores.push_back(score);
-      }
-    }
-    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
-  }
+      },
+      [&](std::size_t f, std::size_t b, double& score) {
+        const RegressionCell& left = spec.threshold ? running[f] : cells[f * B + b];
+        return variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], left.count, left.sum,
+                                   left.sq_sum, score);
+      },
+      out);
 }
 
 double class_impurity(HistogramTask task, std::span<const std::uint64_t> counts, double n) {
   return task == HistogramTask::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
 }
 
-/// Per fold, the class totals of one feature's usable samples: Σ over codes.
-void fold_class_totals(const std::uint32_t* cells, std::size_t B, std::size_t K, std::size_t C,
-                       std::vector<std::uint64_t>& totals, std::vector<std::uint64_t>& sizes) {
-  totals.assign(K * C, 0);
-  sizes.assign(K, 0);
-  for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t b = 0; b < B; ++b) {
-      const std::uint32_t* cell = cells + (f * B + b) * C;
-      for (std::size_t c = 0; c < C; ++c) totals[f * C + c] += cell[c];
+/// The class counts of one feature's cells: per fold (over codes), per code
+/// (over folds) and in all, with the fold sizes.
+struct ClassTotals {
+  std::vector<std::uint64_t> per_fold;  // K·C
+  std::vector<std::uint64_t> fold_sizes;
+  std::vector<std::uint64_t> per_code;  // B·C
+  std::vector<std::uint64_t> per_class;  // C
+
+  ClassTotals(const std::uint32_t* cells, std::size_t B, std::size_t K, std::size_t C)
+      : per_fold(K * C, 0), fold_sizes(K, 0), per_code(B * C, 0), per_class(C, 0) {
+    for (std::size_t f = 0; f < K; ++f) {
+      for (std::size_t b = 0; b < B; ++b) {
+        const std::uint32_t* cell = cells + (f * B + b) * C;
+        for (std::size_t c = 0; c < C; ++c) {
+          per_fold[f * C + c] += cell[c];
+          per_code[b * C + c] += cell[c];
+        }
+      }
+      for (std::size_t c = 0; c < C; ++c) fold_sizes[f] += per_fold[f * C + c];
     }
-    for (std::size_t c = 0; c < C; ++c) sizes[f] += totals[f * C + c];
+    for (std::size_t b = 0; b < B; ++b) {
+      for (std::size_t c = 0; c < C; ++c) per_class[c] += per_code[b * C + c];
+    }
   }
-}
+
+  std::uint64_t code_total(std::size_t b) const {
+    std::uint64_t total = 0;
+    for (std::size_t c = 0; c < per_class.size(); ++c) total += per_code[b * per_class.size() + c];
+    return total;
+  }
+};
 
 /// Scores one feature's class cells (K·B·C) by Gini or entropy decrease on
 /// each fold's own samples.
 void score_classes(HistogramTask task, const std::uint32_t* cells, std::size_t B, std::size_t K,
                    std::size_t C, const FeatureSpec& spec, const Aggregator& aggregator,
                    std::vector<ScoredSplit>& out) {
-  std::vector<std::uint64_t> parent, fold_sizes;
-  fold_class_totals(cells, B, K, C, parent, fold_sizes);
+  const ClassTotals totals(cells, B, K, C);
   std::vector<double> parent_impurity(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
-    if (fold_sizes[f] > 0) {
-      parent_impurity[f] = class_impurity(task, std::span<const std::uint64_t>(parent.data() + f * C, C),
-                                          static_cast<double>(fold_sizes[f]));
+    if (totals.fold_sizes[f] > 0) {
+      parent_impurity[f] =
+          class_impurity(task, std::span<const std::uint64_t>(totals.per_fold.data() + f * C, C),
+                         static_cast<double>(totals.fold_sizes[f]));
     }
   }
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
   std::vector<std::uint64_t> left(C), right(C);
-  const auto cell_total = [&](std::size_t f, std::size_t b) {
-    std::uint64_t total = 0;
-    const std::uint32_t* cell = cells + (f * B + b) * C;
-    for (std::size_t c = 0; c < C; ++c) total += cell[c];
-    return total;
-  };
-  for (std::size_t b = 0; b < B; ++b) {
-    std::uint64_t code_total = 0;
-    for (std::size_t f = 0; f < K; ++f) code_total += cell_total(f, b);
-    if (spec.threshold) {
-      for (std::size_t f = 0; f < K; ++f) {
-        const std::uint32_t* cell = cells + (f * B + b) * C;
-        for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
-      }
-      if (b == B - 1 || code_total == 0) continue;
-    } else if (code_total == 0) {
-      continue;
-    }
-    std::vector<double> scores;
-    scores.reserve(K);
-    for (std::size_t f = 0; f < K; ++f) {
-      const std::uint64_t n = fold_sizes[f];
-      std::uint64_t nl = 0;
-      for (std::size_t c = 0; c < C; ++c) {
-        left[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
-        nl += left[c];
-      }
-      if (n == 0 || nl == 0 || nl == n) continue;
-      for (std::size_t c = 0; c < C; ++c) right[c] = parent[f * C + c] - left[c];
-      const double nd = static_cast<double>(n);
-      const double nld = static_cast<double>(nl);
-      const double nrd = static_cast<double>(n - nl);
-      scores.push_back(parent_impurity[f] -
-                       (nrd * class_impurity(task, right, nrd) + nld * class_impurity(task, left, nld)) / nd);
-    }
-    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
-  }
+  for_each_candidate(
+      B, K, spec, aggregator, [&](std::size_t b) { return totals.code_total(b); },
+      [&](std::size_t b) {
+        for (std::size_t f = 0; f < K; ++f) {
+          const std::uint32_t* cell = cells + (f * B + b) * C;
+          for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
+        }
+      },
+      [&](std::size_t f, std::size_t b, double& score) {
+        const std::uint64_t n = totals.fold_sizes[f];
+        std::uint64_t nl = 0;
+        for (std::size_t c = 0; c < C; ++c) {
+          left[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
+          nl += left[c];
+        }
+        if (n == 0 || nl == 0 || nl == n) return false;
+        for (std::size_t c = 0; c < C; ++c) right[c] = totals.per_fold[f * C + c] - left[c];
+        const double nd = static_cast<double>(n);
+        const double nld = static_cast<double>(nl);
+        const double nrd = static_cast<double>(n - nl);
+        score = parent_impurity[f] -
+                (nrd * class_impurity(task, right, nrd) + nld * class_impurity(task, left, nld)) / nd;
+        return true;
+      },
+      out);
 }
 
 /// Scores one feature's class cells (K·B·C) by true cross-validation: for
@@ -216,72 +229,45 @@ void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std:
                      std::size_t K, const FeatureSpec& spec, const Aggregator& aggregator,
                      std::vector<ScoredSplit>& out) {
   const std::size_t C = task.n_classes;
-  std::vector<std::uint64_t> fold_totals, fold_sizes;
-  fold_class_totals(cells, B, K, C, fold_totals, fold_sizes);
-  std::vector<std::uint64_t> code_totals(B * C, 0);
-  std::vector<std::uint64_t> class_totals(C, 0);
-  for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t b = 0; b < B; ++b) {
-      for (std::size_t c = 0; c < C; ++c) code_totals[b * C + c] += cells[(f * B + b) * C + c];
-    }
-  }
-  for (std::size_t b = 0; b < B; ++b) {
-    for (std::size_t c = 0; c < C; ++c) class_totals[c] += code_totals[b * C + c];
-  }
-
+  const ClassTotals totals(cells, B, K, C);
   // The four sides and the fold's training totals, overwritten per (code, fold).
   std::vector<std::uint64_t> vectors(5 * C);
   const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * C, C); };
   auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
   ObjectiveScratch gain_scratch(C);
-  const auto fold_score = [&](std::size_t f, const std::uint64_t* node_left, double& score,
-                              const auto& held_left) {
-    if (fold_sizes[f] == 0) return false;
-    const std::uint64_t* fold = fold_totals.data() + f * C;
-    std::uint64_t n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
-    for (std::size_t c = 0; c < C; ++c) {
-      t[c] = class_totals[c] - fold[c];
-      vl[c] = held_left(c);
-      vr[c] = fold[c] - vl[c];
-      tl[c] = node_left[c] - vl[c];
-      tr[c] = t[c] - tl[c];
-      n_vl += vl[c];
-      n_vr += vr[c];
-      n_tl += tl[c];
-      n_tr += tr[c];
-    }
-    if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return false;
-    score = objective_fold_gain(task.objective, C, tl, tr, vl, vr, gain_scratch);
-    return true;
-  };
-
+  // Threshold test: the held-out left side is the running fold vector, the
+  // node-wide left side the running node vector; membership: code b's cells.
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
   std::vector<std::uint64_t> running_node(spec.threshold ? C : 0, 0);
-  for (std::size_t b = 0; b < B; ++b) {
-    std::uint64_t code_total = 0;
-    for (std::size_t c = 0; c < C; ++c) code_total += code_totals[b * C + c];
-    if (spec.threshold) {
-      for (std::size_t f = 0; f < K; ++f) {
-        for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cells[(f * B + b) * C + c];
-      }
-      for (std::size_t c = 0; c < C; ++c) running_node[c] += code_totals[b * C + c];
-      if (b == B - 1 || code_total == 0) continue;
-    } else if (code_total == 0) {
-      continue;
-    }
-    std::vector<double> scores;
-    scores.reserve(K);
-    for (std::size_t f = 0; f < K; ++f) {
-      double score;
-      const bool scored =
-          spec.threshold
-              ? fold_score(f, running_node.data(), score, [&](std::size_t c) { return running[f * C + c]; })
-              : fold_score(f, code_totals.data() + b * C, score,
-                           [&](std::size_t c) { return std::uint64_t{cells[(f * B + b) * C + c]}; });
-      if (scored) scores.push_back(score);
-    }
-    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
-  }
+  for_each_candidate(
+      B, K, spec, aggregator, [&](std::size_t b) { return totals.code_total(b); },
+      [&](std::size_t b) {
+        for (std::size_t f = 0; f < K; ++f) {
+          for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cells[(f * B + b) * C + c];
+        }
+        for (std::size_t c = 0; c < C; ++c) running_node[c] += totals.per_code[b * C + c];
+      },
+      [&](std::size_t f, std::size_t b, double& score) {
+        if (totals.fold_sizes[f] == 0) return false;
+        const std::uint64_t* fold = totals.per_fold.data() + f * C;
+        const std::uint64_t* node_left = spec.threshold ? running_node.data() : totals.per_code.data() + b * C;
+        std::uint64_t n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
+        for (std::size_t c = 0; c < C; ++c) {
+          t[c] = totals.per_class[c] - fold[c];
+          vl[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
+          vr[c] = fold[c] - vl[c];
+          tl[c] = node_left[c] - vl[c];
+          tr[c] = t[c] - tl[c];
+          n_vl += vl[c];
+          n_vr += vr[c];
+          n_tl += tl[c];
+          n_tr += tr[c];
+        }
+        if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return false;
+        score = objective_fold_gain(task.objective, C, tl, tr, vl, vr, gain_scratch);
+        return true;
+      },
+      out);
 }
 
 /// Cells per feature of a filled block.
