@@ -195,20 +195,28 @@ constexpr std::uint64_t kMaxFastCodes = 65535;
 // counted as +0.0 (they compare equal).
 std::uint64_t value_order_key(double x) { return total_order_key(x == 0.0 ? 0.0 : x); }
 
-// Bins finite values against fixed edges with a table over the top 16 bits
-// of each value's order key: the table gives the number of edges in lower
-// buckets, and only edges sharing the value's bucket are compared.
+// Bins finite values against fixed edges. For many values a table over the
+// top 16 bits of each value's order key gives the number of edges in lower
+// buckets, and only edges sharing the value's bucket are compared; for a few
+// values building that table costs more than it saves, and a binary search
+// over all edges is used instead.
 class EdgeBinner {
  public:
-  explicit EdgeBinner(std::span<const double> edges) : edges_(edges), below_(kBuckets + 1, 0) {
+  EdgeBinner(std::span<const double> edges, std::size_t n_values) : edges_(edges) {
+    if (n_values < kTableMinValues) return;
+    below_.assign(kBuckets + 1, 0);
     for (const double e : edges) ++below_[(value_order_key(e) >> kBucketShift) + 1];
     for (std::size_t b = 0; b < kBuckets; ++b) below_[b + 1] += below_[b];
   }
 
   std::uint16_t bin(double x) const {
-    const std::size_t bucket = static_cast<std::size_t>(value_order_key(x) >> kBucketShift);
-    std::uint32_t lo = below_[bucket];
-    const std::uint32_t hi = below_[bucket + 1];
+    std::uint32_t lo = 0;
+    std::uint32_t hi = static_cast<std::uint32_t>(edges_.size());
+    if (!below_.empty()) {
+      const std::size_t bucket = static_cast<std::size_t>(value_order_key(x) >> kBucketShift);
+      lo = below_[bucket];
+      hi = below_[bucket + 1];
+    }
     if (hi - lo <= 8) {
       while (lo < hi && edges_[lo] <= x) ++lo;
       return static_cast<std::uint16_t>(lo);
@@ -218,6 +226,7 @@ class EdgeBinner {
   }
 
  private:
+  static constexpr std::size_t kTableMinValues = std::size_t{1} << 15;
   std::span<const double> edges_;
   std::vector<std::uint32_t> below_;
 };
@@ -374,7 +383,7 @@ EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool a
   }
   std::vector<std::optional<EdgeBinner>> binners(n_features);
   for (std::size_t f = 0; f < n_features; ++f) {
-    if (!source.categorical(f)) binners[f].emplace(out.bins[f].edges);
+    if (!source.categorical(f)) binners[f].emplace(out.bins[f].edges, out.sample_count);
   }
 
   std::uint64_t max_codes = 0;
