@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -207,19 +208,24 @@ class EdgeBinner {
     below_.assign(kBuckets + 1, 0);
     for (const double e : edges) ++below_[(value_order_key(e) >> kBucketShift) + 1];
     for (std::size_t b = 0; b < kBuckets; ++b) below_[b + 1] += below_[b];
+    // Edges followed by +inf, so that a bucket's few edges are counted with a
+    // fixed number of comparisons: edges past the bucket are above the value.
+    padded_.assign(edges.begin(), edges.end());
+    padded_.resize(edges.size() + kWindow, std::numeric_limits<double>::infinity());
   }
 
   std::uint16_t bin(double x) const {
-    std::uint32_t lo = 0;
-    std::uint32_t hi = static_cast<std::uint32_t>(edges_.size());
-    if (!below_.empty()) {
-      const std::size_t bucket = static_cast<std::size_t>(value_order_key(x) >> kBucketShift);
-      lo = below_[bucket];
-      hi = below_[bucket + 1];
+    if (below_.empty()) {
+      return static_cast<std::uint16_t>(std::upper_bound(edges_.begin(), edges_.end(), x) - edges_.begin());
     }
-    if (hi - lo <= 8) {
-      while (lo < hi && edges_[lo] <= x) ++lo;
-      return static_cast<std::uint16_t>(lo);
+    const std::size_t bucket = static_cast<std::size_t>(value_order_key(x) >> kBucketShift);
+    const std::uint32_t lo = below_[bucket];
+    const std::uint32_t hi = below_[bucket + 1];
+    if (hi - lo <= kWindow) {
+      const double* window = padded_.data() + lo;
+      std::uint32_t count = 0;
+      for (std::size_t k = 0; k < kWindow; ++k) count += window[k] <= x ? 1u : 0u;
+      return static_cast<std::uint16_t>(lo + count);
     }
     return static_cast<std::uint16_t>(std::upper_bound(edges_.begin() + lo, edges_.begin() + hi, x) -
                                       edges_.begin());
@@ -227,8 +233,10 @@ class EdgeBinner {
 
  private:
   static constexpr std::size_t kTableMinValues = std::size_t{1} << 15;
+  static constexpr std::size_t kWindow = 8;
   std::span<const double> edges_;
   std::vector<std::uint32_t> below_;
+  std::vector<double> padded_;
 };
 
 void continuous_bins(std::size_t f, const std::vector<double>& values, std::uint64_t n_bins,
