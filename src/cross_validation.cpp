@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 #include "candidate.hpp"
 #include "errors.hpp"
@@ -48,24 +49,31 @@ FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_
   return out;
 }
 
-void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
-                  bool cv_shuffle, FoldAssignment& out) {
-  out.sample_indices.assign(samples.begin(), samples.end());
-  permute_samples(std::span<std::uint32_t>(out.sample_indices), cv_seed, cv_shuffle);
-  const std::uint64_t n = samples.size();
+std::uint64_t fold_order(std::uint64_t n, std::uint64_t cv_folds, std::uint64_t cv_seed, bool cv_shuffle,
+                         std::vector<std::uint32_t>& positions, std::vector<std::uint8_t>& fold_ids) {
+  positions.resize(n);
+  std::iota(positions.begin(), positions.end(), std::uint32_t{0});
+  permute_samples(std::span<std::uint32_t>(positions), cv_seed, cv_shuffle);
   const std::uint64_t k = fold_count(cv_folds, n, true);
-  out.n_folds = k;
-  out.fold_ids.resize(n);
-  if (k == 0) return;
+  fold_ids.resize(n);
+  if (k == 0) return 0;
   const std::uint64_t base = n / k;
   const std::uint64_t rem = n % k;
   std::uint64_t start = 0;
   for (std::uint64_t f = 0; f < k; ++f) {
     const std::uint64_t size = base + (f < rem ? 1 : 0);
-    std::fill_n(out.fold_ids.begin() + static_cast<std::ptrdiff_t>(start), size,
-                static_cast<std::uint8_t>(f));
+    std::fill_n(fold_ids.begin() + static_cast<std::ptrdiff_t>(start), size, static_cast<std::uint8_t>(f));
     start += size;
   }
+  return k;
+}
+
+void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
+                  bool cv_shuffle, FoldAssignment& out) {
+  std::vector<std::uint32_t> positions;
+  out.n_folds = fold_order(samples.size(), cv_folds, cv_seed, cv_shuffle, positions, out.fold_ids);
+  out.sample_indices.resize(samples.size());
+  for (std::size_t p = 0; p < positions.size(); ++p) out.sample_indices[p] = samples[positions[p]];
 }
 
 

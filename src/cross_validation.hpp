@@ -69,6 +69,13 @@ struct FoldAssignment {
 /// Fast-mode folds: a fold number per position of the permuted samples.
 FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
                             std::uint64_t cv_seed, bool cv_shuffle);
+/// The fold order of n samples in fast mode: the shuffle applied to positions
+/// 0 … n − 1 (so the p-th sample of the shuffled list is the one at
+/// positions[p]) and the fold of each shuffled position. Returns the fold count.
+/// The ids are 32-bit, as fast mode's sample ids.
+std::uint64_t fold_order(std::uint64_t n, std::uint64_t cv_folds, std::uint64_t cv_seed, bool cv_shuffle,
+                         std::vector<std::uint32_t>& positions, std::vector<std::uint8_t>& fold_ids);
+
 /// The same into an existing record, reusing its buffers (one per fit).
 void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
                   bool cv_shuffle, FoldAssignment& out);

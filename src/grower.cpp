@@ -414,7 +414,10 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
   HistogramScratch scratch;
 
   // Per-node working data, kept across nodes so that its buffers are reused.
-  FoldAssignment folds;
+  std::vector<std::uint32_t> positions;       // shuffled positions in the node's run
+  std::vector<std::uint8_t> fold_ids;          // fold of each shuffled position
+  std::vector<std::uint32_t> shuffled;         // the node's samples in shuffled order
+  std::vector<std::uint8_t> run_folds;         // fold of each position of the run
   NodeTargets node_targets;
   std::vector<FastTask> stack;
   stack.push_back(FastTask{0, run.size(), 0, TreeBuilder::npos, false});
@@ -429,18 +432,29 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       write_leaf(builder, node, input, targets);
       continue;
     }
-    assign_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle, folds);
-    if (folds.n_folds == 0) {
+    // The node's folds, as assign_folds draws them from the run's order.
+    const std::uint64_t n_folds =
+        fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, positions, fold_ids);
+    if (n_folds == 0) {
       write_leaf(builder, node, input, targets);
       continue;
     }
-    node_targets.samples = folds.sample_indices;
-    node_targets.fold_ids = folds.fold_ids;
-    node_targets.n_folds = folds.n_folds;
+    node_targets.n_folds = n_folds;
     if (input.task == TaskKind::Regression) {
-      node_targets.gather_values(input.y);
+      // Sums follow the shuffled order: list the samples that way.
+      shuffled.resize(n);
+      for (std::size_t p = 0; p < n; ++p) shuffled[p] = samples[positions[p]];
+      node_targets.samples = shuffled;
+      node_targets.fold_ids = fold_ids;
+      node_targets.gather_values(std::span<const double>(targets.values), std::span<const std::uint32_t>(positions));
     } else {
-      node_targets.gather_labels(input.labels, n_classes);
+      // Counts take any order: keep the run's, with each position's fold.
+      run_folds.resize(n);
+      for (std::size_t p = 0; p < n; ++p) run_folds[positions[p]] = fold_ids[p];
+      node_targets.samples = samples;
+      node_targets.fold_ids = run_folds;
+      node_targets.labels = targets.labels;
+      node_targets.n_classes = n_classes;
     }
     const auto search = [&](std::size_t first, std::size_t last, HistogramScratch& own) {
       std::vector<std::vector<ScoredSplit>> per_feature;

@@ -20,9 +20,10 @@ void append_record(std::vector<ScoredSplit>& out, std::uint32_t code,
   out.push_back(std::move(record));
 }
 
-void NodeTargets::gather_values(std::span<const double> y_all) {
-  const std::size_t n = samples.size();
-  gather_at(y_all, samples, y);
+template <class Id>
+void NodeTargets::gather_values(std::span<const double> values, std::span<const Id> index) {
+  const std::size_t n = index.size();
+  gather_at(values, index, y);
   y2.resize(n);
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
@@ -34,10 +35,12 @@ void NodeTargets::gather_values(std::span<const double> y_all) {
     fold_sq_sums[fold_ids[i]] += y2[i];
   }
 }
+template void NodeTargets::gather_values(std::span<const double>, std::span<const std::uint32_t>);
 
 void NodeTargets::gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes) {
   n_classes = classes;
-  gather_at(labels_all, samples, labels);
+  gather_at(labels_all, samples, own_labels);
+  labels = own_labels;
   for (const std::uint8_t f : fold_ids) check_index(f, n_folds, "folds");
 }
 
@@ -429,7 +432,7 @@ std::vector<ScoredSplit> score_bins_regression(std::span<const std::uint16_t> co
   node.samples = samples;
   node.fold_ids = fold_ids;
   node.n_folds = n_folds;
-  node.gather_values(y);
+  node.gather_values(y, samples);
   return single_feature(HistogramTask::Regression, nullptr, codes, n_codes, node, feature, aggregator,
                         scratch, threshold);
 }

@@ -41,8 +41,12 @@ struct HistogramScratch {
   std::vector<std::uint32_t> fold_class_totals;    // per feature with missing codes: K·C each
 };
 
-/// The targets of a node's samples in fold-assignment order, gathered once and
-/// shared read-only by every feature's search, with the per-fold totals over
+/// A node's samples as the searches read them: each with its fold number and
+/// target, aligned, gathered once per node and shared read-only by every
+/// feature's search. Regression lists the samples in fold-assignment order,
+/// since its sums are taken in that order; counting classes needs no order,
+/// so classification may list them in the node's own order, which reads the
+/// code rows more nearly in sequence. Also the per-fold target totals over
 /// every sample of the node (used as is by features without missing codes).
 struct NodeTargets {
   std::span<const std::uint32_t> samples;
@@ -50,15 +54,16 @@ struct NodeTargets {
   std::uint64_t n_folds = 0;
   std::vector<double> y;                  // regression
   std::vector<double> y2;
-  std::vector<std::uint64_t> labels;      // classification and objective
+  std::span<const std::uint64_t> labels;  // classification and objective
+  std::vector<std::uint64_t> own_labels;
   std::uint64_t n_classes = 0;
   std::vector<double> fold_sums;          // K
   std::vector<double> fold_sq_sums;       // K
-  std::vector<std::uint64_t> fold_class_totals;  // K·C, labels below n_classes only
 
-  /// Gathers regression targets (and their squares) in sample-list order.
-  void gather_values(std::span<const double> y_all);
-  /// Gathers class labels in sample-list order.
+  /// y[i] = values[index[i]] (and its square), with the per-fold sums.
+  template <class Id>
+  void gather_values(std::span<const double> values, std::span<const Id> index);
+  /// labels = labels_all at the samples, in sample-list order.
   void gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes);
 };
 
