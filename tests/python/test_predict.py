@@ -5,7 +5,7 @@ import pytest
 
 from quor import _quor
 from conftest import (CLASSES, CLASSIFIERS, INF, NAN, category, construct, from_nodes,
-                      interval, leaf, sides, stump)
+                      interval, leaf, needs_bad_alloc, sides, stump)
 
 BIG = np.finfo(np.float64).max
 
@@ -173,6 +173,7 @@ def test_huge_outputs_raise_memory_error(classifier_cls):
         assert est.predict(x).tolist() == [0, 0]
 
 
+@needs_bad_alloc
 def test_huge_categorical_lists_raise_memory_error(cls):
     for size in [2**40, 2**62]:
         with pytest.raises(MemoryError):
