@@ -394,3 +394,89 @@ def test_mutated_dumps(case, data):
     else:
         assert np.array(pred).tobytes() == np.array([r for r in reached]).tobytes()
     assert again.predict(x).tobytes() == est.predict(x).tobytes()
+
+
+# ---- hostile objects: Python code that runs while a dump is read ----
+
+class Boom(Exception):
+    pass
+
+
+class Clears:
+    """An int whose conversion empties the list it sits in."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __index__(self):
+        self.target.clear()
+        return 1
+
+
+class Lies:
+    """A sequence that claims more items than it has."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class Raises:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    __float__ = __index__
+
+
+class CollidingKey:
+    """A key with the hash of "is_leaf" whose comparison, once armed, rewrites
+    the dict it is in; inserted first, it is compared on every lookup of "is_leaf"."""
+
+    def __init__(self):
+        self.dump, self.armed = {self: 0}, False
+
+    def __hash__(self):
+        return hash("is_leaf")
+
+    def __eq__(self, other):
+        if self.armed:
+            self.dump.pop("lower", None)
+            self.dump["filler"] = list(range(100))
+        return False
+
+
+def hostile_cases(dump):
+    n = dump["node_count"]
+    left = list(dump["children_left"])
+    emptied = left[:1]
+    emptied += [Clears(emptied)] + left[1:]
+    yield "a conversion empties its list", {"children_left": emptied}, IndexError
+    yield "a length that lies", {"feature": Lies(dump["feature"], n + 1)}, IndexError
+    yield "a length no list can have", {"children_left": Lies(left, 2**62)}, MemoryError
+    yield "an error of the caller's own", {"lower": [Raises(Boom())] * n}, Boom
+    yield "an interrupt", {"category": [Raises(KeyboardInterrupt())] * n}, KeyboardInterrupt
+    # The comparison removes "lower" while "is_leaf" is looked up.
+    yield "a dict rewritten while read", {}, ValueError
+
+
+@pytest.mark.parametrize("case", range(6))
+def test_hostile_objects_end_in_their_own_errors(cls, case):
+    dump = copy.deepcopy(SEEDS[cls][0])
+    _, changes, error = list(hostile_cases(dump))[case]
+    dump.update(changes)
+    if not changes:
+        key = CollidingKey()
+        key.dump.update(dump)
+        key.armed, dump = True, key.dump
+    with pytest.raises(error):
+        rebuild(cls, dump)
+    if not changes:
+        assert "filler" in dump  # rewritten during the module's lookup, as intended
