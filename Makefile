@@ -4,7 +4,8 @@ BUILD ?= build/cmake
 JOBS ?= 2
 PYTEST_ARGS ?= -q
 
-.PHONY: all setup build test test-cpp test-python run clean
+.PHONY: all setup build test test-cpp test-python run clean \
+        build-asan test-asan test-tsan fuzz valgrind
 
 all: build
 
@@ -47,4 +48,64 @@ plot: setup-bench
 	PYTHONPATH=python $(PYTHON) bench/plot.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) python/quor/_quor*.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) python/quor/_quor*.so
+
+# ---- robustness: sanitizers, fuzzing, leak checks ----
+ASAN_BUILD ?= build/asan
+TSAN_BUILD ?= build/tsan
+VALGRIND_BUILD ?= build/valgrind
+# The package as the instrumented Python run imports it: links to the sources of
+# python/quor with the instrumented extension beside them (the normal
+# python/quor/_quor.abi3.so is never replaced by an instrumented one).
+ASAN_PACKAGE = $(ASAN_BUILD)/python/quor
+# The interpreter is not instrumented, so the ASan runtime is preloaded into it,
+# with libstdc++, which the runtime must see at start-up to intercept C++ throws.
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+ASAN_CHECKS = abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1
+# For Python: the interpreter's own leaks at exit are not ours (those of the
+# extension are looked for by tests/python/test_leaks.py); malloc may fail, as
+# NumPy expects, but a failing operator new always ends the process under ASan,
+# so QUOR_SANITIZED=1 skips the few tests that need the core's std::bad_alloc.
+# Python's allocator is bypassed so that use of freed Python objects is caught.
+ASAN_PYTHON = ASAN_OPTIONS=$(ASAN_CHECKS):detect_leaks=0:allocator_may_return_null=1 \
+  LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc QUOR_SANITIZED=1
+UBSAN_CHECKS = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Parallel map and parallel growth, the only code that runs on several threads.
+# Not the stack-size test: glibc carves static TLS out of a thread's stack and
+# TSan's runtime has 768 KiB of it, so 1.5 MiB of locals no longer fit in 2 MiB.
+TSAN_FILTER = *ParallelMap*:*ParallelGrowth*-*WorkersGetAtLeastTwoMebibytesOfStack
+
+build-asan:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_SANITIZE=address \
+	  -DQUOR_EXTENSION_DIR=$(CURDIR)/$(ASAN_PACKAGE) -DPython3_EXECUTABLE=$(PYTHON)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	rm -f $(ASAN_PACKAGE)/*.py && ln -s $(CURDIR)/python/quor/*.py $(ASAN_PACKAGE)/
+
+# The whole C++ and Python suites under AddressSanitizer and UBSan. Needs
+# `build` too: a few Python tests start fresh interpreters on python/quor.
+test-asan: build build-asan
+	ASAN_OPTIONS=$(ASAN_CHECKS):detect_leaks=1 $(UBSAN_CHECKS) $(ASAN_BUILD)/quor_tests --gtest_brief=1
+	$(ASAN_PYTHON) $(UBSAN_CHECKS) PYTHONPATH=$(ASAN_BUILD)/python \
+	  $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python
+
+# The C++ tests that run code on several threads, under ThreadSanitizer.
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_SANITIZE=thread \
+	  -DQUOR_BUILD_EXTENSION=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target quor_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  $(TSAN_BUILD)/quor_tests --gtest_brief=1 --gtest_filter='$(TSAN_FILTER)'
+
+# The fuzz tests with QUOR_FUZZ_SCALE times the budget of the normal suite.
+QUOR_FUZZ_SCALE ?= 100
+fuzz: build
+	QUOR_FUZZ_SCALE=$(QUOR_FUZZ_SCALE) PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) \
+	  tests/python/test_fuzz_dump.py tests/python/test_fuzz_fit.py
+
+# The C++ suite under memcheck: no invalid access, no use of undefined values, no leak.
+valgrind:
+	cmake -S . -B $(VALGRIND_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_BUILD_EXTENSION=OFF
+	cmake --build $(VALGRIND_BUILD) -j $(JOBS) --target quor_tests
+	valgrind --tool=memcheck --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
+	  --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes \
+	  --suppressions=tests/valgrind.supp $(VALGRIND_BUILD)/quor_tests --gtest_brief=1
