@@ -174,3 +174,31 @@ def test_failing_thread_spawn_is_a_panic_and_keeps_the_last_tree():
     lines = result.stdout.splitlines()
     assert lines[0].startswith("failed to spawn thread: ")
     assert lines[1].startswith("depth ") and lines[1] != "depth 0"
+
+
+HUGE_BIN_COUNT = """
+import os, resource, sys
+from quor import _quor
+sys.path.insert(0, {tests!r})
+from conftest import construct, regression_data
+with open("/proc/self/statm") as f:
+    in_use = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+resource.setrlimit(resource.RLIMIT_AS, (in_use + (512 << 20), resource.RLIM_INFINITY))
+est = construct(_quor.RawRegressor, n_bins=10**8, max_depth=2)
+est.fit(*regression_data(0))
+print(est.n_leaves())
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="ASan reserves terabytes of address space")
+@pytest.mark.xfail(strict=True, reason="strict mode materialises n_bins - 1 quantile edges per "
+                   "feature, fold and node, however few samples there are")
+def test_a_huge_bin_count_costs_memory_of_the_samples_not_of_the_bins():
+    # 60 samples have at most 60 distinct edges. Without the address-space
+    # limit, n_bins = 10**9 makes the process touch gigabytes until the
+    # kernel kills it; here it ends in MemoryError within the limit.
+    tests = str(Path(__file__).resolve().parent)
+    result = subprocess.run(
+        [sys.executable, "-c", HUGE_BIN_COUNT.format(tests=tests)], capture_output=True,
+        text=True, timeout=60, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert result.returncode == 0, result.stderr.splitlines()[-1]
