@@ -5,7 +5,7 @@ JOBS ?= 2
 PYTEST_ARGS ?= -q
 
 .PHONY: all setup build test test-cpp test-python run clean \
-        build-asan test-asan test-tsan fuzz valgrind
+        build-asan test-asan test-tsan fuzz fuzz-python fuzz-cpp valgrind
 
 all: build
 
@@ -48,7 +48,8 @@ plot: setup-bench
 	PYTHONPATH=python $(PYTHON) bench/plot.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) python/quor/_quor*.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD)
+	rm -f python/quor/_quor*.so
 
 # ---- robustness: sanitizers, fuzzing, leak checks ----
 ASAN_BUILD ?= build/asan
@@ -96,11 +97,25 @@ test-tsan:
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(TSAN_BUILD)/quor_tests --gtest_brief=1 --gtest_filter='$(TSAN_FILTER)'
 
-# The fuzz tests with QUOR_FUZZ_SCALE times the budget of the normal suite.
+# Long fuzzing: the Python fuzz tests with QUOR_FUZZ_SCALE times the budget of
+# the normal suite, then libFuzzer for FUZZ_SECONDS on the rebuild of dumps and
+# the walks over the trees it accepts (clang: `bash scripts/setup.sh robustness`).
 QUOR_FUZZ_SCALE ?= 100
-fuzz: build
+FUZZ_SECONDS ?= 120
+LIBFUZZER_BUILD ?= build/libfuzzer
+fuzz: fuzz-python fuzz-cpp
+
+fuzz-python: build
 	QUOR_FUZZ_SCALE=$(QUOR_FUZZ_SCALE) PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) \
 	  tests/python/test_fuzz_dump.py tests/python/test_fuzz_fit.py
+
+$(LIBFUZZER_BUILD)/tree_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/tree_dump_fuzzer.cpp
+	mkdir -p $(LIBFUZZER_BUILD)/corpus
+	clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined,float-cast-overflow \
+	  -fno-sanitize-recover=all -Isrc src/*.cpp tests/fuzz/tree_dump_fuzzer.cpp -lpthread -o $@
+
+fuzz-cpp: $(LIBFUZZER_BUILD)/tree_dump_fuzzer
+	$< -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(LIBFUZZER_BUILD)/corpus
 
 # The C++ suite under memcheck: no invalid access, no use of undefined values, no leak.
 valgrind:

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs what quor needs to build and test from Debian's packages (there is
 # no PyPI here). Safe to run again: it only installs what is missing.
-# Usage: scripts/setup.sh [bench]   ("bench" adds what the benchmarks need)
+# Usage: scripts/setup.sh [bench|robustness]   ("bench" adds what the benchmarks
+# need, "robustness" what `make valgrind` and `make fuzz` need)
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest
           python3-sklearn python3-pandas python3-hypothesis python3-venv python3-pip
-          python3-setuptools python3-wheel valgrind)
+          python3-setuptools python3-wheel)
 if [[ "${1:-}" == "bench" ]]; then
   packages+=(python3-xgboost python3-matplotlib libbenchmark-dev)
+fi
+if [[ "${1:-}" == "robustness" ]]; then  # make valgrind and make fuzz
+  packages+=(valgrind clang libclang-rt-14-dev)
 fi
 
 missing=()
