@@ -47,12 +47,13 @@ std::vector<std::uint32_t> split_candidates_sorted(std::span<const double> sorte
                                                    std::uint64_t n_bins) {
   std::vector<std::uint32_t> candidates;
   if (sorted_values.empty()) return candidates;
-  const std::vector<double> edges = quantile_edges_sorted(sorted_values, n_bins);
+  const EdgeRuns edges = EdgeRuns::from_sorted(sorted_values, n_bins);
   if (edges.size() >= kMissingBin) throw std::length_error("too many bins for 32-bit candidates");
   // Values ascend, so bins do too: each new bin met is the next candidate.
-  std::size_t bin = 0;
+  std::size_t run = 0;
   for (const double x : sorted_values) {
-    while (bin < edges.size() && edges[bin] <= x) ++bin;
+    while (run < edges.n_runs() && edges.run_value(run) <= x) ++run;
+    const std::uint64_t bin = run == 0 ? 0 : edges.run_end(run - 1);
     if (candidates.empty() || candidates.back() != bin) candidates.push_back(static_cast<std::uint32_t>(bin));
   }
   return candidates;

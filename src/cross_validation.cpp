@@ -205,7 +205,7 @@ void gather_sorted(const SplitContext& ctx, std::uint64_t feature, const FoldLoo
 /// outside the fold), picked by rank from the sorted list: block counts of each
 /// fold's samples locate the training sample of a given rank without a walk.
 void fold_edges(const SortedFeature& sorted, std::uint64_t n_folds, std::uint64_t n_bins,
-                std::vector<std::uint64_t>& before, std::vector<std::vector<double>>& edges) {
+                std::vector<std::uint64_t>& before, std::vector<EdgeRuns>& edges) {
   constexpr std::size_t kBlock = 64;
   const std::size_t m = sorted.values.size();
   const std::size_t K = n_folds;
@@ -218,29 +218,20 @@ void fold_edges(const SortedFeature& sorted, std::uint64_t n_folds, std::uint64_
   }
   edges.resize(K);
   for (std::size_t f = 0; f < K; ++f) {
-    edges[f].clear();
-    const std::uint64_t m_train = m - sorted.finite_per_fold[f];
-    if (n_bins < 2 || m_train == 0) continue;
     const auto training_before = [&](std::size_t b) { return b * kBlock - before[b * K + f]; };
     std::size_t block = 0;
-    std::uint64_t last_rank = 0;
-    double last_edge = 0.0;
-    for (std::uint64_t j = 0; j + 1 < n_bins; ++j) {
-      const std::uint64_t rank = quantile_position(j, m_train, n_bins);
-      if (j == 0 || rank != last_rank) {
-        while (block + 1 < n_blocks && training_before(block + 1) <= rank) ++block;
-        std::uint64_t r = training_before(block);
-        std::size_t i = block * kBlock;
-        for (;; ++i) {
-          if (sorted.folds[i] == f) continue;
-          if (r == rank) break;
-          ++r;
-        }
-        last_rank = rank;
-        last_edge = sorted.values[i];
+    // Ranks come in ascending order: the block only moves forward.
+    edges[f] = EdgeRuns::build(m - sorted.finite_per_fold[f], n_bins, [&](std::uint64_t rank) {
+      while (block + 1 < n_blocks && training_before(block + 1) <= rank) ++block;
+      std::uint64_t r = training_before(block);
+      std::size_t i = block * kBlock;
+      for (;; ++i) {
+        if (sorted.folds[i] == f) continue;
+        if (r == rank) break;
+        ++r;
       }
-      edges[f].push_back(last_edge);
-    }
+      return sorted.values[i];
+    });
   }
 }
 
@@ -248,7 +239,7 @@ void fold_edges(const SortedFeature& sorted, std::uint64_t n_folds, std::uint64_
 /// are binned in one walk over the sorted list: each fold keeps a pointer into
 /// its own edges, which only moves forward as the values grow.
 void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
-                          const SortedFeature& sorted, const std::vector<std::vector<double>>& edges,
+                          const SortedFeature& sorted, const std::vector<EdgeRuns>& edges,
                           const CandidatePositions& positions, const FoldLookup& lookup,
                           std::vector<std::uint32_t>& out) {
   out.assign(lookup.starts.back(), positions.none());
@@ -258,15 +249,15 @@ void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
     }
     return;
   }
-  std::vector<std::size_t> next(ctx.folds.size(), 0);
+  std::vector<std::size_t> next(ctx.folds.size(), 0);  // per fold: runs <= the current value
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
     const std::uint64_t g = sorted.folds[i];
     const double x = sorted.values[i];
-    const std::vector<double>& e = edges[g];
+    const EdgeRuns& e = edges[g];
     std::size_t k = next[g];
-    while (k < e.size() && e[k] <= x) ++k;
+    while (k < e.n_runs() && e.run_value(k) <= x) ++k;
     next[g] = k;
-    out[sorted.slots[i]] = positions(static_cast<std::uint32_t>(k));
+    out[sorted.slots[i]] = positions(static_cast<std::uint32_t>(k == 0 ? 0 : e.run_end(k - 1)));
   }
 }
 
@@ -414,7 +405,7 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, CriterionKi
 /// training samples (every node sample outside fold f) into `train_hist`,
 /// validation samples into `valid_hist`.
 void objective_fold_counts(const SplitContext& ctx, const FeatureColumn& column,
-                           const SortedFeature& sorted, const std::vector<std::vector<double>>& edges,
+                           const SortedFeature& sorted, const std::vector<EdgeRuns>& edges,
                            std::span<const std::uint64_t> missing, std::uint64_t f,
                            const CandidatePositions& positions, const FoldLookup& lookup,
                            std::vector<std::uint64_t>& train_hist, std::vector<std::uint64_t>& valid_hist) {
@@ -430,11 +421,12 @@ void objective_fold_counts(const SplitContext& ctx, const FeatureColumn& column,
     for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), lookup.in_fold(s, f));
     return;
   }
-  const std::vector<double>& e = edges[f];
+  const EdgeRuns& e = edges[f];
   std::size_t k = 0;
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
-    while (k < e.size() && e[k] <= sorted.values[i]) ++k;
-    count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(k)), sorted.folds[i] == f);
+    while (k < e.n_runs() && e.run_value(k) <= sorted.values[i]) ++k;
+    const std::uint64_t bin = k == 0 ? 0 : e.run_end(k - 1);
+    count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(bin)), sorted.folds[i] == f);
   }
   for (const std::uint64_t s : missing) count(s, positions.none(), lookup.in_fold(s, f));
 }
@@ -529,7 +521,7 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   std::vector<std::vector<double>> lists(candidates.size());
   for (auto& list : lists) list.reserve(context.folds.size());
   const CandidatePositions positions(candidates, test, !column.is_categorical, config.n_bins);
-  std::vector<std::vector<double>> edges;
+  std::vector<EdgeRuns> edges;
   if (!column.is_categorical) {
     std::vector<std::uint64_t> block_counts;
     fold_edges(sorted, context.folds.size(), config.n_bins, block_counts, edges);

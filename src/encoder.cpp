@@ -161,16 +161,30 @@ std::vector<double> quantile_edges_at(std::span<const double> column,
   return edges_from_keys(std::span<std::uint64_t>(scratch.data(), m), n_bins);
 }
 
-std::vector<double> quantile_edges_sorted(std::span<const double> sorted_values, std::uint64_t n_bins) {
-  const std::uint64_t m = sorted_values.size();
-  if (n_bins < 2 || m == 0) return {};
-  std::vector<double> edges;
-  if (n_bins - 1 > edges.max_size()) throw std::length_error("too many quantile edges");
-  edges.reserve(n_bins - 1);
-  for (std::uint64_t j = 0; j + 1 < n_bins; ++j) {
-    edges.push_back(sorted_values[quantile_position(j, m, n_bins)]);
-  }
-  return edges;
+std::uint64_t last_edge_of_rank(std::uint64_t p, std::uint64_t m, std::uint64_t n_bins) {
+  // ⌊(j + 1)·m / n_bins⌋ <= p  ⇔  (j + 1)·m < (p + 1)·n_bins  ⇔  j + 1 <= ⌊((p + 1)·n_bins − 1) / m⌋.
+  const unsigned __int128 bound =
+      ((static_cast<unsigned __int128>(p) + 1) * n_bins - 1) / m;
+  return static_cast<std::uint64_t>(bound) - 1;
+}
+
+double EdgeRuns::at(std::uint64_t j) const {
+  check_index(j, size(), "quantile edges");
+  return values_[static_cast<std::size_t>(std::upper_bound(ends_.begin(), ends_.end(), j) - ends_.begin())];
+}
+
+std::uint64_t EdgeRuns::bin_of(double x) const {
+  const auto k = static_cast<std::size_t>(std::upper_bound(values_.begin(), values_.end(), x) - values_.begin());
+  return k == 0 ? 0 : ends_[k - 1];
+}
+
+std::pair<std::optional<double>, std::optional<double>> EdgeRuns::bounds(std::uint64_t b) const {
+  check_index(b, size() + 1, "bin bounds");
+  std::optional<double> lower;
+  std::optional<double> upper;
+  if (b > 0) lower = at(b - 1);
+  if (b < size()) upper = at(b);
+  return {lower, upper};
 }
 
 std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x) {

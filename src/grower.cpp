@@ -138,11 +138,10 @@ std::optional<SplitSpec> strict_split(const GrowInput& input, const FeatureColum
     split.category = code;
     return split;
   }
-  std::vector<double> sorted_values(sorted.size());
-  for (std::size_t i = 0; i < sorted.size(); ++i) sorted_values[i] = sorted[i].value;
-  const std::vector<double> edges = quantile_edges_sorted(sorted_values, input.config->n_bins);
+  const EdgeRuns edges = EdgeRuns::build(sorted.size(), input.config->n_bins,
+                                         [&](std::uint64_t rank) { return sorted[rank].value; });
   if (code > edges.size()) return std::nullopt;
-  auto [lower, upper] = bin_bounds(edges, code);
+  auto [lower, upper] = edges.bounds(code);
   if (input.config->split_style == SplitStyle::Threshold) {
     if (!upper) return std::nullopt;
     split.upper = upper;

@@ -39,9 +39,9 @@ void translate_current_exception() noexcept {
     PyErr_SetString(PyExc_ImportError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (const std::length_error&) {
+  } catch (const std::length_error& e) {
     // A size past what any container can hold: an allocation that cannot succeed.
-    PyErr_NoMemory();
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const quor::InternalError& e) {
     set_panic(e.what());
   } catch (const std::exception& e) {

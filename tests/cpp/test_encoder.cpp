@@ -298,3 +298,51 @@ TEST(EncodeMatrix, MatchesEncodingTheCopiedColumns) {
 
 }  // namespace
 }  // namespace quor
+
+namespace quor {
+namespace {
+
+// Runs of edges bin, bound and index exactly as the full edge list does, and
+// stay as small as the values however many bins are asked for.
+TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
+  std::mt19937_64 rng(41);
+  for (const std::size_t m : {1u, 2u, 7u, 60u, 1000u}) {
+    Doubles values = awkward_values(rng, 3 * m);
+    std::erase_if(values, [](double x) { return !std::isfinite(x); });
+    values.resize(std::min(values.size(), m));
+    const Doubles sorted = sorted_edges(values, values.size() + 1);  // every value, ascending
+    if (sorted.size() > 1) ASSERT_EQ(sorted.size(), values.size());
+    for (const std::uint64_t n_bins : {0ul, 1ul, 2ul, 3ul, 32ul, 999ul, 5000ul}) {
+      const EdgeRuns runs = EdgeRuns::from_sorted(sorted, n_bins);
+      const Doubles edges = quantile_edges(values, n_bins);
+      ASSERT_EQ(runs.size(), edges.size()) << m << " " << n_bins;
+      EXPECT_LE(runs.n_runs(), values.size());
+      for (std::uint64_t j = 0; j < edges.size(); ++j) {
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(runs.at(j)), std::bit_cast<std::uint64_t>(edges[j]));
+      }
+      for (std::uint64_t b = 0; b <= edges.size(); ++b) {
+        const auto [lo, hi] = runs.bounds(b);
+        const auto [elo, ehi] = bin_bounds(edges, b);
+        ASSERT_EQ(lo.has_value(), elo.has_value());
+        ASSERT_EQ(hi.has_value(), ehi.has_value());
+        if (lo) ASSERT_EQ(std::bit_cast<std::uint64_t>(*lo), std::bit_cast<std::uint64_t>(*elo));
+        if (hi) ASSERT_EQ(std::bit_cast<std::uint64_t>(*hi), std::bit_cast<std::uint64_t>(*ehi));
+      }
+      for (const double x : values) ASSERT_EQ(runs.bin_of(x), *bin_of(edges, x));
+    }
+  }
+  // A bin count far beyond memory: the runs hold one entry per value used.
+  const Doubles few = {-3.0, 0.5, 0.5, 2.0, 9.0};
+  const std::uint64_t huge = std::uint64_t{1} << 50;
+  const EdgeRuns runs = EdgeRuns::from_sorted(few, huge);
+  EXPECT_EQ(runs.size(), huge - 1);
+  EXPECT_LE(runs.n_runs(), few.size());
+  for (const std::uint64_t j : {std::uint64_t{0}, huge / 5 - 1, huge / 5, huge / 2, huge - 2}) {
+    EXPECT_EQ(runs.at(j), few[quantile_position(j, few.size(), huge)]) << j;
+  }
+  EXPECT_EQ(runs.bin_of(-4.0), 0u);
+  EXPECT_EQ(runs.bin_of(9.0), huge - 1);
+}
+
+}  // namespace
+}  // namespace quor
