@@ -142,10 +142,10 @@ def check_tree(cls, kw, y, est, dump):
             else:
                 assert predicted == 0
     elif np.isfinite(y).all() and (np.abs(y) <= 1e300).all():
-        values = np.array([v for v, is_leaf in zip(dump["value"], dump["is_leaf"]) if is_leaf])
+        leaves = np.array([v for v, is_leaf in zip(dump["value"], dump["is_leaf"]) if is_leaf])
         slack = 1e-12 * np.abs(y).max()  # a mean may round past the extremes
-        assert np.isfinite(values).all()
-        assert (values >= y.min() - slack).all() and (values <= y.max() + slack).all()
+        assert np.isfinite(leaves).all()
+        assert (leaves >= y.min() - slack).all() and (leaves <= y.max() + slack).all()
 
 
 def construct_from(cls, kw, dump):
