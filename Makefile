@@ -100,7 +100,7 @@ test-tsan:
 # Long fuzzing: the Python fuzz tests with QUOR_FUZZ_SCALE times the budget of
 # the normal suite, then libFuzzer for FUZZ_SECONDS on the rebuild of dumps and
 # the walks over the trees it accepts (clang: `bash scripts/setup.sh robustness`).
-QUOR_FUZZ_SCALE ?= 100
+QUOR_FUZZ_SCALE ?= 50
 FUZZ_SECONDS ?= 120
 LIBFUZZER_BUILD ?= build/libfuzzer
 fuzz: fuzz-python fuzz-cpp
