@@ -271,11 +271,20 @@ inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
   return test == SideTest::Threshold ? j >= p : j == p;
 }
 
+// The per-sample updates of the candidates' sums are independent of each
+// other, so wider vector units run them faster without changing a bit; the
+// machine's best version is picked at load time. Under ThreadSanitizer the
+// loader's choice runs before the sanitizer is up and crashes, so there the
+// function is built once.
+#if defined(__SANITIZE_THREAD__)
+#define QUOR_VECTOR_CLONES
+#else
+#define QUOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 /// Fold scores of "mse"/"variance" from sums kept per candidate and side, in
-/// validation order. The per-sample updates of the candidates' sums are
-/// independent of each other, so wider vector units run them faster without
-/// changing a bit; the machine's best version is picked at load time.
-__attribute__((target_clones("avx2", "default")))
+/// validation order.
+QUOR_VECTOR_CLONES
 void score_fold_variance(std::span<const double> valid_y, std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
                          std::vector<std::vector<double>>& lists, std::vector<double>& sums,
                          std::vector<std::uint64_t>& counts) {
