@@ -455,16 +455,17 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       node_targets.labels = targets.labels;
       node_targets.n_classes = n_classes;
     }
-    const auto search = [&](std::size_t first, std::size_t last, HistogramScratch& own) {
+    const auto search = [&](std::size_t first, std::size_t last, HistogramScratch& own, std::uint64_t threads) {
       std::vector<std::vector<ScoredSplit>> per_feature;
       score_feature_block(histogram, input.objective, code_rows,
                           std::span<const std::size_t>(columns).subspan(first, last - first),
                           std::span<const FeatureSpec>(specs).subspan(first, last - first), node_targets,
-                          *input.aggregator, own, per_feature);
+                          *input.aggregator, own, per_feature, threads);
       return per_feature;
     };
     std::vector<ScoredSplit> records;
-    if (config.parallel && config.n_threads >= 2 && n >= config.parallel_min_samples) {
+    const bool parallel = config.parallel && config.n_threads >= 2 && n >= config.parallel_min_samples;
+    if (parallel && histogram == HistogramTask::Regression) {
       // Contiguous chunks of ⌈F/T⌉ features, one task each, every task with
       // its own scratch; results come back in feature order.
       const std::uint64_t threads = std::min<std::uint64_t>(config.n_threads, n_features);
@@ -472,7 +473,7 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       const std::uint64_t n_chunks = (n_features + chunk - 1) / chunk;
       auto chunks = parallel_map(n_chunks, config.n_threads, [&](std::uint64_t c) {
         HistogramScratch own;
-        return search(c * chunk, std::min<std::uint64_t>((c + 1) * chunk, n_features), own);
+        return search(c * chunk, std::min<std::uint64_t>((c + 1) * chunk, n_features), own, 1);
       });
       for (auto& per_feature : chunks) {
         for (auto& list : per_feature) {
@@ -480,7 +481,9 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
         }
       }
     } else {
-      for (auto& list : search(0, n_features, scratch)) {
+      // Class counts take any order: the threads share the samples instead of
+      // the features, so that each reads only its share of the code rows.
+      for (auto& list : search(0, n_features, scratch, parallel ? config.n_threads : 1)) {
         for (auto& record : list) records.push_back(std::move(record));
       }
     }

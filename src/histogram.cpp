@@ -6,6 +6,7 @@
 #include "errors.hpp"
 #include "gather.hpp"
 #include "objective.hpp"
+#include "parallel.hpp"
 
 namespace quor {
 
@@ -58,6 +59,9 @@ inline void prefetch_row(const Code* codes, std::size_t stride, const NodeTarget
     __builtin_prefetch(row + stride - 1);
   }
 }
+
+// Below this many samples a node's counts are not worth splitting over threads.
+constexpr std::size_t kParallelCountMin = 8192;
 
 // A filled block holds at most this many cells, so that huge code or class
 // counts are processed a few features at a time rather than all at once.
@@ -285,7 +289,7 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const C
                      std::size_t stride, std::span<const std::size_t> columns,
                      std::span<const FeatureSpec> specs, const NodeTargets& node,
                      const Aggregator& aggregator, HistogramScratch& scratch,
-                     std::vector<std::vector<ScoredSplit>>& out) {
+                     std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
   const std::size_t C = node.n_classes;
   const std::size_t n_features = specs.size();
@@ -335,20 +339,39 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const C
     }
     return;
   }
+  // Counting needs no order, so with threads each one counts a contiguous
+  // share of the samples into its own cells (reading only its share of the
+  // rows) and the shares are added up: the same integers in any order.
+  const auto count_range = [&](std::uint32_t* counts, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      prefetch_row(codes, stride, node, i);
+      const std::uint64_t c = node.labels[i];
+      if (c >= C) continue;
+      const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+      const std::size_t fold = node.fold_ids[i];
+      for (std::size_t k = 0; k < n_features; ++k) {
+        const std::size_t b = row[columns[k]];
+        const std::size_t B = specs[k].n_codes;
+        if (b >= B) continue;
+        ++counts[offsets[k] + (fold * B + b) * C + c];
+      }
+    }
+  };
   zero_prefix(scratch.class_counts, offsets.back());
   std::uint32_t* counts = scratch.class_counts.data();
-  for (std::size_t i = 0; i < n; ++i) {
-    prefetch_row(codes, stride, node, i);
-    const std::uint64_t c = node.labels[i];
-    if (c >= C) continue;
-    const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
-    const std::size_t fold = node.fold_ids[i];
-    for (std::size_t k = 0; k < n_features; ++k) {
-      const std::size_t b = row[columns[k]];
-      const std::size_t B = specs[k].n_codes;
-      if (b >= B) continue;
-      ++counts[offsets[k] + (fold * B + b) * C + c];
+  if (n_threads >= 2 && n >= kParallelCountMin) {
+    const std::size_t shares = std::min<std::size_t>(n_threads, n / (kParallelCountMin / 2));
+    const std::size_t per_share = (n + shares - 1) / shares;
+    auto partial = parallel_map(shares, n_threads, [&](std::uint64_t t) {
+      std::vector<std::uint32_t> own(offsets.back(), 0);
+      count_range(own.data(), std::min(n, t * per_share), std::min(n, (t + 1) * per_share));
+      return own;
+    });
+    for (const auto& own : partial) {
+      for (std::size_t cell = 0; cell < own.size(); ++cell) counts[cell] += own[cell];
     }
+  } else {
+    count_range(counts, 0, n);
   }
   for (std::size_t k = 0; k < n_features; ++k) {
     std::vector<ScoredSplit> records;
@@ -366,7 +389,8 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const C
 void score_feature_block(HistogramTask task, const ObjectiveTask* objective, const CodeRows& codes,
                          std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                          const NodeTargets& node, const Aggregator& aggregator,
-                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out) {
+                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
+                         std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
   const std::size_t C = node.n_classes;
   const bool empty = K == 0 || (task != HistogramTask::Regression && C == 0);
@@ -389,10 +413,10 @@ void score_feature_block(HistogramTask task, const ObjectiveTask* objective, con
     const auto block_specs = specs.subspan(first, last - first);
     if (codes.narrow != nullptr) {
       score_sub_block(task, objective, codes.narrow, codes.stride, block_columns, block_specs, node,
-                      aggregator, scratch, out);
+                      aggregator, scratch, out, n_threads);
     } else {
       score_sub_block(task, objective, codes.wide, codes.stride, block_columns, block_specs, node,
-                      aggregator, scratch, out);
+                      aggregator, scratch, out, n_threads);
     }
     first = last;
   }

@@ -88,11 +88,15 @@ struct CodeRows {
 
 /// Scores a block of features of one node: the code of feature k of the block
 /// for sample s is at row s, column `columns[k]`. Appends each feature's
-/// records, in block order, to `out` (one list per feature).
+/// records, in block order, to `out` (one list per feature). With `n_threads`
+/// of 2 or more, class counts of a large node are taken on that many threads,
+/// each over its own share of the samples (the counts, and so the records, are
+/// the same).
 void score_feature_block(HistogramTask task, const ObjectiveTask* objective, const CodeRows& codes,
                          std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                          const NodeTargets& node, const Aggregator& aggregator,
-                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out);
+                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
+                         std::uint64_t n_threads = 1);
 
 /// Regression ("mse"/"variance") search of one feature: each fold scores a
 /// candidate by the variance reduction on its own samples. Samples with the

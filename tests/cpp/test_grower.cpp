@@ -201,3 +201,26 @@ TEST(FastEntry, RefusesMoreSamplesThan32BitIdsCanNumber) {
 
 }  // namespace
 }  // namespace quor
+
+namespace quor {
+namespace {
+
+// Large nodes split their class counting over the threads by samples: the
+// counts, and so the trees, are those of one thread.
+TEST(FastGrowth, ThreadsSharingTheSamplesGrowTheSameTree) {
+  for (const TaskKind task : {TaskKind::Classification, TaskKind::Objective}) {
+    Problem p = random_problem(91, task, 30000);
+    p.config.mode = SplitMode::Fast;
+    p.config.max_depth = 4;
+    const Tree one = fit_fast(p.input(task), p.columns);
+    ASSERT_GT(one.nodes.size(), 3u);
+    p.config.parallel = true;
+    for (const std::uint64_t threads : {2ul, 3ul, 7ul}) {
+      p.config.n_threads = threads;
+      expect_same_tree(fit_fast(p.input(task), p.columns), one);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quor
