@@ -464,28 +464,12 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
       return per_feature;
     };
     std::vector<ScoredSplit> records;
+    // With threads a large node's samples are shared out (whole folds for the
+    // order-dependent regression sums, any share for class counts), so that
+    // each thread reads only its share of the code rows.
     const bool parallel = config.parallel && config.n_threads >= 2 && n >= config.parallel_min_samples;
-    if (parallel && histogram == HistogramTask::Regression) {
-      // Contiguous chunks of ⌈F/T⌉ features, one task each, every task with
-      // its own scratch; results come back in feature order.
-      const std::uint64_t threads = std::min<std::uint64_t>(config.n_threads, n_features);
-      const std::uint64_t chunk = (n_features + threads - 1) / threads;
-      const std::uint64_t n_chunks = (n_features + chunk - 1) / chunk;
-      auto chunks = parallel_map(n_chunks, config.n_threads, [&](std::uint64_t c) {
-        HistogramScratch own;
-        return search(c * chunk, std::min<std::uint64_t>((c + 1) * chunk, n_features), own, 1);
-      });
-      for (auto& per_feature : chunks) {
-        for (auto& list : per_feature) {
-          for (auto& record : list) records.push_back(std::move(record));
-        }
-      }
-    } else {
-      // Class counts take any order: the threads share the samples instead of
-      // the features, so that each reads only its share of the code rows.
-      for (auto& list : search(0, n_features, scratch, parallel ? config.n_threads : 1)) {
-        for (auto& record : list) records.push_back(std::move(record));
-      }
+    for (auto& list : search(0, n_features, scratch, parallel ? config.n_threads : 1)) {
+      for (auto& record : list) records.push_back(std::move(record));
     }
     const ScoredSplit* best = accepted_split(input, records);
     std::optional<FastSplit> split;

@@ -63,6 +63,27 @@ inline void prefetch_row(const Code* codes, std::size_t stride, const NodeTarget
 // Below this many samples a node's counts are not worth splitting over threads.
 constexpr std::size_t kParallelCountMin = 8192;
 
+/// Splits a list that holds each fold's samples together (fold numbers never
+/// decrease) into at most `parts` runs of whole folds with about as many
+/// samples each; returns the run boundaries, first 0 and last n.
+std::vector<std::size_t> fold_groups(const NodeTargets& node, std::uint64_t parts) {
+  const std::size_t n = node.samples.size();
+  std::vector<std::size_t> bounds = {0};
+  std::size_t i = 0;
+  for (std::uint64_t g = 1; g < parts && i < n; ++g) {
+    // Go to the first fold boundary at or after this part's share.
+    std::size_t target = std::max(i + 1, n * g / parts);
+    if (target >= n) break;
+    const std::uint8_t fold = node.fold_ids[target - 1];
+    while (target < n && node.fold_ids[target] == fold) ++target;
+    if (target >= n) break;
+    bounds.push_back(target);
+    i = target;
+  }
+  bounds.push_back(n);
+  return bounds;
+}
+
 // A filled block holds at most this many cells, so that huge code or class
 // counts are processed a few features at a time rather than all at once.
 constexpr std::size_t kCellBudget = std::size_t{1} << 21;
@@ -308,25 +329,40 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const C
     RegressionCell* cells = scratch.cells.data();
     double* fold_sums = scratch.fold_sums.data();
     double* fold_sq_sums = scratch.fold_sq_sums.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      prefetch_row(codes, stride, node, i);
-      const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
-      const std::size_t fold = node.fold_ids[i];
-      const double t = node.y[i];
-      const double t2 = node.y2[i];
-      for (std::size_t k = 0; k < n_features; ++k) {
-        const std::size_t b = row[columns[k]];
-        const std::size_t B = specs[k].n_codes;
-        if (b >= B) continue;  // the missing code 0xFFFF is never below B
-        RegressionCell& cell = cells[offsets[k] + fold * B + b];
-        cell.sum += t;
-        cell.sq_sum += t2;
-        ++cell.count;
-        if (specs[k].has_missing) {
-          fold_sums[missing_slot[k] * K + fold] += t;
-          fold_sq_sums[missing_slot[k] * K + fold] += t2;
+    // Sums depend on order, so they run over the samples in their list order.
+    // The list holds each fold's samples together and cells belong to one
+    // fold, so with threads each one takes whole folds: same sums, disjoint cells.
+    const auto sum_range = [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        prefetch_row(codes, stride, node, i);
+        const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+        const std::size_t fold = node.fold_ids[i];
+        const double t = node.y[i];
+        const double t2 = node.y2[i];
+        for (std::size_t k = 0; k < n_features; ++k) {
+          const std::size_t b = row[columns[k]];
+          const std::size_t B = specs[k].n_codes;
+          if (b >= B) continue;  // the missing code 0xFFFF is never below B
+          RegressionCell& cell = cells[offsets[k] + fold * B + b];
+          cell.sum += t;
+          cell.sq_sum += t2;
+          ++cell.count;
+          if (specs[k].has_missing) {
+            fold_sums[missing_slot[k] * K + fold] += t;
+            fold_sq_sums[missing_slot[k] * K + fold] += t2;
+          }
         }
       }
+    };
+    const std::vector<std::size_t> bounds =
+        n_threads >= 2 && n >= kParallelCountMin ? fold_groups(node, n_threads) : std::vector<std::size_t>{0, n};
+    if (bounds.size() > 2) {
+      parallel_map(bounds.size() - 1, n_threads, [&](std::uint64_t g) {
+        sum_range(bounds[g], bounds[g + 1]);
+        return 0;
+      });
+    } else {
+      sum_range(0, n);
     }
     for (std::size_t k = 0; k < n_features; ++k) {
       std::vector<ScoredSplit> records;

@@ -205,10 +205,11 @@ TEST(FastEntry, RefusesMoreSamplesThan32BitIdsCanNumber) {
 namespace quor {
 namespace {
 
-// Large nodes split their class counting over the threads by samples: the
-// counts, and so the trees, are those of one thread.
+// Large nodes share their samples out over the threads (whole folds for the
+// regression sums, any share for class counts): the histograms, and so the
+// trees, are those of one thread.
 TEST(FastGrowth, ThreadsSharingTheSamplesGrowTheSameTree) {
-  for (const TaskKind task : {TaskKind::Classification, TaskKind::Objective}) {
+  for (const TaskKind task : {TaskKind::Regression, TaskKind::Classification, TaskKind::Objective}) {
     Problem p = random_problem(91, task, 30000);
     p.config.mode = SplitMode::Fast;
     p.config.max_depth = 4;
