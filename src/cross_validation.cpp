@@ -18,7 +18,7 @@ std::uint64_t fold_count(std::uint64_t cv_folds, std::uint64_t n, bool fast_mode
 }
 
 std::vector<CvFold> make_folds(std::span<const std::uint64_t> samples, std::uint64_t cv_folds,
-                               std::uint64_t cv_seed, bool cv_shuffle) {
+                               std::uint64_t cv_seed, bool cv_shuffle, bool with_training) {
   std::vector<std::uint64_t> permuted(samples.begin(), samples.end());
   permute_samples(std::span<std::uint64_t>(permuted), cv_seed, cv_shuffle);
   const std::uint64_t n = permuted.size();
@@ -34,10 +34,11 @@ std::vector<CvFold> make_folds(std::span<const std::uint64_t> samples, std::uint
     const auto last = first + static_cast<std::ptrdiff_t>(size);
     CvFold& fold = folds[f];
     fold.valid_indices.assign(first, last);
+    start += size;
+    if (!with_training) continue;
     fold.train_indices.reserve(n - size);
     fold.train_indices.insert(fold.train_indices.end(), permuted.begin(), first);
     fold.train_indices.insert(fold.train_indices.end(), last, permuted.end());
-    start += size;
   }
   return folds;
 }
@@ -546,7 +547,8 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
     std::vector<std::uint64_t> train_hist, valid_hist;
     for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
       const CvFold& fold = context.folds[f];
-      if (fold.valid_indices.empty() || fold.train_indices.empty()) continue;
+      // Training is every node sample outside the fold.
+      if (fold.valid_indices.empty() || fold.valid_indices.size() == context.samples.size()) continue;
       objective_fold_counts(context, column, sorted, edges, missing, f, positions, lookup, train_hist,
                             valid_hist);
       score_objective_fold(*context.objective, train_hist, valid_hist, test == SideTest::Threshold,

@@ -57,8 +57,10 @@ struct CvFold {
 
 /// Strict-mode folds of a node (at least one sample): the first n mod k folds
 /// hold one extra sample; fold f validates its block and trains on the rest.
+/// `with_training` false leaves the training lists empty, for callers that
+/// read a fold's training side as the node's samples outside the fold.
 std::vector<CvFold> make_folds(std::span<const std::uint64_t> samples, std::uint64_t cv_folds,
-                               std::uint64_t cv_seed, bool cv_shuffle);
+                               std::uint64_t cv_seed, bool cv_shuffle, bool with_training = true);
 
 struct FoldAssignment {
   std::vector<std::uint32_t> sample_indices;  // permuted order

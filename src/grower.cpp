@@ -227,7 +227,7 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
       continue;
     }
     const std::vector<CvFold> folds =
-        make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
+        make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle, false);
     slots.fill(folds, n_total);
     if (input.task == TaskKind::Regression) {
       gather_by_slot(std::span<const CvFold>(folds), input.y, y_by_slot);
