@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <string>
 
@@ -123,6 +125,127 @@ void write_split(TreeBuilder& builder, std::size_t node, const SplitSpec& split)
 }
 
 // ---------------------------------------------------------------------------
+// Growth order and threads
+
+/// Grows a tree from `root` depth-first, left subtree first, from an explicit
+/// stack: the right child waits while the whole left subtree is grown, exactly
+/// as recursion would order it. step(task, builder, node) grows one node: it
+/// writes a leaf or a split at `node` and returns the children's tasks when it
+/// split.
+template <class Task, class Step>
+Tree grow_depth_first(Task root, const Step& step) {
+  struct Item {
+    Task task;
+    std::size_t parent;
+    bool is_left;
+  };
+  TreeBuilder builder;
+  std::vector<Item> stack;
+  stack.push_back(Item{std::move(root), TreeBuilder::npos, false});
+  while (!stack.empty()) {
+    Item item = std::move(stack.back());
+    stack.pop_back();
+    const std::size_t node = builder.begin_node(item.parent, item.is_left);
+    auto children = step(item.task, builder, node);
+    if (!children) continue;
+    stack.push_back(Item{std::move(children->second), node, false});
+    stack.push_back(Item{std::move(children->first), node, true});
+  }
+  return std::move(builder).finish();
+}
+
+/// A piece of the tree grown on its own: a whole subtree, or one split node
+/// whose subtrees are the pieces `left` and `right`.
+struct TreePiece {
+  Tree tree;
+  TreePiece* left = nullptr;
+  TreePiece* right = nullptr;
+};
+
+/// Grows the tree on `n_threads` threads. A node's subtree depends only on the
+/// node's samples (its folds are drawn from them), so subtrees are grown apart
+/// and put together in pre-order at the end: the tree is the one
+/// grow_depth_first makes. Nodes holding more than half of the root's samples
+/// come first, one at a time, with every thread inside the node
+/// (`step(worker, task, builder, node, n_threads)`); they form at most a chain
+/// from the root. The other nodes go to a task pool, largest first, one thread
+/// each: a node of at least `grain` samples is grown alone and its children go
+/// back to the pool; a smaller one is grown with its whole subtree.
+template <class Task, class Size, class Step>
+Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, const Size& size_of,
+                     const Step& step) {
+  struct Job {
+    Task task;
+    TreePiece* piece;
+  };
+  std::deque<TreePiece> pieces;  // references stay valid as pieces are added
+  std::mutex pieces_mutex;
+  const auto grow_node = [&](std::size_t worker, Job& job, std::uint64_t threads, auto&& emit) {
+    TreeBuilder builder;
+    const std::size_t node = builder.begin_node(TreeBuilder::npos, false);
+    auto children = step(worker, job.task, builder, node, threads);
+    job.piece->tree = std::move(builder).finish();
+    if (!children) return;
+    {
+      std::lock_guard<std::mutex> lock(pieces_mutex);
+      job.piece->left = &pieces.emplace_back();
+      job.piece->right = &pieces.emplace_back();
+    }
+    emit(Job{std::move(children->second), job.piece->right});
+    emit(Job{std::move(children->first), job.piece->left});
+  };
+
+  const std::uint64_t n_root = size_of(root);
+  std::vector<Job> pool_jobs;
+  std::vector<Job> chain;
+  chain.push_back(Job{std::move(root), &pieces.emplace_back()});
+  while (!chain.empty()) {
+    Job job = std::move(chain.back());
+    chain.pop_back();
+    if (job.piece != &pieces.front() && size_of(job.task) <= n_root / 2) {
+      pool_jobs.push_back(std::move(job));
+      continue;
+    }
+    grow_node(0, job, n_threads, [&](Job child) { chain.push_back(std::move(child)); });
+  }
+  run_task_pool(std::move(pool_jobs), n_threads, [&](const Job& job) { return size_of(job.task); },
+                [&](std::size_t worker, Job job, const auto& push) {
+                  if (size_of(job.task) >= grain) {
+                    grow_node(worker, job, 1, push);
+                    return;
+                  }
+                  job.piece->tree = grow_depth_first(std::move(job.task), [&](auto& task, TreeBuilder& builder,
+                                                                             std::size_t node) {
+                    return step(worker, task, builder, node, 1);
+                  });
+                });
+
+  TreeBuilder builder;
+  struct Item {
+    const TreePiece* piece;
+    std::size_t parent;
+    bool is_left;
+  };
+  std::vector<Item> stack{Item{&pieces.front(), TreeBuilder::npos, false}};
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    const std::size_t root_index = builder.append_tree(item.piece->tree, item.parent, item.is_left);
+    if (item.piece->left == nullptr) continue;
+    stack.push_back(Item{item.piece->right, root_index, false});
+    stack.push_back(Item{item.piece->left, root_index, true});
+  }
+  return std::move(builder).finish();
+}
+
+/// The smallest node the pool grows alone rather than with its subtree: small
+/// enough that the last subtrees to finish are short, large enough that most
+/// nodes never touch the pool.
+std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads) {
+  return std::max<std::uint64_t>(1024, n_root / (8 * n_threads));
+}
+
+// ---------------------------------------------------------------------------
 // Strict mode
 
 /// Builds the stored split for the winning record from the node's own bins;
@@ -169,74 +292,62 @@ struct StrictTask {
   std::vector<std::uint64_t> samples;
   std::vector<std::vector<SortedValue>> sorted;
   std::uint64_t depth = 0;
-  std::size_t parent = TreeBuilder::npos;
-  bool is_left = false;
 };
 
-}  // namespace
-
-Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
-  const TreeConfig& config = *input.config;
-  const std::uint64_t n_features = columns.size();
-  const std::uint64_t n_total = columns.empty() ? 0 : columns.front().size();
-  TreeBuilder builder;
+/// What one thread of a strict-mode fit reuses from node to node.
+struct StrictWorker {
   NodeValues targets;
-  // Per-sample arrays reused by every node: fold lookups and the side of the
-  // chosen split.
   SlotTable slots;
   std::vector<double> y_by_slot;
   std::vector<std::uint64_t> labels_by_slot;
-  std::vector<std::uint8_t> left_side(n_total);
+};
 
-  std::vector<StrictTask> stack;
-  StrictTask root;
-  root.samples.resize(n_total);
-  std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
-  // Per-feature work outside the split search (the presort, the split of the
-  // sorted lists) runs on the fit's threads too when it has them; each feature
-  // is independent, so the results are those of a plain loop.
-  const bool parallel = config.parallel && config.n_threads >= 2;
-  // Moving a small node's lists costs less than starting threads for it.
-  constexpr std::uint64_t kParallelEntries = std::uint64_t{1} << 18;
-  const auto for_each_feature = [&](std::uint64_t entries, auto&& work) {
-    if (parallel && entries >= kParallelEntries) {
-      parallel_map(n_features, config.n_threads, [&](std::uint64_t f) {
-        work(f);
-        return 0;
-      });
-    } else {
-      for (std::uint64_t f = 0; f < n_features; ++f) work(f);
-    }
-  };
-  root.sorted.resize(n_features);
-  for_each_feature(n_total * n_features, [&](std::uint64_t f) {
-    if (!columns[f].is_categorical) root.sorted[f] = sort_finite_samples(columns[f].values, root.samples);
-  });
-  stack.push_back(std::move(root));
+class StrictGrower {
+ public:
+  StrictGrower(const GrowInput& input, std::span<const FeatureColumn> columns)
+      : input_(input),
+        config_(*input.config),
+        columns_(columns),
+        n_features_(columns.size()),
+        n_total_(columns.empty() ? 0 : columns.front().size()),
+        left_side_(n_total_) {}
 
-  // Depth-first, left subtree first: the right child waits on the stack while
-  // the whole left subtree is grown, exactly as recursion would order it.
-  while (!stack.empty()) {
-    StrictTask task = std::move(stack.back());
-    stack.pop_back();
-    const std::size_t node = builder.begin_node(task.parent, task.is_left);
+  /// The root task: every sample, each feature's finite values sorted.
+  StrictTask root(std::uint64_t n_threads) const {
+    StrictTask root;
+    root.samples.resize(n_total_);
+    std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+    root.sorted.resize(n_features_);
+    for_each_feature(n_total_ * n_features_, n_threads, [&](std::uint64_t f) {
+      if (!columns_[f].is_categorical) root.sorted[f] = sort_finite_samples(columns_[f].values, root.samples);
+    });
+    return root;
+  }
+
+  /// Grows one node with `n_threads` threads inside it.
+  std::optional<std::pair<StrictTask, StrictTask>> step(StrictWorker& worker, StrictTask& task,
+                                                        TreeBuilder& builder, std::size_t node,
+                                                        std::uint64_t n_threads) {
+    const GrowInput& input = input_;
+    const TreeConfig& config = config_;
     const std::span<const std::uint64_t> samples = task.samples;
+    NodeValues& targets = worker.targets;
     gather_targets(input, samples, targets);
     if (stops_early(input, samples.size(), task.depth, targets)) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
     const std::vector<CvFold> folds =
         make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle, false);
-    slots.fill(folds, n_total);
+    worker.slots.fill(folds, n_total_);
     if (input.task == TaskKind::Regression) {
-      gather_by_slot(std::span<const CvFold>(folds), input.y, y_by_slot);
+      gather_by_slot(std::span<const CvFold>(folds), input.y, worker.y_by_slot);
     } else if (input.task == TaskKind::Classification) {
-      gather_by_slot(std::span<const CvFold>(folds), input.labels, labels_by_slot);
+      gather_by_slot(std::span<const CvFold>(folds), input.labels, worker.labels_by_slot);
     }
     SplitContext context;
     context.config = &config;
-    context.features = columns;
+    context.features = columns_;
     context.criterion = input.criterion;
     context.objective = input.task == TaskKind::Objective ? input.objective : nullptr;
     context.y = input.y;
@@ -244,59 +355,104 @@ Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns)
     context.samples = samples;
     context.folds = folds;
     context.aggregator = input.aggregator;
-    context.slots = &slots;
-    context.y_by_slot = y_by_slot;
-    context.labels_by_slot = labels_by_slot;
+    context.slots = &worker.slots;
+    context.y_by_slot = worker.y_by_slot;
+    context.labels_by_slot = worker.labels_by_slot;
     context.sorted = task.sorted;
     const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
     std::vector<ScoredSplit> records;
-    if (parallel) {
-      records = flatten(parallel_map(n_features, config.n_threads, evaluate));
+    if (n_threads >= 2) {
+      records = flatten(parallel_map(n_features_, n_threads, evaluate));
     } else {
-      for (std::uint64_t f = 0; f < n_features; ++f) {
+      for (std::uint64_t f = 0; f < n_features_; ++f) {
         for (auto& record : evaluate(f)) records.push_back(std::move(record));
       }
     }
     const ScoredSplit* best = accepted_split(input, records);
     std::optional<SplitSpec> split;
     if (best != nullptr) {
-      check_index(best->feature, n_features, "features");
-      split = strict_split(input, columns[best->feature], best->feature, best->code,
+      check_index(best->feature, n_features_, "features");
+      split = strict_split(input, columns_[best->feature], best->feature, best->code,
                            task.sorted[best->feature]);
     }
     if (!split) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
-    const FeatureColumn& column = columns[split->feature];
+    const FeatureColumn& column = columns_[split->feature];
     StrictTask left, right;
+    // Concurrent nodes hold disjoint samples, so they share the side table.
     for (const std::uint64_t s : samples) {
       const bool goes_left = sample_goes_left(*split, column, s);
-      left_side[s] = goes_left;
+      left_side_[s] = goes_left;
       (goes_left ? left.samples : right.samples).push_back(s);
     }
     if (left.samples.size() < min_leaf(config) || right.samples.size() < min_leaf(config)) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
     write_split(builder, node, *split);
-    left.sorted.resize(n_features);
-    right.sorted.resize(n_features);
-    for_each_feature(samples.size() * n_features, [&](std::uint64_t f) {
+    left.sorted.resize(n_features_);
+    right.sorted.resize(n_features_);
+    for_each_feature(samples.size() * n_features_, n_threads, [&](std::uint64_t f) {
       std::vector<SortedValue>& to_left = left.sorted[f];
       std::vector<SortedValue>& to_right = right.sorted[f];
       to_left.reserve(task.sorted[f].size());
-      for (const SortedValue& e : task.sorted[f]) (left_side[e.sample] ? to_left : to_right).push_back(e);
+      for (const SortedValue& e : task.sorted[f]) (left_side_[e.sample] ? to_left : to_right).push_back(e);
       to_left.shrink_to_fit();
       std::vector<SortedValue>().swap(task.sorted[f]);
     });
     left.depth = right.depth = task.depth + 1;
-    left.parent = right.parent = node;
-    left.is_left = true;
-    stack.push_back(std::move(right));
-    stack.push_back(std::move(left));
+    return std::make_pair(std::move(left), std::move(right));
   }
-  return std::move(builder).finish();
+
+ private:
+  /// Per-feature work outside the split search (the presort, the split of the
+  /// sorted lists): on the node's threads when it has them and the node is
+  /// large (moving a small node's lists costs less than starting threads).
+  /// Each feature is independent, so the results are those of a plain loop.
+  template <class Work>
+  void for_each_feature(std::uint64_t entries, std::uint64_t n_threads, const Work& work) const {
+    constexpr std::uint64_t kParallelEntries = std::uint64_t{1} << 18;
+    if (n_threads >= 2 && entries >= kParallelEntries) {
+      parallel_map(n_features_, n_threads, [&](std::uint64_t f) {
+        work(f);
+        return 0;
+      });
+    } else {
+      for (std::uint64_t f = 0; f < n_features_; ++f) work(f);
+    }
+  }
+
+  const GrowInput& input_;
+  const TreeConfig& config_;
+  std::span<const FeatureColumn> columns_;
+  std::uint64_t n_features_;
+  std::uint64_t n_total_;
+  std::vector<std::uint8_t> left_side_;  // side of the chosen split, per sample
+};
+
+}  // namespace
+
+Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  const TreeConfig& config = *input.config;
+  StrictGrower grower(input, columns);
+  const std::uint64_t threads = config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+  StrictTask root = grower.root(threads);
+  const std::uint64_t n = root.samples.size();
+  if (threads == 1) {
+    StrictWorker worker;
+    return grow_depth_first(std::move(root), [&](StrictTask& task, TreeBuilder& builder, std::size_t node) {
+      return grower.step(worker, task, builder, node, 1);
+    });
+  }
+  std::vector<StrictWorker> workers(threads);
+  return grow_on_threads(
+      std::move(root), threads, pool_grain(n, threads),
+      [](const StrictTask& task) { return static_cast<std::uint64_t>(task.samples.size()); },
+      [&](std::size_t worker, StrictTask& task, TreeBuilder& builder, std::size_t node, std::uint64_t node_threads) {
+        return grower.step(workers.at(worker), task, builder, node, node_threads);
+      });
 }
 
 // ---------------------------------------------------------------------------
@@ -336,12 +492,11 @@ std::optional<FastSplit> fast_split(const GrowInput& input, const FeatureBins& b
   return split;
 }
 
+/// A node waiting to be grown: its run of samples [begin, end).
 struct FastTask {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::uint64_t depth = 0;
-  std::size_t parent = TreeBuilder::npos;
-  bool is_left = false;
 };
 
 HistogramTask histogram_task(const GrowInput& input) {
@@ -390,98 +545,106 @@ Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::
   return grow_fast(input, encoded);
 }
 
-Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
-  const TreeConfig& config = *input.config;
-  const std::uint64_t n_features = encoded.n_features;
-  const std::uint64_t n_classes =
-      input.task == TaskKind::Objective ? input.objective->n_classes : input.n_classes;
-  const HistogramTask histogram = histogram_task(input);
-  std::vector<std::size_t> columns(n_features);
-  std::iota(columns.begin(), columns.end(), std::size_t{0});
-  std::vector<FeatureSpec> specs(n_features);
-  for (std::uint64_t f = 0; f < n_features; ++f) {
-    const FeatureBins& bins = encoded.bins[f];
-    specs[f] = FeatureSpec{f, bins.n_codes, config.split_style == SplitStyle::Threshold && bins.is_continuous,
-                           bins.has_missing};
-  }
-  const CodeRows code_rows{encoded.narrow ? encoded.narrow_codes.data() : nullptr,
-                           encoded.narrow ? nullptr : encoded.codes.data(), n_features};
-  std::vector<std::uint32_t> run(encoded.sample_count);
-  std::iota(run.begin(), run.end(), std::uint32_t{0});
-  TreeBuilder builder;
+namespace {
+
+/// What one thread of a fast-mode fit reuses from node to node.
+struct FastWorker {
   NodeValues targets;
   HistogramScratch scratch;
-
-  // Per-node working data, kept across nodes so that its buffers are reused.
-  std::vector<std::uint32_t> positions;       // shuffled positions in the node's run
-  std::vector<std::uint8_t> fold_ids;          // fold of each shuffled position
-  std::vector<std::uint32_t> shuffled;         // the node's samples in shuffled order
-  std::vector<std::uint8_t> run_folds;         // fold of each position of the run
+  std::vector<std::uint32_t> positions;  // shuffled positions in the node's run
+  std::vector<std::uint8_t> fold_ids;    // fold of each shuffled position
+  std::vector<std::uint32_t> shuffled;   // the node's samples in shuffled order
+  std::vector<std::uint8_t> run_folds;   // fold of each position of the run
   NodeTargets node_targets;
-  std::vector<FastTask> stack;
-  stack.push_back(FastTask{0, run.size(), 0, TreeBuilder::npos, false});
-  while (!stack.empty()) {
-    const FastTask task = stack.back();
-    stack.pop_back();
-    const std::size_t node = builder.begin_node(task.parent, task.is_left);
-    const std::span<std::uint32_t> samples(run.data() + task.begin, task.end - task.begin);
+};
+
+class FastGrower {
+ public:
+  FastGrower(const GrowInput& input, const EncodedFeatures& encoded)
+      : input_(input),
+        config_(*input.config),
+        encoded_(encoded),
+        n_features_(encoded.n_features),
+        n_classes_(input.task == TaskKind::Objective ? input.objective->n_classes : input.n_classes),
+        histogram_(histogram_task(input)),
+        columns_(n_features_),
+        specs_(n_features_),
+        code_rows_{encoded.narrow ? encoded.narrow_codes.data() : nullptr,
+                   encoded.narrow ? nullptr : encoded.codes.data(), n_features_},
+        run_(encoded.sample_count) {
+    std::iota(columns_.begin(), columns_.end(), std::size_t{0});
+    for (std::uint64_t f = 0; f < n_features_; ++f) {
+      const FeatureBins& bins = encoded.bins[f];
+      specs_[f] = FeatureSpec{f, bins.n_codes,
+                              config_.split_style == SplitStyle::Threshold && bins.is_continuous,
+                              bins.has_missing};
+    }
+    std::iota(run_.begin(), run_.end(), std::uint32_t{0});
+  }
+
+  FastTask root() const { return FastTask{0, run_.size(), 0}; }
+
+  /// Grows one node with up to `n_threads` threads inside it (nodes below
+  /// parallel_min_samples use one). Concurrent nodes own disjoint runs.
+  std::optional<std::pair<FastTask, FastTask>> step(FastWorker& worker, const FastTask& task,
+                                                    TreeBuilder& builder, std::size_t node,
+                                                    std::uint64_t n_threads) {
+    const GrowInput& input = input_;
+    const TreeConfig& config = config_;
+    const std::span<std::uint32_t> samples(run_.data() + task.begin, task.end - task.begin);
     const std::uint64_t n = samples.size();
+    NodeValues& targets = worker.targets;
     gather_targets(input, std::span<const std::uint32_t>(samples), targets);
     if (stops_early(input, n, task.depth, targets)) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
     // The node's folds, as assign_folds draws them from the run's order.
     const std::uint64_t n_folds =
-        fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, positions, fold_ids);
+        fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, worker.positions, worker.fold_ids);
     if (n_folds == 0) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
+    NodeTargets& node_targets = worker.node_targets;
     node_targets.n_folds = n_folds;
     if (input.task == TaskKind::Regression) {
       // Sums follow the shuffled order: list the samples that way.
-      shuffled.resize(n);
-      for (std::size_t p = 0; p < n; ++p) shuffled[p] = samples[positions[p]];
-      node_targets.samples = shuffled;
-      node_targets.fold_ids = fold_ids;
-      node_targets.gather_values(std::span<const double>(targets.values), std::span<const std::uint32_t>(positions));
+      worker.shuffled.resize(n);
+      for (std::size_t p = 0; p < n; ++p) worker.shuffled[p] = samples[worker.positions[p]];
+      node_targets.samples = worker.shuffled;
+      node_targets.fold_ids = worker.fold_ids;
+      node_targets.gather_values(std::span<const double>(targets.values),
+                                 std::span<const std::uint32_t>(worker.positions));
     } else {
       // Counts take any order: keep the run's, with each position's fold.
-      run_folds.resize(n);
-      for (std::size_t p = 0; p < n; ++p) run_folds[positions[p]] = fold_ids[p];
+      worker.run_folds.resize(n);
+      for (std::size_t p = 0; p < n; ++p) worker.run_folds[worker.positions[p]] = worker.fold_ids[p];
       node_targets.samples = samples;
-      node_targets.fold_ids = run_folds;
+      node_targets.fold_ids = worker.run_folds;
       node_targets.labels = targets.labels;
-      node_targets.n_classes = n_classes;
+      node_targets.n_classes = n_classes_;
     }
-    const auto search = [&](std::size_t first, std::size_t last, HistogramScratch& own, std::uint64_t threads) {
-      std::vector<std::vector<ScoredSplit>> per_feature;
-      score_feature_block(histogram, input.objective, code_rows,
-                          std::span<const std::size_t>(columns).subspan(first, last - first),
-                          std::span<const FeatureSpec>(specs).subspan(first, last - first), node_targets,
-                          *input.aggregator, own, per_feature, threads);
-      return per_feature;
-    };
-    std::vector<ScoredSplit> records;
     // With threads a large node's samples are shared out (whole folds for the
     // order-dependent regression sums, any share for class counts), so that
     // each thread reads only its share of the code rows.
-    const bool parallel = config.parallel && config.n_threads >= 2 && n >= config.parallel_min_samples;
-    for (auto& list : search(0, n_features, scratch, parallel ? config.n_threads : 1)) {
-      for (auto& record : list) records.push_back(std::move(record));
-    }
+    const std::uint64_t threads = n >= config.parallel_min_samples ? n_threads : 1;
+    std::vector<std::vector<ScoredSplit>> per_feature;
+    score_feature_block(histogram_, input.objective, code_rows_, columns_, specs_, node_targets,
+                        *input.aggregator, worker.scratch, per_feature, threads);
+    const std::vector<ScoredSplit> records = flatten(std::move(per_feature));
     const ScoredSplit* best = accepted_split(input, records);
     std::optional<FastSplit> split;
     if (best != nullptr) {
-      check_index(best->feature, n_features, "encoded features");
-      split = fast_split(input, encoded.bins[best->feature], best->feature, best->code);
+      check_index(best->feature, n_features_, "encoded features");
+      split = fast_split(input, encoded_.bins[best->feature], best->feature, best->code);
     }
     if (!split) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
     const std::uint64_t f = split->spec.feature;
+    const EncodedFeatures& encoded = encoded_;
     const auto prefetch = [&](std::uint32_t s) { encoded.prefetch_row(s); };
     const std::size_t i =
         split->threshold
@@ -489,13 +652,45 @@ Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
             : partition_in_place(samples, [&](std::uint32_t s) { return encoded.code(s, f) == split->code; }, prefetch);
     if (i < min_leaf(config) || n - i < min_leaf(config)) {
       write_leaf(builder, node, input, targets);
-      continue;
+      return std::nullopt;
     }
     write_split(builder, node, split->spec);
-    stack.push_back(FastTask{task.begin + i, task.end, task.depth + 1, node, false});
-    stack.push_back(FastTask{task.begin, task.begin + i, task.depth + 1, node, true});
+    return std::make_pair(FastTask{task.begin, task.begin + i, task.depth + 1},
+                          FastTask{task.begin + i, task.end, task.depth + 1});
   }
-  return std::move(builder).finish();
+
+ private:
+  const GrowInput& input_;
+  const TreeConfig& config_;
+  const EncodedFeatures& encoded_;
+  std::uint64_t n_features_;
+  std::uint64_t n_classes_;
+  HistogramTask histogram_;
+  std::vector<std::size_t> columns_;
+  std::vector<FeatureSpec> specs_;
+  CodeRows code_rows_;
+  std::vector<std::uint32_t> run_;  // sample ids; each node owns a range of it
+};
+
+}  // namespace
+
+Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
+  const TreeConfig& config = *input.config;
+  FastGrower grower(input, encoded);
+  const std::uint64_t threads = config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+  const std::uint64_t n = encoded.sample_count;
+  if (threads == 1 || n < config.parallel_min_samples) {
+    FastWorker worker;
+    return grow_depth_first(grower.root(), [&](const FastTask& task, TreeBuilder& builder, std::size_t node) {
+      return grower.step(worker, task, builder, node, 1);
+    });
+  }
+  std::vector<FastWorker> workers(threads);
+  return grow_on_threads(
+      grower.root(), threads, std::max(config.parallel_min_samples, pool_grain(n, threads)),
+      [](const FastTask& task) { return static_cast<std::uint64_t>(task.end - task.begin); },
+      [&](std::size_t worker, const FastTask& task, TreeBuilder& builder, std::size_t node,
+          std::uint64_t node_threads) { return grower.step(workers.at(worker), task, builder, node, node_threads); });
 }
 
 }  // namespace quor

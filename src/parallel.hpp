@@ -1,11 +1,16 @@
 #pragma once
 /// The parallel map used for the per-feature work of a node: contiguous chunks
 /// of items on short-lived OS threads, results returned in item order, so a
-/// parallel run gives exactly what a sequential loop would.
+/// parallel run gives exactly what a sequential loop would. And a task pool for
+/// work that spawns more work (the subtrees of a tree).
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -51,6 +56,64 @@ auto parallel_map(std::uint64_t n_items, std::uint64_t n_threads, const Operatio
     for (auto& r : results) out.push_back(std::move(r));
   }
   return out;
+}
+
+/// Runs process(worker, task, push) for every task on `n_workers` threads (the
+/// detail::run_workers threads, so with their stack size and failure rules):
+/// the initial tasks and every task a process call hands to `push`. An idle
+/// worker takes the pending task of the largest weight(task), so large work
+/// starts early and the last tasks to run are small ones. Returns when no task
+/// is pending or running. After a task throws, no worker takes another task.
+/// Tasks must not depend on each other's order: the pool fixes none.
+template <class Task, class Weight, class Process>
+void run_task_pool(std::vector<Task> initial, std::uint64_t n_workers, const Weight& weight,
+                   const Process& process) {
+  if (initial.empty()) return;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Task> pending = std::move(initial);
+  std::size_t running = 0;
+  bool failed = false;
+  const auto take = [&]() -> std::optional<Task> {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return failed || !pending.empty() || running == 0; });
+    if (failed || pending.empty()) return std::nullopt;
+    auto heaviest = std::max_element(pending.begin(), pending.end(),
+                                     [&](const Task& a, const Task& b) { return weight(a) < weight(b); });
+    std::optional<Task> task(std::move(*heaviest));
+    if (heaviest != pending.end() - 1) *heaviest = std::move(pending.back());
+    pending.pop_back();
+    ++running;
+    return task;
+  };
+  const auto push = [&](Task task) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      pending.push_back(std::move(task));
+    }
+    changed.notify_one();
+  };
+  detail::run_workers(std::max<std::uint64_t>(1, n_workers), [&](std::size_t worker) {
+    try {
+      while (std::optional<Task> task = take()) {
+        process(worker, std::move(*task), push);
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          --running;
+        }
+        // The last running task may have ended with nothing pending: wake
+        // every waiting worker to see it.
+        changed.notify_all();
+      }
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        failed = true;
+      }
+      changed.notify_all();
+      throw;
+    }
+  });
 }
 
 }  // namespace quor

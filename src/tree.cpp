@@ -99,6 +99,39 @@ void TreeBuilder::make_category_split(std::size_t node, std::uint64_t feature,
   n.category = category;
 }
 
+std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool is_left) {
+  const std::size_t size = part.nodes.size();
+  // Each node's parent and side inside the part; links outside the part (a
+  // lone split's children) are left for the caller to make.
+  std::vector<std::size_t> parent_of(size, npos);
+  std::vector<char> left_of(size, 0);
+  for (std::size_t k = 0; k < size; ++k) {
+    const DecisionNode& node = part.nodes[k];
+    if (node.is_leaf()) continue;
+    if (node.left > k && node.left < size) {
+      parent_of[node.left] = k;
+      left_of[node.left] = 1;
+    }
+    if (node.right > k && node.right < size) parent_of[node.right] = k;
+  }
+  std::vector<std::size_t> mapped(size);
+  for (std::size_t k = 0; k < size; ++k) {
+    const DecisionNode& node = part.nodes[k];
+    if (k > 0 && parent_of[k] == npos) throw InternalError("a tree part is not a tree");
+    const std::size_t index = k == 0 ? begin_node(parent, is_left) : begin_node(mapped[parent_of[k]], left_of[k] != 0);
+    mapped[k] = index;
+    DecisionNode& copy = tree_.nodes[index];
+    copy = node;
+    copy.left = copy.right = 0;
+    if (node.is_leaf() && node.proba_size > 0) {
+      const std::span<const double> proba = part.proba(node);
+      copy.proba_offset = tree_.probas.size();
+      tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
+    }
+  }
+  return size == 0 ? npos : mapped[0];
+}
+
 Tree TreeBuilder::finish() && {
   if (tree_.nodes.empty()) throw InternalError("a tree needs at least one node");
   return std::move(tree_);

@@ -70,6 +70,10 @@ class TreeBuilder {
   void make_interval_split(std::size_t node, std::uint64_t feature, std::optional<double> lower,
                            std::optional<double> upper);
   void make_category_split(std::size_t node, std::uint64_t feature, std::uint32_t category);
+  /// Appends every node of `part` (a tree, or a single split node whose
+  /// children are still to come) under `parent` on side `is_left`, in its own
+  /// pre-order; returns the index of the part's root.
+  std::size_t append_tree(const Tree& part, std::size_t parent, bool is_left);
   std::size_t size() const { return tree_.nodes.size(); }
   Tree finish() &&;
 

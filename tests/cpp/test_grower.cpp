@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <limits>
 #include <random>
 #include <tuple>
 
@@ -222,6 +223,36 @@ TEST(FastGrowth, ThreadsSharingTheSamplesGrowTheSameTree) {
     }
   }
 }
+
+// Fits large enough that threads grow whole subtrees, nodes one at a time
+// (children back to the pool) and, first, any node holding more than half of
+// the root's samples with every thread inside it: the pieces, put together,
+// are the tree of one thread.
+class ThreadedGrowthTest : public ::testing::TestWithParam<std::tuple<TaskKind, SplitMode>> {};
+
+TEST_P(ThreadedGrowthTest, SubtreesGrownApartMakeTheSequentialTree) {
+  const auto [task, mode] = GetParam();
+  Problem p = random_problem(5 + static_cast<int>(task), task, 9000);
+  p.config.mode = mode;
+  p.config.max_depth = 9;
+  p.config.min_samples_leaf = 3;
+  p.config.min_impurity_decrease = -std::numeric_limits<double>::infinity();  // big trees for every task
+  const auto grow = [&] {
+    return mode == SplitMode::Strict ? grow_strict(p.input(task), p.columns) : fit_fast(p.input(task), p.columns);
+  };
+  const Tree one = grow();
+  ASSERT_GT(one.nodes.size(), 60u);
+  p.config.parallel = true;
+  for (const std::uint64_t threads : {2ul, 5ul}) {
+    p.config.n_threads = threads;
+    expect_same_tree(grow(), one);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tasks, ThreadedGrowthTest,
+                         ::testing::Combine(::testing::Values(TaskKind::Regression, TaskKind::Classification,
+                                                              TaskKind::Objective),
+                                            ::testing::Values(SplitMode::Strict, SplitMode::Fast)));
 
 }  // namespace
 }  // namespace quor

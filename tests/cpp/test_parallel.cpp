@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -88,6 +90,71 @@ TEST(ParallelMap, WorkersGetAtLeastTwoMebibytesOfStack) {
   };
   const auto results = parallel_map(4, 4, deep);
   EXPECT_EQ(results, (std::vector<int>{1, 2, 3, 4}));
+}
+
+// A task n spawns tasks 2n and 2n + 1 below a bound: every task of the
+// binary tree runs exactly once, on up to the pool's thread count.
+TEST(TaskPool, RunsEveryTaskAndEveryTaskItPushesOnce) {
+  for (const std::uint64_t threads : {1u, 2u, 3u, 8u}) {
+    std::mutex mutex;
+    std::multiset<std::uint64_t> seen;
+    std::set<std::thread::id> workers;
+    run_task_pool(std::vector<std::uint64_t>{1}, threads, [](std::uint64_t t) { return t; },
+                  [&](std::size_t worker, std::uint64_t task, const auto& push) {
+                    EXPECT_LT(worker, threads);
+                    {
+                      std::lock_guard<std::mutex> lock(mutex);
+                      seen.insert(task);
+                      workers.insert(std::this_thread::get_id());
+                    }
+                    if (2 * task < 2000) {
+                      push(2 * task);
+                      push(2 * task + 1);
+                    }
+                  });
+    ASSERT_EQ(seen.size(), 1999u) << threads;
+    for (std::uint64_t t = 1; t < 2000; ++t) EXPECT_EQ(seen.count(t), 1u) << t;
+    EXPECT_LE(workers.size(), threads);
+    EXPECT_EQ(workers.count(std::this_thread::get_id()), 0u);
+  }
+}
+
+TEST(TaskPool, NoTasksStartsNoThread) {
+  bool ran = false;
+  run_task_pool(std::vector<int>{}, 4, [](int) { return 0; },
+                [&](std::size_t, int, const auto&) { ran = true; });
+  EXPECT_FALSE(ran);
+}
+
+// One worker takes the pending tasks heaviest first.
+TEST(TaskPool, TakesTheHeaviestPendingTaskFirst) {
+  std::vector<int> order;
+  run_task_pool(std::vector<int>{3, 9, 1, 7}, 1, [](int t) { return t; },
+                [&](std::size_t, int task, const auto& push) {
+                  order.push_back(task);
+                  if (task == 9) push(8);
+                });
+  EXPECT_EQ(order, (std::vector<int>{9, 8, 7, 3, 1}));
+}
+
+// A failing task stops the pool (no waiting worker hangs) and is reported as a
+// failing parallel_map worker is.
+TEST(TaskPool, AFailingTaskStopsThePoolAndIsReported) {
+  std::atomic<int> ran{0};
+  try {
+    run_task_pool(std::vector<int>{0}, 3, [](int) { return 0; }, [&](std::size_t, int task, const auto& push) {
+      ++ran;
+      if (task == 5) throw InternalError("index out of bounds");
+      if (task < 5) push(task + 1);
+    });
+    FAIL() << "expected an internal error";
+  } catch (const InternalError& e) {
+    EXPECT_EQ(std::string(e.what()), "worker thread panicked");
+  }
+  EXPECT_EQ(ran.load(), 6);
+  EXPECT_THROW(run_task_pool(std::vector<int>{0, 1}, 2, [](int) { return 0; },
+                             [](std::size_t, int, const auto&) { throw std::bad_alloc(); }),
+               std::bad_alloc);
 }
 
 }  // namespace
