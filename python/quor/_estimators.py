@@ -75,12 +75,14 @@ _COMMON_DOC = """\
         ``mean - agg_lambda * std``; 1.0 ranks candidates by a one-standard-
         deviation lower bound of their fold scores.
     parallel : bool, default=False
-        Score the features of a node on worker threads.  The tree is identical
-        to a sequential fit.
+        Grow the tree on worker threads: the largest nodes are scored on every
+        thread, and separate subtrees grow on separate threads.  The tree is
+        identical to a sequential fit.
     n_threads : int, default=1
         Number of worker threads when ``parallel`` is true (below 2: none).
     parallel_min_samples : int, default=512
-        ``mode="fast"`` only: smallest node that is scored in parallel.
+        ``mode="fast"`` only: smallest node that is scored on several threads;
+        a fit on fewer samples uses no threads at all.
     categorical : array-like of int, str or bool, default=None
         Categorical features, as column indices, as feature names (when
         fitting on a pandas DataFrame) or as a boolean mask over the columns.

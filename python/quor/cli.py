@@ -64,7 +64,7 @@ _SETTINGS = [
     ("agg_eps", float, "signal_to_noise: added to the std (default 1e-12)"),
     ("agg_lambda", float, "mean_minus_lambda_std: weight of the std (default 1.0)"),
     ("n_threads", int, "worker threads when --parallel is given (default 1)"),
-    ("parallel_min_samples", int, "fast mode: smallest node scored in parallel (default 512)"),
+    ("parallel_min_samples", int, "fast mode: smallest node scored on several threads (default 512)"),
     ("criterion", str, "mse, variance, mae (regress) or gini, entropy (classify)"),
 ]
 _CLASSIFY_SETTINGS = [
@@ -74,7 +74,7 @@ _CLASSIFY_SETTINGS = [
     ("beta", float, "beta of the fbeta objective (default 1.0)"),
 ]
 _FLAGS = [("cv_shuffle", "shuffle node samples before fold assignment (default yes)"),
-          ("parallel", "score the features of a node on worker threads (default no)")]
+          ("parallel", "grow the tree on worker threads, same tree (default no)")]
 
 
 def _add_settings(parser):
