@@ -46,22 +46,23 @@ constexpr std::uint64_t kKeysPerEdgeForSelection = 32;
 // rest around it; the recursion halves the edge range, so its depth is at
 // most 64. Keys are distinct bit patterns or equal ones, so the selected
 // values are exactly those of a full sort.
-void select_positions(std::uint64_t* keys, std::uint64_t lo, std::uint64_t hi, std::uint64_t j_lo,
-                      std::uint64_t j_hi, std::uint64_t m, std::uint64_t n_bins) {
+// `keys` holds the ranks from `base` on: the key of rank i is keys[i − base].
+void select_positions(std::uint64_t* keys, std::uint64_t base, std::uint64_t lo, std::uint64_t hi,
+                      std::uint64_t j_lo, std::uint64_t j_hi, std::uint64_t m, std::uint64_t n_bins) {
   while (j_lo < j_hi && hi - lo > 1) {
     if ((hi - lo) / kKeysPerEdgeForSelection <= j_hi - j_lo) {
-      std::sort(keys + lo, keys + hi);
+      std::sort(keys + (lo - base), keys + (hi - base));
       return;
     }
     const std::uint64_t j_mid = j_lo + (j_hi - j_lo) / 2;
     const std::uint64_t p = quantile_position(j_mid, m, n_bins);
-    std::nth_element(keys + lo, keys + p, keys + hi);
+    std::nth_element(keys + (lo - base), keys + (p - base), keys + (hi - base));
     // Positions are non-decreasing in j; edges sharing position p are settled.
     const std::uint64_t left_end =
         first_true(j_lo, j_mid, [&](std::uint64_t j) { return quantile_position(j, m, n_bins) >= p; });
     const std::uint64_t right_begin = first_true(
         j_mid + 1, j_hi, [&](std::uint64_t j) { return quantile_position(j, m, n_bins) > p; });
-    select_positions(keys, lo, p, j_lo, left_end, m, n_bins);
+    select_positions(keys, base, lo, p, j_lo, left_end, m, n_bins);
     lo = p + 1;
     j_lo = right_begin;
   }
@@ -96,35 +97,26 @@ void select_by_buckets(std::span<std::uint64_t> keys, std::uint64_t n_edges, std
     const std::uint64_t lo = starts[bucket];
     const std::uint64_t hi = starts[bucket + 1];
     const std::uint64_t j_end = first_true(j, n_edges, [&](std::uint64_t e) { return quantile_position(e, m, n_bins) >= hi; });
-    select_positions(keys.data(), lo, hi, j, j_end, m, n_bins);
+    select_positions(keys.data(), 0, lo, hi, j, j_end, m, n_bins);
     j = j_end;
   }
 }
 
-// Edges from the total-order keys of the finite values (reordered in place).
-std::vector<double> edges_from_keys(std::span<std::uint64_t> keys, std::uint64_t n_bins) {
-  const std::uint64_t m = keys.size();
-  if (n_bins < 2 || m == 0) return {};
+// The edges, given the key of each sorted rank an edge sits at.
+// (j + 1)·m = q·n_bins + r, advanced by m per edge without any product:
+// q grows by m / n_bins and r by m mod n_bins, with a carry when r wraps.
+// Since j + 1 < n_bins, q stays below m and never needs the cap at m − 1.
+template <class KeyAt>
+std::vector<double> edges_at_ranks(std::uint64_t m, std::uint64_t n_bins, const KeyAt& key_at) {
   const std::uint64_t n_edges = n_bins - 1;
   std::vector<double> edges;
-  if (n_edges > edges.max_size()) throw std::length_error("too many quantile edges");
   edges.reserve(n_edges);
-
-  if (m >= kRadixMinKeys) {
-    select_by_buckets(keys, n_edges, n_bins);
-  } else {
-    select_positions(keys.data(), 0, m, 0, n_edges, m, n_bins);
-  }
-
-  // (j + 1)·m = q·n_bins + r, advanced by m per edge without any product:
-  // q grows by m / n_bins and r by m mod n_bins, with a carry when r wraps.
-  // Since j + 1 < n_bins, q stays below m and never needs the cap at m − 1.
   const std::uint64_t q_step = m / n_bins;
   const std::uint64_t r_step = m % n_bins;
   std::uint64_t q = q_step;
   std::uint64_t r = r_step;
   for (std::uint64_t j = 0; j < n_edges; ++j) {
-    edges.push_back(from_total_order_key(keys[std::min(q, m - 1)]));
+    edges.push_back(from_total_order_key(key_at(std::min(q, m - 1))));
     q += q_step;
     if (r >= n_bins - r_step) {
       r -= n_bins - r_step;
@@ -136,10 +128,85 @@ std::vector<double> edges_from_keys(std::span<std::uint64_t> keys, std::uint64_t
   return edges;
 }
 
+void check_edge_count(std::uint64_t n_edges) {
+  if (n_edges > std::vector<double>().max_size()) throw std::length_error("too many quantile edges");
+}
+
+// Edges from the total-order keys of the finite values (reordered in place).
+std::vector<double> edges_from_keys(std::span<std::uint64_t> keys, std::uint64_t n_bins) {
+  const std::uint64_t m = keys.size();
+  if (n_bins < 2 || m == 0) return {};
+  const std::uint64_t n_edges = n_bins - 1;
+  check_edge_count(n_edges);
+  if (m >= kRadixMinKeys) {
+    select_by_buckets(keys, n_edges, n_bins);
+  } else {
+    select_positions(keys.data(), 0, 0, m, 0, n_edges, m, n_bins);
+  }
+  return edges_at_ranks(m, n_bins, [&](std::uint64_t rank) { return keys[rank]; });
+}
+
+// Edges of many values without a copy of all their keys: one pass counts the
+// finite values per bucket of the keys' top 16 bits; a second copies out the
+// keys of only the buckets that hold an edge's rank (bucket order is key
+// order, so ranks inside a bucket are ranks of the bucket's own keys), and the
+// edges are selected inside those. The values are the same as a full sort's.
+std::vector<double> edges_by_buckets(std::span<const double> values, std::uint64_t n_bins) {
+  std::vector<std::uint64_t> starts(kBuckets + 1, 0);
+  for (const double x : values) {
+    if (std::isfinite(x)) ++starts[(total_order_key(x) >> kBucketShift) + 1];
+  }
+  for (std::size_t b = 0; b < kBuckets; ++b) starts[b + 1] += starts[b];
+  const std::uint64_t m = starts[kBuckets];
+  if (m == 0) return {};
+  const std::uint64_t n_edges = n_bins - 1;
+  check_edge_count(n_edges);
+
+  // The buckets holding edge ranks, each with the edges [first_edge, end_edge)
+  // whose ranks fall in it, and where its keys go in the copy.
+  struct Needed {
+    std::size_t bucket;
+    std::uint64_t first_edge, end_edge, offset;
+  };
+  std::vector<Needed> needed;
+  std::uint64_t copied = 0;
+  for (std::uint64_t j = 0; j < n_edges;) {
+    const std::uint64_t p = quantile_position(j, m, n_bins);
+    const auto bucket = static_cast<std::size_t>(
+        std::upper_bound(starts.begin(), starts.end(), p) - starts.begin() - 1);
+    const std::uint64_t hi = starts[bucket + 1];
+    const std::uint64_t j_end =
+        first_true(j, n_edges, [&](std::uint64_t e) { return quantile_position(e, m, n_bins) >= hi; });
+    needed.push_back(Needed{bucket, j, j_end, copied});
+    copied += hi - starts[bucket];
+    j = j_end;
+  }
+  constexpr std::uint64_t kNotNeeded = std::numeric_limits<std::uint64_t>::max();
+  std::vector<std::uint64_t> next(kBuckets, kNotNeeded);
+  for (const Needed& n : needed) next[n.bucket] = n.offset;
+  std::vector<std::uint64_t> keys(copied);
+  for (const double x : values) {
+    if (!std::isfinite(x)) continue;
+    const std::uint64_t key = total_order_key(x);
+    std::uint64_t& at = next[key >> kBucketShift];
+    if (at != kNotNeeded) keys[at++] = key;
+  }
+  for (const Needed& n : needed) {
+    const std::uint64_t lo = starts[n.bucket];
+    select_positions(keys.data() + n.offset, lo, lo, starts[n.bucket + 1], n.first_edge, n.end_edge, m, n_bins);
+  }
+  std::size_t k = 0;
+  return edges_at_ranks(m, n_bins, [&](std::uint64_t rank) {
+    while (rank >= starts[needed[k].bucket + 1]) ++k;
+    return keys[needed[k].offset + (rank - starts[needed[k].bucket])];
+  });
+}
+
 }  // namespace
 
 std::vector<double> quantile_edges(std::span<const double> values, std::uint64_t n_bins) {
   if (n_bins < 2) return {};
+  if (values.size() >= kRadixMinKeys) return edges_by_buckets(values, n_bins);
   std::vector<std::uint64_t> keys;
   keys.reserve(values.size());
   for (const double x : values) {
@@ -317,6 +384,8 @@ struct ColumnsSource {
 struct MatrixSource {
   const MatrixView& x;
   std::span<const std::uint64_t> categorical_list;
+  std::uint64_t n_threads = 1;
+  mutable std::vector<FeatureColumn> buffer;  // the columns of a group, reused
 
   std::size_t n_features() const { return x.n_cols; }
   std::size_t n_samples() const { return x.n_rows; }
@@ -325,8 +394,8 @@ struct MatrixSource {
   std::uint32_t category(std::size_t s, std::size_t f) const { return category_code(x.at(s, f)); }
   template <class Visit>
   void with_columns(std::size_t first, std::size_t last, Visit&& visit) const {
-    const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical_list, first, last);
-    visit(std::span<const FeatureColumn>(columns));
+    columns_from_matrix(x, categorical_list, first, last, buffer, n_threads);
+    visit(std::span<const FeatureColumn>(buffer));
   }
   std::size_t group_size() const { return 4; }
 };
@@ -457,13 +526,21 @@ EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uin
 
 EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
                               std::uint64_t n_bins, bool allow_narrow, std::uint64_t n_threads) {
-  return encode_source(MatrixSource{x, categorical}, n_bins, allow_narrow, n_threads);
+  return encode_source(MatrixSource{x, categorical, n_threads, {}}, n_bins, allow_narrow, n_threads);
 }
 
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
                                                std::span<const std::uint64_t> categorical,
                                                std::size_t first_col, std::size_t last_col) {
-  std::vector<FeatureColumn> columns(last_col - first_col);
+  std::vector<FeatureColumn> columns;
+  columns_from_matrix(x, categorical, first_col, last_col, columns, 1);
+  return columns;
+}
+
+void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
+                         std::size_t first_col, std::size_t last_col, std::vector<FeatureColumn>& columns,
+                         std::uint64_t n_threads) {
+  columns.resize(last_col - first_col);
   for (std::size_t c = first_col; c < last_col; ++c) {
     FeatureColumn& column = columns[c - first_col];
     column.is_categorical = is_categorical(categorical, c);
@@ -476,18 +553,30 @@ std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
   // A block of rows at a time, every column of the block: whatever the
   // matrix's memory order, the block's part of it is read from cache.
   constexpr std::size_t kRowBlock = 256;
-  for (std::size_t first = 0; first < x.n_rows; first += kRowBlock) {
-    const std::size_t last = std::min(x.n_rows, first + kRowBlock);
-    for (std::size_t c = first_col; c < last_col; ++c) {
-      FeatureColumn& column = columns[c - first_col];
-      if (column.is_categorical) {
-        for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
-      } else {
-        for (std::size_t r = first; r < last; ++r) column.values[r] = x.at(r, c);
+  const auto copy_rows = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t first = begin; first < end; first += kRowBlock) {
+      const std::size_t last = std::min(end, first + kRowBlock);
+      for (std::size_t c = first_col; c < last_col; ++c) {
+        FeatureColumn& column = columns[c - first_col];
+        if (column.is_categorical) {
+          for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
+        } else {
+          for (std::size_t r = first; r < last; ++r) column.values[r] = x.at(r, c);
+        }
       }
     }
+  };
+  constexpr std::size_t kParallelRows = std::size_t{1} << 16;
+  if (n_threads < 2 || x.n_rows < kParallelRows) {
+    copy_rows(0, x.n_rows);
+    return;
   }
-  return columns;
+  const std::size_t n_blocks = (x.n_rows + kRowBlock - 1) / kRowBlock;
+  const std::size_t per_thread = (n_blocks + n_threads - 1) / n_threads * kRowBlock;
+  parallel_map(n_threads, n_threads, [&](std::uint64_t t) {
+    copy_rows(std::min<std::size_t>(x.n_rows, t * per_thread), std::min<std::size_t>(x.n_rows, (t + 1) * per_thread));
+    return 0;
+  });
 }
 
 }  // namespace quor

@@ -84,9 +84,17 @@ TEST(QuantileEdges, BucketedSelectionMatchesFullSort) {
   Doubles values = awkward_values(rng, 150000);
   // Values crowded into one narrow range put every edge in the same bucket.
   for (std::size_t i = 0; i < 40000; ++i) values[i] = 1.0 + static_cast<double>(rng() % 1000) * 1e-9;
-  for (const std::uint64_t n_bins : {2ul, 32ul, 257ul, 65535ul}) {
+  for (const std::uint64_t n_bins : {2ul, 32ul, 257ul, 65535ul, 400000ul}) {
     EXPECT_EQ(bits_of(quantile_edges(values, n_bins)), bits_of(sorted_edges(values, n_bins))) << n_bins;
   }
+  // Mostly missing: few finite values among many, so more edges than values.
+  Doubles sparse(100000, kNaN);
+  for (std::size_t i = 0; i < sparse.size(); i += 997) sparse[i] = static_cast<double>(rng() % 7) - 3.0;
+  sparse[5] = -0.0;
+  for (const std::uint64_t n_bins : {2ul, 9ul, 101ul, 1000ul}) {
+    EXPECT_EQ(bits_of(quantile_edges(sparse, n_bins)), bits_of(sorted_edges(sparse, n_bins))) << n_bins;
+  }
+  EXPECT_TRUE(quantile_edges(Doubles(70000, kNaN), 8).empty());
 }
 
 // The encoder bins through a table over the values' top bits; it must agree
