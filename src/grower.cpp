@@ -165,12 +165,12 @@ struct TreePiece {
 /// Grows the tree on `n_threads` threads. A node's subtree depends only on the
 /// node's samples (its folds are drawn from them), so subtrees are grown apart
 /// and put together in pre-order at the end: the tree is the one
-/// grow_depth_first makes. Nodes holding more than half of the root's samples
-/// come first, one at a time, with every thread inside the node
-/// (`step(worker, task, builder, node, n_threads)`); they form at most a chain
-/// from the root. The other nodes go to a task pool, largest first, one thread
-/// each: a node of at least `grain` samples is grown alone and its children go
-/// back to the pool; a smaller one is grown with its whole subtree.
+/// grow_depth_first makes. Nodes are tasks of a pool, largest first: a node of
+/// at least `grain` samples is grown alone and its children go back to the
+/// pool, a smaller one with its whole subtree on one thread. A node taken
+/// while other threads have nothing to do (the root, a node much larger than
+/// the rest) uses them inside the node:
+/// step(worker, task, builder, node, n_threads) with n_threads above 1.
 template <class Task, class Size, class Step>
 Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, const Size& size_of,
                      const Step& step) {
@@ -180,45 +180,31 @@ Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, co
   };
   std::deque<TreePiece> pieces;  // references stay valid as pieces are added
   std::mutex pieces_mutex;
-  const auto grow_node = [&](std::size_t worker, Job& job, std::uint64_t threads, auto&& emit) {
-    TreeBuilder builder;
-    const std::size_t node = builder.begin_node(TreeBuilder::npos, false);
-    auto children = step(worker, job.task, builder, node, threads);
-    job.piece->tree = std::move(builder).finish();
-    if (!children) return;
-    {
-      std::lock_guard<std::mutex> lock(pieces_mutex);
-      job.piece->left = &pieces.emplace_back();
-      job.piece->right = &pieces.emplace_back();
-    }
-    emit(Job{std::move(children->second), job.piece->right});
-    emit(Job{std::move(children->first), job.piece->left});
-  };
-
-  const std::uint64_t n_root = size_of(root);
-  std::vector<Job> pool_jobs;
-  std::vector<Job> chain;
-  chain.push_back(Job{std::move(root), &pieces.emplace_back()});
-  while (!chain.empty()) {
-    Job job = std::move(chain.back());
-    chain.pop_back();
-    if (job.piece != &pieces.front() && size_of(job.task) <= n_root / 2) {
-      pool_jobs.push_back(std::move(job));
-      continue;
-    }
-    grow_node(0, job, n_threads, [&](Job child) { chain.push_back(std::move(child)); });
-  }
-  run_task_pool(std::move(pool_jobs), n_threads, [&](const Job& job) { return size_of(job.task); },
-                [&](std::size_t worker, Job job, const auto& push) {
-                  if (size_of(job.task) >= grain) {
-                    grow_node(worker, job, 1, push);
-                    return;
-                  }
-                  job.piece->tree = grow_depth_first(std::move(job.task), [&](auto& task, TreeBuilder& builder,
-                                                                             std::size_t node) {
-                    return step(worker, task, builder, node, 1);
-                  });
-                });
+  std::vector<Job> first;
+  first.push_back(Job{std::move(root), &pieces.emplace_back()});
+  run_task_pool(
+      std::move(first), n_threads, [&](const Job& job) { return size_of(job.task); },
+      [&](std::size_t worker, Job job, const auto& push, std::size_t idle) {
+        if (size_of(job.task) < grain) {
+          job.piece->tree = grow_depth_first(std::move(job.task), [&](auto& task, TreeBuilder& builder,
+                                                                     std::size_t node) {
+            return step(worker, task, builder, node, 1);
+          });
+          return;
+        }
+        TreeBuilder builder;
+        const std::size_t node = builder.begin_node(TreeBuilder::npos, false);
+        auto children = step(worker, job.task, builder, node, 1 + idle);
+        job.piece->tree = std::move(builder).finish();
+        if (!children) return;
+        {
+          std::lock_guard<std::mutex> lock(pieces_mutex);
+          job.piece->left = &pieces.emplace_back();
+          job.piece->right = &pieces.emplace_back();
+        }
+        push(Job{std::move(children->second), job.piece->right});
+        push(Job{std::move(children->first), job.piece->left});
+      });
 
   TreeBuilder builder;
   struct Item {

@@ -58,13 +58,16 @@ auto parallel_map(std::uint64_t n_items, std::uint64_t n_threads, const Operatio
   return out;
 }
 
-/// Runs process(worker, task, push) for every task on `n_workers` threads (the
-/// detail::run_workers threads, so with their stack size and failure rules):
-/// the initial tasks and every task a process call hands to `push`. An idle
-/// worker takes the pending task of the largest weight(task), so large work
-/// starts early and the last tasks to run are small ones. Returns when no task
-/// is pending or running. After a task throws, no worker takes another task.
-/// Tasks must not depend on each other's order: the pool fixes none.
+/// Runs process(worker, task, push, idle) for every task on `n_workers` threads
+/// (the detail::run_workers threads, so with their stack size and failure
+/// rules): the initial tasks and every task a process call hands to `push`. An
+/// idle worker takes the pending task of the largest weight(task), so large
+/// work starts early and the last tasks to run are small ones. `idle` is the
+/// number of workers left with nothing to take when the task was taken (0
+/// while other tasks are pending): threads the task may use inside itself.
+/// Returns when no task is pending or running. After a task throws, no worker
+/// takes another task. Tasks must not depend on each other's order: the pool
+/// fixes none.
 template <class Task, class Weight, class Process>
 void run_task_pool(std::vector<Task> initial, std::uint64_t n_workers, const Weight& weight,
                    const Process& process) {
@@ -74,17 +77,23 @@ void run_task_pool(std::vector<Task> initial, std::uint64_t n_workers, const Wei
   std::vector<Task> pending = std::move(initial);
   std::size_t running = 0;
   bool failed = false;
-  const auto take = [&]() -> std::optional<Task> {
+  const std::size_t workers = std::max<std::uint64_t>(1, n_workers);
+  struct Taken {
+    Task task;
+    std::size_t idle;
+  };
+  const auto take = [&]() -> std::optional<Taken> {
     std::unique_lock<std::mutex> lock(mutex);
     changed.wait(lock, [&] { return failed || !pending.empty() || running == 0; });
     if (failed || pending.empty()) return std::nullopt;
     auto heaviest = std::max_element(pending.begin(), pending.end(),
                                      [&](const Task& a, const Task& b) { return weight(a) < weight(b); });
-    std::optional<Task> task(std::move(*heaviest));
+    std::optional<Taken> taken(Taken{std::move(*heaviest), 0});
     if (heaviest != pending.end() - 1) *heaviest = std::move(pending.back());
     pending.pop_back();
     ++running;
-    return task;
+    if (pending.empty()) taken->idle = workers - running;
+    return taken;
   };
   const auto push = [&](Task task) {
     {
@@ -93,10 +102,10 @@ void run_task_pool(std::vector<Task> initial, std::uint64_t n_workers, const Wei
     }
     changed.notify_one();
   };
-  detail::run_workers(std::max<std::uint64_t>(1, n_workers), [&](std::size_t worker) {
+  detail::run_workers(workers, [&](std::size_t worker) {
     try {
-      while (std::optional<Task> task = take()) {
-        process(worker, std::move(*task), push);
+      while (std::optional<Taken> taken = take()) {
+        process(worker, std::move(taken->task), push, taken->idle);
         {
           std::lock_guard<std::mutex> lock(mutex);
           --running;

@@ -100,7 +100,7 @@ TEST(TaskPool, RunsEveryTaskAndEveryTaskItPushesOnce) {
     std::multiset<std::uint64_t> seen;
     std::set<std::thread::id> workers;
     run_task_pool(std::vector<std::uint64_t>{1}, threads, [](std::uint64_t t) { return t; },
-                  [&](std::size_t worker, std::uint64_t task, const auto& push) {
+                  [&](std::size_t worker, std::uint64_t task, const auto& push, std::size_t) {
                     EXPECT_LT(worker, threads);
                     {
                       std::lock_guard<std::mutex> lock(mutex);
@@ -122,7 +122,7 @@ TEST(TaskPool, RunsEveryTaskAndEveryTaskItPushesOnce) {
 TEST(TaskPool, NoTasksStartsNoThread) {
   bool ran = false;
   run_task_pool(std::vector<int>{}, 4, [](int) { return 0; },
-                [&](std::size_t, int, const auto&) { ran = true; });
+                [&](std::size_t, int, const auto&, std::size_t) { ran = true; });
   EXPECT_FALSE(ran);
 }
 
@@ -130,11 +130,23 @@ TEST(TaskPool, NoTasksStartsNoThread) {
 TEST(TaskPool, TakesTheHeaviestPendingTaskFirst) {
   std::vector<int> order;
   run_task_pool(std::vector<int>{3, 9, 1, 7}, 1, [](int t) { return t; },
-                [&](std::size_t, int task, const auto& push) {
+                [&](std::size_t, int task, const auto& push, std::size_t) {
                   order.push_back(task);
                   if (task == 9) push(8);
                 });
   EXPECT_EQ(order, (std::vector<int>{9, 8, 7, 3, 1}));
+}
+
+// A task taken when nothing else is pending may use the workers left idle.
+TEST(TaskPool, ReportsTheWorkersLeftIdle) {
+  std::size_t idle_at_root = 99;
+  run_task_pool(std::vector<int>{0}, 4, [](int) { return 0; },
+                [&](std::size_t, int, const auto&, std::size_t idle) { idle_at_root = idle; });
+  EXPECT_EQ(idle_at_root, 3u);
+  std::vector<std::size_t> idle_seen;
+  run_task_pool(std::vector<int>{1, 2, 3}, 1, [](int t) { return t; },
+                [&](std::size_t, int, const auto&, std::size_t idle) { idle_seen.push_back(idle); });
+  EXPECT_EQ(idle_seen, (std::vector<std::size_t>{0, 0, 0}));
 }
 
 // A failing task stops the pool (no waiting worker hangs) and is reported as a
@@ -142,7 +154,7 @@ TEST(TaskPool, TakesTheHeaviestPendingTaskFirst) {
 TEST(TaskPool, AFailingTaskStopsThePoolAndIsReported) {
   std::atomic<int> ran{0};
   try {
-    run_task_pool(std::vector<int>{0}, 3, [](int) { return 0; }, [&](std::size_t, int task, const auto& push) {
+    run_task_pool(std::vector<int>{0}, 3, [](int) { return 0; }, [&](std::size_t, int task, const auto& push, std::size_t) {
       ++ran;
       if (task == 5) throw InternalError("index out of bounds");
       if (task < 5) push(task + 1);
@@ -153,7 +165,7 @@ TEST(TaskPool, AFailingTaskStopsThePoolAndIsReported) {
   }
   EXPECT_EQ(ran.load(), 6);
   EXPECT_THROW(run_task_pool(std::vector<int>{0, 1}, 2, [](int) { return 0; },
-                             [](std::size_t, int, const auto&) { throw std::bad_alloc(); }),
+                             [](std::size_t, int, const auto&, std::size_t) { throw std::bad_alloc(); }),
                std::bad_alloc);
 }
 
