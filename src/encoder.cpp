@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
+#include <type_traits>
 #include <stdexcept>
 #include <string>
 
@@ -146,6 +148,52 @@ std::vector<double> edges_from_keys(std::span<std::uint64_t> keys, std::uint64_t
   return edges_at_ranks(m, n_bins, [&](std::uint64_t rank) { return keys[rank]; });
 }
 
+// Where an edge's rank lies: a bucket of the keys' top 16 bits holding ranks
+// [first_rank, end_rank), the edges [first_edge, end_edge) that fall in it, and
+// where its keys are copied to.
+struct EdgeBucket {
+  std::size_t bucket;
+  std::uint64_t first_rank, end_rank;
+  std::uint64_t first_edge, end_edge;
+  std::uint64_t offset;
+};
+
+// The buckets holding the ranks of the n_bins − 1 edges, given the count of
+// keys below each bucket (`starts`, kBuckets + 1 entries, the last m > 0).
+template <class Starts>
+std::vector<EdgeBucket> edge_buckets(const Starts& starts, std::uint64_t m, std::uint64_t n_bins) {
+  std::vector<EdgeBucket> needed;
+  const std::uint64_t n_edges = n_bins - 1;
+  std::uint64_t copied = 0;
+  for (std::uint64_t j = 0; j < n_edges;) {
+    const std::uint64_t p = quantile_position(j, m, n_bins);
+    const auto bucket = static_cast<std::size_t>(
+        std::upper_bound(starts.begin(), starts.begin() + kBuckets + 1, p) - starts.begin() - 1);
+    const std::uint64_t lo = starts[bucket];
+    const std::uint64_t hi = starts[bucket + 1];
+    const std::uint64_t j_end =
+        first_true(j, n_edges, [&](std::uint64_t e) { return quantile_position(e, m, n_bins) >= hi; });
+    needed.push_back(EdgeBucket{bucket, lo, hi, j, j_end, copied});
+    copied += hi - lo;
+    j = j_end;
+  }
+  return needed;
+}
+
+// Selects the edges inside the copied keys of their buckets.
+std::vector<double> edges_in_buckets(std::span<std::uint64_t> keys, std::span<const EdgeBucket> needed,
+                                     std::uint64_t m, std::uint64_t n_bins) {
+  for (const EdgeBucket& n : needed) {
+    select_positions(keys.data() + n.offset, n.first_rank, n.first_rank, n.end_rank, n.first_edge, n.end_edge, m,
+                     n_bins);
+  }
+  std::size_t k = 0;
+  return edges_at_ranks(m, n_bins, [&](std::uint64_t rank) {
+    while (rank >= needed[k].end_rank) ++k;
+    return keys[needed[k].offset + (rank - needed[k].first_rank)];
+  });
+}
+
 // Edges of many values without a copy of all their keys: one pass counts the
 // finite values per bucket of the keys' top 16 bits; a second copies out the
 // keys of only the buckets that hold an edge's rank (bucket order is key
@@ -162,44 +210,18 @@ std::vector<double> edges_by_buckets(std::span<const double> values, std::uint64
   const std::uint64_t n_edges = n_bins - 1;
   check_edge_count(n_edges);
 
-  // The buckets holding edge ranks, each with the edges [first_edge, end_edge)
-  // whose ranks fall in it, and where its keys go in the copy.
-  struct Needed {
-    std::size_t bucket;
-    std::uint64_t first_edge, end_edge, offset;
-  };
-  std::vector<Needed> needed;
-  std::uint64_t copied = 0;
-  for (std::uint64_t j = 0; j < n_edges;) {
-    const std::uint64_t p = quantile_position(j, m, n_bins);
-    const auto bucket = static_cast<std::size_t>(
-        std::upper_bound(starts.begin(), starts.end(), p) - starts.begin() - 1);
-    const std::uint64_t hi = starts[bucket + 1];
-    const std::uint64_t j_end =
-        first_true(j, n_edges, [&](std::uint64_t e) { return quantile_position(e, m, n_bins) >= hi; });
-    needed.push_back(Needed{bucket, j, j_end, copied});
-    copied += hi - starts[bucket];
-    j = j_end;
-  }
+  const std::vector<EdgeBucket> needed = edge_buckets(starts, m, n_bins);
   constexpr std::uint64_t kNotNeeded = std::numeric_limits<std::uint64_t>::max();
   std::vector<std::uint64_t> next(kBuckets, kNotNeeded);
-  for (const Needed& n : needed) next[n.bucket] = n.offset;
-  std::vector<std::uint64_t> keys(copied);
+  for (const EdgeBucket& n : needed) next[n.bucket] = n.offset;
+  std::vector<std::uint64_t> keys(needed.back().offset + (needed.back().end_rank - needed.back().first_rank));
   for (const double x : values) {
     if (!std::isfinite(x)) continue;
     const std::uint64_t key = total_order_key(x);
     std::uint64_t& at = next[key >> kBucketShift];
     if (at != kNotNeeded) keys[at++] = key;
   }
-  for (const Needed& n : needed) {
-    const std::uint64_t lo = starts[n.bucket];
-    select_positions(keys.data() + n.offset, lo, lo, starts[n.bucket + 1], n.first_edge, n.end_edge, m, n_bins);
-  }
-  std::size_t k = 0;
-  return edges_at_ranks(m, n_bins, [&](std::uint64_t rank) {
-    while (rank >= starts[needed[k].bucket + 1]) ++k;
-    return keys[needed[k].offset + (rank - starts[needed[k].bucket])];
-  });
+  return edges_in_buckets(keys, needed, m, n_bins);
 }
 
 }  // namespace
@@ -369,10 +391,13 @@ struct ColumnsSource {
   bool categorical(std::size_t f) const { return columns[f].is_categorical; }
   double value(std::size_t s, std::size_t f) const { return columns[f].values[s]; }
   std::uint32_t category(std::size_t s, std::size_t f) const { return columns[f].codes[s]; }
-  /// Calls visit with columns [first, last).
+  /// Calls visit with the listed columns (consecutive ones: no copy is made).
   template <class Visit>
-  void with_columns(std::size_t first, std::size_t last, Visit&& visit) const {
-    visit(columns.subspan(first, last - first));
+  void with_columns(std::span<const std::size_t> list, Visit&& visit) const {
+    for (std::size_t k = 1; k < list.size(); ++k) {
+      if (list[k] != list[0] + k) throw InternalError("encoded columns are listed out of order");
+    }
+    visit(list.empty() ? columns.subspan(0, 0) : columns.subspan(list[0], list.size()));
   }
   /// How many columns the bins pass takes at a time.
   std::size_t group_size() const { return std::max<std::size_t>(columns.size(), 1); }
@@ -393,12 +418,155 @@ struct MatrixSource {
   double value(std::size_t s, std::size_t f) const { return x.at(s, f); }
   std::uint32_t category(std::size_t s, std::size_t f) const { return category_code(x.at(s, f)); }
   template <class Visit>
-  void with_columns(std::size_t first, std::size_t last, Visit&& visit) const {
-    columns_from_matrix(x, categorical_list, first, last, buffer, n_threads);
+  void with_columns(std::span<const std::size_t> list, Visit&& visit) const {
+    columns_from_matrix(x, categorical_list, list, buffer, n_threads);
     visit(std::span<const FeatureColumn>(buffer));
   }
   std::size_t group_size() const { return 4; }
 };
+
+/// Whether the continuous columns of the matrix are binned in place: many rows
+/// (fewer would not repay the bucket tables), an edge count under the
+/// fast-mode limit, and counts that fit 32 bits.
+bool binned_in_place(const MatrixView& x, std::uint64_t n_bins) {
+  return x.n_rows >= kRadixMinKeys && x.n_rows < std::numeric_limits<std::uint32_t>::max() && n_bins >= 2 &&
+         n_bins <= kMaxFastCodes;
+}
+
+/// Bins of the continuous matrix columns `features`, found without copying
+/// the columns. One pass over the rows counts each column's finite values per
+/// bucket of the keys' top 16 bits (each thread over its own rows, with its
+/// own counts); a second copies out the keys of just the buckets that hold
+/// edge ranks, each thread to the places its counts give it; the edges are
+/// selected inside those keys, so they are the values a full sort gives. The
+/// second pass takes the columns in groups whose copied keys fit the room of
+/// four whole columns (or one, when a column needs more).
+void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> features, std::uint64_t n_bins,
+                            std::uint64_t n_threads, std::span<FeatureBins> bins) {
+  const std::size_t n = x.n_rows;
+  const std::size_t n_columns = features.size();
+  if (n_columns == 0) return;
+  const std::size_t threads = std::max<std::uint64_t>(1, n_threads);
+  constexpr std::size_t kReadBlock = 256;  // rows whose part of the matrix stays in cache
+  const std::size_t n_blocks = (n + kReadBlock - 1) / kReadBlock;
+  const std::size_t per_thread = (n_blocks + threads - 1) / threads * kReadBlock;
+  const auto on_rows = [&](auto&& work) {
+    const auto range = [&](std::size_t t) {
+      const std::size_t begin = std::min(n, t * per_thread);
+      work(t, begin, std::min(n, begin + per_thread));
+    };
+    if (threads == 1) {
+      range(0);
+    } else {
+      parallel_map(threads, threads, [&](std::uint64_t t) {
+        range(t);
+        return 0;
+      });
+    }
+  };
+  // Pass 1: counts[t][d·kBuckets + b], the finite values of column d in rows
+  // of thread t whose key lies in bucket b.
+  std::vector<std::vector<std::uint32_t>> counts(threads);
+  on_rows([&](std::size_t t, std::size_t begin, std::size_t end) {
+    std::vector<std::uint32_t>& own = counts[t];
+    own.assign(n_columns * kBuckets, 0);
+    for (std::size_t first = begin; first < end; first += kReadBlock) {
+      const std::size_t last = std::min(end, first + kReadBlock);
+      for (std::size_t d = 0; d < n_columns; ++d) {
+        std::uint32_t* column_counts = own.data() + d * kBuckets;
+        for (std::size_t r = first; r < last; ++r) {
+          const double v = x.at(r, features[d]);
+          if (std::isfinite(v)) ++column_counts[total_order_key(v) >> kBucketShift];
+        }
+      }
+    }
+  });
+
+  // Each column's edge buckets; then each thread's counts become its write
+  // places in the copied keys (the spare slot n_copied for buckets without an
+  // edge).
+  std::vector<std::uint64_t> finite(n_columns, 0);
+  std::vector<std::vector<EdgeBucket>> needed(n_columns);
+  std::vector<std::uint64_t> n_copied(n_columns, 0);
+  {
+    std::vector<std::uint64_t> starts(kBuckets + 1);
+    std::vector<std::uint32_t> places;
+    for (std::size_t d = 0; d < n_columns; ++d) {
+      starts[0] = 0;
+      for (std::size_t b = 0; b < kBuckets; ++b) {
+        std::uint64_t total = 0;
+        for (std::size_t t = 0; t < threads; ++t) total += counts[t][d * kBuckets + b];
+        starts[b + 1] = starts[b] + total;
+      }
+      finite[d] = starts[kBuckets];
+      if (finite[d] > 0) needed[d] = edge_buckets(starts, finite[d], n_bins);
+      places.clear();
+      for (const EdgeBucket& e : needed[d]) {
+        std::uint64_t place = e.offset;
+        for (std::size_t t = 0; t < threads; ++t) {
+          places.push_back(static_cast<std::uint32_t>(place));
+          place += counts[t][d * kBuckets + e.bucket];
+        }
+        n_copied[d] = e.offset + (e.end_rank - e.first_rank);
+      }
+      for (std::size_t t = 0; t < threads; ++t) {
+        std::uint32_t* own = counts[t].data() + d * kBuckets;
+        std::fill(own, own + kBuckets, static_cast<std::uint32_t>(n_copied[d]));
+        for (std::size_t k = 0; k < needed[d].size(); ++k) own[needed[d][k].bucket] = places[k * threads + t];
+      }
+    }
+  }
+
+  // Pass 2 and the selection, a group of columns at a time.
+  const std::uint64_t room = std::max<std::uint64_t>(8 * static_cast<std::uint64_t>(n), 1);
+  for (std::size_t d0 = 0; d0 < n_columns;) {
+    std::size_t d1 = d0 + 1;
+    std::uint64_t used = n_copied[d0];
+    while (d1 < n_columns && used + n_copied[d1] <= room) used += n_copied[d1++];
+    std::vector<std::vector<std::uint64_t>> keys(d1 - d0);
+    for (std::size_t d = d0; d < d1; ++d) keys[d - d0].resize(n_copied[d] + 1);
+    on_rows([&](std::size_t t, std::size_t begin, std::size_t end) {
+      for (std::size_t first = begin; first < end; first += kReadBlock) {
+        const std::size_t last = std::min(end, first + kReadBlock);
+        for (std::size_t d = d0; d < d1; ++d) {
+          if (n_copied[d] == 0) continue;
+          std::uint32_t* places = counts[t].data() + d * kBuckets;
+          std::uint64_t* out = keys[d - d0].data();
+          const auto spare = static_cast<std::uint32_t>(n_copied[d]);
+          for (std::size_t r = first; r < last; ++r) {
+            const double v = x.at(r, features[d]);
+            if (!std::isfinite(v)) continue;
+            // Keys of buckets without an edge go to a spare slot past the
+            // end, without a branch (which would miss a quarter of the time).
+            const std::uint64_t key = total_order_key(v);
+            std::uint32_t& place = places[key >> kBucketShift];
+            const std::uint32_t at = place;
+            out[at] = key;
+            place = at + (at != spare ? 1u : 0u);
+          }
+        }
+      }
+    });
+    const auto select = [&](std::uint64_t k) {
+      const std::size_t d = d0 + k;
+      FeatureBins& b = bins[features[d]];
+      b.edges = finite[d] == 0 ? std::vector<double>{}
+                               : edges_in_buckets(std::span<std::uint64_t>(keys[k]).first(n_copied[d]), needed[d],
+                                                  finite[d], n_bins);
+      b.n_codes = b.edges.size() + 1;
+      b.is_continuous = true;
+      b.has_missing = finite[d] != n;
+      std::vector<std::uint64_t>().swap(keys[k]);
+      return 0;
+    };
+    if (threads >= 2) {
+      parallel_map(d1 - d0, threads, select);
+    } else {
+      for (std::size_t k = 0; k < d1 - d0; ++k) select(k);
+    }
+    d0 = d1;
+  }
+}
 
 /// Writes the codes of samples [begin, end) into the row-major matrix.
 template <class Source, class Code>
@@ -440,13 +608,25 @@ EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool a
   // Every feature's bins first, so that the first feature over a limit, in
   // feature order, ends the call before any code is written. A limit is
   // returned as its message rather than thrown, so that workers can report it.
+  // The continuous columns of a large matrix are binned in place when no limit
+  // can stop them; the other features go through copied columns.
+  std::vector<std::size_t> copied(n_features);
+  std::iota(copied.begin(), copied.end(), std::size_t{0});
+  if constexpr (std::is_same_v<Source, MatrixSource>) {
+    if (binned_in_place(source.x, n_bins)) {
+      std::vector<std::size_t> in_place;
+      copied.clear();
+      for (std::size_t f = 0; f < n_features; ++f) (source.categorical(f) ? copied : in_place).push_back(f);
+      matrix_continuous_bins(source.x, in_place, n_bins, n_threads, out.bins);
+    }
+  }
   const std::size_t group = source.group_size();
-  for (std::size_t first = 0; first < n_features; first += group) {
-    const std::size_t last = std::min(n_features, first + group);
+  for (std::size_t first = 0; first < copied.size(); first += group) {
+    const std::span<const std::size_t> list(copied.data() + first, std::min(copied.size() - first, group));
     std::vector<std::string> failures;
-    source.with_columns(first, last, [&](std::span<const FeatureColumn> columns) {
+    source.with_columns(list, [&](std::span<const FeatureColumn> columns) {
       const auto feature_bins = [&](std::uint64_t k) -> std::string {
-        const std::size_t f = first + k;
+        const std::size_t f = list[k];
         try {
           if (columns[k].is_categorical) {
             std::vector<std::uint32_t> scratch;
@@ -460,9 +640,9 @@ EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool a
         return {};
       };
       if (parallel) {
-        failures = parallel_map(last - first, n_threads, feature_bins);
+        failures = parallel_map(list.size(), n_threads, feature_bins);
       } else {
-        for (std::size_t k = 0; k < last - first; ++k) {
+        for (std::size_t k = 0; k < list.size(); ++k) {
           failures.push_back(feature_bins(k));
           if (!failures.back().empty()) break;
         }
@@ -532,18 +712,20 @@ EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
                                                std::span<const std::uint64_t> categorical,
                                                std::size_t first_col, std::size_t last_col) {
+  std::vector<std::size_t> cols(last_col - first_col);
+  std::iota(cols.begin(), cols.end(), first_col);
   std::vector<FeatureColumn> columns;
-  columns_from_matrix(x, categorical, first_col, last_col, columns, 1);
+  columns_from_matrix(x, categorical, cols, columns, 1);
   return columns;
 }
 
 void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
-                         std::size_t first_col, std::size_t last_col, std::vector<FeatureColumn>& columns,
+                         std::span<const std::size_t> cols, std::vector<FeatureColumn>& columns,
                          std::uint64_t n_threads) {
-  columns.resize(last_col - first_col);
-  for (std::size_t c = first_col; c < last_col; ++c) {
-    FeatureColumn& column = columns[c - first_col];
-    column.is_categorical = is_categorical(categorical, c);
+  columns.resize(cols.size());
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    FeatureColumn& column = columns[k];
+    column.is_categorical = is_categorical(categorical, cols[k]);
     if (column.is_categorical) {
       column.codes.resize(x.n_rows);
     } else {
@@ -556,8 +738,9 @@ void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> cat
   const auto copy_rows = [&](std::size_t begin, std::size_t end) {
     for (std::size_t first = begin; first < end; first += kRowBlock) {
       const std::size_t last = std::min(end, first + kRowBlock);
-      for (std::size_t c = first_col; c < last_col; ++c) {
-        FeatureColumn& column = columns[c - first_col];
+      for (std::size_t k = 0; k < cols.size(); ++k) {
+        FeatureColumn& column = columns[k];
+        const std::size_t c = cols[k];
         if (column.is_categorical) {
           for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
         } else {

@@ -171,10 +171,11 @@ EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
                                                std::span<const std::uint64_t> categorical,
                                                std::size_t first_col, std::size_t last_col);
-/// The same into `columns`, reusing their buffers; with `n_threads` of 2 or
-/// more, each thread copies its own range of rows.
+/// The matrix columns listed in `cols` into `columns` (one each, in list
+/// order), reusing their buffers; with `n_threads` of 2 or more, each thread
+/// copies its own range of rows.
 void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
-                         std::size_t first_col, std::size_t last_col, std::vector<FeatureColumn>& columns,
+                         std::span<const std::size_t> cols, std::vector<FeatureColumn>& columns,
                          std::uint64_t n_threads);
 
 }  // namespace quor

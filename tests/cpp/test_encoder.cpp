@@ -304,6 +304,47 @@ TEST(EncodeMatrix, MatchesEncodingTheCopiedColumns) {
   }
 }
 
+// A large matrix's continuous columns are binned in place (bucket counts per
+// thread, then only the buckets holding edges copied out, a few columns at a
+// time): edges are those of a full sort, codes those of the copied columns.
+TEST(EncodeMatrix, LargeMatricesBinnedInPlaceMatchAFullSort) {
+  std::mt19937_64 rng(33);
+  const std::size_t rows = 70001, cols = 9;
+  Doubles storage(rows * cols);
+  for (std::size_t r = 0; r < rows; ++r) {
+    double* row = storage.data() + r * cols;
+    row[0] = awkward_values(rng, 1)[0];
+    row[1] = static_cast<double>(rng() % 5);                      // categorical
+    row[2] = 1.0 + static_cast<double>(rng() % 3) * 1e-12;        // every key in one bucket
+    row[3] = rng() % 2 == 0 ? 0.0 : -0.0;                         // zeros of both signs
+    row[4] = r % 1000 == 0 ? static_cast<double>(rng() % 9) : kNaN;  // mostly missing
+    row[5] = kNaN;                                                // all missing
+    row[6] = static_cast<double>(rng() % 2);                      // two crowded buckets
+    row[7] = std::ldexp(static_cast<double>(rng() % 1000), static_cast<int>(rng() % 40) - 20);
+    row[8] = 7.0;                                                 // constant
+  }
+  const std::vector<std::uint64_t> categorical = {1};
+  const MatrixView x{reinterpret_cast<const char*>(storage.data()), rows, cols,
+                     static_cast<std::ptrdiff_t>(cols * sizeof(double)), sizeof(double)};
+  const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical, 0, cols);
+  for (const std::uint64_t n_bins : {2ul, 32ul, 300ul, 65535ul}) {
+    const EncodedFeatures reference = encode_features(columns, n_bins, true, 1);
+    for (const std::uint64_t threads : {1ul, 2ul, 3ul}) {
+      const EncodedFeatures b = encode_matrix(x, categorical, n_bins, true, threads);
+      EXPECT_EQ(reference.narrow_codes, b.narrow_codes) << n_bins << " " << threads;
+      EXPECT_EQ(reference.codes, b.codes) << n_bins << " " << threads;
+      for (std::size_t f = 0; f < cols; ++f) {
+        const FeatureBins& bins = b.bins[f];
+        EXPECT_EQ(bins.is_continuous, f != 1);
+        EXPECT_EQ(bins.n_codes, reference.bins[f].n_codes) << f;
+        EXPECT_EQ(bins.has_missing, reference.bins[f].has_missing) << f;
+        if (f >= 2) EXPECT_EQ(bins.has_missing, f == 4 || f == 5) << f;
+        if (f != 1) EXPECT_EQ(bits_of(bins.edges), bits_of(sorted_edges(columns[f].values, n_bins))) << f << " " << n_bins;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quor
 
