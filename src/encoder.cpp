@@ -307,7 +307,7 @@ std::uint64_t value_order_key(double x) { return total_order_key(x == 0.0 ? 0.0 
 class EdgeBinner {
  public:
   EdgeBinner(std::span<const double> edges, std::size_t n_values) : edges_(edges) {
-    if (n_values < kTableMinValues) return;
+    if (n_values < kTableMinValues || few()) return;
     below_.assign(kBuckets + 1, 0);
     for (const double e : edges) ++below_[(value_order_key(e) >> kBucketShift) + 1];
     for (std::size_t b = 0; b < kBuckets; ++b) below_[b + 1] += below_[b];
@@ -315,6 +315,23 @@ class EdgeBinner {
     // fixed number of comparisons: edges past the bucket are above the value.
     padded_.assign(edges.begin(), edges.end());
     padded_.resize(edges.size() + kWindow, std::numeric_limits<double>::infinity());
+  }
+
+  /// Whether bin_few serves: few edges, searched without branches.
+  bool few() const { return edges_.size() <= kFewEdges; }
+
+  /// The count of edges <= x by a binary search whose steps are selects, not
+  /// branches (a branch on random values misses half the time); for few().
+  std::uint16_t bin_few(double x) const {
+    const double* base = edges_.data();
+    std::size_t n = edges_.size();
+    if (n == 0) return 0;
+    while (n > 1) {
+      const std::size_t half = n / 2;
+      base = base[half] <= x ? base + half : base;
+      n -= half;
+    }
+    return static_cast<std::uint16_t>((base - edges_.data()) + (*base <= x ? 1 : 0));
   }
 
   std::uint16_t bin(double x) const {
@@ -336,6 +353,7 @@ class EdgeBinner {
 
  private:
   static constexpr std::size_t kTableMinValues = std::size_t{1} << 15;
+  static constexpr std::size_t kFewEdges = 255;
   static constexpr std::size_t kWindow = 8;
   std::span<const double> edges_;
   std::vector<std::uint32_t> below_;
@@ -587,9 +605,16 @@ void write_codes(const Source& source, std::span<const FeatureBins> bins,
         }
       } else {
         const EdgeBinner& binner = *binners[f];
-        for (std::size_t s = first; s < last; ++s) {
-          const double x = source.value(s, f);
-          codes[s * n_features + f] = std::isfinite(x) ? static_cast<Code>(binner.bin(x)) : missing;
+        if (binner.few()) {
+          for (std::size_t s = first; s < last; ++s) {
+            const double x = source.value(s, f);
+            codes[s * n_features + f] = std::isfinite(x) ? static_cast<Code>(binner.bin_few(x)) : missing;
+          }
+        } else {
+          for (std::size_t s = first; s < last; ++s) {
+            const double x = source.value(s, f);
+            codes[s * n_features + f] = std::isfinite(x) ? static_cast<Code>(binner.bin(x)) : missing;
+          }
         }
       }
     }
