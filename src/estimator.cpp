@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <utility>
 
@@ -150,7 +151,14 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
 
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
   if (estimator.config.mode == SplitMode::Strict) {
-    fit_estimator(estimator, columns_from_matrix(x, estimator.categorical), std::move(targets));
+    // The copy runs on the fit's threads when it has them.
+    const TreeConfig& config = estimator.config;
+    std::vector<std::size_t> cols(x.n_cols);
+    std::iota(cols.begin(), cols.end(), std::size_t{0});
+    std::vector<FeatureColumn> columns;
+    columns_from_matrix(x, estimator.categorical, cols, columns,
+                        config.parallel && config.n_threads >= 2 ? config.n_threads : 1);
+    fit_estimator(estimator, std::move(columns), std::move(targets));
     return;
   }
   // Fast mode encodes straight from the matrix: the same checks, without a
