@@ -378,17 +378,40 @@ class StrictGrower {
       return std::nullopt;
     }
     write_split(builder, node, *split);
+    left.depth = right.depth = task.depth + 1;
+    // A child that the stopping rules make a leaf before any search (too deep
+    // or too small) never reads sorted lists: it gets none.
+    const auto searched = [&](const StrictTask& child) {
+      return child.samples.size() >= std::max<std::uint64_t>(2, config.min_samples_split) &&
+             !(config.max_depth && *config.max_depth <= child.depth);
+    };
+    if (!searched(left) && !searched(right)) return std::make_pair(std::move(left), std::move(right));
     left.sorted.resize(n_features_);
     right.sorted.resize(n_features_);
     for_each_feature(samples.size() * n_features_, n_threads, [&](std::uint64_t f) {
+      // Counted first, so that each side is allocated once at its size.
+      const std::vector<SortedValue>& from = task.sorted[f];
+      std::size_t n_left = 0;
+      for (const SortedValue& e : from) n_left += left_side_[e.sample];
       std::vector<SortedValue>& to_left = left.sorted[f];
       std::vector<SortedValue>& to_right = right.sorted[f];
-      to_left.reserve(task.sorted[f].size());
-      for (const SortedValue& e : task.sorted[f]) (left_side_[e.sample] ? to_left : to_right).push_back(e);
-      to_left.shrink_to_fit();
+      // Every entry is written to both sides and kept on one (a branch on the
+      // side would miss about half the time); the last slot takes the spare.
+      to_left.resize(n_left + 1);
+      to_right.resize(from.size() - n_left + 1);
+      SortedValue* l = to_left.data();
+      SortedValue* r = to_right.data();
+      for (const SortedValue& e : from) {
+        const std::size_t side = left_side_[e.sample];
+        *l = e;
+        *r = e;
+        l += side;
+        r += 1 - side;
+      }
+      to_left.pop_back();
+      to_right.pop_back();
       std::vector<SortedValue>().swap(task.sorted[f]);
     });
-    left.depth = right.depth = task.depth + 1;
     return std::make_pair(std::move(left), std::move(right));
   }
 
