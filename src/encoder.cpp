@@ -445,26 +445,26 @@ struct MatrixSource {
 
 /// Whether the continuous columns of the matrix are binned in place: many rows
 /// (fewer would not repay the bucket tables), an edge count under the
-/// fast-mode limit, and counts that fit 32 bits.
+/// fast-mode limit, and write places (rows plus a spare per thread) that fit
+/// 32 bits.
 bool binned_in_place(const MatrixView& x, std::uint64_t n_bins) {
-  return x.n_rows >= kRadixMinKeys && x.n_rows < std::numeric_limits<std::uint32_t>::max() && n_bins >= 2 &&
+  return x.n_rows >= kRadixMinKeys && x.n_rows <= std::numeric_limits<std::uint32_t>::max() / 2 && n_bins >= 2 &&
          n_bins <= kMaxFastCodes;
 }
 
-/// Bins of the continuous matrix columns `features`, found without copying
-/// the columns. One pass over the rows counts each column's finite values per
+/// Bins of the continuous matrix columns `features` on `threads` threads,
+/// found without copying the columns. One pass over the rows counts each column's finite values per
 /// bucket of the keys' top 16 bits (each thread over its own rows, with its
 /// own counts); a second copies out the keys of just the buckets that hold
 /// edge ranks, each thread to the places its counts give it; the edges are
 /// selected inside those keys, so they are the values a full sort gives. The
 /// second pass takes the columns in groups whose copied keys fit the room of
 /// four whole columns (or one, when a column needs more).
-void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> features, std::uint64_t n_bins,
-                            std::uint64_t n_threads, std::span<FeatureBins> bins) {
+void bin_columns_in_place(const MatrixView& x, std::span<const std::size_t> features, std::uint64_t n_bins,
+                          std::size_t threads, std::span<FeatureBins> bins) {
   const std::size_t n = x.n_rows;
   const std::size_t n_columns = features.size();
   if (n_columns == 0) return;
-  const std::size_t threads = std::max<std::uint64_t>(1, n_threads);
   constexpr std::size_t kReadBlock = 256;  // rows whose part of the matrix stays in cache
   const std::size_t n_blocks = (n + kReadBlock - 1) / kReadBlock;
   const std::size_t per_thread = (n_blocks + threads - 1) / threads * kReadBlock;
@@ -501,8 +501,8 @@ void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> fe
   });
 
   // Each column's edge buckets; then each thread's counts become its write
-  // places in the copied keys (the spare slot n_copied for buckets without an
-  // edge).
+  // places in the copied keys (for buckets without an edge, the thread's own
+  // spare slot n_copied + t past the end).
   std::vector<std::uint64_t> finite(n_columns, 0);
   std::vector<std::vector<EdgeBucket>> needed(n_columns);
   std::vector<std::uint64_t> n_copied(n_columns, 0);
@@ -529,7 +529,7 @@ void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> fe
       }
       for (std::size_t t = 0; t < threads; ++t) {
         std::uint32_t* own = counts[t].data() + d * kBuckets;
-        std::fill(own, own + kBuckets, static_cast<std::uint32_t>(n_copied[d]));
+        std::fill(own, own + kBuckets, static_cast<std::uint32_t>(n_copied[d] + t));
         for (std::size_t k = 0; k < needed[d].size(); ++k) own[needed[d][k].bucket] = places[k * threads + t];
       }
     }
@@ -542,7 +542,7 @@ void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> fe
     std::uint64_t used = n_copied[d0];
     while (d1 < n_columns && used + n_copied[d1] <= room) used += n_copied[d1++];
     std::vector<std::vector<std::uint64_t>> keys(d1 - d0);
-    for (std::size_t d = d0; d < d1; ++d) keys[d - d0].resize(n_copied[d] + 1);
+    for (std::size_t d = d0; d < d1; ++d) keys[d - d0].resize(n_copied[d] + threads);
     on_rows([&](std::size_t t, std::size_t begin, std::size_t end) {
       for (std::size_t first = begin; first < end; first += kReadBlock) {
         const std::size_t last = std::min(end, first + kReadBlock);
@@ -550,17 +550,17 @@ void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> fe
           if (n_copied[d] == 0) continue;
           std::uint32_t* places = counts[t].data() + d * kBuckets;
           std::uint64_t* out = keys[d - d0].data();
-          const auto spare = static_cast<std::uint32_t>(n_copied[d]);
+          const auto end_of_keys = static_cast<std::uint32_t>(n_copied[d]);
           for (std::size_t r = first; r < last; ++r) {
             const double v = x.at(r, features[d]);
             if (!std::isfinite(v)) continue;
-            // Keys of buckets without an edge go to a spare slot past the
-            // end, without a branch (which would miss a quarter of the time).
+            // Keys of buckets without an edge go to the spare slot, without a
+            // branch (which would miss a quarter of the time).
             const std::uint64_t key = total_order_key(v);
             std::uint32_t& place = places[key >> kBucketShift];
             const std::uint32_t at = place;
             out[at] = key;
-            place = at + (at != spare ? 1u : 0u);
+            place = at + (at < end_of_keys ? 1u : 0u);
           }
         }
       }
@@ -583,6 +583,19 @@ void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> fe
       for (std::size_t k = 0; k < d1 - d0; ++k) select(k);
     }
     d0 = d1;
+  }
+}
+
+/// bin_columns_in_place over the columns in chunks whose bucket counts (a
+/// table per column and thread) fit 64 MiB, on at most one thread per block
+/// of 256 rows.
+void matrix_continuous_bins(const MatrixView& x, std::span<const std::size_t> features, std::uint64_t n_bins,
+                            std::uint64_t n_threads, std::span<FeatureBins> bins) {
+  const std::size_t threads = std::clamp<std::uint64_t>(n_threads, 1, std::max<std::size_t>(1, x.n_rows / 256));
+  constexpr std::size_t kCountBytes = std::size_t{64} << 20;
+  const std::size_t chunk = std::max<std::size_t>(1, kCountBytes / (threads * kBuckets * sizeof(std::uint32_t)));
+  for (std::size_t first = 0; first < features.size(); first += chunk) {
+    bin_columns_in_place(x, features.subspan(first, std::min(chunk, features.size() - first)), n_bins, threads, bins);
   }
 }
 
