@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <type_traits>
 #include <stdexcept>
@@ -500,12 +501,14 @@ void bin_columns_in_place(const MatrixView& x, std::span<const std::size_t> feat
     }
   });
 
-  // Each column's edge buckets; then each thread's counts become its write
-  // places in the copied keys (for buckets without an edge, the thread's own
-  // spare slot n_copied + t past the end).
+  // Each column's edge buckets, marked in a bitmap per column; then each
+  // thread's counts of those buckets become its write places in the copied
+  // keys.
   std::vector<std::uint64_t> finite(n_columns, 0);
   std::vector<std::vector<EdgeBucket>> needed(n_columns);
   std::vector<std::uint64_t> n_copied(n_columns, 0);
+  constexpr std::size_t kMarkWords = kBuckets / 64;
+  std::vector<std::uint64_t> marks(n_columns * kMarkWords, 0);
   {
     std::vector<std::uint64_t> starts(kBuckets + 1);
     std::vector<std::uint32_t> places;
@@ -529,9 +532,9 @@ void bin_columns_in_place(const MatrixView& x, std::span<const std::size_t> feat
       }
       for (std::size_t t = 0; t < threads; ++t) {
         std::uint32_t* own = counts[t].data() + d * kBuckets;
-        std::fill(own, own + kBuckets, static_cast<std::uint32_t>(n_copied[d] + t));
         for (std::size_t k = 0; k < needed[d].size(); ++k) own[needed[d][k].bucket] = places[k * threads + t];
       }
+      for (const EdgeBucket& e : needed[d]) marks[d * kMarkWords + e.bucket / 64] |= std::uint64_t{1} << (e.bucket % 64);
     }
   }
 
@@ -541,27 +544,31 @@ void bin_columns_in_place(const MatrixView& x, std::span<const std::size_t> feat
     std::size_t d1 = d0 + 1;
     std::uint64_t used = n_copied[d0];
     while (d1 < n_columns && used + n_copied[d1] <= room) used += n_copied[d1++];
-    std::vector<std::vector<std::uint64_t>> keys(d1 - d0);
-    for (std::size_t d = d0; d < d1; ++d) keys[d - d0].resize(n_copied[d] + threads);
+    // Left uninitialised: the threads' writes are the first touch of the
+    // memory, so its pages are mapped in parallel, not by a serial fill.
+    std::vector<std::unique_ptr<std::uint64_t[]>> keys(d1 - d0);
+    for (std::size_t d = d0; d < d1; ++d) keys[d - d0].reset(new std::uint64_t[n_copied[d]]);
     on_rows([&](std::size_t t, std::size_t begin, std::size_t end) {
+      std::uint64_t kept[kReadBlock];
       for (std::size_t first = begin; first < end; first += kReadBlock) {
         const std::size_t last = std::min(end, first + kReadBlock);
         for (std::size_t d = d0; d < d1; ++d) {
           if (n_copied[d] == 0) continue;
-          std::uint32_t* places = counts[t].data() + d * kBuckets;
-          std::uint64_t* out = keys[d - d0].data();
-          const auto end_of_keys = static_cast<std::uint32_t>(n_copied[d]);
+          // The block's keys in edge buckets, kept without a branch (one
+          // would miss about a quarter of the time): a bit test in the
+          // column's bitmap, which stays in the first-level cache.
+          const std::uint64_t* column_marks = marks.data() + d * kMarkWords;
+          std::size_t n_kept = 0;
           for (std::size_t r = first; r < last; ++r) {
             const double v = x.at(r, features[d]);
-            if (!std::isfinite(v)) continue;
-            // Keys of buckets without an edge go to the spare slot, without a
-            // branch (which would miss a quarter of the time).
             const std::uint64_t key = total_order_key(v);
-            std::uint32_t& place = places[key >> kBucketShift];
-            const std::uint32_t at = place;
-            out[at] = key;
-            place = at + (at < end_of_keys ? 1u : 0u);
+            const std::uint64_t bucket = key >> kBucketShift;
+            kept[n_kept] = key;
+            n_kept += std::isfinite(v) & (column_marks[bucket / 64] >> (bucket % 64)) & 1u;
           }
+          std::uint32_t* places = counts[t].data() + d * kBuckets;
+          std::uint64_t* out = keys[d - d0].get();
+          for (std::size_t i = 0; i < n_kept; ++i) out[places[kept[i] >> kBucketShift]++] = kept[i];
         }
       }
     });
@@ -569,12 +576,12 @@ void bin_columns_in_place(const MatrixView& x, std::span<const std::size_t> feat
       const std::size_t d = d0 + k;
       FeatureBins& b = bins[features[d]];
       b.edges = finite[d] == 0 ? std::vector<double>{}
-                               : edges_in_buckets(std::span<std::uint64_t>(keys[k]).first(n_copied[d]), needed[d],
+                               : edges_in_buckets(std::span<std::uint64_t>(keys[k].get(), n_copied[d]), needed[d],
                                                   finite[d], n_bins);
       b.n_codes = b.edges.size() + 1;
       b.is_continuous = true;
       b.has_missing = finite[d] != n;
-      std::vector<std::uint64_t>().swap(keys[k]);
+      keys[k].reset();
       return 0;
     };
     if (threads >= 2) {
