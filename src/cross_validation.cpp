@@ -514,6 +514,16 @@ std::vector<SortedValue> sort_finite_samples(std::span<const double> values,
   return out;
 }
 
+struct EvaluationScratch::Buffers {
+  SortedFeature sorted;
+  std::vector<std::uint32_t> slot_positions;
+};
+
+EvaluationScratch::EvaluationScratch() : buffers_(std::make_unique<Buffers>()) {}
+EvaluationScratch::~EvaluationScratch() = default;
+EvaluationScratch::EvaluationScratch(EvaluationScratch&&) noexcept = default;
+EvaluationScratch& EvaluationScratch::operator=(EvaluationScratch&&) noexcept = default;
+
 std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature) {
   check_index(feature, context.features.size(), "features");
   const FeatureColumn& column = context.features[feature];
@@ -521,7 +531,9 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   const SideTest test = side_test(config.split_style, column.is_categorical);
   FoldLookup lookup;
   build_lookup(context, lookup);
-  SortedFeature sorted;
+  EvaluationScratch::Buffers own;
+  EvaluationScratch::Buffers& buffers = context.scratch != nullptr ? context.scratch->buffers() : own;
+  SortedFeature& sorted = buffers.sorted;
   if (!column.is_categorical) gather_sorted(context, feature, lookup, sorted);
   const std::vector<std::uint32_t> candidates =
       column.is_categorical ? split_candidates(column, context.samples, config.n_bins)
@@ -557,7 +569,7 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
     return aggregate_candidates(candidates, lists, context.folds.size(), feature, *context.aggregator);
   }
 
-  std::vector<std::uint32_t> slot_positions;
+  std::vector<std::uint32_t>& slot_positions = buffers.slot_positions;
   validation_positions(context, column, sorted, edges, positions, lookup, slot_positions);
   const bool regression = context.criterion->is_regression();
   std::vector<double> own_y;

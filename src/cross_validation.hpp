@@ -4,6 +4,7 @@
 /// candidate split of one feature.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -105,6 +106,23 @@ struct SortedValue {
   std::uint64_t sample;
 };
 
+/// Buffers that evaluate_feature keeps from call to call when a context
+/// lends them, so that a thread evaluating node after node does not allocate
+/// (and the system does not map and unmap) per-sample arrays each time. One
+/// evaluation at a time per scratch.
+class EvaluationScratch {
+ public:
+  EvaluationScratch();
+  ~EvaluationScratch();
+  EvaluationScratch(EvaluationScratch&&) noexcept;
+  EvaluationScratch& operator=(EvaluationScratch&&) noexcept;
+  struct Buffers;
+  Buffers& buffers() { return *buffers_; }
+
+ private:
+  std::unique_ptr<Buffers> buffers_;
+};
+
 /// What a node shares, read-only, with every feature's evaluation.
 struct SplitContext {
   const TreeConfig* config = nullptr;
@@ -125,6 +143,8 @@ struct SplitContext {
   /// validation lists one after another), gathered once for every feature.
   std::span<const double> y_by_slot;
   std::span<const std::uint64_t> labels_by_slot;
+  /// Optional: buffers for an evaluation of one feature at a time.
+  EvaluationScratch* scratch = nullptr;
 };
 
 /// Gathers targets in slot order: out[k] is the target of the k-th sample of

@@ -283,6 +283,7 @@ struct StrictTask {
 /// What one thread of a strict-mode fit reuses from node to node.
 struct StrictWorker {
   NodeValues targets;
+  EvaluationScratch scratch;  // for nodes evaluated one feature at a time
   SlotTable slots;
   std::vector<double> y_by_slot;
   std::vector<std::uint64_t> labels_by_slot;
@@ -345,6 +346,7 @@ class StrictGrower {
     context.y_by_slot = worker.y_by_slot;
     context.labels_by_slot = worker.labels_by_slot;
     context.sorted = task.sorted;
+    context.scratch = n_threads >= 2 ? nullptr : &worker.scratch;
     const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
     std::vector<ScoredSplit> records;
     if (n_threads >= 2) {
