@@ -3,7 +3,8 @@
 /// folds, per-feature evaluation, best-record choice, split, partition, then
 /// the left and the right child) and grow depth-first, left subtree first,
 /// from an explicit stack rather than recursion, so tree depth is bounded only
-/// by the number of samples.
+/// by the number of samples. With threads, subtrees grow side by side and are
+/// put together in the same pre-order: the tree is the same.
 
 #include <cstdint>
 #include <span>
