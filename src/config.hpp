@@ -2,6 +2,7 @@
 /// The hyperparameter record every estimator holds, and the parsing of the
 /// string-valued options into enumerations with their exact error messages.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -31,6 +32,14 @@ struct TreeConfig {
   std::uint64_t n_threads = 1;
   std::uint64_t parallel_min_samples = 512;
 };
+
+/// The threads a fit runs on: one unless `parallel` is set and `n_threads` is
+/// at least 2, and never more than the features, the most that scoring one
+/// node's features could use.
+inline std::uint64_t fit_threads(const TreeConfig& config, std::uint64_t n_features) {
+  if (!config.parallel || config.n_threads < 2) return 1;
+  return std::max<std::uint64_t>(1, std::min(config.n_threads, n_features));
+}
 
 /// The settings of an estimator rebuilt from a dump (prediction ignores them).
 TreeConfig placeholder_config();

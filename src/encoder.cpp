@@ -800,8 +800,9 @@ void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> cat
     return;
   }
   const std::size_t n_blocks = (x.n_rows + kRowBlock - 1) / kRowBlock;
-  const std::size_t per_thread = (n_blocks + n_threads - 1) / n_threads * kRowBlock;
-  parallel_map(n_threads, n_threads, [&](std::uint64_t t) {
+  const std::size_t threads = std::min<std::uint64_t>(n_threads, n_blocks);
+  const std::size_t per_thread = (n_blocks + threads - 1) / threads * kRowBlock;
+  parallel_map(threads, threads, [&](std::uint64_t t) {
     copy_rows(std::min<std::size_t>(x.n_rows, t * per_thread), std::min<std::size_t>(x.n_rows, (t + 1) * per_thread));
     return 0;
   });

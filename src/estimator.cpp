@@ -156,8 +156,7 @@ void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
     std::vector<std::size_t> cols(x.n_cols);
     std::iota(cols.begin(), cols.end(), std::size_t{0});
     std::vector<FeatureColumn> columns;
-    columns_from_matrix(x, estimator.categorical, cols, columns,
-                        config.parallel && config.n_threads >= 2 ? config.n_threads : 1);
+    columns_from_matrix(x, estimator.categorical, cols, columns, fit_threads(config, x.n_cols));
     fit_estimator(estimator, std::move(columns), std::move(targets));
     return;
   }

@@ -448,7 +448,7 @@ class StrictGrower {
 Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
   const TreeConfig& config = *input.config;
   StrictGrower grower(input, columns);
-  const std::uint64_t threads = config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+  const std::uint64_t threads = fit_threads(config, columns.size());
   StrictTask root = grower.root(threads);
   const std::uint64_t n = root.samples.size();
   if (threads == 1) {
@@ -526,13 +526,12 @@ namespace {
 
 /// The refusals of the fast-mode entry, before anything is encoded; returns
 /// the thread count for the encoding.
-std::uint64_t check_fast_entry(const GrowInput& input, std::uint64_t n_samples) {
+std::uint64_t check_fast_entry(const GrowInput& input, std::uint64_t n_samples, std::uint64_t n_features) {
   if (input.task == TaskKind::Regression && input.criterion->name() == "mae") {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
   check_fast_sample_count(n_samples);
-  const TreeConfig& config = *input.config;
-  return config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+  return fit_threads(*input.config, n_features);
 }
 
 }  // namespace
@@ -545,13 +544,14 @@ void check_fast_sample_count(std::uint64_t n_samples) {
 }
 
 Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
-  const std::uint64_t threads = check_fast_entry(input, columns.empty() ? 0 : columns.front().size());
+  const std::uint64_t threads =
+      check_fast_entry(input, columns.empty() ? 0 : columns.front().size(), columns.size());
   const EncodedFeatures encoded = encode_features(columns, input.config->n_bins, true, threads);
   return grow_fast(input, encoded);
 }
 
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical) {
-  const std::uint64_t threads = check_fast_entry(input, x.n_rows);
+  const std::uint64_t threads = check_fast_entry(input, x.n_rows, x.n_cols);
   const EncodedFeatures encoded = encode_matrix(x, categorical, input.config->n_bins, true, threads);
   return grow_fast(input, encoded);
 }
@@ -688,7 +688,7 @@ class FastGrower {
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
   const TreeConfig& config = *input.config;
   FastGrower grower(input, encoded);
-  const std::uint64_t threads = config.parallel && config.n_threads >= 2 ? config.n_threads : 1;
+  const std::uint64_t threads = fit_threads(config, encoded.n_features);
   const std::uint64_t n = encoded.sample_count;
   if (threads == 1 || n < config.parallel_min_samples) {
     FastWorker worker;
