@@ -401,6 +401,26 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
 // while every feature writes its column into them.
 constexpr std::size_t kCodeBlock = 4096;
 
+/// work(t, begin, end) over rows [0, n) cut into contiguous ranges of whole
+/// blocks of `block` rows, one range per thread, on min(n_threads, blocks)
+/// threads (every t is called, a trailing range may be empty); on the calling
+/// thread alone, as work(0, 0, n), when that is fewer than 2.
+template <class Work>
+void for_row_ranges(std::size_t n, std::size_t block, std::uint64_t n_threads, const Work& work) {
+  const std::size_t n_blocks = (n + block - 1) / block;
+  const std::size_t threads = std::min<std::uint64_t>(n_threads, n_blocks);
+  if (threads < 2) {
+    work(std::size_t{0}, std::size_t{0}, n);
+    return;
+  }
+  const std::size_t per_thread = (n_blocks + threads - 1) / threads * block;
+  parallel_map(threads, threads, [&](std::uint64_t t) {
+    const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
+    work(static_cast<std::size_t>(t), begin, std::min(n, begin + per_thread));
+    return 0;
+  });
+}
+
 /// Training values read from separate columns.
 struct ColumnsSource {
   std::span<const FeatureColumn> columns;
@@ -446,43 +466,28 @@ struct MatrixSource {
 
 /// Whether the continuous columns of the matrix are binned in place: many rows
 /// (fewer would not repay the bucket tables), an edge count under the
-/// fast-mode limit, and write places (rows plus a spare per thread) that fit
-/// 32 bits.
+/// fast-mode limit, and write places that fit 32 bits.
 bool binned_in_place(const MatrixView& x, std::uint64_t n_bins) {
   return x.n_rows >= kRadixMinKeys && x.n_rows <= std::numeric_limits<std::uint32_t>::max() / 2 && n_bins >= 2 &&
          n_bins <= kMaxFastCodes;
 }
 
-/// Bins of the continuous matrix columns `features` on `threads` threads,
-/// found without copying the columns. One pass over the rows counts each column's finite values per
-/// bucket of the keys' top 16 bits (each thread over its own rows, with its
-/// own counts); a second copies out the keys of just the buckets that hold
-/// edge ranks, each thread to the places its counts give it; the edges are
-/// selected inside those keys, so they are the values a full sort gives. The
-/// second pass takes the columns in groups whose copied keys fit the room of
-/// four whole columns (or one, when a column needs more).
+/// Bins of the continuous matrix columns `features` on `threads` threads (at
+/// most one per block of rows), found without copying the columns. One pass
+/// over the rows counts each column's finite values per bucket of the keys'
+/// top 16 bits (each thread over its own rows, with its own counts); a second
+/// copies out the keys of just the buckets that hold edge ranks, each thread
+/// to the places its counts give it; the edges are selected inside those
+/// keys, so they are the values a full sort gives. The second pass takes the
+/// columns in groups whose copied keys fit the room of eight whole columns
+/// (or one, when a column needs more).
 void bin_columns_in_place(const MatrixView& x, std::span<const std::size_t> features, std::uint64_t n_bins,
                           std::size_t threads, std::span<FeatureBins> bins) {
   const std::size_t n = x.n_rows;
   const std::size_t n_columns = features.size();
   if (n_columns == 0) return;
   constexpr std::size_t kReadBlock = 256;  // rows whose part of the matrix stays in cache
-  const std::size_t n_blocks = (n + kReadBlock - 1) / kReadBlock;
-  const std::size_t per_thread = (n_blocks + threads - 1) / threads * kReadBlock;
-  const auto on_rows = [&](auto&& work) {
-    const auto range = [&](std::size_t t) {
-      const std::size_t begin = std::min(n, t * per_thread);
-      work(t, begin, std::min(n, begin + per_thread));
-    };
-    if (threads == 1) {
-      range(0);
-    } else {
-      parallel_map(threads, threads, [&](std::uint64_t t) {
-        range(t);
-        return 0;
-      });
-    }
-  };
+  const auto on_rows = [&](const auto& work) { for_row_ranges(n, kReadBlock, threads, work); };
   // Pass 1: counts[t][d·kBuckets + b], the finite values of column d in rows
   // of thread t whose key lies in bucket b.
   std::vector<std::vector<std::uint32_t>> counts(threads);
@@ -706,20 +711,9 @@ EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool a
   for (const FeatureBins& bins : out.bins) max_codes = std::max(max_codes, bins.n_codes);
   out.narrow = allow_narrow && max_codes <= EncodedFeatures::kNarrowMissingCode;
   const auto write_all = [&](auto* codes, auto missing) {
-    const std::size_t n = out.sample_count;
-    if (!parallel) {
-      write_codes(source, out.bins, binners, codes, missing, 0, n);
-      return;
-    }
     // Contiguous ranges of whole blocks: each worker writes its own rows.
-    const std::size_t n_blocks = (n + kCodeBlock - 1) / kCodeBlock;
-    const std::size_t n_ranges = std::min<std::size_t>(n_threads, std::max<std::size_t>(n_blocks, 1));
-    const std::size_t per_range = (n_blocks + n_ranges - 1) / n_ranges;
-    parallel_map(n_ranges, n_threads, [&](std::uint64_t r) {
-      const std::size_t begin = std::min(n, r * per_range * kCodeBlock);
-      const std::size_t end = std::min(n, (r + 1) * per_range * kCodeBlock);
+    for_row_ranges(out.sample_count, kCodeBlock, n_threads, [&](std::size_t, std::size_t begin, std::size_t end) {
       write_codes(source, out.bins, binners, codes, missing, begin, end);
-      return 0;
     });
   };
   if (out.narrow) {
@@ -756,11 +750,12 @@ EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t
 
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
                                                std::span<const std::uint64_t> categorical,
-                                               std::size_t first_col, std::size_t last_col) {
+                                               std::size_t first_col, std::size_t last_col,
+                                               std::uint64_t n_threads) {
   std::vector<std::size_t> cols(last_col - first_col);
   std::iota(cols.begin(), cols.end(), first_col);
   std::vector<FeatureColumn> columns;
-  columns_from_matrix(x, categorical, cols, columns, 1);
+  columns_from_matrix(x, categorical, cols, columns, n_threads);
   return columns;
 }
 
@@ -794,18 +789,10 @@ void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> cat
       }
     }
   };
+  // Threads only for many rows: a small copy costs less than starting them.
   constexpr std::size_t kParallelRows = std::size_t{1} << 16;
-  if (n_threads < 2 || x.n_rows < kParallelRows) {
-    copy_rows(0, x.n_rows);
-    return;
-  }
-  const std::size_t n_blocks = (x.n_rows + kRowBlock - 1) / kRowBlock;
-  const std::size_t threads = std::min<std::uint64_t>(n_threads, n_blocks);
-  const std::size_t per_thread = (n_blocks + threads - 1) / threads * kRowBlock;
-  parallel_map(threads, threads, [&](std::uint64_t t) {
-    copy_rows(std::min<std::size_t>(x.n_rows, t * per_thread), std::min<std::size_t>(x.n_rows, (t + 1) * per_thread));
-    return 0;
-  });
+  for_row_ranges(x.n_rows, kRowBlock, x.n_rows < kParallelRows ? 1 : n_threads,
+                 [&](std::size_t, std::size_t begin, std::size_t end) { copy_rows(begin, end); });
 }
 
 }  // namespace quor

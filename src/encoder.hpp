@@ -167,10 +167,11 @@ EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t
 
 /// Columns [first_col, last_col) of the matrix as training columns: those in
 /// the sorted `categorical` list hold category codes, the others the values
-/// unchanged.
+/// unchanged. With `n_threads` of 2 or more, each thread copies its own rows.
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
                                                std::span<const std::uint64_t> categorical,
-                                               std::size_t first_col, std::size_t last_col);
+                                               std::size_t first_col, std::size_t last_col,
+                                               std::uint64_t n_threads = 1);
 /// The matrix columns listed in `cols` into `columns` (one each, in list
 /// order), reusing their buffers; with `n_threads` of 2 or more, each thread
 /// copies its own range of rows.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 #include <string>
 #include <utility>
 
@@ -73,8 +72,9 @@ Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options) {
 }
 
 std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
-                                               std::span<const std::uint64_t> categorical) {
-  return columns_from_matrix(x, categorical, 0, x.n_cols);
+                                               std::span<const std::uint64_t> categorical,
+                                               std::uint64_t n_threads) {
+  return columns_from_matrix(x, categorical, 0, x.n_cols, n_threads);
 }
 
 Targets regression_targets(const VectorView<double>& y) {
@@ -152,12 +152,9 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
   if (estimator.config.mode == SplitMode::Strict) {
     // The copy runs on the fit's threads when it has them.
-    const TreeConfig& config = estimator.config;
-    std::vector<std::size_t> cols(x.n_cols);
-    std::iota(cols.begin(), cols.end(), std::size_t{0});
-    std::vector<FeatureColumn> columns;
-    columns_from_matrix(x, estimator.categorical, cols, columns, fit_threads(config, x.n_cols));
-    fit_estimator(estimator, std::move(columns), std::move(targets));
+    fit_estimator(estimator,
+                  columns_from_matrix(x, estimator.categorical, fit_threads(estimator.config, x.n_cols)),
+                  std::move(targets));
     return;
   }
   // Fast mode encodes straight from the matrix: the same checks, without a
