@@ -4,11 +4,12 @@
 /// from sums or counts (the fold scorers, the histograms) uses the helpers
 /// below and gets bit-identical values.
 
-#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "portable_log2.hpp"
 
 namespace quor {
 
@@ -68,7 +69,7 @@ double entropy_from_counts(std::span<const Count> counts, double n) {
   for (const Count c : counts) {
     if (c == 0) continue;
     const double p = static_cast<double>(c) / n;
-    sum += p * std::log2(p);
+    sum += p * portable_log2(p);
   }
   return -sum;
 }

@@ -227,7 +227,14 @@ TEST(EvaluateFeature, LastBinSeparatesMissingValuesOnEveryFold) {
   const Criterion criterion = Criterion::regression("mse");
   const Aggregator aggregator = Aggregator::mean();
   std::vector<FeatureColumn> columns = {column};
-  SplitContext ctx{&config, columns, &criterion, nullptr, y, {}, samples, folds, &aggregator};
+  SplitContext ctx;
+  ctx.config = &config;
+  ctx.features = columns;
+  ctx.criterion = &criterion;
+  ctx.y = y;
+  ctx.samples = samples;
+  ctx.folds = folds;
+  ctx.aggregator = &aggregator;
   const auto records = evaluate_feature(ctx, 0);
   ASSERT_EQ(records.size(), 2u);
   ASSERT_EQ(records[1].code, 1u);
