@@ -138,8 +138,8 @@ class Param:
 
     ``task`` is "both", "regressor" or "classifier"; ``doc`` is the body of
     its numpydoc entry; ``summary`` a one-line description for the command
-    line and the README; ``cli`` converts a command-line string (None: not
-    a command-line setting).
+    line and the README; ``cli`` converts a command-line string (``FLAG``: a
+    bool given as --name / --no-name; None: not a command-line setting).
     """
 
     def __init__(self, name, default, constraints, kind_doc, doc, summary, task="both", cli=str):
@@ -159,8 +159,7 @@ def _none_or_int(text):
     return None if text.lower() == "none" else int(text)
 
 
-def _bool(text):  # booleans are flags on the command line
-    raise AssertionError(text)
+FLAG = "flag"  # a bool setting: --name / --no-name on the command line
 
 
 PARAMS = [
@@ -246,7 +245,7 @@ samples (and at most 255 in ``mode="fast"``).""",
     Param(
         "cv_shuffle", True, [Boolean()], "bool",
         "Shuffle each node's samples before dividing them into folds.",
-        "shuffle node samples before fold assignment", cli=_bool),
+        "shuffle node samples before fold assignment", cli=FLAG),
     Param(
         "mode", "strict", [Options("strict", "fast")], '{"strict", "fast"}',
         f"""``"strict"`` re-bins every feature inside every node and fold (exact,
@@ -294,7 +293,7 @@ one-standard-deviation lower bound of their fold scores.""",
 thread, and separate subtrees grow on separate threads.  The tree is
 identical to a sequential fit.""",
         "grow on threads: large nodes scored on all of them, subtrees side by side (same tree "
-        "as sequential)", cli=_bool),
+        "as sequential)", cli=FLAG),
     Param(
         "n_threads", 1, [Interval("int", None, UINT64_MAX)], "int",
         """Number of worker threads when ``parallel`` is true (below 2: none).
