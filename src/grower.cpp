@@ -116,11 +116,12 @@ struct SplitSpec {
   std::uint32_t category = 0;
 };
 
-void write_split(TreeBuilder& builder, std::size_t node, const SplitSpec& split) {
+/// Writes the split at `node` with the score it won with.
+void write_split(TreeBuilder& builder, std::size_t node, const SplitSpec& split, double score) {
   if (split.kind == NodeKind::CategorySplit) {
-    builder.make_category_split(node, split.feature, split.category);
+    builder.make_category_split(node, split.feature, split.category, score);
   } else {
-    builder.make_interval_split(node, split.feature, split.lower, split.upper);
+    builder.make_interval_split(node, split.feature, split.lower, split.upper, score);
   }
 }
 
@@ -379,7 +380,7 @@ class StrictGrower {
       write_leaf(builder, node, input, targets);
       return std::nullopt;
     }
-    write_split(builder, node, *split);
+    write_split(builder, node, *split, best->score);
     left.depth = right.depth = task.depth + 1;
     // A child that the stopping rules make a leaf before any search (too deep
     // or too small) never reads sorted lists: it gets none.
@@ -665,7 +666,7 @@ class FastGrower {
       write_leaf(builder, node, input, targets);
       return std::nullopt;
     }
-    write_split(builder, node, split->spec);
+    write_split(builder, node, split->spec, best->score);
     return std::make_pair(FastTask{task.begin, task.begin + i, task.depth + 1},
                           FastTask{task.begin + i, task.end, task.depth + 1});
   }

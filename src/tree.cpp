@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -33,16 +34,41 @@ void check_has_nodes(const Tree& tree, std::size_t n_rows) {
   if (tree.nodes.empty() && n_rows > 0) throw InternalError("model has not been fitted");
 }
 
-// Calls visit(row_index, leaf) for every row of `x`, block by block.
+// Calls visit(row_index, row) for every row of `x`, block by block.
 template <class Visit>
-void for_each_leaf(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                   Visit&& visit) {
+void for_each_row(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                  Visit&& visit) {
   check_has_nodes(tree, x.n_rows);
   for (std::size_t begin = 0; begin < x.n_rows; begin += kRowBlock) {
     const std::size_t end = std::min(x.n_rows, begin + kRowBlock);
     const Rows rows = rows_from_matrix(x, categorical, begin, end);
-    for (std::size_t r = 0; r < rows.n_rows; ++r) visit(begin + r, predict_row(tree, rows.row(r)));
+    for (std::size_t r = 0; r < rows.n_rows; ++r) visit(begin + r, rows.row(r));
   }
+}
+
+// Calls visit(row_index, leaf) for every row of `x`.
+template <class Visit>
+void for_each_leaf(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                   Visit&& visit) {
+  for_each_row(tree, x, categorical, [&](std::size_t r, std::span<const FeatureValue> row) {
+    visit(r, predict_row(tree, row));
+  });
+}
+
+// Routes a row from the root to its leaf, calling on_node(index) for every
+// node it passes, root first and leaf last. Returns the leaf's index.
+template <class OnNode>
+std::size_t walk_row(const Tree& tree, std::span<const FeatureValue> row, OnNode&& on_node) {
+  std::size_t index = 0;
+  const DecisionNode* node = &node_at(tree, index);
+  on_node(index);
+  while (!node->is_leaf()) {
+    check_index(node->feature, row.size(), "row");
+    index = goes_left(*node, row[node->feature]) ? node->left : node->right;
+    node = &node_at(tree, index);
+    on_node(index);
+  }
+  return index;
 }
 
 }  // namespace
@@ -83,20 +109,23 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
 }
 
 void TreeBuilder::make_interval_split(std::size_t node, std::uint64_t feature,
-                                      std::optional<double> lower, std::optional<double> upper) {
+                                      std::optional<double> lower, std::optional<double> upper,
+                                      double split_score) {
   DecisionNode& n = tree_.nodes.at(node);
   n.kind = NodeKind::IntervalSplit;
   n.feature = feature;
   n.lower = lower;
   n.upper = upper;
+  n.split_score = split_score;
 }
 
 void TreeBuilder::make_category_split(std::size_t node, std::uint64_t feature,
-                                      std::uint32_t category) {
+                                      std::uint32_t category, double split_score) {
   DecisionNode& n = tree_.nodes.at(node);
   n.kind = NodeKind::CategorySplit;
   n.feature = feature;
   n.category = category;
+  n.split_score = split_score;
 }
 
 std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool is_left) {
@@ -179,13 +208,12 @@ bool goes_left(const DecisionNode& split, const FeatureValue& cell) {
   throw InternalError("a leaf has no split test");
 }
 
+std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row) {
+  return walk_row(tree, row, [](std::size_t) {});
+}
+
 const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row) {
-  const DecisionNode* node = &node_at(tree, 0);
-  while (!node->is_leaf()) {
-    check_index(node->feature, row.size(), "row");
-    node = &node_at(tree, goes_left(*node, row[node->feature]) ? node->left : node->right);
-  }
-  return *node;
+  return tree.nodes[leaf_index(tree, row)];
 }
 
 void predict_values(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
@@ -218,6 +246,35 @@ void predict_probabilities(const Tree& tree, const MatrixView& x,
     const std::size_t n = std::min(k, proba.size());
     std::copy_n(proba.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(r * k));
   });
+}
+
+void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                std::span<std::int64_t> out) {
+  check_output(out.size(), x.n_rows);
+  for_each_row(tree, x, categorical, [&](std::size_t r, std::span<const FeatureValue> row) {
+    out[r] = static_cast<std::int64_t>(leaf_index(tree, row));
+  });
+}
+
+DecisionPaths decision_paths(const Tree& tree, const MatrixView& x,
+                             std::span<const std::uint64_t> categorical) {
+  DecisionPaths paths;
+  paths.indptr.reserve(x.n_rows + 1);
+  paths.indptr.push_back(0);
+  for_each_row(tree, x, categorical, [&](std::size_t, std::span<const FeatureValue> row) {
+    walk_row(tree, row, [&](std::size_t index) { paths.indices.push_back(static_cast<std::int64_t>(index)); });
+    paths.indptr.push_back(static_cast<std::int64_t>(paths.indices.size()));
+  });
+  return paths;
+}
+
+std::vector<double> split_scores(const Tree& tree) {
+  std::vector<double> out;
+  out.reserve(tree.nodes.size());
+  for (const DecisionNode& node : tree.nodes) {
+    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split_score);
+  }
+  return out;
 }
 
 std::uint64_t tree_depth(const Tree& tree) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -34,6 +35,10 @@ struct DecisionNode {
   std::uint32_t category = 0;
   std::size_t left = 0;
   std::size_t right = 0;
+  /// The aggregated cross-validated score with which the split won at growth
+  /// (the number compared with min_impurity_decrease); NaN when unknown, as
+  /// for every node of a tree rebuilt from a dump.
+  double split_score = std::numeric_limits<double>::quiet_NaN();
   // Leaf
   double value = 0.0;                // regression
   std::uint64_t predicted_class = 0;  // classification
@@ -67,9 +72,12 @@ class TreeBuilder {
   void make_regression_leaf(std::size_t node, double value, std::uint64_t n_samples);
   void make_classification_leaf(std::size_t node, std::span<const double> proba,
                                 std::uint64_t predicted_class, std::uint64_t n_samples);
+  /// The split makers take the score the split won with (NaN: unknown).
   void make_interval_split(std::size_t node, std::uint64_t feature, std::optional<double> lower,
-                           std::optional<double> upper);
-  void make_category_split(std::size_t node, std::uint64_t feature, std::uint32_t category);
+                           std::optional<double> upper,
+                           double split_score = std::numeric_limits<double>::quiet_NaN());
+  void make_category_split(std::size_t node, std::uint64_t feature, std::uint32_t category,
+                           double split_score = std::numeric_limits<double>::quiet_NaN());
   /// Appends every node of `part` (a tree, or a single split node whose
   /// children are still to come) under `parent` on side `is_left`, in its own
   /// pre-order; returns the index of the part's root.
@@ -111,7 +119,10 @@ inline Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint
 /// Whether a row goes left at a split node (the split tests of the model).
 bool goes_left(const DecisionNode& split, const FeatureValue& cell);
 
-/// The leaf a row reaches. A split feature past the row's end is an internal error.
+/// The index in `Tree::nodes` (which is the pre-order of the export) of the
+/// leaf a row reaches. A split feature past the row's end is an internal error.
+std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row);
+/// The leaf a row reaches.
 const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row);
 
 /// Prediction over a whole matrix, written into caller-provided outputs of
@@ -124,6 +135,22 @@ void predict_classes(const Tree& tree, const MatrixView& x, std::span<const std:
 void predict_probabilities(const Tree& tree, const MatrixView& x,
                            std::span<const std::uint64_t> categorical, std::size_t k,
                            std::span<double> out);
+
+/// The pre-order index of the leaf each row of `x` reaches, into `out` (n_rows entries).
+void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                std::span<std::int64_t> out);
+
+/// The nodes each row passes, root first and leaf last, in compressed sparse
+/// row form: row r passes indices[indptr[r] .. indptr[r + 1]).
+struct DecisionPaths {
+  std::vector<std::int64_t> indptr;   // n_rows + 1 entries, first 0
+  std::vector<std::int64_t> indices;  // pre-order node indices
+};
+DecisionPaths decision_paths(const Tree& tree, const MatrixView& x,
+                             std::span<const std::uint64_t> categorical);
+
+/// Each node's split score in pre-order (NaN at leaves and where unknown).
+std::vector<double> split_scores(const Tree& tree);
 
 /// 0 for a leaf, else 1 + the larger depth of the two children.
 std::uint64_t tree_depth(const Tree& tree);

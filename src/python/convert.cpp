@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <stdexcept>
@@ -183,6 +184,23 @@ PyRef new_int64_array(std::uint64_t size) {
   const std::uint64_t shape[1] = {size};
   std::array<npy_intp, 2> dims = array_dims(shape, sizeof(std::int64_t));
   return checked(PyArray_SimpleNew(1, dims.data(), NPY_INT64));
+}
+
+PyRef int64_array_of(std::span<const std::int64_t> values) {
+  PyRef out = new_int64_array(values.size());
+  std::copy(values.begin(), values.end(), array_data<std::int64_t>(out).begin());
+  return out;
+}
+
+PyRef float64_array_of(std::span<const double> values) {
+  const std::uint64_t shape[1] = {values.size()};
+  PyRef out = new_float64_array(std::span<const std::uint64_t>(shape));
+  std::copy(values.begin(), values.end(), array_data<double>(out).begin());
+  return out;
+}
+
+PyRef py_pair(const PyRef& first, const PyRef& second) {
+  return checked(PyTuple_Pack(2, first.get(), second.get()));
 }
 
 PyRef py_bool(bool value) { return checked(PyBool_FromLong(value)); }

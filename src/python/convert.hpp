@@ -59,6 +59,9 @@ VectorView<std::int64_t> int64_vector(PyObject* object, const char* name);
 /// can have raise MemoryError.
 PyRef new_float64_array(std::span<const std::uint64_t> shape);
 PyRef new_int64_array(std::uint64_t size);
+/// New 1-D arrays holding a copy of `values`.
+PyRef int64_array_of(std::span<const std::int64_t> values);
+PyRef float64_array_of(std::span<const double> values);
 template <class T>
 std::span<T> array_data(const PyRef& array);
 
@@ -67,6 +70,8 @@ PyRef py_bool(bool value);
 PyRef py_int(std::int64_t value);
 PyRef py_uint(std::uint64_t value);
 PyRef py_float(double value);
+/// A new 2-tuple holding `first` and `second`.
+PyRef py_pair(const PyRef& first, const PyRef& second);
 /// A list holding `make(values[i])` for every i.
 template <class T, class Make>
 PyRef py_list(std::span<const T> values, Make make);

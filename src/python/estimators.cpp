@@ -224,6 +224,36 @@ PyObject* method_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
+PyObject* method_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    const MatrixView x = prediction_input(args, kwargs, "apply", estimator);
+    PyRef out = new_int64_array(x.n_rows);
+    apply_rows(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
+    return out;
+  });
+}
+
+PyObject* method_decision_path(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    const MatrixView x = prediction_input(args, kwargs, "decision_path", estimator);
+    const DecisionPaths paths = decision_paths(*estimator.tree, x, estimator.categorical);
+    return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
+  });
+}
+
+PyObject* method_split_scores(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
+    return float64_array_of(split_scores(*estimator.tree));
+  });
+}
+
 PyObject* method_depth(PyObject* self, PyObject*) {
   return guarded([&]() -> PyRef {
     const SharedBorrow borrow(self);
@@ -355,9 +385,27 @@ PyCFunction as_cfunction(F* function) {
 
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
+constexpr const char kApplyDoc[] =
+    "apply($self, x)\n--\n\n"
+    "The index of the leaf each row of `x` reaches, in the pre-order of\n"
+    "`export_tree` (a new int64 array). Rows are routed as by `predict`.";
+constexpr const char kDecisionPathDoc[] =
+    "decision_path($self, x)\n--\n\n"
+    "The nodes each row of `x` passes, as a tuple `(indptr, indices)` of new\n"
+    "int64 arrays: row r passes `indices[indptr[r]:indptr[r + 1]]`, root first\n"
+    "and leaf last, as indices in the pre-order of `export_tree`.";
+constexpr const char kSplitScoresDoc[] =
+    "split_scores($self)\n--\n\n"
+    "The aggregated cross-validated score with which each split node won, in\n"
+    "the pre-order of `export_tree` (a new float64 array); NaN at leaves and\n"
+    "for every node of a tree rebuilt by `from_tree`.";
+
 PyMethodDef kRegressorMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
+    {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
+    {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
+    {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
@@ -370,6 +418,9 @@ PyMethodDef kClassifierMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
     {"predict_proba", as_cfunction(method_predict_proba), kArgs, "predict_proba($self, x)\n--\n\n"},
+    {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
+    {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
+    {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
@@ -382,6 +433,9 @@ PyMethodDef kObjectiveMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
     {"predict_proba", as_cfunction(method_predict_proba), kArgs, "predict_proba($self, x)\n--\n\n"},
+    {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
+    {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
+    {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
