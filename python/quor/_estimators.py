@@ -11,7 +11,7 @@ from . import _params
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
 from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
-from ._tree import Tree
+from ._tree import Tree, feature_importances
 
 __all__ = ["QUORClassifier", "QUORRegressor"]
 
@@ -72,6 +72,9 @@ class _QUORTree(TagsMixin, BaseEstimator):
         core = raw_class(**settings, categorical=np.flatnonzero(mask).tolist())
         core.fit(X, targets)
         fitted.update(task_fitted)
+        fitted["feature_importances_"] = feature_importances(
+            core.export_tree(), core.split_scores(), len(mask)
+        )
         install(self, fitted)
         self._core = core
         self._tree = None
@@ -112,6 +115,30 @@ class _QUORTree(TagsMixin, BaseEstimator):
         """The fitted tree as a dictionary of per-node lists, in pre-order."""
         check_is_fitted(self)
         return self._core.export_tree()
+
+    def apply(self, X):
+        """Index of the leaf that each row of X reaches (a node of ``tree_``, pre-order).
+
+        Returns
+        -------
+        ndarray of int64, shape (n_samples,)
+        """
+        return self._core.apply(self._predict_matrix(X))
+
+    def decision_path(self, X):
+        """The nodes each row of X passes through, root first, as a sparse indicator.
+
+        Returns
+        -------
+        scipy.sparse.csr_matrix of shape (n_samples, tree_.node_count)
+            Entry (i, j) is 1 when row i passes node j.
+        """
+        from scipy.sparse import csr_matrix
+
+        X = self._predict_matrix(X)
+        indptr, indices = self._core.decision_path(X)
+        data = np.ones(len(indices), dtype=np.int64)
+        return csr_matrix((data, indices, indptr), shape=(len(X), self.tree_.node_count))
 
     # -- pickling -----------------------------------------------------------
 

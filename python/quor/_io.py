@@ -54,6 +54,8 @@ def _plain(value, what):
         value = value.item()
     if isinstance(value, (list, tuple)):
         return [_plain(item, what) for item in value]
+    if isinstance(value, dict):
+        return {str(key): _plain(item, what) for key, item in value.items()}
     if value is None or isinstance(value, (str, bool, int, float)):
         return value
     raise ValueError(f"{what} holds {value!r} of type {type(value).__name__}, "

@@ -70,7 +70,8 @@ def plot_tree(
     Returns
     -------
     list of matplotlib.text.Annotation
-        One per box drawn, in pre-order (edge labels are separate texts).
+        One per box drawn, in pre-order (edges and their labels are drawn
+        as separate artists).
     """
     import numpy as np
 
@@ -103,25 +104,23 @@ def plot_tree(
     def position(node, depth):
         return (x[node] + 0.5) / n_columns, 1.0 - (depth + 0.5) / n_rows
 
+    where = {node: position(node, depth) for node, depth, _, _ in shown}
     artists = []
-    where = {}
-    for node, depth, parent, _ in shown:
-        where[node] = position(node, depth)
-        box = dict(boxstyle="round", facecolor=colours.get(node, "white"), edgecolor="0.3")
-        common = dict(xycoords="axes fraction", textcoords="axes fraction", ha="center",
-                      va="center", fontsize=fontsize, bbox=box, zorder=2)
-        if parent < 0:
-            artists.append(ax.annotate(labels[node], where[node], **common))
-            continue
-        arrow = dict(arrowstyle="<-", color="0.3", shrinkA=fontsize * 1.5, shrinkB=0)
-        artists.append(ax.annotate(labels[node], where[parent], xytext=where[node],
-                                   arrowprops=arrow, **common))
+    for node, _, parent, _ in shown:
+        if parent >= 0:  # the edge, under the boxes, which hide its ends
+            ax.annotate("", where[node], xytext=where[parent], xycoords="axes fraction",
+                        textcoords="axes fraction", zorder=1,
+                        arrowprops=dict(arrowstyle="-", color="0.35", shrinkA=0, shrinkB=0))
         if parent == 0:
             text = "yes" if node == int(tree.children_left[0]) else "no / missing"
-            mid = [(a + b) / 2 for a, b in zip(where[0], where[node])]
+            mid = [0.55 * a + 0.45 * b for a, b in zip(where[0], where[node])]
             ax.text(*mid, text, transform=ax.transAxes, ha="center", va="center",
-                    fontsize=fontsize * 0.9, color="0.25", zorder=3,
+                    fontsize=fontsize * 0.9, color="0.25", zorder=2,
                     bbox=dict(boxstyle="square,pad=0.1", facecolor="white", edgecolor="none"))
+        box = dict(boxstyle="round", facecolor=colours.get(node, "white"), edgecolor="0.3")
+        artists.append(ax.annotate(labels[node], where[node], xycoords="axes fraction",
+                                   ha="center", va="center", fontsize=fontsize, bbox=box,
+                                   zorder=3))
     return artists
 
 
