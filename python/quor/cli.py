@@ -95,6 +95,7 @@ def _build_parser():
     demo.add_argument("--max-depth", type=int, default=4, help="depth of both trees (default 4)")
     demo.add_argument("--folds", type=int, default=5, help="outer cross-validation folds (default 5)")
     demo.add_argument("--seed", type=int, default=0, help="seed of the outer folds (default 0)")
+    demo.add_argument("--plot", metavar="FILE", help="draw quor's tree to FILE (matplotlib)")
     demo.set_defaults(run=_run_demo)
 
     fit = commands.add_parser("fit", help="fit on a CSV file, report held-out scores, print the tree")
@@ -421,10 +422,10 @@ def _write_plot(model, path, max_depth):
 
     depth = model.get_depth() if max_depth is None else min(max_depth + 1, model.get_depth())
     leaves = min(model.get_n_leaves(), 2 ** depth)
-    figure = Figure(figsize=(min(60.0, max(6.0, 1.9 * leaves)), max(3.0, 1.4 * (depth + 1))))
+    figure = Figure(figsize=(min(40.0, max(6.0, 1.25 * leaves)), max(3.0, 1.2 * (depth + 1))))
     plot_tree(model, max_depth=max_depth, ax=figure.add_axes([0, 0, 1, 1]))
     try:
-        figure.savefig(path, dpi=100)
+        figure.savefig(path, dpi=120)
     except OSError as err:
         raise CliError(f"cannot write {path!r}: {err.strerror or err}") from None
     except ValueError as err:  # an extension matplotlib cannot write
@@ -527,6 +528,9 @@ def _run_demo(args):
     print(f"quor's tree (strict mode) fitted on all rows: depth {model.get_depth()}, "
           f"{model.get_n_leaves()} leaves")
     print(export_text(model), end="")
+    if args.plot:
+        _write_plot(model, args.plot, None)
+        print(f"tree drawn to {args.plot}")
     return 0
 
 

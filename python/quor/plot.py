@@ -90,6 +90,9 @@ def plot_tree(
     for node, depth, _, expanded in shown:
         if expanded:
             test, _ = renderer.conditions(node)
+            name = renderer.features[tree.feature[node]]
+            if len(test) > 18 and test.startswith(name + " "):  # a long name on a line of its own
+                test = name + "\n" + test[len(name) + 1:]
             labels[node] = f"{test}\nsamples = {tree.n_node_samples[node]}"
         elif tree.is_leaf[node]:
             labels[node] = renderer.outcome(node, "\n", " = ")
