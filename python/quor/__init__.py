@@ -46,7 +46,6 @@ __all__ = [
     "RawObjectiveClassifier",
     "RawRegressor",
     "Tree",
-    "__version__",
     "export_graphviz",
     "export_text",
     "load",

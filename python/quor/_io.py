@@ -14,7 +14,7 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
         "feature_names_in_": ["a", ...],  # or null
         "is_categorical_": [false, ...],
         "categories_": [null, ["blue", "red"], ...],
-        "feature_importances_": [0.1, ...],
+        "feature_importances_": [0.1, ...],   # or null: not known
         "classes_": {"dtype": "<U3", "values": ["no", "yes"]}   # classifiers only
       },
       "tree": {...},                      # the export_tree dump
@@ -86,7 +86,9 @@ def save(estimator, path):
         "is_categorical_": _plain(estimator.is_categorical_, "is_categorical_"),
         "categories_": [None if c is None else _plain(c, "categories_")
                         for c in estimator.categories_],
-        "feature_importances_": _plain(estimator.feature_importances_, "feature_importances_"),
+        # None for a model unpickled from a version that did not compute them.
+        "feature_importances_": _plain(getattr(estimator, "feature_importances_", None),
+                                       "feature_importances_"),
     }
     if name == "QUORClassifier":
         classes = estimator.classes_
@@ -198,11 +200,12 @@ def _fitted_attributes(fitted, cls):
         "is_categorical_": np.array(_list_of(fitted.get("is_categorical_"), n,
                                              lambda v: isinstance(v, bool), "is_categorical_"),
                                     dtype=bool),
-        "feature_importances_": np.array(_list_of(
-            fitted.get("feature_importances_"), n,
-            lambda v: isinstance(v, numbers.Real) and not isinstance(v, bool),
-            "feature_importances_"), dtype=np.float64),
     }
+    importances = fitted.get("feature_importances_")
+    if importances is not None:
+        attrs["feature_importances_"] = np.array(_list_of(
+            importances, n, lambda v: isinstance(v, numbers.Real) and not isinstance(v, bool),
+            "feature_importances_"), dtype=np.float64)
     names = fitted.get("feature_names_in_")
     if names is not None:
         _list_of(names, n, lambda v: isinstance(v, str), "feature_names_in_")

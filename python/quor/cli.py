@@ -49,7 +49,7 @@ def _settings():
         default = f" (default {param.default!r})" if param.task == "both" else ""
         if param.name in out:  # criterion: one flag for both tasks
             name, cli, text, _ = out[param.name]
-            out[param.name] = (name, cli, f"{text}; classify: {param.summary}", False)
+            out[param.name] = (name, cli, f"{text}; classify: {_plain(param.summary)}", False)
         else:
             text = param.summary if param.task != "regressor" else f"regress: {param.summary}"
             out[param.name] = (param.name, param.cli, _plain(text) + default,

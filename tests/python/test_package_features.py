@@ -18,7 +18,7 @@ from sklearn.exceptions import NotFittedError
 
 import quor
 from quor import QUORClassifier, QUORRegressor, _compat, _params, export_text
-from quor._quor import RawClassifier, RawRegressor
+from quor._quor import RawRegressor
 
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
 README = Path(__file__).resolve().parents[2] / "README.md"
@@ -68,6 +68,14 @@ def test_a_failed_refit_leaves_every_fitted_attribute_as_it_was(Est, as_frame):
     with warnings.catch_warnings(), pytest.raises(ValueError, match="X has 2 features, but"):
         warnings.simplefilter("ignore", UserWarning)  # X has no feature names
         est.predict(X[:3, :2])
+
+
+def test_the_package_names_the_cores_internal_error():
+    raw = RawRegressor.from_tree(QUORRegressor(max_depth=1).fit(
+        np.arange(40.0).reshape(20, 2), np.arange(20.0)).export_tree(), [])
+    with pytest.raises(quor.PanicException):
+        raw.predict(np.zeros((1, 0)))
+    assert quor.PanicException.__bases__ == (BaseException,)
 
 
 def test_importances_follow_their_definition_and_survive_pickling():
