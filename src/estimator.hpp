@@ -13,6 +13,8 @@
 #include "config.hpp"
 #include "criterion.hpp"
 #include "encoder.hpp"
+#include "grower.hpp"
+#include "interrupt.hpp"
 #include "objective.hpp"
 #include "tree.hpp"
 #include "views.hpp"
@@ -75,12 +77,21 @@ struct Targets {
 Targets regression_targets(const VectorView<double>& y);
 Targets classification_targets(const VectorView<std::int64_t>& y);
 
+/// The sample-count checks of `fit`: the targets' length against the `n`
+/// rows, and at least one row (`ValueError`).
+void check_sample_counts(const Estimator& estimator, std::size_t n, const Targets& targets);
+/// What the growers read of the estimator and the targets (both outlive it).
+GrowInput grow_input(const Estimator& estimator, const Targets& targets);
+
 /// Validates the training data and grows a tree in the configured mode; the
 /// estimator's tree is replaced only when growing succeeds. Throws
 /// `ValueError` with the exact messages of the input checks.
-void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets);
+/// Growth stops with `Interrupted` when `interrupt` (if any) asks it to.
+void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets,
+                   Interrupt* interrupt = nullptr);
 /// The same from the input matrix; fast mode encodes it without copying it.
-void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets);
+void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets,
+                   Interrupt* interrupt = nullptr);
 
 /// One exported node, as `export_tree` lists it.
 struct FlatNode {

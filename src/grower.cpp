@@ -14,6 +14,7 @@
 #include "gather.hpp"
 #include "histogram.hpp"
 #include "parallel.hpp"
+#include "sampling.hpp"
 
 namespace quor {
 
@@ -101,6 +102,35 @@ std::vector<ScoredSplit> flatten(std::vector<std::vector<ScoredSplit>> per_featu
     for (auto& record : list) out.push_back(std::move(record));
   }
   return out;
+}
+
+/// The node's scored records. It scores the features it draws (every feature
+/// without max_features); when none of them gets a finite score it scores the
+/// features it did not draw, if the options say so, as a node that found no
+/// usable feature among a few would otherwise end the branch for lack of a
+/// draw. `score(features)` scores a list of features in ascending order;
+/// `features` is the caller's buffer.
+template <class Score>
+std::vector<ScoredSplit> node_records(const GrowOptions& options, std::uint64_t n_features,
+                                      std::uint64_t node_key, std::vector<std::size_t>& features,
+                                      const Score& score) {
+  draw_features(node_key, n_features, options.max_features, features);
+  std::vector<ScoredSplit> records = score(std::span<const std::size_t>(features));
+  if (features.size() == n_features || !options.score_other_features ||
+      choose_best_split(records) != nullptr) {
+    return records;
+  }
+  std::vector<std::size_t> others;
+  others.reserve(n_features - features.size());
+  std::size_t k = 0;
+  for (std::size_t f = 0; f < n_features; ++f) {
+    if (k < features.size() && features[k] == f) {
+      ++k;
+    } else {
+      others.push_back(f);
+    }
+  }
+  return score(std::span<const std::size_t>(others));
 }
 
 std::uint64_t min_leaf(const TreeConfig& config) {
@@ -279,6 +309,7 @@ struct StrictTask {
   std::vector<std::uint64_t> samples;
   std::vector<std::vector<SortedValue>> sorted;
   std::uint64_t depth = 0;
+  std::uint64_t key = 0;  // the node's key for its feature draw
 };
 
 /// What one thread of a strict-mode fit reuses from node to node.
@@ -288,25 +319,40 @@ struct StrictWorker {
   SlotTable slots;
   std::vector<double> y_by_slot;
   std::vector<std::uint64_t> labels_by_slot;
+  std::vector<std::size_t> features;  // the node's features
 };
 
 class StrictGrower {
  public:
-  StrictGrower(const GrowInput& input, std::span<const FeatureColumn> columns)
+  StrictGrower(const GrowInput& input, std::span<const FeatureColumn> columns, const GrowOptions& options)
       : input_(input),
         config_(*input.config),
+        options_(options),
         columns_(columns),
         n_features_(columns.size()),
         n_total_(columns.empty() ? 0 : columns.front().size()),
         left_side_(n_total_) {}
 
-  /// The root task: every sample, each feature's finite values sorted.
+  /// The root task: the root samples, each feature's finite values sorted.
   StrictTask root(std::uint64_t n_threads) const {
     StrictTask root;
-    root.samples.resize(n_total_);
-    std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+    if (options_.root_samples.empty()) {
+      root.samples.resize(n_total_);
+      std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+    } else {
+      // Sample ids index the slot and side tables: each may occur once.
+      root.samples.assign(options_.root_samples.begin(), options_.root_samples.end());
+      for (std::size_t i = 0; i < root.samples.size(); ++i) {
+        check_index(root.samples[i], n_total_, "samples");
+        if (i > 0 && root.samples[i] <= root.samples[i - 1]) {
+          throw InternalError("strict-mode root samples must be ascending and distinct");
+        }
+      }
+    }
+    root.key = root_node_key(options_.tree_seed);
     root.sorted.resize(n_features_);
-    for_each_feature(n_total_ * n_features_, n_threads, [&](std::uint64_t f) {
+    for_each_feature(root.samples.size() * n_features_, n_threads, [&](std::uint64_t f) {
+      check_interrupt(options_.interrupt);
       if (!columns_[f].is_categorical) root.sorted[f] = sort_finite_samples(columns_[f].values, root.samples);
     });
     return root;
@@ -316,6 +362,7 @@ class StrictGrower {
   std::optional<std::pair<StrictTask, StrictTask>> step(StrictWorker& worker, StrictTask& task,
                                                         TreeBuilder& builder, std::size_t node,
                                                         std::uint64_t n_threads) {
+    check_interrupt(options_.interrupt);
     const GrowInput& input = input_;
     const TreeConfig& config = config_;
     const std::span<const std::uint64_t> samples = task.samples;
@@ -348,15 +395,16 @@ class StrictGrower {
     context.labels_by_slot = worker.labels_by_slot;
     context.sorted = task.sorted;
     context.scratch = n_threads >= 2 ? nullptr : &worker.scratch;
-    const auto evaluate = [&](std::uint64_t feature) { return evaluate_feature(context, feature); };
-    std::vector<ScoredSplit> records;
-    if (n_threads >= 2) {
-      records = flatten(parallel_map(n_features_, n_threads, evaluate));
-    } else {
-      for (std::uint64_t f = 0; f < n_features_; ++f) {
-        for (auto& record : evaluate(f)) records.push_back(std::move(record));
+    const auto score = [&](std::span<const std::size_t> features) {
+      const auto evaluate = [&](std::uint64_t i) { return evaluate_feature(context, features[i]); };
+      std::vector<ScoredSplit> records;
+      if (n_threads >= 2) return flatten(parallel_map(features.size(), n_threads, evaluate));
+      for (std::size_t i = 0; i < features.size(); ++i) {
+        for (auto& record : evaluate(i)) records.push_back(std::move(record));
       }
-    }
+      return records;
+    };
+    const std::vector<ScoredSplit> records = node_records(options_, n_features_, task.key, worker.features, score);
     const ScoredSplit* best = accepted_split(input, records);
     std::optional<SplitSpec> split;
     if (best != nullptr) {
@@ -382,6 +430,8 @@ class StrictGrower {
     }
     write_split(builder, node, *split, best->score);
     left.depth = right.depth = task.depth + 1;
+    left.key = child_node_key(task.key, true);
+    right.key = child_node_key(task.key, false);
     // A child that the stopping rules make a leaf before any search (too deep
     // or too small) never reads sorted lists: it gets none.
     const auto searched = [&](const StrictTask& child) {
@@ -438,6 +488,7 @@ class StrictGrower {
 
   const GrowInput& input_;
   const TreeConfig& config_;
+  const GrowOptions& options_;
   std::span<const FeatureColumn> columns_;
   std::uint64_t n_features_;
   std::uint64_t n_total_;
@@ -446,9 +497,9 @@ class StrictGrower {
 
 }  // namespace
 
-Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
+Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns, const GrowOptions& options) {
   const TreeConfig& config = *input.config;
-  StrictGrower grower(input, columns);
+  StrictGrower grower(input, columns, options);
   const std::uint64_t threads = fit_threads(config, columns.size());
   StrictTask root = grower.root(threads);
   const std::uint64_t n = root.samples.size();
@@ -509,6 +560,7 @@ struct FastTask {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::uint64_t depth = 0;
+  std::uint64_t key = 0;  // the node's key for its feature draw
 };
 
 HistogramTask histogram_task(const GrowInput& input) {
@@ -525,17 +577,40 @@ HistogramTask histogram_task(const GrowInput& input) {
 
 namespace {
 
-/// The refusals of the fast-mode entry, before anything is encoded; returns
-/// the thread count for the encoding.
-std::uint64_t check_fast_entry(const GrowInput& input, std::uint64_t n_samples, std::uint64_t n_features) {
+/// Gives every copy of a row the fold of its first copy in the shuffled
+/// order, then sorts the shuffled order by fold, stably, so that each fold's
+/// samples stay together as the searches expect. `fold_of_row` holds 0xFF
+/// for every row before and after (no real fold number reaches 255).
+void group_copies(std::span<const std::uint32_t> samples, std::vector<std::uint32_t>& positions,
+                  std::vector<std::uint8_t>& fold_ids, std::uint64_t n_folds,
+                  std::vector<std::uint8_t>& fold_of_row) {
+  const std::size_t n = positions.size();
+  for (std::size_t p = 0; p < n; ++p) {
+    std::uint8_t& fold = fold_of_row[samples[positions[p]]];
+    if (fold == 0xFF) {
+      fold = fold_ids[p];
+    } else {
+      fold_ids[p] = fold;
+    }
+  }
+  for (std::size_t p = 0; p < n; ++p) fold_of_row[samples[positions[p]]] = 0xFF;
+  std::vector<std::size_t> next(n_folds + 1, 0);
+  for (const std::uint8_t f : fold_ids) ++next[f + 1];
+  std::partial_sum(next.begin(), next.end(), next.begin());
+  std::vector<std::uint32_t> by_fold(n);
+  for (std::size_t p = 0; p < n; ++p) by_fold[next[fold_ids[p]]++] = positions[p];
+  positions.swap(by_fold);
+  std::sort(fold_ids.begin(), fold_ids.end());
+}
+
+}  // namespace
+
+void check_fast_entry(const GrowInput& input, std::uint64_t n_samples) {
   if (input.task == TaskKind::Regression && input.criterion->name() == "mae") {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
   check_fast_sample_count(n_samples);
-  return fit_threads(*input.config, n_features);
 }
-
-}  // namespace
 
 void check_fast_sample_count(std::uint64_t n_samples) {
   if (n_samples > std::numeric_limits<std::uint32_t>::max()) {
@@ -544,17 +619,19 @@ void check_fast_sample_count(std::uint64_t n_samples) {
   }
 }
 
-Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
-  const std::uint64_t threads =
-      check_fast_entry(input, columns.empty() ? 0 : columns.front().size(), columns.size());
+Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns, const GrowOptions& options) {
+  check_fast_entry(input, columns.empty() ? 0 : columns.front().size());
+  const std::uint64_t threads = fit_threads(*input.config, columns.size());
   const EncodedFeatures encoded = encode_features(columns, input.config->n_bins, true, threads);
-  return grow_fast(input, encoded);
+  return grow_fast(input, encoded, options);
 }
 
-Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical) {
-  const std::uint64_t threads = check_fast_entry(input, x.n_rows, x.n_cols);
+Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical,
+              const GrowOptions& options) {
+  check_fast_entry(input, x.n_rows);
+  const std::uint64_t threads = fit_threads(*input.config, x.n_cols);
   const EncodedFeatures encoded = encode_matrix(x, categorical, input.config->n_bins, true, threads);
-  return grow_fast(input, encoded);
+  return grow_fast(input, encoded, options);
 }
 
 namespace {
@@ -568,13 +645,17 @@ struct FastWorker {
   std::vector<std::uint32_t> shuffled;   // the node's samples in shuffled order
   std::vector<std::uint8_t> run_folds;   // fold of each position of the run
   NodeTargets node_targets;
+  std::vector<std::size_t> features;     // the node's features
+  std::vector<FeatureSpec> specs;        // theirs, when not every feature
+  std::vector<std::uint8_t> fold_of_row;  // for group_copies
 };
 
 class FastGrower {
  public:
-  FastGrower(const GrowInput& input, const EncodedFeatures& encoded)
+  FastGrower(const GrowInput& input, const EncodedFeatures& encoded, const GrowOptions& options)
       : input_(input),
         config_(*input.config),
+        options_(options),
         encoded_(encoded),
         n_features_(encoded.n_features),
         n_classes_(input.task == TaskKind::Objective ? input.objective->n_classes : input.n_classes),
@@ -583,7 +664,7 @@ class FastGrower {
         specs_(n_features_),
         code_rows_{encoded.narrow ? encoded.narrow_codes.data() : nullptr,
                    encoded.narrow ? nullptr : encoded.codes.data(), n_features_},
-        run_(encoded.sample_count) {
+        run_(options.root_samples.empty() ? encoded.sample_count : options.root_samples.size()) {
     std::iota(columns_.begin(), columns_.end(), std::size_t{0});
     for (std::uint64_t f = 0; f < n_features_; ++f) {
       const FeatureBins& bins = encoded.bins[f];
@@ -591,16 +672,22 @@ class FastGrower {
                               config_.split_style == SplitStyle::Threshold && bins.is_continuous,
                               bins.has_missing};
     }
-    std::iota(run_.begin(), run_.end(), std::uint32_t{0});
+    if (options.root_samples.empty()) {
+      std::iota(run_.begin(), run_.end(), std::uint32_t{0});
+    } else {
+      for (const std::uint32_t s : options.root_samples) check_index(s, encoded.sample_count, "samples");
+      std::copy(options.root_samples.begin(), options.root_samples.end(), run_.begin());
+    }
   }
 
-  FastTask root() const { return FastTask{0, run_.size(), 0}; }
+  FastTask root() const { return FastTask{0, run_.size(), 0, root_node_key(options_.tree_seed)}; }
 
   /// Grows one node with up to `n_threads` threads inside it (nodes below
   /// parallel_min_samples use one). Concurrent nodes own disjoint runs.
   std::optional<std::pair<FastTask, FastTask>> step(FastWorker& worker, const FastTask& task,
                                                     TreeBuilder& builder, std::size_t node,
                                                     std::uint64_t n_threads) {
+    check_interrupt(options_.interrupt);
     const GrowInput& input = input_;
     const TreeConfig& config = config_;
     const std::span<std::uint32_t> samples(run_.data() + task.begin, task.end - task.begin);
@@ -617,6 +704,10 @@ class FastGrower {
     if (n_folds == 0) {
       write_leaf(builder, node, input, targets);
       return std::nullopt;
+    }
+    if (options_.group_copies) {
+      if (worker.fold_of_row.size() != encoded_.sample_count) worker.fold_of_row.assign(encoded_.sample_count, 0xFF);
+      group_copies(samples, worker.positions, worker.fold_ids, n_folds, worker.fold_of_row);
     }
     NodeTargets& node_targets = worker.node_targets;
     node_targets.n_folds = n_folds;
@@ -641,10 +732,20 @@ class FastGrower {
     // order-dependent regression sums, any share for class counts), so that
     // each thread reads only its share of the code rows.
     const std::uint64_t threads = n >= config.parallel_min_samples ? n_threads : 1;
-    std::vector<std::vector<ScoredSplit>> per_feature;
-    score_feature_block(histogram_, input.objective, code_rows_, columns_, specs_, node_targets,
-                        *input.aggregator, worker.scratch, per_feature, threads);
-    const std::vector<ScoredSplit> records = flatten(std::move(per_feature));
+    const auto score = [&](std::span<const std::size_t> features) {
+      // A feature's codes are its column of the code rows.
+      std::span<const FeatureSpec> specs = specs_;
+      if (features.size() != n_features_) {
+        worker.specs.clear();
+        for (const std::size_t f : features) worker.specs.push_back(specs_[f]);
+        specs = worker.specs;
+      }
+      std::vector<std::vector<ScoredSplit>> per_feature;
+      score_feature_block(histogram_, input.objective, code_rows_, features, specs, node_targets,
+                          *input.aggregator, worker.scratch, per_feature, threads);
+      return flatten(std::move(per_feature));
+    };
+    const std::vector<ScoredSplit> records = node_records(options_, n_features_, task.key, worker.features, score);
     const ScoredSplit* best = accepted_split(input, records);
     std::optional<FastSplit> split;
     if (best != nullptr) {
@@ -667,13 +768,14 @@ class FastGrower {
       return std::nullopt;
     }
     write_split(builder, node, split->spec, best->score);
-    return std::make_pair(FastTask{task.begin, task.begin + i, task.depth + 1},
-                          FastTask{task.begin + i, task.end, task.depth + 1});
+    return std::make_pair(FastTask{task.begin, task.begin + i, task.depth + 1, child_node_key(task.key, true)},
+                          FastTask{task.begin + i, task.end, task.depth + 1, child_node_key(task.key, false)});
   }
 
  private:
   const GrowInput& input_;
   const TreeConfig& config_;
+  const GrowOptions& options_;
   const EncodedFeatures& encoded_;
   std::uint64_t n_features_;
   std::uint64_t n_classes_;
@@ -686,11 +788,11 @@ class FastGrower {
 
 }  // namespace
 
-Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
+Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded, const GrowOptions& options) {
   const TreeConfig& config = *input.config;
-  FastGrower grower(input, encoded);
+  FastGrower grower(input, encoded, options);
   const std::uint64_t threads = fit_threads(config, encoded.n_features);
-  const std::uint64_t n = encoded.sample_count;
+  const std::uint64_t n = grower.root().end;
   if (threads == 1 || n < config.parallel_min_samples) {
     FastWorker worker;
     return grow_depth_first(grower.root(), [&](const FastTask& task, TreeBuilder& builder, std::size_t node) {

@@ -176,7 +176,10 @@ PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else {
       targets = regression_targets(float64_vector(values[1].get(), "y"));
     }
-    fit_estimator(estimator, x, std::move(targets));
+    // Ctrl-C is noticed while the tree grows, with the lock held: the raw
+    // classes never release it.
+    Interrupt interrupt([] { return PyErr_CheckSignals() != 0; });
+    fit_estimator(estimator, x, std::move(targets), &interrupt);
     return PyRef::borrowed(Py_None);
   });
 }
