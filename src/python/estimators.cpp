@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
@@ -26,37 +27,8 @@ std::array<PyTypeObject*, 3> g_types{};
 
 EstimatorObject* as_estimator(PyObject* self) { return reinterpret_cast<EstimatorObject*>(self); }
 
-/// Shared access for the duration of a method that only reads the estimator.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(PyObject* self) : object_(as_estimator(self)) {
-    if (object_->borrows < 0) throw RuntimeError("Already mutably borrowed");
-    ++object_->borrows;
-  }
-  ~SharedBorrow() { --object_->borrows; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  const Estimator& get() const { return *object_->record; }
-
- private:
-  EstimatorObject* object_;
-};
-
-/// Exclusive access for `fit`.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(PyObject* self) : object_(as_estimator(self)) {
-    if (object_->borrows != 0) throw RuntimeError("Already borrowed");
-    object_->borrows = -1;
-  }
-  ~ExclusiveBorrow() { object_->borrows = 0; }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  Estimator& get() const { return *object_->record; }
-
- private:
-  EstimatorObject* object_;
-};
+using SharedBorrow = py::SharedBorrow<EstimatorObject>;
+using ExclusiveBorrow = py::ExclusiveBorrow<EstimatorObject>;
 
 /// A new instance of `type` owning `estimator`.
 PyRef wrap(PyTypeObject* type, Estimator estimator) {
@@ -103,6 +75,8 @@ const char* class_name(EstimatorKind kind) {
   return "";
 }
 
+}  // namespace
+
 const char* const* constructor_arguments(EstimatorKind kind) {
   switch (kind) {
     case EstimatorKind::Regressor: return kRegressorArguments;
@@ -112,7 +86,6 @@ const char* const* constructor_arguments(EstimatorKind kind) {
   return nullptr;
 }
 
-/// Converts constructor argument `name` into its field of `options`.
 void convert_option(EstimatorOptions& options, const char* name, PyObject* value) {
   const std::string_view field = name;
   TreeConfig& config = options.config;
@@ -149,6 +122,8 @@ void convert_option(EstimatorOptions& options, const char* name, PyObject* value
   else if (field == "categorical") options.categorical = argument(name, value, to_index_list);
   else throw InternalError("no conversion for constructor argument " + std::string(field));
 }
+
+namespace {
 
 template <EstimatorKind Kind>
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -279,12 +254,10 @@ void set_item(const PyRef& dict, const char* key, PyRef value) {
   check_status(PyDict_SetItemString(dict.get(), key, value.get()));
 }
 
-PyObject* method_export_tree(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyRef {
-    const SharedBorrow borrow(self);
-    const Estimator& estimator = borrow.get();
-    if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
-    const std::vector<FlatNode> flat = flatten_tree(*estimator.tree);
+}  // namespace
+
+PyRef tree_dump_dict(const Tree& tree, bool classification, std::uint64_t n_classes) {
+    const std::vector<FlatNode> flat = flatten_tree(tree);
     const std::span<const FlatNode> nodes = flat;
     const auto column = [&](auto field) { return py_list<FlatNode>(nodes, field); };
 
@@ -301,7 +274,7 @@ PyObject* method_export_tree(PyObject* self, PyObject*) {
     set_item(dict, "upper", column([](const FlatNode& n) { return py_float(n.upper); }));
     set_item(dict, "category", column([](const FlatNode& n) { return py_int(n.category); }));
     set_item(dict, "n_samples", column([](const FlatNode& n) { return py_uint(n.n_samples); }));
-    if (!estimator.is_classifier()) {
+    if (!classification) {
       set_item(dict, "value", column([](const FlatNode& n) { return py_float(n.value); }));
       return dict;
     }
@@ -309,8 +282,18 @@ PyObject* method_export_tree(PyObject* self, PyObject*) {
              column([](const FlatNode& n) { return py_int(n.predicted_class); }));
     set_item(dict, "proba",
              column([](const FlatNode& n) { return py_list<double>(n.proba, py_float); }));
-    set_item(dict, "n_classes", py_uint(estimator.n_classes));
+    set_item(dict, "n_classes", py_uint(n_classes));
     return dict;
+}
+
+namespace {
+
+PyObject* method_export_tree(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
+    return tree_dump_dict(*estimator.tree, estimator.is_classifier(), estimator.n_classes);
   });
 }
 
@@ -331,8 +314,8 @@ std::vector<T> dump_list(PyObject* dump, const char* key, Convert convert) {
   return to_vector<T>(list.get(), convert);
 }
 
-/// The dump's lists, read in their fixed order; classifiers read the class
-/// and probability lists, the regressor the values.
+}  // namespace
+
 TreeDump read_dump(PyObject* dict, bool classification) {
   TreeDump dump;
   dump.is_leaf = dump_list<std::uint8_t>(dict, "is_leaf", to_bool);
@@ -358,6 +341,8 @@ TreeDump read_dump(PyObject* dict, bool classification) {
   });
   return dump;
 }
+
+namespace {
 
 template <EstimatorKind Kind>
 PyObject* method_from_tree(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -3,6 +3,7 @@
 #include "python_api.hpp"
 
 #include "estimators.hpp"
+#include "raw_forest.hpp"
 #include "guard.hpp"
 
 namespace {
@@ -48,6 +49,9 @@ PyMODINIT_FUNC PyInit__quor(void) {
       check_status(PyModule_AddObject(module.get(), name, type.get()));
       type.release();  // the module took the reference
     }
+    PyRef forest = create_forest_type();
+    check_status(PyModule_AddObject(module.get(), "RawForest", forest.get()));
+    forest.release();
     const PyRef note = checked(PyUnicode_FromString(kModuleNote));
     check_status(PyObject_SetAttrString(module.get(), "__doc__", note.get()));
     return module;
