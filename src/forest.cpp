@@ -92,14 +92,6 @@ void for_each_row_block(std::size_t n_rows, std::uint64_t routings, std::uint64_
   }
 }
 
-/// Rows [begin, end) of `x`.
-MatrixView row_range(const MatrixView& x, std::size_t begin, std::size_t end) {
-  MatrixView part = x;
-  part.data += static_cast<std::ptrdiff_t>(begin) * x.row_stride;
-  part.n_rows = end - begin;
-  return part;
-}
-
 /// Per row, the mean prediction of the trees whose bitmap (`in_bag`) does
 /// not have it.
 std::vector<double> out_of_bag(const ForestData& data, std::span<const Tree> trees,
@@ -186,7 +178,11 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
       grow.tree_seed = seeds[t];
       grow.group_copies = options.sampling == RowSampling::BootstrapGroupedFolds;
       grow.interrupt = interrupt;
-      forest.trees[t] = fast ? grow_fast(input, *data.encoded, grow) : grow_strict(input, data.columns, grow);
+      Tree tree = fast ? grow_fast(input, *data.encoded, grow) : grow_strict(input, data.columns, grow);
+      // The builder's arrays grow by doubling; a forest keeps many trees.
+      tree.nodes.shrink_to_fit();
+      tree.probas.shrink_to_fit();
+      forest.trees[t] = std::move(tree);
       if (options.oob) {
         std::vector<std::uint64_t>& bits = in_bag[t];
         bits.assign((data.n_rows + 63) / 64, 0);
@@ -209,13 +205,11 @@ void predict_forest(std::span<const Tree> trees, const MatrixView& x, std::span<
   if (trees.empty() && x.n_rows > 0) throw InternalError("forest has no trees");
   std::fill(out.begin(), out.end(), -0.0);
   for_each_row_block(x.n_rows, x.n_rows * trees.size(), n_threads, [&](std::size_t begin, std::size_t end) {
-    const MatrixView part = row_range(x, begin, end);
-    std::vector<std::int64_t> leaves(end - begin);
+    const Rows rows = rows_from_matrix(x, categorical, begin, end);
     for (const Tree& tree : trees) {
       check_interrupt(interrupt);
-      apply_rows(tree, part, categorical, leaves);
       for (std::size_t r = begin; r < end; ++r) {
-        add_leaf(tree, tree.nodes[static_cast<std::size_t>(leaves[r - begin])], k, out.data() + r * width);
+        add_leaf(tree, predict_row(tree, rows.row(r - begin)), k, out.data() + r * width);
       }
     }
     const double n_trees = static_cast<double>(trees.size());
@@ -228,12 +222,12 @@ void apply_forest(std::span<const Tree> trees, const MatrixView& x, std::span<co
   const std::size_t n_trees = trees.size();
   if (out.size() != x.n_rows * n_trees) throw InternalError("forest apply output has the wrong size");
   for_each_row_block(x.n_rows, x.n_rows * n_trees, n_threads, [&](std::size_t begin, std::size_t end) {
-    const MatrixView part = row_range(x, begin, end);
-    std::vector<std::int64_t> leaves(end - begin);
+    const Rows rows = rows_from_matrix(x, categorical, begin, end);
     for (std::size_t t = 0; t < n_trees; ++t) {
       check_interrupt(interrupt);
-      apply_rows(trees[t], part, categorical, leaves);
-      for (std::size_t r = begin; r < end; ++r) out[r * n_trees + t] = leaves[r - begin];
+      for (std::size_t r = begin; r < end; ++r) {
+        out[r * n_trees + t] = static_cast<std::int64_t>(leaf_index(trees[t], rows.row(r - begin)));
+      }
     }
   });
 }
