@@ -175,6 +175,7 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
       // All rows in order is the single tree's root, which needs no copy.
       if (rows.size() != data.n_rows || options.sampling != RowSampling::Subsample) grow.root_samples = rows;
       grow.max_features = options.max_features;
+      grow.score_other_features = options.score_other_features;
       grow.tree_seed = seeds[t];
       grow.group_copies = options.sampling == RowSampling::BootstrapGroupedFolds;
       grow.interrupt = interrupt;

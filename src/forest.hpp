@@ -29,6 +29,9 @@ struct ForestOptions {
   std::uint64_t max_features = 0;  // features per node; 0: all
   std::uint64_t max_samples = 0;   // rows per tree; 0: all
   RowSampling sampling = RowSampling::Subsample;
+  /// What a node does when none of its drawn features has a finite score
+  /// (GrowOptions::score_other_features).
+  bool score_other_features = true;
   /// Out-of-bag predictions: each row predicted by the trees that did not
   /// see it.
   bool oob = false;

@@ -22,7 +22,26 @@ std::int32_t narrow_index(std::int64_t index) {
 }  // namespace
 
 ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes) {
+  // Sized once: a forest's dump is large, and growing it by doubling would
+  // hold up to twice its size.
+  std::size_t n_nodes = 0;
+  std::size_t n_leaves = 0;
+  for (const Tree& tree : trees) {
+    n_nodes += tree.nodes.size();
+    for (const DecisionNode& node : tree.nodes) n_leaves += node.is_leaf() ? 1 : 0;
+  }
   ForestDump dump;
+  dump.node_offsets.reserve(trees.size() + 1);
+  for (auto* v : {&dump.is_leaf, &dump.is_categorical}) v->reserve(n_nodes);
+  for (auto* v : {&dump.children_left, &dump.children_right, &dump.feature}) v->reserve(n_nodes);
+  for (auto* v : {&dump.lower, &dump.upper, &dump.split_score}) v->reserve(n_nodes);
+  for (auto* v : {&dump.category, &dump.n_samples}) v->reserve(n_nodes);
+  if (n_classes == 0) {
+    dump.leaf_value.reserve(n_leaves);
+  } else {
+    dump.leaf_class.reserve(n_leaves);
+    dump.leaf_proba.reserve(n_leaves * n_classes);
+  }
   dump.node_offsets.push_back(0);
   for (const Tree& tree : trees) {
     const std::vector<FlatNode> flat = flatten_tree(tree);

@@ -577,32 +577,6 @@ HistogramTask histogram_task(const GrowInput& input) {
 
 namespace {
 
-/// Gives every copy of a row the fold of its first copy in the shuffled
-/// order, then sorts the shuffled order by fold, stably, so that each fold's
-/// samples stay together as the searches expect. `fold_of_row` holds 0xFF
-/// for every row before and after (no real fold number reaches 255).
-void group_copies(std::span<const std::uint32_t> samples, std::vector<std::uint32_t>& positions,
-                  std::vector<std::uint8_t>& fold_ids, std::uint64_t n_folds,
-                  std::vector<std::uint8_t>& fold_of_row) {
-  const std::size_t n = positions.size();
-  for (std::size_t p = 0; p < n; ++p) {
-    std::uint8_t& fold = fold_of_row[samples[positions[p]]];
-    if (fold == 0xFF) {
-      fold = fold_ids[p];
-    } else {
-      fold_ids[p] = fold;
-    }
-  }
-  for (std::size_t p = 0; p < n; ++p) fold_of_row[samples[positions[p]]] = 0xFF;
-  std::vector<std::size_t> next(n_folds + 1, 0);
-  for (const std::uint8_t f : fold_ids) ++next[f + 1];
-  std::partial_sum(next.begin(), next.end(), next.begin());
-  std::vector<std::uint32_t> by_fold(n);
-  for (std::size_t p = 0; p < n; ++p) by_fold[next[fold_ids[p]]++] = positions[p];
-  positions.swap(by_fold);
-  std::sort(fold_ids.begin(), fold_ids.end());
-}
-
 }  // namespace
 
 void check_fast_entry(const GrowInput& input, std::uint64_t n_samples) {

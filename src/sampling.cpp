@@ -68,9 +68,26 @@ std::vector<std::uint32_t> draw_rows(std::uint64_t tree_seed, std::uint64_t n_ro
   return rows;
 }
 
-void mark_rows(std::span<const std::uint32_t> rows, std::vector<std::uint8_t>& in_bag, std::uint64_t n_rows) {
-  in_bag.assign(n_rows, 0);
-  for (const std::uint32_t r : rows) in_bag[r] = 1;
+void group_copies(std::span<const std::uint32_t> samples, std::vector<std::uint32_t>& positions,
+                  std::vector<std::uint8_t>& fold_ids, std::uint64_t n_folds,
+                  std::vector<std::uint8_t>& fold_of_row) {
+  const std::size_t n = positions.size();
+  for (std::size_t p = 0; p < n; ++p) {
+    std::uint8_t& fold = fold_of_row[samples[positions[p]]];
+    if (fold == 0xFF) {
+      fold = fold_ids[p];
+    } else {
+      fold_ids[p] = fold;
+    }
+  }
+  for (std::size_t p = 0; p < n; ++p) fold_of_row[samples[positions[p]]] = 0xFF;
+  std::vector<std::size_t> next(n_folds + 1, 0);
+  for (const std::uint8_t f : fold_ids) ++next[f + 1];
+  std::partial_sum(next.begin(), next.end(), next.begin());
+  std::vector<std::uint32_t> by_fold(n);
+  for (std::size_t p = 0; p < n; ++p) by_fold[next[fold_ids[p]]++] = positions[p];
+  positions.swap(by_fold);
+  std::sort(fold_ids.begin(), fold_ids.end());
 }
 
 }  // namespace quor

@@ -42,7 +42,15 @@ enum class RowSampling {
 std::vector<std::uint32_t> draw_rows(std::uint64_t tree_seed, std::uint64_t n_rows,
                                      std::uint64_t max_samples, RowSampling sampling);
 
-/// Marks in `in_bag` (n_rows entries, 0 or 1) the rows of `rows`.
-void mark_rows(std::span<const std::uint32_t> rows, std::vector<std::uint8_t>& in_bag, std::uint64_t n_rows);
+/// For a node whose run of samples may repeat a row: gives every copy of a
+/// row the fold of its first copy in the shuffled order (`positions`, the
+/// run positions in shuffled order, and `fold_ids`, the fold of each, as
+/// fold_order makes them), then sorts the shuffled order by fold, stably, so
+/// that each fold's samples stay together as the searches expect.
+/// `fold_of_row` holds 0xFF for every row before and after (no real fold
+/// number reaches 255).
+void group_copies(std::span<const std::uint32_t> samples, std::vector<std::uint32_t>& positions,
+                  std::vector<std::uint8_t>& fold_ids, std::uint64_t n_folds,
+                  std::vector<std::uint8_t>& fold_of_row);
 
 }  // namespace quor

@@ -48,7 +48,8 @@ _FITTED_DOC = """
         numeric features (as in the single trees).
     feature_importances_ : ndarray of float64, shape (n_features_in_,)
         The mean of the trees' held-out importances (each tree's sum to 1;
-        trees that are a single leaf are left out).
+        trees that are a single leaf are left out), computed when first
+        read.
     estimators_ : list of QUORClassifier or QUORRegressor
         The fitted trees as single-tree estimators (made when first read).
     n_estimators_ : int
@@ -121,6 +122,12 @@ class _Progress:
 class _QUORForest(TagsMixin, BaseEstimator):
     """What the forest regressor and classifier share."""
 
+    # How rows are drawn and what a node without a finite score among its
+    # drawn features does; bench/forest.py measures the alternatives through
+    # subclasses that change these.
+    _row_sampling = "subsample"
+    _score_other_features = True
+
     def _fit(self, X, y):
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
@@ -138,7 +145,8 @@ class _QUORForest(TagsMixin, BaseEstimator):
         settings.update(
             categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
             max_features=_resolve_max_features(self.max_features, n_features),
-            max_samples=max_samples, sampling="subsample",
+            max_samples=max_samples, sampling=self._row_sampling,
+            score_other_features=self._score_other_features,
         )
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
@@ -147,12 +155,6 @@ class _QUORForest(TagsMixin, BaseEstimator):
                        self._n_jobs(), bool(self.oob_score), progress)
         finally:
             progress.close()
-        arrays = forest.export_arrays()
-        per_tree = importances_per_tree(
-            arrays["is_leaf"], arrays["feature"], arrays["n_samples"], arrays["split_score"],
-            arrays["node_offsets"], n_features)
-        grown = per_tree[per_tree.sum(axis=1) > 0]
-        fitted["feature_importances_"] = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
         fitted["n_estimators_"] = forest.n_trees()
         fitted.update(task_fitted)
         if self.oob_score:
@@ -162,8 +164,22 @@ class _QUORForest(TagsMixin, BaseEstimator):
                 delattr(self, name)
         install(self, fitted)
         self._forest, self._forest_kind, self._forest_settings = forest, kind, settings
-        self._estimators = None
+        self._estimators = self._feature_importances = None
         return self
+
+    @property
+    def feature_importances_(self):
+        """The mean of the trees' held-out importances (computed when first read)."""
+        check_is_fitted(self)
+        if self._feature_importances is None:
+            arrays = self._forest.export_arrays()
+            per_tree = importances_per_tree(
+                arrays["is_leaf"], arrays["feature"], arrays["n_samples"], arrays["split_score"],
+                arrays["node_offsets"], self.n_features_in_)
+            grown = per_tree[per_tree.sum(axis=1) > 0]
+            self._feature_importances = (grown.mean(axis=0) if len(grown)
+                                         else np.zeros(self.n_features_in_))
+        return self._feature_importances
 
     def _tree_settings(self, n_samples):
         """The trees' settings as RawForest takes them (without the task's)."""
@@ -238,6 +254,7 @@ class _QUORForest(TagsMixin, BaseEstimator):
         state = dict(super().__getstate__())
         forest = state.pop("_forest", None)
         state.pop("_estimators", None)
+        state.pop("_feature_importances", None)
         if forest is not None:
             state["_forest_arrays"] = forest.export_arrays()
         return state
@@ -246,7 +263,7 @@ class _QUORForest(TagsMixin, BaseEstimator):
         state = dict(state)
         arrays = state.pop("_forest_arrays", None)
         super().__setstate__(state)
-        self._estimators = None
+        self._estimators = self._feature_importances = None
         if arrays is not None:
             self._forest = RawForest.from_arrays(self._forest_kind, self._forest_settings, arrays)
 

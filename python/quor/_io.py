@@ -388,8 +388,9 @@ def _load_forest(estimator, attrs, fitted, body):
             array = _stored_array(value, key, "<f8")
             _require(array.ndim == ndim, f"{key} must have {ndim} dimensions")
             attrs[key] = array
+    importances = attrs.pop("feature_importances_", None)
     for name, value in attrs.items():
         setattr(estimator, name, value)
     estimator._forest, estimator._forest_kind, estimator._forest_settings = raw, kind, settings
-    estimator._estimators = None
+    estimator._estimators, estimator._feature_importances = None, importances
     return estimator

@@ -69,7 +69,7 @@ bool is_tree_setting(std::string_view name) {
   return name != "parallel" && name != "n_threads" && name != "parallel_min_samples";
 }
 
-constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling"};
+constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling", "score_other_features"};
 
 EstimatorKind parse_kind(const std::string& kind) {
   if (kind == "regressor") return EstimatorKind::Regressor;
@@ -115,6 +115,8 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
   record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
   record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
   record.options.sampling = parse_sampling(argument("sampling", setting(settings, "sampling"), to_string));
+  record.options.score_other_features =
+      argument("score_other_features", setting(settings, "score_other_features"), to_bool);
   expected += std::size(kForestSettings);
   if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
     throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
@@ -455,8 +457,10 @@ constexpr const char kForestDoc[] =
     "Native forest of cross-validated trees. `kind` is \"regressor\",\n"
     "\"classifier\" or \"objective_classifier\"; `settings` holds the keyword\n"
     "arguments of the raw class of that kind except parallel, n_threads and\n"
-    "parallel_min_samples, and max_features (0: all), max_samples (0: all) and\n"
-    "sampling (\"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\").";
+    "parallel_min_samples, and max_features (0: all), max_samples (0: all),\n"
+    "sampling (\"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\") and\n"
+    "score_other_features (a node whose drawn features give no finite score\n"
+    "scores the others; else it is a leaf).";
 
 }  // namespace
 
