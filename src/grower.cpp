@@ -396,7 +396,11 @@ class StrictGrower {
     context.sorted = task.sorted;
     context.scratch = n_threads >= 2 ? nullptr : &worker.scratch;
     const auto score = [&](std::span<const std::size_t> features) {
-      const auto evaluate = [&](std::uint64_t i) { return evaluate_feature(context, features[i]); };
+      // A feature of a large node can take a while: each is a check point.
+      const auto evaluate = [&](std::uint64_t i) {
+        check_interrupt(options_.interrupt);
+        return evaluate_feature(context, features[i]);
+      };
       std::vector<ScoredSplit> records;
       if (n_threads >= 2) return flatten(parallel_map(features.size(), n_threads, evaluate));
       for (std::size_t i = 0; i < features.size(); ++i) {
