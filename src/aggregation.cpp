@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config.hpp"
-#include "criterion.hpp"
+#include "ordering.hpp"
 #include "errors.hpp"
 
 namespace quor {

@@ -7,6 +7,7 @@
 
 #include "config.hpp"
 #include "errors.hpp"
+#include "ordering.hpp"
 
 namespace quor {
 
@@ -121,17 +122,6 @@ double mae_impurity(std::span<const double> targets, std::vector<double>& scratc
   double sum = -0.0;
   for (const double y : targets) sum += std::fabs(y - median);
   return sum / static_cast<double>(n);
-}
-
-void sort_total_order(std::span<double> values) {
-  std::sort(values.begin(), values.end(),
-            [](double a, double b) { return total_order_key(a) < total_order_key(b); });
-}
-
-double median_of_sorted(std::span<const double> sorted) {
-  const std::size_t n = sorted.size();
-  if (n % 2 == 1) return sorted[n / 2];
-  return (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
 }
 
 }  // namespace quor

@@ -76,24 +76,4 @@ double entropy_from_counts(std::span<const Count> counts, double n) {
 /// Mean absolute deviation about the median; `scratch` is reused for the sort.
 double mae_impurity(std::span<const double> targets, std::vector<double>& scratch);
 
-/// IEEE 754 total order on doubles (negative NaNs first, -0 before +0,
-/// positive NaNs last), as an order-preserving 64-bit key.
-inline std::uint64_t total_order_key(double v) {
-  std::uint64_t bits;
-  static_assert(sizeof bits == sizeof v);
-  __builtin_memcpy(&bits, &v, sizeof bits);
-  return (bits >> 63) ? ~bits : (bits | 0x8000000000000000ull);
-}
-inline double from_total_order_key(std::uint64_t key) {
-  const std::uint64_t bits = (key >> 63) ? (key & 0x7FFFFFFFFFFFFFFFull) : ~key;
-  double v;
-  __builtin_memcpy(&v, &bits, sizeof v);
-  return v;
-}
-/// Sorts ascending by the total order.
-void sort_total_order(std::span<double> values);
-/// Median of a list sorted by the total order: the middle element, or the two
-/// middle elements' sum times 0.5. The list must not be empty.
-double median_of_sorted(std::span<const double> sorted);
-
 }  // namespace quor

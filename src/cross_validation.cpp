@@ -7,76 +7,10 @@
 
 #include "candidate.hpp"
 #include "errors.hpp"
+#include "gather.hpp"
 #include "objective.hpp"
 
 namespace quor {
-
-std::uint64_t fold_count(std::uint64_t cv_folds, std::uint64_t n, bool fast_mode) {
-  std::uint64_t k = std::min(std::max<std::uint64_t>(cv_folds, 2), n);
-  if (fast_mode) k = std::min<std::uint64_t>(k, 255);
-  return k;
-}
-
-std::vector<CvFold> make_folds(std::span<const std::uint64_t> samples, std::uint64_t cv_folds,
-                               std::uint64_t cv_seed, bool cv_shuffle, bool with_training) {
-  std::vector<std::uint64_t> permuted(samples.begin(), samples.end());
-  permute_samples(std::span<std::uint64_t>(permuted), cv_seed, cv_shuffle);
-  const std::uint64_t n = permuted.size();
-  const std::uint64_t k = fold_count(cv_folds, n, false);
-  std::vector<CvFold> folds(k);
-  if (k == 0) return folds;
-  const std::uint64_t base = n / k;
-  const std::uint64_t rem = n % k;
-  std::uint64_t start = 0;
-  for (std::uint64_t f = 0; f < k; ++f) {
-    const std::uint64_t size = base + (f < rem ? 1 : 0);
-    const auto first = permuted.begin() + static_cast<std::ptrdiff_t>(start);
-    const auto last = first + static_cast<std::ptrdiff_t>(size);
-    CvFold& fold = folds[f];
-    fold.valid_indices.assign(first, last);
-    start += size;
-    if (!with_training) continue;
-    fold.train_indices.reserve(n - size);
-    fold.train_indices.insert(fold.train_indices.end(), permuted.begin(), first);
-    fold.train_indices.insert(fold.train_indices.end(), last, permuted.end());
-  }
-  return folds;
-}
-
-FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
-                            std::uint64_t cv_seed, bool cv_shuffle) {
-  FoldAssignment out;
-  assign_folds(samples, cv_folds, cv_seed, cv_shuffle, out);
-  return out;
-}
-
-std::uint64_t fold_order(std::uint64_t n, std::uint64_t cv_folds, std::uint64_t cv_seed, bool cv_shuffle,
-                         std::vector<std::uint32_t>& positions, std::vector<std::uint8_t>& fold_ids) {
-  positions.resize(n);
-  std::iota(positions.begin(), positions.end(), std::uint32_t{0});
-  permute_samples(std::span<std::uint32_t>(positions), cv_seed, cv_shuffle);
-  const std::uint64_t k = fold_count(cv_folds, n, true);
-  fold_ids.resize(n);
-  if (k == 0) return 0;
-  const std::uint64_t base = n / k;
-  const std::uint64_t rem = n % k;
-  std::uint64_t start = 0;
-  for (std::uint64_t f = 0; f < k; ++f) {
-    const std::uint64_t size = base + (f < rem ? 1 : 0);
-    std::fill_n(fold_ids.begin() + static_cast<std::ptrdiff_t>(start), size, static_cast<std::uint8_t>(f));
-    start += size;
-  }
-  return k;
-}
-
-void assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds, std::uint64_t cv_seed,
-                  bool cv_shuffle, FoldAssignment& out) {
-  std::vector<std::uint32_t> positions;
-  out.n_folds = fold_order(samples.size(), cv_folds, cv_seed, cv_shuffle, positions, out.fold_ids);
-  out.sample_indices.resize(samples.size());
-  for (std::size_t p = 0; p < positions.size(); ++p) out.sample_indices[p] = samples[positions[p]];
-}
-
 
 // ---------------------------------------------------------------------------
 // Strict-mode evaluation of one feature.
@@ -157,15 +91,14 @@ struct FoldLookup {
 };
 
 void build_lookup(const SplitContext& ctx, FoldLookup& lookup) {
-  lookup.starts.assign(1, 0);
-  for (const CvFold& fold : ctx.folds) lookup.starts.push_back(lookup.starts.back() + fold.valid_indices.size());
+  lookup.starts = ctx.folds->starts;
   if (ctx.slots != nullptr) {
     lookup.slot_of = ctx.slots;
     return;
   }
   std::uint64_t max_id = 0;
   for (const std::uint64_t s : ctx.samples) max_id = std::max(max_id, s);
-  lookup.own_slots.fill(ctx.folds, ctx.samples.empty() ? 0 : max_id + 1);
+  lookup.own_slots.fill(*ctx.folds, ctx.samples.empty() ? 0 : max_id + 1);
   lookup.slot_of = &lookup.own_slots;
 }
 
@@ -193,7 +126,7 @@ void gather_sorted(const SplitContext& ctx, std::uint64_t feature, const FoldLoo
   out.values.resize(m);
   out.folds.resize(m);
   out.slots.resize(m);
-  out.finite_per_fold.assign(ctx.folds.size(), 0);
+  out.finite_per_fold.assign(ctx.folds->count(), 0);
   for (std::size_t i = 0; i < m; ++i) {
     out.values[i] = out.entries[i].value;
     out.slots[i] = (*lookup.slot_of)[out.entries[i].sample];
@@ -245,12 +178,11 @@ void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
                           std::vector<std::uint32_t>& out) {
   out.assign(lookup.starts.back(), positions.none());
   if (column.is_categorical) {
-    for (const CvFold& fold : ctx.folds) {
-      for (const std::uint64_t s : fold.valid_indices) out[(*lookup.slot_of)[s]] = positions(column.codes[s]);
-    }
+    const std::span<const std::uint64_t> by_slot = ctx.folds->samples;
+    for (std::size_t slot = 0; slot < by_slot.size(); ++slot) out[slot] = positions(column.codes[by_slot[slot]]);
     return;
   }
-  std::vector<std::size_t> next(ctx.folds.size(), 0);  // per fold: runs <= the current value
+  std::vector<std::size_t> next(ctx.folds->count(), 0);  // per fold: runs <= the current value
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
     const std::uint64_t g = sorted.folds[i];
     const double x = sorted.values[i];
@@ -460,60 +392,6 @@ std::vector<ScoredSplit> aggregate_candidates(std::span<const std::uint32_t> can
 
 }  // namespace
 
-void SlotTable::fill(std::span<const CvFold> folds, std::uint64_t n_ids) {
-  const bool narrow = n_ids <= std::numeric_limits<std::uint32_t>::max();
-  if (narrow && narrow_.size() < n_ids) narrow_.resize(n_ids);
-  if (!narrow && wide_.size() < n_ids) wide_.resize(n_ids);
-  std::uint64_t slot = 0;
-  for (const CvFold& fold : folds) {
-    for (const std::uint64_t s : fold.valid_indices) {
-      check_index(s, n_ids, "samples");
-      if (narrow) {
-        narrow_[s] = static_cast<std::uint32_t>(slot++);
-      } else {
-        wide_[s] = slot++;
-      }
-    }
-  }
-}
-
-std::vector<SortedValue> sort_finite_samples(std::span<const double> values,
-                                             std::span<const std::uint64_t> samples) {
-  // LSD radix sort of (key, sample) pairs on 11-bit digits of the total-order
-  // key; each pass is stable, so equal keys keep their sample order. Passes in
-  // which every key has the same digit are skipped.
-  struct Keyed {
-    std::uint64_t key;
-    std::uint64_t sample;
-  };
-  std::vector<Keyed> a, b;
-  a.reserve(samples.size());
-  for (const std::uint64_t s : samples) {
-    if (std::isfinite(values[s])) a.push_back({total_order_key(values[s]), s});
-  }
-  constexpr unsigned kDigitBits = 11;
-  constexpr std::size_t kRadix = std::size_t{1} << kDigitBits;
-  b.resize(a.size());
-  std::vector<std::size_t> counts(kRadix);
-  for (unsigned shift = 0; shift < 64; shift += kDigitBits) {
-    std::fill(counts.begin(), counts.end(), 0);
-    for (const Keyed& k : a) ++counts[(k.key >> shift) & (kRadix - 1)];
-    if (!a.empty() && counts[(a.front().key >> shift) & (kRadix - 1)] == a.size()) continue;
-    std::size_t total = 0;
-    for (std::size_t& c : counts) {
-      const std::size_t here = c;
-      c = total;
-      total += here;
-    }
-    for (const Keyed& k : a) b[counts[(k.key >> shift) & (kRadix - 1)]++] = k;
-    a.swap(b);
-  }
-  std::vector<SortedValue> out;
-  out.reserve(a.size());
-  for (const Keyed& k : a) out.push_back({from_total_order_key(k.key), k.sample});
-  return out;
-}
-
 struct EvaluationScratch::Buffers {
   SortedFeature sorted;
   std::vector<std::uint32_t> slot_positions;
@@ -541,12 +419,12 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   if (candidates.empty()) return {};
   const auto n_cand = static_cast<std::uint32_t>(candidates.size());
   std::vector<std::vector<double>> lists(candidates.size());
-  for (auto& list : lists) list.reserve(context.folds.size());
+  for (auto& list : lists) list.reserve(context.folds->count());
   const CandidatePositions positions(candidates, test, !column.is_categorical, config.n_bins);
   std::vector<EdgeRuns> edges;
   if (!column.is_categorical) {
     std::vector<std::uint64_t> block_counts;
-    fold_edges(sorted, context.folds.size(), config.n_bins, block_counts, edges);
+    fold_edges(sorted, context.folds->count(), config.n_bins, block_counts, edges);
   }
 
   if (context.objective != nullptr) {
@@ -557,16 +435,16 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
       }
     }
     std::vector<std::uint64_t> train_hist, valid_hist;
-    for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
-      const CvFold& fold = context.folds[f];
+    for (std::uint64_t f = 0; f < context.folds->count(); ++f) {
+      const std::size_t size = context.folds->valid(f).size();
       // Training is every node sample outside the fold.
-      if (fold.valid_indices.empty() || fold.valid_indices.size() == context.samples.size()) continue;
+      if (size == 0 || size == context.samples.size()) continue;
       objective_fold_counts(context, column, sorted, edges, missing, f, positions, lookup, train_hist,
                             valid_hist);
       score_objective_fold(*context.objective, train_hist, valid_hist, test == SideTest::Threshold,
                            n_cand, lists);
     }
-    return aggregate_candidates(candidates, lists, context.folds.size(), feature, *context.aggregator);
+    return aggregate_candidates(candidates, lists, context.folds->count(), feature, *context.aggregator);
   }
 
   std::vector<std::uint32_t>& slot_positions = buffers.slot_positions;
@@ -577,16 +455,16 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   std::span<const double> y_by_slot = context.y_by_slot;
   std::span<const std::uint64_t> labels_by_slot = context.labels_by_slot;
   if (regression && y_by_slot.empty()) {
-    gather_by_slot(context.folds, context.y, own_y);
+    gather_at(context.y, std::span<const std::uint64_t>(context.folds->samples), own_y);
     y_by_slot = own_y;
   } else if (!regression && labels_by_slot.empty()) {
-    gather_by_slot(context.folds, context.labels, own_labels);
+    gather_at(context.labels, std::span<const std::uint64_t>(context.folds->samples), own_labels);
     labels_by_slot = own_labels;
   }
   std::vector<double> sums, left, right, sort_scratch;
   std::vector<std::uint64_t> counts, hist, sizes, work;
-  for (std::uint64_t f = 0; f < context.folds.size(); ++f) {
-    const std::size_t size = context.folds[f].valid_indices.size();
+  for (std::uint64_t f = 0; f < context.folds->count(); ++f) {
+    const std::size_t size = context.folds->valid(f).size();
     if (size == 0) continue;
     const std::size_t start = lookup.starts[f];
     const std::span<const std::uint32_t> pos(slot_positions.data() + start, size);
@@ -605,7 +483,7 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
         break;
     }
   }
-  return aggregate_candidates(candidates, lists, context.folds.size(), feature, *context.aggregator);
+  return aggregate_candidates(candidates, lists, context.folds->count(), feature, *context.aggregator);
 }
 
 }  // namespace quor

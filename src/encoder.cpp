@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "criterion.hpp"
 #include "config.hpp"
+#include "ordering.hpp"
 #include "errors.hpp"
 #include "parallel.hpp"
 #include "tree.hpp"
@@ -295,10 +295,6 @@ std::pair<std::optional<double>, std::optional<double>> bin_bounds(std::span<con
 namespace {
 
 constexpr std::uint64_t kMaxFastCodes = 65535;
-
-// The order of doubles as bin_of compares them: the total order with -0.0
-// counted as +0.0 (they compare equal).
-std::uint64_t value_order_key(double x) { return total_order_key(x == 0.0 ? 0.0 : x); }
 
 // Bins finite values against fixed edges. For many values a table over the
 // top 16 bits of each value's order key gives the number of edges in lower

@@ -325,13 +325,14 @@ class StrictGrower {
       write_leaf(builder, node, input, targets);
       return std::nullopt;
     }
-    const std::vector<CvFold> folds =
-        make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle, false);
+    const StrictFolds folds = make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
     worker.slots.fill(folds, n_total_);
+    // The folds' samples in slot order: their targets are read that way.
+    const std::span<const std::uint64_t> by_slot = folds.samples;
     if (input.task == TaskKind::Regression) {
-      gather_by_slot(std::span<const CvFold>(folds), input.y, worker.y_by_slot);
+      gather_at(input.y, by_slot, worker.y_by_slot);
     } else if (input.task == TaskKind::Classification) {
-      gather_by_slot(std::span<const CvFold>(folds), input.labels, worker.labels_by_slot);
+      gather_at(input.labels, by_slot, worker.labels_by_slot);
     }
     SplitContext context;
     context.config = &config;
@@ -341,7 +342,7 @@ class StrictGrower {
     context.y = input.y;
     context.labels = input.labels;
     context.samples = samples;
-    context.folds = folds;
+    context.folds = &folds;
     context.aggregator = input.aggregator;
     context.slots = &worker.slots;
     context.y_by_slot = worker.y_by_slot;

@@ -13,6 +13,7 @@
 
 #include "criterion.hpp"
 #include "errors.hpp"
+#include "ordering.hpp"
 
 namespace quor {
 namespace {

@@ -21,7 +21,11 @@ using quor::testing::random_continuous;
 using quor::testing::random_labels;
 using quor::testing::random_targets;
 
-std::vector<std::uint32_t> fold_codes(const FeatureColumn& column, const CvFold& fold,
+struct Fold {
+  std::vector<std::uint64_t> train_indices, valid_indices;
+};
+
+std::vector<std::uint32_t> fold_codes(const FeatureColumn& column, const Fold& fold,
                                       std::uint64_t n_bins, std::span<const std::uint64_t> samples) {
   std::vector<std::uint32_t> codes;
   if (column.is_categorical) {
@@ -58,7 +62,13 @@ std::vector<std::vector<double>> reference_scores(const SplitContext& ctx, std::
   const FeatureColumn& column = ctx.features[feature];
   const SideTest test = side_test(ctx.config->split_style, column.is_categorical);
   std::vector<std::vector<double>> lists(candidates.size());
-  for (const CvFold& fold : ctx.folds) {
+  for (std::uint64_t f = 0; f < ctx.folds->count(); ++f) {
+    Fold fold;
+    const auto v = ctx.folds->valid(f);
+    fold.valid_indices.assign(v.begin(), v.end());
+    for (const auto s : ctx.folds->samples) {
+      if (std::find(v.begin(), v.end(), s) == v.end()) fold.train_indices.push_back(s);
+    }
     if (fold.valid_indices.empty()) continue;
     const auto valid_codes = fold_codes(column, fold, ctx.config->n_bins, fold.valid_indices);
     if (ctx.objective != nullptr) {
@@ -115,7 +125,7 @@ struct Fixture {
   std::vector<double> y;
   std::vector<std::uint64_t> labels;
   std::vector<std::uint64_t> samples;
-  std::vector<CvFold> folds;
+  StrictFolds folds;
   Criterion criterion = Criterion::mse();
   std::optional<ObjectiveTask> objective;
   Aggregator aggregator = Aggregator::from_name("trimmed_mean", 0.2, 0.0, 0.0);
@@ -163,7 +173,7 @@ void build(Fixture& fx, Task task, SplitStyle style, std::uint64_t seed) {
   ctx.y = fx.y;
   ctx.labels = fx.labels;
   ctx.samples = fx.samples;
-  ctx.folds = fx.folds;
+  ctx.folds = &fx.folds;
   ctx.aggregator = &fx.aggregator;
 }
 
@@ -182,7 +192,7 @@ TEST_P(EvaluateFeatureTest, MatchesDefinitionBitForBit) {
     for (std::size_t j = 0; j < records.size(); ++j) {
       EXPECT_EQ(records[j].feature, feature);
       EXPECT_EQ(records[j].code, candidates[j]);
-      EXPECT_EQ(records[j].stats.n_folds, fx.folds.size());
+      EXPECT_EQ(records[j].stats.n_folds, fx.folds.count());
       ASSERT_EQ(records[j].stats.scores.size(), expected[j].size()) << "candidate " << j;
       for (std::size_t k = 0; k < expected[j].size(); ++k) {
         EXPECT_EQ(std::bit_cast<std::uint64_t>(records[j].stats.scores[k]),
@@ -190,7 +200,7 @@ TEST_P(EvaluateFeatureTest, MatchesDefinitionBitForBit) {
             << "candidate " << j << " fold score " << k << ": " << records[j].stats.scores[k]
             << " vs " << expected[j][k];
       }
-      const double score = fx.aggregator.aggregate(fold_stats(expected[j], fx.folds.size()));
+      const double score = fx.aggregator.aggregate(fold_stats(expected[j], fx.folds.count()));
       EXPECT_EQ(std::bit_cast<std::uint64_t>(records[j].score), std::bit_cast<std::uint64_t>(score));
     }
   }
@@ -227,7 +237,7 @@ TEST(EvaluateFeature, LastBinSeparatesMissingValuesOnEveryFold) {
   const Criterion criterion = Criterion::regression("mse");
   const Aggregator aggregator = Aggregator::mean();
   std::vector<FeatureColumn> columns = {column};
-  SplitContext ctx{&config, columns, &criterion, nullptr, y, {}, samples, folds, &aggregator};
+  SplitContext ctx{&config, columns, &criterion, nullptr, y, {}, samples, &folds, &aggregator};
   const auto records = evaluate_feature(ctx, 0);
   ASSERT_EQ(records.size(), 2u);
   ASSERT_EQ(records[1].code, 1u);
