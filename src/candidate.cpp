@@ -14,7 +14,7 @@ std::vector<std::uint32_t> split_candidates(const FeatureColumn& column,
     candidates.reserve(samples.size());
     for (const std::uint64_t s : samples) {
       const std::uint32_t code = column.codes[s];
-      if (code != kMissingBin) candidates.push_back(code);
+      if (code != kMissingCode) candidates.push_back(code);
     }
     std::sort(candidates.begin(), candidates.end());
     candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
@@ -25,7 +25,7 @@ std::vector<std::uint32_t> split_candidates(const FeatureColumn& column,
   const std::vector<double> edges = quantile_edges_at(column.values, samples, n_bins, scratch);
   // Bins run from 0 to the number of edges and must stay below the 32-bit
   // missing code; only a gigantic n_bins with as many edges in memory gets here.
-  if (edges.size() >= kMissingBin) throw std::length_error("too many bins for 32-bit candidates");
+  if (edges.size() >= kMissingCode) throw std::length_error("too many bins for 32-bit candidates");
   // One flag per bin: a bitmap is no larger than the edges already built.
   std::vector<bool> occupied(edges.size() + 1, false);
   std::size_t n_occupied = 0;
@@ -48,7 +48,7 @@ std::vector<std::uint32_t> split_candidates_sorted(std::span<const double> sorte
   std::vector<std::uint32_t> candidates;
   if (sorted_values.empty()) return candidates;
   const EdgeRuns edges = EdgeRuns::from_sorted(sorted_values, n_bins);
-  if (edges.size() >= kMissingBin) throw std::length_error("too many bins for 32-bit candidates");
+  if (edges.size() >= kMissingCode) throw std::length_error("too many bins for 32-bit candidates");
   // Values ascend, so bins do too: each new bin met is the next candidate.
   std::size_t run = 0;
   for (const double x : sorted_values) {

@@ -11,9 +11,6 @@
 
 namespace quor {
 
-/// The bin or category code that marks a missing value in strict mode.
-inline constexpr std::uint32_t kMissingBin = 0xFFFFFFFFu;
-
 enum class SideTest { Threshold, Equality };
 
 /// Equality for categorical features and for the "bin" style, else threshold.
@@ -22,9 +19,9 @@ inline SideTest side_test(SplitStyle style, bool is_categorical) {
 }
 
 /// Threshold: left when b is not missing and b <= candidate. Equality: left when
-/// b == candidate. Missing values (kMissingBin) always go right.
+/// b == candidate. Missing values (kMissingCode) always go right.
 inline bool goes_left(SideTest test, std::uint32_t b, std::uint32_t candidate) {
-  return test == SideTest::Threshold ? (b != kMissingBin && b <= candidate) : (b == candidate);
+  return test == SideTest::Threshold ? (b != kMissingCode && b <= candidate) : (b == candidate);
 }
 
 /// Ascending distinct candidates: the category codes present (missing skipped),

@@ -45,7 +45,7 @@ class CandidatePositions {
   }
 
   std::uint32_t operator()(std::uint32_t code) const {
-    if (code == kMissingBin) return none_;
+    if (code == kMissingCode) return none_;
     if (code < table_.size()) return table_[code];
     return search(code);
   }

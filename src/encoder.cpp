@@ -13,7 +13,6 @@
 #include "ordering.hpp"
 #include "errors.hpp"
 #include "parallel.hpp"
-#include "tree.hpp"
 
 namespace quor {
 
@@ -379,7 +378,7 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
                       std::vector<std::uint32_t>& scratch, FeatureBins& bins) {
   scratch.clear();
   for (const std::uint32_t c : column) {
-    if (c != kMissingCategory) scratch.push_back(c);
+    if (c != kMissingCode) scratch.push_back(c);
   }
   bins.has_missing = scratch.size() != column.size();
   std::sort(scratch.begin(), scratch.end());
@@ -396,26 +395,6 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
 // Samples coded per block: the block's rows of the code matrix stay in cache
 // while every feature writes its column into them.
 constexpr std::size_t kCodeBlock = 4096;
-
-/// work(t, begin, end) over rows [0, n) cut into contiguous ranges of whole
-/// blocks of `block` rows, one range per thread, on min(n_threads, blocks)
-/// threads (every t is called, a trailing range may be empty); on the calling
-/// thread alone, as work(0, 0, n), when that is fewer than 2.
-template <class Work>
-void for_row_ranges(std::size_t n, std::size_t block, std::uint64_t n_threads, const Work& work) {
-  const std::size_t n_blocks = (n + block - 1) / block;
-  const std::size_t threads = std::min<std::uint64_t>(n_threads, n_blocks);
-  if (threads < 2) {
-    work(std::size_t{0}, std::size_t{0}, n);
-    return;
-  }
-  const std::size_t per_thread = (n_blocks + threads - 1) / threads * block;
-  parallel_map(threads, threads, [&](std::uint64_t t) {
-    const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
-    work(static_cast<std::size_t>(t), begin, std::min(n, begin + per_thread));
-    return 0;
-  });
-}
 
 /// Training values read from separate columns.
 struct ColumnsSource {
@@ -622,7 +601,7 @@ void write_codes(const Source& source, std::span<const FeatureBins> bins,
         for (std::size_t s = first; s < last; ++s) {
           const std::uint32_t c = source.category(s, f);
           codes[s * n_features + f] =
-              c == kMissingCategory ? missing : static_cast<Code>(std::lower_bound(cat_begin, cat_end, c) - cat_begin);
+              c == kMissingCode ? missing : static_cast<Code>(std::lower_bound(cat_begin, cat_end, c) - cat_begin);
         }
       } else {
         const EdgeBinner& binner = *binners[f];
@@ -717,7 +696,7 @@ EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool a
     write_all(out.narrow_codes.data(), EncodedFeatures::kNarrowMissingCode);
   } else {
     out.codes.resize(out.sample_count * n_features);
-    write_all(out.codes.data(), kMissingCode);
+    write_all(out.codes.data(), kMissingFastCode);
   }
   return out;
 }
@@ -742,53 +721,6 @@ EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uin
 EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
                               std::uint64_t n_bins, bool allow_narrow, std::uint64_t n_threads) {
   return encode_source(MatrixSource{x, categorical, n_threads, {}}, n_bins, allow_narrow, n_threads);
-}
-
-std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
-                                               std::span<const std::uint64_t> categorical,
-                                               std::size_t first_col, std::size_t last_col,
-                                               std::uint64_t n_threads) {
-  std::vector<std::size_t> cols(last_col - first_col);
-  std::iota(cols.begin(), cols.end(), first_col);
-  std::vector<FeatureColumn> columns;
-  columns_from_matrix(x, categorical, cols, columns, n_threads);
-  return columns;
-}
-
-void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
-                         std::span<const std::size_t> cols, std::vector<FeatureColumn>& columns,
-                         std::uint64_t n_threads) {
-  columns.resize(cols.size());
-  for (std::size_t k = 0; k < cols.size(); ++k) {
-    FeatureColumn& column = columns[k];
-    column.is_categorical = is_categorical(categorical, cols[k]);
-    if (column.is_categorical) {
-      column.codes.resize(x.n_rows);
-    } else {
-      column.values.resize(x.n_rows);
-    }
-  }
-  // A block of rows at a time, every column of the block: whatever the
-  // matrix's memory order, the block's part of it is read from cache.
-  constexpr std::size_t kRowBlock = 256;
-  const auto copy_rows = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t first = begin; first < end; first += kRowBlock) {
-      const std::size_t last = std::min(end, first + kRowBlock);
-      for (std::size_t k = 0; k < cols.size(); ++k) {
-        FeatureColumn& column = columns[k];
-        const std::size_t c = cols[k];
-        if (column.is_categorical) {
-          for (std::size_t r = first; r < last; ++r) column.codes[r] = category_code(x.at(r, c));
-        } else {
-          for (std::size_t r = first; r < last; ++r) column.values[r] = x.at(r, c);
-        }
-      }
-    }
-  };
-  // Threads only for many rows: a small copy costs less than starting them.
-  constexpr std::size_t kParallelRows = std::size_t{1} << 16;
-  for_row_ranges(x.n_rows, kRowBlock, x.n_rows < kParallelRows ? 1 : n_threads,
-                 [&](std::size_t, std::size_t begin, std::size_t end) { copy_rows(begin, end); });
 }
 
 }  // namespace quor

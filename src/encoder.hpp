@@ -10,19 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "input.hpp"
 #include "views.hpp"
 
 
 namespace quor {
-
-/// The training values of one feature, indexed by sample id.
-struct FeatureColumn {
-  bool is_categorical = false;
-  std::vector<double> values;         // continuous: NaN and ±∞ are missing
-  std::vector<std::uint32_t> codes;   // categorical: 0xFFFFFFFF is missing
-
-  std::size_t size() const { return is_categorical ? codes.size() : values.size(); }
-};
 
 /// The n_bins − 1 quantile edges of the finite values (none when n_bins < 2 or
 /// no value is finite): edge j is the sorted value at
@@ -105,7 +97,7 @@ std::pair<std::optional<double>, std::optional<double>> bin_bounds(std::span<con
                                                                    std::uint64_t b);
 
 /// The fast-mode missing code.
-inline constexpr std::uint16_t kMissingCode = 0xFFFF;
+inline constexpr std::uint16_t kMissingFastCode = 0xFFFF;
 
 struct FeatureBins {
   std::vector<double> edges;               // continuous features
@@ -131,7 +123,7 @@ struct EncodedFeatures {
   std::uint16_t code(std::uint64_t sample, std::uint64_t feature) const {
     if (narrow) {
       const std::uint8_t c = narrow_codes[sample * n_features + feature];
-      return c == kNarrowMissingCode ? kMissingCode : c;
+      return c == kNarrowMissingCode ? kMissingFastCode : c;
     }
     return codes[sample * n_features + feature];
   }
@@ -164,19 +156,5 @@ EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uin
 /// copied whole, only a few columns at a time while their bins are found.
 EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
                               std::uint64_t n_bins, bool allow_narrow = true, std::uint64_t n_threads = 1);
-
-/// Columns [first_col, last_col) of the matrix as training columns: those in
-/// the sorted `categorical` list hold category codes, the others the values
-/// unchanged. With `n_threads` of 2 or more, each thread copies its own rows.
-std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
-                                               std::span<const std::uint64_t> categorical,
-                                               std::size_t first_col, std::size_t last_col,
-                                               std::uint64_t n_threads = 1);
-/// The matrix columns listed in `cols` into `columns` (one each, in list
-/// order), reusing their buffers; with `n_threads` of 2 or more, each thread
-/// copies its own range of rows.
-void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
-                         std::span<const std::size_t> cols, std::vector<FeatureColumn>& columns,
-                         std::uint64_t n_threads);
 
 }  // namespace quor

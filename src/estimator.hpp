@@ -12,7 +12,7 @@
 #include "aggregation.hpp"
 #include "config.hpp"
 #include "criterion.hpp"
-#include "encoder.hpp"
+#include "input.hpp"
 #include "objective.hpp"
 #include "tree.hpp"
 #include "views.hpp"
@@ -60,13 +60,6 @@ struct Estimator {
 /// record; the first bad string throws its `ValueError`.
 Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options);
 
-/// One training column per matrix column, in order; columns in the sorted
-/// `categorical` list hold category codes, the others the values unchanged.
-/// Copied on `n_threads` threads when it is 2 or more.
-std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
-                                               std::span<const std::uint64_t> categorical,
-                                               std::uint64_t n_threads = 1);
-
 /// Targets copied out of the caller's `y`.
 struct Targets {
   std::vector<double> values;          // regression
@@ -81,48 +74,6 @@ Targets classification_targets(const VectorView<std::int64_t>& y);
 void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets);
 /// The same from the input matrix; fast mode encodes it without copying it.
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets);
-
-/// One exported node, as `export_tree` lists it.
-struct FlatNode {
-  bool is_leaf = false;
-  std::int64_t children_left = -1;
-  std::int64_t children_right = -1;
-  std::int64_t feature = -1;
-  bool is_categorical = false;
-  double lower;  // NaN until set
-  double upper;  // NaN until set
-  std::int64_t category = -1;
-  std::uint64_t n_samples = 0;
-  double value;  // NaN until set
-  std::int64_t predicted_class = -1;
-  std::span<const double> proba;  // a view into the tree
-};
-
-/// The tree in pre-order; split counts are the sums of their children's.
-std::vector<FlatNode> flatten_tree(const Tree& tree);
-
-/// Parallel lists read from a dump. `proba_offsets` has one entry more than
-/// nodes with a `proba` list: list i is probas[offsets[i] .. offsets[i+1]).
-struct TreeDump {
-  std::vector<std::uint8_t> is_leaf;
-  std::vector<std::int64_t> children_left;
-  std::vector<std::int64_t> children_right;
-  std::vector<std::int64_t> feature;
-  std::vector<std::uint8_t> is_categorical;
-  std::vector<double> lower;
-  std::vector<double> upper;
-  std::vector<std::int64_t> category;
-  std::vector<std::uint64_t> n_samples;
-  std::vector<double> value;                 // regressor
-  std::vector<std::int64_t> predicted_class;  // classifiers
-  std::vector<double> probas;                // classifiers, flattened
-  std::vector<std::size_t> proba_offsets;     // classifiers
-};
-
-/// Rebuilds the tree reachable from node 0 in pre-order. An index past a list's
-/// end (-1 included) is an internal error; a node reached twice (a cycle or a
-/// shared child) is a `ValueError`.
-Tree rebuild_tree(const TreeDump& dump, bool classification);
 
 /// The fixed-settings estimator `from_tree` returns around a rebuilt tree.
 Estimator rebuilt_estimator(EstimatorKind kind, std::uint64_t n_classes,

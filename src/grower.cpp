@@ -243,7 +243,7 @@ std::optional<SplitSpec> strict_split(const GrowInput& input, const FeatureColum
   SplitSpec split;
   split.feature = feature;
   if (column.is_categorical) {
-    if (code == kMissingCategory) return std::nullopt;
+    if (code == kMissingCode) return std::nullopt;
     split.kind = NodeKind::CategorySplit;
     split.category = code;
     return split;

@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "config.hpp"
 #include "errors.hpp"
 
 namespace quor {
@@ -72,13 +71,6 @@ std::size_t walk_row(const Tree& tree, std::span<const FeatureValue> row, OnNode
 }
 
 }  // namespace
-
-std::uint32_t category_code(double v) {
-  if (!std::isfinite(v) || v < 0.0) return kMissingCategory;
-  const double rounded = std::round(v);  // halves away from zero
-  if (rounded >= static_cast<double>(kMissingCategory)) return kMissingCategory;
-  return static_cast<std::uint32_t>(rounded);
-}
 
 std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
   const std::size_t index = tree_.nodes.size();
@@ -164,31 +156,6 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
 Tree TreeBuilder::finish() && {
   if (tree_.nodes.empty()) throw InternalError("a tree needs at least one node");
   return std::move(tree_);
-}
-
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end) {
-  const std::size_t n_cols = matrix.n_cols;
-  std::vector<char> column_is_categorical(n_cols);
-  for (std::size_t c = 0; c < n_cols; ++c) column_is_categorical[c] = is_categorical(categorical, c);
-
-  Rows rows;
-  rows.n_rows = row_end - row_begin;
-  rows.n_cols = n_cols;
-  rows.cells.resize(rows.n_rows * n_cols);
-  FeatureValue* cell = rows.cells.data();
-  for (std::size_t r = row_begin; r < row_end; ++r) {
-    for (std::size_t c = 0; c < n_cols; ++c, ++cell) {
-      const double v = matrix.at(r, c);
-      if (column_is_categorical[c]) {
-        cell->is_categorical = true;
-        cell->code = category_code(v);
-      } else {
-        cell->value = v;
-      }
-    }
-  }
-  return rows;
 }
 
 bool goes_left(const DecisionNode& split, const FeatureValue& cell) {

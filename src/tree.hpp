@@ -11,16 +11,10 @@
 #include <span>
 #include <vector>
 
+#include "input.hpp"
 #include "views.hpp"
 
 namespace quor {
-
-/// The category code that marks a missing categorical value.
-inline constexpr std::uint32_t kMissingCategory = 0xFFFFFFFFu;
-
-/// Category code of a float: finite v >= 0 (-0.0 included) rounds half away
-/// from zero, saturating at the missing code; anything else is missing.
-std::uint32_t category_code(double v);
 
 enum class NodeKind : std::uint8_t { IntervalSplit, CategorySplit, Leaf };
 
@@ -90,31 +84,6 @@ class TreeBuilder {
  private:
   Tree tree_;
 };
-
-/// One cell of a prediction row.
-struct FeatureValue {
-  double value = 0.0;          // continuous cells
-  std::uint32_t code = 0;      // categorical cells
-  bool is_categorical = false;
-};
-
-/// Rows materialised from a matrix: `n_cols` cells per row, row-major.
-struct Rows {
-  std::size_t n_rows = 0;
-  std::size_t n_cols = 0;
-  std::vector<FeatureValue> cells;
-  std::span<const FeatureValue> row(std::size_t r) const {
-    return {cells.data() + r * n_cols, n_cols};
-  }
-};
-
-/// Rows [row_begin, row_end) of the matrix; columns listed in the sorted
-/// `categorical` list become category codes, the others stay as they are.
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end);
-inline Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical) {
-  return rows_from_matrix(matrix, categorical, 0, matrix.n_rows);
-}
 
 /// Whether a row goes left at a split node (the split tests of the model).
 bool goes_left(const DecisionNode& split, const FeatureValue& cell);

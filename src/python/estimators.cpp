@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "tree_dump.hpp"
 
 namespace quor::py {
 

@@ -32,7 +32,7 @@ TEST(SplitCandidates, SmallCases) {
   EXPECT_EQ(candidates_of(continuous({kNaN, 5, kInf, -kInf}), 2), (Codes{1}));
   for (const std::uint64_t n_bins : {0u, 1u}) EXPECT_EQ(candidates_of(continuous({3, -1, kNaN}), n_bins), (Codes{0}));
   EXPECT_TRUE(candidates_of(continuous({kNaN, kInf, -kInf}), 8).empty());
-  const FeatureColumn cat{true, {}, {5, 2, kMissingBin, 5, 9, 4294967294u}};
+  const FeatureColumn cat{true, {}, {5, 2, kMissingCode, 5, 9, 4294967294u}};
   EXPECT_EQ(candidates_of(cat, 4), (Codes{2, 5, 9, 4294967294u}));
   EXPECT_EQ(split_candidates(cat, std::vector<std::uint64_t>{2, 3, 0}, 4), (Codes{5}));  // the node's samples only
   EXPECT_TRUE(split_candidates(cat, std::vector<std::uint64_t>{2}, 4).empty());
@@ -68,7 +68,7 @@ TEST(SideRule, MissingAlwaysGoesRight) {
   EXPECT_EQ(side_test(SplitStyle::Threshold, true), SideTest::Equality);
   EXPECT_TRUE(goes_left(SideTest::Threshold, 2, 2) && goes_left(SideTest::Threshold, 0, 2));
   EXPECT_FALSE(goes_left(SideTest::Threshold, 3, 2) || goes_left(SideTest::Equality, 1, 2));
-  EXPECT_FALSE(goes_left(SideTest::Threshold, kMissingBin, kMissingBin - 1) || goes_left(SideTest::Equality, kMissingBin, 5));
+  EXPECT_FALSE(goes_left(SideTest::Threshold, kMissingCode, kMissingCode - 1) || goes_left(SideTest::Equality, kMissingCode, 5));
 }
 
 }  // namespace

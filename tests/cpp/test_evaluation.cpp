@@ -37,7 +37,7 @@ std::vector<std::uint32_t> fold_codes(const FeatureColumn& column, const Fold& f
   const std::vector<double> edges = quantile_edges(train_values, n_bins);
   for (const auto s : samples) {
     const auto b = bin_of(edges, column.values[s]);
-    codes.push_back(b ? static_cast<std::uint32_t>(*b) : kMissingBin);
+    codes.push_back(b ? static_cast<std::uint32_t>(*b) : kMissingCode);
   }
   return codes;
 }
@@ -217,7 +217,7 @@ TEST(EvaluateFeature, AllMissingFeatureGivesNoRecords) {
   Fixture fx;
   build(fx, Task::Mse, SplitStyle::Threshold, 99);
   for (auto& v : fx.columns[0].values) v = std::numeric_limits<double>::quiet_NaN();
-  for (auto& c : fx.columns[1].codes) c = kMissingCategory;
+  for (auto& c : fx.columns[1].codes) c = kMissingCode;
   EXPECT_TRUE(evaluate_feature(fx.context, 0).empty());
   EXPECT_TRUE(evaluate_feature(fx.context, 1).empty());
 }

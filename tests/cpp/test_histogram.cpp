@@ -31,7 +31,7 @@ FastNode random_node(std::uint64_t seed, std::uint64_t n_classes) {
     const auto r = rng() % (node.n_codes + 2);
     // Mostly real codes, some missing, some at or past B.
     node.codes.push_back(r < node.n_codes ? static_cast<std::uint16_t>(r)
-                                           : (r == node.n_codes ? kMissingCode
+                                           : (r == node.n_codes ? kMissingFastCode
                                                                 : static_cast<std::uint16_t>(node.n_codes)));
     node.y.push_back(static_cast<double>(rng() % 7) - 2.0 + (rng() % 3 == 0 ? 0.25 : 0.0));
     node.labels.push_back(rng() % (n_classes + 1));
@@ -67,7 +67,7 @@ Side split_fold(const FastNode& node, std::size_t fold, std::uint64_t b, bool th
     if (f.fold_ids[i] != fold) continue;
     const auto s = f.sample_indices[i];
     const auto code = node.codes[s];
-    if (code == kMissingCode || code >= node.n_codes) continue;
+    if (code == kMissingFastCode || code >= node.n_codes) continue;
     if (n_classes > 0 && node.labels[s] >= n_classes) continue;
     const bool left = threshold ? code <= b : code == b;
     (left ? side.left : side.right).push_back(i);

@@ -9,6 +9,7 @@
 #include "config.hpp"
 #include "errors.hpp"
 #include "estimator.hpp"
+#include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace quor {
@@ -21,10 +22,10 @@ TEST(CategoryCode, RoundsHalfAwayFromZeroAndSaturates) {
   const std::pair<double, std::uint32_t> cases[] = {
       {0.0, 0},          {-0.0, 0},          {0.49, 0},
       {0.5, 1},          {2.5, 3},           {3.4, 3},
-      {1e12, kMissingCategory},              {4294967294.0, 4294967294u},
-      {4294967294.5, kMissingCategory},      {-0.5, kMissingCategory},
-      {-1e-300, kMissingCategory},           {kNaN, kMissingCategory},
-      {kInf, kMissingCategory},              {-kInf, kMissingCategory},
+      {1e12, kMissingCode},              {4294967294.0, 4294967294u},
+      {4294967294.5, kMissingCode},      {-0.5, kMissingCode},
+      {-1e-300, kMissingCode},           {kNaN, kMissingCode},
+      {kInf, kMissingCode},              {-kInf, kMissingCode},
   };
   for (const auto& [v, code] : cases) EXPECT_EQ(category_code(v), code) << v;
 }

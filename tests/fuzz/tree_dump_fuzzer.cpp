@@ -18,6 +18,7 @@
 
 #include "errors.hpp"
 #include "estimator.hpp"
+#include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace {
