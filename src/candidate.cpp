@@ -50,10 +50,9 @@ std::vector<std::uint32_t> split_candidates_sorted(std::span<const double> sorte
   const EdgeRuns edges = EdgeRuns::from_sorted(sorted_values, n_bins);
   if (edges.size() >= kMissingCode) throw std::length_error("too many bins for 32-bit candidates");
   // Values ascend, so bins do too: each new bin met is the next candidate.
-  std::size_t run = 0;
+  BinCursor cursor(edges);
   for (const double x : sorted_values) {
-    while (run < edges.n_runs() && edges.run_value(run) <= x) ++run;
-    const std::uint64_t bin = run == 0 ? 0 : edges.run_end(run - 1);
+    const std::uint64_t bin = cursor.bin(x);
     if (candidates.empty() || candidates.back() != bin) candidates.push_back(static_cast<std::uint32_t>(bin));
   }
   return candidates;

@@ -182,15 +182,10 @@ void validation_positions(const SplitContext& ctx, const FeatureColumn& column,
     for (std::size_t slot = 0; slot < by_slot.size(); ++slot) out[slot] = positions(column.codes[by_slot[slot]]);
     return;
   }
-  std::vector<std::size_t> next(ctx.folds->count(), 0);  // per fold: runs <= the current value
+  std::vector<BinCursor> cursors(edges.begin(), edges.end());
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
-    const std::uint64_t g = sorted.folds[i];
-    const double x = sorted.values[i];
-    const EdgeRuns& e = edges[g];
-    std::size_t k = next[g];
-    while (k < e.n_runs() && e.run_value(k) <= x) ++k;
-    next[g] = k;
-    out[sorted.slots[i]] = positions(static_cast<std::uint32_t>(k == 0 ? 0 : e.run_end(k - 1)));
+    const std::uint64_t bin = cursors[sorted.folds[i]].bin(sorted.values[i]);
+    out[sorted.slots[i]] = positions(static_cast<std::uint32_t>(bin));
   }
 }
 
@@ -363,11 +358,9 @@ void objective_fold_counts(const SplitContext& ctx, const FeatureColumn& column,
     for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), lookup.in_fold(s, f));
     return;
   }
-  const EdgeRuns& e = edges[f];
-  std::size_t k = 0;
+  BinCursor cursor(edges[f]);
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
-    while (k < e.n_runs() && e.run_value(k) <= sorted.values[i]) ++k;
-    const std::uint64_t bin = k == 0 ? 0 : e.run_end(k - 1);
+    const std::uint64_t bin = cursor.bin(sorted.values[i]);
     count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(bin)), sorted.folds[i] == f);
   }
   for (const std::uint64_t s : missing) count(s, positions.none(), lookup.in_fold(s, f));

@@ -353,8 +353,9 @@ TEST(EncodeMatrix, LargeMatricesBinnedInPlaceMatchAFullSort) {
 namespace quor {
 namespace {
 
-// Runs of edges bin, bound and index exactly as the full edge list does, and
-// stay as small as the values however many bins are asked for.
+// Runs of edges (and a cursor walking them) bin, bound and index exactly as
+// the full edge list does, and stay as small as the values however many bins
+// are asked for.
 TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
   std::mt19937_64 rng(41);
   for (const std::size_t m : {1u, 2u, 7u, 60u, 1000u}) {
@@ -379,7 +380,8 @@ TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
         if (lo) ASSERT_EQ(std::bit_cast<std::uint64_t>(*lo), std::bit_cast<std::uint64_t>(*elo));
         if (hi) ASSERT_EQ(std::bit_cast<std::uint64_t>(*hi), std::bit_cast<std::uint64_t>(*ehi));
       }
-      for (const double x : values) ASSERT_EQ(runs.bin_of(x), *bin_of(edges, x));
+      BinCursor cursor(runs);
+      for (const double x : sorted) ASSERT_EQ(cursor.bin(x), *bin_of(edges, x));
     }
   }
   // A bin count far beyond memory: the runs hold one entry per value used.
@@ -391,8 +393,11 @@ TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
   for (const std::uint64_t j : {std::uint64_t{0}, huge / 5 - 1, huge / 5, huge / 2, huge - 2}) {
     EXPECT_EQ(runs.at(j), few[quantile_position(j, few.size(), huge)]) << j;
   }
-  EXPECT_EQ(runs.bin_of(-4.0), 0u);
-  EXPECT_EQ(runs.bin_of(9.0), huge - 1);
+  BinCursor cursor(runs);
+  EXPECT_EQ(cursor.bin(-4.0), 0u);
+  // Edges of rank <= 2 (the second 0.5) are <= 0.5: (j + 1)·5 < 3·huge.
+  EXPECT_EQ(cursor.bin(0.5), (3 * huge + 4) / 5 - 1);
+  EXPECT_EQ(cursor.bin(9.0), huge - 1);
 }
 
 }  // namespace
