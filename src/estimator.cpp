@@ -2,70 +2,56 @@
 
 #include <algorithm>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
-#include "grower.hpp"
+#include "fast_grower.hpp"
+#include "strict_grower.hpp"
 
 namespace quor {
 
 namespace {
 
-TreeConfig config_with_modes(const EstimatorOptions& options, SplitMode mode, SplitStyle style) {
-  TreeConfig config = options.config;
-  config.mode = mode;
-  config.split_style = style;
-  return config;
+/// The settings every class parses after its task, in this order.
+void parse_common(const EstimatorOptions& options, Estimator& estimator) {
+  const SplitMode mode = parse_mode(options.mode);
+  const SplitStyle style = parse_split_style(options.split_style);
+  estimator.aggregator =
+      Aggregator::from_name(options.aggregator, options.agg_frac, options.agg_eps, options.agg_lambda);
+  estimator.config = options.config;
+  estimator.config.mode = mode;
+  estimator.config.split_style = style;
+  estimator.categorical = sorted_unique(options.categorical);
+}
+
+// Each class's task from its option strings, parsed in the class's order.
+RegressionTask parse_task(std::type_identity<RegressionTask>, const EstimatorOptions& options) {
+  return RegressionTask{Criterion::regression(options.criterion)};
+}
+ClassificationTask parse_task(std::type_identity<ClassificationTask>, const EstimatorOptions& options) {
+  return ClassificationTask{Criterion::classification(options.criterion), options.n_classes};
+}
+ObjectiveTask parse_task(std::type_identity<ObjectiveTask>, const EstimatorOptions& options) {
+  const AverageMode average = parse_average(options.average);
+  return ObjectiveTask{Objective::from_name(options.objective, average, options.pos_label, options.beta),
+                       options.n_classes};
 }
 
 }  // namespace
 
-Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options) {
-  // Each option is parsed into a local first: the order of the statements is
-  // the order in which bad strings are reported.
-  Estimator estimator;
-  estimator.kind = kind;
-  switch (kind) {
-    case EstimatorKind::Regressor: {
-      const Criterion criterion = Criterion::regression(options.criterion);
-      const SplitMode mode = parse_mode(options.mode);
-      const SplitStyle style = parse_split_style(options.split_style);
-      estimator.aggregator = Aggregator::from_name(options.aggregator, options.agg_frac,
-                                                   options.agg_eps, options.agg_lambda);
-      estimator.criterion = criterion;
-      estimator.config = config_with_modes(options, mode, style);
-      break;
-    }
-    case EstimatorKind::Classifier: {
-      const Criterion criterion = Criterion::classification(options.criterion, options.n_classes);
-      const SplitMode mode = parse_mode(options.mode);
-      const SplitStyle style = parse_split_style(options.split_style);
-      estimator.aggregator = Aggregator::from_name(options.aggregator, options.agg_frac,
-                                                   options.agg_eps, options.agg_lambda);
-      estimator.criterion = criterion;
-      estimator.n_classes = options.n_classes;
-      estimator.config = config_with_modes(options, mode, style);
-      break;
-    }
-    case EstimatorKind::ObjectiveClassifier: {
-      const AverageMode average = parse_average(options.average);
-      const Objective objective =
-          Objective::from_name(options.objective, average, options.pos_label, options.beta);
-      const SplitMode mode = parse_mode(options.mode);
-      const SplitStyle style = parse_split_style(options.split_style);
-      estimator.aggregator = Aggregator::from_name(options.aggregator, options.agg_frac,
-                                                   options.agg_eps, options.agg_lambda);
-      estimator.criterion = Criterion::gini(options.n_classes);
-      estimator.objective_task =
-          ObjectiveTask{objective, options.n_classes, Criterion::gini(options.n_classes)};
-      estimator.n_classes = options.n_classes;
-      estimator.config = config_with_modes(options, mode, style);
-      break;
-    }
-  }
-  estimator.categorical = sorted_unique(options.categorical);
+template <class T>
+Estimator build_estimator(const EstimatorOptions& options) {
+  // The task's strings are checked first, then the common ones: the order in
+  // which bad strings are reported.
+  Estimator estimator{parse_task(std::type_identity<T>{}, options), {}, Aggregator::mean(), {}, std::nullopt};
+  parse_common(options, estimator);
   return estimator;
 }
+
+template Estimator build_estimator<RegressionTask>(const EstimatorOptions&);
+template Estimator build_estimator<ClassificationTask>(const EstimatorOptions&);
+template Estimator build_estimator<ObjectiveTask>(const EstimatorOptions&);
 
 Targets regression_targets(const VectorView<double>& y) {
   Targets targets;
@@ -96,28 +82,7 @@ void check_sample_counts(const Estimator& estimator, std::size_t n, const Target
 }
 
 GrowInput grow_input(const Estimator& estimator, const Targets& targets) {
-  GrowInput input;
-  switch (estimator.kind) {
-    case EstimatorKind::Regressor:
-      input.task = TaskKind::Regression;
-      input.criterion = &estimator.criterion;
-      input.y = targets.values;
-      break;
-    case EstimatorKind::Classifier:
-      input.task = TaskKind::Classification;
-      input.criterion = &estimator.criterion;
-      input.labels = targets.labels;
-      break;
-    case EstimatorKind::ObjectiveClassifier:
-      input.task = TaskKind::Objective;
-      input.objective = &estimator.objective_task.value();
-      input.labels = targets.labels;
-      break;
-  }
-  input.n_classes = estimator.n_classes;
-  input.config = &estimator.config;
-  input.aggregator = &estimator.aggregator;
-  return input;
+  return GrowInput{estimator.task, estimator.config, estimator.aggregator, targets};
 }
 
 }  // namespace
@@ -155,30 +120,17 @@ void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
   estimator.tree = std::move(tree);
 }
 
-Estimator rebuilt_estimator(EstimatorKind kind, std::uint64_t n_classes,
-                            std::span<const std::uint64_t> categorical, Tree tree) {
-  Estimator estimator;
-  estimator.kind = kind;
-  estimator.config = placeholder_config();
-  estimator.aggregator = Aggregator::mean();
-  switch (kind) {
-    case EstimatorKind::Regressor:
-      estimator.criterion = Criterion::mse();
-      break;
-    case EstimatorKind::Classifier:
-      estimator.criterion = Criterion::gini(n_classes);
-      estimator.n_classes = n_classes;
-      break;
-    case EstimatorKind::ObjectiveClassifier:
-      estimator.criterion = Criterion::gini(n_classes);
-      estimator.objective_task =
-          ObjectiveTask{Objective::accuracy(), n_classes, Criterion::gini(n_classes)};
-      estimator.n_classes = n_classes;
-      break;
-  }
-  estimator.categorical = sorted_unique(categorical);
-  estimator.tree = std::move(tree);
-  return estimator;
+template <class T>
+Estimator rebuilt_estimator(std::uint64_t n_classes, std::span<const std::uint64_t> categorical, Tree tree) {
+  // Prediction reads none of the settings; a classifier's task keeps its
+  // class count, and the objective plays no part, so accuracy stands in.
+  T task;
+  if constexpr (!std::is_same_v<T, RegressionTask>) task.n_classes = n_classes;
+  return Estimator{task, placeholder_config(), Aggregator::mean(), sorted_unique(categorical), std::move(tree)};
 }
+
+template Estimator rebuilt_estimator<RegressionTask>(std::uint64_t, std::span<const std::uint64_t>, Tree);
+template Estimator rebuilt_estimator<ClassificationTask>(std::uint64_t, std::span<const std::uint64_t>, Tree);
+template Estimator rebuilt_estimator<ObjectiveTask>(std::uint64_t, std::span<const std::uint64_t>, Tree);
 
 }  // namespace quor

@@ -11,15 +11,12 @@
 
 #include "aggregation.hpp"
 #include "config.hpp"
-#include "criterion.hpp"
 #include "input.hpp"
-#include "objective.hpp"
+#include "task.hpp"
 #include "tree.hpp"
 #include "views.hpp"
 
 namespace quor {
-
-enum class EstimatorKind { Regressor, Classifier, ObjectiveClassifier };
 
 /// Constructor arguments after conversion from Python, before the option
 /// strings are checked. Fields a class does not take are ignored.
@@ -41,30 +38,25 @@ struct EstimatorOptions {
 };
 
 struct Estimator {
-  EstimatorKind kind = EstimatorKind::Regressor;
+  /// RegressionTask for `RawRegressor`, ClassificationTask for
+  /// `RawClassifier`, ObjectiveTask for `RawObjectiveClassifier`.
+  Task task;
   TreeConfig config;
-  /// Regressor: the regression criterion. Classifier: the classification
-  /// criterion. Objective classifier: unused ("gini"; the task has its own).
-  Criterion criterion = Criterion::mse();
-  std::optional<ObjectiveTask> objective_task;
-  std::uint64_t n_classes = 0;
   Aggregator aggregator = Aggregator::mean();
   std::vector<std::uint64_t> categorical;  // ascending, no repeats
   std::optional<Tree> tree;
 
   bool is_fitted() const { return tree.has_value(); }
-  bool is_classifier() const { return kind != EstimatorKind::Regressor; }
+  bool is_classifier() const { return is_classification(task); }
+  std::uint64_t n_classes() const { return quor::n_classes(task); }
 };
 
-/// Checks the option strings in the fixed order of each class and builds the
-/// record; the first bad string throws its `ValueError`.
-Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options);
+/// Checks the option strings in the fixed order of the class whose task is
+/// `T` and builds the record; the first bad string throws its `ValueError`.
+template <class T>
+Estimator build_estimator(const EstimatorOptions& options);
 
 /// Targets copied out of the caller's `y`.
-struct Targets {
-  std::vector<double> values;          // regression
-  std::vector<std::uint64_t> labels;   // classification: max(v, 0)
-};
 Targets regression_targets(const VectorView<double>& y);
 Targets classification_targets(const VectorView<std::int64_t>& y);
 
@@ -75,8 +67,9 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
 /// The same from the input matrix; fast mode encodes it without copying it.
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets);
 
-/// The fixed-settings estimator `from_tree` returns around a rebuilt tree.
-Estimator rebuilt_estimator(EstimatorKind kind, std::uint64_t n_classes,
-                            std::span<const std::uint64_t> categorical, Tree tree);
+/// The fixed-settings estimator `from_tree` returns around a rebuilt tree,
+/// with a task of type `T` (n_classes is ignored for regression).
+template <class T>
+Estimator rebuilt_estimator(std::uint64_t n_classes, std::span<const std::uint64_t> categorical, Tree tree);
 
 }  // namespace quor

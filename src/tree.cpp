@@ -62,8 +62,8 @@ std::size_t walk_row(const Tree& tree, std::span<const FeatureValue> row, OnNode
   const DecisionNode* node = &node_at(tree, index);
   on_node(index);
   while (!node->is_leaf()) {
-    check_index(node->feature, row.size(), "row");
-    index = goes_left(*node, row[node->feature]) ? node->left : node->right;
+    check_index(node->split.feature, row.size(), "row");
+    index = node->split.goes_left(row[node->split.feature]) ? node->left : node->right;
     node = &node_at(tree, index);
     on_node(index);
   }
@@ -84,7 +84,7 @@ std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
 
 void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint64_t n_samples) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::Leaf;
+  n.leaf = true;
   n.value = value;
   n.n_samples = n_samples;
 }
@@ -92,7 +92,7 @@ void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint
 void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const double> proba,
                                            std::uint64_t predicted_class, std::uint64_t n_samples) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::Leaf;
+  n.leaf = true;
   n.proba_offset = tree_.probas.size();
   n.proba_size = proba.size();
   tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
@@ -100,24 +100,10 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
   n.n_samples = n_samples;
 }
 
-void TreeBuilder::make_interval_split(std::size_t node, std::uint64_t feature,
-                                      std::optional<double> lower, std::optional<double> upper,
-                                      double split_score) {
+void TreeBuilder::make_split(std::size_t node, const Split& split) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::IntervalSplit;
-  n.feature = feature;
-  n.lower = lower;
-  n.upper = upper;
-  n.split_score = split_score;
-}
-
-void TreeBuilder::make_category_split(std::size_t node, std::uint64_t feature,
-                                      std::uint32_t category, double split_score) {
-  DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::CategorySplit;
-  n.feature = feature;
-  n.category = category;
-  n.split_score = split_score;
+  n.leaf = false;
+  n.split = split;
 }
 
 std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool is_left) {
@@ -156,23 +142,6 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
 Tree TreeBuilder::finish() && {
   if (tree_.nodes.empty()) throw InternalError("a tree needs at least one node");
   return std::move(tree_);
-}
-
-bool goes_left(const DecisionNode& split, const FeatureValue& cell) {
-  switch (split.kind) {
-    case NodeKind::IntervalSplit: {
-      if (cell.is_categorical || !std::isfinite(cell.value)) return false;
-      // Closed below, open above; a NaN bound fails its comparison.
-      if (split.lower && !(cell.value >= *split.lower)) return false;
-      if (split.upper && !(cell.value < *split.upper)) return false;
-      return true;
-    }
-    case NodeKind::CategorySplit:
-      return cell.is_categorical && cell.code == split.category;
-    case NodeKind::Leaf:
-      break;
-  }
-  throw InternalError("a leaf has no split test");
 }
 
 std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row) {
@@ -239,7 +208,7 @@ std::vector<double> split_scores(const Tree& tree) {
   std::vector<double> out;
   out.reserve(tree.nodes.size());
   for (const DecisionNode& node : tree.nodes) {
-    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split_score);
+    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split.score);
   }
   return out;
 }

@@ -42,25 +42,24 @@ std::vector<FlatNode> flatten_tree(const Tree& tree) {
       FlatNode& parent = flat[pending.parent];
       (pending.is_left ? parent.children_left : parent.children_right) = index;
     }
-    switch (node.kind) {
-      case NodeKind::Leaf:
-        // Both payloads are copied; the exporter lists the one of its kind.
-        out.is_leaf = true;
-        out.n_samples = node.n_samples;
-        out.value = node.value;
-        out.predicted_class = static_cast<std::int64_t>(node.predicted_class);
-        out.proba = tree.proba(node);
-        continue;
-      case NodeKind::CategorySplit:
-        out.is_categorical = true;
-        out.category = node.category;
-        break;
-      case NodeKind::IntervalSplit:
-        out.lower = node.lower.value_or(-kInfinity);
-        out.upper = node.upper.value_or(kInfinity);
-        break;
+    if (node.is_leaf()) {
+      // Both payloads are copied; the exporter lists the one of its kind.
+      out.is_leaf = true;
+      out.n_samples = node.n_samples;
+      out.value = node.value;
+      out.predicted_class = static_cast<std::int64_t>(node.predicted_class);
+      out.proba = tree.proba(node);
+      continue;
     }
-    out.feature = static_cast<std::int64_t>(node.feature);
+    const Split& split = node.split;
+    if (split.is_categorical) {
+      out.is_categorical = true;
+      out.category = split.category;
+    } else {
+      out.lower = split.lower.value_or(-kInfinity);
+      out.upper = split.upper.value_or(kInfinity);
+    }
+    out.feature = static_cast<std::int64_t>(split.feature);
     const auto self = static_cast<std::size_t>(index);
     stack.push_back({node.right, self, false});
     stack.push_back({node.left, self, true});
@@ -130,19 +129,21 @@ Tree rebuild_tree(const TreeDump& dump, bool classification) {
     }
     check_index(i, dump.is_categorical.size(), "is_categorical");
     check_index(i, dump.feature.size(), "feature");
-    const auto feature = static_cast<std::uint64_t>(dump.feature[i]);
+    Split split;  // its score stays unknown
+    split.feature = static_cast<std::uint64_t>(dump.feature[i]);
     if (dump.is_categorical[i]) {
       check_index(i, dump.category.size(), "category");
-      builder.make_category_split(node, feature, static_cast<std::uint32_t>(dump.category[i]));
+      split.is_categorical = true;
+      split.category = static_cast<std::uint32_t>(dump.category[i]);
     } else {
       check_index(i, dump.lower.size(), "lower");
       check_index(i, dump.upper.size(), "upper");
       const double lower = dump.lower[i];
       const double upper = dump.upper[i];
-      builder.make_interval_split(node, feature,
-                                  lower == -kInfinity ? std::nullopt : std::optional(lower),
-                                  upper == kInfinity ? std::nullopt : std::optional(upper));
+      if (lower != -kInfinity) split.lower = lower;
+      if (upper != kInfinity) split.upper = upper;
     }
+    builder.make_split(node, split);
     check_index(i, dump.children_left.size(), "children_left");
     stack.push_back({i, node, false, true});
     stack.push_back({static_cast<std::uint64_t>(dump.children_left[i]), node, true, false});
