@@ -230,19 +230,6 @@ std::vector<double> quantile_edges(std::span<const double> values, std::uint64_t
   return edges_from_keys(keys, n_bins);
 }
 
-std::vector<double> quantile_edges_at(std::span<const double> column,
-                                      std::span<const std::uint64_t> samples, std::uint64_t n_bins,
-                                      std::vector<std::uint64_t>& scratch) {
-  if (n_bins < 2) return {};
-  scratch.resize(samples.size());
-  std::size_t m = 0;
-  for (const std::uint64_t s : samples) {
-    const double x = column[s];
-    if (std::isfinite(x)) scratch[m++] = total_order_key(x);
-  }
-  return edges_from_keys(std::span<std::uint64_t>(scratch.data(), m), n_bins);
-}
-
 std::uint64_t last_edge_of_rank(std::uint64_t p, std::uint64_t m, std::uint64_t n_bins) {
   // ⌊(j + 1)·m / n_bins⌋ <= p  ⇔  (j + 1)·m < (p + 1)·n_bins  ⇔  j + 1 <= ⌊((p + 1)·n_bins − 1) / m⌋.
   const unsigned __int128 bound =

@@ -23,12 +23,6 @@ namespace quor {
 /// no value is finite): edge j is the sorted value at
 /// min(⌊(j + 1)·m / n_bins⌋, m − 1), sorted by the IEEE total order.
 std::vector<double> quantile_edges(std::span<const double> values, std::uint64_t n_bins);
-/// The same edges for the values of `column` at `samples`; `scratch` is reused
-/// and allocates nothing once it is as long as `samples`.
-std::vector<double> quantile_edges_at(std::span<const double> column,
-                                      std::span<const std::uint64_t> samples, std::uint64_t n_bins,
-                                      std::vector<std::uint64_t>& scratch);
-
 /// The sorted position of edge j among m finite values:
 /// min(⌊(j + 1)·m / n_bins⌋, m − 1), the product taken exactly in 128 bits.
 /// Requires m > 0 and n_bins > 0.

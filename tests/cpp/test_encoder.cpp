@@ -113,21 +113,6 @@ TEST(EncodeFeatures, TableBinningMatchesBinOf) {
   }
 }
 
-TEST(QuantileEdges, AtSamplesGathersIntoTheScratch) {
-  std::mt19937_64 rng(11);
-  const Doubles column = awkward_values(rng, 2000);
-  std::vector<std::uint64_t> scratch;
-  for (const std::size_t size : {1500u, 700u, 0u}) {
-    std::vector<std::uint64_t> samples(size);
-    for (auto& s : samples) s = rng() % column.size();  // repeats allowed, any order
-    Doubles gathered;
-    for (const auto s : samples) gathered.push_back(column[s]);
-    const auto* before = scratch.data();
-    EXPECT_EQ(bits_of(quantile_edges_at(column, samples, 16, scratch)), bits_of(sorted_edges(gathered, 16)));
-    EXPECT_TRUE(size == 1500 || scratch.data() == before);  // reused, not reallocated
-  }
-}
-
 TEST(QuantileEdges, ExactPositionsAndHugeBinCounts) {
   // (2^63 + 1)·4 wraps to 4 in 64 bits; exactly, ⌊(2^65 + 4) / (2^64 − 1)⌋ = 2.
   EXPECT_EQ(quantile_position(std::uint64_t{1} << 63, 4, kMax), 2u);

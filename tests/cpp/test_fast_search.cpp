@@ -14,6 +14,7 @@
 #include "folds.hpp"
 #include "histogram.hpp"
 #include "random_data.hpp"
+#include "reference.hpp"
 #include "split.hpp"
 
 namespace quor {
@@ -22,6 +23,8 @@ namespace {
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::random_labels;
+using quor::testing::Ids;
+using quor::testing::reference_fold_score;
 
 struct FastCase {
   TreeConfig config;
@@ -105,44 +108,15 @@ std::vector<ScoredSplit> brute_force(const FastCase& fc, const EncodedFeatures& 
     std::vector<double> scores;
     for (std::uint64_t f = 0; f < folds.n_folds; ++f) {
       // Sides of the held-out fold and of the other folds, by the side rule.
-      std::vector<std::uint32_t> vl, vr, tl, tr;
+      Ids valid, vl, vr, tl, tr;
       for (std::size_t p = 0; p < folds.sample_indices.size(); ++p) {
         const std::uint32_t s = folds.sample_indices[p];
         if (!usable(s)) continue;
         const bool left = goes_left(test, encoded.code(s, feature), static_cast<std::uint16_t>(b));
-        if (folds.fold_ids[p] == f) {
-          (left ? vl : vr).push_back(s);
-        } else {
-          (left ? tl : tr).push_back(s);
-        }
+        if (folds.fold_ids[p] == f) valid.push_back(s);
+        (folds.fold_ids[p] == f ? (left ? vl : vr) : (left ? tl : tr)).push_back(s);
       }
-      const auto labels_of = [&](const std::vector<std::uint32_t>& side) {
-        std::vector<std::uint64_t> counts(C, 0);
-        for (const auto s : side) ++counts[fc.targets.labels[s]];
-        return counts;
-      };
-      if (const auto* objective = std::get_if<ObjectiveTask>(&fc.task)) {
-        if (vl.empty() || vr.empty() || tl.empty() || tr.empty()) continue;
-        scores.push_back(objective_fold_gain(objective->objective, C, labels_of(tl), labels_of(tr), labels_of(vl),
-                                             labels_of(vr)));
-        continue;
-      }
-      if (vl.empty() || vr.empty()) continue;
-      std::vector<std::uint32_t> all = vl;
-      all.insert(all.end(), vr.begin(), vr.end());
-      const auto impurity = [&](const std::vector<std::uint32_t>& side) {
-        if (const auto* regression = std::get_if<RegressionTask>(&fc.task)) {
-          std::vector<double> y;
-          for (const auto s : side) y.push_back(fc.targets.values[s]);
-          return regression->criterion.impurity(y);
-        }
-        std::vector<std::uint64_t> y;
-        for (const auto s : side) y.push_back(fc.targets.labels[s]);
-        return std::get<ClassificationTask>(fc.task).criterion.impurity(y, C);
-      };
-      scores.push_back(impurity(all) - (static_cast<double>(vr.size()) * impurity(vr) +
-                                        static_cast<double>(vl.size()) * impurity(vl)) /
-                                           static_cast<double>(all.size()));
+      if (const auto score = reference_fold_score(fc.task, fc.targets, tl, tr, valid, vl, vr)) scores.push_back(*score);
     }
     out.push_back(make_record(feature, static_cast<std::uint32_t>(b), scores, folds.n_folds, Aggregator::mean()));
   }

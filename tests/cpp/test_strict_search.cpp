@@ -14,6 +14,7 @@
 #include "split.hpp"
 #include "strict_search.hpp"
 #include "random_data.hpp"
+#include "reference.hpp"
 
 namespace quor {
 namespace {
@@ -22,7 +23,8 @@ using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::random_labels;
 using quor::testing::random_targets;
-using Ids = std::vector<std::uint64_t>;
+using quor::testing::Ids;
+using quor::testing::reference_fold_score;
 
 /// The bin (or category code) of each listed sample; bins against the edges
 /// of the `edge_samples`' values.
@@ -51,14 +53,6 @@ std::vector<std::uint32_t> reference_candidates(const FeatureColumn& column, con
   return {present.begin(), present.end()};
 }
 
-std::vector<std::uint64_t> class_counts(const std::vector<std::uint64_t>& labels, std::uint64_t n_classes) {
-  std::vector<std::uint64_t> counts(n_classes, 0);
-  for (const auto c : labels) {
-    if (c < n_classes) ++counts[c];
-  }
-  return counts;
-}
-
 struct Node {
   TreeConfig config;
   Task task;
@@ -67,7 +61,9 @@ struct Node {
   Ids samples;
 };
 
-/// Fold-score lists per candidate, from the definition.
+/// Fold-score lists per candidate, from the definition: each fold bins its
+/// samples against the edges of its training samples and splits both sides
+/// by the side rule.
 std::vector<std::vector<double>> reference_scores(const Node& node, const StrictFolds& folds, std::uint64_t feature,
                                                   std::span<const std::uint32_t> candidates) {
   const FeatureColumn& column = node.columns[feature];
@@ -79,50 +75,13 @@ std::vector<std::vector<double>> reference_scores(const Node& node, const Strict
     for (const auto s : folds.samples) {
       if (std::find(valid.begin(), valid.end(), s) == valid.end()) train.push_back(s);
     }
-    if (valid.empty()) continue;
     const auto valid_codes = codes_of(column, train, node.config.n_bins, valid);
-    if (const auto* objective = std::get_if<ObjectiveTask>(&node.task)) {
-      if (train.empty()) continue;
-      const auto train_codes = codes_of(column, train, node.config.n_bins, train);
-      for (std::size_t j = 0; j < candidates.size(); ++j) {
-        std::vector<std::uint64_t> tl, tr, vl, vr;
-        for (std::size_t i = 0; i < train.size(); ++i) {
-          (goes_left(test, train_codes[i], candidates[j]) ? tl : tr).push_back(node.targets.labels[train[i]]);
-        }
-        for (std::size_t i = 0; i < valid.size(); ++i) {
-          (goes_left(test, valid_codes[i], candidates[j]) ? vl : vr).push_back(node.targets.labels[valid[i]]);
-        }
-        const std::uint64_t nc = objective->n_classes;
-        const auto ctl = class_counts(tl, nc), ctr = class_counts(tr, nc);
-        const auto cvl = class_counts(vl, nc), cvr = class_counts(vr, nc);
-        const auto empty = [](const std::vector<std::uint64_t>& v) { return std::all_of(v.begin(), v.end(), [](auto x) { return x == 0; }); };
-        if (empty(cvl) || empty(cvr) || empty(ctl) || empty(ctr)) continue;
-        lists[j].push_back(objective_fold_gain(objective->objective, nc, ctl, ctr, cvl, cvr));
-      }
-      continue;
-    }
-    const auto* regression = std::get_if<RegressionTask>(&node.task);
-    const auto impurity = [&](const Ids& side) {
-      if (regression) {
-        std::vector<double> y;
-        for (const auto s : side) y.push_back(node.targets.values[s]);
-        return regression->criterion.impurity(y);
-      }
-      std::vector<std::uint64_t> y;
-      for (const auto s : side) y.push_back(node.targets.labels[s]);
-      const auto& task = std::get<ClassificationTask>(node.task);
-      return task.criterion.impurity(y, task.n_classes);
-    };
-    const double parent = impurity(valid);
-    const double n = static_cast<double>(valid.size());
+    const auto train_codes = codes_of(column, train, node.config.n_bins, train);
     for (std::size_t j = 0; j < candidates.size(); ++j) {
-      Ids left, right;
-      for (std::size_t i = 0; i < valid.size(); ++i) {
-        (goes_left(test, valid_codes[i], candidates[j]) ? left : right).push_back(valid[i]);
-      }
-      if (left.empty() || right.empty()) continue;
-      lists[j].push_back(parent - (static_cast<double>(right.size()) * impurity(right) +
-                                   static_cast<double>(left.size()) * impurity(left)) / n);
+      Ids tl, tr, vl, vr;
+      for (std::size_t i = 0; i < train.size(); ++i) (goes_left(test, train_codes[i], candidates[j]) ? tl : tr).push_back(train[i]);
+      for (std::size_t i = 0; i < valid.size(); ++i) (goes_left(test, valid_codes[i], candidates[j]) ? vl : vr).push_back(valid[i]);
+      if (const auto score = reference_fold_score(node.task, node.targets, tl, tr, valid, vl, vr)) lists[j].push_back(*score);
     }
   }
   return lists;
