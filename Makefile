@@ -3,9 +3,12 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build/cmake
 JOBS ?= 2
 PYTEST_ARGS ?= -q
+# CI builds (CI set in the environment) treat compiler warnings as errors.
+WERROR ?= $(if $(CI),ON,OFF)
+CMAKE_CONFIGURE = -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) -DQUOR_WERROR=$(WERROR)
 
-.PHONY: all setup build test test-cpp test-python run clean \
-        build-asan test-asan test-tsan fuzz fuzz-python fuzz-cpp valgrind
+.PHONY: all setup build build-extension test test-cpp test-python run clean \
+        build-asan test-asan test-tsan test-portable fuzz fuzz-python fuzz-cpp valgrind
 
 all: build
 
@@ -13,8 +16,13 @@ setup:
 	bash scripts/setup.sh
 
 build:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON)
+	cmake -S . -B $(BUILD) $(CMAKE_CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only the extension (python/quor/_quor.abi3.so), not the C++ test suite.
+build-extension:
+	cmake -S . -B $(BUILD) $(CMAKE_CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target quor_ext
 
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -25,7 +33,7 @@ test-python: build
 test: test-cpp test-python
 
 # The main job: fit, score and print a tree from the shell.
-run: build
+run: build-extension
 	PYTHONPATH=python $(PYTHON) -m quor
 
 # Benchmarks against scikit-learn and XGBoost (see bench/README.md). Each target
@@ -48,7 +56,7 @@ plot: setup-bench
 	PYTHONPATH=python $(PYTHON) bench/plot.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD) $(PORTABLE_BUILD)
 	rm -f python/quor/_quor*.so
 
 # ---- robustness: sanitizers, fuzzing, leak checks ----
@@ -78,7 +86,7 @@ TSAN_FILTER = *ParallelMap*:*TaskPool*:*EncodeMatrix*:*ParallelGrowth*:*Threaded
 
 build-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_SANITIZE=address \
-	  -DQUOR_EXTENSION_DIR=$(CURDIR)/$(ASAN_PACKAGE) -DPython3_EXECUTABLE=$(PYTHON)
+	  -DQUOR_EXTENSION_DIR=$(CURDIR)/$(ASAN_PACKAGE) -DPython3_EXECUTABLE=$(PYTHON) -DQUOR_WERROR=$(WERROR)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	rm -f $(ASAN_PACKAGE)/*.py && ln -s $(CURDIR)/python/quor/*.py $(ASAN_PACKAGE)/
 
@@ -88,6 +96,21 @@ test-asan: build build-asan
 	ASAN_OPTIONS=$(ASAN_CHECKS):detect_leaks=1 $(UBSAN_CHECKS) $(ASAN_BUILD)/quor_tests --gtest_brief=1
 	$(ASAN_PYTHON) $(UBSAN_CHECKS) PYTHONPATH=$(ASAN_BUILD)/python \
 	  $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python
+
+# Trees must not depend on the CPU they are grown on. The golden fits run
+# against a build without vector clones, with the C library and NumPy told to
+# use only their baseline instruction sets (no FMA, AVX2 or AVX-512 versions
+# of their functions), and must give the same stored dumps bit for bit.
+PORTABLE_BUILD ?= build/portable
+PORTABLE_PACKAGE = $(PORTABLE_BUILD)/python/quor
+BASELINE_CPU = GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA,-FMA4,-AVX512F \
+  NPY_DISABLE_CPU_FEATURES="SSSE3 SSE41 POPCNT SSE42 AVX F16C FMA3 AVX2 AVX512F AVX512CD AVX512_SKX AVX512_CLX AVX512_CNL AVX512_ICL"
+test-portable:
+	cmake -S . -B $(PORTABLE_BUILD) $(CMAKE_CONFIGURE) -DQUOR_VECTOR_CLONES=OFF -DQUOR_BUILD_TESTS=OFF \
+	  -DQUOR_EXTENSION_DIR=$(CURDIR)/$(PORTABLE_PACKAGE)
+	cmake --build $(PORTABLE_BUILD) -j $(JOBS)
+	rm -f $(PORTABLE_PACKAGE)/*.py && ln -s $(CURDIR)/python/quor/*.py $(PORTABLE_PACKAGE)/
+	$(BASELINE_CPU) PYTHONPATH=$(PORTABLE_BUILD)/python $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python/test_golden.py
 
 # The C++ tests that run code on several threads, under ThreadSanitizer.
 test-tsan:

@@ -6,7 +6,9 @@ is used so that the fit times come along) of QUORClassifier / QUORRegressor
 with their defaults and in fast mode, and of scikit-learn's trees with their
 defaults and with quor's default depth, on the data sets that ship with
 scikit-learn and on noisy synthetic data.  Every model sees the same folds.
-Scores: accuracy for classification, R² for regression.  Prints Markdown.
+Scores: accuracy for classification, R² for regression.  Then the importance
+that each classifier gives to an added column of pure noise with a distinct
+value in every row.  Prints Markdown.
 
     PYTHONPATH=python /usr/bin/python3 bench/quality.py [--quick] [--json FILE]
 """
@@ -26,6 +28,7 @@ N_FOLDS = 5
 SEED = 0
 SYNTHETIC_SAMPLES = 5000
 QUICK_SYNTHETIC_SAMPLES = 400
+NOISE_DRAWS = 5
 
 
 def datasets(quick=False):
@@ -94,8 +97,52 @@ def evaluate(quick=False, progress=None):
                 "fit_s": float(np.mean(cv["fit_time"])),
             }
         results["rows"].append(row)
+    say("held-out importances of a noise column")
+    results["noise"] = noise_importances(quick)
     results["load_end"] = list(os.getloadavg())
     return results
+
+
+def noise_importances(quick=False):
+    """Importance of an added pure-noise column, a distinct value in every row.
+
+    For each data set, NOISE_DRAWS noise columns (permutations of 0..n-1)
+    are added in turn as the last feature and every classifier is fitted on
+    all rows; the row holds the mean importance of the noise column and its
+    median rank among all features (1 = most important).
+    """
+    from sklearn import datasets as sk
+    from sklearn.tree import DecisionTreeClassifier
+
+    from quor import QUORClassifier
+
+    n_synthetic = QUICK_SYNTHETIC_SAMPLES if quick else SYNTHETIC_SAMPLES
+    sets = [("breast cancer", *sk.load_breast_cancer(return_X_y=True)),
+            ("synthetic, flip_y 0.2", *sk.make_classification(
+                n_samples=n_synthetic, n_features=bench.N_FEATURES,
+                n_informative=bench.N_INFORMATIVE, flip_y=0.2, random_state=SEED)),
+            ("synthetic, 3 of 5 informative, flip_y 0.3", *sk.make_classification(
+                n_samples=n_synthetic // 2, n_features=5, n_informative=3, n_redundant=0,
+                flip_y=0.3, random_state=SEED))]
+    models = {"quor (defaults)": lambda: QUORClassifier(),
+              "scikit-learn (defaults)": lambda: DecisionTreeClassifier(random_state=SEED),
+              "scikit-learn (max_depth 8)":
+                  lambda: DecisionTreeClassifier(max_depth=8, random_state=SEED)}
+    rng = np.random.default_rng(SEED)
+    rows = []
+    for name, x, y in sets:
+        noises = [rng.permutation(len(y)).astype(np.float64) for _ in range(NOISE_DRAWS)]
+        row = {"dataset": name, "n_samples": len(y), "n_features": x.shape[1] + 1, "models": {}}
+        for model_name, make in models.items():
+            shares, ranks = [], []
+            for noise in noises:
+                importances = make().fit(np.column_stack([x, noise]), y).feature_importances_
+                shares.append(float(importances[-1]))
+                ranks.append(int(1 + np.sum(importances > importances[-1])))
+            row["models"][model_name] = {"mean": float(np.mean(shares)),
+                                         "median_rank": float(np.median(ranks))}
+        rows.append(row)
+    return rows
 
 
 def format_report(results):
@@ -121,6 +168,19 @@ def format_report(results):
     rows = [[row["dataset"]] + [f"{row['models'][name]['fit_s'] * 1e3:.1f}" for name in names]
             for row in results["rows"]]
     lines.append(bench.render_table(["data set"] + names, rows, markdown=True))
+    if results.get("noise"):
+        noise_names = list(results["noise"][0]["models"])
+        lines += ["", f"Importance of an added column of pure noise (a distinct value in every "
+                  f"row), mean over {NOISE_DRAWS} draws, with its median rank among the "
+                  "features (1 = most important); models fitted on all rows:", ""]
+        rows = []
+        for row in results["noise"]:
+            cells = [row["dataset"], f"{row['n_samples']} × {row['n_features']}"]
+            cells += [f"{m['mean']:.4f} (rank {m['median_rank']:g})"
+                      for m in row["models"].values()]
+            rows.append(cells)
+        lines.append(bench.render_table(["data set", "samples × features"] + noise_names, rows,
+                                        markdown=True, align=list("ll") + ["r"] * len(noise_names)))
     return "\n".join(lines)
 
 

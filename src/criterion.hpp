@@ -5,12 +5,13 @@
 /// precision, so a caller that recomputes an impurity from sums or counts
 /// gets the bits of the criterion on the gathered targets.
 
-#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "portable_log2.hpp"
 
 namespace quor {
 
@@ -70,7 +71,7 @@ double entropy_from_counts(std::span<const Count> counts, double n) {
   for (const Count c : counts) {
     if (c == 0) continue;
     const double p = static_cast<double>(c) / n;
-    sum += p * std::log2(p);
+    sum += p * portable_log2(p);
   }
   return -sum;
 }

@@ -195,8 +195,9 @@ inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
 // other, so wider vector units run them faster without changing a bit; the
 // machine's best version is picked at load time. Under ThreadSanitizer the
 // loader's choice runs before the sanitizer is up and crashes, so there the
-// function is built once.
-#if defined(__SANITIZE_THREAD__)
+// function is built once; so it is off x86-64, and in builds configured with
+// QUOR_VECTOR_CLONES=OFF, which show that results do not depend on the clone.
+#if defined(__SANITIZE_THREAD__) || defined(QUOR_NO_VECTOR_CLONES) || !defined(__x86_64__)
 #define QUOR_VECTOR_CLONES
 #else
 #define QUOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))

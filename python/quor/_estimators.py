@@ -1,95 +1,19 @@
 """scikit-learn estimators on top of the native core."""
 
-import numbers
+import warnings
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
+from . import _params
+from ._compat import TagsMixin
+from ._input import fit_input, install, predict_input
 from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
-from ._tree import Tree
+from ._tree import Tree, feature_importances
 
 __all__ = ["QUORClassifier", "QUORRegressor"]
-
-# Unsigned integer settings of the core, in the order its constructors take them.
-_UNSIGNED = (
-    "max_depth",
-    "min_samples_split",
-    "min_samples_leaf",
-    "n_bins",
-    "cv_folds",
-    "cv_seed",
-    "n_threads",
-    "parallel_min_samples",
-)
-
-_COMMON_DOC = """\
-    max_depth : int or None, default=8
-        Depth limit of the tree; None grows until the other stopping rules
-        end every branch.  The root has depth 0.
-    min_samples_split : int, default=2
-        Smallest node that may be split.  Values below 2 act as 2.
-    min_samples_leaf : int, default=1
-        Smallest child a split may leave; a split leaving fewer samples on
-        either side turns the node into a leaf.  0 acts as 1.
-    min_impurity_decrease : float, default=0.0
-        A node is split only when the aggregated cross-validated score of its
-        best candidate is strictly greater than this.
-    n_bins : int, default=8
-        Number of quantile bins of a continuous feature; the candidate splits
-        of a feature are its bin boundaries (``split_style="threshold"``) or
-        its bins (``split_style="bin"``).  Below 2, continuous features
-        cannot be split.  In ``mode="fast"`` at most 65535.
-    cv_folds : int, default=5
-        Number of folds into which every node divides its own samples to score
-        candidate splits.  Values below 2 act as 2; never more folds than
-        samples (and at most 255 in ``mode="fast"``).
-    cv_seed : int, default=42
-        Seed of the shuffle that precedes fold assignment.
-    cv_shuffle : bool, default=True
-        Shuffle each node's samples before dividing them into folds.
-    mode : {"strict", "fast"}, default="strict"
-        ``"strict"`` re-bins every feature inside every node and fold (exact,
-        slower); ``"fast"`` encodes each feature once into at most 65535
-        bins and scores candidates from per-fold histograms.
-    split_style : {"threshold", "bin"}, default="threshold"
-        Shape of a continuous split: ``x < t`` (threshold) or membership of
-        one quantile bin, ``a <= x < b`` (bin).
-    aggregator : {"mean", "median", "trimmed_mean", "signal_to_noise", \
-"mean_minus_lambda_std"}, default="mean"
-        How the K fold scores of a candidate are reduced to one number.
-    agg_frac : float, default=0.2
-        ``"trimmed_mean"`` only: drops ``floor(K * agg_frac)`` scores from
-        each end (always keeping at least one).  0.2 makes the default five
-        folds drop their best and their worst score; 0.1 would trim nothing
-        below ten folds.
-    agg_eps : float, default=1e-12
-        ``"signal_to_noise"`` only: the score is ``mean / (std + agg_eps)``.
-        The small positive value keeps a candidate whose folds agree exactly
-        (std 0) finite, and so selectable, instead of infinite or NaN, while
-        leaving ``mean / std`` unchanged on data of ordinary scale.  Lower it
-        for targets on a very small scale.
-    agg_lambda : float, default=1.0
-        ``"mean_minus_lambda_std"`` only: the score is
-        ``mean - agg_lambda * std``; 1.0 ranks candidates by a one-standard-
-        deviation lower bound of their fold scores.
-    parallel : bool, default=False
-        Grow the tree on worker threads: the largest nodes are scored on every
-        thread, and separate subtrees grow on separate threads.  The tree is
-        identical to a sequential fit.
-    n_threads : int, default=1
-        Number of worker threads when ``parallel`` is true (below 2: none).
-    parallel_min_samples : int, default=512
-        ``mode="fast"`` only: smallest node that is scored on several threads;
-        a fit on fewer samples uses no threads at all.
-    categorical : array-like of int, str or bool, default=None
-        Categorical features, as column indices, as feature names (when
-        fitting on a pandas DataFrame) or as a boolean mask over the columns.
-        Their values are category codes: non-negative numbers, rounded to the
-        nearest integer; negative and NaN values are missing.  A categorical
-        split tests ``x == category``.
-"""
 
 _FITTED_DOC = """
     n_features_in_ : int
@@ -98,129 +22,68 @@ _FITTED_DOC = """
         Feature names seen during fit (only when X had string column names).
     is_categorical_ : ndarray of bool, shape (n_features_in_,)
         Which features were treated as categorical.
+    categories_ : list of (ndarray or None), length n_features_in_
+        For a feature whose values are categories (a pandas ``category``
+        column, or a text column named in ``categorical``): the categories
+        seen at fit, whose positions are the codes shown by ``tree_``.
+        None for numeric features.
+    feature_importances_ : ndarray of float64, shape (n_features_in_,)
+        Held-out importance of each feature: over the splits on the feature,
+        the sum of the split's aggregated cross-validated score (the number
+        compared with ``min_impurity_decrease``, clipped below at 0) times
+        the fraction of the training samples that reached the split,
+        normalised to sum to 1; all zeros for a tree that is one leaf.  The
+        scores are measured on held-out folds inside each node, so a
+        feature that only fits noise earns about nothing, however many
+        distinct values it has.
     tree_ : quor.Tree
         The fitted tree as arrays (see ``quor.Tree``).
 """
 
+_INTRO = """
+    At each node the node's own samples are divided into ``cv_folds`` folds;
+    every candidate split of every feature is scored on each fold and the
+    fold scores are reduced to one number by ``aggregator``.  The best
+    candidate is taken if its score exceeds ``min_impurity_decrease``.
+    Missing values (NaN, None) are allowed in X and always go to the right
+    child.  A fit that ends as a single leaf although the root could be
+    split because no candidate got a finite score on the held-out folds
+    (every fold too small, e.g. ``cv_folds`` close to the number of
+    samples) warns with a ``UserWarning``.  Hyperparameters are checked at
+    the start of ``fit``; a failing ``fit`` leaves a fitted estimator as it
+    was.
+"""
 
-def _hyperparameter_error(err, params):
-    """Name the parameter behind an out-of-range integer in the core's message."""
-    for name in _UNSIGNED:
-        value = params.get(name)
-        if isinstance(value, numbers.Integral) and not 0 <= value < 2**64:
-            return ValueError(f"{name}={value!r} is out of range: {err}")
-    return err
 
-
-class _QUORTree(BaseEstimator):
+class _QUORTree(TagsMixin, BaseEstimator):
     """What the regressor and the classifier share."""
 
-    def _common_params(self):
-        return dict(
-            max_depth=self.max_depth,
-            min_samples_split=self.min_samples_split,
-            min_samples_leaf=self.min_samples_leaf,
-            min_impurity_decrease=self.min_impurity_decrease,
-            n_bins=self.n_bins,
-            cv_folds=self.cv_folds,
-            cv_seed=self.cv_seed,
-            cv_shuffle=self.cv_shuffle,
-            mode=self.mode,
-            split_style=self.split_style,
-            aggregator=self.aggregator,
-            agg_frac=self.agg_frac,
-            agg_eps=self.agg_eps,
-            agg_lambda=self.agg_lambda,
-            parallel=self.parallel,
-            n_threads=self.n_threads,
-            parallel_min_samples=self.parallel_min_samples,
+    def _fit(self, X, y, prepare_targets):
+        """Check everything, fit a new core, and install it and its attributes together.
+
+        ``prepare_targets(y)`` returns ``(raw class, task settings, targets
+        for the core, task-specific fitted attributes)``.
+        """
+        _params.check_params(self)
+        X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
+        raw_class, task_settings, targets, task_fitted = prepare_targets(y)
+        settings = dict(task_settings, **_params.core_settings(self, len(targets)))
+        mask = fitted["is_categorical_"]
+        core = raw_class(**settings, categorical=np.flatnonzero(mask).tolist())
+        core.fit(X, targets)
+        fitted.update(task_fitted)
+        fitted["feature_importances_"] = feature_importances(
+            core.export_tree(), core.split_scores(), len(mask)
         )
-
-    def _build_core(self, raw_class, **params):
-        try:
-            return raw_class(**params)
-        except OverflowError as err:
-            raise _hyperparameter_error(err, params) from err
-
-    def _validate_X_y(self, X, y):
-        return self._validate_data(
-            X, y, dtype=np.float64, force_all_finite="allow-nan", y_numeric=self._y_numeric
-        )
-
-    def _validate_X(self, X):
-        check_is_fitted(self)
-        return self._validate_data(X, reset=False, dtype=np.float64, force_all_finite="allow-nan")
-
-    def _resolve_categorical(self):
-        """The categorical features as a boolean mask over the fitted columns."""
-        n_features = self.n_features_in_
-        mask = np.zeros(n_features, dtype=bool)
-        spec = self.categorical
-        if spec is None:
-            return mask
-        if isinstance(spec, (str, numbers.Integral)):
-            spec = [spec]
-        try:
-            items = list(spec)
-        except TypeError:
-            raise TypeError(
-                "categorical must be None or a list of column indices, feature names "
-                f"or booleans, got {type(spec).__name__}"
-            ) from None
-        if not items:
-            return mask
-        if all(isinstance(item, (bool, np.bool_)) for item in items):
-            if len(items) != n_features:
-                raise ValueError(
-                    f"categorical as a boolean mask has {len(items)} entries, "
-                    f"but X has {n_features} features"
-                )
-            return np.asarray(items, dtype=bool)
-        if all(isinstance(item, str) for item in items):
-            names = getattr(self, "feature_names_in_", None)
-            if names is None:
-                raise ValueError(
-                    "categorical names features, but X has no feature names; "
-                    "fit on a pandas DataFrame or give column indices"
-                )
-            position = {name: i for i, name in enumerate(names)}
-            unknown = [item for item in items if item not in position]
-            if unknown:
-                raise ValueError(f"categorical names unknown features: {unknown}")
-            mask[[position[item] for item in items]] = True
-            return mask
-        if all(
-            isinstance(item, numbers.Integral) and not isinstance(item, (bool, np.bool_))
-            for item in items
-        ):
-            bad = [int(item) for item in items if not 0 <= item < n_features]
-            if bad:
-                raise ValueError(
-                    f"categorical indices must be in [0, {n_features - 1}], got {bad}"
-                )
-            mask[[int(item) for item in items]] = True
-            return mask
-        raise TypeError(
-            "categorical must hold only column indices, only feature names "
-            f"or only booleans, got {items!r}"
-        )
-
-    def _fit_core(self, X, y, raw_class, fitted=(), **task_params):
-        """Build and fit the core; set the fitted attributes only once it succeeded."""
-        is_categorical = self._resolve_categorical()
-        core = self._build_core(
-            raw_class,
-            **task_params,
-            **self._common_params(),
-            categorical=np.flatnonzero(is_categorical).tolist(),
-        )
-        core.fit(X, y)
-        for name, value in dict(fitted).items():
-            setattr(self, name, value)
-        self.is_categorical_ = is_categorical
+        install(self, fitted)
         self._core = core
         self._tree = None
+        if core.n_leaves() == 1:
+            _warn_if_no_fold_could_score(raw_class, settings, mask, X, targets)
         return self
+
+    def _predict_matrix(self, X):
+        return predict_input(self, X)
 
     # -- reading the fitted tree ------------------------------------------------
 
@@ -253,6 +116,30 @@ class _QUORTree(BaseEstimator):
         check_is_fitted(self)
         return self._core.export_tree()
 
+    def apply(self, X):
+        """Index of the leaf that each row of X reaches (a node of ``tree_``, pre-order).
+
+        Returns
+        -------
+        ndarray of int64, shape (n_samples,)
+        """
+        return self._core.apply(self._predict_matrix(X))
+
+    def decision_path(self, X):
+        """The nodes each row of X passes through, root first, as a sparse indicator.
+
+        Returns
+        -------
+        scipy.sparse.csr_matrix of shape (n_samples, tree_.node_count)
+            Entry (i, j) is 1 when row i passes node j.
+        """
+        from scipy.sparse import csr_matrix
+
+        X = self._predict_matrix(X)
+        indptr, indices = self._core.decision_path(X)
+        data = np.ones(len(indices), dtype=np.int64)
+        return csr_matrix((data, indices, indptr), shape=(len(X), self.tree_.node_count))
+
     # -- pickling -----------------------------------------------------------
 
     def __getstate__(self):
@@ -268,94 +155,74 @@ class _QUORTree(BaseEstimator):
         dump = state.pop("_tree_dump", None)
         super().__setstate__(state)
         if dump is not None:
+            if not hasattr(self, "categories_"):  # pickled before categories by value
+                self.categories_ = [None] * len(self.is_categorical_)
             self._core = self._rebuild_core(dump, np.flatnonzero(self.is_categorical_).tolist())
             self._tree = None
 
-    def _more_tags(self):
-        return {"allow_nan": True}
+
+def _warn_if_no_fold_could_score(raw_class, settings, mask, X, y):
+    """Warn when a one-leaf fit had a splittable root whose candidates no fold could score.
+
+    The root could be split when it has at least ``min_samples_split`` (and
+    2) samples, ``max_depth`` allows a split, the targets are not all equal
+    and some feature takes two values.  Whether any candidate of the root got
+    a finite aggregated score is asked of the core itself: a fit of depth 1
+    with ``min_impurity_decrease=-inf`` and ``min_samples_leaf=1`` splits
+    the root exactly when one did.
+    """
+    n = len(y)
+    if settings["max_depth"] == 0 or n < max(2, settings["min_samples_split"]):
+        return
+    if np.all(y == y[0]):
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN columns
+        varies = np.nanmax(X, axis=0) > np.nanmin(X, axis=0)
+    if not np.any(varies | mask):
+        return
+    probe = raw_class(**dict(settings, max_depth=1, min_impurity_decrease=-np.inf,
+                             min_samples_leaf=1, parallel=False),
+                      categorical=np.flatnonzero(mask).tolist())
+    probe.fit(X, y)
+    if probe.n_leaves() == 1:
+        folds = max(2, min(settings["cv_folds"], n))
+        warnings.warn(
+            f"the tree is a single leaf: no candidate split of the root could be scored on "
+            f"its held-out folds (cv_folds={settings['cv_folds']} leaves about {n // folds} of "
+            f"the {n} samples in each); use fewer cv_folds",
+            UserWarning,
+            stacklevel=4,
+        )
+
+
+def _doc(summary, task, head, attributes):
+    return (f"{summary}\n{_INTRO}{head}\n    Parameters\n    ----------\n"
+            + _params.docstring(task)
+            + "\n    Attributes\n    ----------" + attributes + _FITTED_DOC)
 
 
 class QUORRegressor(RegressorMixin, _QUORTree):
-    __doc__ = (
-        """Regression tree whose every split is chosen by cross-validation in the node.
-
-    At each node the node's own samples are divided into ``cv_folds`` folds;
-    every candidate split of every feature is scored on each fold (the
-    decrease of the criterion on the held-out part) and the fold scores are
-    reduced to one number by ``aggregator``.  The best candidate is taken if
-    its score exceeds ``min_impurity_decrease``.  Missing values (NaN) are
-    allowed in X and always go to the right child.
-
-    Parameters
-    ----------
-    criterion : {"mse", "variance", "mae"}, default="mse"
-        Impurity whose decrease scores a split.  "variance" is the same as
-        "mse"; "mae" is not available in ``mode="fast"``.
-"""
-        + _COMMON_DOC
-        + """
-    Attributes
-    ----------"""
-        + _FITTED_DOC
-        + """
+    __doc__ = _doc(
+        "Regression tree whose every split is chosen by cross-validation in the node.",
+        "regressor", "", "",
+    ) + """
     Examples
     --------
     >>> from quor import QUORRegressor
     >>> reg = QUORRegressor(max_depth=3).fit([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1])
     """
-    )
 
     _y_numeric = True
-
-    def __init__(
-        self,
-        *,
-        criterion="mse",
-        max_depth=8,
-        min_samples_split=2,
-        min_samples_leaf=1,
-        min_impurity_decrease=0.0,
-        n_bins=8,
-        cv_folds=5,
-        cv_seed=42,
-        cv_shuffle=True,
-        mode="strict",
-        split_style="threshold",
-        aggregator="mean",
-        agg_frac=0.2,
-        agg_eps=1e-12,
-        agg_lambda=1.0,
-        parallel=False,
-        n_threads=1,
-        parallel_min_samples=512,
-        categorical=None,
-    ):
-        self.criterion = criterion
-        self.max_depth = max_depth
-        self.min_samples_split = min_samples_split
-        self.min_samples_leaf = min_samples_leaf
-        self.min_impurity_decrease = min_impurity_decrease
-        self.n_bins = n_bins
-        self.cv_folds = cv_folds
-        self.cv_seed = cv_seed
-        self.cv_shuffle = cv_shuffle
-        self.mode = mode
-        self.split_style = split_style
-        self.aggregator = aggregator
-        self.agg_frac = agg_frac
-        self.agg_eps = agg_eps
-        self.agg_lambda = agg_lambda
-        self.parallel = parallel
-        self.n_threads = n_threads
-        self.parallel_min_samples = parallel_min_samples
-        self.categorical = categorical
+    _parameter_constraints = _params.constraints("regressor")
+    __init__ = _params.make_init("regressor")
 
     def fit(self, X, y):
         """Grow the tree.
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : array-like or DataFrame of shape (n_samples, n_features)
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Targets.
@@ -364,9 +231,12 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         -------
         self
         """
-        X, y = self._validate_X_y(X, y)
-        y = np.ascontiguousarray(y, dtype=np.float64)
-        return self._fit_core(X, y, RawRegressor, criterion=self.criterion)
+
+        def prepare(y):
+            targets = np.ascontiguousarray(y, dtype=np.float64)
+            return RawRegressor, {"criterion": self.criterion}, targets, {}
+
+        return self._fit(X, y, prepare)
 
     def predict(self, X):
         """Predict the target of every row of X.
@@ -375,7 +245,7 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         -------
         ndarray of float64, shape (n_samples,)
         """
-        X = self._validate_X(X)
+        X = self._predict_matrix(X)
         return self._core.predict(X)
 
     def _n_classes_for_tree(self):
@@ -386,115 +256,38 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
 
 class QUORClassifier(ClassifierMixin, _QUORTree):
-    __doc__ = (
-        """Classification tree whose every split is chosen by cross-validation in the node.
-
-    At each node the node's own samples are divided into ``cv_folds`` folds;
-    every candidate split of every feature is scored on each fold and the
-    fold scores are reduced to one number by ``aggregator``.  A fold score is
-    the decrease of ``criterion`` on the held-out part or, when ``objective``
-    is given, the gain in that metric of predicting the training majority of
-    each child instead of the node's.  Missing values (NaN) are allowed in X
-    and always go to the right child.  Any labels that scikit-learn accepts
-    can be used (strings, integers, floats); ``classes_`` holds them sorted.
-
-    Parameters
-    ----------
-    criterion : {"gini", "entropy"}, default="gini"
-        Impurity whose decrease scores a split.  Ignored when ``objective``
-        is given.
-    objective : {"precision", "recall", "f1", "fbeta", "accuracy"} or None, \
-default=None
-        Choose splits by this metric measured on the held-out folds instead
-        of by an impurity.
-    average : {"binary", "micro", "macro", "weighted"}, default="binary"
-        Averaging of precision, recall, F1 and F-beta over the classes, as in
-        scikit-learn's metrics; "binary" scores the class ``pos_label`` only.
-    pos_label : label or None, default=None
-        The positive class of ``average="binary"``, given as one of the
-        labels of y.  None means the greater of the two labels (1 for {0, 1}
-        or {-1, 1}, "yes" for {"no", "yes"}), as scikit-learn's metrics do for
-        {0, 1} and {-1, 1}; with more than two classes it must be given.  A
-        label absent from y raises ValueError.
-    beta : float, default=1.0
-        Weight of recall against precision in ``objective="fbeta"``.
-"""
-        + _COMMON_DOC
-        + """
-    Attributes
-    ----------
+    __doc__ = _doc(
+        "Classification tree whose every split is chosen by cross-validation in the node.",
+        "classifier",
+        """
+    A fold score is the decrease of ``criterion`` on the held-out part or,
+    when ``objective`` is given, the gain in that metric of predicting the
+    training majority of each child instead of the node's.  Any labels that
+    scikit-learn accepts can be used (strings, integers, floats);
+    ``classes_`` holds them sorted.
+""",
+        """
     classes_ : ndarray of shape (n_classes,)
         The class labels, sorted.
     n_classes_ : int
-        Number of classes."""
-        + _FITTED_DOC
-        + """
+        Number of classes.""",
+    ) + """
     Examples
     --------
     >>> from quor import QUORClassifier
     >>> clf = QUORClassifier(max_depth=3).fit([[0.0], [1.0], [2.0], [3.0]], ["a", "a", "b", "b"])
     """
-    )
 
     _y_numeric = False
-
-    def __init__(
-        self,
-        *,
-        criterion="gini",
-        objective=None,
-        average="binary",
-        pos_label=None,
-        beta=1.0,
-        max_depth=8,
-        min_samples_split=2,
-        min_samples_leaf=1,
-        min_impurity_decrease=0.0,
-        n_bins=8,
-        cv_folds=5,
-        cv_seed=42,
-        cv_shuffle=True,
-        mode="strict",
-        split_style="threshold",
-        aggregator="mean",
-        agg_frac=0.2,
-        agg_eps=1e-12,
-        agg_lambda=1.0,
-        parallel=False,
-        n_threads=1,
-        parallel_min_samples=512,
-        categorical=None,
-    ):
-        self.criterion = criterion
-        self.objective = objective
-        self.average = average
-        self.pos_label = pos_label
-        self.beta = beta
-        self.max_depth = max_depth
-        self.min_samples_split = min_samples_split
-        self.min_samples_leaf = min_samples_leaf
-        self.min_impurity_decrease = min_impurity_decrease
-        self.n_bins = n_bins
-        self.cv_folds = cv_folds
-        self.cv_seed = cv_seed
-        self.cv_shuffle = cv_shuffle
-        self.mode = mode
-        self.split_style = split_style
-        self.aggregator = aggregator
-        self.agg_frac = agg_frac
-        self.agg_eps = agg_eps
-        self.agg_lambda = agg_lambda
-        self.parallel = parallel
-        self.n_threads = n_threads
-        self.parallel_min_samples = parallel_min_samples
-        self.categorical = categorical
+    _parameter_constraints = _params.constraints("classifier")
+    __init__ = _params.make_init("classifier")
 
     def fit(self, X, y):
         """Grow the tree.
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : array-like or DataFrame of shape (n_samples, n_features)
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Class labels.
@@ -503,26 +296,25 @@ default=None
         -------
         self
         """
-        X, y = self._validate_X_y(X, y)
-        check_classification_targets(y)
-        classes, y_encoded = np.unique(y, return_inverse=True)
-        y_encoded = np.ascontiguousarray(y_encoded, dtype=np.int64)
-        fitted = {"classes_": classes, "n_classes_": len(classes)}
-        if self.objective is None:
-            return self._fit_core(
-                X, y_encoded, RawClassifier, fitted, n_classes=len(classes), criterion=self.criterion
+        if self.objective is None and self.criterion is None:
+            raise _params.InvalidParameterError(
+                "criterion=None needs an objective: give criterion='gini' or 'entropy', "
+                "or an objective"
             )
-        return self._fit_core(
-            X,
-            y_encoded,
-            RawObjectiveClassifier,
-            fitted,
-            n_classes=len(classes),
-            objective=self.objective,
-            average=self.average,
-            pos_label=self._encoded_pos_label(classes),
-            beta=self.beta,
-        )
+        return self._fit(X, y, self._prepare_targets)
+
+    def _prepare_targets(self, y):
+        check_classification_targets(y)
+        classes, encoded = np.unique(y, return_inverse=True)
+        targets = np.ascontiguousarray(encoded, dtype=np.int64)
+        fitted = {"classes_": classes, "n_classes_": len(classes)}
+        pos_label = self._encoded_pos_label(classes)
+        if self.objective is None:
+            return RawClassifier, {"n_classes": len(classes), "criterion": self.criterion}, \
+                targets, fitted
+        task = {"n_classes": len(classes), "objective": self.objective,
+                "average": self.average, "pos_label": pos_label, "beta": float(self.beta)}
+        return RawObjectiveClassifier, task, targets, fitted
 
     def _encoded_pos_label(self, classes):
         """Index in ``classes`` of the positive class of binary averaging."""
@@ -551,7 +343,7 @@ default=None
         ndarray of shape (n_samples,)
             Labels taken from ``classes_``.
         """
-        X = self._validate_X(X)
+        X = self._predict_matrix(X)
         return self.classes_.take(self._core.predict(X))
 
     def predict_proba(self, X):
@@ -562,7 +354,7 @@ default=None
         ndarray of float64, shape (n_samples, n_classes)
             Columns in the order of ``classes_``.
         """
-        X = self._validate_X(X)
+        X = self._predict_matrix(X)
         return self._core.predict_proba(X)
 
     def predict_log_proba(self, X):

@@ -107,3 +107,21 @@ class Tree:
         if (depth < 0).any():
             raise ValueError("tree dump is corrupt: some nodes are not reachable from the root")
         return depth
+
+
+def feature_importances(dump, split_scores, n_features):
+    """Held-out importance of every feature of a tree dump, normalised to sum to 1.
+
+    Feature j earns, at every split on j, the split's aggregated
+    cross-validated score (``split_scores``, one per node; clipped below at
+    0) times the share of the root's samples that reached the split.  A tree
+    without any positive score (one leaf) gives all zeros.
+    """
+    scores = np.asarray(split_scores, dtype=np.float64)
+    n_samples = np.asarray(dump["n_samples"], dtype=np.float64)
+    splits = ~np.asarray(dump["is_leaf"], dtype=bool) & np.isfinite(scores)
+    weight = np.maximum(scores[splits], 0.0) * n_samples[splits] / n_samples[0]
+    features = np.asarray(dump["feature"], dtype=np.int64)[splits]
+    importances = np.bincount(features, weights=weight, minlength=n_features)
+    total = importances.sum()
+    return importances / total if total > 0 else importances

@@ -12,12 +12,14 @@ Bad input ends with one line on stderr and a non-zero exit status.
 """
 
 import argparse
-import pickle
+import csv
 import sys
 import time
 import warnings
 
 import numpy as np
+
+from . import _params
 
 __all__ = ["main"]
 
@@ -38,60 +40,41 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{message} (see '{self.prog} --help')")
 
 
-def _max_depth(text):
-    if text.lower() == "none":
-        return None
-    return int(text)
+def _settings():
+    """(name, converter, help, classification only) of every estimator setting with a flag."""
+    out = {}
+    for param in _params.PARAMS:
+        if param.cli is None:
+            continue
+        default = f" (default {param.default!r})" if param.task == "both" else ""
+        if param.name in out:  # criterion: one flag for both tasks
+            name, cli, text, _ = out[param.name]
+            out[param.name] = (name, cli, f"{text}; classify: {_plain(param.summary)}", False)
+        else:
+            text = param.summary if param.task != "regressor" else f"regress: {param.summary}"
+            out[param.name] = (param.name, param.cli, _plain(text) + default,
+                               param.task == "classifier")
+    return list(out.values())
 
 
-# Estimator settings that the fit command takes as flags: (name, type, help).
-_SETTINGS = [
-    ("max_depth", _max_depth, "depth limit, or 'none' (default 8)"),
-    ("min_samples_split", int, "smallest node that may be split (default 2)"),
-    ("min_samples_leaf", int, "smallest child a split may leave (default 1)"),
-    ("min_impurity_decrease", float, "a split needs a score above this (default 0.0)"),
-    ("n_bins", int, "quantile bins per continuous feature (default 8)"),
-    ("cv_folds", int, "folds inside every node (default 5)"),
-    ("cv_seed", int, "seed of the fold shuffle (default 42)"),
-    ("mode", str, "strict or fast (default strict)"),
-    ("split_style", str, "threshold or bin (default threshold)"),
-    (
-        "aggregator",
-        str,
-        "mean, median, trimmed_mean, signal_to_noise or mean_minus_lambda_std (default mean)",
-    ),
-    ("agg_frac", float, "trimmed_mean: fraction trimmed at each end (default 0.2)"),
-    ("agg_eps", float, "signal_to_noise: added to the std (default 1e-12)"),
-    ("agg_lambda", float, "mean_minus_lambda_std: weight of the std (default 1.0)"),
-    ("n_threads", int, "worker threads when --parallel is given (default 1)"),
-    ("parallel_min_samples", int, "fast mode: smallest node scored on several threads (default 512)"),
-    ("criterion", str, "mse, variance, mae (regress) or gini, entropy (classify)"),
-]
-_CLASSIFY_SETTINGS = [
-    ("objective", str, "classify by a metric: precision, recall, f1, fbeta or accuracy"),
-    ("average", str, "binary, micro, macro or weighted (default binary)"),
-    ("pos_label", str, "positive class of average=binary (default: the greater label)"),
-    ("beta", float, "beta of the fbeta objective (default 1.0)"),
-]
-_FLAGS = [("cv_shuffle", "shuffle node samples before fold assignment (default yes)"),
-          ("parallel", "grow the tree on worker threads, same tree (default no)")]
+def _plain(text):
+    return text.replace("`", "")
 
 
 def _add_settings(parser):
     group = parser.add_argument_group("tree settings (see help(quor.QUORClassifier))")
-    for name, kind, text in _SETTINGS + _CLASSIFY_SETTINGS:
-        group.add_argument(
-            "--" + name.replace("_", "-"), dest=name, type=kind, help=text,
-            default=argparse.SUPPRESS, metavar=name.split("_")[-1].upper(),
-        )
-    for name, text in _FLAGS:
-        group.add_argument(
-            "--" + name.replace("_", "-"), dest=name, help=text,
-            action=argparse.BooleanOptionalAction, default=argparse.SUPPRESS,
-        )
+    for name, cli, text, _ in _settings():
+        flag = "--" + name.replace("_", "-")
+        if cli == _params.FLAG:
+            group.add_argument(flag, dest=name, help=text, default=argparse.SUPPRESS,
+                               action=argparse.BooleanOptionalAction)
+        else:
+            group.add_argument(flag, dest=name, type=cli, help=text, default=argparse.SUPPRESS,
+                               metavar=name.split("_")[-1].upper())
     group.add_argument(
         "--categorical", default=None, metavar="COLUMNS",
-        help="comma-separated names of categorical columns (non-negative integer codes)",
+        help="comma-separated categorical columns: text columns (values are the categories) "
+        "or columns of non-negative integer codes",
     )
 
 
@@ -112,10 +95,13 @@ def _build_parser():
     demo.add_argument("--max-depth", type=int, default=4, help="depth of both trees (default 4)")
     demo.add_argument("--folds", type=int, default=5, help="outer cross-validation folds (default 5)")
     demo.add_argument("--seed", type=int, default=0, help="seed of the outer folds (default 0)")
+    demo.add_argument("--plot", metavar="FILE", help="draw quor's tree to FILE (matplotlib)")
     demo.set_defaults(run=_run_demo)
 
     fit = commands.add_parser("fit", help="fit on a CSV file, report held-out scores, print the tree")
     fit.add_argument("data", help="CSV file with a header row; empty cells are missing values")
+    fit.add_argument("--sep", help="field separator (default: guessed from the header line "
+                     "among , ; tab and |)")
     fit.add_argument("-t", "--target", help="target column (default: the last column)")
     fit.add_argument(
         "--task", choices=("auto", "classify", "regress"), default="auto",
@@ -133,18 +119,23 @@ def _build_parser():
         "(unrelated to --cv-folds, the folds inside every node)",
     )
     fit.add_argument("--seed", type=int, default=0, help="seed of the held-out split (default 0)")
-    fit.add_argument("-o", "--save", metavar="MODEL", help="save the model fitted on all rows (pickle)")
+    fit.add_argument("-o", "--save", metavar="MODEL",
+                     help="save the model fitted on all rows (a quor model file, see quor.save)")
     fit.add_argument("--no-tree", action="store_true", help="do not print the tree")
     fit.add_argument("--tree-depth", type=int, help="print the tree down to this depth only")
     fit.add_argument("--dot", metavar="FILE", help="write the tree as Graphviz DOT to FILE")
+    fit.add_argument("--plot", metavar="FILE",
+                     help="draw the tree to FILE (PNG, SVG or PDF by its extension; matplotlib)")
     _add_settings(fit)
     fit.set_defaults(run=_run_fit)
 
     predict = commands.add_parser(
-        "predict", help="predict a CSV file with a saved model (load only models you trust)"
+        "predict", help="predict a CSV file with a model saved by 'fit --save'"
     )
-    predict.add_argument("model", help="model saved by 'fit --save'")
+    predict.add_argument("model", help="model file saved by 'fit --save' or quor.save "
+                         "(pickles are refused: they can run code)")
     predict.add_argument("data", help="CSV file holding the model's feature columns")
+    predict.add_argument("--sep", help="field separator (default: guessed as for fit)")
     predict.add_argument("-o", "--output", help="write the predictions to this CSV file (default stdout)")
     predict.add_argument("--proba", action="store_true", help="add the class probabilities")
     predict.set_defaults(run=_run_predict)
@@ -158,11 +149,26 @@ def _split_names(text):
     return [name.strip() for name in text.split(",") if name.strip()] if text else []
 
 
-def _read_csv(path):
+def _separator(path):
+    """The field separator of a CSV file, guessed from its first line."""
+    try:
+        with open(path, newline="", encoding="utf-8", errors="replace") as handle:
+            header = handle.readline()
+    except OSError as err:
+        raise CliError(f"cannot read {path!r}: {err.strerror or err}") from None
+    try:
+        return csv.Sniffer().sniff(header, delimiters=",;\t|").delimiter
+    except csv.Error:  # one column, or no clue: pandas' default
+        return ","
+
+
+def _read_csv(path, sep=None):
+    """The file as pandas reads it, with the separator given or guessed."""
     import pandas as pd
 
+    sep = sep if sep is not None else _separator(path)
     try:
-        frame = pd.read_csv(path)
+        frame = pd.read_csv(path, sep=sep)
     except OSError as err:
         raise CliError(f"cannot read {path!r}: {err.strerror or err}") from None
     except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, ValueError) as err:
@@ -181,22 +187,60 @@ def _check_columns(frame, names, path):
         )
 
 
-def _numeric_features(frame, path):
-    """The frame's columns as float64, refusing any that hold text."""
+def _feature_frame(frame, path, text_columns):
+    """The feature columns, each numeric, boolean or (if in ``text_columns``) text.
+
+    pandas leaves a column as text when one cell does not parse as its
+    type; such a column is read here cell by cell: numbers too large for
+    int64 are numbers, True/False with empty cells is a boolean column with
+    missing values.  Infinite values are refused with their line.
+    """
     import pandas as pd
 
+    out = {}
     for column in frame.columns:
-        if pd.api.types.is_bool_dtype(frame[column]):
-            continue
-        if not pd.api.types.is_numeric_dtype(frame[column]):
-            values = pd.to_numeric(frame[column], errors="coerce")
-            bad = np.flatnonzero(values.isna().to_numpy() & frame[column].notna().to_numpy())
-            row = int(bad[0]) if len(bad) else 0
-            raise CliError(
-                f"column {column!r} of {path!r} is not numeric "
-                f"(line {row + 2}: {frame[column].iloc[row]!r})"
-            )
-    return frame.astype(np.float64)
+        values = frame[column]
+        if not (pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values)):
+            converted = _cells_as_numbers(values)
+            if converted is None:
+                if column in text_columns:
+                    out[column] = values
+                    continue
+                row = next(i for i, v in enumerate(values) if _as_number(v) is None)
+                raise CliError(
+                    f"column {column!r} of {path!r} is not numeric (line {row + 2}: "
+                    f"{values.iloc[row]!r}); name it in --categorical to use its values "
+                    "as categories"
+                )
+            values = converted
+        numbers = values.to_numpy(dtype=np.float64, na_value=np.nan)
+        infinite = np.flatnonzero(np.isinf(numbers))
+        if len(infinite):
+            row = int(infinite[0])
+            raise CliError(f"column {column!r} of {path!r} holds an infinite value "
+                           f"(line {row + 2}: {frame[column].iloc[row]!r})")
+        out[column] = numbers
+    return pd.DataFrame(out, index=frame.index)
+
+
+def _as_number(value):
+    """A cell as a float (bools as 0/1, empty as NaN), or None for text."""
+    if isinstance(value, (bool, np.bool_)):
+        return float(value)
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        return None
+
+
+def _cells_as_numbers(values):
+    """An object column as floats when every cell is a number, a bool or missing; else None."""
+    import pandas as pd
+
+    numbers = [_as_number(v) for v in values]
+    if any(n is None for n in numbers):
+        return None
+    return pd.Series(numbers, index=values.index, dtype=np.float64)
 
 
 def _guess_task(target):
@@ -214,11 +258,10 @@ def _guess_task(target):
 
 
 def _collect_settings(args, task):
-    settings = {name: getattr(args, name) for name, _, _ in _SETTINGS if hasattr(args, name)}
-    settings.update({name: getattr(args, name) for name, _ in _FLAGS if hasattr(args, name)})
-    for name, _, _ in _CLASSIFY_SETTINGS:
+    settings = {}
+    for name, _, _, classify_only in _settings():
         if hasattr(args, name):
-            if task != "classify":
+            if classify_only and task != "classify":
                 raise CliError(f"--{name.replace('_', '-')} applies only to classification")
             settings[name] = getattr(args, name)
     categorical = _split_names(args.categorical)
@@ -299,7 +342,7 @@ def _evaluate(model, X, y, task, args):
 def _run_fit(args):
     from . import QUORClassifier, QUORRegressor, export_graphviz, export_text
 
-    frame = _read_csv(args.data)
+    frame = _read_csv(args.data, args.sep)
     target = args.target if args.target is not None else frame.columns[-1]
     dropped = _split_names(args.drop)
     _check_columns(frame, [target] + dropped, args.data)
@@ -309,7 +352,7 @@ def _run_fit(args):
     features = frame.drop(columns=[target] + dropped)
     if features.shape[1] == 0:
         raise CliError(f"{args.data!r} has no feature columns besides the target")
-    X = _numeric_features(features, args.data)
+    X = _feature_frame(features, args.data, set(_split_names(args.categorical)))
 
     import pandas as pd
 
@@ -337,20 +380,56 @@ def _run_fit(args):
         print(summary)
     print(f"model fitted on all {len(y)} rows in {seconds:.3f} s: "
           f"depth {model.get_depth()}, {model.get_n_leaves()} leaves")
+    print(_importances(model))
     if not args.no_tree:
         print()
         print(export_text(model, max_depth=args.tree_depth), end="")
     if args.dot:
         _write_text(args.dot, export_graphviz(model))
         print(f"tree written to {args.dot}")
+    if args.plot:
+        _write_plot(model, args.plot, args.tree_depth)
+        print(f"tree drawn to {args.plot}")
     if args.save:
+        from . import save
+
         try:
-            with open(args.save, "wb") as handle:
-                pickle.dump(model, handle, protocol=pickle.HIGHEST_PROTOCOL)
+            save(model, args.save)
         except OSError as err:
             raise CliError(f"cannot write {args.save!r}: {err.strerror or err}") from None
         print(f"model saved to {args.save}")
     return 0
+
+
+def _importances(model, top=10):
+    """The largest held-out importances, one feature a line."""
+    values = model.feature_importances_
+    names = getattr(model, "feature_names_in_", None)
+    names = [str(n) for n in names] if names is not None else [f"x[{i}]" for i in range(len(values))]
+    order = [i for i in np.argsort(-values, kind="stable") if values[i] > 0][:top]
+    if not order:
+        return "feature importances: all 0 (the tree is one leaf)"
+    width = max(len(names[i]) for i in order)
+    lines = [f"feature importances (held-out scores of the splits), top {len(order)}:"]
+    lines += [f"  {names[i]:<{width}}  {values[i]:.4f}" for i in order]
+    return "\n".join(lines)
+
+
+def _write_plot(model, path, max_depth):
+    from matplotlib.figure import Figure
+
+    from .plot import plot_tree
+
+    depth = model.get_depth() if max_depth is None else min(max_depth + 1, model.get_depth())
+    leaves = min(model.get_n_leaves(), 2 ** depth)
+    figure = Figure(figsize=(min(40.0, max(6.0, 1.25 * leaves)), max(3.0, 1.2 * (depth + 1))))
+    plot_tree(model, max_depth=max_depth, ax=figure.add_axes([0, 0, 1, 1]))
+    try:
+        figure.savefig(path, dpi=120)
+    except OSError as err:
+        raise CliError(f"cannot write {path!r}: {err.strerror or err}") from None
+    except ValueError as err:  # an extension matplotlib cannot write
+        raise CliError(f"cannot draw to {path!r}: {_one_line(err)}") from None
 
 
 def _write_text(path, text):
@@ -362,20 +441,14 @@ def _write_text(path, text):
 
 
 def _load_model(path):
-    from . import QUORClassifier, QUORRegressor
+    from . import load
 
     try:
-        with open(path, "rb") as handle:
-            model = pickle.load(handle)
+        return load(path)
     except OSError as err:
         raise CliError(f"cannot read {path!r}: {err.strerror or err}") from None
-    except Exception:
-        raise CliError(f"{path!r} is not a saved quor model") from None
-    if not isinstance(model, (QUORClassifier, QUORRegressor)):
-        raise CliError(f"{path!r} is not a saved quor model")
-    if not hasattr(model, "n_features_in_"):
-        raise CliError(f"the model in {path!r} was saved before it was fitted")
-    return model
+    except ValueError as err:
+        raise CliError(str(err)) from None
 
 
 def _run_predict(args):
@@ -386,7 +459,7 @@ def _run_predict(args):
     model = _load_model(args.model)
     if args.proba and not isinstance(model, QUORClassifier):
         raise CliError("--proba needs a classification model")
-    frame = _read_csv(args.data)
+    frame = _read_csv(args.data, args.sep)
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
         missing = [name for name in names if name not in frame.columns]
@@ -400,7 +473,8 @@ def _run_predict(args):
             f"{args.data!r} has {frame.shape[1]} columns but the model expects "
             f"{model.n_features_in_}"
         )
-    X = _numeric_features(frame, args.data)
+    text_columns = {frame.columns[j] for j, c in enumerate(model.categories_) if c is not None}
+    X = _feature_frame(frame, args.data, text_columns)
     if names is None:
         X = X.to_numpy()
     result = pd.DataFrame({"prediction": model.predict(X)})
@@ -454,6 +528,9 @@ def _run_demo(args):
     print(f"quor's tree (strict mode) fitted on all rows: depth {model.get_depth()}, "
           f"{model.get_n_leaves()} leaves")
     print(export_text(model), end="")
+    if args.plot:
+        _write_plot(model, args.plot, None)
+        print(f"tree drawn to {args.plot}")
     return 0
 
 

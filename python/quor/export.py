@@ -3,7 +3,9 @@
 A split sends a sample left when it passes the split's test and right
 otherwise; missing values (NaN) never pass, so the right branch is always
 labelled "or missing".  Three tests exist: a threshold ``x < t``, the
-membership of a quantile bin ``a <= x < b`` and a category ``x == c``.
+membership of a quantile bin ``a <= x < b`` and a category ``x == c``; a
+feature whose categories were learned by value (``categories_``) shows the
+category itself (``color == red``), any other its code.
 """
 
 import numbers
@@ -77,6 +79,13 @@ class _Renderer:
         self.classes = _class_names(estimator, class_names)
         self.decimals = _check_decimals(decimals)
         self.show_proba = show_proba
+        categories = getattr(estimator, "categories_", None)
+        self.categories = categories if categories is not None else [None] * len(self.features)
+
+    def category(self, feature, code):
+        """A category code as the value it stands for, when the feature has named categories."""
+        known = self.categories[feature]
+        return str(known[code]) if known is not None and 0 <= code < len(known) else str(code)
 
     def number(self, value):
         return _format_number(value, self.decimals)
@@ -86,8 +95,8 @@ class _Renderer:
         tree = self.tree
         name = self.features[tree.feature[node]]
         if tree.is_categorical[node]:
-            code = int(tree.category[node])
-            return f"{name} == {code}", f"{name} != {code} or missing"
+            value = self.category(tree.feature[node], int(tree.category[node]))
+            return f"{name} == {value}", f"{name} != {value} or missing"
         lower, upper = tree.lower[node], tree.upper[node]
         has_lower = not (np.isneginf(lower) or np.isnan(lower))
         has_upper = not (np.isposinf(upper) or np.isnan(upper))

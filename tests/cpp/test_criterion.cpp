@@ -14,6 +14,7 @@
 #include "criterion.hpp"
 #include "errors.hpp"
 #include "ordering.hpp"
+#include "portable_log2.hpp"
 
 namespace quor {
 namespace {
@@ -101,6 +102,28 @@ TEST(TotalOrder, SortAndMedian) {
   EXPECT_EQ(median_of_sorted(Doubles{4.0}), 4.0);
   EXPECT_EQ(median_of_sorted(Doubles{1, 2, 3, 10}), 2.5);
   EXPECT_EQ(median_of_sorted(Doubles{1, 2, 10}), 2.0);
+}
+
+// The entropy's logarithm: exact on powers of two, the correctly rounded value
+// at stored references (found with 300-bit arithmetic), and never more than one
+// unit in the last place from the C library's log2 on class frequencies k/m.
+TEST(PortableLog2, ExactWhereExactAndWithinOneUlpElsewhere) {
+  for (int e = -1074; e <= 1023; ++e) EXPECT_EQ(portable_log2(std::ldexp(1.0, e)), e);
+  const double references[][2] = {
+      {0x1.5555555555555p-2, -0x1.95c01a39fbd69p+0}, {0x1.5555555555555p-1, -0x1.2b803473f7ad2p-1},
+      {0x1.999999999999ap-4, -0x1.a934f0979a371p+1}, {0x1.6db6db6db6db7p-1, -0x1.f113baed305dbp-2},
+      {0x1.ff7ced916872bp-1, -0x1.7a6210ffb7151p-10}, {0x1.56e1fc2f8f359p-997, -0x1.f24a09f1a8b89p+9},
+      {0x0.00000000017b8p-1022, -0x1.095ba69b8fa1bp+10}, {0x1.fffffffffffffp+1023, 0x1.0000000000000p+10},
+      {0x1.6a09e667f3bcdp+0, 0x1.0000000000001p-1}, {0x1.6a09e667f3bcdp-1, -0x1.ffffffffffffep-2}};
+  for (const auto& [x, log2_x] : references) EXPECT_EQ(bits(portable_log2(x)), bits(log2_x)) << x;
+  for (std::uint64_t m = 1; m <= 300; ++m) {
+    for (std::uint64_t k = 1; k <= m; ++k) {
+      const double p = static_cast<double>(k) / static_cast<double>(m);
+      const auto a = static_cast<std::int64_t>(bits(portable_log2(p)));
+      const auto b = static_cast<std::int64_t>(bits(std::log2(p)));
+      ASSERT_LE(std::max(a - b, b - a), 1) << k << "/" << m;
+    }
+  }
 }
 
 }  // namespace

@@ -325,8 +325,12 @@ TEST(EncodeMatrix, LargeMatricesBinnedInPlaceMatchAFullSort) {
         EXPECT_EQ(bins.is_continuous, f != 1);
         EXPECT_EQ(bins.n_codes, reference.bins[f].n_codes) << f;
         EXPECT_EQ(bins.has_missing, reference.bins[f].has_missing) << f;
-        if (f >= 2) EXPECT_EQ(bins.has_missing, f == 4 || f == 5) << f;
-        if (f != 1) EXPECT_EQ(bits_of(bins.edges), bits_of(sorted_edges(columns[f].values, n_bins))) << f << " " << n_bins;
+        if (f >= 2) {
+          EXPECT_EQ(bins.has_missing, f == 4 || f == 5) << f;
+        }
+        if (f != 1) {
+          EXPECT_EQ(bits_of(bins.edges), bits_of(sorted_edges(columns[f].values, n_bins))) << f << " " << n_bins;
+        }
       }
     }
   }
@@ -348,7 +352,9 @@ TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
     std::erase_if(values, [](double x) { return !std::isfinite(x); });
     values.resize(std::min(values.size(), m));
     const Doubles sorted = sorted_edges(values, values.size() + 1);  // every value, ascending
-    if (sorted.size() > 1) ASSERT_EQ(sorted.size(), values.size());
+    if (sorted.size() > 1) {
+      ASSERT_EQ(sorted.size(), values.size());
+    }
     for (const std::uint64_t n_bins : {0ul, 1ul, 2ul, 3ul, 32ul, 999ul, 5000ul}) {
       const EdgeRuns runs = EdgeRuns::from_sorted(sorted, n_bins);
       const Doubles edges = quantile_edges(values, n_bins);
@@ -362,8 +368,12 @@ TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
         const auto [elo, ehi] = bin_bounds(edges, b);
         ASSERT_EQ(lo.has_value(), elo.has_value());
         ASSERT_EQ(hi.has_value(), ehi.has_value());
-        if (lo) ASSERT_EQ(std::bit_cast<std::uint64_t>(*lo), std::bit_cast<std::uint64_t>(*elo));
-        if (hi) ASSERT_EQ(std::bit_cast<std::uint64_t>(*hi), std::bit_cast<std::uint64_t>(*ehi));
+        if (lo) {
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(*lo), std::bit_cast<std::uint64_t>(*elo));
+        }
+        if (hi) {
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(*hi), std::bit_cast<std::uint64_t>(*ehi));
+        }
       }
       BinCursor cursor(runs);
       for (const double x : sorted) ASSERT_EQ(cursor.bin(x), *bin_of(edges, x));

@@ -89,18 +89,18 @@ std::vector<std::vector<double>> reference_scores(const Node& node, const Strict
 
 enum class Case { Mse, Mae, Gini, Entropy, Accuracy, MacroF1, BinaryRecall };
 
-Task task_of(Case c, std::uint64_t n_classes) {
+void set_task(Case c, std::uint64_t n_classes, Task& task) {
   switch (c) {
-    case Case::Mse: return RegressionTask{Criterion::regression("mse")};
-    case Case::Mae: return RegressionTask{Criterion::regression("mae")};
-    case Case::Gini: return ClassificationTask{Criterion::classification("gini"), n_classes};
-    case Case::Entropy: return ClassificationTask{Criterion::classification("entropy"), n_classes};
-    case Case::Accuracy: return ObjectiveTask{Objective::accuracy(), n_classes};
-    case Case::MacroF1: return ObjectiveTask{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), n_classes};
+    case Case::Mse: task = RegressionTask{Criterion::regression("mse")}; break;
+    case Case::Mae: task = RegressionTask{Criterion::regression("mae")}; break;
+    case Case::Gini: task = ClassificationTask{Criterion::classification("gini"), n_classes}; break;
+    case Case::Entropy: task = ClassificationTask{Criterion::classification("entropy"), n_classes}; break;
+    case Case::Accuracy: task = ObjectiveTask{Objective::accuracy(), n_classes}; break;
+    case Case::MacroF1: task = ObjectiveTask{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), n_classes}; break;
     case Case::BinaryRecall:
-      return ObjectiveTask{Objective::from_name("recall", AverageMode::Binary, 1, 1.0), n_classes};
+      task = ObjectiveTask{Objective::from_name("recall", AverageMode::Binary, 1, 1.0), n_classes};
+      break;
   }
-  return RegressionTask{};
 }
 
 Node random_node(Case c, SplitStyle style, std::uint64_t seed) {
@@ -117,7 +117,7 @@ Node random_node(Case c, SplitStyle style, std::uint64_t seed) {
   node.targets.values = random_targets(rng, n_total);
   const std::uint64_t n_classes = 2 + rng() % 3;
   node.targets.labels = random_labels(rng, n_total, n_classes);
-  node.task = task_of(c, n_classes);
+  set_task(c, n_classes, node.task);
   // A node's samples: a random subset in a random order.
   for (std::uint64_t s = 0; s < n_total; ++s) {
     if (rng() % 4 != 0) node.samples.push_back(s);

@@ -8,13 +8,11 @@ import numpy as np
 import pytest
 
 from quor import _quor
+from quor._params import defaults
 
-COMMON = dict(
-    max_depth=None, min_samples_split=2, min_samples_leaf=1, min_impurity_decrease=0.0,
-    n_bins=8, cv_folds=5, cv_seed=42, cv_shuffle=True, mode="strict", split_style="threshold",
-    aggregator="mean", agg_frac=0.1, agg_eps=1e-9, agg_lambda=1.0, parallel=False, n_threads=1,
-    parallel_min_samples=512, categorical=[],
-)
+# The estimators' shared defaults, in the raw classes' argument order, with a
+# few changes that the raw classes' tests were written for.
+COMMON = dict(defaults("both"), max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[])
 REGRESSOR_ARGS = dict(criterion="mse", **COMMON)
 CLASSIFIER_ARGS = dict(n_classes=2, criterion="gini", **COMMON)
 OBJECTIVE_ARGS = dict(n_classes=2, objective="f1", average="binary", pos_label=1, beta=1.0, **COMMON)

@@ -83,3 +83,5 @@ def test_quality_quick_table():
         assert len(row["models"]) == 4
         assert all(len(m["scores"]) == quality.N_FOLDS for m in row["models"].values())
     assert "| iris |" in table
+    assert len(results["noise"]) == 3 and all(len(row["models"]) == 3 for row in results["noise"])
+    assert "Importance of an added column of pure noise" in table

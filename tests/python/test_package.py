@@ -3,13 +3,14 @@
 import pickle
 import subprocess
 import sys
+import warnings
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 from sklearn.base import clone
-from sklearn.datasets import load_breast_cancer
+from sklearn.datasets import load_breast_cancer, load_iris
 from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.pipeline import make_pipeline
@@ -17,6 +18,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from quor import (
+    InvalidParameterError,
     QUORClassifier,
     QUORRegressor,
     RawClassifier,
@@ -256,27 +258,69 @@ def test_predict_refuses_another_number_of_features(Est):
             est.predict(other)
 
 
-@pytest.mark.parametrize(
-    "Est, params, error, message",
-    [
-        (QUORRegressor, {"mode": "turbo"}, ValueError,
-         r'^unknown mode "turbo" \(expected "strict" or "fast"\)$'),
-        (QUORRegressor, {"criterion": "MSE"}, ValueError, r'^unknown regression criterion "MSE"'),
-        (QUORRegressor, {"aggregator": "max"}, ValueError, r'^unknown aggregator "max"$'),
-        (QUORClassifier, {"objective": "f1", "average": "both"}, ValueError,
-         r'^unknown average "both"'),
-        (QUORClassifier, {"objective": "auc"}, ValueError, r'^unknown objective "auc"'),
-        (QUORRegressor, {"n_bins": 2.0}, TypeError, "^argument 'n_bins'"),
-        (QUORClassifier, {"cv_shuffle": 1}, TypeError, "^argument 'cv_shuffle'"),
-        (QUORRegressor, {"max_depth": -3}, ValueError, "^max_depth=-3 is out of range"),
-        (QUORClassifier, {"cv_seed": 2**64}, ValueError,
-         "^cv_seed=18446744073709551616 is out of range"),
-    ],
-)
-def test_hyperparameter_errors_come_from_the_core(Est, params, error, message):
-    X, y = make_data(11)
-    with pytest.raises(error, match=message):
-        Est(**params).fit(X, binary_labels(y))
+BAD_SETTINGS = [
+    # (estimator, settings, words the message must hold)
+    (QUORRegressor, {"mode": "turbo"}, "'mode' parameter of QUORRegressor must be one of 'strict', 'fast'. Got 'turbo'"),
+    (QUORRegressor, {"criterion": "MSE"}, "'criterion' parameter"),
+    (QUORRegressor, {"aggregator": "max"}, "'aggregator' parameter"),
+    (QUORClassifier, {"average": "bogus"}, "'average' parameter"),  # checked without an objective
+    (QUORClassifier, {"objective": "auc"}, "'objective' parameter"),
+    (QUORRegressor, {"n_bins": 2.0}, "'n_bins' parameter of QUORRegressor must be an int"),
+    (QUORClassifier, {"cv_shuffle": 1}, "'cv_shuffle' parameter of QUORClassifier must be a bool"),
+    (QUORRegressor, {"max_depth": -3}, "'max_depth' parameter"),
+    (QUORClassifier, {"max_depth": True}, "must be an int in the range [0, 2**64 - 1] or None. Got True"),
+    (QUORClassifier, {"cv_seed": 2**64}, "'cv_seed' parameter"),
+    (QUORClassifier, {"beta": -1}, "'beta' parameter of QUORClassifier must be a finite number in the range [0, inf)"),
+    (QUORClassifier, {"beta": NAN}, "'beta' parameter"),
+    (QUORClassifier, {"beta": np.inf}, "'beta' parameter"),
+    (QUORRegressor, {"agg_eps": -1}, "'agg_eps' parameter"),
+    (QUORRegressor, {"agg_lambda": np.inf}, "'agg_lambda' parameter"),
+    (QUORRegressor, {"agg_frac": -0.5}, "'agg_frac' parameter of QUORRegressor must be a finite number in the range [0, 0.5]"),
+    (QUORRegressor, {"agg_frac": NAN}, "'agg_frac' parameter"),
+    (QUORRegressor, {"min_impurity_decrease": NAN}, "'min_impurity_decrease' parameter"),
+    (QUORRegressor, {"min_samples_leaf": 1.0}, "a float in the range (0, 1)"),
+    (QUORRegressor, {"min_samples_split": 1.5}, "a float in the range (0, 1]"),
+    (QUORRegressor, {"n_threads": 0.5}, "'n_threads' parameter"),
+    (QUORRegressor, {"mode": "fast", "criterion": "mae"}, 'criterion="mae" is not available with mode="fast"'),
+    (QUORClassifier, {"mode": "fast", "n_bins": 70000}, 'n_bins=70000 is above 65535, the most bins mode="fast" can encode'),
+    (QUORClassifier, {"criterion": None}, "criterion=None needs an objective"),
+]
+
+
+@pytest.mark.parametrize("Est, params, message", BAD_SETTINGS)
+def test_hyperparameters_are_checked_before_any_work(Est, params, message):
+    # X that no check would accept shows that the settings are checked first.
+    with pytest.raises(InvalidParameterError) as info:
+        Est(**params).fit("not data", None)
+    assert message in str(info.value)
+    assert isinstance(info.value, ValueError) and isinstance(info.value, TypeError)
+
+
+def test_float_sample_counts_are_fractions_and_minus_one_thread_is_every_core():
+    X, y = make_data(11, n=200)
+    as_fraction = QUORRegressor(min_samples_leaf=0.1, min_samples_split=0.25, max_depth=None)
+    as_count = QUORRegressor(min_samples_leaf=20, min_samples_split=50, max_depth=None)
+    assert same_tree(as_fraction.fit(X, y).export_tree(), as_count.fit(X, y).export_tree())
+    threaded = QUORRegressor(parallel=True, n_threads=-1).fit(X, y)
+    assert same_tree(threaded.export_tree(), as_count.set_params(
+        min_samples_leaf=1, min_samples_split=2, max_depth=8).fit(X, y).export_tree())
+    # pos_label is checked against the labels even while no objective uses it.
+    with pytest.raises(ValueError, match="pos_label=7 is not a valid label"):
+        QUORClassifier(pos_label=7).fit(X, binary_labels(y))
+
+
+def test_a_single_leaf_that_no_fold_could_score_warns():
+    X, y = load_iris(return_X_y=True)
+    with pytest.warns(UserWarning, match=r"single leaf: no candidate split of the root could "
+                      r"be scored.*cv_folds=150 leaves about 1 of the 150 samples"):
+        assert QUORClassifier(cv_folds=150).fit(X, y).get_n_leaves() == 1
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        # One leaf for other reasons: too deep a limit, one class, a threshold no split passes.
+        QUORClassifier(max_depth=0).fit(X, y)
+        QUORClassifier().fit(X, np.zeros(len(y)))
+        QUORClassifier(min_impurity_decrease=10.0).fit(X, y)
+        assert QUORClassifier(cv_folds=30).fit(X, y).get_n_leaves() > 1
 
 
 def test_sample_weight_is_not_accepted_silently():
@@ -289,7 +333,7 @@ def test_failed_refit_keeps_the_previous_model():
     X, y = make_data(13)
     reg = QUORRegressor(max_depth=2).fit(X, y)
     before = reg.predict(X)
-    with pytest.raises(ValueError, match="MAE"):
+    with pytest.raises(ValueError, match="mae"):
         reg.set_params(mode="fast", criterion="mae").fit(X, y)
     np.testing.assert_array_equal(reg.predict(X), before)
 

@@ -3,6 +3,7 @@
 import pickle
 import re
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -51,7 +52,9 @@ def with_tree(est, nodes, n_features, labels=None, **fit_params):
     X = np.arange(2.0 * n_features).reshape(2, n_features)
     names = fit_params.pop("names", None)
     data = pd.DataFrame(X, columns=names) if names else X
-    est.fit(data, labels if labels is not None else [0.0, 1.0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)  # two rows: no fold can score a split
+        est.fit(data, labels if labels is not None else [0.0, 1.0])
     state = est.__getstate__()
     state["_tree_dump"] = dump_of(nodes, labels is not None)
     est.__setstate__(state)

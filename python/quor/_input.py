@@ -1,0 +1,165 @@
+"""Input handling shared by every quor estimator: X, y, categorical features.
+
+``fit_input`` checks the training data into local values and returns the
+fitted attributes they imply without touching the estimator;
+``install`` sets them once the core has fitted.  A fit that fails anywhere
+in between therefore leaves the estimator exactly as it was.
+``predict_input`` turns X into the float64 matrix the core routes, never one
+with fewer columns than the tree was grown on.
+"""
+
+import numbers
+
+import numpy as np
+import pandas as pd
+from sklearn.utils.validation import check_is_fitted
+
+from ._categories import encode_table, holds_values, learn_categories
+from ._compat import validate_data
+
+__all__ = ["fit_input", "install", "predict_input", "resolve_categorical"]
+
+# Attributes that fit_input may set; a refit that lacks one removes it.
+_OPTIONAL = ("feature_names_in_",)
+
+
+def resolve_categorical(spec, n_features, names):
+    """``categorical`` (indices, names or a boolean mask) as a mask over the columns."""
+    mask = np.zeros(n_features, dtype=bool)
+    if spec is None:
+        return mask
+    if isinstance(spec, (str, numbers.Integral)):
+        spec = [spec]
+    try:
+        items = list(spec)
+    except TypeError:
+        raise TypeError(
+            "categorical must be None or a list of column indices, feature names "
+            f"or booleans, got {type(spec).__name__}"
+        ) from None
+    if not items:
+        return mask
+    if all(isinstance(item, (bool, np.bool_)) for item in items):
+        if len(items) != n_features:
+            raise ValueError(
+                f"categorical as a boolean mask has {len(items)} entries, "
+                f"but X has {n_features} features"
+            )
+        return np.asarray(items, dtype=bool)
+    if all(isinstance(item, str) for item in items):
+        if names is None:
+            raise ValueError(
+                "categorical names features, but X has no feature names; "
+                "fit on a pandas DataFrame or give column indices"
+            )
+        position = {name: i for i, name in enumerate(names)}
+        unknown = [item for item in items if item not in position]
+        if unknown:
+            raise ValueError(f"categorical names unknown features: {unknown}")
+        mask[[position[item] for item in items]] = True
+        return mask
+    if all(
+        isinstance(item, numbers.Integral) and not isinstance(item, (bool, np.bool_))
+        for item in items
+    ):
+        bad = [int(item) for item in items if not 0 <= item < n_features]
+        if bad:
+            raise ValueError(f"categorical indices must be in [0, {n_features - 1}], got {bad}")
+        mask[[int(item) for item in items]] = True
+        return mask
+    raise TypeError(
+        "categorical must hold only column indices, only feature names "
+        f"or only booleans, got {items!r}"
+    )
+
+
+def _as_table(X):
+    """X as a DataFrame when it is one, or when it holds anything but numbers; else None."""
+    if isinstance(X, pd.DataFrame):
+        return X
+    if hasattr(X, "dtype") and X.dtype.kind in "biuf":  # the common case: no copy
+        return None
+    try:
+        array = np.asarray(X)
+    except (TypeError, ValueError):
+        return None  # let scikit-learn's checks say what is wrong
+    if array.ndim == 2 and array.dtype.kind in "OUS":
+        return pd.DataFrame(array.astype(object))
+    return None
+
+
+def _names(table):
+    """The feature names scikit-learn takes from a frame: all its labels, if all are str."""
+    labels = list(table.columns)
+    return labels if labels and all(isinstance(label, str) for label in labels) else None
+
+
+def fit_input(estimator, X, y, *, y_numeric):
+    """Checked training data and the fitted attributes it implies.
+
+    Returns ``(X, y, fitted)``: X as a C-contiguous float64 matrix with
+    categories encoded, y as scikit-learn's checks leave it, and a dict of
+    ``n_features_in_``, ``feature_names_in_`` (when X has names),
+    ``is_categorical_`` and ``categories_``.  The estimator is not changed.
+    """
+    # The checks record what they learn on a fresh estimator with the same settings.
+    scratch = type(estimator)(**estimator.get_params(deep=False))
+    table = _as_table(X)
+    categories = None
+    if table is not None:
+        mask = resolve_categorical(estimator.categorical, table.shape[1], _names(table))
+        categories = []
+        for j in range(table.shape[1]):
+            column = table.iloc[:, j]
+            by_value = isinstance(column.dtype, pd.CategoricalDtype) or (
+                mask[j] and holds_values(column)
+            )
+            mask[j] |= by_value
+            categories.append(learn_categories(column) if by_value else None)
+        X = encode_table(table, categories, isinstance(X, pd.DataFrame))
+    X, y = validate_data(scratch, X, y, reset=True, dtype=np.float64, y_numeric=y_numeric)
+    if table is None:
+        mask = resolve_categorical(estimator.categorical, X.shape[1], None)
+        categories = [None] * X.shape[1]
+    fitted = {
+        "n_features_in_": scratch.n_features_in_,
+        "is_categorical_": mask,
+        "categories_": categories,
+    }
+    for name in _OPTIONAL:
+        if hasattr(scratch, name):
+            fitted[name] = getattr(scratch, name)
+    return np.ascontiguousarray(X, dtype=np.float64), y, fitted
+
+
+def install(estimator, fitted):
+    """Set the fitted attributes, removing optional ones the new fit does not have."""
+    for name in _OPTIONAL:
+        if name not in fitted and hasattr(estimator, name):
+            delattr(estimator, name)
+    for name, value in fitted.items():
+        setattr(estimator, name, value)
+
+
+def predict_input(estimator, X):
+    """X checked against the fitted estimator, as the float64 matrix the core routes."""
+    check_is_fitted(estimator)
+    categories = estimator.categories_
+    table = _as_table(X)
+    if table is None and any(c is not None for c in categories) and np.ndim(X) == 2:
+        table = pd.DataFrame(np.asarray(X, dtype=object))
+    names = getattr(estimator, "feature_names_in_", None)
+    # Encode by position only when the columns are the fitted ones; otherwise
+    # scikit-learn's check below says how they differ.
+    if table is not None and (
+        names is None or not isinstance(X, pd.DataFrame) or list(table.columns) == list(names)
+    ):
+        X = encode_table(table, categories, isinstance(X, pd.DataFrame))
+    X = validate_data(estimator, X, reset=False, dtype=np.float64)
+    n_features = len(estimator.is_categorical_)
+    if X.shape[1] < n_features:  # the core must never see a row shorter than its tree's features
+        raise ValueError(
+            f"X has {X.shape[1]} features, but {type(estimator).__name__} was fitted "
+            f"with {n_features} features"
+        )
+    return X

@@ -1,0 +1,453 @@
+"""The hyperparameters of quor's estimators, written once.
+
+Each :class:`Param` holds a name, its default, the values it accepts, its
+documentation and a one-line summary.  From this table come the estimators'
+``__init__`` signatures and docstrings, the checks run at the start of
+``fit``, the settings of the command line and the parameter table of the
+README (:func:`markdown_table`).
+
+Checks follow scikit-learn's way: each estimator class has
+``_parameter_constraints`` (a name -> list of accepted kinds of value), and a
+value matching none of them raises :class:`InvalidParameterError`, a
+``ValueError`` and a ``TypeError`` at once, with a message naming the
+parameter, what it accepts and what was given.
+"""
+
+import inspect
+import math
+import numbers
+import os
+
+import numpy as np
+
+__all__ = ["InvalidParameterError", "Param", "check_params", "markdown_table"]
+
+UINT64_MAX = 2**64 - 1
+FAST_MAX_BINS = 65535
+
+
+class InvalidParameterError(ValueError, TypeError):
+    """A hyperparameter of the wrong type or out of its range."""
+
+
+# -- kinds of accepted values -------------------------------------------------------
+
+
+class Interval:
+    """Numbers of one type between two bounds (None: unbounded)."""
+
+    def __init__(self, kind, low, high, closed="both"):
+        self.kind, self.low, self.high, self.closed = kind, low, high, closed
+
+    def accepts(self, value):
+        if isinstance(value, (bool, np.bool_)):
+            return False
+        if self.kind == "int":
+            if not isinstance(value, numbers.Integral):
+                return False
+        elif not isinstance(value, numbers.Real) or not _is_finite(value):
+            return False
+        elif self.kind == "fraction" and isinstance(value, numbers.Integral):
+            return False
+        low_ok = self.low is None or (
+            value >= self.low if self.closed in ("both", "left") else value > self.low
+        )
+        high_ok = self.high is None or (
+            value <= self.high if self.closed in ("both", "right") else value < self.high
+        )
+        return low_ok and high_ok
+
+    def __str__(self):
+        left = "-inf" if self.low is None else _number(self.low)
+        right = "inf" if self.high is None else _number(self.high)
+        brackets = {"both": "[]", "left": "[)", "right": "(]", "neither": "()"}[self.closed]
+        if self.low is None:
+            brackets = "(" + brackets[1]
+        if self.high is None:
+            brackets = brackets[0] + ")"
+        noun = {"int": "an int", "real": "a finite number", "fraction": "a float"}[self.kind]
+        if self.low is None and self.high is None:
+            return noun
+        return f"{noun} in the range {brackets[0]}{left}, {right}{brackets[1]}"
+
+
+def _is_finite(value):
+    try:
+        return math.isfinite(value)
+    except OverflowError:  # an int too large for a float
+        return False
+
+
+def _number(value):
+    return str(value) if value < 2**32 else f"2**{round(math.log2(value + 1))} - 1"
+
+
+class Options:
+    """One of a few values; ``hidden`` ones are accepted but not listed."""
+
+    def __init__(self, *values, hidden=()):
+        self.values, self.hidden = values, hidden
+
+    def accepts(self, value):
+        try:
+            return value in self.values or value in self.hidden
+        except TypeError:  # an unhashable or otherwise incomparable value
+            return False
+
+    def __str__(self):
+        return "one of " + ", ".join(repr(v) for v in self.values)
+
+
+class Boolean:
+    def accepts(self, value):
+        return isinstance(value, (bool, np.bool_))
+
+    def __str__(self):
+        return "a bool"
+
+
+class NoneValue:
+    def accepts(self, value):
+        return value is None
+
+    def __str__(self):
+        return "None"
+
+
+class Anything:
+    def accepts(self, value):
+        return True
+
+    def __str__(self):
+        return "anything"
+
+
+def _finite(low=None, high=None, closed="both"):
+    return Interval("real", low, high, closed)
+
+
+def _count(low=0):
+    return Interval("int", low, UINT64_MAX)
+
+
+# -- the table ----------------------------------------------------------------------
+
+
+class Param:
+    """One hyperparameter: where it applies, its default, accepted values and docs.
+
+    ``task`` is "both", "regressor" or "classifier"; ``doc`` is the body of
+    its numpydoc entry; ``summary`` a one-line description for the command
+    line and the README; ``cli`` converts a command-line string (``FLAG``: a
+    bool given as --name / --no-name; None: not a command-line setting).
+    """
+
+    def __init__(self, name, default, constraints, kind_doc, doc, summary, task="both", cli=str):
+        self.name, self.default, self.constraints = name, default, constraints
+        self.kind_doc, self.doc, self.summary = kind_doc, doc, summary
+        self.task, self.cli = task, cli
+
+
+def _int_or_fraction(text):
+    try:
+        return int(text)
+    except ValueError:
+        return float(text)
+
+
+def _none_or_int(text):
+    return None if text.lower() == "none" else int(text)
+
+
+FLAG = "flag"  # a bool setting: --name / --no-name on the command line
+
+
+PARAMS = [
+    Param(
+        "criterion", "mse", [Options("mse", "variance", "mae")],
+        '{"mse", "variance", "mae"}',
+        """Impurity whose decrease scores a split.  "variance" is the same as
+"mse"; "mae" is not available in ``mode="fast"``.""",
+        "`mse`, `variance`, `mae` (not in fast mode)", task="regressor"),
+    Param(
+        "criterion", "gini", [Options("gini", "entropy"), NoneValue()],
+        '{"gini", "entropy"}',
+        """Impurity whose decrease scores a split.  Ignored when ``objective``
+is given (and then may be None).""",
+        "`gini`, `entropy`; ignored when `objective` is set", task="classifier"),
+    Param(
+        "objective", None,
+        [Options("precision", "recall", "f1", "fbeta", "accuracy"), NoneValue()],
+        '{"precision", "recall", "f1", "fbeta", "accuracy"} or None',
+        """Choose splits by this metric measured on the held-out folds instead
+of by an impurity.""",
+        "`precision`, `recall`, `f1`, `fbeta`, `accuracy`: choose splits by this metric "
+        "on the held-out folds", task="classifier"),
+    Param(
+        "average", "binary", [Options("binary", "micro", "macro", "weighted")],
+        '{"binary", "micro", "macro", "weighted"}',
+        """Averaging of precision, recall, F1 and F-beta over the classes, as in
+scikit-learn's metrics; "binary" scores the class ``pos_label`` only.""",
+        "`binary`, `micro`, `macro`, `weighted`", task="classifier"),
+    Param(
+        "pos_label", None, [Anything()], "label or None",
+        """The positive class of ``average="binary"``, given as one of the
+labels of y.  None means the greater of the two labels (1 for {0, 1}
+or {-1, 1}, "yes" for {"no", "yes"}), as scikit-learn's metrics do for
+{0, 1} and {-1, 1}; with more than two classes and a binary-averaged
+objective it must be given.  A label absent from y raises ValueError.""",
+        "positive class of `binary`, one of y's labels; None = the greater label",
+        task="classifier"),
+    Param(
+        "beta", 1.0, [_finite(0, None)], "float",
+        "Weight of recall against precision in ``objective=\"fbeta\"`` (finite, >= 0).",
+        "weight of recall in `fbeta`", task="classifier", cli=float),
+    Param(
+        "max_depth", 8, [Interval("int", 0, UINT64_MAX), NoneValue()], "int or None",
+        """Depth limit of the tree; None grows until the other stopping rules
+end every branch.  The root has depth 0.""",
+        "depth limit; None = unlimited", cli=_none_or_int),
+    Param(
+        "min_samples_split", 2, [_count(), Interval("fraction", 0, 1, "right")], "int or float",
+        """Smallest node that may be split.  Values below 2 act as 2.  A float
+in (0, 1] is a fraction: ``ceil(min_samples_split * n_samples)``.""",
+        "smallest node that may be split (a float: fraction of the samples)",
+        cli=_int_or_fraction),
+    Param(
+        "min_samples_leaf", 1, [_count(), Interval("fraction", 0, 1, "neither")], "int or float",
+        """Smallest child a split may leave; a split leaving fewer samples on
+either side turns the node into a leaf.  0 acts as 1.  A float in (0, 1)
+is a fraction: ``ceil(min_samples_leaf * n_samples)``.""",
+        "smallest child a split may leave (a float: fraction of the samples)",
+        cli=_int_or_fraction),
+    Param(
+        "min_impurity_decrease", 0.0, [_finite()], "float",
+        """A node is split only when the aggregated cross-validated score of its
+best candidate is strictly greater than this (any finite number).""",
+        "a split needs an aggregated score above this", cli=float),
+    Param(
+        "n_bins", 8, [_count()], "int",
+        f"""Number of quantile bins of a continuous feature; the candidate splits
+of a feature are its bin boundaries (``split_style="threshold"``) or
+its bins (``split_style="bin"``).  Below 2, continuous features
+cannot be split.  In ``mode="fast"`` at most {FAST_MAX_BINS}.""",
+        "quantile bins per continuous feature", cli=int),
+    Param(
+        "cv_folds", 5, [_count()], "int",
+        """Number of folds into which every node divides its own samples to score
+candidate splits.  Values below 2 act as 2; never more folds than
+samples (and at most 255 in ``mode="fast"``).""",
+        "folds inside every node (below 2 acts as 2)", cli=int),
+    Param(
+        "cv_seed", 42, [_count()], "int",
+        "Seed of the shuffle that precedes fold assignment.",
+        "seed of the fold shuffle", cli=int),
+    Param(
+        "cv_shuffle", True, [Boolean()], "bool",
+        "Shuffle each node's samples before dividing them into folds.",
+        "shuffle node samples before fold assignment", cli=FLAG),
+    Param(
+        "mode", "strict", [Options("strict", "fast")], '{"strict", "fast"}',
+        f"""``"strict"`` re-bins every feature inside every node and fold (exact,
+slower); ``"fast"`` encodes each feature once into at most {FAST_MAX_BINS}
+bins and scores candidates from per-fold histograms.""",
+        "`strict` (exact, re-bins per node and fold) or `fast` (16-bit codes, histograms)"),
+    Param(
+        "split_style", "threshold", [Options("threshold", "bin", hidden=("bin_membership",))],
+        '{"threshold", "bin"}',
+        """Shape of a continuous split: ``x < t`` (threshold) or membership of
+one quantile bin, ``a <= x < b`` (bin).""",
+        "`threshold` (`x < t`) or `bin` (`a <= x < b`)"),
+    Param(
+        "aggregator", "mean",
+        [Options("mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std")],
+        '{"mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"}',
+        "How the K fold scores of a candidate are reduced to one number.",
+        "`mean`, `median`, `trimmed_mean`, `signal_to_noise`, `mean_minus_lambda_std`"),
+    Param(
+        "agg_frac", 0.2, [_finite(0, 0.5)], "float",
+        """``"trimmed_mean"`` only: drops ``floor(K * agg_frac)`` scores from
+each end (always keeping at least one); in [0, 0.5].  0.2 makes the
+default five folds drop their best and their worst score; 0.1 would trim
+nothing below ten folds.""",
+        "trimmed mean: drop `floor(K·agg_frac)` scores at each end (the best and worst of 5 "
+        "folds)", cli=float),
+    Param(
+        "agg_eps", 1e-12, [_finite(0, None)], "float",
+        """``"signal_to_noise"`` only: the score is ``mean / (std + agg_eps)``.
+The small positive value keeps a candidate whose folds agree exactly
+(std 0) finite, and so selectable, instead of infinite or NaN, while
+leaving ``mean / std`` unchanged on data of ordinary scale.  Lower it
+for targets on a very small scale (finite, >= 0).""",
+        "signal to noise: `mean / (std + agg_eps)`; keeps folds that agree exactly finite",
+        cli=float),
+    Param(
+        "agg_lambda", 1.0, [_finite(0, None)], "float",
+        """``"mean_minus_lambda_std"`` only: the score is
+``mean - agg_lambda * std`` (finite, >= 0); 1.0 ranks candidates by a
+one-standard-deviation lower bound of their fold scores.""",
+        "`mean − agg_lambda·std`", cli=float),
+    Param(
+        "parallel", False, [Boolean()], "bool",
+        """Grow the tree on worker threads: the largest nodes are scored on every
+thread, and separate subtrees grow on separate threads.  The tree is
+identical to a sequential fit.""",
+        "grow on threads: large nodes scored on all of them, subtrees side by side (same tree "
+        "as sequential)", cli=FLAG),
+    Param(
+        "n_threads", 1, [Interval("int", None, UINT64_MAX)], "int",
+        """Number of worker threads when ``parallel`` is true (below 2: none).
+-1 means one per core, as ``n_jobs=-1`` does; -2 one fewer, and so on.""",
+        "worker threads when `parallel` is on; -1 = one per core", cli=int),
+    Param(
+        "parallel_min_samples", 512, [_count()], "int",
+        """``mode="fast"`` only: smallest node that is scored on several threads;
+a fit on fewer samples uses no threads at all.""",
+        "fast mode: smallest node scored on several threads", cli=int),
+    Param(
+        "categorical", None, [Anything()], "array-like of int, str or bool",
+        """Categorical features, as column indices, as feature names (when
+fitting on a pandas DataFrame) or as a boolean mask over the columns.
+pandas ``category`` columns are categorical without being named, and
+``object``/string columns may be named: their values are encoded by
+value, in the order of the categories seen at fit; a missing value
+(None, NaN) is missing, and a category not seen at fit goes where any
+category other than the one a split tests goes.  A numeric column named
+here holds category codes: non-negative numbers, rounded to the nearest
+integer; negative and NaN values are missing.  A categorical split tests
+``x == category``.""",
+        "column indices, DataFrame names, or a boolean mask; pandas `category` columns "
+        "are categorical anyway", cli=None),
+]
+
+
+def params_of(task):
+    """The parameters of one estimator ("regressor" or "classifier"), in signature order."""
+    return [p for p in PARAMS if p.task in ("both", task)]
+
+
+def defaults(task="both"):
+    """Name -> default of the parameters shared by both estimators, or of one estimator."""
+    chosen = [p for p in PARAMS if p.task == "both"] if task == "both" else params_of(task)
+    return {p.name: p.default for p in chosen}
+
+
+def constraints(task):
+    """``_parameter_constraints`` of one estimator."""
+    return {p.name: p.constraints for p in params_of(task)}
+
+
+def make_init(task):
+    """An ``__init__`` taking exactly the estimator's parameters, keyword only.
+
+    Its ``__signature__`` lists them with their defaults, which is where
+    scikit-learn's ``get_params``, ``clone`` and ``help()`` read them from.
+    """
+    params = params_of(task)
+    names = [p.name for p in params]
+
+    def __init__(self, **kwargs):
+        unknown = [name for name in kwargs if name not in names]
+        if unknown:
+            raise TypeError(
+                f"{type(self).__name__}() got an unexpected keyword argument {unknown[0]!r}"
+            )
+        for p in params:
+            setattr(self, p.name, kwargs.get(p.name, p.default))
+
+    kind = inspect.Parameter.KEYWORD_ONLY
+    __init__.__signature__ = inspect.Signature(
+        [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+        + [inspect.Parameter(p.name, kind, default=p.default) for p in params]
+    )
+    return __init__
+
+
+def docstring(task):
+    """The numpydoc "Parameters" entries of one estimator."""
+    out = []
+    for p in params_of(task):
+        out.append(f"    {p.name} : {p.kind_doc}, default={p.default!r}")
+        out.extend("        " + line for line in p.doc.splitlines())
+    return "\n".join(out) + "\n"
+
+
+def markdown_table():
+    """The README's parameter table."""
+    rows = ["| parameter | default | meaning |", "|---|---|---|"]
+    by_name = {}
+    for p in PARAMS:
+        by_name.setdefault(p.name, []).append(p)
+    for name, group in by_name.items():
+        if len(group) == 1:
+            p = group[0]
+            where = "" if p.task == "both" else f" ({p.task})"
+            rows.append(f"| `{name}`{where} | `{p.default!r}` | {p.summary} |")
+        else:
+            default = " / ".join(f"`{p.default!r}`" for p in group)
+            summary = "; ".join(f"{p.task}: {p.summary}" for p in group)
+            rows.append(f"| `{name}` | {default} | {summary} |")
+    return "\n".join(rows) + "\n"
+
+
+# -- checking -----------------------------------------------------------------------
+
+
+def check_params(estimator):
+    """Check every hyperparameter of ``estimator`` against its class's constraints.
+
+    Raises :class:`InvalidParameterError` for the first value that fits none
+    of its constraints, then checks the combinations that the settings
+    alone can refuse: the "mae" criterion and more than 65535 bins in fast
+    mode.
+    """
+    caller = type(estimator).__name__
+    for name, accepted in type(estimator)._parameter_constraints.items():
+        value = getattr(estimator, name)
+        if not any(c.accepts(value) for c in accepted):
+            kinds = [str(c) for c in accepted]
+            wanted = kinds[0] if len(kinds) == 1 else ", ".join(kinds[:-1]) + " or " + kinds[-1]
+            raise InvalidParameterError(
+                f"The {name!r} parameter of {caller} must be {wanted}. Got {value!r} instead."
+            )
+    if estimator.mode == "fast":
+        if getattr(estimator, "criterion", None) == "mae":
+            raise InvalidParameterError(
+                f'criterion="mae" is not available with mode="fast" in {caller}; '
+                'use mode="strict" or criterion="mse"'
+            )
+        if estimator.n_bins > FAST_MAX_BINS:
+            raise InvalidParameterError(
+                f'n_bins={estimator.n_bins} is above {FAST_MAX_BINS}, the most bins '
+                f'mode="fast" can encode in {caller}; use a smaller n_bins or mode="strict"'
+            )
+
+
+def resolve_threads(n_threads):
+    """``n_threads`` as a count: -1 is one thread per core, -2 one fewer, and so on."""
+    if n_threads >= 0:
+        return int(n_threads)
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except AttributeError:  # not every platform has it
+        cores = os.cpu_count() or 1
+    return max(1, cores + 1 + int(n_threads))
+
+
+def resolve_count(value, n_samples):
+    """An int count as it is, a fraction of ``n_samples`` rounded up."""
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    return int(math.ceil(value * n_samples))
+
+
+def core_settings(estimator, n_samples):
+    """The settings shared by both estimators, as the raw classes take them."""
+    settings = {name: getattr(estimator, name) for name in defaults("both")}
+    del settings["categorical"]
+    for name in ("min_samples_split", "min_samples_leaf"):
+        settings[name] = resolve_count(settings[name], n_samples)
+    settings["n_threads"] = resolve_threads(settings["n_threads"])
+    for name in ("cv_shuffle", "parallel"):
+        settings[name] = bool(settings[name])
+    return settings
