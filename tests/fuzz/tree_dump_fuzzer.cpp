@@ -187,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DecisionNode& node = tree.nodes[i];
     if (node.is_leaf()) continue;
     require(node.left == i + 1 && node.right > node.left && node.right < tree.nodes.size());
-    largest_feature = std::max(largest_feature, node.feature);
+    largest_feature = std::max(largest_feature, node.split.feature);
   }
   const std::vector<FlatNode> flat = flatten_tree(tree);
   require(flat.size() == tree.nodes.size());
