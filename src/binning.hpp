@@ -131,18 +131,9 @@ class EdgeBinner {
   /// Whether bin_few serves: few edges, searched without branches.
   bool few() const { return edges_.size() <= kFewEdges; }
 
-  /// The count of edges <= x by a binary search whose steps are selects, not
-  /// branches (a branch on random values misses half the time); for few().
+  /// The count of edges <= x without branches; for few().
   std::uint16_t bin_few(double x) const {
-    const double* base = edges_.data();
-    std::size_t n = edges_.size();
-    if (n == 0) return 0;
-    while (n > 1) {
-      const std::size_t half = n / 2;
-      base = base[half] <= x ? base + half : base;
-      n -= half;
-    }
-    return static_cast<std::uint16_t>((base - edges_.data()) + (*base <= x ? 1 : 0));
+    return static_cast<std::uint16_t>(count_not_above(edges_.data(), edges_.size(), x));
   }
 
   std::uint16_t bin(double x) const {

@@ -7,6 +7,7 @@
 #include "config.hpp"
 #include "errors.hpp"
 #include "ordering.hpp"
+#include "portable_log2.hpp"
 
 namespace quor {
 
@@ -80,6 +81,16 @@ double Criterion::impurity(std::span<const std::uint64_t> labels, std::uint64_t 
     if (label < n_classes) ++counts[label];
   }
   return class_impurity(std::span<const std::uint64_t>(counts), static_cast<double>(labels.size()));
+}
+
+double entropy_from_counts(std::span<const std::uint64_t> counts, double n) {
+  double sum = -0.0;
+  for (const std::uint64_t c : counts) {
+    if (c == 0) continue;
+    const double p = static_cast<double>(c) / n;
+    sum += p * portable_log2(p);
+  }
+  return -sum;
 }
 
 double mae_impurity(std::span<const double> targets, std::vector<double>& scratch) {

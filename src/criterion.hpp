@@ -11,8 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "portable_log2.hpp"
-
 namespace quor {
 
 enum class CriterionKind { Mse, Variance, Mae, Gini, Entropy };
@@ -38,8 +36,7 @@ class Criterion {
   /// not counted but still count in n. 0 when empty.
   double impurity(std::span<const std::uint64_t> labels, std::uint64_t n_classes) const;
   /// "gini" or "entropy" from class counts over n samples.
-  template <class Count>
-  double class_impurity(std::span<const Count> counts, double n) const;
+  double class_impurity(std::span<const std::uint64_t> counts, double n) const;
 
  private:
   explicit Criterion(CriterionKind kind) : kind_(kind) {}
@@ -54,10 +51,9 @@ inline double variance_from_sums(double s1, double s2, double n) {
 }
 
 /// 1 − Σ_k (count_k / n)², classes in order.
-template <class Count>
-double gini_from_counts(std::span<const Count> counts, double n) {
+inline double gini_from_counts(std::span<const std::uint64_t> counts, double n) {
   double sum = -0.0;
-  for (const Count c : counts) {
+  for (const std::uint64_t c : counts) {
     const double p = static_cast<double>(c) / n;
     sum += p * p;
   }
@@ -65,19 +61,11 @@ double gini_from_counts(std::span<const Count> counts, double n) {
 }
 
 /// −Σ_k p_k·log2(p_k) over classes with a non-zero count, in class order.
-template <class Count>
-double entropy_from_counts(std::span<const Count> counts, double n) {
-  double sum = -0.0;
-  for (const Count c : counts) {
-    if (c == 0) continue;
-    const double p = static_cast<double>(c) / n;
-    sum += p * portable_log2(p);
-  }
-  return -sum;
-}
+/// Out of line: its logarithm is long, and inlining it into every caller
+/// would keep the short Gini index from being inlined.
+double entropy_from_counts(std::span<const std::uint64_t> counts, double n);
 
-template <class Count>
-double Criterion::class_impurity(std::span<const Count> counts, double n) const {
+inline double Criterion::class_impurity(std::span<const std::uint64_t> counts, double n) const {
   return kind_ == CriterionKind::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
 }
 
@@ -118,10 +106,9 @@ inline std::optional<double> variance_decrease(const TargetSums& whole, const Ta
 /// The "gini"/"entropy" decrease of a split of n samples whose parent
 /// impurity is `parent`, given the class counts of both sides; nullopt when a
 /// side is empty.
-template <class Count>
-std::optional<double> class_decrease(const Criterion& criterion, double parent, std::uint64_t n,
-                                     std::span<const Count> left, std::uint64_t n_left,
-                                     std::span<const Count> right) {
+inline std::optional<double> class_decrease(const Criterion& criterion, double parent, std::uint64_t n,
+                                            std::span<const std::uint64_t> left, std::uint64_t n_left,
+                                            std::span<const std::uint64_t> right) {
   if (!both_sides(n, n_left)) return std::nullopt;
   return impurity_decrease(parent, n, n_left, criterion.class_impurity(left, static_cast<double>(n_left)),
                            criterion.class_impurity(right, static_cast<double>(n - n_left)));

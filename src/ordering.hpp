@@ -4,6 +4,7 @@
 /// positive NaNs last); the strict grower keeps each feature's finite values
 /// sorted by it.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -26,6 +27,21 @@ inline double from_total_order_key(std::uint64_t key) {
 /// The order in which comparisons see doubles: the total order with -0.0
 /// counted as +0.0 (they compare equal).
 inline std::uint64_t value_order_key(double x) { return total_order_key(x == 0.0 ? 0.0 : x); }
+
+/// The number of elements <= x in an ascending array of n, by a binary search
+/// whose steps are selects rather than branches: where the values searched
+/// for come in no order, a branch would miss about half the time.
+template <class T>
+std::size_t count_not_above(const T* sorted, std::size_t n, T x) {
+  if (n == 0) return 0;
+  const T* base = sorted;
+  while (n > 1) {
+    const std::size_t half = n / 2;
+    base = base[half] <= x ? base + half : base;
+    n -= half;
+  }
+  return static_cast<std::size_t>(base - sorted) + (*base <= x ? 1 : 0);
+}
 
 /// Sorts ascending by the total order.
 void sort_total_order(std::span<double> values);

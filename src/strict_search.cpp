@@ -79,17 +79,10 @@ class CandidatePositions {
   std::vector<std::uint32_t> table_;
 };
 
-/// The fold owning a slot: the last fold start <= slot, by a binary search
-/// whose steps are selects (slots come in no order, branches would miss).
+/// The fold owning a slot: the last of the folds' starts <= slot (slots come
+/// in no order, so the search is the branch-free one).
 std::uint64_t fold_of_slot(const StrictFolds& folds, std::uint64_t slot) {
-  const std::uint64_t* base = folds.starts.data();
-  std::size_t len = folds.starts.size() - 1;  // the folds; starts[0] is 0
-  while (len > 1) {
-    const std::size_t half = len / 2;
-    base = base[half] <= slot ? base + half : base;
-    len -= half;
-  }
-  return static_cast<std::uint64_t>(base - folds.starts.data());
+  return count_not_above(folds.starts.data(), folds.count(), slot) - 1;  // starts[0] = 0 <= slot
 }
 
 /// A continuous feature's finite node samples in ascending value order, with

@@ -10,6 +10,7 @@
 #include "fast_grower.hpp"
 #include "folds.hpp"
 #include "random_data.hpp"
+#include "same_tree.hpp"
 #include "strict_grower.hpp"
 
 namespace quor {
@@ -18,32 +19,8 @@ namespace {
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::random_labels;
+using quor::testing::expect_same_tree;
 using quor::testing::random_targets;
-
-void expect_same_tree(const Tree& a, const Tree& b) {
-  ASSERT_EQ(a.nodes.size(), b.nodes.size());
-  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-    const DecisionNode& x = a.nodes[i];
-    const DecisionNode& y = b.nodes[i];
-    ASSERT_EQ(x.is_leaf(), y.is_leaf()) << "node " << i;
-    if (x.is_leaf()) {
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.value), std::bit_cast<std::uint64_t>(y.value));
-      EXPECT_EQ(x.n_samples, y.n_samples);
-      EXPECT_EQ(x.predicted_class, y.predicted_class);
-      const auto pa = a.proba(x), pb = b.proba(y);
-      EXPECT_TRUE(std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) << "node " << i;
-    } else {
-      EXPECT_EQ(x.split.feature, y.split.feature) << "node " << i;
-      EXPECT_EQ(x.split.is_categorical, y.split.is_categorical);
-      EXPECT_EQ(x.split.lower, y.split.lower);
-      EXPECT_EQ(x.split.upper, y.split.upper);
-      EXPECT_EQ(x.split.category, y.split.category);
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.split.score), std::bit_cast<std::uint64_t>(y.split.score));
-      EXPECT_EQ(x.left, y.left);
-      EXPECT_EQ(x.right, y.right);
-    }
-  }
-}
 
 enum class TaskKind { Regression, Classification, Objective };
 
