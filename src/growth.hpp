@@ -210,10 +210,11 @@ Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, co
 /// nodes never touch the pool.
 std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads);
 
-/// Grows a whole tree in `mode` from its root, on the fit's threads: one
-/// worker per thread, and nodes of fewer than `min_threaded` samples grown
-/// one thread to a node. With one thread, or a root below `min_threaded`,
-/// the plain depth-first growth runs on the calling thread.
+/// Grows a whole tree in `mode` from its root on `n_threads` threads (one
+/// worker record each; grow_on_threads, whose nodes below the grain, and so
+/// below `min_threaded` samples, grow with their whole subtree on one
+/// thread). With one thread, or a root below `min_threaded`, the plain
+/// depth-first growth runs on the calling thread.
 template <class Mode>
 Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std::uint64_t n_threads,
                std::uint64_t min_threaded) {
