@@ -6,7 +6,8 @@
 #include <string>
 
 #include "errors.hpp"
-#include "grower.hpp"
+#include "fast_grower.hpp"
+#include "strict_grower.hpp"
 #include "parallel.hpp"
 
 namespace quor {
@@ -28,10 +29,10 @@ FeatureValue value_of_code(const FeatureBins& bins, std::uint16_t code) {
   FeatureValue cell;
   if (!bins.is_continuous) {
     cell.is_categorical = true;
-    cell.code = code < bins.categories.size() ? bins.categories[code] : kMissingCategory;
+    cell.code = code < bins.categories.size() ? bins.categories[code] : kMissingCode;
     return cell;
   }
-  if (code == kMissingCode || code > bins.edges.size()) {
+  if (code == kMissingFastCode || code > bins.edges.size()) {
     cell.value = std::numeric_limits<double>::quiet_NaN();
   } else if (bins.edges.empty()) {
     cell.value = 0.0;
@@ -129,7 +130,7 @@ ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, T
   if (x.n_cols == 0) throw ValueError("need at least one feature column");
   check_sample_counts(settings, x.n_rows, targets);
   if (settings.config.mode == SplitMode::Fast) {
-    check_fast_entry(grow_input(settings, targets), x.n_rows);
+    check_fast_entry(settings.task, x.n_rows);
   } else if (x.n_rows > std::numeric_limits<std::uint32_t>::max()) {
     // A tree's drawn rows are 32-bit ids in both modes.
     throw ValueError("a forest takes at most 4294967295 samples, got " + std::to_string(x.n_rows));
@@ -157,7 +158,6 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
   if (seeds.empty()) throw ValueError("a forest needs at least one tree");
   Estimator tree_settings = settings;
   tree_settings.config.parallel = false;  // one thread per tree
-  const GrowInput input = grow_input(tree_settings, data.targets);
   const std::size_t n_trees = seeds.size();
   Forest forest;
   forest.trees.resize(n_trees);
@@ -171,7 +171,8 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
       check_interrupt(interrupt);
       const std::vector<std::uint32_t> rows =
           draw_rows(seeds[t], data.n_rows, options.max_samples, options.sampling);
-      GrowOptions grow;
+      GrowInput input = grow_input(tree_settings, data.targets);
+      GrowOptions& grow = input.options;
       // All rows in order is the single tree's root, which needs no copy.
       if (rows.size() != data.n_rows || options.sampling != RowSampling::Subsample) grow.root_samples = rows;
       grow.max_features = options.max_features;
@@ -179,7 +180,7 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
       grow.tree_seed = seeds[t];
       grow.group_copies = options.sampling == RowSampling::BootstrapGroupedFolds;
       grow.interrupt = interrupt;
-      Tree tree = fast ? grow_fast(input, *data.encoded, grow) : grow_strict(input, data.columns, grow);
+      Tree tree = fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns);
       // The builder's arrays grow by doubling; a forest keeps many trees.
       tree.nodes.shrink_to_fit();
       tree.probas.shrink_to_fit();
@@ -193,7 +194,7 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
     }
   });
   if (options.oob) {
-    const std::size_t k = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes, 1) : 0;
+    const std::size_t k = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
     forest.oob_prediction = out_of_bag(data, forest.trees, in_bag, k, n_threads, interrupt);
   }
   return forest;

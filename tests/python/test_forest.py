@@ -48,6 +48,7 @@ def arrays_bits(forest):
     return {k: v.tobytes() for k, v in forest._forest.export_arrays().items()}
 
 
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")
 @pytest.mark.parametrize("cls", FORESTS)
 @pytest.mark.parametrize("mode", ["fast", "strict"])
 def test_the_forest_does_not_depend_on_n_jobs(cls, mode):
