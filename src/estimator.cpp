@@ -24,6 +24,13 @@ TreeConfig config_with_modes(const EstimatorOptions& options, SplitMode mode, Sp
 
 }  // namespace
 
+void install_tree(Estimator& estimator, Tree tree) {
+  RoutingTable routing(tree, estimator.categorical);
+  // Neither move can throw: the estimator never holds a tree without its table.
+  estimator.tree = std::move(tree);
+  estimator.routing = std::move(routing);
+}
+
 Estimator build_estimator(EstimatorKind kind, const EstimatorOptions& options) {
   // Each option is parsed into a local first: the order of the statements is
   // the order in which bad strings are reported.
@@ -145,8 +152,8 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
   const GrowInput input = grow_input(estimator, targets);
   Tree tree = estimator.config.mode == SplitMode::Strict ? grow_strict(input, columns)
                                                          : fit_fast(input, columns);
-  // Only a grown tree replaces the old one; the move cannot throw.
-  estimator.tree = std::move(tree);
+  // Only a grown tree replaces the old one.
+  install_tree(estimator, std::move(tree));
 }
 
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
@@ -161,8 +168,7 @@ void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
   // full copy of the training values.
   if (x.n_cols == 0) throw ValueError("need at least one feature column");
   check_sample_counts(estimator, x.n_rows, targets);
-  Tree tree = fit_fast(grow_input(estimator, targets), x, estimator.categorical);
-  estimator.tree = std::move(tree);
+  install_tree(estimator, fit_fast(grow_input(estimator, targets), x, estimator.categorical));
 }
 
 std::vector<FlatNode> flatten_tree(const Tree& tree) {
@@ -321,7 +327,7 @@ Estimator rebuilt_estimator(EstimatorKind kind, std::uint64_t n_classes,
       break;
   }
   estimator.categorical = sorted_unique(categorical);
-  estimator.tree = std::move(tree);
+  install_tree(estimator, std::move(tree));
   return estimator;
 }
 

@@ -14,6 +14,7 @@
 #include "criterion.hpp"
 #include "encoder.hpp"
 #include "objective.hpp"
+#include "routing.hpp"
 #include "tree.hpp"
 #include "views.hpp"
 
@@ -51,10 +52,18 @@ struct Estimator {
   Aggregator aggregator = Aggregator::mean();
   std::vector<std::uint64_t> categorical;  // ascending, no repeats
   std::optional<Tree> tree;
+  /// The tree laid out for batch prediction; set and replaced with `tree`.
+  RoutingTable routing;
 
   bool is_fitted() const { return tree.has_value(); }
   bool is_classifier() const { return kind != EstimatorKind::Regressor; }
+  /// Threads a large prediction batch may use: the fit's, when `parallel` is on.
+  std::uint64_t prediction_threads() const { return config.parallel ? config.n_threads : 1; }
 };
+
+/// Makes `tree` the estimator's fitted tree, with its routing table. Nothing
+/// changes if building the table fails.
+void install_tree(Estimator& estimator, Tree tree);
 
 /// Checks the option strings in the fixed order of each class and builds the
 /// record; the first bad string throws its `ValueError`.

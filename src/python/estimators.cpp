@@ -199,12 +199,13 @@ PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     const MatrixView x = prediction_input(args, kwargs, "predict", estimator);
     if (estimator.is_classifier()) {
       PyRef out = new_int64_array(x.n_rows);
-      predict_classes(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
+      predict_classes(estimator.routing, x, array_data<std::int64_t>(out),
+                      estimator.prediction_threads());
       return out;
     }
     const std::uint64_t shape[] = {x.n_rows};
     PyRef out = new_float64_array(shape);
-    predict_values(*estimator.tree, x, estimator.categorical, array_data<double>(out));
+    predict_values(estimator.routing, x, array_data<double>(out), estimator.prediction_threads());
     return out;
   });
 }
@@ -217,9 +218,8 @@ PyObject* method_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes, 1);
     const std::uint64_t shape[] = {x.n_rows, k};
     PyRef out = new_float64_array(shape);
-    const std::span<double> data = array_data<double>(out);
-    std::fill(data.begin(), data.end(), 0.0);
-    predict_probabilities(*estimator.tree, x, estimator.categorical, k, data);
+    predict_probabilities(estimator.routing, x, k, array_data<double>(out),
+                          estimator.prediction_threads());
     return out;
   });
 }
@@ -230,7 +230,7 @@ PyObject* method_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "apply", estimator);
     PyRef out = new_int64_array(x.n_rows);
-    apply_rows(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
+    apply_rows(estimator.routing, x, array_data<std::int64_t>(out), estimator.prediction_threads());
     return out;
   });
 }
@@ -240,7 +240,8 @@ PyObject* method_decision_path(PyObject* self, PyObject* args, PyObject* kwargs)
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "decision_path", estimator);
-    const DecisionPaths paths = decision_paths(*estimator.tree, x, estimator.categorical);
+    const DecisionPaths paths =
+        decision_paths(*estimator.tree, estimator.routing, x, estimator.prediction_threads());
     return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
   });
 }

@@ -1,0 +1,382 @@
+#include "routing.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "config.hpp"
+#include "errors.hpp"
+#include "parallel.hpp"
+
+namespace quor {
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Rows routed together. Every level of the block is one pass over the rows
+// still on their way, so the rows' loads and compares overlap in the CPU
+// instead of waiting on each other as one row's walk does.
+constexpr std::size_t kBlockRows = 128;
+// A thread is worth starting for this many rows and more.
+constexpr std::size_t kRowsPerThread = std::size_t{1} << 15;
+
+// A row on its way through a block: its place in the block and its split.
+struct Lane {
+  std::uint32_t slot;
+  std::int32_t node;
+};
+
+// The test of a split node as an interval of the raw float, and the side the
+// rows inside it take.
+struct IntervalTest {
+  double lower;
+  double upper;
+  bool inside_goes_left;
+};
+
+// A test no value satisfies (a NaN bound fails every comparison).
+constexpr IntervalTest kNeverInside{kNaN, kNaN, true};
+
+// The split tests of the tree model, restated on the raw float of the column.
+// Interval split (only finite x go left): a lower bound that is absent or -inf
+// becomes the lowest finite double, which -inf fails and every finite x
+// passes; an absent upper bound is +inf, which +inf fails. NaN fails both.
+// Category split on a categorical column: the floats whose category code is c
+// (< the missing code) are those in [c - 0.5, c + 0.5) (halves round away from
+// zero), [0, 0.5) for c = 0 (-0.0 included); the missing code is every float
+// outside [0, 4294967294.5), whose codes are 0 ... 4294967294. A split whose
+// kind does not match the column's (an interval on category codes, a category
+// on plain floats) sends every row right.
+IntervalTest interval_test(const DecisionNode& split, bool categorical_column) {
+  switch (split.kind) {
+    case NodeKind::IntervalSplit: {
+      if (categorical_column) return kNeverInside;
+      const bool open_below = !split.lower || *split.lower == -kInfinity;
+      return {open_below ? std::numeric_limits<double>::lowest() : *split.lower,
+              split.upper ? *split.upper : kInfinity, true};
+    }
+    case NodeKind::CategorySplit: {
+      if (!categorical_column) return kNeverInside;
+      constexpr double kPastLastCode = static_cast<double>(kMissingCategory) - 0.5;
+      if (split.category == kMissingCategory) return {0.0, kPastLastCode, false};
+      const double c = split.category;
+      return {split.category == 0 ? 0.0 : c - 0.5, c + 0.5, true};
+    }
+    case NodeKind::Leaf:
+      break;
+  }
+  throw InternalError("a leaf has no split test");
+}
+
+// Routes the rows [0, n) of a block (n <= kBlockRows) from the root split;
+// `codes[s]` ends as the code (< 0) at which row s stopped: ~leaf, or an error
+// code of a split that reads a column past the row's end. cell(s, feature) is
+// the value of row s in that column.
+template <class Cell>
+void route_block(const RoutingSplit* splits, std::size_t n, const Cell& cell, std::int32_t* codes) {
+  Lane lanes[kBlockRows];
+  for (std::size_t s = 0; s < n; ++s) lanes[s] = {static_cast<std::uint32_t>(s), 0};
+  std::size_t active = n;
+  while (active > 0) {
+    // Invariant: lanes[0 .. active) are the rows still at a split, in block
+    // order; a pass moves each one level down and keeps those not yet done.
+    std::size_t kept = 0;
+    for (std::size_t a = 0; a < active; ++a) {
+      const Lane lane = lanes[a];
+      const RoutingSplit& split = splits[lane.node];
+      const double v = cell(lane.slot, split.feature);
+      const std::int32_t next = split.child[(v >= split.lower) & (v < split.upper)];
+      codes[lane.slot] = next;
+      lanes[kept] = {lane.slot, next};
+      kept += next >= 0 ? 1 : 0;
+    }
+    active = kept;
+  }
+}
+
+double read_cell(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// Routes rows [begin, begin + n) of x, choosing the address arithmetic of the
+// memory order so that the common orders need no multiplication by a stride.
+void route_block(const RoutingSplit* splits, const MatrixView& x, std::size_t begin,
+                 std::size_t n, std::int32_t* codes) {
+  const std::ptrdiff_t rs = x.row_stride;
+  const std::ptrdiff_t cs = x.col_stride;
+  const char* first = x.data + static_cast<std::ptrdiff_t>(begin) * rs;
+  constexpr std::ptrdiff_t kUnit = sizeof(double);
+  if (cs == kUnit) {
+    route_block(splits, n, [=](std::size_t s, std::uint64_t f) {
+      return read_cell(first + static_cast<std::ptrdiff_t>(s) * rs + static_cast<std::ptrdiff_t>(f) * kUnit);
+    }, codes);
+  } else if (rs == kUnit) {
+    route_block(splits, n, [=](std::size_t s, std::uint64_t f) {
+      return read_cell(first + static_cast<std::ptrdiff_t>(f) * cs + static_cast<std::ptrdiff_t>(s) * kUnit);
+    }, codes);
+  } else {
+    route_block(splits, n, [=](std::size_t s, std::uint64_t f) {
+      return read_cell(first + static_cast<std::ptrdiff_t>(s) * rs + static_cast<std::ptrdiff_t>(f) * cs);
+    }, codes);
+  }
+}
+
+// The splits one call routes through: the table's own, or, when x has fewer
+// columns than the tree reads, a copy in which every split past x's columns
+// stops its rows with an error code (~(n_leaves + split)) instead of reading.
+struct CallSplits {
+  std::span<const RoutingSplit> splits;
+  std::vector<RoutingSplit> patched;
+  bool may_fail = false;
+};
+
+CallSplits call_splits(const RoutingTable& table, const MatrixView& x) {
+  CallSplits call;
+  call.splits = table.splits();
+  if (x.n_cols >= table.columns_needed()) return call;
+  const std::span<const RoutingSplit> splits = table.splits();
+  // Every row starts at the root: with no column at all, the first row fails there.
+  if (x.n_cols == 0) check_index(splits.front().feature, 0, "row");
+  call.patched.assign(splits.begin(), splits.end());
+  for (std::size_t i = 0; i < splits.size(); ++i) {
+    RoutingSplit& split = call.patched[i];
+    if (split.feature < x.n_cols) continue;
+    const auto code = static_cast<std::int32_t>(~(table.n_leaves() + i));
+    split.feature = 0;
+    split.child = {code, code};
+  }
+  call.splits = call.patched;
+  call.may_fail = true;
+  return call;
+}
+
+// The first row of a range that stopped at a split past its row's end.
+struct Failure {
+  std::size_t row = std::numeric_limits<std::size_t>::max();
+  std::size_t split = 0;
+};
+
+// Routes rows [begin, end) block by block and calls on_block(block_begin,
+// leaves) with the leaf of each row of the block. Stops at the first block
+// with a failing row and returns that row.
+template <class OnBlock>
+Failure route_range(const RoutingTable& table, const CallSplits& call, const MatrixView& x,
+                    std::size_t begin, std::size_t end, const OnBlock& on_block) {
+  std::int32_t codes[kBlockRows];
+  std::uint32_t leaves[kBlockRows];
+  const std::size_t n_leaves = table.n_leaves();
+  for (std::size_t first = begin; first < end; first += kBlockRows) {
+    const std::size_t n = std::min(kBlockRows, end - first);
+    if (call.splits.empty()) {
+      std::fill_n(leaves, n, 0u);  // the root is the only leaf: no row is read
+    } else {
+      route_block(call.splits.data(), x, first, n, codes);
+      for (std::size_t s = 0; s < n; ++s) leaves[s] = ~static_cast<std::uint32_t>(codes[s]);
+      if (call.may_fail) {
+        for (std::size_t s = 0; s < n; ++s) {
+          if (leaves[s] >= n_leaves) return {first + s, leaves[s] - n_leaves};
+        }
+      }
+    }
+    on_block(first, std::span<const std::uint32_t>(leaves, n));
+  }
+  return {};
+}
+
+[[noreturn]] void fail_at(const RoutingTable& table, const MatrixView& x, const Failure& failure) {
+  check_index(table.splits()[failure.split].feature, x.n_cols, "row");
+  throw InternalError("a row stopped at a split that reads no column past its end");
+}
+
+void check_routable(const RoutingTable& table, std::size_t n_rows) {
+  if (table.empty() && n_rows > 0) throw InternalError("model has not been fitted");
+}
+
+// Routes every row of x, on up to n_threads threads for large batches (each
+// thread a contiguous range of whole blocks), calling on_block as route_range
+// does; on_block must be safe to call from several threads for different rows.
+template <class OnBlock>
+void route_batch(const RoutingTable& table, const MatrixView& x, std::uint64_t n_threads,
+                 const OnBlock& on_block) {
+  check_routable(table, x.n_rows);
+  if (x.n_rows == 0) return;
+  const CallSplits call = call_splits(table, x);
+  const std::size_t n = x.n_rows;
+  const std::size_t threads = std::min<std::uint64_t>(n_threads, n / kRowsPerThread);
+  Failure first;
+  if (threads < 2) {
+    first = route_range(table, call, x, 0, n, on_block);
+  } else {
+    const std::size_t n_blocks = (n + kBlockRows - 1) / kBlockRows;
+    const std::size_t per_thread = (n_blocks + threads - 1) / threads * kBlockRows;
+    const std::vector<Failure> failures = parallel_map(threads, threads, [&](std::uint64_t t) {
+      const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
+      return route_range(table, call, x, begin, std::min(n, begin + per_thread), on_block);
+    });
+    // The ranges are in row order: the first failing range holds the first failing row.
+    for (const Failure& failure : failures) {
+      if (failure.row < first.row) first = failure;
+    }
+  }
+  if (first.row < n) fail_at(table, x, first);
+}
+
+void check_output(std::size_t out_size, std::size_t expected) {
+  if (out_size != expected) {
+    throw InternalError("prediction output has " + std::to_string(out_size) + " entries but " +
+                        std::to_string(expected) + " are needed");
+  }
+}
+
+}  // namespace
+
+RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> categorical) {
+  const std::size_t n = tree.nodes.size();
+  if (n == 0) return;
+  // Children are 32-bit codes.
+  if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw InternalError("a tree of " + std::to_string(n) + " nodes is too large to route");
+  }
+  // Each node's code as a child: its split number, or ~its leaf number.
+  std::vector<std::int32_t> code(n);
+  std::int32_t n_splits = 0;
+  std::int32_t n_leaves = 0;
+  for (std::size_t i = 0; i < n; ++i) code[i] = tree.nodes[i].is_leaf() ? ~n_leaves++ : n_splits++;
+
+  splits_.reserve(static_cast<std::size_t>(n_splits));
+  leaf_nodes_.reserve(static_cast<std::size_t>(n_leaves));
+  leaf_values_.reserve(static_cast<std::size_t>(n_leaves));
+  leaf_classes_.reserve(static_cast<std::size_t>(n_leaves));
+  proba_offsets_.reserve(static_cast<std::size_t>(n_leaves) + 1);
+  proba_offsets_.push_back(0);
+  for (std::size_t i = 0; i < n; ++i) {
+    const DecisionNode& node = tree.nodes[i];
+    if (node.is_leaf()) {
+      leaf_nodes_.push_back(i);
+      leaf_values_.push_back(node.value);
+      leaf_classes_.push_back(static_cast<std::int64_t>(node.predicted_class));
+      const std::span<const double> proba = tree.proba(node);
+      probas_.insert(probas_.end(), proba.begin(), proba.end());
+      proba_offsets_.push_back(probas_.size());
+      continue;
+    }
+    for (const std::size_t child : {node.left, node.right}) {
+      check_index(child, n, "tree nodes");
+      if (child <= i) {
+        throw InternalError("tree node " + std::to_string(i) + " has a child that does not follow it");
+      }
+    }
+    const IntervalTest test = interval_test(node, is_categorical(categorical, node.feature));
+    const std::int32_t inside = code[test.inside_goes_left ? node.left : node.right];
+    const std::int32_t outside = code[test.inside_goes_left ? node.right : node.left];
+    splits_.push_back({test.lower, test.upper, node.feature, {outside, inside}});
+    const std::uint64_t needed =
+        node.feature == std::numeric_limits<std::uint64_t>::max() ? node.feature : node.feature + 1;
+    columns_needed_ = std::max(columns_needed_, needed);
+  }
+}
+
+void route_rows(const RoutingTable& table, const MatrixView& x, std::size_t row_begin,
+                std::size_t row_end, std::span<std::uint32_t> leaves) {
+  check_output(leaves.size(), row_end - row_begin);
+  check_routable(table, row_end - row_begin);
+  if (row_end == row_begin) return;
+  const CallSplits call = call_splits(table, x);
+  const Failure failure = route_range(table, call, x, row_begin, row_end,
+                                      [&](std::size_t first, std::span<const std::uint32_t> block) {
+    std::copy(block.begin(), block.end(), leaves.begin() + static_cast<std::ptrdiff_t>(first - row_begin));
+  });
+  if (failure.row < row_end) fail_at(table, x, failure);
+}
+
+void predict_values(const RoutingTable& table, const MatrixView& x, std::span<double> out,
+                    std::uint64_t n_threads) {
+  check_output(out.size(), x.n_rows);
+  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+    for (std::size_t s = 0; s < leaves.size(); ++s) out[first + s] = table.leaf_value(leaves[s]);
+  });
+}
+
+void predict_classes(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
+                     std::uint64_t n_threads) {
+  check_output(out.size(), x.n_rows);
+  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+    for (std::size_t s = 0; s < leaves.size(); ++s) out[first + s] = table.leaf_class(leaves[s]);
+  });
+}
+
+void predict_probabilities(const RoutingTable& table, const MatrixView& x, std::size_t k,
+                           std::span<double> out, std::uint64_t n_threads) {
+  if (k != 0 && x.n_rows > SIZE_MAX / k) throw std::length_error("probability matrix too large");
+  check_output(out.size(), x.n_rows * k);
+  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+    for (std::size_t s = 0; s < leaves.size(); ++s) {
+      const std::span<const double> proba = table.leaf_proba(leaves[s]);
+      const std::size_t n = std::min(k, proba.size());
+      double* row = out.data() + (first + s) * k;
+      std::copy_n(proba.begin(), n, row);
+      std::fill(row + n, row + k, 0.0);
+    }
+  });
+}
+
+void apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
+                std::uint64_t n_threads) {
+  check_output(out.size(), x.n_rows);
+  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+    for (std::size_t s = 0; s < leaves.size(); ++s) {
+      out[first + s] = static_cast<std::int64_t>(table.leaf_node(leaves[s]));
+    }
+  });
+}
+
+void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
+                std::span<std::int64_t> out) {
+  apply_rows(RoutingTable(tree, categorical), x, out);
+}
+
+DecisionPaths decision_paths(const Tree& tree, const RoutingTable& table, const MatrixView& x,
+                             std::uint64_t n_threads) {
+  std::vector<std::uint32_t> leaves(x.n_rows);
+  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> block) {
+    std::copy(block.begin(), block.end(), leaves.begin() + static_cast<std::ptrdiff_t>(first));
+  });
+  // A leaf's path is its chain of parents; children follow their parents, so
+  // one forward pass gives every node its parent and depth.
+  const std::size_t n_nodes = tree.nodes.size();
+  std::vector<std::size_t> parent(n_nodes, 0);
+  std::vector<std::int64_t> depth(n_nodes, 0);
+  for (std::size_t i = 0; i < n_nodes; ++i) {
+    const DecisionNode& node = tree.nodes[i];
+    if (node.is_leaf()) continue;
+    for (const std::size_t child : {node.left, node.right}) {
+      check_index(child, n_nodes, "tree nodes");
+      parent[child] = i;
+      depth[child] = depth[i] + 1;
+    }
+  }
+  DecisionPaths paths;
+  paths.indptr.resize(x.n_rows + 1);
+  paths.indptr[0] = 0;
+  for (std::size_t r = 0; r < x.n_rows; ++r) {
+    paths.indptr[r + 1] = paths.indptr[r] + depth[table.leaf_node(leaves[r])] + 1;
+  }
+  paths.indices.resize(static_cast<std::size_t>(paths.indptr.back()));
+  for (std::size_t r = 0; r < x.n_rows; ++r) {
+    std::size_t node = table.leaf_node(leaves[r]);
+    // Written from the leaf back to the root.
+    for (auto k = paths.indptr[r + 1]; k-- > paths.indptr[r]; node = parent[node]) {
+      paths.indices[static_cast<std::size_t>(k)] = static_cast<std::int64_t>(node);
+    }
+  }
+  return paths;
+}
+
+}  // namespace quor
