@@ -54,6 +54,8 @@ class RoutingTable {
   std::span<const RoutingSplit> splits() const { return splits_; }
   /// One more than the largest column a split reads (0 without splits).
   std::uint64_t columns_needed() const { return columns_needed_; }
+  /// The depth of the shallowest leaf: every row passes that many splits.
+  std::size_t full_levels() const { return full_levels_; }
 
  private:
   std::vector<RoutingSplit> splits_;
@@ -63,6 +65,7 @@ class RoutingTable {
   std::vector<std::size_t> proba_offsets_;  // n_leaves + 1 entries
   std::vector<double> probas_;
   std::uint64_t columns_needed_ = 0;
+  std::size_t full_levels_ = 0;
 };
 
 /// The core batch routing: the leaf (its number in the table) that each row
