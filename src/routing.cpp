@@ -170,10 +170,74 @@ CallSplits call_splits(const RoutingTable& table, const MatrixView& x) {
   return call;
 }
 
-// The first row of a range that stopped at a split past its row's end.
+// Sum of n cells from p, `step` bytes apart, in four running sums; the order
+// of the additions does not matter to its one use, whether it is finite.
+double sum_cells(const char* p, std::ptrdiff_t step, std::size_t n) {
+  constexpr std::ptrdiff_t kUnit = sizeof(double);
+  if (step == kUnit) {
+    // Contiguous cells: four at a time, in two vectors of two sums (the
+    // width of the baseline vector registers).
+    using Pair = double __attribute__((vector_size(2 * sizeof(double))));
+    Pair low = {}, high = {};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      Pair cells[2];
+      std::memcpy(cells, p + static_cast<std::ptrdiff_t>(i) * kUnit, sizeof cells);
+      low += cells[0];
+      high += cells[1];
+    }
+    double sum = (low[0] + low[1]) + (high[0] + high[1]);
+    for (; i < n; ++i) sum += read_cell(p + static_cast<std::ptrdiff_t>(i) * kUnit);
+    return sum;
+  }
+  double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4, p += 4 * step) {
+    a += read_cell(p);
+    b += read_cell(p + step);
+    c += read_cell(p + 2 * step);
+    d += read_cell(p + 3 * step);
+  }
+  for (; i < n; ++i, p += step) a += read_cell(p);
+  return (a + b) + (c + d);
+}
+
+// The first of rows [begin, begin + n) of x with an infinite cell in any
+// column, or begin + n. The cells are summed first, one addition each, in
+// memory order: a finite sum means no cell is infinite (nor NaN). Only a
+// block whose sum is not finite (an infinity, a NaN, or an overflow) is
+// looked at cell by cell.
+std::size_t first_infinite_row(const MatrixView& x, std::size_t begin, std::size_t n) {
+  const std::ptrdiff_t rs = x.row_stride;
+  const std::ptrdiff_t cs = x.col_stride;
+  const auto n_cols = static_cast<std::ptrdiff_t>(x.n_cols);
+  const char* first = x.data + static_cast<std::ptrdiff_t>(begin) * rs;
+  double total = 0.0;
+  if (cs == sizeof(double) && rs == n_cols * cs) {
+    total = sum_cells(first, cs, n * x.n_cols);  // the block's rows are one run
+  } else if (std::abs(cs) <= std::abs(rs)) {
+    for (std::size_t s = 0; s < n; ++s) {
+      total += sum_cells(first + static_cast<std::ptrdiff_t>(s) * rs, cs, x.n_cols);
+    }
+  } else {
+    for (std::ptrdiff_t c = 0; c < n_cols; ++c) total += sum_cells(first + c * cs, rs, n);
+  }
+  if (std::isfinite(total)) return begin + n;
+  for (std::size_t r = begin; r < begin + n; ++r) {
+    for (std::size_t c = 0; c < x.n_cols; ++c) {
+      if (std::isinf(x.at(r, c))) return r;
+    }
+  }
+  return begin + n;
+}
+
+// Where a range of rows stopped early: the first row (in row order) that
+// reached a split past its row's end, or that holds an infinite value when
+// those are refused.
 struct Failure {
   std::size_t row = std::numeric_limits<std::size_t>::max();
-  std::size_t split = 0;
+  bool infinite = false;
+  std::size_t split = 0;  // the split past the row's end
 };
 
 // Routes rows [begin, end) block by block and calls on_block(block_begin,
@@ -181,64 +245,75 @@ struct Failure {
 // with a failing row and returns that row.
 template <class OnBlock>
 Failure route_range(const RoutingTable& table, const CallSplits& call, const MatrixView& x,
-                    std::size_t begin, std::size_t end, const OnBlock& on_block) {
+                    bool refuse_infinity, std::size_t begin, std::size_t end,
+                    const OnBlock& on_block) {
   std::int32_t codes[kBlockRows];
   std::uint32_t leaves[kBlockRows];
   const std::size_t n_leaves = table.n_leaves();
   for (std::size_t first = begin; first < end; first += kBlockRows) {
     const std::size_t n = std::min(kBlockRows, end - first);
+    Failure failure;
+    if (refuse_infinity) {
+      const std::size_t row = first_infinite_row(x, first, n);
+      if (row < first + n) failure = {row, true, 0};
+    }
     if (call.splits.empty()) {
       std::fill_n(leaves, n, 0u);  // the root is the only leaf: no row is read
     } else {
       route_block(call.splits.data(), call.full_levels, x, first, n, codes);
       for (std::size_t s = 0; s < n; ++s) leaves[s] = ~static_cast<std::uint32_t>(codes[s]);
       if (call.may_fail) {
-        for (std::size_t s = 0; s < n; ++s) {
-          if (leaves[s] >= n_leaves) return {first + s, leaves[s] - n_leaves};
+        for (std::size_t s = 0; s < n && first + s < failure.row; ++s) {
+          if (leaves[s] >= n_leaves) failure = {first + s, false, leaves[s] - n_leaves};
         }
       }
     }
+    if (failure.row < end) return failure;
     on_block(first, std::span<const std::uint32_t>(leaves, n));
   }
   return {};
-}
-
-[[noreturn]] void fail_at(const RoutingTable& table, const MatrixView& x, const Failure& failure) {
-  check_index(table.splits()[failure.split].feature, x.n_cols, "row");
-  throw InternalError("a row stopped at a split that reads no column past its end");
 }
 
 void check_routable(const RoutingTable& table, std::size_t n_rows) {
   if (table.empty() && n_rows > 0) throw InternalError("model has not been fitted");
 }
 
-// Routes every row of x, on up to n_threads threads for large batches (each
-// thread a contiguous range of whole blocks), calling on_block as route_range
-// does; on_block must be safe to call from several threads for different rows.
+// Throws the internal error of a row that reached a split past its end;
+// returns false for a refused infinite value, true when nothing failed.
+bool settle(const RoutingTable& table, const MatrixView& x, const Failure& failure) {
+  if (failure.row == Failure{}.row) return true;
+  if (failure.infinite) return false;
+  check_index(table.splits()[failure.split].feature, x.n_cols, "row");
+  throw InternalError("a row stopped at a split that reads no column past its end");
+}
+
+// Routes every row of x, on up to options.n_threads threads for large batches
+// (each thread a contiguous range of whole blocks), calling on_block as
+// route_range does; on_block must be safe to call from several threads for
+// different rows. Returns false if it stopped at a refused infinite value.
 template <class OnBlock>
-void route_batch(const RoutingTable& table, const MatrixView& x, std::uint64_t n_threads,
+bool route_batch(const RoutingTable& table, const MatrixView& x, const BatchOptions& options,
                  const OnBlock& on_block) {
   check_routable(table, x.n_rows);
-  if (x.n_rows == 0) return;
+  if (x.n_rows == 0) return true;
   const CallSplits call = call_splits(table, x);
   const std::size_t n = x.n_rows;
-  const std::size_t threads = std::min<std::uint64_t>(n_threads, n / kRowsPerThread);
-  Failure first;
+  const std::size_t threads = std::min<std::uint64_t>(options.n_threads, n / kRowsPerThread);
   if (threads < 2) {
-    first = route_range(table, call, x, 0, n, on_block);
-  } else {
-    const std::size_t n_blocks = (n + kBlockRows - 1) / kBlockRows;
-    const std::size_t per_thread = (n_blocks + threads - 1) / threads * kBlockRows;
-    const std::vector<Failure> failures = parallel_map(threads, threads, [&](std::uint64_t t) {
-      const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
-      return route_range(table, call, x, begin, std::min(n, begin + per_thread), on_block);
-    });
-    // The ranges are in row order: the first failing range holds the first failing row.
-    for (const Failure& failure : failures) {
-      if (failure.row < first.row) first = failure;
-    }
+    return settle(table, x, route_range(table, call, x, options.refuse_infinity, 0, n, on_block));
   }
-  if (first.row < n) fail_at(table, x, first);
+  const std::size_t n_blocks = (n + kBlockRows - 1) / kBlockRows;
+  const std::size_t per_thread = (n_blocks + threads - 1) / threads * kBlockRows;
+  const std::vector<Failure> failures = parallel_map(threads, threads, [&](std::uint64_t t) {
+    const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
+    return route_range(table, call, x, options.refuse_infinity, begin,
+                       std::min(n, begin + per_thread), on_block);
+  });
+  // The ranges are in row order: the first failing range holds the first failing row.
+  for (const Failure& failure : failures) {
+    if (failure.row < n) return settle(table, x, failure);
+  }
+  return true;
 }
 
 void check_output(std::size_t out_size, std::size_t expected) {
@@ -306,34 +381,33 @@ void route_rows(const RoutingTable& table, const MatrixView& x, std::size_t row_
   check_routable(table, row_end - row_begin);
   if (row_end == row_begin) return;
   const CallSplits call = call_splits(table, x);
-  const Failure failure = route_range(table, call, x, row_begin, row_end,
-                                      [&](std::size_t first, std::span<const std::uint32_t> block) {
+  settle(table, x, route_range(table, call, x, false, row_begin, row_end,
+                               [&](std::size_t first, std::span<const std::uint32_t> block) {
     std::copy(block.begin(), block.end(), leaves.begin() + static_cast<std::ptrdiff_t>(first - row_begin));
-  });
-  if (failure.row < row_end) fail_at(table, x, failure);
+  }));
 }
 
-void predict_values(const RoutingTable& table, const MatrixView& x, std::span<double> out,
-                    std::uint64_t n_threads) {
+bool predict_values(const RoutingTable& table, const MatrixView& x, std::span<double> out,
+                    const BatchOptions& options) {
   check_output(out.size(), x.n_rows);
-  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+  return route_batch(table, x, options, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
     for (std::size_t s = 0; s < leaves.size(); ++s) out[first + s] = table.leaf_value(leaves[s]);
   });
 }
 
-void predict_classes(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
-                     std::uint64_t n_threads) {
+bool predict_classes(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
+                     const BatchOptions& options) {
   check_output(out.size(), x.n_rows);
-  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+  return route_batch(table, x, options, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
     for (std::size_t s = 0; s < leaves.size(); ++s) out[first + s] = table.leaf_class(leaves[s]);
   });
 }
 
-void predict_probabilities(const RoutingTable& table, const MatrixView& x, std::size_t k,
-                           std::span<double> out, std::uint64_t n_threads) {
+bool predict_probabilities(const RoutingTable& table, const MatrixView& x, std::size_t k,
+                           std::span<double> out, const BatchOptions& options) {
   if (k != 0 && x.n_rows > SIZE_MAX / k) throw std::length_error("probability matrix too large");
   check_output(out.size(), x.n_rows * k);
-  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+  return route_batch(table, x, options, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
     for (std::size_t s = 0; s < leaves.size(); ++s) {
       const std::span<const double> proba = table.leaf_proba(leaves[s]);
       const std::size_t n = std::min(k, proba.size());
@@ -344,10 +418,10 @@ void predict_probabilities(const RoutingTable& table, const MatrixView& x, std::
   });
 }
 
-void apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
-                std::uint64_t n_threads) {
+bool apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
+                const BatchOptions& options) {
   check_output(out.size(), x.n_rows);
-  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
+  return route_batch(table, x, options, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
     for (std::size_t s = 0; s < leaves.size(); ++s) {
       out[first + s] = static_cast<std::int64_t>(table.leaf_node(leaves[s]));
     }
@@ -362,7 +436,7 @@ void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint
 DecisionPaths decision_paths(const Tree& tree, const RoutingTable& table, const MatrixView& x,
                              std::uint64_t n_threads) {
   std::vector<std::uint32_t> leaves(x.n_rows);
-  route_batch(table, x, n_threads, [&](std::size_t first, std::span<const std::uint32_t> block) {
+  route_batch(table, x, {n_threads, false}, [&](std::size_t first, std::span<const std::uint32_t> block) {
     std::copy(block.begin(), block.end(), leaves.begin() + static_cast<std::ptrdiff_t>(first));
   });
   // A leaf's path is its chain of parents; children follow their parents, so

@@ -76,22 +76,34 @@ class RoutingTable {
 void route_rows(const RoutingTable& table, const MatrixView& x, std::size_t row_begin,
                 std::size_t row_end, std::span<std::uint32_t> leaves);
 
-/// The batch answers, into caller-provided outputs of n_rows entries. With
-/// `n_threads` of 2 or more, a batch large enough to pay for the threads is
-/// cut into ranges of rows routed on that many threads; the results are the
-/// same on any number of threads.
-void predict_values(const RoutingTable& table, const MatrixView& x, std::span<double> out,
-                    std::uint64_t n_threads = 1);
-void predict_classes(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
-                     std::uint64_t n_threads = 1);
+/// How a batch is routed.
+struct BatchOptions {
+  /// With 2 or more, a batch large enough to pay for threads is cut into
+  /// ranges of rows routed on up to that many threads; the results are the
+  /// same on any number of threads.
+  std::uint64_t n_threads = 1;
+  /// Refuse a batch in which any cell of x (in any column) is infinite: the
+  /// batch functions then return false, leaving the output unfinished. This
+  /// is the package's input check, done while the rows are in cache.
+  bool refuse_infinity = false;
+};
+
+/// The batch answers, into caller-provided outputs of n_rows entries; true
+/// unless `options` refused an infinite value.
+bool predict_values(const RoutingTable& table, const MatrixView& x, std::span<double> out,
+                    const BatchOptions& options = {});
+bool predict_classes(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
+                     const BatchOptions& options = {});
 /// `out` is n_rows × k, row-major; every entry is written: row r gets the first
 /// min(k, length) probabilities of its leaf, then zeros.
-void predict_probabilities(const RoutingTable& table, const MatrixView& x, std::size_t k,
-                           std::span<double> out, std::uint64_t n_threads = 1);
+bool predict_probabilities(const RoutingTable& table, const MatrixView& x, std::size_t k,
+                           std::span<double> out, const BatchOptions& options = {});
 /// The pre-order index of the leaf each row reaches.
-void apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
-                std::uint64_t n_threads = 1);
-/// The same for a tree without a kept table (the table is built for the call).
+bool apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
+                const BatchOptions& options = {});
+/// The same for a tree without a kept table. It builds the table for the call
+/// (time in proportion to the tree's size): a caller that routes through the
+/// same tree again builds one RoutingTable and uses the form above.
 void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
                 std::span<std::int64_t> out);
 

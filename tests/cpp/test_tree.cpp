@@ -202,10 +202,10 @@ TEST_P(RandomTrees, BatchRoutingMatchesTheSplitTestsInEveryLayout) {
         std::vector<std::int64_t> classes(kRows), leaves(kRows);
         const std::size_t k = 2;
         std::vector<double> proba(kRows * k, -1.0);
-        predict_values(table, x.view, values, threads);
-        predict_classes(table, x.view, classes, threads);
-        predict_probabilities(table, x.view, k, proba, threads);
-        apply_rows(table, x.view, leaves, threads);
+        predict_values(table, x.view, values, {threads});
+        predict_classes(table, x.view, classes, {threads});
+        predict_probabilities(table, x.view, k, proba, {threads});
+        apply_rows(table, x.view, leaves, {threads});
         for (std::size_t r = 0; r < kRows; ++r) {
           const DecisionNode& leaf = tree.nodes[expected[r]];
           ASSERT_EQ(leaves[r], static_cast<std::int64_t>(expected[r]));
@@ -253,11 +253,41 @@ TEST_P(RandomTrees, ShortRowsFailLikeTheWalkOfTheFirstFailingRow) {
       std::vector<double> values(kRows);
       std::string message = "no error";
       try {
-        predict_values(table, x, values, threads);
+        predict_values(table, x, values, {threads});
       } catch (const InternalError& e) {
         message = e.what();
       }
       EXPECT_EQ(message, expected) << n_cols << " columns, " << threads << " threads";
+    }
+  }
+}
+
+// The package's check of x: a batch is refused exactly when a cell (in any
+// column, read by the tree or not) is infinite; NaN and sums that overflow
+// are no reason. Results of accepted batches are those of unchecked ones.
+TEST(BatchRouting, RefusesExactlyTheBatchesWithAnInfiniteCell) {
+  RandomTree gen;
+  constexpr std::size_t kRows = 70000, kCols = 4;
+  std::vector<double> cells = random_cells(kRows * kCols, 77);
+  for (double& v : cells) {
+    if (std::isinf(v)) v = v > 0 ? kNaN : 1e308;  // 1e308 + 1e308 overflows
+  }
+  const std::vector<std::uint64_t> categorical = {1};
+  const Tree tree = gen.make(77, false);
+  const RoutingTable table(tree, categorical);
+  std::vector<double> expected(kRows), values(kRows);
+  predict_values(table, layout(cells, kRows, kCols, Order::C).view, expected);
+  std::mt19937_64 rng(5);
+  for (const Order order : {Order::C, Order::Fortran, Order::Strided, Order::Reversed}) {
+    for (const std::uint64_t threads : {1, 2}) {
+      SCOPED_TRACE(::testing::Message() << "order " << static_cast<int>(order) << ", threads " << threads);
+      EXPECT_TRUE(predict_values(table, layout(cells, kRows, kCols, order).view, values, {threads, true}));
+      EXPECT_EQ(std::memcmp(values.data(), expected.data(), kRows * sizeof(double)), 0);
+      std::vector<double> one_infinite = cells;
+      one_infinite[rng() % cells.size()] = rng() % 2 ? kInf : -kInf;
+      const Layout x = layout(one_infinite, kRows, kCols, order);
+      EXPECT_FALSE(predict_values(table, x.view, values, {threads, true}));
+      EXPECT_TRUE(predict_values(table, x.view, values, {threads, false}));
     }
   }
 }
