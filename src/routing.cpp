@@ -337,7 +337,7 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
   std::int32_t n_splits = 0;
   std::int32_t n_leaves = 0;
   for (std::size_t i = 0; i < n; ++i) code[i] = tree.nodes[i].is_leaf() ? ~n_leaves++ : n_splits++;
-  std::vector<std::size_t> depth(n, 0);
+  const std::vector<std::uint64_t> depth = node_depths(tree);  // checks the children
   full_levels_ = n;
 
   splits_.reserve(static_cast<std::size_t>(n_splits));
@@ -349,7 +349,7 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
   for (std::size_t i = 0; i < n; ++i) {
     const DecisionNode& node = tree.nodes[i];
     if (node.is_leaf()) {
-      full_levels_ = std::min(full_levels_, depth[i]);
+      full_levels_ = std::min(full_levels_, static_cast<std::size_t>(depth[i]));
       leaf_nodes_.push_back(i);
       leaf_values_.push_back(node.value);
       leaf_classes_.push_back(static_cast<std::int64_t>(node.predicted_class));
@@ -357,13 +357,6 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
       probas_.insert(probas_.end(), proba.begin(), proba.end());
       proba_offsets_.push_back(probas_.size());
       continue;
-    }
-    for (const std::size_t child : {node.left, node.right}) {
-      check_index(child, n, "tree nodes");
-      if (child <= i) {
-        throw InternalError("tree node " + std::to_string(i) + " has a child that does not follow it");
-      }
-      depth[child] = depth[i] + 1;
     }
     const IntervalTest test = interval_test(node, is_categorical(categorical, node.feature));
     const std::int32_t inside = code[test.inside_goes_left ? node.left : node.right];
@@ -439,25 +432,19 @@ DecisionPaths decision_paths(const Tree& tree, const RoutingTable& table, const 
   route_batch(table, x, {n_threads, false}, [&](std::size_t first, std::span<const std::uint32_t> block) {
     std::copy(block.begin(), block.end(), leaves.begin() + static_cast<std::ptrdiff_t>(first));
   });
-  // A leaf's path is its chain of parents; children follow their parents, so
-  // one forward pass gives every node its parent and depth.
-  const std::size_t n_nodes = tree.nodes.size();
-  std::vector<std::size_t> parent(n_nodes, 0);
-  std::vector<std::int64_t> depth(n_nodes, 0);
-  for (std::size_t i = 0; i < n_nodes; ++i) {
+  // A leaf's path is its chain of parents, depth + 1 nodes long.
+  const std::vector<std::uint64_t> depth = node_depths(tree);
+  std::vector<std::size_t> parent(tree.nodes.size(), 0);
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
     const DecisionNode& node = tree.nodes[i];
-    if (node.is_leaf()) continue;
-    for (const std::size_t child : {node.left, node.right}) {
-      check_index(child, n_nodes, "tree nodes");
-      parent[child] = i;
-      depth[child] = depth[i] + 1;
-    }
+    if (!node.is_leaf()) parent[node.left] = parent[node.right] = i;
   }
   DecisionPaths paths;
   paths.indptr.resize(x.n_rows + 1);
   paths.indptr[0] = 0;
   for (std::size_t r = 0; r < x.n_rows; ++r) {
-    paths.indptr[r + 1] = paths.indptr[r] + depth[table.leaf_node(leaves[r])] + 1;
+    const auto length = static_cast<std::int64_t>(depth[table.leaf_node(leaves[r])] + 1);
+    paths.indptr[r + 1] = paths.indptr[r] + length;
   }
   paths.indices.resize(static_cast<std::size_t>(paths.indptr.back()));
   for (std::size_t r = 0; r < x.n_rows; ++r) {

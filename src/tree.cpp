@@ -179,25 +179,30 @@ std::vector<double> split_scores(const Tree& tree) {
   return out;
 }
 
-std::uint64_t tree_depth(const Tree& tree) {
+std::vector<std::uint64_t> node_depths(const Tree& tree) {
   // Children come after their parent, so one forward pass gives every node its
-  // level before its children are met.
+  // depth before its children are met.
   const std::size_t n = tree.nodes.size();
-  std::vector<std::uint64_t> level(n, 0);
-  std::uint64_t deepest = 0;
+  std::vector<std::uint64_t> depth(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const DecisionNode& node = tree.nodes[i];
-    if (node.is_leaf()) {
-      deepest = std::max(deepest, level[i]);
-      continue;
-    }
+    if (node.is_leaf()) continue;
     for (const std::size_t child : {node.left, node.right}) {
       check_index(child, n, "tree nodes");
       if (child <= i) {
         throw InternalError("tree node " + std::to_string(i) + " has a child that does not follow it");
       }
-      level[child] = level[i] + 1;
+      depth[child] = depth[i] + 1;
     }
+  }
+  return depth;
+}
+
+std::uint64_t tree_depth(const Tree& tree) {
+  const std::vector<std::uint64_t> depth = node_depths(tree);
+  std::uint64_t deepest = 0;
+  for (std::size_t i = 0; i < depth.size(); ++i) {
+    if (tree.nodes[i].is_leaf()) deepest = std::max(deepest, depth[i]);
   }
   return deepest;
 }

@@ -128,6 +128,9 @@ const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> 
 /// Each node's split score in pre-order (NaN at leaves and where unknown).
 std::vector<double> split_scores(const Tree& tree);
 
+/// Each node's depth, the root's 0. A child that does not follow its parent
+/// (or lies past the end) is an internal error.
+std::vector<std::uint64_t> node_depths(const Tree& tree);
 /// 0 for a leaf, else 1 + the larger depth of the two children.
 std::uint64_t tree_depth(const Tree& tree);
 /// Number of leaves.
