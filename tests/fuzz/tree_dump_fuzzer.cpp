@@ -222,7 +222,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(std::memcmp(&values[r], &leaf.value, sizeof(double)) == 0);
     require(classes[r] == static_cast<std::int64_t>(leaf.predicted_class));
     const std::span<const double> p = tree.proba(leaf);
-    for (std::size_t j = 0; j < k; ++j) require(proba[r * k + j] == (j < p.size() ? p[j] : 0.0));
+    for (std::size_t j = 0; j < k; ++j) {
+      const double expected = j < p.size() ? p[j] : 0.0;
+      require(std::memcmp(&proba[r * k + j], &expected, sizeof(double)) == 0);
+    }
   }
   return 0;
 }
