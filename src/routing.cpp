@@ -403,10 +403,9 @@ bool predict_probabilities(const RoutingTable& table, const MatrixView& x, std::
   return route_batch(table, x, options, [&](std::size_t first, std::span<const std::uint32_t> leaves) {
     for (std::size_t s = 0; s < leaves.size(); ++s) {
       const std::span<const double> proba = table.leaf_proba(leaves[s]);
-      const std::size_t n = std::min(k, proba.size());
       double* row = out.data() + (first + s) * k;
-      std::copy_n(proba.begin(), n, row);
-      std::fill(row + n, row + k, 0.0);
+      // A loop, not a copy: rows are short, and a call per row would cost more.
+      for (std::size_t j = 0; j < k; ++j) row[j] = j < proba.size() ? proba[j] : 0.0;
     }
   });
 }
