@@ -9,6 +9,7 @@
 
 #include "config.hpp"
 #include "errors.hpp"
+#include "input.hpp"
 #include "parallel.hpp"
 
 namespace quor {
@@ -39,35 +40,27 @@ struct IntervalTest {
 // A test no value satisfies (a NaN bound fails every comparison).
 constexpr IntervalTest kNeverInside{kNaN, kNaN, true};
 
-// The split tests of the tree model, restated on the raw float of the column.
-// Interval split (only finite x go left): a lower bound that is absent or -inf
-// becomes the lowest finite double, which -inf fails and every finite x
-// passes; an absent upper bound is +inf, which +inf fails. NaN fails both.
-// Category split on a categorical column: the floats whose category code is c
-// (< the missing code) are those in [c - 0.5, c + 0.5) (halves round away from
-// zero), [0, 0.5) for c = 0 (-0.0 included); the missing code is every float
-// outside [0, 4294967294.5), whose codes are 0 ... 4294967294. A split whose
-// kind does not match the column's (an interval on category codes, a category
-// on plain floats) sends every row right.
-IntervalTest interval_test(const DecisionNode& split, bool categorical_column) {
-  switch (split.kind) {
-    case NodeKind::IntervalSplit: {
-      if (categorical_column) return kNeverInside;
-      const bool open_below = !split.lower || *split.lower == -kInfinity;
-      return {open_below ? std::numeric_limits<double>::lowest() : *split.lower,
-              split.upper ? *split.upper : kInfinity, true};
-    }
-    case NodeKind::CategorySplit: {
-      if (!categorical_column) return kNeverInside;
-      constexpr double kPastLastCode = static_cast<double>(kMissingCategory) - 0.5;
-      if (split.category == kMissingCategory) return {0.0, kPastLastCode, false};
-      const double c = split.category;
-      return {split.category == 0 ? 0.0 : c - 0.5, c + 0.5, true};
-    }
-    case NodeKind::Leaf:
-      break;
+// The side rule of a stored split (Split::goes_left), restated on the raw
+// float of the column. Interval (only finite x go left): a lower bound that is
+// absent or -inf becomes the lowest finite double, which -inf fails and every
+// finite x passes; an absent upper bound is +inf, which +inf fails. NaN fails
+// both. Category on a categorical column: the floats whose category code is c
+// (below the missing code) are those in [c - 0.5, c + 0.5) (halves round away
+// from zero), [0, 0.5) for c = 0 (-0.0 included); the missing code is every
+// float outside [0, 4294967294.5), whose codes are 0 ... 4294967294. A split
+// whose kind does not match the column's (an interval on category codes, a
+// category on plain floats) sends every row right.
+IntervalTest interval_test(const Split& split, bool categorical_column) {
+  if (split.is_categorical != categorical_column) return kNeverInside;
+  if (!split.is_categorical) {
+    const bool open_below = !split.lower || *split.lower == -kInfinity;
+    return {open_below ? std::numeric_limits<double>::lowest() : *split.lower,
+            split.upper ? *split.upper : kInfinity, true};
   }
-  throw InternalError("a leaf has no split test");
+  constexpr double kPastLastCode = static_cast<double>(kMissingCode) - 0.5;
+  if (split.category == kMissingCode) return {0.0, kPastLastCode, false};
+  const double c = split.category;
+  return {split.category == 0 ? 0.0 : c - 0.5, c + 0.5, true};
 }
 
 // Routes the rows [0, n) of a block (n <= kBlockRows) from the root split;
@@ -299,15 +292,9 @@ bool route_batch(const RoutingTable& table, const MatrixView& x, const BatchOpti
   const CallSplits call = call_splits(table, x);
   const std::size_t n = x.n_rows;
   const std::size_t threads = std::min<std::uint64_t>(options.n_threads, n / kRowsPerThread);
-  if (threads < 2) {
-    return settle(table, x, route_range(table, call, x, options.refuse_infinity, 0, n, on_block));
-  }
-  const std::size_t n_blocks = (n + kBlockRows - 1) / kBlockRows;
-  const std::size_t per_thread = (n_blocks + threads - 1) / threads * kBlockRows;
-  const std::vector<Failure> failures = parallel_map(threads, threads, [&](std::uint64_t t) {
-    const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
-    return route_range(table, call, x, options.refuse_infinity, begin,
-                       std::min(n, begin + per_thread), on_block);
+  std::vector<Failure> failures(std::max<std::size_t>(threads, 1));
+  for_row_ranges(n, kBlockRows, threads, [&](std::size_t t, std::size_t begin, std::size_t end) {
+    failures[t] = route_range(table, call, x, options.refuse_infinity, begin, end, on_block);
   });
   // The ranges are in row order: the first failing range holds the first failing row.
   for (const Failure& failure : failures) {
@@ -358,12 +345,12 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
       proba_offsets_.push_back(probas_.size());
       continue;
     }
-    const IntervalTest test = interval_test(node, is_categorical(categorical, node.feature));
+    const std::uint64_t feature = node.split.feature;
+    const IntervalTest test = interval_test(node.split, is_categorical(categorical, feature));
     const std::int32_t inside = code[test.inside_goes_left ? node.left : node.right];
     const std::int32_t outside = code[test.inside_goes_left ? node.right : node.left];
-    splits_.push_back({test.lower, test.upper, node.feature, {outside, inside}});
-    const std::uint64_t needed =
-        node.feature == std::numeric_limits<std::uint64_t>::max() ? node.feature : node.feature + 1;
+    splits_.push_back({test.lower, test.upper, feature, {outside, inside}});
+    const std::uint64_t needed = feature == std::numeric_limits<std::uint64_t>::max() ? feature : feature + 1;
     columns_needed_ = std::max(columns_needed_, needed);
   }
 }

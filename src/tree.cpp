@@ -6,7 +6,6 @@
 #include <limits>
 #include <string>
 
-#include "config.hpp"
 #include "errors.hpp"
 
 namespace quor {
@@ -20,13 +19,6 @@ const DecisionNode& node_at(const Tree& tree, std::size_t index) {
 
 }  // namespace
 
-std::uint32_t category_code(double v) {
-  if (!std::isfinite(v) || v < 0.0) return kMissingCategory;
-  const double rounded = std::round(v);  // halves away from zero
-  if (rounded >= static_cast<double>(kMissingCategory)) return kMissingCategory;
-  return static_cast<std::uint32_t>(rounded);
-}
-
 std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
   const std::size_t index = tree_.nodes.size();
   tree_.nodes.emplace_back();
@@ -39,7 +31,7 @@ std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
 
 void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint64_t n_samples) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::Leaf;
+  n.leaf = true;
   n.value = value;
   n.n_samples = n_samples;
 }
@@ -47,7 +39,7 @@ void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint
 void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const double> proba,
                                            std::uint64_t predicted_class, std::uint64_t n_samples) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::Leaf;
+  n.leaf = true;
   n.proba_offset = tree_.probas.size();
   n.proba_size = proba.size();
   tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
@@ -55,24 +47,10 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
   n.n_samples = n_samples;
 }
 
-void TreeBuilder::make_interval_split(std::size_t node, std::uint64_t feature,
-                                      std::optional<double> lower, std::optional<double> upper,
-                                      double split_score) {
+void TreeBuilder::make_split(std::size_t node, const Split& split) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::IntervalSplit;
-  n.feature = feature;
-  n.lower = lower;
-  n.upper = upper;
-  n.split_score = split_score;
-}
-
-void TreeBuilder::make_category_split(std::size_t node, std::uint64_t feature,
-                                      std::uint32_t category, double split_score) {
-  DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::CategorySplit;
-  n.feature = feature;
-  n.category = category;
-  n.split_score = split_score;
+  n.leaf = false;
+  n.split = split;
 }
 
 std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool is_left) {
@@ -113,54 +91,12 @@ Tree TreeBuilder::finish() && {
   return std::move(tree_);
 }
 
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end) {
-  const std::size_t n_cols = matrix.n_cols;
-  std::vector<char> column_is_categorical(n_cols);
-  for (std::size_t c = 0; c < n_cols; ++c) column_is_categorical[c] = is_categorical(categorical, c);
-
-  Rows rows;
-  rows.n_rows = row_end - row_begin;
-  rows.n_cols = n_cols;
-  rows.cells.resize(rows.n_rows * n_cols);
-  FeatureValue* cell = rows.cells.data();
-  for (std::size_t r = row_begin; r < row_end; ++r) {
-    for (std::size_t c = 0; c < n_cols; ++c, ++cell) {
-      const double v = matrix.at(r, c);
-      if (column_is_categorical[c]) {
-        cell->is_categorical = true;
-        cell->code = category_code(v);
-      } else {
-        cell->value = v;
-      }
-    }
-  }
-  return rows;
-}
-
-bool goes_left(const DecisionNode& split, const FeatureValue& cell) {
-  switch (split.kind) {
-    case NodeKind::IntervalSplit: {
-      if (cell.is_categorical || !std::isfinite(cell.value)) return false;
-      // Closed below, open above; a NaN bound fails its comparison.
-      if (split.lower && !(cell.value >= *split.lower)) return false;
-      if (split.upper && !(cell.value < *split.upper)) return false;
-      return true;
-    }
-    case NodeKind::CategorySplit:
-      return cell.is_categorical && cell.code == split.category;
-    case NodeKind::Leaf:
-      break;
-  }
-  throw InternalError("a leaf has no split test");
-}
-
 std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row) {
   std::size_t index = 0;
   const DecisionNode* node = &node_at(tree, index);
   while (!node->is_leaf()) {
-    check_index(node->feature, row.size(), "row");
-    index = goes_left(*node, row[node->feature]) ? node->left : node->right;
+    check_index(node->split.feature, row.size(), "row");
+    index = node->split.goes_left(row[node->split.feature]) ? node->left : node->right;
     node = &node_at(tree, index);
   }
   return index;
@@ -174,7 +110,7 @@ std::vector<double> split_scores(const Tree& tree) {
   std::vector<double> out;
   out.reserve(tree.nodes.size());
   for (const DecisionNode& node : tree.nodes) {
-    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split_score);
+    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split.score);
   }
   return out;
 }

@@ -5,11 +5,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "convert.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "tree_dump.hpp"
 
 namespace quor::py {
 
@@ -22,7 +24,39 @@ struct EstimatorObject {
   long borrows;
 };
 
-std::array<PyTypeObject*, 3> g_types{};
+/// Per task type: the Python class, its name and its constructor arguments.
+template <class T>
+struct ClassOf;
+template <>
+struct ClassOf<RegressionTask> {
+  static constexpr const char* name = "RawRegressor";
+  static constexpr const char* arguments[] = {
+      "criterion", "max_depth", "min_samples_split", "min_samples_leaf", "min_impurity_decrease",
+      "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode", "split_style", "aggregator",
+      "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads", "parallel_min_samples",
+      "categorical", nullptr};
+  static inline PyTypeObject* type = nullptr;
+};
+template <>
+struct ClassOf<ClassificationTask> {
+  static constexpr const char* name = "RawClassifier";
+  static constexpr const char* arguments[] = {
+      "n_classes", "criterion", "max_depth", "min_samples_split", "min_samples_leaf",
+      "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode",
+      "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads",
+      "parallel_min_samples", "categorical", nullptr};
+  static inline PyTypeObject* type = nullptr;
+};
+template <>
+struct ClassOf<ObjectiveTask> {
+  static constexpr const char* name = "RawObjectiveClassifier";
+  static constexpr const char* arguments[] = {
+      "n_classes", "objective", "average", "pos_label", "beta", "max_depth", "min_samples_split",
+      "min_samples_leaf", "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle",
+      "mode", "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel",
+      "n_threads", "parallel_min_samples", "categorical", nullptr};
+  static inline PyTypeObject* type = nullptr;
+};
 
 EstimatorObject* as_estimator(PyObject* self) { return reinterpret_cast<EstimatorObject*>(self); }
 
@@ -78,40 +112,6 @@ void estimator_dealloc(PyObject* self) {
 
 // ---- construction ----
 
-constexpr const char* kRegressorArguments[] = {
-    "criterion", "max_depth", "min_samples_split", "min_samples_leaf", "min_impurity_decrease",
-    "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode", "split_style", "aggregator",
-    "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads", "parallel_min_samples",
-    "categorical", nullptr};
-constexpr const char* kClassifierArguments[] = {
-    "n_classes", "criterion", "max_depth", "min_samples_split", "min_samples_leaf",
-    "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode",
-    "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads",
-    "parallel_min_samples", "categorical", nullptr};
-constexpr const char* kObjectiveArguments[] = {
-    "n_classes", "objective", "average", "pos_label", "beta", "max_depth", "min_samples_split",
-    "min_samples_leaf", "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle",
-    "mode", "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel",
-    "n_threads", "parallel_min_samples", "categorical", nullptr};
-
-const char* class_name(EstimatorKind kind) {
-  switch (kind) {
-    case EstimatorKind::Regressor: return "RawRegressor";
-    case EstimatorKind::Classifier: return "RawClassifier";
-    case EstimatorKind::ObjectiveClassifier: return "RawObjectiveClassifier";
-  }
-  return "";
-}
-
-const char* const* constructor_arguments(EstimatorKind kind) {
-  switch (kind) {
-    case EstimatorKind::Regressor: return kRegressorArguments;
-    case EstimatorKind::Classifier: return kClassifierArguments;
-    case EstimatorKind::ObjectiveClassifier: return kObjectiveArguments;
-  }
-  return nullptr;
-}
-
 /// Converts constructor argument `name` into its field of `options`.
 void convert_option(EstimatorOptions& options, const char* name, PyObject* value) {
   const std::string_view field = name;
@@ -150,14 +150,14 @@ void convert_option(EstimatorOptions& options, const char* name, PyObject* value
   else throw InternalError("no conversion for constructor argument " + std::string(field));
 }
 
-template <EstimatorKind Kind>
+template <class T>
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
-    const char* const* names = constructor_arguments(Kind);
-    const std::vector<PyRef> values = parse_arguments(args, kwargs, class_name(Kind), names);
+    const char* const* names = ClassOf<T>::arguments;
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, ClassOf<T>::name, names);
     EstimatorOptions options;
     for (std::size_t i = 0; i < values.size(); ++i) convert_option(options, names[i], values[i].get());
-    return wrap(type, build_estimator(Kind, options));
+    return wrap(type, build_estimator<T>(options));
   });
 }
 
@@ -205,7 +205,7 @@ PyRef predictions(const Estimator& estimator, const MatrixView& x, const BatchOp
 
 /// The n_rows × K probabilities of `predict_proba`; None as above.
 PyRef probabilities(const Estimator& estimator, const MatrixView& x, const BatchOptions& options) {
-  const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes, 1);
+  const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes(), 1);
   const std::uint64_t shape[] = {x.n_rows, k};
   PyRef out = new_float64_array(shape);
   const bool done = predict_probabilities(estimator.routing, x, k, array_data<double>(out), options);
@@ -347,7 +347,7 @@ PyObject* method_export_tree(PyObject* self, PyObject*) {
              column([](const FlatNode& n) { return py_int(n.predicted_class); }));
     set_item(dict, "proba",
              column([](const FlatNode& n) { return py_list<double>(n.proba, py_float); }));
-    set_item(dict, "n_classes", py_uint(estimator.n_classes));
+    set_item(dict, "n_classes", py_uint(estimator.n_classes()));
     return dict;
   });
 }
@@ -397,12 +397,12 @@ TreeDump read_dump(PyObject* dict, bool classification) {
   return dump;
 }
 
-template <EstimatorKind Kind>
+template <class T>
 PyObject* method_from_tree(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const regressor_names[] = {"tree", "categorical", nullptr};
     static const char* const classifier_names[] = {"tree", "n_classes", "categorical", nullptr};
-    constexpr bool classification = Kind != EstimatorKind::Regressor;
+    constexpr bool classification = !std::is_same_v<T, RegressionTask>;
     const std::vector<PyRef> values = parse_arguments(
         args, kwargs, "from_tree", classification ? classifier_names : regressor_names);
     PyObject* tree = argument("tree", values[0].get(), to_dict);
@@ -412,8 +412,7 @@ PyObject* method_from_tree(PyObject*, PyObject* args, PyObject* kwargs) {
         argument("categorical", values.back().get(), to_index_list);
     const TreeDump dump = read_dump(tree, classification);
     Tree rebuilt = rebuild_tree(dump, classification);
-    return wrap(g_types[static_cast<std::size_t>(Kind)],
-                rebuilt_estimator(Kind, n_classes, categorical, std::move(rebuilt)));
+    return wrap(ClassOf<T>::type, rebuilt_estimator<T>(n_classes, categorical, std::move(rebuilt)));
   });
 }
 
@@ -459,7 +458,7 @@ PyMethodDef kRegressorMethods[] = {
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
-    {"from_tree", as_cfunction(method_from_tree<EstimatorKind::Regressor>), kArgs | METH_STATIC,
+    {"from_tree", as_cfunction(method_from_tree<RegressionTask>), kArgs | METH_STATIC,
      "from_tree(tree, categorical)\n--\n\n"
      "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -477,7 +476,7 @@ PyMethodDef kClassifierMethods[] = {
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
-    {"from_tree", as_cfunction(method_from_tree<EstimatorKind::Classifier>), kArgs | METH_STATIC,
+    {"from_tree", as_cfunction(method_from_tree<ClassificationTask>), kArgs | METH_STATIC,
      "from_tree(tree, n_classes, categorical)\n--\n\n"
      "Rebuild a fitted classifier from an `export_tree` dump (used to unpickle)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -495,7 +494,7 @@ PyMethodDef kObjectiveMethods[] = {
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
-    {"from_tree", as_cfunction(method_from_tree<EstimatorKind::ObjectiveClassifier>),
+    {"from_tree", as_cfunction(method_from_tree<ObjectiveTask>),
      kArgs | METH_STATIC,
      "from_tree(tree, n_classes, categorical)\n--\n\n"
      "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
@@ -523,10 +522,10 @@ constexpr const char kObjectiveDoc[] =
     "Native classification tree that selects splits by a metric objective\n"
     "(precision/recall/F1/F\u03b2/accuracy) instead of impurity.";
 
-template <EstimatorKind Kind>
+template <class T>
 PyType_Spec* type_spec(const char* doc, PyMethodDef* methods) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(estimator_new<Kind>)},
+      {Py_tp_new, reinterpret_cast<void*>(estimator_new<T>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(estimator_dealloc)},
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_methods, methods},
@@ -534,31 +533,28 @@ PyType_Spec* type_spec(const char* doc, PyMethodDef* methods) {
   // The classes belong to no module: they present themselves as builtins. A
   // name without the "builtins." prefix would leave them with no __module__
   // at all (and a DeprecationWarning at import).
-  static const std::string name = std::string("builtins.") + class_name(Kind);
+  static const std::string name = std::string("builtins.") + ClassOf<T>::name;
   static PyType_Spec spec = {name.c_str(), sizeof(EstimatorObject), 0, Py_TPFLAGS_DEFAULT, slots};
   return &spec;
 }
 
-}  // namespace
-
-PyRef create_estimator_type(EstimatorKind kind) {
-  PyType_Spec* spec = nullptr;
-  switch (kind) {
-    case EstimatorKind::Regressor:
-      spec = type_spec<EstimatorKind::Regressor>(kRegressorDoc, kRegressorMethods);
-      break;
-    case EstimatorKind::Classifier:
-      spec = type_spec<EstimatorKind::Classifier>(kClassifierDoc, kClassifierMethods);
-      break;
-    case EstimatorKind::ObjectiveClassifier:
-      spec = type_spec<EstimatorKind::ObjectiveClassifier>(kObjectiveDoc, kObjectiveMethods);
-      break;
-  }
-  PyRef type = checked(PyType_FromSpec(spec));
-  PyTypeObject*& kept = g_types[static_cast<std::size_t>(kind)];
+/// Creates the class of task type T, keeps it and adds it to the module.
+template <class T>
+void add_type(PyObject* module, const char* doc, PyMethodDef* methods) {
+  PyRef type = checked(PyType_FromSpec(type_spec<T>(doc, methods)));
+  PyTypeObject*& kept = ClassOf<T>::type;
   Py_XDECREF(reinterpret_cast<PyObject*>(kept));
   kept = reinterpret_cast<PyTypeObject*>(PyRef::borrowed(type.get()).release());
-  return type;
+  check_status(PyModule_AddObject(module, ClassOf<T>::name, type.get()));
+  type.release();  // the module took the reference
+}
+
+}  // namespace
+
+void add_estimator_types(PyObject* module) {
+  add_type<ClassificationTask>(module, kClassifierDoc, kClassifierMethods);
+  add_type<ObjectiveTask>(module, kObjectiveDoc, kObjectiveMethods);
+  add_type<RegressionTask>(module, kRegressorDoc, kRegressorMethods);
 }
 
 }  // namespace quor::py

@@ -7,8 +7,8 @@
 
 namespace quor::py {
 
-/// Creates the class of `kind` and keeps it for the life of the process, so
-/// that `from_tree` can make instances of its own class.
-PyRef create_estimator_type(EstimatorKind kind);
+/// Creates the three classes, adds them to `module` and keeps them for the
+/// life of the process, so that `from_tree` can make instances of its own class.
+void add_estimator_types(PyObject* module);
 
 }  // namespace quor::py

@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "estimator.hpp"
 #include "routing.hpp"
+#include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace quor {
@@ -25,10 +26,10 @@ TEST(CategoryCode, RoundsHalfAwayFromZeroAndSaturates) {
   const std::pair<double, std::uint32_t> cases[] = {
       {0.0, 0},          {-0.0, 0},          {0.49, 0},
       {0.5, 1},          {2.5, 3},           {3.4, 3},
-      {1e12, kMissingCategory},              {4294967294.0, 4294967294u},
-      {4294967294.5, kMissingCategory},      {-0.5, kMissingCategory},
-      {-1e-300, kMissingCategory},           {kNaN, kMissingCategory},
-      {kInf, kMissingCategory},              {-kInf, kMissingCategory},
+      {1e12, kMissingCode},              {4294967294.0, 4294967294u},
+      {4294967294.5, kMissingCode},      {-0.5, kMissingCode},
+      {-1e-300, kMissingCode},           {kNaN, kMissingCode},
+      {kInf, kMissingCode},              {-kInf, kMissingCode},
   };
   for (const auto& [v, code] : cases) EXPECT_EQ(category_code(v), code) << v;
 }
@@ -66,11 +67,12 @@ struct RandomTree {
       }
       return;
     }
-    const std::uint64_t feature = rng() % n_features;
+    Split split;
+    split.feature = rng() % n_features;
     if (rng() % 3 == 0) {
-      const std::uint32_t odd[] = {kMissingCategory, 0, kMissingCategory - 1};
-      builder.make_category_split(node, feature,
-                                  rng() % 4 == 0 ? odd[rng() % 3] : static_cast<std::uint32_t>(rng() % 4));
+      const std::uint32_t odd[] = {kMissingCode, 0, kMissingCode - 1};
+      split.is_categorical = true;
+      split.category = rng() % 4 == 0 ? odd[rng() % 3] : static_cast<std::uint32_t>(rng() % 4);
     } else {
       const auto bound = [&]() -> std::optional<double> {
         const double odd[] = {kNaN, kInf, -kInf, -0.0};
@@ -78,8 +80,10 @@ struct RandomTree {
         if (rng() % 8 == 0) return odd[rng() % 4];
         return static_cast<double>(static_cast<int>(rng() % 9) - 4) / 2.0;
       };
-      builder.make_interval_split(node, feature, bound(), bound());
+      split.lower = bound();
+      split.upper = bound();
     }
+    builder.make_split(node, split);
     grow(node, true, depth - 1, classification);
     grow(node, false, depth - 1, classification);
   }
@@ -101,8 +105,8 @@ std::uint64_t naive_leaves(const Tree& t, std::size_t i) {
   return n.is_leaf() ? 1 : naive_leaves(t, n.left) + naive_leaves(t, n.right);
 }
 // The split test written out from its definition.
-bool naive_left(const DecisionNode& s, const FeatureValue& c) {
-  if (s.kind == NodeKind::CategorySplit) return c.is_categorical && c.code == s.category;
+bool naive_left(const Split& s, const FeatureValue& c) {
+  if (s.is_categorical) return c.is_categorical && c.code == s.category;
   const double x = c.value;
   return !c.is_categorical && !std::isnan(x) && !std::isinf(x) && (!s.lower || x >= *s.lower) &&
          (!s.upper || x < *s.upper);
@@ -112,7 +116,7 @@ std::vector<std::int64_t> naive_path(const Tree& t, std::span<const FeatureValue
   std::vector<std::int64_t> path = {0};
   for (std::size_t i = 0; !t.nodes[i].is_leaf(); path.push_back(static_cast<std::int64_t>(i))) {
     const DecisionNode& n = t.nodes[i];
-    i = naive_left(n, row[n.feature]) ? n.left : n.right;
+    i = naive_left(n.split, row[n.split.feature]) ? n.left : n.right;
   }
   return path;
 }
@@ -122,7 +126,7 @@ std::vector<std::int64_t> naive_path(const Tree& t, std::span<const FeatureValue
 // and of the missing code, and the neighbours of a few of them.
 std::vector<double> random_cells(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
-  const double largest = static_cast<double>(kMissingCategory - 1);
+  const double largest = static_cast<double>(kMissingCode - 1);
   const double odd[] = {kNaN, kInf, -kInf, -0.0, 0.0, largest - 0.5, largest + 0.5,
                         std::nextafter(largest + 0.5, 0.0), std::nextafter(0.5, 0.0),
                         std::nextafter(2.5, 0.0), std::nextafter(-0.0, -1.0), 1e300};
@@ -384,8 +388,9 @@ TEST(RebuildTree, RefusesNodesReachedTwiceAndBadIndices) {
   EXPECT_THROW(rebuild_tree(short_values, false), InternalError);
   // Bounds at infinity are absent bounds.
   const Tree t = rebuild_tree(stump_dump(), false);
-  EXPECT_FALSE(t.root().lower.has_value());
-  EXPECT_EQ(t.root().upper, 0.0);
+  EXPECT_FALSE(t.root().split.lower.has_value());
+  EXPECT_EQ(t.root().split.upper, 0.0);
+  EXPECT_TRUE(std::isnan(t.root().split.score));  // a rebuilt split's score is unknown
 }
 
 TEST(PredictRow, SplitFeaturePastTheRowIsAnInternalError) {
@@ -396,9 +401,9 @@ TEST(PredictRow, SplitFeaturePastTheRowIsAnInternalError) {
   EXPECT_EQ(predict_row(t, row).value, 2.0);  // 0.0 is not below 0.0
 }
 
-EstimatorOptions options_for(EstimatorKind kind) {
+EstimatorOptions options_for(bool regression) {
   EstimatorOptions o;
-  o.criterion = kind == EstimatorKind::Regressor ? "mae" : "entropy";
+  o.criterion = regression ? "mae" : "entropy";
   o.objective = "fbeta";
   o.average = "macro";
   o.pos_label = 3;
@@ -415,8 +420,9 @@ EstimatorOptions options_for(EstimatorKind kind) {
 }
 
 TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
-  const Estimator r = build_estimator(EstimatorKind::Regressor, options_for(EstimatorKind::Regressor));
-  EXPECT_EQ(r.criterion.name(), "mae");
+  const Estimator r = build_estimator<RegressionTask>(options_for(true));
+  EXPECT_EQ(std::get<RegressionTask>(r.task).criterion.name(), "mae");
+  EXPECT_EQ(r.n_classes(), 0u);
   EXPECT_EQ(r.config.mode, SplitMode::Fast);
   EXPECT_EQ(r.config.split_style, SplitStyle::Bin);
   EXPECT_EQ(r.aggregator.kind(), AggregatorKind::TrimmedMean);
@@ -424,33 +430,31 @@ TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
   EXPECT_EQ(r.categorical, (std::vector<std::uint64_t>{0, 2, 5}));
   EXPECT_FALSE(r.is_fitted());
 
-  const Estimator o = build_estimator(EstimatorKind::ObjectiveClassifier,
-                                      options_for(EstimatorKind::ObjectiveClassifier));
-  ASSERT_TRUE(o.objective_task.has_value());
-  EXPECT_EQ(o.objective_task->objective.kind(), ObjectiveKind::FBeta);
-  EXPECT_EQ(o.objective_task->objective.beta(), 0.5);
-  EXPECT_EQ(o.objective_task->objective.pos_label(), 3u);
-  EXPECT_EQ(o.n_classes, 4u);
-  EXPECT_EQ(o.objective_task->purity.name(), "gini");
+  const Estimator o = build_estimator<ObjectiveTask>(options_for(false));
+  const ObjectiveTask& task = std::get<ObjectiveTask>(o.task);
+  EXPECT_EQ(task.objective.kind(), ObjectiveKind::FBeta);
+  EXPECT_EQ(task.objective.beta(), 0.5);
+  EXPECT_EQ(task.objective.pos_label(), 3u);
+  EXPECT_EQ(o.n_classes(), 4u);
+  EXPECT_TRUE(o.is_classifier());
 }
 
 TEST(RebuiltEstimator, UsesThePlaceholderSettings) {
   const std::vector<std::uint64_t> categorical = {4, 1, 4};
-  const Estimator e = rebuilt_estimator(EstimatorKind::ObjectiveClassifier, 3, categorical,
-                                        rebuild_tree(stump_dump(), false));
+  const Estimator e = rebuilt_estimator<ObjectiveTask>(3, categorical, rebuild_tree(stump_dump(), false));
   EXPECT_EQ(e.config.max_depth, 8u);
   EXPECT_EQ(e.config.n_bins, 8u);
   EXPECT_EQ(e.config.cv_seed, 42u);
   EXPECT_EQ(e.config.mode, SplitMode::Strict);
-  EXPECT_EQ(e.objective_task->objective.kind(), ObjectiveKind::Accuracy);
-  EXPECT_EQ(e.n_classes, 3u);
+  EXPECT_EQ(std::get<ObjectiveTask>(e.task).objective.kind(), ObjectiveKind::Accuracy);
+  EXPECT_EQ(e.n_classes(), 3u);
   EXPECT_EQ(e.aggregator.kind(), AggregatorKind::Mean);
   EXPECT_EQ(e.categorical, (std::vector<std::uint64_t>{1, 4}));
   EXPECT_TRUE(e.is_fitted());
 }
 
 TEST(FitEstimator, ChecksColumnsAndTargetsBeforeGrowing) {
-  Estimator e = build_estimator(EstimatorKind::Regressor, options_for(EstimatorKind::Regressor));
+  Estimator e = build_estimator<RegressionTask>(options_for(true));
   const auto message = [&](std::vector<FeatureColumn> columns, std::size_t n_targets) {
     Targets t;
     t.values.assign(n_targets, 0.0);

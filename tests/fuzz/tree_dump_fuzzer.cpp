@@ -20,6 +20,7 @@
 #include "errors.hpp"
 #include "estimator.hpp"
 #include "routing.hpp"
+#include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace {
@@ -151,7 +152,7 @@ void check_same_tree(const Tree& a, const Tree& b) {
   for (std::size_t i = 0; i < a.nodes.size(); ++i) {
     const DecisionNode& x = a.nodes[i];
     const DecisionNode& y = b.nodes[i];
-    require(x.kind == y.kind);
+    require(x.is_leaf() == y.is_leaf());
     if (x.is_leaf()) {
       require(same_bits(x.value, y.value) && x.predicted_class == y.predicted_class &&
               x.n_samples == y.n_samples);
@@ -159,9 +160,10 @@ void check_same_tree(const Tree& a, const Tree& b) {
       require(pa.size() == pb.size());
       for (std::size_t k = 0; k < pa.size(); ++k) require(same_bits(pa[k], pb[k]));
     } else {
-      require(x.feature == y.feature && x.left == y.left && x.right == y.right);
-      if (x.kind == NodeKind::CategorySplit) require(x.category == y.category);
-      else require(same_bound(x.lower, y.lower) && same_bound(x.upper, y.upper));
+      require(x.split.feature == y.split.feature && x.left == y.left && x.right == y.right);
+      require(x.split.is_categorical == y.split.is_categorical);
+      if (x.split.is_categorical) require(x.split.category == y.split.category);
+      else require(same_bound(x.split.lower, y.split.lower) && same_bound(x.split.upper, y.split.upper));
     }
   }
 }
@@ -187,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DecisionNode& node = tree.nodes[i];
     if (node.is_leaf()) continue;
     require(node.left == i + 1 && node.right > node.left && node.right < tree.nodes.size());
-    largest_feature = std::max(largest_feature, node.feature);
+    largest_feature = std::max(largest_feature, node.split.feature);
   }
   const std::vector<FlatNode> flat = flatten_tree(tree);
   require(flat.size() == tree.nodes.size());

@@ -1,41 +1,18 @@
 #pragma once
-/// The two growers. Both follow one node procedure (leaf value, stopping rules,
-/// folds, per-feature evaluation, best-record choice, split, partition, then
-/// the left and the right child) and grow depth-first, left subtree first,
-/// from an explicit stack rather than recursion, so tree depth is bounded only
-/// by the number of samples. With threads, subtrees grow side by side and are
-/// put together in the same pre-order: the tree is the same.
+/// Fast-mode growing: every feature is encoded once into codes, nodes are
+/// searched with per-fold histograms of those codes, and each node's samples
+/// are a range of one buffer of 32-bit ids, partitioned in place.
 
 #include <cstdint>
 #include <span>
-#include <utility>
 
-#include "aggregation.hpp"
-#include "config.hpp"
-#include "criterion.hpp"
 #include "encoder.hpp"
-#include "objective.hpp"
+#include "growth.hpp"
+#include "input.hpp"
 #include "tree.hpp"
 #include "views.hpp"
 
 namespace quor {
-
-enum class TaskKind { Regression, Classification, Objective };
-
-/// Everything a grower reads besides the features.
-struct GrowInput {
-  TaskKind task = TaskKind::Regression;
-  const Criterion* criterion = nullptr;       // regression and classification
-  const ObjectiveTask* objective = nullptr;   // objective classification
-  std::uint64_t n_classes = 0;
-  const TreeConfig* config = nullptr;
-  const Aggregator* aggregator = nullptr;
-  std::span<const double> y;                  // regression targets
-  std::span<const std::uint64_t> labels;      // class labels
-};
-
-/// Strict mode over the root samples 0 … n − 1 (n = the columns' length).
-Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns);
 
 /// Fast-mode entry: refuses the "mae" criterion, refuses 2^32 samples or more,
 /// encodes the columns once and grows. Throws `ValueError` with the refusal or
@@ -44,6 +21,13 @@ Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns);
 /// The same encoding straight from the input matrix (columns in the sorted
 /// `categorical` list are categorical).
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical);
+
+/// Fast mode over the root run 0 … n − 1 of 32-bit ids.
+Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);
+
+/// Fast mode numbers samples with 32-bit ids: more than 4294967295 samples is
+/// a `ValueError` rather than silently truncated ids.
+void check_fast_sample_count(std::uint64_t n_samples);
 
 /// Moves the samples for which `goes_left` holds to the front of the run by
 /// swapping; the left samples keep their relative order, the right side's
@@ -69,12 +53,5 @@ template <class Predicate>
 std::size_t partition_in_place(std::span<std::uint32_t> run, Predicate goes_left) {
   return partition_in_place(run, goes_left, [](std::uint32_t) {});
 }
-
-/// Fast mode numbers samples with 32-bit ids: more than 4294967295 samples is
-/// a `ValueError` rather than silently truncated ids.
-void check_fast_sample_count(std::uint64_t n_samples);
-
-/// Fast mode over the root run 0 … n − 1 of 32-bit ids.
-Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);
 
 }  // namespace quor
