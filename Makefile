@@ -79,10 +79,10 @@ ASAN_CHECKS = abort_on_error=1:detect_stack_use_after_return=1:check_initializat
 ASAN_PYTHON = ASAN_OPTIONS=$(ASAN_CHECKS):detect_leaks=0:allocator_may_return_null=1 \
   LD_PRELOAD="$(ASAN_RUNTIME)" PYTHONMALLOC=malloc QUOR_SANITIZED=1
 UBSAN_CHECKS = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-# Parallel map and parallel growth, the only code that runs on several threads.
+# Parallel map, parallel growth and batch routing, the only code that runs on several threads.
 # Not the stack-size test: glibc carves static TLS out of a thread's stack and
 # TSan's runtime has 768 KiB of it, so 1.5 MiB of locals no longer fit in 2 MiB.
-TSAN_FILTER = *ParallelMap*:*TaskPool*:*EncodeMatrix*:*ParallelGrowth*:*ThreadedGrowth*:*ThreadsSharing*-*WorkersGetAtLeastTwoMebibytesOfStack
+TSAN_FILTER = *ParallelMap*:*TaskPool*:*EncodeMatrix*:*ParallelGrowth*:*ThreadedGrowth*:*ThreadsSharing*:*BatchRouting*:*ShortRowsFail*-*WorkersGetAtLeastTwoMebibytesOfStack
 
 build-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_SANITIZE=address \

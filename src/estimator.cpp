@@ -40,11 +40,18 @@ ObjectiveTask parse_task(std::type_identity<ObjectiveTask>, const EstimatorOptio
 
 }  // namespace
 
+void install_tree(Estimator& estimator, Tree tree) {
+  RoutingTable routing(tree, estimator.categorical);
+  // Neither move can throw: the estimator never holds a tree without its table.
+  estimator.tree = std::move(tree);
+  estimator.routing = std::move(routing);
+}
+
 template <class T>
 Estimator build_estimator(const EstimatorOptions& options) {
   // The task's strings are checked first, then the common ones: the order in
   // which bad strings are reported.
-  Estimator estimator{parse_task(std::type_identity<T>{}, options), {}, Aggregator::mean(), {}, std::nullopt};
+  Estimator estimator{parse_task(std::type_identity<T>{}, options), {}, Aggregator::mean(), {}, std::nullopt, {}};
   parse_common(options, estimator);
   return estimator;
 }
@@ -108,8 +115,8 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
   Tree tree = estimator.config.mode == SplitMode::Strict ? grow_strict(input, columns)
                                                          : fit_fast(input, columns);
   check_interrupt(interrupt);  // a stop asked for at the very end still stops
-  // Only a grown tree replaces the old one; the move cannot throw.
-  estimator.tree = std::move(tree);
+  // Only a grown tree replaces the old one.
+  install_tree(estimator, std::move(tree));
 }
 
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, Interrupt* interrupt) {
@@ -126,7 +133,7 @@ void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, I
   check_sample_counts(estimator, x.n_rows, targets);
   Tree tree = fit_fast(interruptible_input(estimator, targets, interrupt), x, estimator.categorical);
   check_interrupt(interrupt);
-  estimator.tree = std::move(tree);
+  install_tree(estimator, std::move(tree));
 }
 
 template <class T>
@@ -135,7 +142,9 @@ Estimator rebuilt_estimator(std::uint64_t n_classes, std::span<const std::uint64
   // class count, and the objective plays no part, so accuracy stands in.
   T task;
   if constexpr (!std::is_same_v<T, RegressionTask>) task.n_classes = n_classes;
-  return Estimator{task, placeholder_config(), Aggregator::mean(), sorted_unique(categorical), std::move(tree)};
+  Estimator estimator{task, placeholder_config(), Aggregator::mean(), sorted_unique(categorical), std::nullopt, {}};
+  install_tree(estimator, std::move(tree));
+  return estimator;
 }
 
 template Estimator rebuilt_estimator<RegressionTask>(std::uint64_t, std::span<const std::uint64_t>, Tree);

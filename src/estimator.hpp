@@ -14,6 +14,7 @@
 #include "growth.hpp"
 #include "input.hpp"
 #include "interrupt.hpp"
+#include "routing.hpp"
 #include "task.hpp"
 #include "tree.hpp"
 #include "views.hpp"
@@ -47,11 +48,19 @@ struct Estimator {
   Aggregator aggregator = Aggregator::mean();
   std::vector<std::uint64_t> categorical;  // ascending, no repeats
   std::optional<Tree> tree;
+  /// The tree laid out for batch prediction; set and replaced with `tree`.
+  RoutingTable routing;
 
   bool is_fitted() const { return tree.has_value(); }
   bool is_classifier() const { return is_classification(task); }
   std::uint64_t n_classes() const { return quor::n_classes(task); }
+  /// Threads a large prediction batch may use: the fit's, when `parallel` is on.
+  std::uint64_t prediction_threads() const { return config.parallel ? config.n_threads : 1; }
 };
+
+/// Makes `tree` the estimator's fitted tree, with its routing table. Nothing
+/// changes if building the table fails.
+void install_tree(Estimator& estimator, Tree tree);
 
 /// Checks the option strings in the fixed order of the class whose task is
 /// `T` and builds the record; the first bad string throws its `ValueError`.

@@ -79,33 +79,12 @@ std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row);
 /// The leaf a row reaches.
 const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row);
 
-/// Prediction over a whole matrix, written into caller-provided outputs of
-/// n_rows entries. Rows are materialised and routed in blocks.
-void predict_values(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                    std::span<double> out);
-void predict_classes(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                     std::span<std::int64_t> out);
-/// `out` is n_rows × k, row-major, zero-filled by the caller.
-void predict_probabilities(const Tree& tree, const MatrixView& x,
-                           std::span<const std::uint64_t> categorical, std::size_t k,
-                           std::span<double> out);
-
-/// The pre-order index of the leaf each row of `x` reaches, into `out` (n_rows entries).
-void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                std::span<std::int64_t> out);
-
-/// The nodes each row passes, root first and leaf last, in compressed sparse
-/// row form: row r passes indices[indptr[r] .. indptr[r + 1]).
-struct DecisionPaths {
-  std::vector<std::int64_t> indptr;   // n_rows + 1 entries, first 0
-  std::vector<std::int64_t> indices;  // pre-order node indices
-};
-DecisionPaths decision_paths(const Tree& tree, const MatrixView& x,
-                             std::span<const std::uint64_t> categorical);
-
 /// Each node's split score in pre-order (NaN at leaves and where unknown).
 std::vector<double> split_scores(const Tree& tree);
 
+/// Each node's depth, the root's 0. A child that does not follow its parent
+/// (or lies past the end) is an internal error.
+std::vector<std::uint64_t> node_depths(const Tree& tree);
 /// 0 for a leaf, else 1 + the larger depth of the two children.
 std::uint64_t tree_depth(const Tree& tree);
 /// Number of leaves.

@@ -180,20 +180,32 @@ MatrixView prediction_input(PyObject* args, PyObject* kwargs, const char* functi
   return x;  // the array stays alive in the call's arguments
 }
 
+/// The predictions of `predict` (leaf values, or classes for classifiers);
+/// None when `options` refused an infinite value of x.
+PyRef predictions(const Estimator& estimator, const MatrixView& x, const BatchOptions& options) {
+  PyRef out = estimator.is_classifier() ? new_int64_array(x.n_rows)
+                                        : new_float64_array(std::array<std::uint64_t, 1>{x.n_rows});
+  const bool done = estimator.is_classifier()
+                        ? predict_classes(estimator.routing, x, array_data<std::int64_t>(out), options)
+                        : predict_values(estimator.routing, x, array_data<double>(out), options);
+  return done ? std::move(out) : PyRef::borrowed(Py_None);
+}
+
+/// The n_rows × K probabilities of `predict_proba`; None as above.
+PyRef probabilities(const Estimator& estimator, const MatrixView& x, const BatchOptions& options) {
+  const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes(), 1);
+  const std::uint64_t shape[] = {x.n_rows, k};
+  PyRef out = new_float64_array(shape);
+  const bool done = predict_probabilities(estimator.routing, x, k, array_data<double>(out), options);
+  return done ? std::move(out) : PyRef::borrowed(Py_None);
+}
+
 PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "predict", estimator);
-    if (estimator.is_classifier()) {
-      PyRef out = new_int64_array(x.n_rows);
-      predict_classes(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
-      return out;
-    }
-    const std::uint64_t shape[] = {x.n_rows};
-    PyRef out = new_float64_array(shape);
-    predict_values(*estimator.tree, x, estimator.categorical, array_data<double>(out));
-    return out;
+    return predictions(estimator, x, {estimator.prediction_threads()});
   });
 }
 
@@ -202,13 +214,41 @@ PyObject* method_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "predict_proba", estimator);
-    const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes(), 1);
-    const std::uint64_t shape[] = {x.n_rows, k};
-    PyRef out = new_float64_array(shape);
-    const std::span<double> data = array_data<double>(out);
-    std::fill(data.begin(), data.end(), 0.0);
-    predict_probabilities(*estimator.tree, x, estimator.categorical, k, data);
-    return out;
+    return probabilities(estimator, x, {estimator.prediction_threads()});
+  });
+}
+
+/// The arguments of predict_finite / predict_proba_finite, checked in order.
+struct FiniteInput {
+  MatrixView x;
+  BatchOptions options;
+};
+
+FiniteInput finite_input(PyObject* args, PyObject* kwargs, const char* function,
+                         const Estimator& estimator) {
+  static const char* const names[] = {"x", "n_threads", nullptr};
+  const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
+  const MatrixView x = float64_matrix(values[0].get(), "x");
+  const std::uint64_t n_threads = argument("n_threads", values[1].get(), to_u64);
+  if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
+  return {x, {n_threads, true}};
+}
+
+PyObject* method_predict_finite(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    const FiniteInput input = finite_input(args, kwargs, "predict_finite", estimator);
+    return predictions(estimator, input.x, input.options);
+  });
+}
+
+PyObject* method_predict_proba_finite(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    const FiniteInput input = finite_input(args, kwargs, "predict_proba_finite", estimator);
+    return probabilities(estimator, input.x, input.options);
   });
 }
 
@@ -218,7 +258,7 @@ PyObject* method_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "apply", estimator);
     PyRef out = new_int64_array(x.n_rows);
-    apply_rows(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
+    apply_rows(estimator.routing, x, array_data<std::int64_t>(out), {estimator.prediction_threads()});
     return out;
   });
 }
@@ -228,7 +268,8 @@ PyObject* method_decision_path(PyObject* self, PyObject* args, PyObject* kwargs)
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "decision_path", estimator);
-    const DecisionPaths paths = decision_paths(*estimator.tree, x, estimator.categorical);
+    const DecisionPaths paths =
+        decision_paths(*estimator.tree, estimator.routing, x, estimator.prediction_threads());
     return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
   });
 }
@@ -385,6 +426,14 @@ constexpr const char kDecisionPathDoc[] =
     "The nodes each row of `x` passes, as a tuple `(indptr, indices)` of new\n"
     "int64 arrays: row r passes `indices[indptr[r]:indptr[r + 1]]`, root first\n"
     "and leaf last, as indices in the pre-order of `export_tree`.";
+constexpr const char kPredictFiniteDoc[] =
+    "predict_finite($self, x, n_threads)\n--\n\n"
+    "As `predict`, routing a large `x` on up to `n_threads` threads, or None\n"
+    "when a value of `x` (in any column) is infinite.";
+constexpr const char kPredictProbaFiniteDoc[] =
+    "predict_proba_finite($self, x, n_threads)\n--\n\n"
+    "As `predict_proba`, routing a large `x` on up to `n_threads` threads, or\n"
+    "None when a value of `x` (in any column) is infinite.";
 constexpr const char kSplitScoresDoc[] =
     "split_scores($self)\n--\n\n"
     "The aggregated cross-validated score with which each split node won, in\n"
@@ -394,6 +443,7 @@ constexpr const char kSplitScoresDoc[] =
 PyMethodDef kRegressorMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
+    {"predict_finite", as_cfunction(method_predict_finite), kArgs, kPredictFiniteDoc},
     {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
     {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
     {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
@@ -409,6 +459,9 @@ PyMethodDef kClassifierMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
     {"predict_proba", as_cfunction(method_predict_proba), kArgs, "predict_proba($self, x)\n--\n\n"},
+    {"predict_finite", as_cfunction(method_predict_finite), kArgs, kPredictFiniteDoc},
+    {"predict_proba_finite", as_cfunction(method_predict_proba_finite), kArgs,
+     kPredictProbaFiniteDoc},
     {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
     {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
     {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
@@ -424,6 +477,9 @@ PyMethodDef kObjectiveMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
     {"predict_proba", as_cfunction(method_predict_proba), kArgs, "predict_proba($self, x)\n--\n\n"},
+    {"predict_finite", as_cfunction(method_predict_finite), kArgs, kPredictFiniteDoc},
+    {"predict_proba_finite", as_cfunction(method_predict_proba_finite), kArgs,
+     kPredictProbaFiniteDoc},
     {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
     {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
     {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},

@@ -28,6 +28,7 @@ struct ForestRecord {
   Estimator settings;  // the trees' settings; its `tree` is unused
   ForestOptions options;
   std::vector<Tree> trees;
+  std::vector<RoutingTable> tables;  // one per tree
   std::vector<double> oob_prediction;
   bool has_oob = false;
 
@@ -195,6 +196,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         progress, &done);
     if (progress != nullptr) checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(seeds.size())));
     record.trees = std::move(forest.trees);
+    record.tables = std::move(forest.tables);
     record.oob_prediction = std::move(forest.oob_prediction);
     record.has_oob = options.oob;
     return PyRef::borrowed(Py_None);
@@ -224,7 +226,7 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyRef out = new_float64_array(shape);
       const std::span<double> values = array_data<double>(out);
       run_unlocked([&](Interrupt* interrupt) {
-        predict_forest(record.trees, x, record.settings.categorical, 0, values, n_jobs, interrupt);
+        predict_forest(record.tables, x, 0, values, n_jobs, interrupt);
       });
       return out;
     }
@@ -232,7 +234,7 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::span<std::int64_t> classes = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
       std::vector<double> proba(x.n_rows * k);
-      predict_forest(record.trees, x, record.settings.categorical, k, proba, n_jobs, interrupt);
+      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
       classes_from_probabilities(proba, k, classes);
     });
     return out;
@@ -249,7 +251,7 @@ PyObject* forest_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     PyRef out = new_float64_array(shape);
     const std::span<double> proba = array_data<double>(out);
     run_unlocked([&](Interrupt* interrupt) {
-      predict_forest(record.trees, x, record.settings.categorical, k, proba, n_jobs, interrupt);
+      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
     });
     return out;
   });
@@ -264,7 +266,7 @@ PyObject* forest_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef out = new_int64_array(shape);
     const std::span<std::int64_t> leaves = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
-      apply_forest(record.trees, x, record.settings.categorical, leaves, n_jobs, interrupt);
+      apply_forest(record.tables, x, leaves, n_jobs, interrupt);
     });
     return out;
   });
@@ -414,6 +416,7 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     }
     record.trees = rebuild_forest(dump, n_classes);
+    record.tables = routing_tables(record.trees, record.settings.categorical);
     return wrap(g_forest_type, std::move(record));
   });
 }

@@ -186,14 +186,14 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   const Forest one = grow_forest(settings, data, seeds, options, 1);
   const std::size_t k = settings.is_classifier() ? 3 : 0;
   std::vector<double> expected(p.n * std::max<std::size_t>(k, 1));
-  predict_forest(one.trees, p.matrix(), settings.categorical, k, expected, 1);
+  predict_forest(one.tables, p.matrix(), k, expected, 1);
   for (const std::uint64_t threads : {2, 3, 16}) {
     const Forest other = grow_forest(settings, data, seeds, options, threads);
     ASSERT_EQ(other.trees.size(), seeds.size());
     for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_tree(one.trees[t], other.trees[t]);
     EXPECT_TRUE(same_bits(one.oob_prediction, other.oob_prediction));
     std::vector<double> predicted(expected.size());
-    predict_forest(other.trees, p.matrix(), settings.categorical, k, predicted, threads);
+    predict_forest(other.tables, p.matrix(), k, predicted, threads);
     EXPECT_TRUE(same_bits(expected, predicted));
   }
   // Every tree is the one-tree forest of its seed, and its out-of-bag rows
@@ -202,7 +202,7 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   expect_same_tree(first.trees[0], one.trees[0]);
   const std::size_t width = std::max<std::size_t>(k, 1);
   std::vector<double> tree_prediction(expected.size());
-  predict_forest(first.trees, p.matrix(), settings.categorical, k, tree_prediction, 1);
+  predict_forest(first.tables, p.matrix(), k, tree_prediction, 1);
   std::vector<std::uint8_t> in_bag(p.n, 0);
   for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples, options.sampling)) in_bag[r] = 1;
   for (std::size_t r = 0; r < p.n; ++r) {

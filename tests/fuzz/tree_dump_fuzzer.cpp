@@ -12,12 +12,14 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "errors.hpp"
 #include "estimator.hpp"
+#include "routing.hpp"
 #include "tree_dump.hpp"
 #include "tree.hpp"
 
@@ -206,12 +208,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::int64_t> classes(n_rows);
   const std::size_t k = in.ConsumeIntegralInRange<std::size_t>(1, 4);
   std::vector<double> proba(n_rows * k, 0.0);
+  const RoutingTable table(tree, categorical);
   try {
-    predict_values(tree, x, categorical, values);
-    predict_classes(tree, x, categorical, classes);
-    predict_probabilities(tree, x, categorical, k, proba);
+    predict_values(table, x, values);
+    predict_classes(table, x, classes);
+    predict_probabilities(table, x, k, proba);
   } catch (const InternalError&) {
     require(n_rows > 0 && largest_feature >= n_cols);
+    return 0;
+  }
+  // Batch routing agrees with the walk of one row by the split tests.
+  const Rows rows = rows_from_matrix(x, categorical);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    const DecisionNode& leaf = predict_row(tree, rows.row(r));
+    require(std::memcmp(&values[r], &leaf.value, sizeof(double)) == 0);
+    require(classes[r] == static_cast<std::int64_t>(leaf.predicted_class));
+    const std::span<const double> p = tree.proba(leaf);
+    for (std::size_t j = 0; j < k; ++j) {
+      const double expected = j < p.size() ? p[j] : 0.0;
+      require(std::memcmp(&proba[r * k + j], &expected, sizeof(double)) == 0);
+    }
   }
   return 0;
 }
