@@ -23,6 +23,14 @@ class InternalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// A computation stopped because its caller asked it to (see interrupt.hpp).
+/// The boundary leaves the Python exception that asked for the stop (a
+/// `KeyboardInterrupt` from Ctrl-C) as the call's result.
+class Interrupted : public std::runtime_error {
+ public:
+  Interrupted() : std::runtime_error("interrupted") {}
+};
+
 /// Raises an internal error unless `index < length`; `what` names the list.
 void check_index(std::uint64_t index, std::uint64_t length, const char* what);
 

@@ -76,8 +76,6 @@ Targets classification_targets(const VectorView<std::int64_t>& y) {
   return targets;
 }
 
-namespace {
-
 void check_sample_counts(const Estimator& estimator, std::size_t n, const Targets& targets) {
   const std::size_t m =
       estimator.is_classifier() ? targets.labels.size() : targets.values.size();
@@ -92,9 +90,18 @@ GrowInput grow_input(const Estimator& estimator, const Targets& targets) {
   return GrowInput{estimator.task, estimator.config, estimator.aggregator, targets};
 }
 
+namespace {
+
+GrowInput interruptible_input(const Estimator& estimator, const Targets& targets, Interrupt* interrupt) {
+  GrowInput input = grow_input(estimator, targets);
+  input.options.interrupt = interrupt;
+  return input;
+}
+
 }  // namespace
 
-void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets) {
+void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets,
+                   Interrupt* interrupt) {
   if (columns.empty()) throw ValueError("need at least one feature column");
   const std::size_t n = columns.front().size();
   for (std::size_t j = 0; j < columns.size(); ++j) {
@@ -104,26 +111,29 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
     }
   }
   check_sample_counts(estimator, n, targets);
-  const GrowInput input = grow_input(estimator, targets);
+  const GrowInput input = interruptible_input(estimator, targets, interrupt);
   Tree tree = estimator.config.mode == SplitMode::Strict ? grow_strict(input, columns)
                                                          : fit_fast(input, columns);
+  check_interrupt(interrupt);  // a stop asked for at the very end still stops
   // Only a grown tree replaces the old one.
   install_tree(estimator, std::move(tree));
 }
 
-void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets) {
+void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, Interrupt* interrupt) {
   if (estimator.config.mode == SplitMode::Strict) {
     // The copy runs on the fit's threads when it has them.
     fit_estimator(estimator,
                   columns_from_matrix(x, estimator.categorical, fit_threads(estimator.config, x.n_cols)),
-                  std::move(targets));
+                  std::move(targets), interrupt);
     return;
   }
   // Fast mode encodes straight from the matrix: the same checks, without a
   // full copy of the training values.
   if (x.n_cols == 0) throw ValueError("need at least one feature column");
   check_sample_counts(estimator, x.n_rows, targets);
-  install_tree(estimator, fit_fast(grow_input(estimator, targets), x, estimator.categorical));
+  Tree tree = fit_fast(interruptible_input(estimator, targets, interrupt), x, estimator.categorical);
+  check_interrupt(interrupt);
+  install_tree(estimator, std::move(tree));
 }
 
 template <class T>

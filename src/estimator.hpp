@@ -11,7 +11,9 @@
 
 #include "aggregation.hpp"
 #include "config.hpp"
+#include "growth.hpp"
 #include "input.hpp"
+#include "interrupt.hpp"
 #include "routing.hpp"
 #include "task.hpp"
 #include "tree.hpp"
@@ -69,12 +71,21 @@ Estimator build_estimator(const EstimatorOptions& options);
 Targets regression_targets(const VectorView<double>& y);
 Targets classification_targets(const VectorView<std::int64_t>& y);
 
+/// The sample-count checks of `fit`: the targets' length against the `n`
+/// rows, and at least one row (`ValueError`).
+void check_sample_counts(const Estimator& estimator, std::size_t n, const Targets& targets);
+/// What the growers read of the estimator and the targets (both outlive it),
+/// with the single tree's options.
+GrowInput grow_input(const Estimator& estimator, const Targets& targets);
+
 /// Validates the training data and grows a tree in the configured mode; the
 /// estimator's tree is replaced only when growing succeeds. Throws
-/// `ValueError` with the exact messages of the input checks.
-void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets);
+/// `ValueError` with the exact messages of the input checks. Growth stops
+/// with `Interrupted` when `interrupt` (if any) asks it to.
+void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets,
+                   Interrupt* interrupt = nullptr);
 /// The same from the input matrix; fast mode encodes it without copying it.
-void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets);
+void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, Interrupt* interrupt = nullptr);
 
 /// The fixed-settings estimator `from_tree` returns around a rebuilt tree,
 /// with a task of type `T` (n_classes is ignored for regression).

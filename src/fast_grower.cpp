@@ -16,6 +16,7 @@ struct FastNode {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::uint64_t depth = 0;
+  std::uint64_t key = 0;  // the key of the node's feature draw
 };
 
 /// What one thread of a fast-mode fit reuses from node to node.
@@ -23,6 +24,9 @@ struct FastWorker {
   NodeValues targets;
   NodeTargets node_targets;
   HistogramScratch scratch;
+  std::vector<std::size_t> features;  // the node's drawn features
+  std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
+  std::vector<std::uint8_t> fold_of_row;  // for GrowOptions::group_copies
 };
 
 /// How fast mode searches, splits and partitions a node (see grow_node).
@@ -35,32 +39,49 @@ class FastMode {
       : input_(input),
         encoded_(encoded),
         n_features_(encoded.n_features),
-        columns_(n_features_),
         code_rows_(code_rows(encoded)),
-        run_(encoded.sample_count) {
-    std::iota(columns_.begin(), columns_.end(), std::size_t{0});
+        run_(input.options.root_samples.empty() ? encoded.sample_count : input.options.root_samples.size()) {
     for (std::uint64_t f = 0; f < n_features_; ++f) specs_.push_back(feature_spec(encoded, f, input.config.split_style));
-    std::iota(run_.begin(), run_.end(), std::uint32_t{0});
+    const std::span<const std::uint32_t> given = input.options.root_samples;
+    if (given.empty()) {
+      std::iota(run_.begin(), run_.end(), std::uint32_t{0});
+    } else {
+      for (const std::uint32_t s : given) check_index(s, encoded.sample_count, "samples");
+      std::copy(given.begin(), given.end(), run_.begin());
+    }
   }
 
-  Node root() const { return Node{0, run_.size(), 0}; }
+  Node root() const { return Node{0, run_.size(), 0, 0}; }
+  std::uint64_t n_features() const { return n_features_; }
   std::span<const std::uint32_t> samples(const Node& node) const {
     return std::span<const std::uint32_t>(run_).subspan(node.begin, node.end - node.begin);
   }
   std::uint64_t size(const Node& node) const { return node.end - node.begin; }
 
-  /// Every feature's records from the node's histograms. With threads, a
-  /// node of at least parallel_min_samples samples shares them out (whole
-  /// folds for the order-dependent regression sums, any share for class
-  /// counts), so that each thread reads only its share of the code rows.
-  std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::uint64_t n_threads) const {
+  /// The listed features' records from the node's histograms. With
+  /// threads, a node of at least parallel_min_samples samples shares them
+  /// out (whole folds for the order-dependent regression sums, any share for
+  /// class counts), so that each thread reads only its share of the code rows.
+  std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
+                                  std::uint64_t n_threads) const {
     const TreeConfig& config = input_.config;
     const std::span<const std::uint32_t> run = samples(node);
     NodeTargets& targets = worker.node_targets;
-    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels);
+    std::vector<std::uint8_t>* fold_of_row = nullptr;
+    if (input_.options.group_copies) {
+      if (worker.fold_of_row.size() != encoded_.sample_count) worker.fold_of_row.assign(encoded_.sample_count, 0xFF);
+      fold_of_row = &worker.fold_of_row;
+    }
+    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels, fold_of_row);
     const std::uint64_t threads = run.size() >= config.parallel_min_samples ? n_threads : 1;
+    std::span<const FeatureSpec> specs = specs_;
+    if (features.size() != n_features_) {
+      worker.specs.clear();
+      for (const std::size_t f : features) worker.specs.push_back(specs_[f]);
+      specs = worker.specs;
+    }
     std::vector<std::vector<ScoredSplit>> per_feature;
-    score_feature_block(input_.task, code_rows_, columns_, specs_, targets, input_.aggregator, worker.scratch,
+    score_feature_block(input_.task, code_rows_, features, specs, targets, input_.aggregator, worker.scratch,
                         per_feature, threads);
     return pool_records(std::move(per_feature));
   }
@@ -87,7 +108,7 @@ class FastMode {
         std::span<std::uint32_t>(run_).subspan(node.begin, node.end - node.begin),
         [&](std::uint32_t s) { return choice.code_goes_left(encoded.code(s, f)); },
         [&](std::uint32_t s) { encoded.prefetch_row(s); });
-    return {Node{node.begin, node.begin + n_left, 0}, Node{node.begin + n_left, node.end, 0}};
+    return {Node{node.begin, node.begin + n_left, 0, 0}, Node{node.begin + n_left, node.end, 0, 0}};
   }
 
   void prepare_children(Node&, Node&, Node&, std::uint64_t) const {}
@@ -96,24 +117,20 @@ class FastMode {
   const GrowInput& input_;
   const EncodedFeatures& encoded_;
   std::uint64_t n_features_;
-  std::vector<std::size_t> columns_;
   std::vector<FeatureSpec> specs_;
   CodeRows code_rows_;
   std::vector<std::uint32_t> run_;  // sample ids; each node owns a range of it
 };
 
-/// The refusals of the fast-mode entry, before anything is encoded; returns
-/// the thread count for the encoding.
-std::uint64_t check_fast_entry(const GrowInput& input, std::uint64_t n_samples, std::uint64_t n_features) {
-  const auto* regression = std::get_if<RegressionTask>(&input.task);
+}  // namespace
+
+void check_fast_entry(const Task& task, std::uint64_t n_samples) {
+  const auto* regression = std::get_if<RegressionTask>(&task);
   if (regression != nullptr && regression->criterion.kind() == CriterionKind::Mae) {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
   check_fast_sample_count(n_samples);
-  return fit_threads(input.config, n_features);
 }
-
-}  // namespace
 
 void check_fast_sample_count(std::uint64_t n_samples) {
   if (n_samples > std::numeric_limits<std::uint32_t>::max()) {
@@ -123,14 +140,15 @@ void check_fast_sample_count(std::uint64_t n_samples) {
 }
 
 Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
-  const std::uint64_t threads =
-      check_fast_entry(input, columns.empty() ? 0 : columns.front().size(), columns.size());
+  check_fast_entry(input.task, columns.empty() ? 0 : columns.front().size());
+  const std::uint64_t threads = fit_threads(input.config, columns.size());
   const EncodedFeatures encoded = encode_features(columns, input.config.n_bins, true, threads);
   return grow_fast(input, encoded);
 }
 
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical) {
-  const std::uint64_t threads = check_fast_entry(input, x.n_rows, x.n_cols);
+  check_fast_entry(input.task, x.n_rows);
+  const std::uint64_t threads = fit_threads(input.config, x.n_cols);
   const EncodedFeatures encoded = encode_matrix(x, categorical, input.config.n_bins, true, threads);
   return grow_fast(input, encoded);
 }

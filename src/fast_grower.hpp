@@ -22,7 +22,12 @@ Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns);
 /// `categorical` list are categorical).
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical);
 
-/// Fast mode over the root run 0 … n − 1 of 32-bit ids.
+/// The refusals of the fast-mode entry, before anything is encoded: the "mae"
+/// criterion and too many samples (`ValueError`).
+void check_fast_entry(const Task& task, std::uint64_t n_samples);
+
+/// Fast mode over the root run of 32-bit ids: 0 … n − 1 unless the input's
+/// options give it.
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);
 
 /// Fast mode numbers samples with 32-bit ids: more than 4294967295 samples is

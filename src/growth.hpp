@@ -25,12 +25,34 @@
 #include "aggregation.hpp"
 #include "config.hpp"
 #include "gather.hpp"
+#include "interrupt.hpp"
 #include "parallel.hpp"
+#include "sampling.hpp"
 #include "split.hpp"
 #include "task.hpp"
 #include "tree.hpp"
 
 namespace quor {
+
+/// What a forest changes in the growth of one of its trees. The defaults grow
+/// the single tree: every sample at the root, every feature at every node.
+struct GrowOptions {
+  /// The root's samples, ascending; empty means 0 … n − 1. Fast mode takes
+  /// repeated ids (a row drawn twice is two samples); strict mode does not.
+  std::span<const std::uint32_t> root_samples;
+  /// The number of features each node searches, drawn for the node by
+  /// `draw_features` from its key (root_node_key(tree_seed), then
+  /// child_node_key along its path); 0 means every feature, without a draw.
+  std::uint64_t max_features = 0;
+  std::uint64_t tree_seed = 0;
+  /// When none of a node's drawn features has a finite score: search the
+  /// features it did not draw (true) or make the node a leaf (false).
+  bool score_other_features = true;
+  /// Fast mode: every copy of a repeated sample goes into one fold of a node.
+  bool group_copies = false;
+  /// Checked at every node; null: growth cannot be interrupted.
+  Interrupt* interrupt = nullptr;
+};
 
 /// Everything a grower reads besides the features; the caller keeps it alive
 /// for the whole growth.
@@ -39,6 +61,7 @@ struct GrowInput {
   const TreeConfig& config;
   const Aggregator& aggregator;
   const Targets& targets;  // values for a regression task, labels otherwise
+  GrowOptions options = {};
 };
 
 /// A node's targets gathered in node order: the leaf value and the purity test
@@ -74,10 +97,43 @@ const ScoredSplit* accepted_split(const GrowInput& input, std::span<const Scored
 /// The smallest a child may be: max(1, min_samples_leaf).
 std::uint64_t min_leaf(const TreeConfig& config);
 
+/// The node's records: those of the features it draws (every feature unless
+/// the options set max_features), in ascending feature order. When none of
+/// the drawn features has a finite score and the options say so, those of
+/// the features it did not draw: a node that found nothing usable among a few
+/// features would otherwise end its branch for the luck of the draw.
+template <class Mode>
+std::vector<ScoredSplit> node_records(const GrowInput& input, Mode& mode, typename Mode::Worker& worker,
+                                      const typename Mode::Node& task, std::uint64_t n_threads) {
+  const GrowOptions& options = input.options;
+  const std::uint64_t n_features = mode.n_features();
+  std::vector<std::size_t>& features = worker.features;
+  draw_features(task.key, n_features, options.max_features, features);
+  std::vector<ScoredSplit> records = mode.search(worker, task, features, n_threads);
+  if (features.size() == n_features || !options.score_other_features || choose_best_split(records) != nullptr) {
+    return records;
+  }
+  std::vector<std::size_t> others;
+  others.reserve(n_features - features.size());
+  std::size_t k = 0;
+  for (std::size_t f = 0; f < n_features; ++f) {
+    if (k < features.size() && features[k] == f) {
+      ++k;
+    } else {
+      others.push_back(f);
+    }
+  }
+  return mode.search(worker, task, others, n_threads);
+}
+
 /// Grows one node as described above, with `n_threads` threads inside it.
+/// Every node is a point at which the options' interrupt can stop growth.
 /// The mode provides:
 ///   mode.samples(node)                       the node's sample ids
-///   mode.search(worker, node, n_threads)     the records of every feature
+///   mode.n_features()                        the number of features
+///   mode.search(worker, node, features, n_threads)
+///                                            the records of the listed
+///                                            features (ascending)
 ///   mode.split_for(node, best)               the split choice, or nullopt
 ///   mode.partition(node, choice)             the two children (samples only)
 ///   mode.size(child)                         a child's sample count
@@ -87,10 +143,11 @@ template <class Mode>
 std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
     const GrowInput& input, Mode& mode, typename Mode::Worker& worker, typename Mode::Node& task,
     TreeBuilder& builder, std::size_t node, std::uint64_t n_threads) {
+  check_interrupt(input.options.interrupt);
   NodeValues& targets = worker.targets;
   targets.gather(input, mode.samples(task));
   if (!stops_early(input, task.depth, targets)) {
-    const std::vector<ScoredSplit> records = mode.search(worker, task, n_threads);
+    const std::vector<ScoredSplit> records = node_records(input, mode, worker, task, n_threads);
     const ScoredSplit* best = accepted_split(input, records);
     const std::optional<SplitChoice> choice = best == nullptr ? std::nullopt : mode.split_for(task, *best);
     if (choice) {
@@ -99,6 +156,8 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
       if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest) {
         builder.make_split(node, choice->split);
         children.first.depth = children.second.depth = task.depth + 1;
+        children.first.key = child_node_key(task.key, true);
+        children.second.key = child_node_key(task.key, false);
         mode.prepare_children(task, children.first, children.second, n_threads);
         return children;
       }
@@ -214,11 +273,13 @@ std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads);
 /// worker record each; grow_on_threads, whose nodes below the grain, and so
 /// below `min_threaded` samples, grow with their whole subtree on one
 /// thread). With one thread, or a root below `min_threaded`, the plain
-/// depth-first growth runs on the calling thread.
+/// depth-first growth runs on the calling thread. A node's key (its feature
+/// draw) follows its path from the root, whichever thread grows it.
 template <class Mode>
 Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std::uint64_t n_threads,
                std::uint64_t min_threaded) {
   using Node = typename Mode::Node;
+  root.key = root_node_key(input.options.tree_seed);
   const std::uint64_t n = mode.size(root);
   if (n_threads == 1 || n < min_threaded) {
     typename Mode::Worker worker;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "interrupt.hpp"
 
 namespace quor::detail {
 
@@ -16,12 +18,21 @@ namespace {
 
 constexpr std::size_t kWorkerStackBytes = 2u << 20;
 
+/// How many workers of one call have ended, for a caller that polls its
+/// interrupt while it waits.
+struct Finished {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t count = 0;
+};
+
 struct Worker {
   const std::function<void(std::size_t)>* task = nullptr;
   std::size_t index = 0;
   pthread_t thread{};
   bool started = false;
   std::exception_ptr failure;
+  Finished* finished = nullptr;
 };
 
 void* worker_main(void* arg) {
@@ -31,16 +42,40 @@ void* worker_main(void* arg) {
   } catch (...) {
     worker->failure = std::current_exception();
   }
+  {
+    std::lock_guard<std::mutex> lock(worker->finished->mutex);
+    ++worker->finished->count;
+  }
+  worker->finished->changed.notify_one();
   return nullptr;
 }
 
-bool is_out_of_memory(const std::exception_ptr& failure) {
+enum class Failure { None, OutOfMemory, Interrupted, Panicked };
+
+Failure failure_kind(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const std::bad_alloc&) {
-    return true;
+    return Failure::OutOfMemory;
+  } catch (const Interrupted&) {
+    return Failure::Interrupted;
   } catch (...) {
-    return false;
+    return Failure::Panicked;
+  }
+}
+
+/// Waits until `started` workers have ended, polling the calling thread's
+/// interrupt (if it has one) in the meantime: a stop it requests makes the
+/// workers end at their next check.
+void wait_for_workers(Finished& finished, std::size_t started) {
+  Interrupt* interrupt = Interrupt::active();
+  if (interrupt == nullptr) return;  // the joins wait
+  std::unique_lock<std::mutex> lock(finished.mutex);
+  while (finished.count < started) {
+    if (finished.changed.wait_for(lock, interrupt->interval(), [&] { return finished.count >= started; })) break;
+    lock.unlock();
+    interrupt->poll_now();
+    lock.lock();
   }
 }
 
@@ -48,6 +83,7 @@ bool is_out_of_memory(const std::exception_ptr& failure) {
 
 void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& task) {
   std::vector<Worker> workers(n_workers);
+  Finished finished;
   pthread_attr_t attr;
   if (int rc = pthread_attr_init(&attr); rc != 0) {
     throw InternalError("failed to spawn thread: " + std::string(std::strerror(rc)));
@@ -57,6 +93,7 @@ void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& 
   for (std::size_t w = 0; w < n_workers; ++w) {
     workers[w].task = &task;
     workers[w].index = w;
+    workers[w].finished = &finished;
     if (int rc = pthread_create(&workers[w].thread, &attr, worker_main, &workers[w]); rc != 0) {
       spawn_error = "failed to spawn thread: " + std::string(std::strerror(rc));
       break;
@@ -64,24 +101,30 @@ void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& 
     workers[w].started = true;
   }
   pthread_attr_destroy(&attr);
+  std::size_t started = 0;
+  for (const Worker& worker : workers) started += worker.started ? 1 : 0;
+  wait_for_workers(finished, started);
 
   // Every started worker is joined before anything is reported, so none
-  // outlives the data it reads.
-  bool panicked = false;
-  bool out_of_memory = false;
+  // outlives the data it reads. The first failure met decides the report.
+  Failure failure = Failure::None;
   for (Worker& worker : workers) {
     if (!worker.started) continue;
     const int rc = pthread_join(worker.thread, nullptr);
-    if (!spawn_error.empty() || panicked || out_of_memory) continue;
+    if (!spawn_error.empty() || failure != Failure::None) continue;
     if (rc != 0) {
-      panicked = true;
+      failure = Failure::Panicked;
     } else if (worker.failure) {
-      (is_out_of_memory(worker.failure) ? out_of_memory : panicked) = true;
+      failure = failure_kind(worker.failure);
     }
   }
   if (!spawn_error.empty()) throw InternalError(spawn_error);
-  if (out_of_memory) throw std::bad_alloc();
-  if (panicked) throw InternalError("worker thread panicked");
+  switch (failure) {
+    case Failure::None: return;
+    case Failure::OutOfMemory: throw std::bad_alloc();
+    case Failure::Interrupted: throw Interrupted();
+    case Failure::Panicked: throw InternalError("worker thread panicked");
+  }
 }
 
 }  // namespace quor::detail

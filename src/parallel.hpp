@@ -22,8 +22,10 @@ namespace detail {
 /// stack, and joins them all in creation order before returning. A failure to
 /// create a thread throws InternalError "failed to spawn thread: …"; a worker
 /// that threw makes it throw InternalError "worker thread panicked" (or
-/// std::bad_alloc when the worker ran out of memory). Either way every worker
-/// that was started has ended first.
+/// std::bad_alloc when the worker ran out of memory, Interrupted when it was
+/// stopped by an interrupt). Either way every worker that was started has
+/// ended first. A calling thread with an active Interrupt keeps polling it
+/// while it waits.
 void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& task);
 }  // namespace detail
 

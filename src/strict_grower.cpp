@@ -16,6 +16,7 @@ struct StrictNode {
   std::vector<std::uint64_t> samples;
   std::vector<std::vector<SortedValue>> sorted;
   std::uint64_t depth = 0;
+  std::uint64_t key = 0;  // the key of the node's feature draw
 };
 
 /// What one thread of a strict-mode fit reuses from node to node.
@@ -23,6 +24,7 @@ struct StrictWorker {
   NodeValues targets;
   EvaluationScratch scratch;  // for nodes evaluated one feature at a time
   StrictNodeData node;
+  std::vector<std::size_t> features;  // the node's drawn features
 };
 
 /// How strict mode searches, splits and partitions a node (see grow_node).
@@ -38,34 +40,56 @@ class StrictMode {
         n_total_(columns.empty() ? 0 : columns.front().size()),
         left_side_(n_total_) {}
 
-  /// The root: every sample, each continuous feature's finite values sorted.
+  /// The root: the options' root samples (every sample unless they are
+  /// given), each continuous feature's finite values sorted.
   Node root(std::uint64_t n_threads) const {
     Node root;
-    root.samples.resize(n_total_);
-    std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+    const std::span<const std::uint32_t> given = input_.options.root_samples;
+    if (given.empty()) {
+      root.samples.resize(n_total_);
+      std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+    } else {
+      // Sample ids index the slot and side tables: each may occur once.
+      root.samples.assign(given.begin(), given.end());
+      for (std::size_t i = 0; i < root.samples.size(); ++i) {
+        check_index(root.samples[i], n_total_, "samples");
+        if (i > 0 && root.samples[i] <= root.samples[i - 1]) {
+          throw InternalError("strict-mode root samples must be ascending and distinct");
+        }
+      }
+    }
     root.sorted.resize(n_features_);
-    for_each_feature(n_total_ * n_features_, n_threads, [&](std::uint64_t f) {
+    for_each_feature(root.samples.size() * n_features_, n_threads, [&](std::uint64_t f) {
+      check_interrupt(input_.options.interrupt);
       if (!columns_[f].is_categorical) root.sorted[f] = sort_finite_samples(columns_[f].values, root.samples);
     });
     return root;
   }
 
+  std::uint64_t n_features() const { return n_features_; }
+
   std::span<const std::uint64_t> samples(const Node& node) const { return node.samples; }
   std::uint64_t size(const Node& node) const { return node.samples.size(); }
 
-  /// Every feature's records, on the node's threads when it has them.
-  std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::uint64_t n_threads) const {
+  /// The records of the listed features, on the node's threads when it has
+  /// them. A feature of a large node can take a while: each is a point at
+  /// which growth can be interrupted.
+  std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
+                                  std::uint64_t n_threads) const {
     prepare_node(input_.task, input_.config, input_.targets, node.samples, n_total_, worker.node);
     const SplitContext context{input_.task, input_.config, input_.aggregator, columns_, input_.targets,
                                node.samples, node.sorted, worker.node};
+    Interrupt* interrupt = input_.options.interrupt;
     if (n_threads >= 2) {
-      return pool_records(parallel_map(n_features_, n_threads, [&](std::uint64_t f) {
+      return pool_records(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
+        check_interrupt(interrupt);
         EvaluationScratch scratch;
-        return evaluate_feature(context, f, scratch);
+        return evaluate_feature(context, features[i], scratch);
       }));
     }
     std::vector<ScoredSplit> records;
-    for (std::uint64_t f = 0; f < n_features_; ++f) {
+    for (const std::size_t f : features) {
+      check_interrupt(interrupt);
       for (auto& record : evaluate_feature(context, f, worker.scratch)) records.push_back(std::move(record));
     }
     return records;

@@ -11,7 +11,8 @@
 
 namespace quor {
 
-/// Strict mode over the root samples 0 … n − 1 (n = the columns' length).
+/// Strict mode over the root samples: 0 … n − 1 (n = the columns' length)
+/// unless the input's options give them.
 Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns);
 
 }  // namespace quor

@@ -4,9 +4,10 @@ import numpy as np
 
 from . import _quor
 from ._estimators import QUORClassifier, QUORRegressor
+from ._forest import QUORForestClassifier, QUORForestRegressor
 from ._io import load, save
 from ._params import InvalidParameterError
-from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
+from ._quor import RawClassifier, RawForest, RawObjectiveClassifier, RawRegressor
 from ._tree import Tree
 from ._version import __version__
 from .export import export_graphviz, export_text
@@ -41,8 +42,11 @@ __all__ = [
     "InvalidParameterError",
     "PanicException",
     "QUORClassifier",
+    "QUORForestClassifier",
+    "QUORForestRegressor",
     "QUORRegressor",
     "RawClassifier",
+    "RawForest",
     "RawObjectiveClassifier",
     "RawRegressor",
     "Tree",

@@ -269,6 +269,15 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         return RawRegressor.from_tree(dump, categorical)
 
 
+def check_criterion_or_objective(classifier):
+    """A classifier scores splits by its criterion unless it has an objective: one of them is set."""
+    if classifier.objective is None and classifier.criterion is None:
+        raise _params.InvalidParameterError(
+            "criterion=None needs an objective: give criterion='gini' or 'entropy', "
+            "or an objective"
+        )
+
+
 class QUORClassifier(ClassifierMixin, _QUORTree):
     __doc__ = _doc(
         "Classification tree whose every split is chosen by cross-validation in the node.",
@@ -310,11 +319,7 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         -------
         self
         """
-        if self.objective is None and self.criterion is None:
-            raise _params.InvalidParameterError(
-                "criterion=None needs an objective: give criterion='gini' or 'entropy', "
-                "or an objective"
-            )
+        check_criterion_or_objective(self)
         return self._fit(X, y, self._prepare_targets)
 
     def _prepare_targets(self, y):
@@ -322,32 +327,13 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         classes, encoded = np.unique(y, return_inverse=True)
         targets = np.ascontiguousarray(encoded, dtype=np.int64)
         fitted = {"classes_": classes, "n_classes_": len(classes)}
-        pos_label = self._encoded_pos_label(classes)
+        pos_label = encoded_pos_label(self, classes)
         if self.objective is None:
             return RawClassifier, {"n_classes": len(classes), "criterion": self.criterion}, \
                 targets, fitted
         task = {"n_classes": len(classes), "objective": self.objective,
                 "average": self.average, "pos_label": pos_label, "beta": float(self.beta)}
         return RawObjectiveClassifier, task, targets, fitted
-
-    def _encoded_pos_label(self, classes):
-        """Index in ``classes`` of the positive class of binary averaging."""
-        labels = classes.tolist()
-        if self.pos_label is not None:
-            matches = [i for i, label in enumerate(labels) if label == self.pos_label]
-            if len(matches) != 1:
-                raise ValueError(
-                    f"pos_label={self.pos_label!r} is not a valid label: "
-                    f"it should be one of {labels}"
-                )
-            return matches[0]
-        uses_pos_label = self.objective in ("precision", "recall", "f1", "fbeta")
-        if uses_pos_label and self.average == "binary" and len(labels) > 2:
-            raise ValueError(
-                f"y has {len(labels)} classes, so average='binary' needs pos_label; "
-                "give it or choose another average"
-            )
-        return max(len(labels) - 1, 0)
 
     def predict(self, X):
         """Predict the class label of every row of X.
@@ -381,3 +367,23 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     def _rebuild_core(self, dump, categorical):
         raw_class = RawClassifier if self.objective is None else RawObjectiveClassifier
         return raw_class.from_tree(dump, self.n_classes_, categorical)
+
+
+def encoded_pos_label(estimator, classes):
+    """Index in ``classes`` of the positive class of binary averaging."""
+    labels = classes.tolist()
+    if estimator.pos_label is not None:
+        matches = [i for i, label in enumerate(labels) if label == estimator.pos_label]
+        if len(matches) != 1:
+            raise ValueError(
+                f"pos_label={estimator.pos_label!r} is not a valid label: "
+                f"it should be one of {labels}"
+            )
+        return matches[0]
+    uses_pos_label = estimator.objective in ("precision", "recall", "f1", "fbeta")
+    if uses_pos_label and estimator.average == "binary" and len(labels) > 2:
+        raise ValueError(
+            f"y has {len(labels)} classes, so average='binary' needs pos_label; "
+            "give it or choose another average"
+        )
+    return max(len(labels) - 1, 0)

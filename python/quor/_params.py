@@ -147,6 +147,11 @@ class Param:
         self.kind_doc, self.doc, self.summary = kind_doc, doc, summary
         self.task, self.cli = task, cli
 
+    def with_default(self, default):
+        """The same parameter with another default (a forest's)."""
+        return Param(self.name, default, self.constraints, self.kind_doc, self.doc, self.summary,
+                     self.task, self.cli)
+
 
 def _int_or_fraction(text):
     try:
@@ -322,8 +327,93 @@ integer; negative and NaN values are missing.  A categorical split tests
 ]
 
 
+# -- forests -------------------------------------------------------------------------
+
+# Tree settings a forest does not take: it grows one tree per thread (n_jobs).
+FOREST_EXCLUDED = ("parallel", "n_threads", "parallel_min_samples")
+
+def _max_features(default, task):
+    return Param(
+        "max_features", default,
+        [Options("sqrt", "log2"), _count(1), Interval("fraction", 0, 1, "right"), NoneValue()],
+        '{"sqrt", "log2"}, int, float or None',
+        """Number of features each node evaluates, drawn anew at every node:
+``"sqrt"`` and ``"log2"`` of the number of features, an int, a fraction
+of the features (at least one), or None for all of them.  A node whose
+drawn features give no finite score evaluates the other features.""",
+        "features drawn at every node (`sqrt`, `log2`, int, fraction, None = all)",
+        task=task, cli=None)
+
+
+def _max_samples(default, task):
+    return Param(
+        "max_samples", default, [_count(1), Interval("fraction", 0, 1, "right"), NoneValue()],
+        "int, float or None",
+        """Rows each tree is grown on, drawn without replacement: an int, a
+fraction of the rows, or None for all of them.  Drawing without
+replacement keeps a row out of both sides of any node's folds (a
+bootstrap copy could be trained on and held out at once).""",
+        "rows per tree, drawn without replacement (int, fraction, None = all)",
+        task=task, cli=None)
+
+
+FOREST_PARAMS = [
+    Param(
+        "n_estimators", 100, [_count(1)], "int",
+        "Number of trees in the forest.",
+        "trees in the forest", task="forest", cli=int),
+    _max_features("sqrt", "forest_classifier"),
+    _max_features(0.5, "forest_regressor"),
+    _max_samples(0.9, "forest_classifier"),
+    _max_samples(0.8, "forest_regressor"),
+    Param(
+        "oob_score", False, [Boolean()], "bool",
+        """Compute ``oob_score_`` and the out-of-bag predictions from the rows
+each tree did not see (needs ``max_samples`` below the number of
+rows).""",
+        "score the rows each tree did not see", task="forest", cli=None),
+    Param(
+        "random_state", None, [Anything()], "int, RandomState instance or None",
+        """Seeds the trees: each tree draws its rows and its nodes' features
+from its own seed, taken from this.  Equal values give equal forests
+on any number of threads.""",
+        "seed of the trees' draws", task="forest", cli=None),
+    Param(
+        "n_jobs", None, [Interval("int", 1, None), Interval("int", None, -1), NoneValue()],
+        "int or None",
+        """Threads that grow trees (one tree per thread) and predict.  None
+means 1, -1 every core, -2 all but one, and so on.  The forest is the
+same for every value.""",
+        "threads; None = 1, -1 = every core", task="forest", cli=None),
+    Param(
+        "verbose", 0, [_count(0), Boolean()], "int",
+        """Above 0, show the progress of ``fit`` on stderr (a tqdm bar when
+tqdm is installed, plain lines otherwise).""",
+        "progress of fit on stderr", task="forest", cli=None),
+]
+
+# The trees' settings that a forest changes by default, chosen on the held-out
+# scores of bench/forest.py (bench/README.md, forests): trees grown until their
+# folds stop them (a forest averages away the variance of deep trees), fast
+# mode, finer bins than a single tree's, and two folds per node (each fold's
+# training side is then half the node, which scored better than three or five
+# folds with the rows a tree draws).
+FOREST_TREE_DEFAULTS = {
+    "forest_classifier": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2},
+    "forest_regressor": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2},
+}
+
+
 def params_of(task):
-    """The parameters of one estimator ("regressor" or "classifier"), in signature order."""
+    """The parameters of one estimator, in signature order: "regressor" or
+    "classifier", or "forest_regressor" or "forest_classifier" (the forest's
+    own, then its trees', with the forest's defaults)."""
+    if task.startswith("forest_"):
+        own = [p for p in FOREST_PARAMS if p.task in ("forest", task)]
+        changed = FOREST_TREE_DEFAULTS[task]
+        trees = [p.with_default(changed.get(p.name, p.default))
+                 for p in params_of(task[len("forest_"):]) if p.name not in FOREST_EXCLUDED]
+        return own + trees
     return [p for p in PARAMS if p.task in ("both", task)]
 
 
@@ -373,13 +463,21 @@ def docstring(task):
     return "\n".join(out) + "\n"
 
 
+_TABLE_HEAD = ["| parameter | default | meaning |", "|---|---|---|"]
+
+
+def _by_name(params):
+    """The parameters grouped by name (one per task that has its own), in order."""
+    groups = {}
+    for p in params:
+        groups.setdefault(p.name, []).append(p)
+    return groups.items()
+
+
 def markdown_table():
     """The README's parameter table."""
-    rows = ["| parameter | default | meaning |", "|---|---|---|"]
-    by_name = {}
-    for p in PARAMS:
-        by_name.setdefault(p.name, []).append(p)
-    for name, group in by_name.items():
+    rows = list(_TABLE_HEAD)
+    for name, group in _by_name(PARAMS):
         if len(group) == 1:
             p = group[0]
             where = "" if p.task == "both" else f" ({p.task})"
@@ -388,6 +486,26 @@ def markdown_table():
             default = " / ".join(f"`{p.default!r}`" for p in group)
             summary = "; ".join(f"{p.task}: {p.summary}" for p in group)
             rows.append(f"| `{name}` | {default} | {summary} |")
+    return "\n".join(rows) + "\n"
+
+
+def forest_markdown_table():
+    """The README's table of the forests' own parameters and the tree settings they change."""
+    rows = list(_TABLE_HEAD)
+    for name, group in _by_name(FOREST_PARAMS):
+        default = " / ".join(f"`{p.default!r}`" + (f" ({p.task[len('forest_'):]})" if len(group) > 1 else "")
+                             for p in group)
+        rows.append(f"| `{name}` | {default} | {group[0].summary} |")
+    changed = {}
+    for task, settings in FOREST_TREE_DEFAULTS.items():
+        for name, value in settings.items():
+            changed.setdefault(name, {})[task[len("forest_"):]] = value
+    for name, values in changed.items():
+        if len(set(map(repr, values.values()))) == 1:
+            default = f"`{next(iter(values.values()))!r}`"
+        else:
+            default = " / ".join(f"`{v!r}` ({task})" for task, v in values.items())
+        rows.append(f"| `{name}` | {default} | a tree setting: the forests' default |")
     return "\n".join(rows) + "\n"
 
 

@@ -117,11 +117,27 @@ def feature_importances(dump, split_scores, n_features):
     0) times the share of the root's samples that reached the split.  A tree
     without any positive score (one leaf) gives all zeros.
     """
-    scores = np.asarray(split_scores, dtype=np.float64)
-    n_samples = np.asarray(dump["n_samples"], dtype=np.float64)
-    splits = ~np.asarray(dump["is_leaf"], dtype=bool) & np.isfinite(scores)
-    weight = np.maximum(scores[splits], 0.0) * n_samples[splits] / n_samples[0]
-    features = np.asarray(dump["feature"], dtype=np.int64)[splits]
-    importances = np.bincount(features, weights=weight, minlength=n_features)
-    total = importances.sum()
-    return importances / total if total > 0 else importances
+    n_nodes = len(dump["is_leaf"])
+    return importances_per_tree(
+        np.asarray(dump["is_leaf"], dtype=bool), np.asarray(dump["feature"], dtype=np.int64),
+        np.asarray(dump["n_samples"], dtype=np.float64), np.asarray(split_scores, dtype=np.float64),
+        np.array([0, n_nodes]), n_features)[0]
+
+
+def importances_per_tree(is_leaf, feature, n_samples, split_scores, node_offsets, n_features):
+    """:func:`feature_importances` of many trees at once, one row per tree.
+
+    The trees' nodes are concatenated; tree t owns nodes
+    ``node_offsets[t]:node_offsets[t + 1]``, its root first.
+    """
+    n_trees = len(node_offsets) - 1
+    tree_of = np.repeat(np.arange(n_trees), np.diff(node_offsets))
+    n_samples = np.asarray(n_samples, dtype=np.float64)
+    splits = ~is_leaf & np.isfinite(split_scores)
+    root = n_samples[np.asarray(node_offsets[:-1])][tree_of[splits]]
+    weight = np.maximum(split_scores[splits], 0.0) * n_samples[splits] / root
+    out = np.zeros((n_trees, n_features))
+    np.add.at(out, (tree_of[splits], feature[splits]), weight)
+    totals = out.sum(axis=1, keepdims=True)
+    np.divide(out, totals, out=out, where=totals > 0)
+    return out

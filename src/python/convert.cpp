@@ -175,6 +175,14 @@ VectorView<std::int64_t> int64_vector(PyObject* object, const char* name) {
   return vector_view<std::int64_t>(object, name, NPY_INT64, "int64");
 }
 
+VectorView<std::int32_t> int32_vector(PyObject* object, const char* name) {
+  return vector_view<std::int32_t>(object, name, NPY_INT32, "int32");
+}
+
+VectorView<std::uint8_t> bool_vector(PyObject* object, const char* name) {
+  return vector_view<std::uint8_t>(object, name, NPY_BOOL, "bool");
+}
+
 PyRef new_float64_array(std::span<const std::uint64_t> shape) {
   std::array<npy_intp, 2> dims = array_dims(shape, sizeof(double));
   return checked(PyArray_SimpleNew(static_cast<int>(shape.size()), dims.data(), NPY_FLOAT64));
@@ -182,8 +190,12 @@ PyRef new_float64_array(std::span<const std::uint64_t> shape) {
 
 PyRef new_int64_array(std::uint64_t size) {
   const std::uint64_t shape[1] = {size};
+  return new_int64_array(std::span<const std::uint64_t>(shape));
+}
+
+PyRef new_int64_array(std::span<const std::uint64_t> shape) {
   std::array<npy_intp, 2> dims = array_dims(shape, sizeof(std::int64_t));
-  return checked(PyArray_SimpleNew(1, dims.data(), NPY_INT64));
+  return checked(PyArray_SimpleNew(static_cast<int>(shape.size()), dims.data(), NPY_INT64));
 }
 
 PyRef int64_array_of(std::span<const std::int64_t> values) {
@@ -198,6 +210,22 @@ PyRef float64_array_of(std::span<const double> values) {
   std::copy(values.begin(), values.end(), array_data<double>(out).begin());
   return out;
 }
+
+namespace {
+
+template <class T>
+PyRef array_of(std::span<const T> values, int type_num) {
+  const std::uint64_t shape[1] = {values.size()};
+  std::array<npy_intp, 2> dims = array_dims(shape, sizeof(T));
+  PyRef out = checked(PyArray_SimpleNew(1, dims.data(), type_num));
+  std::copy(values.begin(), values.end(), array_data<T>(out).begin());
+  return out;
+}
+
+}  // namespace
+
+PyRef int32_array_of(std::span<const std::int32_t> values) { return array_of(values, NPY_INT32); }
+PyRef bool_array_of(std::span<const std::uint8_t> values) { return array_of(values, NPY_BOOL); }
 
 PyRef py_pair(const PyRef& first, const PyRef& second) {
   return checked(PyTuple_Pack(2, first.get(), second.get()));

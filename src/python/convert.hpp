@@ -54,14 +54,20 @@ std::vector<std::uint64_t> to_index_list(PyObject* object);
 MatrixView float64_matrix(PyObject* object, const char* name);
 VectorView<double> float64_vector(PyObject* object, const char* name);
 VectorView<std::int64_t> int64_vector(PyObject* object, const char* name);
+VectorView<std::int32_t> int32_vector(PyObject* object, const char* name);
+/// A NumPy bool array, one byte (0 or 1) per element.
+VectorView<std::uint8_t> bool_vector(PyObject* object, const char* name);
 
 /// New C-contiguous, writable arrays owning their data. Sizes that no array
 /// can have raise MemoryError.
 PyRef new_float64_array(std::span<const std::uint64_t> shape);
 PyRef new_int64_array(std::uint64_t size);
+PyRef new_int64_array(std::span<const std::uint64_t> shape);
 /// New 1-D arrays holding a copy of `values`.
 PyRef int64_array_of(std::span<const std::int64_t> values);
 PyRef float64_array_of(std::span<const double> values);
+PyRef int32_array_of(std::span<const std::int32_t> values);
+PyRef bool_array_of(std::span<const std::uint8_t> values);
 template <class T>
 std::span<T> array_data(const PyRef& array);
 

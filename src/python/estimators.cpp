@@ -8,9 +8,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "interrupt.hpp"
 #include "tree_dump.hpp"
 
 namespace quor::py {
@@ -60,37 +62,8 @@ struct ClassOf<ObjectiveTask> {
 
 EstimatorObject* as_estimator(PyObject* self) { return reinterpret_cast<EstimatorObject*>(self); }
 
-/// Shared access for the duration of a method that only reads the estimator.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(PyObject* self) : object_(as_estimator(self)) {
-    if (object_->borrows < 0) throw RuntimeError("Already mutably borrowed");
-    ++object_->borrows;
-  }
-  ~SharedBorrow() { --object_->borrows; }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  const Estimator& get() const { return *object_->record; }
-
- private:
-  EstimatorObject* object_;
-};
-
-/// Exclusive access for `fit`.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(PyObject* self) : object_(as_estimator(self)) {
-    if (object_->borrows != 0) throw RuntimeError("Already borrowed");
-    object_->borrows = -1;
-  }
-  ~ExclusiveBorrow() { object_->borrows = 0; }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  Estimator& get() const { return *object_->record; }
-
- private:
-  EstimatorObject* object_;
-};
+using SharedBorrow = py::SharedBorrow<EstimatorObject>;
+using ExclusiveBorrow = py::ExclusiveBorrow<EstimatorObject>;
 
 /// A new instance of `type` owning `estimator`.
 PyRef wrap(PyTypeObject* type, Estimator estimator) {
@@ -112,7 +85,8 @@ void estimator_dealloc(PyObject* self) {
 
 // ---- construction ----
 
-/// Converts constructor argument `name` into its field of `options`.
+}  // namespace
+
 void convert_option(EstimatorOptions& options, const char* name, PyObject* value) {
   const std::string_view field = name;
   TreeConfig& config = options.config;
@@ -151,6 +125,17 @@ void convert_option(EstimatorOptions& options, const char* name, PyObject* value
 }
 
 template <class T>
+const char* const* constructor_arguments() {
+  return ClassOf<T>::arguments;
+}
+
+template const char* const* constructor_arguments<RegressionTask>();
+template const char* const* constructor_arguments<ClassificationTask>();
+template const char* const* constructor_arguments<ObjectiveTask>();
+
+namespace {
+
+template <class T>
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const char* const* names = ClassOf<T>::arguments;
@@ -176,7 +161,10 @@ PyObject* method_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     } else {
       targets = regression_targets(float64_vector(values[1].get(), "y"));
     }
-    fit_estimator(estimator, x, std::move(targets));
+    // Ctrl-C is noticed while the tree grows, with the lock held: the raw
+    // classes never release it.
+    Interrupt interrupt([] { return PyErr_CheckSignals() != 0; });
+    fit_estimator(estimator, x, std::move(targets), &interrupt);
     return PyRef::borrowed(Py_None);
   });
 }
@@ -317,38 +305,42 @@ void set_item(const PyRef& dict, const char* key, PyRef value) {
   check_status(PyDict_SetItemString(dict.get(), key, value.get()));
 }
 
+}  // namespace
+
+PyRef tree_dump_dict(const Tree& tree, bool classification, std::uint64_t n_classes) {
+  const std::vector<FlatNode> flat = flatten_tree(tree);
+  const std::span<const FlatNode> nodes = flat;
+  const auto column = [&](auto field) { return py_list<FlatNode>(nodes, field); };
+
+  PyRef dict = checked(PyDict_New());
+  set_item(dict, "node_count", py_uint(flat.size()));
+  set_item(dict, "is_leaf", column([](const FlatNode& n) { return py_bool(n.is_leaf); }));
+  set_item(dict, "children_left", column([](const FlatNode& n) { return py_int(n.children_left); }));
+  set_item(dict, "children_right", column([](const FlatNode& n) { return py_int(n.children_right); }));
+  set_item(dict, "feature", column([](const FlatNode& n) { return py_int(n.feature); }));
+  set_item(dict, "is_categorical", column([](const FlatNode& n) { return py_bool(n.is_categorical); }));
+  set_item(dict, "lower", column([](const FlatNode& n) { return py_float(n.lower); }));
+  set_item(dict, "upper", column([](const FlatNode& n) { return py_float(n.upper); }));
+  set_item(dict, "category", column([](const FlatNode& n) { return py_int(n.category); }));
+  set_item(dict, "n_samples", column([](const FlatNode& n) { return py_uint(n.n_samples); }));
+  if (!classification) {
+    set_item(dict, "value", column([](const FlatNode& n) { return py_float(n.value); }));
+    return dict;
+  }
+  set_item(dict, "predicted_class", column([](const FlatNode& n) { return py_int(n.predicted_class); }));
+  set_item(dict, "proba", column([](const FlatNode& n) { return py_list<double>(n.proba, py_float); }));
+  set_item(dict, "n_classes", py_uint(n_classes));
+  return dict;
+}
+
+namespace {
+
 PyObject* method_export_tree(PyObject* self, PyObject*) {
   return guarded([&]() -> PyRef {
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
-    const std::vector<FlatNode> flat = flatten_tree(*estimator.tree);
-    const std::span<const FlatNode> nodes = flat;
-    const auto column = [&](auto field) { return py_list<FlatNode>(nodes, field); };
-
-    PyRef dict = checked(PyDict_New());
-    set_item(dict, "node_count", py_uint(flat.size()));
-    set_item(dict, "is_leaf", column([](const FlatNode& n) { return py_bool(n.is_leaf); }));
-    set_item(dict, "children_left", column([](const FlatNode& n) { return py_int(n.children_left); }));
-    set_item(dict, "children_right",
-             column([](const FlatNode& n) { return py_int(n.children_right); }));
-    set_item(dict, "feature", column([](const FlatNode& n) { return py_int(n.feature); }));
-    set_item(dict, "is_categorical",
-             column([](const FlatNode& n) { return py_bool(n.is_categorical); }));
-    set_item(dict, "lower", column([](const FlatNode& n) { return py_float(n.lower); }));
-    set_item(dict, "upper", column([](const FlatNode& n) { return py_float(n.upper); }));
-    set_item(dict, "category", column([](const FlatNode& n) { return py_int(n.category); }));
-    set_item(dict, "n_samples", column([](const FlatNode& n) { return py_uint(n.n_samples); }));
-    if (!estimator.is_classifier()) {
-      set_item(dict, "value", column([](const FlatNode& n) { return py_float(n.value); }));
-      return dict;
-    }
-    set_item(dict, "predicted_class",
-             column([](const FlatNode& n) { return py_int(n.predicted_class); }));
-    set_item(dict, "proba",
-             column([](const FlatNode& n) { return py_list<double>(n.proba, py_float); }));
-    set_item(dict, "n_classes", py_uint(estimator.n_classes()));
-    return dict;
+    return tree_dump_dict(*estimator.tree, estimator.is_classifier(), estimator.n_classes());
   });
 }
 

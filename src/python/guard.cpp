@@ -29,6 +29,10 @@ void translate_current_exception() noexcept {
     throw;
   } catch (const ErrorAlreadySet&) {
     if (!PyErr_Occurred()) set_panic("a Python call failed without setting an exception");
+  } catch (const quor::Interrupted&) {
+    // The poll that asked for the stop left its exception (KeyboardInterrupt
+    // from Ctrl-C, or whatever a signal handler raised).
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const quor::ValueError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const TypeError& e) {

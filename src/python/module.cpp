@@ -3,6 +3,7 @@
 #include "python_api.hpp"
 
 #include "estimators.hpp"
+#include "raw_forest.hpp"
 #include "guard.hpp"
 
 namespace {
@@ -39,6 +40,9 @@ PyMODINIT_FUNC PyInit__quor(void) {
     PyRef module = checked(PyModule_Create(&g_module_def));
     g_initialised = true;
     add_estimator_types(module.get());
+    PyRef forest = create_forest_type();
+    check_status(PyModule_AddObject(module.get(), "RawForest", forest.get()));
+    forest.release();  // the module took the reference
     const PyRef note = checked(PyUnicode_FromString(kModuleNote));
     check_status(PyObject_SetAttrString(module.get(), "__doc__", note.get()));
     return module;

@@ -30,7 +30,7 @@ FROM_TREE_DOCS = {
 
 def test_module_attributes_and_doc():
     public = [k for k in vars(_quor) if not k.startswith("__")]
-    assert public == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor"]
+    assert public == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor", "RawForest"]
     doc = _quor.__doc__
     assert "\n" not in doc and "quor.QUORClassifier" in doc and "quor.QUORRegressor" in doc
     assert not hasattr(_quor, "PanicException")

@@ -207,7 +207,7 @@ def chain_tree(document):
 
 @pytest.mark.parametrize("change, message", [
     (lambda d: dict(d, format="something else"), 'its "format" is not "quor model"'),
-    (lambda d: resigned(dict(d, format_version=2)), "format version 2 was written by a newer quor"),
+    (lambda d: resigned(dict(d, format_version=3)), "format version 3 was written by a newer quor"),
     (lambda d: dict(d, params=dict(d["params"], max_depth=1)), "checksum does not match"),
     (lambda d: resigned(dict(d, params=dict(d["params"], max_depth=-1))), "'max_depth' parameter"),
     (lambda d: resigned(dict(d, params={"exec": "print(1)"})), "parameters are not those"),
@@ -295,6 +295,7 @@ def test_parameter_table_feeds_signatures_docs_cli_and_readme():
         assert Est().get_params() == {p.name: p.default for p in params}
         assert all(f"    {p.name} : " in Est.__doc__ for p in params)
     assert _params.markdown_table() in README.read_text()
+    assert _params.forest_markdown_table() in README.read_text()
     from quor.cli import _build_parser
 
     help_text = " ".join(_build_parser()._subparsers._group_actions[0].choices["fit"]

@@ -1,0 +1,454 @@
+"""Forests of cross-validated trees: QUORForestClassifier and QUORForestRegressor."""
+
+import math
+import numbers
+import sys
+import time
+import warnings
+
+import numpy as np
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils import check_random_state
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import check_is_fitted
+
+from . import _params
+from ._compat import TagsMixin
+from ._estimators import (
+    QUORClassifier, QUORRegressor, check_criterion_or_objective, encoded_pos_label,
+)
+from ._input import fit_input, install, predict_input
+from ._quor import RawClassifier, RawForest, RawObjectiveClassifier, RawRegressor
+from ._tree import importances_per_tree
+
+__all__ = ["QUORForestClassifier", "QUORForestRegressor"]
+
+_INTRO = """
+    Each tree is a quor tree: at every node the node's own samples are
+    divided into ``cv_folds`` folds and a candidate split is judged by its
+    scores on the folds.  Each tree is grown on ``max_samples`` rows drawn
+    without replacement (so no row is trained on and held out at once by a
+    node's folds) and every node evaluates ``max_features`` features drawn
+    for it alone; the forest predicts the mean of its trees.  Trees grow on
+    ``n_jobs`` native threads without holding Python's interpreter lock,
+    and the forest does not depend on ``n_jobs``.  Ctrl-C stops ``fit``
+    within a fraction of a second and leaves the estimator as it was.
+    Missing values (NaN) are allowed in X and go to the right child; pandas
+    ``category`` columns and the columns named in ``categorical`` are
+    categorical.
+"""
+
+_FITTED_DOC = """
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of str
+        Feature names seen during fit (only when X had string column names).
+    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+        Which features were treated as categorical.
+    categories_ : list of (ndarray or None), length n_features_in_
+        The categories of each feature whose values are categories, None for
+        numeric features (as in the single trees).
+    feature_importances_ : ndarray of float64, shape (n_features_in_,)
+        The mean of the trees' held-out importances (each tree's sum to 1;
+        trees that are a single leaf are left out), computed when first
+        read.
+    estimators_ : list of QUORClassifier or QUORRegressor
+        The fitted trees as single-tree estimators (made when first read).
+    n_estimators_ : int
+        Number of fitted trees.
+"""
+
+
+def _resolve_max_features(value, n_features):
+    """``max_features`` as a count of features, 0 for all."""
+    if value is None:
+        return 0
+    if value == "sqrt":
+        return max(1, int(math.sqrt(n_features)))
+    if value == "log2":
+        return max(1, int(math.log2(n_features)))
+    if isinstance(value, numbers.Integral):
+        if value > n_features:
+            raise ValueError(f"max_features={value} is more than the {n_features} features of X")
+        return int(value)
+    return max(1, int(value * n_features))
+
+
+def _resolve_max_samples(value, n_samples):
+    """``max_samples`` as a count of rows."""
+    if value is None:
+        return n_samples
+    if isinstance(value, numbers.Integral):
+        if value > n_samples:
+            raise ValueError(f"max_samples={value} is more than the {n_samples} samples of X")
+        return int(value)
+    return max(1, int(round(value * n_samples)))
+
+
+def _tree_seeds(random_state, n_estimators):
+    """One 64-bit seed per tree from ``random_state``."""
+    rng = check_random_state(random_state)
+    return rng.randint(0, np.iinfo(np.int64).max, size=n_estimators, dtype=np.int64).tolist()
+
+
+class _Progress:
+    """The callback the core calls with the number of finished trees."""
+
+    def __init__(self, verbose, total, name):
+        self.total, self.bar, self.shown, self.last = total, None, 0, 0.0
+        self.enabled = bool(verbose)
+        if not self.enabled:
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            self.name = name
+            return
+        self.bar = tqdm(total=total, desc=name, unit="tree", file=sys.stderr)
+
+    def __call__(self, done):
+        if not self.enabled or done == self.shown:
+            return
+        if self.bar is not None:
+            self.bar.update(done - self.shown)
+        elif done == self.total or time.monotonic() - self.last >= 1.0:
+            print(f"{self.name}: {done} of {self.total} trees", file=sys.stderr, flush=True)
+            self.last = time.monotonic()
+        self.shown = done
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+class _QUORForest(TagsMixin, BaseEstimator):
+    """What the forest regressor and classifier share."""
+
+    # How rows are drawn and what a node without a finite score among its
+    # drawn features does; bench/forest.py measures the alternatives through
+    # subclasses that change these.
+    _row_sampling = "subsample"
+    _score_other_features = True
+
+    def _fit(self, X, y):
+        _params.check_params(self)
+        X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
+        n_samples, n_features = X.shape
+        kind, task_settings, targets, task_fitted = self._prepare_targets(y)
+        max_samples = _resolve_max_samples(self.max_samples, n_samples)
+        if self.oob_score and max_samples >= n_samples:
+            raise ValueError(
+                f"oob_score=True needs rows that some trees do not see, but max_samples="
+                f"{self.max_samples!r} gives every tree all {n_samples} rows; use a smaller "
+                "max_samples"
+            )
+        settings = self._tree_settings(n_samples)
+        settings.update(task_settings)
+        settings.update(
+            categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
+            max_features=_resolve_max_features(self.max_features, n_features),
+            max_samples=max_samples, sampling=self._row_sampling,
+            score_other_features=self._score_other_features,
+        )
+        forest = RawForest(kind, settings)
+        progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
+        try:
+            forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
+                       self._n_jobs(), bool(self.oob_score), progress)
+        finally:
+            progress.close()
+        fitted["n_estimators_"] = forest.n_trees()
+        fitted.update(task_fitted)
+        if self.oob_score:
+            fitted.update(self._oob_attributes(forest.oob_prediction(), y, fitted))
+        for name in ("oob_score_", "oob_decision_function_", "oob_prediction_"):
+            if name not in fitted and hasattr(self, name):
+                delattr(self, name)
+        install(self, fitted)
+        self._forest, self._forest_kind, self._forest_settings = forest, kind, settings
+        self._estimators = self._feature_importances = None
+        return self
+
+    @property
+    def feature_importances_(self):
+        """The mean of the trees' held-out importances (computed when first read)."""
+        check_is_fitted(self)
+        if self._feature_importances is None:
+            arrays = self._forest.export_arrays()
+            per_tree = importances_per_tree(
+                arrays["is_leaf"], arrays["feature"], arrays["n_samples"], arrays["split_score"],
+                arrays["node_offsets"], self.n_features_in_)
+            grown = per_tree[per_tree.sum(axis=1) > 0]
+            self._feature_importances = (grown.mean(axis=0) if len(grown)
+                                         else np.zeros(self.n_features_in_))
+        return self._feature_importances
+
+    def _tree_settings(self, n_samples):
+        """The trees' settings as RawForest takes them (without the task's)."""
+        settings = {}
+        for p in _params.params_of(self._tree_task):
+            if p.task == "both" and p.name not in _params.FOREST_EXCLUDED and p.name != "categorical":
+                settings[p.name] = getattr(self, p.name)
+        for name in ("min_samples_split", "min_samples_leaf"):
+            settings[name] = _params.resolve_count(settings[name], n_samples)
+        settings["cv_shuffle"] = bool(settings["cv_shuffle"])
+        return settings
+
+    def _n_jobs(self):
+        return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)
+
+    def _oob_rows(self, oob, what):
+        seen = ~np.isnan(oob if oob.ndim == 1 else oob[:, 0])
+        if not seen.all():
+            warnings.warn(
+                f"{np.count_nonzero(~seen)} of the {len(seen)} rows were seen by every tree and "
+                f"have no out-of-bag prediction (NaN in {what}); oob_score_ leaves them out. "
+                "Use more trees or a smaller max_samples.",
+                UserWarning, stacklevel=4)
+        return seen
+
+    def _predict_matrix(self, X):
+        return predict_input(self, X)
+
+    # -- the fitted forest -------------------------------------------------------
+
+    def apply(self, X):
+        """The leaf each row of X reaches in each tree (node index in the tree's pre-order).
+
+        Returns
+        -------
+        ndarray of int64, shape (n_samples, n_estimators)
+        """
+        X = self._predict_matrix(X)
+        return self._forest.apply(X, self._n_jobs())
+
+    @property
+    def estimators_(self):
+        """The fitted trees as single-tree estimators (built when first read)."""
+        check_is_fitted(self)
+        if self._estimators is None:
+            self._estimators = [self._tree_estimator(t) for t in range(self._forest.n_trees())]
+        return self._estimators
+
+    def _tree_estimator(self, index):
+        """Tree ``index`` as a fitted QUORClassifier / QUORRegressor."""
+        params = {name: value for name, value in self.get_params(deep=False).items()
+                  if name in self._single_class().__init__.__signature__.parameters}
+        estimator = self._single_class()(**params)
+        dump = self._forest.export_tree(index)
+        n_features = self.n_features_in_
+        for name in ("n_features_in_", "feature_names_in_", "is_categorical_", "categories_",
+                     "classes_", "n_classes_"):
+            if hasattr(self, name):
+                setattr(estimator, name, getattr(self, name))
+        arrays_scores = self._forest.split_scores(index)
+        from ._tree import feature_importances
+
+        estimator.feature_importances_ = feature_importances(dump, arrays_scores, n_features)
+        categorical = np.flatnonzero(self.is_categorical_).tolist()
+        estimator._core = self._raw_tree_class().from_tree(dump, *self._from_tree_args(categorical))
+        estimator._tree = None
+        return estimator
+
+    # -- pickling -----------------------------------------------------------
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        forest = state.pop("_forest", None)
+        state.pop("_estimators", None)
+        state.pop("_feature_importances", None)
+        if forest is not None:
+            state["_forest_arrays"] = forest.export_arrays()
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        arrays = state.pop("_forest_arrays", None)
+        super().__setstate__(state)
+        self._estimators = self._feature_importances = None
+        if arrays is not None:
+            self._forest = RawForest.from_arrays(self._forest_kind, self._forest_settings, arrays)
+
+
+def _forest_doc(summary, task, head, attributes):
+    return (f"{summary}\n{_INTRO}{head}\n    Parameters\n    ----------\n"
+            + _params.docstring(task)
+            + "\n    Attributes\n    ----------" + attributes + _FITTED_DOC)
+
+
+class QUORForestRegressor(RegressorMixin, _QUORForest):
+    __doc__ = _forest_doc(
+        "A forest of regression trees whose every split is chosen by cross-validation in the node.",
+        "forest_regressor", "", """
+    oob_score_ : float
+        R² of the out-of-bag predictions (``oob_score=True``), over the rows
+        that some tree did not see.
+    oob_prediction_ : ndarray of float64, shape (n_samples,)
+        Mean prediction of the trees that did not see each training row (NaN
+        for a row every tree saw).""",
+    ) + """
+    Examples
+    --------
+    >>> from quor import QUORForestRegressor
+    >>> reg = QUORForestRegressor(n_estimators=10, random_state=0)
+    >>> reg = reg.fit([[0.0], [1.0], [2.0], [3.0]] * 5, [0.0, 0.0, 1.0, 1.0] * 5)
+    """
+
+    _y_numeric = True
+    _tree_task = "regressor"
+    _parameter_constraints = _params.constraints("forest_regressor")
+    __init__ = _params.make_init("forest_regressor")
+
+    def fit(self, X, y):
+        """Grow the forest.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Training features; NaN marks a missing value.
+        y : array-like of shape (n_samples,)
+            Targets.
+
+        Returns
+        -------
+        self
+        """
+        return self._fit(X, y)
+
+    def _prepare_targets(self, y):
+        targets = np.ascontiguousarray(y, dtype=np.float64)
+        return "regressor", {"criterion": self.criterion}, targets, {}
+
+    def _oob_attributes(self, oob, y, fitted):
+        seen = self._oob_rows(oob, "oob_prediction_")
+        from sklearn.metrics import r2_score
+
+        return {"oob_prediction_": oob,
+                "oob_score_": float(r2_score(y[seen], oob[seen])) if seen.any() else float("nan")}
+
+    def predict(self, X):
+        """The mean of the trees' predictions for every row of X.
+
+        Returns
+        -------
+        ndarray of float64, shape (n_samples,)
+        """
+        X = self._predict_matrix(X)
+        return self._forest.predict(X, self._n_jobs())
+
+    def _single_class(self):
+        return QUORRegressor
+
+    def _raw_tree_class(self):
+        return RawRegressor
+
+    def _from_tree_args(self, categorical):
+        return (categorical,)
+
+
+class QUORForestClassifier(ClassifierMixin, _QUORForest):
+    __doc__ = _forest_doc(
+        "A forest of classification trees whose every split is chosen by cross-validation "
+        "in the node.",
+        "forest_classifier",
+        """
+    Any labels that scikit-learn accepts can be used; ``classes_`` holds
+    them sorted.  ``predict_proba`` is the mean of the trees' leaf
+    probabilities and ``predict`` its most probable class.
+""",
+        """
+    classes_ : ndarray of shape (n_classes,)
+        The class labels, sorted.
+    n_classes_ : int
+        Number of classes.
+    oob_score_ : float
+        Accuracy of the out-of-bag predictions (``oob_score=True``), over the
+        rows that some tree did not see.
+    oob_decision_function_ : ndarray of float64, shape (n_samples, n_classes)
+        Mean class probabilities of the trees that did not see each training
+        row (NaN for a row every tree saw).""",
+    ) + """
+    Examples
+    --------
+    >>> from quor import QUORForestClassifier
+    >>> clf = QUORForestClassifier(n_estimators=10, random_state=0)
+    >>> clf = clf.fit([[0.0], [1.0], [2.0], [3.0]] * 5, ["a", "a", "b", "b"] * 5)
+    """
+
+    _y_numeric = False
+    _tree_task = "classifier"
+    _parameter_constraints = _params.constraints("forest_classifier")
+    __init__ = _params.make_init("forest_classifier")
+
+    def fit(self, X, y):
+        """Grow the forest.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Training features; NaN marks a missing value.
+        y : array-like of shape (n_samples,)
+            Class labels.
+
+        Returns
+        -------
+        self
+        """
+        check_criterion_or_objective(self)
+        return self._fit(X, y)
+
+    def _prepare_targets(self, y):
+        check_classification_targets(y)
+        classes, encoded = np.unique(y, return_inverse=True)
+        targets = np.ascontiguousarray(encoded, dtype=np.int64)
+        fitted = {"classes_": classes, "n_classes_": len(classes)}
+        pos_label = encoded_pos_label(self, classes)
+        if self.objective is None:
+            return "classifier", {"n_classes": len(classes), "criterion": self.criterion}, \
+                targets, fitted
+        task = {"n_classes": len(classes), "objective": self.objective,
+                "average": self.average, "pos_label": pos_label, "beta": float(self.beta)}
+        return "objective_classifier", task, targets, fitted
+
+    def _oob_attributes(self, oob, y, fitted):
+        seen = self._oob_rows(oob, "oob_decision_function_")
+        classes = fitted["classes_"]
+        predicted = classes.take(np.argmax(np.nan_to_num(oob[seen]), axis=1))
+        return {"oob_decision_function_": oob,
+                "oob_score_": float(np.mean(predicted == y[seen])) if seen.any() else float("nan")}
+
+    def predict(self, X):
+        """The class of largest mean probability for every row of X.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            Labels taken from ``classes_``.
+        """
+        X = self._predict_matrix(X)
+        return self.classes_.take(self._forest.predict(X, self._n_jobs()))
+
+    def predict_proba(self, X):
+        """The mean of the trees' class probabilities for every row of X.
+
+        Returns
+        -------
+        ndarray of float64, shape (n_samples, n_classes)
+            Columns in the order of ``classes_``.
+        """
+        X = self._predict_matrix(X)
+        return self._forest.predict_proba(X, self._n_jobs())
+
+    def predict_log_proba(self, X):
+        """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0)."""
+        with np.errstate(divide="ignore"):
+            return np.log(self.predict_proba(X))
+
+    def _single_class(self):
+        return QUORClassifier
+
+    def _raw_tree_class(self):
+        return RawClassifier if self.objective is None else RawObjectiveClassifier
+
+    def _from_tree_args(self, categorical):
+        return (self.n_classes_, categorical)

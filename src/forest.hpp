@@ -1,0 +1,92 @@
+#pragma once
+/// Forests of cross-validated trees. The training data are prepared once per
+/// forest (fast mode: encoded into codes once; strict mode: copied into
+/// columns once), so that growing refers to nothing the caller owns. Each
+/// tree grows from its own seed: its rows are drawn when it starts
+/// (`draw_rows`) and every node draws its features from its path key
+/// (`draw_features`), so a tree depends on nothing but its seed and the data,
+/// and the forest is the same on any number of threads. Trees grow one per
+/// thread. A forest predicts the mean of its trees' values or probabilities,
+/// summed in tree order, routing blocks of rows through each tree's routing
+/// table in turn.
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "encoder.hpp"
+#include "estimator.hpp"
+#include "interrupt.hpp"
+#include "routing.hpp"
+#include "sampling.hpp"
+#include "tree.hpp"
+#include "views.hpp"
+
+namespace quor {
+
+/// What a forest adds to the settings of its trees.
+struct ForestOptions {
+  std::uint64_t max_features = 0;  // features per node; 0: all
+  std::uint64_t max_samples = 0;   // rows per tree; 0: all
+  RowSampling sampling = RowSampling::Subsample;
+  /// What a node does when none of its drawn features has a finite score
+  /// (GrowOptions::score_other_features).
+  bool score_other_features = true;
+  /// Out-of-bag predictions: each row predicted by the trees that did not
+  /// see it.
+  bool oob = false;
+};
+
+/// A forest's training data, owned: nothing in it refers to the caller's
+/// arrays.
+struct ForestData {
+  std::uint64_t n_rows = 0;
+  std::uint64_t n_features = 0;
+  std::optional<EncodedFeatures> encoded;  // fast mode
+  std::vector<FeatureColumn> columns;      // strict mode
+  Targets targets;
+};
+
+/// Checks the training data as `fit` does (the same messages) and prepares
+/// it for `settings`' mode, on `n_threads` threads. Reads `x`.
+ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, Targets targets,
+                               std::uint64_t n_threads);
+
+struct Forest {
+  std::vector<Tree> trees;
+  std::vector<RoutingTable> tables;  // one per tree, for the settings' categorical columns
+  /// With ForestOptions::oob: per row, the mean prediction of the trees that
+  /// did not see it (k values per row, k = 1 for regression), NaN for a row
+  /// that every tree saw.
+  std::vector<double> oob_prediction;
+};
+
+/// Grows one tree per seed on `n_threads` threads. `trees_done` (if any)
+/// counts finished trees as they finish. Stops with `Interrupted` when the
+/// interrupt asks; throws `ValueError` for options that the mode cannot take.
+Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<const std::uint64_t> seeds,
+                   const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt = nullptr,
+                   std::atomic<std::uint64_t>* trees_done = nullptr);
+
+/// The routing table of each tree, for the `categorical` columns.
+std::vector<RoutingTable> routing_tables(std::span<const Tree> trees, std::span<const std::uint64_t> categorical);
+
+/// The mean over the trees of each row's leaf value (`k` = 0: regression,
+/// `out` has n_rows entries) or leaf probabilities (`out` is n_rows × k,
+/// row-major), on `n_threads` threads for large inputs. Every row is summed in
+/// tree order, so the result does not depend on the threads.
+void predict_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t k, std::span<double> out,
+                    std::uint64_t n_threads, Interrupt* interrupt = nullptr);
+
+/// The pre-order index of the leaf each row reaches in each tree: `out` is
+/// n_rows × n_trees, row-major.
+void apply_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::span<std::int64_t> out,
+                  std::uint64_t n_threads, Interrupt* interrupt = nullptr);
+
+/// The class of largest mean probability of each row (the lowest on ties),
+/// from `proba` (n_rows × k).
+void classes_from_probabilities(std::span<const double> proba, std::size_t k, std::span<std::int64_t> out);
+
+}  // namespace quor

@@ -1,0 +1,44 @@
+#pragma once
+/// A forest as flat arrays, for pickling and model files: every tree's nodes
+/// in pre-order (the order of `export_tree`), trees one after another, with
+/// one entry per node for the split fields and one per leaf for the leaf
+/// payloads. Arrays of numbers rather than per-node lists keep a pickled
+/// forest small and quick to read.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "tree.hpp"
+
+namespace quor {
+
+struct ForestDump {
+  std::vector<std::int64_t> node_offsets;  // n_trees + 1; tree t owns nodes [t], [t + 1])
+  // Per node; child indices count from the tree's first node, -1 at leaves.
+  std::vector<std::uint8_t> is_leaf;
+  std::vector<std::int32_t> children_left;
+  std::vector<std::int32_t> children_right;
+  std::vector<std::int32_t> feature;        // -1 at leaves
+  std::vector<std::uint8_t> is_categorical;
+  std::vector<double> lower;                // -inf when absent; NaN but at interval splits
+  std::vector<double> upper;                // +inf when absent; NaN but at interval splits
+  std::vector<std::int64_t> category;       // -1 but at category splits
+  std::vector<std::int64_t> n_samples;
+  std::vector<double> split_score;          // NaN at leaves and where unknown
+  // Per leaf, in node order.
+  std::vector<double> leaf_value;           // regression
+  std::vector<std::int32_t> leaf_class;     // classification
+  std::vector<double> leaf_proba;           // classification: n_leaves × n_classes
+};
+
+/// The dump of `trees`; `n_classes` 0 for regression trees.
+ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes);
+
+/// The trees of a dump. A dump that is not a list of trees in pre-order with
+/// consistent array lengths is refused with a `ValueError` naming what is
+/// wrong; the split scores are restored.
+std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes);
+
+}  // namespace quor

@@ -1,0 +1,489 @@
+#include "raw_forest.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "borrow.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "estimators.hpp"
+#include "forest.hpp"
+#include "forest_dump.hpp"
+#include "guard.hpp"
+#include "lock.hpp"
+
+namespace quor::py {
+
+namespace {
+
+/// What a RawForest owns: its trees' settings, the forest's own, and once
+/// fitted the trees and the out-of-bag predictions.
+struct ForestRecord {
+  Estimator settings;  // the trees' settings; its `tree` is unused
+  ForestOptions options;
+  std::vector<Tree> trees;
+  std::vector<RoutingTable> tables;  // one per tree
+  std::vector<double> oob_prediction;
+  bool has_oob = false;
+
+  bool is_fitted() const { return !trees.empty(); }
+  /// Probabilities per row: the classes, at least one; 0 for regression.
+  std::size_t k() const { return settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0; }
+};
+
+struct ForestObject {
+  PyObject_HEAD
+  ForestRecord* record;  // owned
+  long borrows;
+};
+
+PyTypeObject* g_forest_type = nullptr;
+
+PyRef wrap(PyTypeObject* type, ForestRecord record) {
+  auto owned = std::make_unique<ForestRecord>(std::move(record));
+  const auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyRef object = checked(alloc(type, 0));
+  auto* forest = reinterpret_cast<ForestObject*>(object.get());
+  forest->record = owned.release();
+  forest->borrows = 0;
+  return object;
+}
+
+void forest_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<ForestObject*>(self)->record;
+  const auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+// ---- settings ----
+
+/// The settings a forest's trees take besides the raw classes' threading
+/// ones (a forest grows one tree per thread).
+bool is_tree_setting(std::string_view name) {
+  return name != "parallel" && name != "n_threads" && name != "parallel_min_samples";
+}
+
+constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling", "score_other_features"};
+
+/// Calls `work(std::type_identity<T>{})` with the task type T of `kind`.
+template <class Work>
+auto with_task_type(const std::string& kind, const Work& work) {
+  if (kind == "regressor") return work(std::type_identity<RegressionTask>{});
+  if (kind == "classifier") return work(std::type_identity<ClassificationTask>{});
+  if (kind == "objective_classifier") return work(std::type_identity<ObjectiveTask>{});
+  throw ValueError("unknown forest kind " + quoted(kind) +
+                   "; expected \"regressor\", \"classifier\" or \"objective_classifier\"");
+}
+
+RowSampling parse_sampling(const std::string& text) {
+  if (text == "subsample") return RowSampling::Subsample;
+  if (text == "bootstrap") return RowSampling::Bootstrap;
+  if (text == "bootstrap_grouped_folds") return RowSampling::BootstrapGroupedFolds;
+  throw ValueError("unknown row sampling " + quoted(text) +
+                   "; expected \"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\"");
+}
+
+/// A value of the settings dict; every key is required.
+PyObject* setting(PyObject* settings, const char* key) {
+  const PyRef name = checked(PyUnicode_FromString(key));
+  PyObject* value = PyDict_GetItemWithError(settings, name.get());
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw ErrorAlreadySet{};
+    throw TypeError(std::string("argument 'settings': missing key '") + key + "'");
+  }
+  return value;
+}
+
+/// The record of a forest of `kind` with `settings`: the keyword arguments
+/// of the raw class of that kind (without its threading ones) and the
+/// forest's own, each converted and checked as the raw class does.
+ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
+  const std::string kind = argument("kind", kind_object, to_string);
+  PyObject* settings = argument("settings", settings_object, to_dict);
+  return with_task_type(kind, [&](auto task_type) {
+    using T = typename decltype(task_type)::type;
+    EstimatorOptions options;
+    std::size_t expected = 0;
+    for (const char* const* name = constructor_arguments<T>(); *name != nullptr; ++name) {
+      if (!is_tree_setting(*name)) continue;
+      convert_option(options, *name, setting(settings, *name));
+      ++expected;
+    }
+    ForestRecord record;
+    record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
+    record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
+    record.options.sampling = parse_sampling(argument("sampling", setting(settings, "sampling"), to_string));
+    record.options.score_other_features =
+        argument("score_other_features", setting(settings, "score_other_features"), to_bool);
+    expected += std::size(kForestSettings);
+    if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
+      throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
+    }
+    record.settings = build_estimator<T>(options);
+    return record;
+  });
+}
+
+PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    static const char* const names[] = {"kind", "settings", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "RawForest", names);
+    return wrap(type, build_record(values[0].get(), values[1].get()));
+  });
+}
+
+// ---- work without the lock ----
+
+/// Runs `work(interrupt)` with the interpreter lock released. Every few
+/// milliseconds the calling thread takes the lock back to look for Ctrl-C
+/// (and to call `progress(trees_done)` when the count moved); either one
+/// stopping the work ends the call with the Python exception it raised.
+template <class Work>
+void run_unlocked(const Work& work, PyObject* progress = nullptr, std::atomic<std::uint64_t>* done = nullptr) {
+  ReleasedLock released;
+  std::uint64_t reported = 0;
+  Interrupt interrupt(
+      [&] {
+        return released.locked([&] {
+          if (PyErr_CheckSignals() != 0) return true;
+          if (progress == nullptr || done == nullptr) return false;
+          const std::uint64_t now = done->load(std::memory_order_relaxed);
+          if (now == reported) return false;
+          reported = now;
+          return PyRef(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(now))).get() == nullptr;
+        });
+      },
+      std::chrono::milliseconds(10));
+  work(&interrupt);
+  interrupt.check();  // a stop asked for as the work ended still stops
+}
+
+// ---- methods ----
+
+PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    static const char* const names[] = {"x", "y", "seeds", "n_jobs", "oob", "progress", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names);
+    const ExclusiveBorrow<ForestObject> borrow(self);
+    ForestRecord& record = borrow.get();
+    const MatrixView x = float64_matrix(values[0].get(), "x");
+    Targets targets = record.settings.is_classifier()
+                          ? classification_targets(int64_vector(values[1].get(), "y"))
+                          : regression_targets(float64_vector(values[1].get(), "y"));
+    const std::vector<std::uint64_t> seeds =
+        argument("seeds", values[2].get(), [](PyObject* o) { return to_vector<std::uint64_t>(o, to_u64); });
+    const std::uint64_t n_jobs = std::max<std::uint64_t>(1, argument("n_jobs", values[3].get(), to_u64));
+    ForestOptions options = record.options;
+    options.oob = argument("oob", values[4].get(), to_bool);
+    PyObject* progress = values[5].get() == Py_None ? nullptr : values[5].get();
+    // Everything the growth reads is copied or encoded here, with the lock
+    // held: other threads may change or free the caller's arrays meanwhile.
+    const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs);
+    std::atomic<std::uint64_t> done{0};
+    Forest forest;
+    run_unlocked(
+        [&](Interrupt* interrupt) {
+          forest = grow_forest(record.settings, data, seeds, options, n_jobs, interrupt, &done);
+        },
+        progress, &done);
+    if (progress != nullptr) checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(seeds.size())));
+    record.trees = std::move(forest.trees);
+    record.tables = std::move(forest.tables);
+    record.oob_prediction = std::move(forest.oob_prediction);
+    record.has_oob = options.oob;
+    return PyRef::borrowed(Py_None);
+  });
+}
+
+/// The arguments (x, n_jobs) of the prediction methods, checked before the
+/// fitted state.
+std::pair<MatrixView, std::uint64_t> prediction_input(PyObject* args, PyObject* kwargs, const char* function,
+                                                      const ForestRecord& record) {
+  static const char* const names[] = {"x", "n_jobs", nullptr};
+  const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
+  const MatrixView x = float64_matrix(values[0].get(), "x");
+  const std::uint64_t n_jobs = std::max<std::uint64_t>(1, argument("n_jobs", values[1].get(), to_u64));
+  if (!record.is_fitted()) throw ValueError("estimator is not fitted");
+  return {x, n_jobs};  // the array stays alive in the call's arguments
+}
+
+PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    const auto [x, n_jobs] = prediction_input(args, kwargs, "predict", record);
+    const std::size_t k = record.k();
+    if (k == 0) {
+      const std::uint64_t shape[] = {x.n_rows};
+      PyRef out = new_float64_array(shape);
+      const std::span<double> values = array_data<double>(out);
+      run_unlocked([&](Interrupt* interrupt) {
+        predict_forest(record.tables, x, 0, values, n_jobs, interrupt);
+      });
+      return out;
+    }
+    PyRef out = new_int64_array(x.n_rows);
+    const std::span<std::int64_t> classes = array_data<std::int64_t>(out);
+    run_unlocked([&](Interrupt* interrupt) {
+      std::vector<double> proba(x.n_rows * k);
+      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
+      classes_from_probabilities(proba, k, classes);
+    });
+    return out;
+  });
+}
+
+PyObject* forest_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    const auto [x, n_jobs] = prediction_input(args, kwargs, "predict_proba", record);
+    const std::size_t k = std::max<std::size_t>(record.k(), 1);
+    const std::uint64_t shape[] = {x.n_rows, k};
+    PyRef out = new_float64_array(shape);
+    const std::span<double> proba = array_data<double>(out);
+    run_unlocked([&](Interrupt* interrupt) {
+      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
+    });
+    return out;
+  });
+}
+
+PyObject* forest_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    const auto [x, n_jobs] = prediction_input(args, kwargs, "apply", record);
+    const std::uint64_t shape[] = {x.n_rows, record.trees.size()};
+    PyRef out = new_int64_array(shape);
+    const std::span<std::int64_t> leaves = array_data<std::int64_t>(out);
+    run_unlocked([&](Interrupt* interrupt) {
+      apply_forest(record.tables, x, leaves, n_jobs, interrupt);
+    });
+    return out;
+  });
+}
+
+PyObject* forest_oob_prediction(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    if (!record.has_oob) return PyRef::borrowed(Py_None);
+    const std::size_t width = std::max<std::size_t>(record.k(), 1);
+    const std::uint64_t rows = record.oob_prediction.size() / width;
+    const std::uint64_t matrix[] = {rows, width};
+    const std::uint64_t vector[] = {rows};
+    PyRef out = new_float64_array(record.k() == 0 ? std::span<const std::uint64_t>(vector)
+                                                  : std::span<const std::uint64_t>(matrix));
+    std::copy(record.oob_prediction.begin(), record.oob_prediction.end(), array_data<double>(out).begin());
+    return out;
+  });
+}
+
+PyObject* forest_n_trees(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    return py_uint(borrow.get().trees.size());
+  });
+}
+
+/// Tree `index` of a fitted forest.
+const Tree& tree_at(const ForestRecord& record, PyObject* args, PyObject* kwargs, const char* function) {
+  static const char* const names[] = {"index", nullptr};
+  const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
+  const std::uint64_t index = argument("index", values[0].get(), to_u64);
+  if (!record.is_fitted()) throw ValueError("estimator is not fitted");
+  if (index >= record.trees.size()) {
+    throw ValueError("tree index " + std::to_string(index) + " is not below the " +
+                     std::to_string(record.trees.size()) + " trees");
+  }
+  return record.trees[index];
+}
+
+PyObject* forest_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    const Tree& tree = tree_at(record, args, kwargs, "export_tree");
+    return tree_dump_dict(tree, record.settings.is_classifier(), record.settings.n_classes());
+  });
+}
+
+PyObject* forest_split_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    return float64_array_of(split_scores(tree_at(borrow.get(), args, kwargs, "split_scores")));
+  });
+}
+
+// ---- the arrays of a pickle ----
+
+void set_item(const PyRef& dict, const char* key, PyRef value) {
+  check_status(PyDict_SetItemString(dict.get(), key, value.get()));
+}
+
+PyObject* forest_export_arrays(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    if (!record.is_fitted()) throw ValueError("estimator is not fitted");
+    const std::uint64_t n_classes = record.k();
+    const ForestDump dump = dump_forest(record.trees, n_classes);
+    PyRef dict = checked(PyDict_New());
+    set_item(dict, "node_offsets", int64_array_of(dump.node_offsets));
+    set_item(dict, "is_leaf", bool_array_of(dump.is_leaf));
+    set_item(dict, "children_left", int32_array_of(dump.children_left));
+    set_item(dict, "children_right", int32_array_of(dump.children_right));
+    set_item(dict, "feature", int32_array_of(dump.feature));
+    set_item(dict, "is_categorical", bool_array_of(dump.is_categorical));
+    set_item(dict, "lower", float64_array_of(dump.lower));
+    set_item(dict, "upper", float64_array_of(dump.upper));
+    set_item(dict, "category", int64_array_of(dump.category));
+    set_item(dict, "n_samples", int64_array_of(dump.n_samples));
+    set_item(dict, "split_score", float64_array_of(dump.split_score));
+    if (n_classes == 0) {
+      set_item(dict, "leaf_value", float64_array_of(dump.leaf_value));
+      return dict;
+    }
+    set_item(dict, "leaf_class", int32_array_of(dump.leaf_class));
+    const std::uint64_t shape[] = {dump.leaf_class.size(), n_classes};
+    PyRef proba = new_float64_array(shape);
+    std::copy(dump.leaf_proba.begin(), dump.leaf_proba.end(), array_data<double>(proba).begin());
+    set_item(dict, "leaf_proba", std::move(proba));
+    return dict;
+  });
+}
+
+/// The array `key` of `arrays`, copied through `view(object, name)`.
+template <class View>
+auto array_entry(PyObject* arrays, const char* key, View view) {
+  const PyRef name = checked(PyUnicode_FromString(key));
+  PyObject* value = PyDict_GetItemWithError(arrays, name.get());
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw ErrorAlreadySet{};
+    throw ValueError("forest dump: missing array " + quoted(key));
+  }
+  const PyRef kept = PyRef::borrowed(value);
+  const auto values = view(kept.get(), key);
+  std::vector<std::remove_cv_t<decltype(values.at(0))>> out(values.size);
+  for (std::size_t i = 0; i < values.size; ++i) out[i] = values.at(i);
+  return out;
+}
+
+PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    static const char* const names[] = {"kind", "settings", "arrays", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "from_arrays", names);
+    ForestRecord record = build_record(values[0].get(), values[1].get());
+    PyObject* arrays = argument("arrays", values[2].get(), to_dict);
+    const std::uint64_t n_classes = record.k();
+    ForestDump dump;
+    dump.node_offsets = array_entry(arrays, "node_offsets", int64_vector);
+    dump.is_leaf = array_entry(arrays, "is_leaf", bool_vector);
+    dump.children_left = array_entry(arrays, "children_left", int32_vector);
+    dump.children_right = array_entry(arrays, "children_right", int32_vector);
+    dump.feature = array_entry(arrays, "feature", int32_vector);
+    dump.is_categorical = array_entry(arrays, "is_categorical", bool_vector);
+    dump.lower = array_entry(arrays, "lower", float64_vector);
+    dump.upper = array_entry(arrays, "upper", float64_vector);
+    dump.category = array_entry(arrays, "category", int64_vector);
+    dump.n_samples = array_entry(arrays, "n_samples", int64_vector);
+    dump.split_score = array_entry(arrays, "split_score", float64_vector);
+    if (n_classes == 0) {
+      dump.leaf_value = array_entry(arrays, "leaf_value", float64_vector);
+    } else {
+      dump.leaf_class = array_entry(arrays, "leaf_class", int32_vector);
+      const PyRef key = checked(PyUnicode_FromString("leaf_proba"));
+      PyObject* proba = PyDict_GetItemWithError(arrays, key.get());
+      if (proba == nullptr) {
+        if (PyErr_Occurred()) throw ErrorAlreadySet{};
+        throw ValueError("forest dump: missing array \"leaf_proba\"");
+      }
+      const PyRef kept = PyRef::borrowed(proba);
+      const MatrixView matrix = float64_matrix(kept.get(), "leaf_proba");
+      if (matrix.n_cols != n_classes) throw ValueError("forest dump: leaf_proba has the wrong number of classes");
+      dump.leaf_proba.resize(matrix.n_rows * matrix.n_cols);
+      for (std::size_t r = 0; r < matrix.n_rows; ++r) {
+        for (std::size_t c = 0; c < matrix.n_cols; ++c) dump.leaf_proba[r * n_classes + c] = matrix.at(r, c);
+      }
+    }
+    record.trees = rebuild_forest(dump, n_classes);
+    record.tables = routing_tables(record.trees, record.settings.categorical);
+    return wrap(g_forest_type, std::move(record));
+  });
+}
+
+// ---- the class ----
+
+template <class F>
+PyCFunction as_cfunction(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kForestMethods[] = {
+    {"fit", as_cfunction(forest_fit), kArgs,
+     "fit($self, x, y, seeds, n_jobs, oob, progress)\n--\n\n"
+     "Grow one tree per seed on `n_jobs` threads, with the interpreter lock\n"
+     "released; `progress` (None or a callable) is called with the number of\n"
+     "finished trees. Ctrl-C stops the fit, leaving the forest as it was."},
+    {"predict", as_cfunction(forest_predict), kArgs,
+     "predict($self, x, n_jobs)\n--\n\n"
+     "Mean of the trees' values (regression) or the class of the largest mean\n"
+     "probability (classification, the lowest class on ties)."},
+    {"predict_proba", as_cfunction(forest_predict_proba), kArgs,
+     "predict_proba($self, x, n_jobs)\n--\n\nMean of the trees' class probabilities."},
+    {"apply", as_cfunction(forest_apply), kArgs,
+     "apply($self, x, n_jobs)\n--\n\n"
+     "The leaf each row reaches in each tree (pre-order index), n_rows x n_trees."},
+    {"oob_prediction", forest_oob_prediction, METH_NOARGS,
+     "oob_prediction($self)\n--\n\n"
+     "Per training row, the mean prediction of the trees that did not see it\n"
+     "(NaN where every tree saw it); None unless fitted with oob."},
+    {"n_trees", forest_n_trees, METH_NOARGS, "n_trees($self)\n--\n\nNumber of fitted trees."},
+    {"export_tree", as_cfunction(forest_export_tree), kArgs,
+     "export_tree($self, index)\n--\n\nTree `index` as the raw classes' export_tree dump."},
+    {"split_scores", as_cfunction(forest_split_scores), kArgs,
+     "split_scores($self, index)\n--\n\nThe split scores of tree `index`, in pre-order."},
+    {"export_arrays", forest_export_arrays, METH_NOARGS,
+     "export_arrays($self)\n--\n\nThe fitted trees as a dict of flat NumPy arrays."},
+    {"from_arrays", as_cfunction(forest_from_arrays), kArgs | METH_STATIC,
+     "from_arrays(kind, settings, arrays)\n--\n\n"
+     "A fitted forest from the settings and the arrays of `export_arrays`."},
+    {nullptr, nullptr, 0, nullptr}};
+
+constexpr const char kForestDoc[] =
+    "RawForest(kind, settings)\n--\n\n"
+    "Native forest of cross-validated trees. `kind` is \"regressor\",\n"
+    "\"classifier\" or \"objective_classifier\"; `settings` holds the keyword\n"
+    "arguments of the raw class of that kind except parallel, n_threads and\n"
+    "parallel_min_samples, and max_features (0: all), max_samples (0: all),\n"
+    "sampling (\"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\") and\n"
+    "score_other_features (a node whose drawn features give no finite score\n"
+    "scores the others; else it is a leaf).";
+
+}  // namespace
+
+PyRef create_forest_type() {
+  static PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(forest_new)},
+                                {Py_tp_dealloc, reinterpret_cast<void*>(forest_dealloc)},
+                                {Py_tp_doc, const_cast<char*>(kForestDoc)},
+                                {Py_tp_methods, kForestMethods},
+                                {0, nullptr}};
+  static PyType_Spec spec = {"builtins.RawForest", sizeof(ForestObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyRef type = checked(PyType_FromSpec(&spec));
+  Py_XDECREF(reinterpret_cast<PyObject*>(g_forest_type));
+  g_forest_type = reinterpret_cast<PyTypeObject*>(PyRef::borrowed(type.get()).release());
+  return type;
+}
+
+}  // namespace quor::py

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <random>
+#include <set>
+#include <tuple>
+
+#include "errors.hpp"
+#include "estimator.hpp"
+#include "forest.hpp"
+#include "forest_dump.hpp"
+#include "folds.hpp"
+#include "interrupt.hpp"
+#include "random_data.hpp"
+#include "same_tree.hpp"
+#include "sampling.hpp"
+
+namespace quor {
+namespace {
+
+// ---- draws ----
+
+TEST(ForestDraws, FeaturesAreDistinctAscendingAndAFunctionOfTheKeyAlone) {
+  std::vector<std::size_t> a, b;
+  std::set<std::vector<std::size_t>> seen;
+  for (std::uint64_t key = 0; key < 200; ++key) {
+    draw_features(child_node_key(root_node_key(7), key % 2 == 0) ^ key, 30, 5, a);
+    draw_features(child_node_key(root_node_key(7), key % 2 == 0) ^ key, 30, 5, b);
+    EXPECT_EQ(a, b);
+    ASSERT_EQ(a.size(), 5u);
+    EXPECT_TRUE(std::is_sorted(a.begin(), a.end()));
+    EXPECT_EQ(std::set<std::size_t>(a.begin(), a.end()).size(), 5u);
+    EXPECT_LT(a.back(), 30u);
+    seen.insert(a);
+  }
+  EXPECT_GT(seen.size(), 150u);  // different nodes draw differently
+  for (const std::uint64_t all : {0, 30, 31}) {
+    draw_features(3, 30, all, a);
+    ASSERT_EQ(a.size(), 30u);
+    for (std::size_t f = 0; f < 30; ++f) EXPECT_EQ(a[f], f);
+  }
+  EXPECT_NE(child_node_key(5, true), child_node_key(5, false));
+}
+
+TEST(ForestDraws, RowsAscendingWithTheRequestedCount) {
+  for (const std::uint64_t m : {0, 1, 37, 100, 250}) {
+    const std::vector<std::uint32_t> rows = draw_rows(9, 100, m, RowSampling::Subsample);
+    EXPECT_EQ(rows.size(), m == 0 ? 100u : std::min<std::uint64_t>(m, 100));
+    EXPECT_TRUE(std::adjacent_find(rows.begin(), rows.end(), std::greater_equal<>()) == rows.end());
+    EXPECT_LT(rows.back(), 100u);
+  }
+  const std::vector<std::uint32_t> boot = draw_rows(9, 100, 0, RowSampling::Bootstrap);
+  EXPECT_EQ(boot.size(), 100u);
+  EXPECT_TRUE(std::is_sorted(boot.begin(), boot.end()));
+  EXPECT_LT(std::set<std::uint32_t>(boot.begin(), boot.end()).size(), 100u);  // repeats
+  EXPECT_EQ(draw_rows(9, 100, 60, RowSampling::Subsample), draw_rows(9, 100, 60, RowSampling::Subsample));
+  EXPECT_NE(draw_rows(9, 100, 60, RowSampling::Subsample), draw_rows(10, 100, 60, RowSampling::Subsample));
+}
+
+/// The folds of the root of a tree, as the fast grower assigns them.
+std::map<std::uint32_t, std::set<std::uint8_t>> folds_of_rows(RowSampling sampling, std::uint64_t seed) {
+  const std::vector<std::uint32_t> run = draw_rows(seed, 300, 0, sampling);
+  std::vector<std::uint32_t> positions;
+  std::vector<std::uint8_t> fold_ids;
+  const std::uint64_t k = fold_order(run.size(), 5, 42, true, positions, fold_ids);
+  if (sampling == RowSampling::BootstrapGroupedFolds) {
+    std::vector<std::uint8_t> fold_of_row(300, 0xFF);
+    group_copies(run, positions, fold_ids, k, fold_of_row);
+    EXPECT_TRUE(std::all_of(fold_of_row.begin(), fold_of_row.end(), [](std::uint8_t f) { return f == 0xFF; }));
+  }
+  EXPECT_TRUE(std::is_sorted(fold_ids.begin(), fold_ids.end()));  // folds stay contiguous
+  std::map<std::uint32_t, std::set<std::uint8_t>> folds;
+  for (std::size_t p = 0; p < positions.size(); ++p) folds[run[positions[p]]].insert(fold_ids[p]);
+  return folds;
+}
+
+class ForestNoLeakTest : public ::testing::TestWithParam<RowSampling> {};
+
+TEST_P(ForestNoLeakTest, NoRowOnBothSidesOfAFold) {
+  // A row in two folds is trained on by one and held out by the other.
+  std::size_t rows_in_two_folds = 0;
+  for (std::uint64_t seed = 0; seed < 5; ++seed) {
+    for (const auto& [row, folds] : folds_of_rows(GetParam(), seed)) rows_in_two_folds += folds.size() > 1;
+  }
+  if (GetParam() == RowSampling::Bootstrap) {
+    EXPECT_GT(rows_in_two_folds, 0u);  // the leak the other schemes avoid
+  } else {
+    EXPECT_EQ(rows_in_two_folds, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ForestNoLeakTest,
+                         ::testing::Values(RowSampling::Subsample, RowSampling::BootstrapGroupedFolds,
+                                           RowSampling::Bootstrap));
+
+// ---- forests ----
+
+/// n × 5 training data: columns 0, 1, 3, 4 continuous (ties, NaN, ±inf),
+/// column 2 categorical; targets explained in part by columns 0 and 2.
+struct ForestProblem {
+  std::vector<double> x;
+  std::size_t n = 0;
+  std::size_t d = 5;
+  std::vector<double> y;
+  std::vector<std::int64_t> labels;
+
+  MatrixView matrix() const {
+    return {reinterpret_cast<const char*>(x.data()), n, d, static_cast<std::ptrdiff_t>(d * sizeof(double)),
+            sizeof(double)};
+  }
+};
+
+ForestProblem forest_problem(std::uint64_t seed, std::size_t n) {
+  std::mt19937_64 rng(seed);
+  ForestProblem p;
+  p.n = n;
+  std::vector<FeatureColumn> columns;
+  for (std::size_t f = 0; f < p.d; ++f) {
+    columns.push_back(f == 2 ? testing::random_categorical(rng, n, 4) : testing::random_continuous(rng, n, 40));
+  }
+  p.x.resize(n * p.d);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t f = 0; f < p.d; ++f) {
+      p.x[i * p.d + f] = f == 2 ? (columns[f].codes[i] == kMissingCode ? -1.0 : columns[f].codes[i])
+                                : columns[f].values[i];
+    }
+    const double signal = std::isfinite(columns[0].values[i]) ? columns[0].values[i] : 5.0;
+    p.y.push_back(signal * 3.0 + (columns[2].codes[i] % 2) * 4.0 + static_cast<double>(rng() % 7));
+    p.labels.push_back(rng() % 4 == 0 ? static_cast<std::int64_t>(rng() % 3) : (signal < -1.0 ? 0 : signal < 2.0 ? 1 : 2));
+  }
+  return p;
+}
+
+/// The three tasks of the raw classes.
+enum class EstimatorKind { Regressor, Classifier, ObjectiveClassifier };
+
+Estimator forest_settings(EstimatorKind kind, SplitMode mode) {
+  EstimatorOptions options;
+  options.n_classes = 3;
+  options.criterion = kind == EstimatorKind::Regressor ? "mse" : "gini";
+  options.objective = "f1";
+  options.average = "macro";
+  options.mode = mode == SplitMode::Fast ? "fast" : "strict";
+  options.split_style = "threshold";
+  options.aggregator = "mean";
+  options.config.n_bins = 16;
+  options.config.cv_folds = 3;
+  options.categorical = {2};
+  switch (kind) {
+    case EstimatorKind::Regressor: return build_estimator<RegressionTask>(options);
+    case EstimatorKind::Classifier: return build_estimator<ClassificationTask>(options);
+    case EstimatorKind::ObjectiveClassifier: break;
+  }
+  return build_estimator<ObjectiveTask>(options);
+}
+
+Targets targets_of(const ForestProblem& p, EstimatorKind kind) {
+  if (kind == EstimatorKind::Regressor) {
+    return regression_targets(VectorView<double>{reinterpret_cast<const char*>(p.y.data()), p.n});
+  }
+  return classification_targets(VectorView<std::int64_t>{reinterpret_cast<const char*>(p.labels.data()), p.n});
+}
+
+using testing::expect_same_tree;
+
+bool same_bits(std::span<const double> a, std::span<const double> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [](double u, double v) { return std::bit_cast<std::uint64_t>(u) == std::bit_cast<std::uint64_t>(v); });
+}
+
+class ForestThreadsTest : public ::testing::TestWithParam<std::tuple<EstimatorKind, SplitMode>> {};
+
+TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
+  const auto [kind, mode] = GetParam();
+  const ForestProblem p = forest_problem(3, 300);
+  const Estimator settings = forest_settings(kind, mode);
+  const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 2);
+  ForestOptions options;
+  options.max_features = 2;
+  options.max_samples = 220;
+  options.oob = true;
+  const std::vector<std::uint64_t> seeds = {11, 12, 13, 14, 15, 16, 17};
+  const Forest one = grow_forest(settings, data, seeds, options, 1);
+  const std::size_t k = settings.is_classifier() ? 3 : 0;
+  // Prediction rows: the training rows many times over, enough for threads.
+  ForestProblem many = p;
+  for (int copy = 0; copy < 40; ++copy) many.x.insert(many.x.end(), p.x.begin(), p.x.end());
+  many.n = many.x.size() / p.d;
+  std::vector<double> expected(many.n * std::max<std::size_t>(k, 1));
+  predict_forest(one.tables, many.matrix(), k, expected, 1);
+  for (const std::uint64_t threads : {2, 3, 16}) {
+    const Forest other = grow_forest(settings, data, seeds, options, threads);
+    ASSERT_EQ(other.trees.size(), seeds.size());
+    for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_tree(one.trees[t], other.trees[t]);
+    EXPECT_TRUE(same_bits(one.oob_prediction, other.oob_prediction));
+    std::vector<double> predicted(expected.size());
+    predict_forest(other.tables, many.matrix(), k, predicted, threads);
+    EXPECT_TRUE(same_bits(expected, predicted));
+  }
+  // Every tree is the one-tree forest of its seed, and its out-of-bag rows
+  // are those the tree's draw left out.
+  const Forest first = grow_forest(settings, data, std::span(seeds).first(1), options, 1);
+  expect_same_tree(first.trees[0], one.trees[0]);
+  const std::size_t width = std::max<std::size_t>(k, 1);
+  std::vector<double> tree_prediction(p.n * width);
+  predict_forest(first.tables, p.matrix(), k, tree_prediction, 1);
+  std::vector<std::uint8_t> in_bag(p.n, 0);
+  for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples, options.sampling)) in_bag[r] = 1;
+  for (std::size_t r = 0; r < p.n; ++r) {
+    for (std::size_t c = 0; c < width; ++c) {
+      const double oob = first.oob_prediction[r * width + c];
+      if (in_bag[r]) {
+        EXPECT_TRUE(std::isnan(oob)) << r;
+      } else {
+        // Out-of-bag rows are routed from the encoded data, so a fast-mode
+        // row must reach the leaf its raw values reach.
+        EXPECT_EQ(oob, tree_prediction[r * width + c]) << r;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ForestThreadsTest,
+    ::testing::Combine(::testing::Values(EstimatorKind::Regressor, EstimatorKind::Classifier,
+                                         EstimatorKind::ObjectiveClassifier),
+                       ::testing::Values(SplitMode::Strict, SplitMode::Fast)));
+
+TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    const ForestProblem p = forest_problem(5, 250);
+    Estimator single = forest_settings(EstimatorKind::Classifier, mode);
+    const Estimator settings = single;
+    fit_estimator(single, p.matrix(), targets_of(p, EstimatorKind::Classifier));
+    const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
+    const std::uint64_t seed = 99;
+    const Forest forest = grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1);
+    expect_same_tree(forest.trees[0], *single.tree);
+  }
+}
+
+TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrew) {
+  const ForestProblem p = forest_problem(8, 400);
+  const Estimator settings = forest_settings(EstimatorKind::Regressor, SplitMode::Fast);
+  const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
+  ForestOptions options;
+  options.max_features = 1;
+  options.score_other_features = false;
+  const std::uint64_t seed = 21;
+  const Tree tree = grow_forest(settings, data, std::span(&seed, 1), options, 1).trees[0];
+  // Node keys follow the path from the root; nodes are in pre-order.
+  std::vector<std::uint64_t> key(tree.nodes.size());
+  key[0] = root_node_key(seed);
+  std::vector<std::size_t> drawn;
+  std::size_t splits = 0;
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    const DecisionNode& node = tree.nodes[i];
+    if (node.is_leaf()) continue;
+    ++splits;
+    draw_features(key[i], p.d, 1, drawn);
+    EXPECT_EQ(node.split.feature, drawn[0]) << "node " << i;
+    key[node.left] = child_node_key(key[i], true);
+    key[node.right] = child_node_key(key[i], false);
+  }
+  EXPECT_GT(splits, 5u);
+}
+
+TEST(ForestGrowth, StrictModeRefusesRowsWithReplacement) {
+  const ForestProblem p = forest_problem(2, 50);
+  const Estimator settings = forest_settings(EstimatorKind::Regressor, SplitMode::Strict);
+  const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
+  ForestOptions options;
+  options.sampling = RowSampling::Bootstrap;
+  const std::uint64_t seed = 1;
+  EXPECT_THROW(grow_forest(settings, data, std::span(&seed, 1), options, 1), ValueError);
+  EXPECT_THROW(grow_forest(settings, data, {}, ForestOptions{}, 1), ValueError);
+}
+
+TEST(ForestInterrupt, AStopAskedForByThePollEndsTheFitOnEveryThread) {
+  const ForestProblem p = forest_problem(4, 2000);
+  const Estimator settings = forest_settings(EstimatorKind::Classifier, SplitMode::Fast);
+  const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
+  const std::vector<std::uint64_t> seeds(400, 5);
+  for (const std::uint64_t threads : {1, 2}) {
+    int polls = 0;
+    Interrupt interrupt([&] { return ++polls == 3; }, std::chrono::milliseconds(0));
+    std::atomic<std::uint64_t> done{0};
+    EXPECT_THROW(grow_forest(settings, data, seeds, ForestOptions{}, threads, &interrupt, &done), Interrupted);
+    EXPECT_EQ(polls, 3);
+    EXPECT_LT(done.load(), seeds.size());
+  }
+  // Without a stop the fit ends normally, however often the poll runs.
+  Interrupt never([] { return false; }, std::chrono::milliseconds(0));
+  EXPECT_EQ(grow_forest(settings, data, std::span(seeds).first(3), ForestOptions{}, 2, &never).trees.size(), 3u);
+}
+
+// ---- dumps ----
+
+TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
+  const ForestProblem p = forest_problem(6, 300);
+  for (const EstimatorKind kind : {EstimatorKind::Regressor, EstimatorKind::Classifier}) {
+    const Estimator settings = forest_settings(kind, SplitMode::Fast);
+    const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 1);
+    ForestOptions options;
+    options.max_features = 3;
+    options.max_samples = 200;
+    const std::vector<std::uint64_t> seeds = {1, 2, 3};
+    const Forest forest = grow_forest(settings, data, seeds, options, 2);
+    const std::uint64_t n_classes = settings.is_classifier() ? 3 : 0;
+    const ForestDump dump = dump_forest(forest.trees, n_classes);
+    const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes);
+    ASSERT_EQ(rebuilt.size(), forest.trees.size());
+    for (std::size_t t = 0; t < rebuilt.size(); ++t) expect_same_tree(rebuilt[t], forest.trees[t]);
+
+    ForestDump broken = dump;
+    broken.node_offsets.back() -= 1;
+    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    broken = dump;
+    broken.children_left[0] = static_cast<std::int32_t>(dump.node_offsets[1]);  // into the next tree
+    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    broken = dump;
+    std::swap(broken.children_left[0], broken.children_right[0]);  // a tree, but not in pre-order
+    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    broken = dump;
+    broken.split_score.pop_back();
+    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+  }
+}
+
+}  // namespace
+}  // namespace quor
