@@ -58,7 +58,10 @@ it pickles without the client.  ``predict`` and ``predict_proba`` on a dask
 collection are lazy and run partition by partition on the workers.
 """
 
+import asyncio
+import concurrent.futures
 import inspect
+import numbers
 import operator
 import time
 import uuid
@@ -73,9 +76,13 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
+from . import _params
 from ._categories import encode_table, learn_categories
-from ._forest import QUORForestClassifier, QUORForestRegressor
-from ._input import resolve_categorical
+from ._forest import (QUORForestClassifier, QUORForestRegressor, _resolve_max_features,
+                      _resolve_max_samples, _tree_seeds)
+from ._input import install, resolve_categorical
+from ._quor import RawForest
+from ._tree import importances_per_tree
 
 __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
 
@@ -83,6 +90,7 @@ __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
 # worker at all before giving up.
 _POLL_SECONDS = 0.2
 _NO_WORKER_SECONDS = 30.0
+_CANCELLED = (concurrent.futures.CancelledError, asyncio.CancelledError)
 
 
 # -- checking the input --------------------------------------------------------------
@@ -219,18 +227,38 @@ def _worker_threads(n_jobs):
     return int(n_jobs)
 
 
-def _grow_share(local, parts, categories, classes, seeds, n_jobs):
-    """Grow ``len(seeds)`` trees on the rows of ``parts``, a list of (x, y) partitions.
+def _grow_share(kind, settings, parts, categories, classes, seeds, max_samples, n_jobs):
+    """Grow one tree per seed on the rows of ``parts``, a list of (x, y) partitions.
 
-    Runs on the worker that holds the parts; returns the trees as flat
-    arrays.
+    Runs on the worker that holds the parts, which it joins into one
+    matrix; each tree draws its rows from those rows alone (``max_samples``
+    as a fraction of them, or a count capped at them).  Returns the trees
+    as the native forest's flat arrays.
     """
-    x = np.concatenate([_matrix(p[0], categories) for p in parts])
+    x = np.ascontiguousarray(np.concatenate([_matrix(p[0], categories) for p in parts]))
     y = np.concatenate([np.asarray(p[1]) for p in parts])
     del parts
     if classes is not None:
         y = np.searchsorted(classes, y).astype(np.int64)
-    return local._grow_part(x, y, seeds, _worker_threads(n_jobs))
+    y = np.ascontiguousarray(y, dtype=np.int64 if classes is not None else np.float64)
+    rows = len(x) if max_samples is None else (
+        min(max_samples, len(x)) if isinstance(max_samples, numbers.Integral)
+        else _resolve_max_samples(max_samples, len(x)))
+    forest = RawForest(kind, dict(settings, max_samples=rows))
+    forest.fit(x, y, seeds, _worker_threads(n_jobs), False, None)
+    return forest.export_arrays()
+
+
+def _joined_arrays(parts):
+    """The flat arrays of several forests as those of one forest, trees in order."""
+    offsets, total = [np.zeros(1, dtype=np.int64)], 0
+    for part in parts:
+        offsets.append(np.asarray(part["node_offsets"][1:], dtype=np.int64) + total)
+        total += int(part["node_offsets"][-1])
+    arrays = {name: np.concatenate([part[name] for part in parts])
+              for name in parts[0] if name != "node_offsets"}
+    arrays["node_offsets"] = np.concatenate(offsets)
+    return arrays
 
 
 def _deal_rows(x, y, n_workers, seed):
@@ -328,6 +356,10 @@ def _run(client, jobs, what, gather=True):
                          return_when="FIRST_COMPLETED")
                 except TimeoutError:
                     pass
+                except _CANCELLED as err:  # a closing client cancels every future
+                    _raise_if_closed(client, err)
+                    raise RuntimeError(f"quor's tasks were cancelled while it was {what}") \
+                        from err
         return [results[id(job)] for job in jobs]
     except BaseException:
         if client.status == "running":
@@ -341,7 +373,7 @@ def _raise_job_error(job, what):
         job.future.result(timeout=_NO_WORKER_SECONDS)
     except (ValueError, TypeError, MemoryError):
         raise
-    except Exception as err:  # noqa: BLE001 - worker deaths, lost data, cancellations
+    except (Exception, *_CANCELLED) as err:  # noqa: BLE001 - worker deaths, lost data
         _raise_if_closed(job.future.client, err)
         raise RuntimeError(f"a Dask task failed while quor was {what}: {err!r}") from err
     raise RuntimeError(f"a Dask task ended as {job.future.status!r} while quor was {what}")
@@ -440,7 +472,12 @@ class _DaskForest(BaseEstimator):
         self
         """
         local = self._local_class(**self._local_params())
-        local._check_forest_params()
+        _params.check_params(local)
+        if self.oob_score:
+            raise ValueError(
+                "oob_score=True is not available on a cluster: each row is on one worker, and "
+                "the trees of the others would all have to predict it; score on held-out data"
+            )
         if not isinstance(self.shuffle, (bool, np.bool_)):
             raise ValueError(f"shuffle must be a bool, got {self.shuffle!r}")
         client = self._client()
@@ -459,8 +496,8 @@ class _DaskForest(BaseEstimator):
         )
         categories, classes, fitted = self._global_facts(facts, X, names, mask, by_value)
         rows = [f["rows"] for f in facts]
-        seeds = local._tree_seeds()
-        local = local._with_fitted(fitted)
+        kind, settings = _forest_settings(local, fitted, classes, sum(rows))
+        seeds = _tree_seeds(self.random_state, self.n_estimators)
         parts = list(zip(x_futures, y_futures))
         if self.shuffle:
             groups = _dealt_groups(client, parts, owners, rows, seeds)
@@ -474,12 +511,12 @@ class _DaskForest(BaseEstimator):
         jobs, start = [], 0
         for w, share in zip(workers, shares):
             if share:
-                args = (local, groups[w][0], categories, classes, seeds[start:start + share],
-                        self.n_jobs)
+                args = (kind, settings, groups[w][0], categories, classes,
+                        seeds[start:start + share], self.max_samples, self.n_jobs)
                 jobs.append(_Job(w, _grow_share, args, "quor-grow"))
             start += share
-        trees = _run(client, jobs, "growing trees")
-        self._install(local._assembled(trees))
+        arrays = _joined_arrays(_run(client, jobs, "growing trees"))
+        self._install(_assembled(local, kind, settings, arrays, fitted))
         return self
 
     def _global_facts(self, facts, X, names, mask, by_value):
@@ -511,8 +548,6 @@ class _DaskForest(BaseEstimator):
                   "categories_": categories}
         if names is not None:
             fitted["feature_names_in_"] = np.asarray(names, dtype=object)
-        if classes is not None:
-            fitted.update(classes_=classes, n_classes_=len(classes))
         return categories, classes, fitted
 
     def _install(self, forest):
@@ -585,6 +620,39 @@ def _call_frame(frame, model, method):
     if out.ndim == 1:
         return pd.Series(out, index=frame.index)
     return pd.DataFrame(out, index=frame.index, columns=list(model.classes_))
+
+
+def _forest_settings(local, fitted, classes, n_rows):
+    """The native forest's kind and settings for the local forest ``local``."""
+    targets = classes if classes is not None else np.zeros(1)
+    kind, task_settings, _, task_fitted = local._prepare_targets(targets)  # checks pos_label
+    fitted.update(task_fitted)
+    settings = local._tree_settings(n_rows)
+    settings.update(task_settings)
+    n_features = fitted["n_features_in_"]
+    settings.update(
+        categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
+        max_features=_resolve_max_features(local.max_features, n_features),
+        max_samples=_resolve_max_samples(local.max_samples, n_rows), sampling="subsample",
+    )
+    RawForest(kind, settings)  # the core's own checks of the settings, before any work
+    return kind, settings
+
+
+def _assembled(local, kind, settings, arrays, fitted):
+    """A fitted local forest from the joined arrays of the workers' trees."""
+    forest = RawForest.from_arrays(kind, settings, arrays)
+    n_features = fitted["n_features_in_"]
+    per_tree = importances_per_tree(
+        arrays["is_leaf"], arrays["feature"], arrays["n_samples"], arrays["split_score"],
+        arrays["node_offsets"], n_features)
+    grown = per_tree[per_tree.sum(axis=1) > 0]
+    fitted["feature_importances_"] = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
+    fitted["n_estimators_"] = forest.n_trees()
+    install(local, fitted)
+    local._forest, local._forest_kind, local._forest_settings = forest, kind, settings
+    local._estimators = None
+    return local
 
 
 def _futures(collection):
