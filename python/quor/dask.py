@@ -90,6 +90,10 @@ __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
 # worker at all before giving up.
 _POLL_SECONDS = 0.2
 _NO_WORKER_SECONDS = 30.0
+# How long one fetch of a finished task's result may take before it is tried
+# again (or the task run again, if its worker has left meanwhile).  Generous:
+# a fetch given up mid-transfer makes the scheduler drop that worker.
+_FETCH_SECONDS = 300.0
 _CANCELLED = (concurrent.futures.CancelledError, asyncio.CancelledError)
 
 
@@ -337,8 +341,8 @@ def _run(client, jobs, what, gather=True):
                 if status == "finished" and (not gather or job.function is None):
                     results[id(job)] = job.future
                 elif status == "finished":
-                    try:  # the result can be lost with its worker after it finished
-                        results[id(job)] = job.future.result(timeout=_POLL_SECONDS)
+                    try:  # its worker may leave after it finished, losing the result
+                        results[id(job)] = job.future.result(timeout=_FETCH_SECONDS)
                     except TimeoutError:
                         pass
                 elif status in ("error", "cancelled"):
