@@ -80,9 +80,8 @@ from . import _params
 from ._categories import encode_table, learn_categories
 from ._forest import (QUORForestClassifier, QUORForestRegressor, _resolve_max_features,
                       _resolve_max_samples, _tree_seeds)
-from ._input import install, resolve_categorical
+from ._input import resolve_categorical
 from ._quor import RawForest
-from ._tree import importances_per_tree
 
 __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
 
@@ -555,12 +554,14 @@ class _DaskForest(BaseEstimator):
         return categories, classes, fitted
 
     def _install(self, forest):
-        for name, value in list(vars(self).items()):
-            if name.endswith("_") and not name.startswith("_"):
-                delattr(self, name)
-        for name, value in vars(forest).items():
-            if name.endswith("_") and not name.startswith("_"):
-                setattr(self, name, value)
+        """Make the fitted local forest this estimator's, its fitted attributes too."""
+        def fitted_names(obj):
+            return [name for name in vars(obj) if name.endswith("_") and not name.startswith("_")
+                    and not isinstance(getattr(type(self), name, None), property)]
+        for name in fitted_names(self):
+            delattr(self, name)
+        for name in fitted_names(forest):
+            setattr(self, name, getattr(forest, name))
         self._local = forest
 
     # -- the fitted model ------------------------------------------------------
@@ -610,9 +611,18 @@ class _DaskForest(BaseEstimator):
         return self._lazy(X, "predict", dtype, None)
 
     def apply(self, X):
-        """The leaf each row reaches in each tree (local input only)."""
-        check_is_fitted(self)
-        return self._local.apply(X)
+        """The leaf each row of NumPy or pandas X reaches in each tree."""
+        return self.to_local().apply(X)
+
+    @property
+    def estimators_(self):
+        """The fitted trees as single-tree estimators."""
+        return self.to_local().estimators_
+
+    @property
+    def feature_importances_(self):
+        """The mean of the trees' held-out importances."""
+        return self.to_local().feature_importances_
 
 
 def _call_block(block, model, method):
@@ -637,25 +647,23 @@ def _forest_settings(local, fitted, classes, n_rows):
     settings.update(
         categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
         max_features=_resolve_max_features(local.max_features, n_features),
-        max_samples=_resolve_max_samples(local.max_samples, n_rows), sampling="subsample",
+        max_samples=_resolve_max_samples(local.max_samples, n_rows),
+        sampling=local._row_sampling, score_other_features=local._score_other_features,
     )
     RawForest(kind, settings)  # the core's own checks of the settings, before any work
     return kind, settings
 
 
 def _assembled(local, kind, settings, arrays, fitted):
-    """A fitted local forest from the joined arrays of the workers' trees."""
-    forest = RawForest.from_arrays(kind, settings, arrays)
-    n_features = fitted["n_features_in_"]
-    per_tree = importances_per_tree(
-        arrays["is_leaf"], arrays["feature"], arrays["n_samples"], arrays["split_score"],
-        arrays["node_offsets"], n_features)
-    grown = per_tree[per_tree.sum(axis=1) > 0]
-    fitted["feature_importances_"] = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
-    fitted["n_estimators_"] = forest.n_trees()
-    install(local, fitted)
-    local._forest, local._forest_kind, local._forest_settings = forest, kind, settings
-    local._estimators = None
+    """A fitted local forest from the joined arrays of the workers' trees.
+
+    It is restored as an unpickled local forest is, from its parameters,
+    its fitted attributes and the native forest's settings and arrays.
+    """
+    fitted["n_estimators_"] = len(arrays["node_offsets"]) - 1
+    state = dict(local.__getstate__(), **fitted, _forest_kind=kind, _forest_settings=settings,
+                 _forest_arrays=arrays)
+    local.__setstate__(state)
     return local
 
 
@@ -689,8 +697,40 @@ def _dealt_groups(client, parts, owners, rows, seeds):
     return groups
 
 
+_DASK_PARAMS_DOC = """    client : distributed.Client or None, default=None
+        The cluster to fit on; None is the current client
+        (``distributed.default_client()``).  Dropped when the estimator is
+        pickled.
+    shuffle : bool, default=False
+        Deal the rows of every partition at random to all the workers before
+        growing, so that each worker's trees see a uniform sample of all rows
+        (for partitions that differ, e.g. data sorted by time).  Moves the
+        data once between the workers.
+"""
+
+_DASK_DOC = """
+    The trees are grown on the workers that hold the partitions of X, each
+    worker growing its share (in proportion to its rows) from its own rows;
+    only the fitted trees travel back.  Each tree's ``max_samples`` rows are
+    drawn from one worker's rows (a fraction of them, or a count capped at
+    them), so when partitions differ (sorted by time, region, label) use
+    ``shuffle=True``.  ``n_jobs`` is the threads each worker grows on
+    (None: 1, -1: the worker's threads).  ``oob_score=True`` is refused.
+    The fitted estimator predicts NumPy and pandas input as the local forest
+    does, and a dask collection lazily, partition by partition on the
+    workers; ``to_local()`` returns the local forest.  See the module's
+    documentation for how a fit runs and what happens on faults.
+"""
+
+
+def _dask_doc(summary, task):
+    return (f"{summary}\n{_DASK_DOC}\n    Parameters\n    ----------\n"
+            + _params.docstring(task) + _DASK_PARAMS_DOC)
+
+
 class DaskQUORForestClassifier(ClassifierMixin, _DaskForest):
-    """A ``QUORForestClassifier`` grown on a Dask cluster from the data it already holds."""
+    __doc__ = _dask_doc("A quor forest classifier grown on a Dask cluster from the data it holds.",
+                        "forest_classifier")
 
     _local_class = QUORForestClassifier
     _classify = True
@@ -707,7 +747,8 @@ class DaskQUORForestClassifier(ClassifierMixin, _DaskForest):
 
 
 class DaskQUORForestRegressor(RegressorMixin, _DaskForest):
-    """A ``QUORForestRegressor`` grown on a Dask cluster from the data it already holds."""
+    __doc__ = _dask_doc("A quor forest regressor grown on a Dask cluster from the data it holds.",
+                        "forest_regressor")
 
     _local_class = QUORForestRegressor
     __init__ = _make_init(QUORForestRegressor)
