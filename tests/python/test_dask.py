@@ -33,10 +33,17 @@ def client():
     try:
         with distributed.Client(cluster, timeout=TIMEOUT) as c:
             c.wait_for_workers(2, timeout=TIMEOUT)
+            if os.environ.get("QUOR_SANITIZED"):  # the workers must run the sanitized core too
+                assert all(c.run(asan_loaded).values())
             yield c
     finally:
         cluster.close(timeout=TIMEOUT)
     assert multiprocessing.active_children() == []
+
+
+def asan_loaded():
+    with open("/proc/self/maps") as maps:
+        return any("libasan" in line for line in maps)
 
 
 def data(n=4000, d=5, seed=0):
