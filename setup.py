@@ -1,24 +1,23 @@
 """Builds the extension quor._quor against the version-stable C API (one
 binary, `_quor.abi3.so`, for every Python 3.8+). Needs only a C++20 compiler,
-the Python headers and NumPy: nothing is downloaded."""
+the Python headers and NumPy: nothing is downloaded. The compiler flags are
+those of every other build of the core, read from compile_flags.txt."""
 
 from glob import glob
+from pathlib import Path
 
 import numpy
 from setuptools import Extension, setup
 
 sources = sorted(glob("src/*.cpp")) + sorted(glob("src/python/*.cpp"))
+flags = [line.strip() for line in Path(__file__).with_name("compile_flags.txt").read_text().splitlines()
+         if line.startswith("-")]
 
 extension = Extension(
     "quor._quor",
     sources=sources,
     include_dirs=["src", numpy.get_include()],
-    define_macros=[
-        ("Py_LIMITED_API", "0x03080000"),
-        ("NPY_NO_DEPRECATED_API", "NPY_1_7_API_VERSION"),
-    ],
-    extra_compile_args=["-std=c++20", "-O2", "-ffp-contract=off", "-fno-math-errno",
-                        "-fvisibility=hidden"],
+    extra_compile_args=flags,
     language="c++",
     py_limited_api=True,
 )

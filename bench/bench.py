@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Fit time and memory of quor against scikit-learn's and XGBoost's trees.
+"""Fit time, memory and prediction time of quor against scikit-learn's and
+XGBoost's trees.
 
 Every engine is timed on the same arrays in the same process: quor through its
 raw core classes (RawClassifier with "gini", RawRegressor with "mse"), and
@@ -7,11 +8,13 @@ scikit-learn's DecisionTree* and a one-tree XGBoost model through their whole
 public ``fit``.  The entries of one data set are timed round-robin (one fit of
 each per repeat) so that a change in machine load hits them alike; the best
 run of each is kept.  The peak memory of a fast-mode fit is measured in a
-fresh child process.  The report ends with the project's targets, PASS or MISS
-with the measured ratio.
+fresh child process.  Prediction is timed through each engine's public
+``predict_proba`` and ``predict`` (quor's QUORClassifier, on one thread and on
+two) on the rows of a larger data set, in C and in Fortran order.  The report
+ends with the project's targets, PASS or MISS with the measured ratio.
 
     PYTHONPATH=python /usr/bin/python3 bench/bench.py [--quick] [--sizes N ...]
-        [--repeats R] [--json out.json] [--markdown]
+        [--repeats R] [--predict-rows N] [--json out.json] [--markdown]
 
 ``make bench`` sets up the dependencies, builds, and runs this script.
 """
@@ -59,6 +62,14 @@ FAST_VS_SKLEARN = 0.10
 FAST_VS_XGBOOST = 0.5
 STRICT_VS_SKLEARN = {8: 1.0, 32: 2.0}
 MIN_PARALLEL_SPEEDUP = 1.7
+# Prediction: a depth-MAX_DEPTH classification tree fitted on PREDICT_FIT_ROWS
+# rows predicts PREDICT_ROWS other rows of the same data set.
+PREDICT_ROWS = 1_000_000
+QUICK_PREDICT_ROWS = 100_000
+PREDICT_FIT_FRACTION = 0.2
+PREDICT_VS_SKLEARN = 0.5
+PREDICT_METHODS = ("predict_proba", "predict")
+ORDERS = ("C", "Fortran")
 # Fast mode going from 200 000 to 1 000 000 samples may take at most 6 times as
 # long: 1.2 times linear.  Other sizes scale the limit with their ratio.
 SCALING_SLACK = 1.2
@@ -124,6 +135,18 @@ def xgboost_model(task):
     cls = xgboost.XGBClassifier if task == "classification" else xgboost.XGBRegressor
     return cls(n_estimators=1, max_depth=MAX_DEPTH, tree_method="hist", max_bin=FAST_BINS,
                n_jobs=1)
+
+
+def quor_estimator(n_threads=1):
+    """quor's public classifier with the benchmark's settings (those of quor_model)."""
+    from quor import QUORClassifier
+
+    return QUORClassifier(
+        criterion="gini", max_depth=MAX_DEPTH, min_samples_split=2, min_samples_leaf=1,
+        min_impurity_decrease=0.0, n_bins=FAST_BINS, cv_folds=CV_FOLDS, cv_seed=42,
+        cv_shuffle=True, mode="fast", split_style="threshold", aggregator="mean",
+        parallel=n_threads > 1, n_threads=n_threads, parallel_min_samples=512,
+    )
 
 
 @dataclass(frozen=True)
@@ -236,6 +259,95 @@ def time_entries(entries, x, y, repeats, progress=None):
             "tree": shapes[entry.key],
         }
     return timings
+
+
+# -- prediction ---------------------------------------------------------------
+
+
+def predict_entries():
+    """(key, engine, n_threads, fit) of each timed predictor; fit(x, y) returns
+    the object whose predict_proba / predict are timed."""
+
+    def quor_fit(n_threads):
+        return lambda x, y: quor_estimator(n_threads).fit(x, y)
+
+    def quor_core(x, y):
+        # The native core alone: routing without the package's input checks.
+        return quor_estimator(1).fit(x, y)._core
+
+    def xgboost_fit(n_threads):
+        def fit(x, y):
+            model = xgboost_model("classification").fit(x, y)
+            return model.set_params(n_jobs=n_threads)
+        return fit
+
+    return [
+        ("quor", "quor", 1, quor_fit(1)),
+        (f"quor x{N_THREADS}", "quor", N_THREADS, quor_fit(N_THREADS)),
+        ("quor core", "quor", 1, quor_core),
+        ("scikit-learn", "scikit-learn", 1, lambda x, y: sklearn_model("classification").fit(x, y)),
+        ("XGBoost", "xgboost", 1, xgboost_fit(1)),
+        (f"XGBoost x{N_THREADS}", "xgboost", N_THREADS, xgboost_fit(N_THREADS)),
+    ]
+
+
+def time_call(function, x):
+    """Wall and CPU seconds of one call, the garbage collector off."""
+    gc.disable()
+    try:
+        cpu0, wall0 = time.process_time(), time.perf_counter()
+        function(x)
+        return time.perf_counter() - wall0, time.process_time() - cpu0
+    finally:
+        gc.enable()
+
+
+def time_prediction(n_rows, repeats, progress=None):
+    """Best-of-``repeats`` prediction time of every predictor on ``n_rows`` rows.
+
+    Every engine fits the first rows of one classification data set and
+    predicts the next ``n_rows``, in C order and in a Fortran-ordered copy.
+    The calls are made round-robin (every predictor, order and method once per
+    repeat), so that a change in load falls on all of them alike.
+    """
+    say = progress or (lambda message: None)
+    n_fit = max(10, int(n_rows * PREDICT_FIT_FRACTION))
+    x, y = make_data("classification", n_fit + n_rows)
+    x_fit, y_fit = x[:n_fit], y[:n_fit]
+    inputs = {"C": np.ascontiguousarray(x[n_fit:]), "Fortran": np.asfortranarray(x[n_fit:])}
+    del x
+    models, shapes = {}, {}
+    for key, engine, n_threads, fit in predict_entries():
+        say(f"    fitting {key} on {n_fit:,} rows")
+        models[key] = fit(x_fit, y_fit)
+        shapes[key] = tree_shape(getattr(models[key], "_core", models[key]))
+    # Every quor predictor holds the same tree; the others predict on their own.
+    reference = models["quor"].predict_proba(inputs["C"][:1000])
+    for key in models:
+        if key.startswith("quor"):
+            assert np.array_equal(models[key].predict_proba(inputs["C"][:1000]), reference), key
+    for model in models.values():  # warm-up
+        for method in PREDICT_METHODS:
+            getattr(model, method)(inputs["C"][:1000])
+    runs = {(key, order, method): [] for key in models for order in ORDERS
+            for method in PREDICT_METHODS}
+    for repeat in range(repeats):
+        for (key, order, method), timings in runs.items():
+            wall, cpu = time_call(getattr(models[key], method), inputs[order])
+            timings.append({"wall": wall, "cpu": cpu})
+        say(f"    prediction run {repeat + 1}/{repeats} (load {fmt_load(os.getloadavg())})")
+    entries = {}
+    for key, engine, n_threads, _ in predict_entries():
+        entries[key] = {"engine": engine, "n_threads": n_threads, "tree": shapes[key]}
+        for order in ORDERS:
+            for method in PREDICT_METHODS:
+                timings = runs[(key, order, method)]
+                best = min(timings, key=lambda run: run["wall"])
+                entries[key].setdefault(order, {})[method] = {
+                    "best_s": best["wall"], "cpu_s": best["cpu"],
+                    "runs_s": [run["wall"] for run in timings],
+                }
+    return {"fit_rows": n_fit, "rows": n_rows, "entries": entries}
 
 
 # -- memory -------------------------------------------------------------------
@@ -375,7 +487,8 @@ def machine_info():
 
 
 def run(sizes=DEFAULT_SIZES, repeats=DEFAULT_REPEATS, strict_max=DEFAULT_STRICT_MAX,
-        tasks=TASKS, n_features=N_FEATURES, memory=True, progress=None):
+        tasks=TASKS, n_features=N_FEATURES, memory=True, predict_rows=PREDICT_ROWS,
+        progress=None):
     """Time every entry on every data set and measure memory; a JSON-able dict."""
     sizes = tuple(sorted(set(int(n) for n in sizes)))
     say = progress or (lambda message: None)
@@ -386,10 +499,12 @@ def run(sizes=DEFAULT_SIZES, repeats=DEFAULT_REPEATS, strict_max=DEFAULT_STRICT_
             "n_features": n_features, "n_informative": min(N_INFORMATIVE, n_features),
             "max_depth": MAX_DEPTH, "cv_folds": CV_FOLDS, "fast_bins": FAST_BINS,
             "strict_bins": list(STRICT_BINS), "n_threads": N_THREADS,
+            "predict_rows": predict_rows,
         },
         "load_start": list(os.getloadavg()),
         "timings": [],
         "memory": [],
+        "prediction": None,
     }
     say(f"load average at start: {fmt_load(results['load_start'])}")
     # Memory first: the child's figures do not depend on the parent, but doing it
@@ -409,6 +524,9 @@ def run(sizes=DEFAULT_SIZES, repeats=DEFAULT_REPEATS, strict_max=DEFAULT_STRICT_
                 "entries": timings,
             })
             del x, y
+    if predict_rows:
+        say(f"prediction: {predict_rows:,} x {n_features} (load {fmt_load(os.getloadavg())})")
+        results["prediction"] = time_prediction(predict_rows, repeats, progress=say)
     results["load_end"] = list(os.getloadavg())
     # Another build may replace the extension file while the run goes on; this
     # process keeps the one it loaded, but a report should not claim the new one.
@@ -478,6 +596,19 @@ def evaluate_targets(results):
     for mem in results["memory"]:
         add(f"{mem['task']} {mem['n_samples']:,}: fast-mode peak memory beyond inputs / "
             "size of x", mem["ratio"], MAX_MEMORY_RATIO)
+    prediction = results.get("prediction")
+    if prediction:
+        entries = prediction["entries"]
+        rows = f"{prediction['rows']:,}"
+        for order in ORDERS:
+            for method in PREDICT_METHODS:
+                add(f"predict {rows}, {order}: {method} / scikit-learn's",
+                    ratio(entries["quor"][order][method]["best_s"],
+                          entries["scikit-learn"][order][method]["best_s"]), PREDICT_VS_SKLEARN)
+            add(f"predict {rows}, {order}: predict_proba, 1 thread / {N_THREADS} threads",
+                ratio(entries["quor"][order]["predict_proba"]["best_s"],
+                      entries[f"quor x{N_THREADS}"][order]["predict_proba"]["best_s"]),
+                MIN_PARALLEL_SPEEDUP, at_most=False)
     return targets
 
 
@@ -625,6 +756,31 @@ def format_report(results, markdown=False):
             out.append("\nNOTE: the peak RSS could not be reset after the data were made; the "
                        "data generator's temporaries may hide part of the fit's memory.")
 
+    prediction = results.get("prediction")
+    if prediction:
+        entries = prediction["entries"]
+        keys = list(entries)
+        heading(f"Prediction: depth-{settings['max_depth']} classification tree fitted on "
+                f"{prediction['fit_rows']:,} rows, predicting {prediction['rows']:,} x "
+                f"{settings['n_features']}")
+        rows = []
+        for order in ORDERS:
+            for method in PREDICT_METHODS:
+                best = {key: entries[key][order][method]["best_s"] for key in keys}
+                rows.append([order, method] + [fmt_seconds(best[key]) for key in keys] + [
+                    fmt_ratio(best["quor"] / best["scikit-learn"]),
+                    fmt_ratio(best["quor"] / best["XGBoost"]),
+                    fmt_ratio(best["quor"] / best[f"quor x{N_THREADS}"])])
+        out.append(render_table(["order", "method"] + keys + [
+            "quor/sklearn", "quor/XGBoost", f"{N_THREADS} threads speed-up"], rows, markdown,
+            align=list("ll") + ["r"] * (len(keys) + 3)))
+        out.append(f"\nEach engine's public predict_proba / predict, input checks included; "
+                   f"quor x{N_THREADS}: QUORClassifier(parallel=True, n_threads={N_THREADS}); "
+                   f"quor core: the native RawClassifier alone, without the package's checks "
+                   f"of X. Trees (depth, leaves): " + "; ".join(
+                       f"{key} {tuple(entries[key]['tree'])}" for key in keys
+                       if entries[key]["tree"] and key in ("quor", "scikit-learn")) + ".")
+
     heading("Targets")
     rows = [["PASS" if t["pass"] else "MISS", t["target"], fmt_ratio(t["measured"]),
              f"{t['relation']} {t['limit']:g}"] for t in results["targets"]]
@@ -660,6 +816,9 @@ def parse_args(argv=None):
                         help=f"fits per entry, the best is kept (default {DEFAULT_REPEATS})")
     parser.add_argument("--tasks", nargs="+", choices=TASKS, default=list(TASKS))
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
+    parser.add_argument("--predict-rows", type=int, metavar="N",
+                        help=f"rows predicted in the prediction timings, 0 to skip them "
+                             f"(default {PREDICT_ROWS:,}; --quick {QUICK_PREDICT_ROWS:,})")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--markdown", action="store_true", help="print the tables as Markdown")
     args = parser.parse_args(argv)
@@ -670,13 +829,17 @@ def parse_args(argv=None):
     repeats = args.repeats or (1 if args.quick else DEFAULT_REPEATS)
     if repeats < 1 or min(sizes) < 10:
         parser.error("--repeats must be at least 1 and every size at least 10")
+    if args.predict_rows is None:
+        args.predict_rows = QUICK_PREDICT_ROWS if args.quick else PREDICT_ROWS
+    if args.predict_rows != 0 and args.predict_rows < 1000:
+        parser.error("--predict-rows must be 0 or at least 1000")
     return args, sizes, strict_max, repeats
 
 
 def main(argv=None):
     args, sizes, strict_max, repeats = parse_args(argv)
     results = run(sizes=sizes, repeats=repeats, strict_max=strict_max, tasks=args.tasks,
-                  memory=not args.no_memory,
+                  memory=not args.no_memory, predict_rows=args.predict_rows,
                   progress=lambda message: print(message, file=sys.stderr, flush=True))
     print(format_report(results, markdown=args.markdown))
     if args.json:

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what quor needs to build and test from Debian's packages (there is
 # no PyPI here). Safe to run again: it only installs what is missing.
-# Usage: scripts/setup.sh [bench|robustness]   ("bench" adds what the benchmarks
-# need, "robustness" what `make valgrind` and `make fuzz` need)
+# Usage: scripts/setup.sh [bench|robustness|cross]   ("bench" adds what the
+# benchmarks need, "robustness" what `make valgrind` and `make fuzz` need,
+# "cross" the aarch64 compiler of `make check-aarch64`)
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest
@@ -14,6 +15,9 @@ if [[ "${1:-}" == "bench" ]]; then
 fi
 if [[ "${1:-}" == "robustness" ]]; then  # make valgrind and make fuzz
   packages+=(valgrind clang libclang-rt-14-dev)
+fi
+if [[ "${1:-}" == "cross" ]]; then  # make check-aarch64
+  packages+=(g++-aarch64-linux-gnu)
 fi
 
 missing=()

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "config.hpp"
-#include "criterion.hpp"
+#include "ordering.hpp"
 #include "errors.hpp"
 
 namespace quor {
@@ -121,6 +121,27 @@ double Aggregator::aggregate(const FoldStats& stats) const {
     case AggregatorKind::MeanMinusLambdaStd: return stats.mean - parameter_ * stats.std;
   }
   return kNegInf;
+}
+
+ScoredSplit make_record(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
+                        std::uint64_t n_folds, const Aggregator& aggregator) {
+  ScoredSplit record;
+  record.stats = fold_stats(std::move(fold_scores), n_folds);
+  record.feature = feature;
+  record.code = code;
+  record.score = aggregator.aggregate(record.stats);
+  return record;
+}
+
+std::vector<ScoredSplit> pool_records(std::vector<std::vector<ScoredSplit>> per_feature) {
+  std::size_t total = 0;
+  for (const auto& list : per_feature) total += list.size();
+  std::vector<ScoredSplit> out;
+  out.reserve(total);
+  for (auto& list : per_feature) {
+    for (auto& record : list) out.push_back(std::move(record));
+  }
+  return out;
 }
 
 const ScoredSplit* choose_best_split(std::span<const ScoredSplit> records) {

@@ -1,45 +1,23 @@
 #include "candidate.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <stdexcept>
+
+#include "binning.hpp"
+#include "input.hpp"
 
 namespace quor {
 
-std::vector<std::uint32_t> split_candidates(const FeatureColumn& column,
-                                            std::span<const std::uint64_t> samples,
-                                            std::uint64_t n_bins) {
+std::vector<std::uint32_t> category_candidates(std::span<const std::uint32_t> codes,
+                                               std::span<const std::uint64_t> samples) {
   std::vector<std::uint32_t> candidates;
-  if (column.is_categorical) {
-    candidates.reserve(samples.size());
-    for (const std::uint64_t s : samples) {
-      const std::uint32_t code = column.codes[s];
-      if (code != kMissingBin) candidates.push_back(code);
-    }
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-    return candidates;
-  }
-
-  std::vector<std::uint64_t> scratch;
-  const std::vector<double> edges = quantile_edges_at(column.values, samples, n_bins, scratch);
-  // Bins run from 0 to the number of edges and must stay below the 32-bit
-  // missing code; only a gigantic n_bins with as many edges in memory gets here.
-  if (edges.size() >= kMissingBin) throw std::length_error("too many bins for 32-bit candidates");
-  // One flag per bin: a bitmap is no larger than the edges already built.
-  std::vector<bool> occupied(edges.size() + 1, false);
-  std::size_t n_occupied = 0;
+  candidates.reserve(samples.size());
   for (const std::uint64_t s : samples) {
-    const std::optional<std::uint64_t> b = bin_of(edges, column.values[s]);
-    if (b && !occupied[*b]) {
-      occupied[*b] = true;
-      ++n_occupied;
-    }
+    const std::uint32_t code = codes[s];
+    if (code != kMissingCode) candidates.push_back(code);
   }
-  candidates.reserve(n_occupied);
-  for (std::size_t b = 0; b < occupied.size(); ++b) {
-    if (occupied[b]) candidates.push_back(static_cast<std::uint32_t>(b));
-  }
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
   return candidates;
 }
 
@@ -48,12 +26,13 @@ std::vector<std::uint32_t> split_candidates_sorted(std::span<const double> sorte
   std::vector<std::uint32_t> candidates;
   if (sorted_values.empty()) return candidates;
   const EdgeRuns edges = EdgeRuns::from_sorted(sorted_values, n_bins);
-  if (edges.size() >= kMissingBin) throw std::length_error("too many bins for 32-bit candidates");
+  // Bins run from 0 to the number of edges and must stay below the 32-bit
+  // missing code; only a gigantic n_bins gets here.
+  if (edges.size() >= kMissingCode) throw std::length_error("too many bins for 32-bit candidates");
   // Values ascend, so bins do too: each new bin met is the next candidate.
-  std::size_t run = 0;
+  BinCursor cursor(edges);
   for (const double x : sorted_values) {
-    while (run < edges.n_runs() && edges.run_value(run) <= x) ++run;
-    const std::uint64_t bin = run == 0 ? 0 : edges.run_end(run - 1);
+    const std::uint64_t bin = cursor.bin(x);
     if (candidates.empty() || candidates.back() != bin) candidates.push_back(static_cast<std::uint32_t>(bin));
   }
   return candidates;

@@ -1,42 +1,21 @@
 #pragma once
-/// Split candidates of one feature at one node, and the side rule that sends a
-/// binned or coded sample left or right of a candidate.
+/// The split candidates of one feature at one node: the category codes
+/// present, or the bins of the node's own quantile edges that its finite
+/// values occupy.
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "config.hpp"
-#include "encoder.hpp"
-
 namespace quor {
 
-/// The bin or category code that marks a missing value in strict mode.
-inline constexpr std::uint32_t kMissingBin = 0xFFFFFFFFu;
+/// Ascending distinct category codes of the node's samples, missing skipped.
+std::vector<std::uint32_t> category_candidates(std::span<const std::uint32_t> codes,
+                                               std::span<const std::uint64_t> samples);
 
-enum class SideTest { Threshold, Equality };
-
-/// Equality for categorical features and for the "bin" style, else threshold.
-inline SideTest side_test(SplitStyle style, bool is_categorical) {
-  return (is_categorical || style == SplitStyle::Bin) ? SideTest::Equality : SideTest::Threshold;
-}
-
-/// Threshold: left when b is not missing and b <= candidate. Equality: left when
-/// b == candidate. Missing values (kMissingBin) always go right.
-inline bool goes_left(SideTest test, std::uint32_t b, std::uint32_t candidate) {
-  return test == SideTest::Threshold ? (b != kMissingBin && b <= candidate) : (b == candidate);
-}
-
-/// Ascending distinct candidates: the category codes present (missing skipped),
-/// or the bins that the node's finite values occupy against the node's own
-/// quantile edges.
-std::vector<std::uint32_t> split_candidates(const FeatureColumn& column,
-                                            std::span<const std::uint64_t> samples,
-                                            std::uint64_t n_bins);
-
-/// The candidates of a continuous feature from the node's finite values
-/// sorted ascending by the IEEE total order: the same list as
-/// `split_candidates`, in one walk.
+/// Ascending distinct bins that the node's finite values, sorted ascending by
+/// the IEEE total order, occupy against their own quantile edges with n_bins
+/// bins.
 std::vector<std::uint32_t> split_candidates_sorted(std::span<const double> sorted_values,
                                                    std::uint64_t n_bins);
 

@@ -1,26 +1,27 @@
 #include "criterion.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
 
 #include "config.hpp"
 #include "errors.hpp"
+#include "ordering.hpp"
+#include "portable_log2.hpp"
 
 namespace quor {
 
 Criterion Criterion::regression(std::string_view name) {
-  if (name == "mse") return {CriterionKind::Mse, 0};
-  if (name == "variance") return {CriterionKind::Variance, 0};
-  if (name == "mae") return {CriterionKind::Mae, 0};
+  if (name == "mse") return Criterion(CriterionKind::Mse);
+  if (name == "variance") return Criterion(CriterionKind::Variance);
+  if (name == "mae") return Criterion(CriterionKind::Mae);
   throw ValueError("unknown regression criterion " + quoted(name) +
                    " (expected \"mse\", \"variance\" or \"mae\")");
 }
 
-Criterion Criterion::classification(std::string_view name, std::uint64_t n_classes) {
-  if (name == "gini") return {CriterionKind::Gini, n_classes};
-  if (name == "entropy") return {CriterionKind::Entropy, n_classes};
+Criterion Criterion::classification(std::string_view name) {
+  if (name == "gini") return Criterion(CriterionKind::Gini);
+  if (name == "entropy") return Criterion(CriterionKind::Entropy);
   throw ValueError("unknown classification criterion " + quoted(name) +
                    " (expected \"gini\" or \"entropy\")");
 }
@@ -36,44 +37,17 @@ std::string_view Criterion::name() const {
   return "";
 }
 
-namespace {
-
-// Class counters of a label list. Lists of up to kInlineClasses classes count
-// into a buffer on the stack, so the impurity of a classification fold side
-// allocates nothing in the common case.
-constexpr std::size_t kInlineClasses = 32;
-
-template <class Fn>
-double with_class_counts(std::span<const std::uint64_t> labels, std::uint64_t n_classes, Fn&& fn) {
-  std::array<std::uint64_t, kInlineClasses> inline_counts{};
-  std::vector<std::uint64_t> heap_counts;
-  std::span<std::uint64_t> counts;
-  if (n_classes <= kInlineClasses) {
-    counts = std::span<std::uint64_t>(inline_counts.data(), n_classes);
-  } else {
-    heap_counts.resize(n_classes);  // throws for an unallocatable class count
-    counts = heap_counts;
-  }
-  for (const std::uint64_t label : labels) {
-    if (label < n_classes) ++counts[label];
-  }
-  return fn(std::span<const std::uint64_t>(counts));
-}
-
-}  // namespace
-
 double Criterion::impurity(std::span<const double> targets) const {
   if (targets.empty()) return 0.0;
   switch (kind_) {
     case CriterionKind::Mse:
     case CriterionKind::Variance: {
-      double s1 = -0.0;
-      double s2 = -0.0;
+      TargetSums sums;
       for (const double y : targets) {
-        s1 += y;
-        s2 += y * y;
+        sums.sum += y;
+        sums.sq_sum += y * y;
       }
-      return variance_from_sums(s1, s2, static_cast<double>(targets.size()));
+      return variance_from_sums(sums.sum, sums.sq_sum, static_cast<double>(targets.size()));
     }
     case CriterionKind::Mae: {
       std::vector<double> scratch;
@@ -86,24 +60,37 @@ double Criterion::impurity(std::span<const double> targets) const {
   throw InternalError("criterion \"" + std::string(name()) + "\" cannot score regression targets");
 }
 
-double Criterion::impurity(std::span<const std::uint64_t> labels) const {
-  if (labels.empty()) return 0.0;
-  const double n = static_cast<double>(labels.size());
-  switch (kind_) {
-    case CriterionKind::Gini:
-      return with_class_counts(labels, n_classes_, [n](std::span<const std::uint64_t> counts) {
-        return gini_from_counts(counts, n);
-      });
-    case CriterionKind::Entropy:
-      return with_class_counts(labels, n_classes_, [n](std::span<const std::uint64_t> counts) {
-        return entropy_from_counts(counts, n);
-      });
-    case CriterionKind::Mse:
-    case CriterionKind::Variance:
-    case CriterionKind::Mae:
-      break;
+double Criterion::impurity(std::span<const std::uint64_t> labels, std::uint64_t n_classes) const {
+  if (kind_ != CriterionKind::Gini && kind_ != CriterionKind::Entropy) {
+    throw InternalError("criterion \"" + std::string(name()) + "\" cannot score class labels");
   }
-  throw InternalError("criterion \"" + std::string(name()) + "\" cannot score class labels");
+  if (labels.empty()) return 0.0;
+  // Up to kInlineClasses classes are counted on the stack, so the purity test
+  // of a node allocates nothing in the common case.
+  constexpr std::size_t kInlineClasses = 32;
+  std::array<std::uint64_t, kInlineClasses> inline_counts{};
+  std::vector<std::uint64_t> heap_counts;
+  std::span<std::uint64_t> counts;
+  if (n_classes <= kInlineClasses) {
+    counts = std::span<std::uint64_t>(inline_counts.data(), n_classes);
+  } else {
+    heap_counts.resize(n_classes);  // throws for an unallocatable class count
+    counts = heap_counts;
+  }
+  for (const std::uint64_t label : labels) {
+    if (label < n_classes) ++counts[label];
+  }
+  return class_impurity(std::span<const std::uint64_t>(counts), static_cast<double>(labels.size()));
+}
+
+double entropy_from_counts(std::span<const std::uint64_t> counts, double n) {
+  double sum = -0.0;
+  for (const std::uint64_t c : counts) {
+    if (c == 0) continue;
+    const double p = static_cast<double>(c) / n;
+    sum += p * portable_log2(p);
+  }
+  return -sum;
 }
 
 double mae_impurity(std::span<const double> targets, std::vector<double>& scratch) {
@@ -121,17 +108,6 @@ double mae_impurity(std::span<const double> targets, std::vector<double>& scratc
   double sum = -0.0;
   for (const double y : targets) sum += std::fabs(y - median);
   return sum / static_cast<double>(n);
-}
-
-void sort_total_order(std::span<double> values) {
-  std::sort(values.begin(), values.end(),
-            [](double a, double b) { return total_order_key(a) < total_order_key(b); });
-}
-
-double median_of_sorted(std::span<const double> sorted) {
-  const std::size_t n = sorted.size();
-  if (n % 2 == 1) return sorted[n / 2];
-  return (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
 }
 
 }  // namespace quor

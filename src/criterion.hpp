@@ -1,15 +1,15 @@
 #pragma once
-/// Impurity criteria: how mixed a set of targets is. Sums run in sample order
-/// from -0.0 in double precision, so every caller that recomputes an impurity
-/// from sums or counts (the fold scorers, the histograms) uses the helpers
-/// below and gets bit-identical values.
+/// Impurity criteria, how mixed a set of targets is, and the fold scores
+/// built from them: every strict and fast search scores a fold's split with
+/// the formulas below. Sums run in sample order from -0.0 in double
+/// precision, so a caller that recomputes an impurity from sums or counts
+/// gets the bits of the criterion on the gathered targets.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
-
-#include "portable_log2.hpp"
 
 namespace quor {
 
@@ -22,26 +22,25 @@ class Criterion {
   static Criterion regression(std::string_view name);
   /// "gini" or "entropy"; else `ValueError`
   /// "unknown classification criterion {} (expected "gini" or "entropy")".
-  static Criterion classification(std::string_view name, std::uint64_t n_classes);
-  static Criterion gini(std::uint64_t n_classes) { return {CriterionKind::Gini, n_classes}; }
-  static Criterion mse() { return {CriterionKind::Mse, 0}; }
+  static Criterion classification(std::string_view name);
+  static Criterion gini() { return Criterion(CriterionKind::Gini); }
+  static Criterion mse() { return Criterion(CriterionKind::Mse); }
 
   CriterionKind kind() const { return kind_; }
-  std::uint64_t n_classes() const { return n_classes_; }
-  bool is_regression() const { return kind_ <= CriterionKind::Mae; }
   /// "mse", "variance", "mae", "gini" or "entropy".
   std::string_view name() const;
 
   /// Impurity of regression targets ("mse", "variance", "mae"); 0 when empty.
   double impurity(std::span<const double> targets) const;
-  /// Impurity of class labels ("gini", "entropy"); labels >= n_classes are not
-  /// counted but still count in n. 0 when empty.
-  double impurity(std::span<const std::uint64_t> labels) const;
+  /// Impurity of class labels ("gini", "entropy"); labels >= n_classes are
+  /// not counted but still count in n. 0 when empty.
+  double impurity(std::span<const std::uint64_t> labels, std::uint64_t n_classes) const;
+  /// "gini" or "entropy" from class counts over n samples.
+  double class_impurity(std::span<const std::uint64_t> counts, double n) const;
 
  private:
-  Criterion(CriterionKind kind, std::uint64_t n_classes) : kind_(kind), n_classes_(n_classes) {}
+  explicit Criterion(CriterionKind kind) : kind_(kind) {}
   CriterionKind kind_;
-  std::uint64_t n_classes_;
 };
 
 /// Population variance from raw moments: s2/n − (s1/n)², negative or NaN → 0.
@@ -52,10 +51,9 @@ inline double variance_from_sums(double s1, double s2, double n) {
 }
 
 /// 1 − Σ_k (count_k / n)², classes in order.
-template <class Count>
-double gini_from_counts(std::span<const Count> counts, double n) {
+inline double gini_from_counts(std::span<const std::uint64_t> counts, double n) {
   double sum = -0.0;
-  for (const Count c : counts) {
+  for (const std::uint64_t c : counts) {
     const double p = static_cast<double>(c) / n;
     sum += p * p;
   }
@@ -63,38 +61,57 @@ double gini_from_counts(std::span<const Count> counts, double n) {
 }
 
 /// −Σ_k p_k·log2(p_k) over classes with a non-zero count, in class order.
-template <class Count>
-double entropy_from_counts(std::span<const Count> counts, double n) {
-  double sum = -0.0;
-  for (const Count c : counts) {
-    if (c == 0) continue;
-    const double p = static_cast<double>(c) / n;
-    sum += p * portable_log2(p);
-  }
-  return -sum;
+/// Out of line: its logarithm is long, and inlining it into every caller
+/// would keep the short Gini index from being inlined.
+double entropy_from_counts(std::span<const std::uint64_t> counts, double n);
+
+inline double Criterion::class_impurity(std::span<const std::uint64_t> counts, double n) const {
+  return kind_ == CriterionKind::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
 }
 
 /// Mean absolute deviation about the median; `scratch` is reused for the sort.
 double mae_impurity(std::span<const double> targets, std::vector<double>& scratch);
 
-/// IEEE 754 total order on doubles (negative NaNs first, -0 before +0,
-/// positive NaNs last), as an order-preserving 64-bit key.
-inline std::uint64_t total_order_key(double v) {
-  std::uint64_t bits;
-  static_assert(sizeof bits == sizeof v);
-  __builtin_memcpy(&bits, &v, sizeof bits);
-  return (bits >> 63) ? ~bits : (bits | 0x8000000000000000ull);
+/// Whether a split of n samples with n_left on the left leaves both sides
+/// non-empty: a fold gives a candidate a score only then.
+inline bool both_sides(std::uint64_t n, std::uint64_t n_left) { return n_left != 0 && n_left < n; }
+
+/// The score of a split of n samples into n_left and n_right = n − n_left
+/// (both sides non-empty): the parent's impurity minus the sides' impurities
+/// weighted by their counts. The one formula every fold score of the
+/// regression and classification searches ends in.
+inline double impurity_decrease(double parent, std::uint64_t n, std::uint64_t n_left, double left, double right) {
+  const double nl = static_cast<double>(n_left);
+  const double nr = static_cast<double>(n - n_left);
+  return parent - (nr * right + nl * left) / static_cast<double>(n);
 }
-inline double from_total_order_key(std::uint64_t key) {
-  const std::uint64_t bits = (key >> 63) ? (key & 0x7FFFFFFFFFFFFFFFull) : ~key;
-  double v;
-  __builtin_memcpy(&v, &bits, sizeof v);
-  return v;
+
+/// Count, sum and sum of squares of a set of regression targets.
+struct TargetSums {
+  std::uint64_t n = 0;
+  double sum = -0.0;
+  double sq_sum = -0.0;
+};
+
+/// The "mse"/"variance" decrease of a split of `whole` into `left` and
+/// `right`; nullopt when a side is empty.
+inline std::optional<double> variance_decrease(const TargetSums& whole, const TargetSums& left,
+                                               const TargetSums& right) {
+  if (!both_sides(whole.n, left.n)) return std::nullopt;
+  return impurity_decrease(variance_from_sums(whole.sum, whole.sq_sum, static_cast<double>(whole.n)), whole.n,
+                           left.n, variance_from_sums(left.sum, left.sq_sum, static_cast<double>(left.n)),
+                           variance_from_sums(right.sum, right.sq_sum, static_cast<double>(right.n)));
 }
-/// Sorts ascending by the total order.
-void sort_total_order(std::span<double> values);
-/// Median of a list sorted by the total order: the middle element, or the two
-/// middle elements' sum times 0.5. The list must not be empty.
-double median_of_sorted(std::span<const double> sorted);
+
+/// The "gini"/"entropy" decrease of a split of n samples whose parent
+/// impurity is `parent`, given the class counts of both sides; nullopt when a
+/// side is empty.
+inline std::optional<double> class_decrease(const Criterion& criterion, double parent, std::uint64_t n,
+                                            std::span<const std::uint64_t> left, std::uint64_t n_left,
+                                            std::span<const std::uint64_t> right) {
+  if (!both_sides(n, n_left)) return std::nullopt;
+  return impurity_decrease(parent, n, n_left, criterion.class_impurity(left, static_cast<double>(n_left)),
+                           criterion.class_impurity(right, static_cast<double>(n - n_left)));
+}
 
 }  // namespace quor

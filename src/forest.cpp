@@ -6,7 +6,8 @@
 #include <string>
 
 #include "errors.hpp"
-#include "grower.hpp"
+#include "fast_grower.hpp"
+#include "strict_grower.hpp"
 #include "parallel.hpp"
 
 namespace quor {
@@ -14,103 +15,121 @@ namespace quor {
 namespace {
 
 // Rows are routed this many at a time through every tree in turn, so that a
-// block's rows stay in cache while the trees pass over them.
-constexpr std::size_t kRowBlock = 1024;
+// block's rows and sums stay in cache while the trees pass over them.
+constexpr std::size_t kRowBlock = 2048;
 // Below this many row-tree routings a batch is not worth threads.
 constexpr std::uint64_t kParallelRoutings = std::uint64_t{1} << 16;
 
 /// A value whose bin in `bins` is `code`, so that a row made of such values
 /// routes through a tree grown on the codes exactly as the original row: for
-/// bin b ≥ 1 the edge b − 1 itself (every value of the bin is at least that
+/// bin b >= 1 the edge b − 1 itself (every value of the bin is at least that
 /// edge and below edge b, and the edge lies in the bin), for bin 0 the largest
-/// float below the first edge.
-FeatureValue value_of_code(const FeatureBins& bins, std::uint16_t code) {
-  FeatureValue cell;
-  if (!bins.is_continuous) {
-    cell.is_categorical = true;
-    cell.code = code < bins.categories.size() ? bins.categories[code] : kMissingCategory;
-    return cell;
-  }
-  if (code == kMissingCode || code > bins.edges.size()) {
-    cell.value = std::numeric_limits<double>::quiet_NaN();
-  } else if (bins.edges.empty()) {
-    cell.value = 0.0;
-  } else if (code == 0) {
-    cell.value = std::nextafter(bins.edges.front(), -std::numeric_limits<double>::infinity());
-  } else {
-    cell.value = bins.edges[code - 1];
-  }
-  return cell;
+/// float below the first edge; a category as its code, whose category code is
+/// itself; NaN for a missing value.
+double value_of_code(const FeatureBins& bins, std::uint16_t code) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  if (!bins.is_continuous) return code < bins.categories.size() ? bins.categories[code] : kNaN;
+  if (code == kMissingFastCode || code > bins.edges.size()) return kNaN;
+  if (bins.edges.empty()) return 0.0;
+  if (code == 0) return std::nextafter(bins.edges.front(), -std::numeric_limits<double>::infinity());
+  return bins.edges[code - 1];
 }
 
-/// Training rows [begin, end) of the forest's data as prediction rows.
-Rows training_rows(const ForestData& data, std::size_t begin, std::size_t end) {
-  Rows rows;
-  rows.n_rows = end - begin;
-  rows.n_cols = data.n_features;
-  rows.cells.resize(rows.n_rows * rows.n_cols);
+/// Training rows [begin, end) of the forest's data as a row-major matrix of
+/// floats that route as the training rows do.
+std::vector<double> training_rows(const ForestData& data, std::size_t begin, std::size_t end) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const std::size_t d = data.n_features;
+  std::vector<double> cells((end - begin) * d);
   for (std::size_t r = begin; r < end; ++r) {
-    FeatureValue* row = rows.cells.data() + (r - begin) * rows.n_cols;
-    for (std::size_t f = 0; f < data.n_features; ++f) {
+    double* row = cells.data() + (r - begin) * d;
+    for (std::size_t f = 0; f < d; ++f) {
       if (data.encoded) {
         row[f] = value_of_code(data.encoded->bins[f], data.encoded->code(r, f));
       } else if (data.columns[f].is_categorical) {
-        row[f] = FeatureValue{0.0, data.columns[f].codes[r], true};
+        const std::uint32_t code = data.columns[f].codes[r];
+        row[f] = code == kMissingCode ? kNaN : static_cast<double>(code);
       } else {
-        row[f] = FeatureValue{data.columns[f].values[r], 0, false};
+        row[f] = data.columns[f].values[r];
       }
     }
   }
-  return rows;
+  return cells;
+}
+
+MatrixView row_major(std::span<const double> cells, std::size_t n_rows, std::size_t n_cols) {
+  const auto cell = static_cast<std::ptrdiff_t>(sizeof(double));
+  return MatrixView{reinterpret_cast<const char*>(cells.data()), n_rows, n_cols,
+                    static_cast<std::ptrdiff_t>(n_cols) * cell, cell};
 }
 
 /// Adds the payload of `leaf` to one row's sums: its value, or its first k
 /// probabilities.
-void add_leaf(const Tree& tree, const DecisionNode& leaf, std::size_t k, double* sums) {
+void add_leaf(const RoutingTable& table, std::uint32_t leaf, std::size_t k, double* sums) {
   if (k == 0) {
-    sums[0] += leaf.value;
+    sums[0] += table.leaf_value(leaf);
     return;
   }
-  const std::span<const double> proba = tree.proba(leaf);
+  const std::span<const double> proba = table.leaf_proba(leaf);
   const std::size_t n = std::min(k, proba.size());
   for (std::size_t c = 0; c < n; ++c) sums[c] += proba[c];
 }
 
-/// Runs block(begin, end) over blocks of rows of [0, n_rows), on `n_threads`
-/// threads when `routings` is large enough to pay for them.
+/// Runs block(begin, end) over blocks of rows of [0, n_rows), each thread a
+/// contiguous range of blocks, on `n_threads` threads when `routings` is large
+/// enough to pay for them.
 template <class Block>
 void for_each_row_block(std::size_t n_rows, std::uint64_t routings, std::uint64_t n_threads, const Block& block) {
-  const std::size_t n_blocks = (n_rows + kRowBlock - 1) / kRowBlock;
-  const auto run = [&](std::uint64_t b) {
-    block(b * kRowBlock, std::min(n_rows, (b + 1) * kRowBlock));
-    return 0;
-  };
-  if (n_threads >= 2 && n_blocks >= 2 && routings >= kParallelRoutings) {
-    parallel_map(n_blocks, n_threads, run);
-  } else {
-    for (std::size_t b = 0; b < n_blocks; ++b) run(b);
+  const std::uint64_t threads = routings >= kParallelRoutings ? n_threads : 1;
+  for_row_ranges(n_rows, kRowBlock, threads, [&](std::size_t, std::size_t begin, std::size_t end) {
+    for (std::size_t first = begin; first < end; first += kRowBlock) block(first, std::min(end, first + kRowBlock));
+  });
+}
+
+/// Per row of `x`, the sum over the trees of its leaf's payload into `sums`
+/// (width max(k, 1) per row, rows [begin, end)); trees whose bit `skip` has
+/// for the row (when given) leave it out, and `counts` counts those that did
+/// not. `leaves` is scratch for end − begin rows.
+void sum_leaves(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t begin, std::size_t end,
+                std::size_t k, double* sums, std::vector<std::uint32_t>& leaves, Interrupt* interrupt,
+                const std::vector<std::vector<std::uint64_t>>* skip = nullptr, std::uint64_t* counts = nullptr) {
+  const std::size_t width = std::max<std::size_t>(k, 1);
+  leaves.resize(end - begin);
+  for (std::size_t t = 0; t < tables.size(); ++t) {
+    check_interrupt(interrupt);
+    route_rows(tables[t], x, 0, end - begin, leaves);
+    for (std::size_t i = 0; i < end - begin; ++i) {
+      if (skip != nullptr) {
+        const std::size_t r = begin + i;
+        if (((*skip)[t][r / 64] >> (r % 64)) & 1) continue;
+        ++counts[i];
+      }
+      add_leaf(tables[t], leaves[i], k, sums + i * width);
+    }
   }
+}
+
+/// A view of rows [begin, end) of x.
+MatrixView row_slice(const MatrixView& x, std::size_t begin, std::size_t end) {
+  MatrixView slice = x;
+  slice.data = x.data + static_cast<std::ptrdiff_t>(begin) * x.row_stride;
+  slice.n_rows = end - begin;
+  return slice;
 }
 
 /// Per row, the mean prediction of the trees whose bitmap (`in_bag`) does
 /// not have it.
-std::vector<double> out_of_bag(const ForestData& data, std::span<const Tree> trees,
+std::vector<double> out_of_bag(const ForestData& data, std::span<const RoutingTable> tables,
                                const std::vector<std::vector<std::uint64_t>>& in_bag, std::size_t k,
                                std::uint64_t n_threads, Interrupt* interrupt) {
   const std::size_t width = std::max<std::size_t>(k, 1);
   std::vector<double> out(data.n_rows * width, -0.0);
-  for_each_row_block(data.n_rows, data.n_rows * trees.size(), n_threads, [&](std::size_t begin, std::size_t end) {
-    const Rows rows = training_rows(data, begin, end);
+  for_each_row_block(data.n_rows, data.n_rows * tables.size(), n_threads, [&](std::size_t begin, std::size_t end) {
+    const std::vector<double> cells = training_rows(data, begin, end);
     std::vector<std::uint64_t> counts(end - begin, 0);
-    for (std::size_t t = 0; t < trees.size(); ++t) {
-      check_interrupt(interrupt);
-      for (std::size_t r = begin; r < end; ++r) {
-        if ((in_bag[t][r / 64] >> (r % 64)) & 1) continue;
-        const DecisionNode& leaf = predict_row(trees[t], rows.row(r - begin));
-        add_leaf(trees[t], leaf, k, out.data() + r * width);
-        ++counts[r - begin];
-      }
-    }
+    std::vector<std::uint32_t> leaves;
+    sum_leaves(tables, row_major(cells, end - begin, data.n_features), begin, end, k, out.data() + begin * width,
+               leaves, interrupt, &in_bag, counts.data());
     for (std::size_t r = begin; r < end; ++r) {
       const std::uint64_t count = counts[r - begin];
       for (std::size_t c = 0; c < width; ++c) {
@@ -129,7 +148,7 @@ ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, T
   if (x.n_cols == 0) throw ValueError("need at least one feature column");
   check_sample_counts(settings, x.n_rows, targets);
   if (settings.config.mode == SplitMode::Fast) {
-    check_fast_entry(grow_input(settings, targets), x.n_rows);
+    check_fast_entry(settings.task, x.n_rows);
   } else if (x.n_rows > std::numeric_limits<std::uint32_t>::max()) {
     // A tree's drawn rows are 32-bit ids in both modes.
     throw ValueError("a forest takes at most 4294967295 samples, got " + std::to_string(x.n_rows));
@@ -157,10 +176,10 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
   if (seeds.empty()) throw ValueError("a forest needs at least one tree");
   Estimator tree_settings = settings;
   tree_settings.config.parallel = false;  // one thread per tree
-  const GrowInput input = grow_input(tree_settings, data.targets);
   const std::size_t n_trees = seeds.size();
   Forest forest;
   forest.trees.resize(n_trees);
+  forest.tables.resize(n_trees);
   std::vector<std::vector<std::uint64_t>> in_bag(options.oob ? n_trees : 0);
   std::atomic<std::size_t> next{0};
   const std::uint64_t workers = std::clamp<std::uint64_t>(n_threads, 1, n_trees);
@@ -171,7 +190,8 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
       check_interrupt(interrupt);
       const std::vector<std::uint32_t> rows =
           draw_rows(seeds[t], data.n_rows, options.max_samples, options.sampling);
-      GrowOptions grow;
+      GrowInput input = grow_input(tree_settings, data.targets);
+      GrowOptions& grow = input.options;
       // All rows in order is the single tree's root, which needs no copy.
       if (rows.size() != data.n_rows || options.sampling != RowSampling::Subsample) grow.root_samples = rows;
       grow.max_features = options.max_features;
@@ -179,10 +199,11 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
       grow.tree_seed = seeds[t];
       grow.group_copies = options.sampling == RowSampling::BootstrapGroupedFolds;
       grow.interrupt = interrupt;
-      Tree tree = fast ? grow_fast(input, *data.encoded, grow) : grow_strict(input, data.columns, grow);
+      Tree tree = fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns);
       // The builder's arrays grow by doubling; a forest keeps many trees.
       tree.nodes.shrink_to_fit();
       tree.probas.shrink_to_fit();
+      forest.tables[t] = RoutingTable(tree, settings.categorical);
       forest.trees[t] = std::move(tree);
       if (options.oob) {
         std::vector<std::uint64_t>& bits = in_bag[t];
@@ -193,41 +214,45 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
     }
   });
   if (options.oob) {
-    const std::size_t k = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes, 1) : 0;
-    forest.oob_prediction = out_of_bag(data, forest.trees, in_bag, k, n_threads, interrupt);
+    const std::size_t k = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
+    forest.oob_prediction = out_of_bag(data, forest.tables, in_bag, k, n_threads, interrupt);
   }
   return forest;
 }
 
-void predict_forest(std::span<const Tree> trees, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                    std::size_t k, std::span<double> out, std::uint64_t n_threads, Interrupt* interrupt) {
+std::vector<RoutingTable> routing_tables(std::span<const Tree> trees, std::span<const std::uint64_t> categorical) {
+  std::vector<RoutingTable> tables;
+  tables.reserve(trees.size());
+  for (const Tree& tree : trees) tables.emplace_back(tree, categorical);
+  return tables;
+}
+
+void predict_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t k, std::span<double> out,
+                    std::uint64_t n_threads, Interrupt* interrupt) {
   const std::size_t width = std::max<std::size_t>(k, 1);
   if (out.size() != x.n_rows * width) throw InternalError("forest prediction output has the wrong size");
-  if (trees.empty() && x.n_rows > 0) throw InternalError("forest has no trees");
+  if (tables.empty() && x.n_rows > 0) throw InternalError("forest has no trees");
   std::fill(out.begin(), out.end(), -0.0);
-  for_each_row_block(x.n_rows, x.n_rows * trees.size(), n_threads, [&](std::size_t begin, std::size_t end) {
-    const Rows rows = rows_from_matrix(x, categorical, begin, end);
-    for (const Tree& tree : trees) {
-      check_interrupt(interrupt);
-      for (std::size_t r = begin; r < end; ++r) {
-        add_leaf(tree, predict_row(tree, rows.row(r - begin)), k, out.data() + r * width);
-      }
-    }
-    const double n_trees = static_cast<double>(trees.size());
+  for_each_row_block(x.n_rows, x.n_rows * tables.size(), n_threads, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint32_t> leaves;
+    sum_leaves(tables, row_slice(x, begin, end), begin, end, k, out.data() + begin * width, leaves, interrupt);
+    const double n_trees = static_cast<double>(tables.size());
     for (std::size_t i = begin * width; i < end * width; ++i) out[i] /= n_trees;
   });
 }
 
-void apply_forest(std::span<const Tree> trees, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                  std::span<std::int64_t> out, std::uint64_t n_threads, Interrupt* interrupt) {
-  const std::size_t n_trees = trees.size();
+void apply_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::span<std::int64_t> out,
+                  std::uint64_t n_threads, Interrupt* interrupt) {
+  const std::size_t n_trees = tables.size();
   if (out.size() != x.n_rows * n_trees) throw InternalError("forest apply output has the wrong size");
   for_each_row_block(x.n_rows, x.n_rows * n_trees, n_threads, [&](std::size_t begin, std::size_t end) {
-    const Rows rows = rows_from_matrix(x, categorical, begin, end);
+    std::vector<std::uint32_t> leaves(end - begin);
+    const MatrixView rows = row_slice(x, begin, end);
     for (std::size_t t = 0; t < n_trees; ++t) {
       check_interrupt(interrupt);
+      route_rows(tables[t], rows, 0, end - begin, leaves);
       for (std::size_t r = begin; r < end; ++r) {
-        out[r * n_trees + t] = static_cast<std::int64_t>(leaf_index(trees[t], rows.row(r - begin)));
+        out[r * n_trees + t] = static_cast<std::int64_t>(tables[t].leaf_node(leaves[r - begin]));
       }
     }
   });

@@ -7,7 +7,8 @@
 /// (`draw_features`), so a tree depends on nothing but its seed and the data,
 /// and the forest is the same on any number of threads. Trees grow one per
 /// thread. A forest predicts the mean of its trees' values or probabilities,
-/// summed in tree order.
+/// summed in tree order, routing blocks of rows through each tree's routing
+/// table in turn.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "encoder.hpp"
 #include "estimator.hpp"
 #include "interrupt.hpp"
+#include "routing.hpp"
 #include "sampling.hpp"
 #include "tree.hpp"
 #include "views.hpp"
@@ -54,6 +56,7 @@ ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, T
 
 struct Forest {
   std::vector<Tree> trees;
+  std::vector<RoutingTable> tables;  // one per tree, for the settings' categorical columns
   /// With ForestOptions::oob: per row, the mean prediction of the trees that
   /// did not see it (k values per row, k = 1 for regression), NaN for a row
   /// that every tree saw.
@@ -67,17 +70,20 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt = nullptr,
                    std::atomic<std::uint64_t>* trees_done = nullptr);
 
+/// The routing table of each tree, for the `categorical` columns.
+std::vector<RoutingTable> routing_tables(std::span<const Tree> trees, std::span<const std::uint64_t> categorical);
+
 /// The mean over the trees of each row's leaf value (`k` = 0: regression,
 /// `out` has n_rows entries) or leaf probabilities (`out` is n_rows × k,
 /// row-major), on `n_threads` threads for large inputs. Every row is summed in
 /// tree order, so the result does not depend on the threads.
-void predict_forest(std::span<const Tree> trees, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                    std::size_t k, std::span<double> out, std::uint64_t n_threads, Interrupt* interrupt = nullptr);
+void predict_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t k, std::span<double> out,
+                    std::uint64_t n_threads, Interrupt* interrupt = nullptr);
 
 /// The pre-order index of the leaf each row reaches in each tree: `out` is
 /// n_rows × n_trees, row-major.
-void apply_forest(std::span<const Tree> trees, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                  std::span<std::int64_t> out, std::uint64_t n_threads, Interrupt* interrupt = nullptr);
+void apply_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::span<std::int64_t> out,
+                  std::uint64_t n_threads, Interrupt* interrupt = nullptr);
 
 /// The class of largest mean probability of each row (the lowest on ties),
 /// from `proba` (n_rows × k).

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "errors.hpp"
-#include "estimator.hpp"
+#include "tree_dump.hpp"
 
 namespace quor {
 
@@ -140,7 +140,7 @@ std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes
       pre_order = flat[i].children_left == tree.children_left[i] && flat[i].children_right == tree.children_right[i];
     }
     if (!pre_order) refuse("tree " + std::to_string(t) + " is not one tree listed in pre-order");
-    for (std::size_t i = 0; i < size; ++i) rebuilt.nodes[i].split_score = dump.split_score[begin + i];
+    for (std::size_t i = 0; i < size; ++i) rebuilt.nodes[i].split.score = dump.split_score[begin + i];
     trees.push_back(std::move(rebuilt));
   }
   if (trees.empty()) refuse("no trees");

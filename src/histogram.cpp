@@ -1,30 +1,41 @@
 #include "histogram.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <variant>
 
-#include "encoder.hpp"
 #include "errors.hpp"
+#include "folds.hpp"
 #include "gather.hpp"
 #include "objective.hpp"
 #include "parallel.hpp"
+#include "sampling.hpp"
+#include "split.hpp"
 
 namespace quor {
 
-void append_record(std::vector<ScoredSplit>& out, std::uint32_t code,
-                   std::vector<double> fold_scores, std::uint64_t n_folds, std::uint64_t feature,
-                   const Aggregator& aggregator) {
-  ScoredSplit record;
-  record.stats = fold_stats(std::move(fold_scores), n_folds);
-  record.feature = feature;
-  record.code = code;
-  record.score = aggregator.aggregate(record.stats);
-  out.push_back(std::move(record));
-}
-
-template <class Id>
-void NodeTargets::gather_values(std::span<const double> values, std::span<const Id> index) {
-  const std::size_t n = index.size();
-  gather_at(values, index, y);
+void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
+                          std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
+                          std::vector<std::uint8_t>* fold_of_row) {
+  const std::size_t n = run.size();
+  n_folds = fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, positions_, order_folds_);
+  if (fold_of_row != nullptr) group_copies(run, positions_, order_folds_, n_folds, *fold_of_row);
+  if (!std::holds_alternative<RegressionTask>(task)) {
+    // Counts take any order: keep the run's, with each position's fold.
+    run_folds_.resize(n);
+    for (std::size_t p = 0; p < n; ++p) run_folds_[positions_[p]] = order_folds_[p];
+    samples = run;
+    fold_ids = run_folds_;
+    labels = run_labels;
+    return;
+  }
+  // Sums follow the shuffled order: list the samples that way, each with its
+  // target and the target's square, and take each fold's totals.
+  shuffled_.resize(n);
+  for (std::size_t p = 0; p < n; ++p) shuffled_[p] = run[positions_[p]];
+  samples = shuffled_;
+  fold_ids = order_folds_;
+  gather_at(run_values, std::span<const std::uint32_t>(positions_), y);
   y2.resize(n);
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
@@ -36,13 +47,16 @@ void NodeTargets::gather_values(std::span<const double> values, std::span<const 
     fold_sq_sums[fold_ids[i]] += y2[i];
   }
 }
-template void NodeTargets::gather_values(std::span<const double>, std::span<const std::uint32_t>);
 
-void NodeTargets::gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes) {
-  n_classes = classes;
-  gather_at(labels_all, samples, own_labels);
-  labels = own_labels;
-  for (const std::uint8_t f : fold_ids) check_index(f, n_folds, "folds");
+FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style) {
+  const FeatureBins& bins = encoded.bins[feature];
+  return FeatureSpec{feature, bins.n_codes, side_test(style, !bins.is_continuous) == SideTest::Threshold,
+                     bins.has_missing};
+}
+
+CodeRows code_rows(const EncodedFeatures& encoded) {
+  return CodeRows{encoded.narrow ? encoded.narrow_codes.data() : nullptr,
+                  encoded.narrow ? nullptr : encoded.codes.data(), encoded.n_features};
 }
 
 namespace {
@@ -94,28 +108,13 @@ void zero_prefix(std::vector<T>& v, std::size_t n) {
   std::fill_n(v.begin(), n, T{});
 }
 
-/// Variance reduction of one fold: the whole fold (n, s, q) and one side
-/// (nl, sl, ql); the other side is the difference. False when the fold is
-/// empty or the split leaves a side empty.
-bool variance_fold_score(std::uint64_t n, double s, double q, std::uint64_t nl, double sl,
-                         double ql, double& score) {
-  if (n == 0 || nl == 0 || nl == n) return false;
-  const std::uint64_t nr = n - nl;
-  const double nd = static_cast<double>(n);
-  const double nld = static_cast<double>(nl);
-  const double nrd = static_cast<double>(nr);
-  const double whole = variance_from_sums(s, q, nd);
-  const double right = variance_from_sums(s - sl, q - ql, nrd);
-  const double left = variance_from_sums(sl, ql, nld);
-  score = whole - (right * nrd + left * nld) / nd;
-  return true;
-}
-
 /// The candidate codes of one feature, in ascending order, each with its fold
-/// scores turned into a record. Under the threshold test `accumulate(b)` first
-/// adds code b to the running left side, and every code but the last that holds
-/// a sample is a candidate; under membership every code that holds a sample.
-/// `fold_score(f, b, score)` scores one fold, or returns false to leave it out.
+/// scores turned into a record. The side rule on codes, summed: under the
+/// threshold test the left side of code b holds codes 0 … b, so
+/// `accumulate(b)` first adds code b to the running left side, and every code
+/// but the last that holds a sample is a candidate; under membership the left
+/// side is code b alone, and every code that holds a sample is a candidate.
+/// `fold_score(f, b)` scores one fold, or gives nullopt to leave it out.
 template <class Total, class Accumulate, class FoldScore>
 void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, const Aggregator& aggregator,
                         Total&& code_total, Accumulate&& accumulate, FoldScore&& fold_score,
@@ -131,10 +130,9 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, c
     std::vector<double> scores;
     scores.reserve(K);
     for (std::size_t f = 0; f < K; ++f) {
-      double score;
-      if (fold_score(f, b, score)) scores.push_back(score);
+      if (const std::optional<double> score = fold_score(f, b)) scores.push_back(*score);
     }
-    append_record(out, static_cast<std::uint32_t>(b), std::move(scores), K, spec.feature, aggregator);
+    out.push_back(make_record(spec.feature, static_cast<std::uint32_t>(b), std::move(scores), K, aggregator));
   }
 }
 
@@ -163,16 +161,13 @@ void score_regression(const RegressionCell* cells, std::size_t B, std::size_t K,
           running[f].sq_sum += cell.sq_sum;
         }
       },
-      [&](std::size_t f, std::size_t b, double& score) {
+      [&](std::size_t f, std::size_t b) {
         const RegressionCell& left = spec.threshold ? running[f] : cells[f * B + b];
-        return variance_fold_score(fold_sizes[f], fold_sums[f], fold_sq_sums[f], left.count, left.sum,
-                                   left.sq_sum, score);
+        const TargetSums whole{fold_sizes[f], fold_sums[f], fold_sq_sums[f]};
+        return variance_decrease(whole, TargetSums{left.count, left.sum, left.sq_sum},
+                                 TargetSums{whole.n - left.count, whole.sum - left.sum, whole.sq_sum - left.sq_sum});
       },
       out);
-}
-
-double class_impurity(HistogramTask task, std::span<const std::uint64_t> counts, double n) {
-  return task == HistogramTask::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
 }
 
 /// The class counts of one feature's cells: per fold (over codes), per code
@@ -209,16 +204,15 @@ struct ClassTotals {
 
 /// Scores one feature's class cells (K·B·C) by Gini or entropy decrease on
 /// each fold's own samples.
-void score_classes(HistogramTask task, const std::uint32_t* cells, std::size_t B, std::size_t K,
+void score_classes(const Criterion& criterion, const std::uint32_t* cells, std::size_t B, std::size_t K,
                    std::size_t C, const FeatureSpec& spec, const Aggregator& aggregator,
                    std::vector<ScoredSplit>& out) {
   const ClassTotals totals(cells, B, K, C);
   std::vector<double> parent_impurity(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
     if (totals.fold_sizes[f] > 0) {
-      parent_impurity[f] =
-          class_impurity(task, std::span<const std::uint64_t>(totals.per_fold.data() + f * C, C),
-                         static_cast<double>(totals.fold_sizes[f]));
+      parent_impurity[f] = criterion.class_impurity(
+          std::span<const std::uint64_t>(totals.per_fold.data() + f * C, C), static_cast<double>(totals.fold_sizes[f]));
     }
   }
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
@@ -231,21 +225,17 @@ void score_classes(HistogramTask task, const std::uint32_t* cells, std::size_t B
           for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
         }
       },
-      [&](std::size_t f, std::size_t b, double& score) {
+      [&](std::size_t f, std::size_t b) -> std::optional<double> {
         const std::uint64_t n = totals.fold_sizes[f];
         std::uint64_t nl = 0;
         for (std::size_t c = 0; c < C; ++c) {
           left[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
           nl += left[c];
         }
-        if (n == 0 || nl == 0 || nl == n) return false;
+        if (!both_sides(n, nl)) return std::nullopt;
         for (std::size_t c = 0; c < C; ++c) right[c] = totals.per_fold[f * C + c] - left[c];
-        const double nd = static_cast<double>(n);
-        const double nld = static_cast<double>(nl);
-        const double nrd = static_cast<double>(n - nl);
-        score = parent_impurity[f] -
-                (nrd * class_impurity(task, right, nrd) + nld * class_impurity(task, left, nld)) / nd;
-        return true;
+        return class_decrease(criterion, parent_impurity[f], n, std::span<const std::uint64_t>(left), nl,
+                              std::span<const std::uint64_t>(right));
       },
       out);
 }
@@ -262,7 +252,14 @@ void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std:
   std::vector<std::uint64_t> vectors(5 * C);
   const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * C, C); };
   auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
-  ObjectiveScratch gain_scratch(C);
+  ObjectiveFoldScorer scorer(task.objective, C);
+  // Each fold's measure without a split: its training side is every other fold.
+  std::vector<double> unsplit(K, 0.0);
+  for (std::size_t f = 0; f < K; ++f) {
+    const std::span<const std::uint64_t> fold(totals.per_fold.data() + f * C, C);
+    for (std::size_t c = 0; c < C; ++c) t[c] = totals.per_class[c] - fold[c];
+    unsplit[f] = scorer.unsplit(t, fold);
+  }
   // Threshold test: the held-out left side is the running fold vector, the
   // node-wide left side the running node vector; membership: code b's cells.
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
@@ -275,8 +272,8 @@ void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std:
         }
         for (std::size_t c = 0; c < C; ++c) running_node[c] += totals.per_code[b * C + c];
       },
-      [&](std::size_t f, std::size_t b, double& score) {
-        if (totals.fold_sizes[f] == 0) return false;
+      [&](std::size_t f, std::size_t b) -> std::optional<double> {
+        if (totals.fold_sizes[f] == 0) return std::nullopt;
         const std::uint64_t* fold = totals.per_fold.data() + f * C;
         const std::uint64_t* node_left = spec.threshold ? running_node.data() : totals.per_code.data() + b * C;
         std::uint64_t n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
@@ -291,90 +288,107 @@ void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std:
           n_tl += tl[c];
           n_tr += tr[c];
         }
-        if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return false;
-        score = objective_fold_gain(task.objective, C, tl, tr, vl, vr, gain_scratch);
-        return true;
+        if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
+        return scorer.gain(unsplit[f], tl, tr, vl, vr);
       },
       out);
 }
 
-/// Cells per feature of a filled block.
-std::size_t cells_of(HistogramTask task, const FeatureSpec& spec, std::size_t K, std::size_t C) {
-  const std::size_t per_fold = static_cast<std::size_t>(spec.n_codes) * (task == HistogramTask::Regression ? 1 : C);
-  return per_fold * K;
+/// Cells per feature of a filled block: K·B, times C when classes are counted.
+std::size_t cells_of(bool regression, const FeatureSpec& spec, std::size_t K, std::size_t C) {
+  return static_cast<std::size_t>(spec.n_codes) * (regression ? 1 : C) * K;
 }
 
-/// Fills and scores features [first, last) of the block in one pass.
-template <class Code>
-void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const Code* codes,
-                     std::size_t stride, std::span<const std::size_t> columns,
-                     std::span<const FeatureSpec> specs, const NodeTargets& node,
-                     const Aggregator& aggregator, HistogramScratch& scratch,
-                     std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
-  const std::size_t K = node.n_folds;
-  const std::size_t C = node.n_classes;
-  const std::size_t n_features = specs.size();
-  std::vector<std::size_t> offsets(n_features + 1, 0);
-  std::vector<std::size_t> missing_slot(n_features, 0);
+/// Where each feature of a block has its cells, and its slot in the per-fold
+/// totals of features whose samples may have the missing code.
+struct BlockLayout {
+  std::vector<std::size_t> offsets;       // n_features + 1
+  std::vector<std::size_t> missing_slot;  // per feature
   std::size_t n_missing = 0;
-  for (std::size_t k = 0; k < n_features; ++k) {
-    offsets[k + 1] = offsets[k] + cells_of(task, specs[k], K, C);
-    if (specs[k].has_missing) missing_slot[k] = n_missing++;
+
+  BlockLayout(bool regression, std::span<const FeatureSpec> specs, std::size_t K, std::size_t C)
+      : offsets(specs.size() + 1, 0), missing_slot(specs.size(), 0) {
+    for (std::size_t k = 0; k < specs.size(); ++k) {
+      offsets[k + 1] = offsets[k] + cells_of(regression, specs[k], K, C);
+      if (specs[k].has_missing) missing_slot[k] = n_missing++;
+    }
   }
+};
+
+/// Fills the regression cells of a block and scores each feature.
+template <class Code>
+void score_regression_block(const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
+                            std::span<const FeatureSpec> specs, const NodeTargets& node,
+                            const Aggregator& aggregator, HistogramScratch& scratch,
+                            std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
+  const std::size_t K = node.n_folds;
+  const std::size_t n_features = specs.size();
+  const BlockLayout layout(true, specs, K, 0);
   const std::size_t n = node.samples.size();
-  if (task == HistogramTask::Regression) {
-    zero_prefix(scratch.cells, offsets.back());
-    zero_prefix(scratch.fold_sums, n_missing * K);
-    zero_prefix(scratch.fold_sq_sums, n_missing * K);
-    RegressionCell* cells = scratch.cells.data();
-    double* fold_sums = scratch.fold_sums.data();
-    double* fold_sq_sums = scratch.fold_sq_sums.data();
-    // Sums depend on order, so they run over the samples in their list order.
-    // The list holds each fold's samples together and cells belong to one
-    // fold, so with threads each one takes whole folds: same sums, disjoint cells.
-    const auto sum_range = [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        prefetch_row(codes, stride, node, i);
-        const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
-        const std::size_t fold = node.fold_ids[i];
-        const double t = node.y[i];
-        const double t2 = node.y2[i];
-        for (std::size_t k = 0; k < n_features; ++k) {
-          const std::size_t b = row[columns[k]];
-          const std::size_t B = specs[k].n_codes;
-          if (b >= B) continue;  // the missing code 0xFFFF is never below B
-          RegressionCell& cell = cells[offsets[k] + fold * B + b];
-          cell.sum += t;
-          cell.sq_sum += t2;
-          ++cell.count;
-          if (specs[k].has_missing) {
-            fold_sums[missing_slot[k] * K + fold] += t;
-            fold_sq_sums[missing_slot[k] * K + fold] += t2;
-          }
+  zero_prefix(scratch.cells, layout.offsets.back());
+  zero_prefix(scratch.fold_sums, layout.n_missing * K);
+  zero_prefix(scratch.fold_sq_sums, layout.n_missing * K);
+  RegressionCell* cells = scratch.cells.data();
+  double* fold_sums = scratch.fold_sums.data();
+  double* fold_sq_sums = scratch.fold_sq_sums.data();
+  // Sums depend on order, so they run over the samples in their list order.
+  // The list holds each fold's samples together and cells belong to one
+  // fold, so with threads each one takes whole folds: same sums, disjoint cells.
+  const auto sum_range = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      prefetch_row(codes, stride, node, i);
+      const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+      const std::size_t fold = node.fold_ids[i];
+      const double t = node.y[i];
+      const double t2 = node.y2[i];
+      for (std::size_t k = 0; k < n_features; ++k) {
+        const std::size_t b = row[columns[k]];
+        const std::size_t B = specs[k].n_codes;
+        if (b >= B) continue;  // the missing code 0xFFFF is never below B
+        RegressionCell& cell = cells[layout.offsets[k] + fold * B + b];
+        cell.sum += t;
+        cell.sq_sum += t2;
+        ++cell.count;
+        if (specs[k].has_missing) {
+          fold_sums[layout.missing_slot[k] * K + fold] += t;
+          fold_sq_sums[layout.missing_slot[k] * K + fold] += t2;
         }
       }
-    };
-    const std::vector<std::size_t> bounds =
-        n_threads >= 2 && n >= kParallelCountMin ? fold_groups(node, n_threads) : std::vector<std::size_t>{0, n};
-    if (bounds.size() > 2) {
-      parallel_map(bounds.size() - 1, n_threads, [&](std::uint64_t g) {
-        sum_range(bounds[g], bounds[g + 1]);
-        return 0;
-      });
-    } else {
-      sum_range(0, n);
     }
-    for (std::size_t k = 0; k < n_features; ++k) {
-      std::vector<ScoredSplit> records;
-      const bool own = specs[k].has_missing;
-      score_regression(cells + offsets[k], specs[k].n_codes, K,
-                       own ? fold_sums + missing_slot[k] * K : node.fold_sums.data(),
-                       own ? fold_sq_sums + missing_slot[k] * K : node.fold_sq_sums.data(), specs[k],
-                       aggregator, records);
-      out.push_back(std::move(records));
-    }
-    return;
+  };
+  const std::vector<std::size_t> bounds =
+      n_threads >= 2 && n >= kParallelCountMin ? fold_groups(node, n_threads) : std::vector<std::size_t>{0, n};
+  if (bounds.size() > 2) {
+    parallel_map(bounds.size() - 1, n_threads, [&](std::uint64_t g) {
+      sum_range(bounds[g], bounds[g + 1]);
+      return 0;
+    });
+  } else {
+    sum_range(0, n);
   }
+  for (std::size_t k = 0; k < n_features; ++k) {
+    std::vector<ScoredSplit> records;
+    const bool own = specs[k].has_missing;
+    const std::size_t slot = layout.missing_slot[k] * K;
+    score_regression(cells + layout.offsets[k], specs[k].n_codes, K,
+                     own ? fold_sums + slot : node.fold_sums.data(),
+                     own ? fold_sq_sums + slot : node.fold_sq_sums.data(), specs[k], aggregator, records);
+    out.push_back(std::move(records));
+  }
+}
+
+/// Fills the class counts of a block and scores each feature by the
+/// classification criterion or the objective.
+template <class Code>
+void score_class_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
+                       std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
+                       HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
+                       std::uint64_t n_threads) {
+  const std::size_t K = node.n_folds;
+  const std::size_t C = n_classes(task);
+  const std::size_t n_features = specs.size();
+  const BlockLayout layout(false, specs, K, C);
+  const std::size_t n = node.samples.size();
   // Counting needs no order, so with threads each one counts a contiguous
   // share of the samples into its own cells (reading only its share of the
   // rows) and the shares are added up: the same integers in any order.
@@ -389,17 +403,17 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const C
         const std::size_t b = row[columns[k]];
         const std::size_t B = specs[k].n_codes;
         if (b >= B) continue;
-        ++counts[offsets[k] + (fold * B + b) * C + c];
+        ++counts[layout.offsets[k] + (fold * B + b) * C + c];
       }
     }
   };
-  zero_prefix(scratch.class_counts, offsets.back());
+  zero_prefix(scratch.class_counts, layout.offsets.back());
   std::uint32_t* counts = scratch.class_counts.data();
   if (n_threads >= 2 && n >= kParallelCountMin) {
     const std::size_t shares = std::min<std::size_t>(n_threads, n / (kParallelCountMin / 2));
     const std::size_t per_share = (n + shares - 1) / shares;
     auto partial = parallel_map(shares, n_threads, [&](std::uint64_t t) {
-      std::vector<std::uint32_t> own(offsets.back(), 0);
+      std::vector<std::uint32_t> own(layout.offsets.back(), 0);
       count_range(own.data(), std::min(n, t * per_share), std::min(n, (t + 1) * per_share));
       return own;
     });
@@ -411,25 +425,38 @@ void score_sub_block(HistogramTask task, const ObjectiveTask* objective, const C
   }
   for (std::size_t k = 0; k < n_features; ++k) {
     std::vector<ScoredSplit> records;
-    if (task == HistogramTask::Objective) {
-      score_objective(*objective, counts + offsets[k], specs[k].n_codes, K, specs[k], aggregator, records);
+    const std::uint32_t* cells = counts + layout.offsets[k];
+    if (const auto* objective = std::get_if<ObjectiveTask>(&task)) {
+      score_objective(*objective, cells, specs[k].n_codes, K, specs[k], aggregator, records);
     } else {
-      score_classes(task, counts + offsets[k], specs[k].n_codes, K, C, specs[k], aggregator, records);
+      score_classes(std::get<ClassificationTask>(task).criterion, cells, specs[k].n_codes, K, C, specs[k],
+                    aggregator, records);
     }
     out.push_back(std::move(records));
   }
 }
 
+template <class Code>
+void score_sub_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
+                     std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
+                     HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
+  if (std::holds_alternative<RegressionTask>(task)) {
+    score_regression_block(codes, stride, columns, specs, node, aggregator, scratch, out, n_threads);
+  } else {
+    score_class_block(task, codes, stride, columns, specs, node, aggregator, scratch, out, n_threads);
+  }
+}
+
 }  // namespace
 
-void score_feature_block(HistogramTask task, const ObjectiveTask* objective, const CodeRows& codes,
-                         std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
-                         const NodeTargets& node, const Aggregator& aggregator,
-                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
-                         std::uint64_t n_threads) {
+void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
+                         std::span<const FeatureSpec> specs, const NodeTargets& node,
+                         const Aggregator& aggregator, HistogramScratch& scratch,
+                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
-  const std::size_t C = node.n_classes;
-  const bool empty = K == 0 || (task != HistogramTask::Regression && C == 0);
+  const std::size_t C = n_classes(task);
+  const bool regression = std::holds_alternative<RegressionTask>(task);
+  const bool empty = K == 0 || (!regression && C == 0);
   std::size_t first = 0;
   while (first < specs.size()) {
     // A feature with no codes, or a node with nothing to count, has no candidate.
@@ -441,95 +468,21 @@ void score_feature_block(HistogramTask task, const ObjectiveTask* objective, con
     std::size_t last = first;
     std::size_t cells = 0;
     do {
-      cells += cells_of(task, specs[last], K, C);
+      cells += cells_of(regression, specs[last], K, C);
       ++last;
     } while (last < specs.size() && specs[last].n_codes != 0 &&
-             cells + cells_of(task, specs[last], K, C) <= kCellBudget);
+             cells + cells_of(regression, specs[last], K, C) <= kCellBudget);
     const auto block_columns = columns.subspan(first, last - first);
     const auto block_specs = specs.subspan(first, last - first);
     if (codes.narrow != nullptr) {
-      score_sub_block(task, objective, codes.narrow, codes.stride, block_columns, block_specs, node,
-                      aggregator, scratch, out, n_threads);
+      score_sub_block(task, codes.narrow, codes.stride, block_columns, block_specs, node, aggregator, scratch, out,
+                      n_threads);
     } else {
-      score_sub_block(task, objective, codes.wide, codes.stride, block_columns, block_specs, node,
-                      aggregator, scratch, out, n_threads);
+      score_sub_block(task, codes.wide, codes.stride, block_columns, block_specs, node, aggregator, scratch, out,
+                      n_threads);
     }
     first = last;
   }
-}
-
-namespace {
-
-std::vector<ScoredSplit> single_feature(HistogramTask task, const ObjectiveTask* objective,
-                                        std::span<const std::uint16_t> codes, std::uint64_t n_codes,
-                                        NodeTargets& node, std::uint64_t feature,
-                                        const Aggregator& aggregator, HistogramScratch& scratch,
-                                        bool threshold) {
-  const std::size_t column = 0;
-  FeatureSpec spec{feature, n_codes, threshold, true};
-  // A single column read with stride 1: codes are indexed by sample id.
-  if (!node.samples.empty()) {
-    const std::uint32_t max_id = *std::max_element(node.samples.begin(), node.samples.end());
-    check_index(max_id, codes.size(), "codes");
-  }
-  std::vector<std::vector<ScoredSplit>> out;
-  score_feature_block(task, objective, CodeRows{nullptr, codes.data(), 1}, {&column, 1}, {&spec, 1}, node,
-                      aggregator, scratch, out);
-  return std::move(out.front());
-}
-
-}  // namespace
-
-std::vector<ScoredSplit> score_bins_regression(std::span<const std::uint16_t> codes,
-                                               std::uint64_t n_codes, std::span<const double> y,
-                                               std::span<const std::uint32_t> samples,
-                                               std::span<const std::uint8_t> fold_ids,
-                                               std::uint64_t n_folds, std::uint64_t feature,
-                                               const Aggregator& aggregator,
-                                               HistogramScratch& scratch, bool threshold) {
-  if (n_folds == 0 || n_codes == 0) return {};
-  NodeTargets node;
-  node.samples = samples;
-  node.fold_ids = fold_ids;
-  node.n_folds = n_folds;
-  node.gather_values(y, samples);
-  return single_feature(HistogramTask::Regression, nullptr, codes, n_codes, node, feature, aggregator,
-                        scratch, threshold);
-}
-
-std::vector<ScoredSplit> score_bins_classification(
-    std::span<const std::uint16_t> codes, std::uint64_t n_codes,
-    std::span<const std::uint64_t> labels, std::uint64_t n_classes, CriterionKind kind,
-    std::span<const std::uint32_t> samples, std::span<const std::uint8_t> fold_ids,
-    std::uint64_t n_folds, std::uint64_t feature, const Aggregator& aggregator,
-    HistogramScratch& scratch, bool threshold) {
-  if (n_folds == 0 || n_codes == 0 || n_classes == 0) return {};
-  NodeTargets node;
-  node.samples = samples;
-  node.fold_ids = fold_ids;
-  node.n_folds = n_folds;
-  node.gather_labels(labels, n_classes);
-  const HistogramTask task = kind == CriterionKind::Entropy ? HistogramTask::Entropy : HistogramTask::Gini;
-  return single_feature(task, nullptr, codes, n_codes, node, feature, aggregator, scratch, threshold);
-}
-
-std::vector<ScoredSplit> score_bins_objective(const ObjectiveTask& task,
-                                              std::span<const std::uint16_t> codes,
-                                              std::uint64_t n_codes,
-                                              std::span<const std::uint64_t> labels,
-                                              std::span<const std::uint32_t> samples,
-                                              std::span<const std::uint8_t> fold_ids,
-                                              std::uint64_t n_folds, std::uint64_t feature,
-                                              const Aggregator& aggregator, bool threshold) {
-  if (n_folds == 0 || n_codes == 0 || task.n_classes == 0) return {};
-  NodeTargets node;
-  node.samples = samples;
-  node.fold_ids = fold_ids;
-  node.n_folds = n_folds;
-  node.gather_labels(labels, task.n_classes);
-  HistogramScratch scratch;
-  return single_feature(HistogramTask::Objective, &task, codes, n_codes, node, feature, aggregator,
-                        scratch, threshold);
 }
 
 }  // namespace quor

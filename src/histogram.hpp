@@ -6,19 +6,18 @@
 ///
 /// A node's histograms for a block of features are filled in one pass over
 /// its samples, reading each sample's row of codes once; each feature is then
-/// scored from its own cells. The per-feature entry points below are the same
-/// search for a single feature whose codes form one column.
+/// scored from its own cells.
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "aggregation.hpp"
-#include "criterion.hpp"
+#include "config.hpp"
+#include "encoder.hpp"
+#include "task.hpp"
 
 namespace quor {
-
-struct ObjectiveTask;
 
 /// One regression cell: the count, sum and sum of squares of the targets of
 /// one (fold, code), kept together so an update touches one cache line.
@@ -48,23 +47,32 @@ struct HistogramScratch {
 /// so classification may list them in the node's own order, which reads the
 /// code rows more nearly in sequence. Also the per-fold target totals over
 /// every sample of the node (used as is by features without missing codes).
+/// Kept by a worker and refilled node after node.
 struct NodeTargets {
   std::span<const std::uint32_t> samples;
   std::span<const std::uint8_t> fold_ids;
   std::uint64_t n_folds = 0;
   std::vector<double> y;                  // regression
   std::vector<double> y2;
-  std::span<const std::uint64_t> labels;  // classification and objective
-  std::vector<std::uint64_t> own_labels;
-  std::uint64_t n_classes = 0;
+  std::span<const std::uint64_t> labels;  // classification and objective, aligned with `samples`
   std::vector<double> fold_sums;          // K
   std::vector<double> fold_sq_sums;       // K
 
-  /// y[i] = values[index[i]] (and its square), with the per-fold sums.
-  template <class Id>
-  void gather_values(std::span<const double> values, std::span<const Id> index);
-  /// labels = labels_all at the samples, in sample-list order.
-  void gather_labels(std::span<const std::uint64_t> labels_all, std::uint64_t classes);
+  /// Draws the folds of a node's run (from the run's order) and lists its
+  /// samples as the searches read them. `run_values` / `run_labels` are the
+  /// targets of the run's samples in run order (the one the task uses); the
+  /// lists point into them and into this record until the next call. With
+  /// `fold_of_row` (see group_copies), every copy of a repeated sample id
+  /// takes the fold of its first copy.
+  void prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
+               std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
+               std::vector<std::uint8_t>* fold_of_row = nullptr);
+
+ private:
+  std::vector<std::uint32_t> positions_;  // shuffled positions in the run
+  std::vector<std::uint8_t> order_folds_; // fold of each shuffled position
+  std::vector<std::uint32_t> shuffled_;   // the run's samples in shuffled order
+  std::vector<std::uint8_t> run_folds_;   // fold of each position of the run
 };
 
 /// What the search needs of one feature.
@@ -75,7 +83,8 @@ struct FeatureSpec {
   bool has_missing = true;     // whether any sample may have the missing code
 };
 
-enum class HistogramTask { Regression, Gini, Entropy, Objective };
+/// The spec of encoded feature `feature` under the split style.
+FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style);
 
 /// A row-major matrix of codes, one byte (`narrow`) or two (`wide`) each, with
 /// `stride` codes per sample. A code at or above a feature's B, such as the
@@ -86,42 +95,21 @@ struct CodeRows {
   std::size_t stride = 0;
 };
 
-/// Scores a block of features of one node: the code of feature k of the block
-/// for sample s is at row s, column `columns[k]`. Appends each feature's
-/// records, in block order, to `out` (one list per feature). With `n_threads`
-/// of 2 or more, class counts of a large node are taken on that many threads,
-/// each over its own share of the samples (the counts, and so the records, are
-/// the same).
-void score_feature_block(HistogramTask task, const ObjectiveTask* objective, const CodeRows& codes,
-                         std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
-                         const NodeTargets& node, const Aggregator& aggregator,
-                         HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
-                         std::uint64_t n_threads = 1);
+/// The code matrix of encoded features, in whichever width it is stored.
+CodeRows code_rows(const EncodedFeatures& encoded);
 
-/// Regression ("mse"/"variance") search of one feature: each fold scores a
-/// candidate by the variance reduction on its own samples. Samples with the
-/// missing code or a code >= B are left out. One record per emitted code,
-/// ascending.
-std::vector<ScoredSplit> score_bins_regression(std::span<const std::uint16_t> codes,
-                                               std::uint64_t n_codes, std::span<const double> y,
-                                               std::span<const std::uint32_t> samples,
-                                               std::span<const std::uint8_t> fold_ids,
-                                               std::uint64_t n_folds, std::uint64_t feature,
-                                               const Aggregator& aggregator,
-                                               HistogramScratch& scratch, bool threshold);
-
-/// Classification ("gini"/"entropy" by `kind`) on per-fold class counts;
-/// labels >= n_classes are left out like missing codes.
-std::vector<ScoredSplit> score_bins_classification(
-    std::span<const std::uint16_t> codes, std::uint64_t n_codes,
-    std::span<const std::uint64_t> labels, std::uint64_t n_classes, CriterionKind kind,
-    std::span<const std::uint32_t> samples, std::span<const std::uint8_t> fold_ids,
-    std::uint64_t n_folds, std::uint64_t feature, const Aggregator& aggregator,
-    HistogramScratch& scratch, bool threshold);
-
-/// Turns a code's fold scores into a record: fold_stats, then aggregate.
-void append_record(std::vector<ScoredSplit>& out, std::uint32_t code,
-                   std::vector<double> fold_scores, std::uint64_t n_folds, std::uint64_t feature,
-                   const Aggregator& aggregator);
+/// Scores a block of features of one node for the task: the code of feature
+/// k of the block for sample s is at row s, column `columns[k]`. Appends each
+/// feature's records, in block order, to `out` (one list per feature, each in
+/// ascending code order). A fold scores a candidate by the criterion's
+/// impurity decrease on its own samples (regression, classification), or by
+/// the objective's gain with the other folds as the training side. Samples
+/// with a code at or above B, or a label at or above the class count, are
+/// left out. With `n_threads` of 2 or more, a large node's samples are
+/// shared out over that many threads (the records are the same).
+void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
+                         std::span<const FeatureSpec> specs, const NodeTargets& node,
+                         const Aggregator& aggregator, HistogramScratch& scratch,
+                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads = 1);
 
 }  // namespace quor

@@ -1,14 +1,13 @@
 #include "objective.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <numeric>
 #include <string>
 #include <utility>
 
 #include "config.hpp"
-#include "encoder.hpp"
 #include "errors.hpp"
-#include "histogram.hpp"
 
 namespace quor {
 
@@ -104,6 +103,13 @@ double metric_value(ObjectiveKind kind, double beta, std::uint64_t tp, std::uint
   return 0.0;
 }
 
+// Every list of class counts must have an entry for each class.
+void check_class_counts(std::initializer_list<std::size_t> sizes, std::uint64_t n_classes) {
+  for (const std::size_t size : sizes) {
+    if (size < n_classes) throw InternalError("class counts have fewer entries than classes");
+  }
+}
+
 std::uint64_t sum_of(const std::vector<std::uint64_t>& v) {
   std::uint64_t s = 0;
   for (const std::uint64_t x : v) s += x;
@@ -145,14 +151,40 @@ double Objective::score(const ConfusionCounts& counts) const {
   return 0.0;
 }
 
+ObjectiveFoldScorer::ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes)
+    : objective_(objective), n_classes_(n_classes), counts_(n_classes) {}
+
+double ObjectiveFoldScorer::unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid) {
+  check_class_counts({train.size(), valid.size()}, n_classes_);
+  counts_.clear();
+  counts_.add(majority_class(train.first(n_classes_)), valid);
+  return objective_.score(counts_);
+}
+
+double ObjectiveFoldScorer::gain(double unsplit, std::span<const std::uint64_t> train_left,
+                                 std::span<const std::uint64_t> train_right,
+                                 std::span<const std::uint64_t> valid_left,
+                                 std::span<const std::uint64_t> valid_right) {
+  check_class_counts({train_left.size(), train_right.size(), valid_left.size(), valid_right.size()}, n_classes_);
+  counts_.clear();
+  counts_.add(majority_class(train_left.first(n_classes_)), valid_left);
+  counts_.add(majority_class(train_right.first(n_classes_)), valid_right);
+  return objective_.score(counts_) - unsplit;
+}
+
 double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
                            std::span<const std::uint64_t> train_left,
                            std::span<const std::uint64_t> train_right,
                            std::span<const std::uint64_t> valid_left,
                            std::span<const std::uint64_t> valid_right) {
-  ObjectiveScratch scratch(n_classes);
-  return objective_fold_gain(objective, n_classes, train_left, train_right, valid_left, valid_right,
-                             scratch);
+  check_class_counts({train_left.size(), train_right.size(), valid_left.size(), valid_right.size()}, n_classes);
+  std::vector<std::uint64_t> train(n_classes), valid(n_classes);
+  for (std::uint64_t c = 0; c < n_classes; ++c) {
+    train[c] = train_left[c] + train_right[c];
+    valid[c] = valid_left[c] + valid_right[c];
+  }
+  ObjectiveFoldScorer scorer(objective, n_classes);
+  return scorer.gain(scorer.unsplit(train, valid), train_left, train_right, valid_left, valid_right);
 }
 
 void ConfusionCounts::clear() {
@@ -161,98 +193,6 @@ void ConfusionCounts::clear() {
   std::fill(fn.begin(), fn.end(), 0);
   std::fill(support.begin(), support.end(), 0);
   total = 0;
-}
-
-double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
-                           std::span<const std::uint64_t> train_left,
-                           std::span<const std::uint64_t> train_right,
-                           std::span<const std::uint64_t> valid_left,
-                           std::span<const std::uint64_t> valid_right, ObjectiveScratch& scratch) {
-  if (n_classes > 0) {
-    check_index(n_classes - 1,
-                std::min({train_left.size(), train_right.size(), valid_left.size(),
-                          valid_right.size()}),
-                "class counts");
-  }
-  if (scratch.with_split.n_classes != n_classes || scratch.without_split.n_classes != n_classes) {
-    throw InternalError("confusion scratch is not sized for " + std::to_string(n_classes) + " classes");
-  }
-  const std::uint64_t p_left = majority_class(train_left.first(n_classes));
-  const std::uint64_t p_right = majority_class(train_right.first(n_classes));
-  // Majority of both training sides added per class, without a summed copy.
-  std::uint64_t p_node = 0;
-  std::uint64_t best = 0;
-  for (std::uint64_t c = 0; c < n_classes; ++c) {
-    const std::uint64_t total = train_left[c] + train_right[c];
-    if (c == 0 || total > best) {
-      best = total;
-      p_node = c;
-    }
-  }
-  ConfusionCounts& with_split = scratch.with_split;
-  ConfusionCounts& without_split = scratch.without_split;
-  with_split.clear();
-  without_split.clear();
-  with_split.add(p_left, valid_left);
-  with_split.add(p_right, valid_right);
-  // Adding both held-out sides with one prediction equals adding their sum.
-  without_split.add(p_node, valid_left);
-  without_split.add(p_node, valid_right);
-  return objective.score(with_split) - objective.score(without_split);
-}
-
-// ---------------------------------------------------------------------------
-// Split scoring by the objective: the strict fold step and the fast histogram search.
-
-namespace {
-
-std::uint64_t total_of(std::span<const std::uint64_t> counts) {
-  return std::accumulate(counts.begin(), counts.end(), std::uint64_t{0});
-}
-
-}  // namespace
-
-void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> train_hist,
-                          std::span<const std::uint64_t> valid_hist, bool threshold,
-                          std::uint32_t n_candidates, std::vector<std::vector<double>>& lists) {
-  const std::size_t nc = task.n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(n_candidates) + 1;
-  // Six class vectors: T, V, TL, VL, TR, VR.
-  std::vector<std::uint64_t> vectors(6 * nc, 0);
-  const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * nc, nc); };
-  auto t = vec(0), v = vec(1), tl = vec(2), vl = vec(3), tr = vec(4), vr = vec(5);
-  for (std::size_t p = 0; p < n_pos; ++p) {
-    for (std::size_t c = 0; c < nc; ++c) {
-      t[c] += train_hist[p * nc + c];
-      v[c] += valid_hist[p * nc + c];
-    }
-  }
-  const std::uint64_t sum_t = total_of(t);
-  const std::uint64_t sum_v = total_of(v);
-  ConfusionCounts unsplit(nc);
-  unsplit.add(majority_class(t), v);
-  const double base = task.objective.score(unsplit);
-  ConfusionCounts split(nc);
-
-  for (std::uint32_t j = 0; j < n_candidates; ++j) {
-    const std::uint64_t* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
-    const std::uint64_t* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
-    for (std::size_t c = 0; c < nc; ++c) {
-      tl[c] = threshold ? tl[c] + train_cell[c] : train_cell[c];
-      vl[c] = threshold ? vl[c] + valid_cell[c] : valid_cell[c];
-    }
-    const std::uint64_t sum_tl = total_of(tl);
-    const std::uint64_t sum_vl = total_of(vl);
-    if (sum_vl == 0 || sum_vl == sum_v || sum_tl == 0 || sum_tl == sum_t) continue;
-    for (std::size_t c = 0; c < nc; ++c) {
-      tr[c] = t[c] - tl[c];
-      vr[c] = v[c] - vl[c];
-    }
-    split.clear();
-    split.add(majority_class(tl), vl);
-    split.add(majority_class(tr), vr);
-    lists[j].push_back(task.objective.score(split) - base);
-  }
 }
 
 }  // namespace quor

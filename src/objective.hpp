@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "aggregation.hpp"
-#include "criterion.hpp"
 
 namespace quor {
 
@@ -64,54 +62,35 @@ class Objective {
   double beta_;
 };
 
-/// The task of an objective classifier.
-struct ObjectiveTask {
-  Objective objective;
-  std::uint64_t n_classes = 0;
-  Criterion purity;  // "gini" for n_classes: the growers' pure-node test only
+/// The fold score of a candidate split under an objective: each side
+/// predicts the majority class of its training samples and the metric is
+/// measured on the held-out samples, minus the metric of predicting the
+/// training majority of the whole node. The strict and the fast search score
+/// every fold through one scorer; the measure without a split depends only on
+/// the fold, so they take it once per fold.
+class ObjectiveFoldScorer {
+ public:
+  ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes);
+  /// The measure of a fold without a split, from the class counts of its
+  /// training and held-out sides.
+  double unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid);
+  /// The gain of a split over `unsplit`, the fold's measure without it: class
+  /// counts of the training (train_left, train_right) and held-out
+  /// (valid_left, valid_right) sides.
+  double gain(double unsplit, std::span<const std::uint64_t> train_left, std::span<const std::uint64_t> train_right,
+              std::span<const std::uint64_t> valid_left, std::span<const std::uint64_t> valid_right);
+
+ private:
+  const Objective& objective_;
+  std::uint64_t n_classes_;
+  ConfusionCounts counts_;
 };
 
-/// Confusion counts reused across the fold gains of one search.
-struct ObjectiveScratch {
-  explicit ObjectiveScratch(std::uint64_t n_classes) : with_split(n_classes), without_split(n_classes) {}
-  ConfusionCounts with_split;
-  ConfusionCounts without_split;
-};
-
-/// Score with the split minus score without it, on one fold: each side predicts
-/// its training majority, the unsplit node the majority of both training sides.
+/// One fold's gain, by the scorer: with the split minus without it.
 double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
                            std::span<const std::uint64_t> train_left,
                            std::span<const std::uint64_t> train_right,
                            std::span<const std::uint64_t> valid_left,
                            std::span<const std::uint64_t> valid_right);
-/// The same gain computed in the caller's scratch (for n_classes classes).
-double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
-                           std::span<const std::uint64_t> train_left,
-                           std::span<const std::uint64_t> train_right,
-                           std::span<const std::uint64_t> valid_left,
-                           std::span<const std::uint64_t> valid_right, ObjectiveScratch& scratch);
-
-/// The objective variant's fold step: given the class counts of the fold's
-/// training and validation samples per candidate position (C + 1 positions of
-/// n_classes counts; position C holds samples right of every candidate), every
-/// candidate whose four sides are all non-empty gets its metric gain over not
-/// splitting appended to lists[j].
-void score_objective_fold(const ObjectiveTask& task, std::span<const std::uint64_t> train_hist,
-                          std::span<const std::uint64_t> valid_hist, bool threshold,
-                          std::uint32_t n_candidates, std::vector<std::vector<double>>& lists);
-
-/// Objective classification: for each fold the other folds are the training
-/// side (each child predicts its training majority) and the fold is held out;
-/// the fold score is the metric gain over not splitting. Counts are 64-bit and
-/// local to the call.
-std::vector<ScoredSplit> score_bins_objective(const ObjectiveTask& task,
-                                              std::span<const std::uint16_t> codes,
-                                              std::uint64_t n_codes,
-                                              std::span<const std::uint64_t> labels,
-                                              std::span<const std::uint32_t> samples,
-                                              std::span<const std::uint8_t> fold_ids,
-                                              std::uint64_t n_folds, std::uint64_t feature,
-                                              const Aggregator& aggregator, bool threshold);
 
 }  // namespace quor

@@ -127,4 +127,24 @@ void run_task_pool(std::vector<Task> initial, std::uint64_t n_workers, const Wei
   });
 }
 
+/// work(t, begin, end) over rows [0, n) cut into contiguous ranges of whole
+/// blocks of `block` rows, one range per thread, on min(n_threads, blocks)
+/// threads (every t is called, a trailing range may be empty); on the calling
+/// thread alone, as work(0, 0, n), when that is fewer than 2.
+template <class Work>
+void for_row_ranges(std::size_t n, std::size_t block, std::uint64_t n_threads, const Work& work) {
+  const std::size_t n_blocks = (n + block - 1) / block;
+  const std::size_t threads = std::min<std::uint64_t>(n_threads, n_blocks);
+  if (threads < 2) {
+    work(std::size_t{0}, std::size_t{0}, n);
+    return;
+  }
+  const std::size_t per_thread = (n_blocks + threads - 1) / threads * block;
+  parallel_map(threads, threads, [&](std::uint64_t t) {
+    const std::size_t begin = std::min(n, static_cast<std::size_t>(t) * per_thread);
+    work(static_cast<std::size_t>(t), begin, std::min(n, begin + per_thread));
+    return 0;
+  });
+}
+
 }  // namespace quor

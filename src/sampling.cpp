@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "cross_validation.hpp"
+#include "folds.hpp"
 
 namespace quor {
 

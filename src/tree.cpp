@@ -4,81 +4,20 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <stdexcept>
 #include <string>
 
-#include "config.hpp"
 #include "errors.hpp"
 
 namespace quor {
 
 namespace {
 
-// Rows are materialised this many at a time, so prediction needs memory for
-// one block of cells rather than for the whole matrix.
-constexpr std::size_t kRowBlock = 4096;
-
 const DecisionNode& node_at(const Tree& tree, std::size_t index) {
   check_index(index, tree.nodes.size(), "tree nodes");
   return tree.nodes[index];
 }
 
-void check_output(std::size_t out_size, std::size_t expected) {
-  if (out_size != expected) {
-    throw InternalError("prediction output has " + std::to_string(out_size) +
-                        " entries but " + std::to_string(expected) + " are needed");
-  }
-}
-
-void check_has_nodes(const Tree& tree, std::size_t n_rows) {
-  if (tree.nodes.empty() && n_rows > 0) throw InternalError("model has not been fitted");
-}
-
-// Calls visit(row_index, row) for every row of `x`, block by block.
-template <class Visit>
-void for_each_row(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                  Visit&& visit) {
-  check_has_nodes(tree, x.n_rows);
-  for (std::size_t begin = 0; begin < x.n_rows; begin += kRowBlock) {
-    const std::size_t end = std::min(x.n_rows, begin + kRowBlock);
-    const Rows rows = rows_from_matrix(x, categorical, begin, end);
-    for (std::size_t r = 0; r < rows.n_rows; ++r) visit(begin + r, rows.row(r));
-  }
-}
-
-// Calls visit(row_index, leaf) for every row of `x`.
-template <class Visit>
-void for_each_leaf(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                   Visit&& visit) {
-  for_each_row(tree, x, categorical, [&](std::size_t r, std::span<const FeatureValue> row) {
-    visit(r, predict_row(tree, row));
-  });
-}
-
-// Routes a row from the root to its leaf, calling on_node(index) for every
-// node it passes, root first and leaf last. Returns the leaf's index.
-template <class OnNode>
-std::size_t walk_row(const Tree& tree, std::span<const FeatureValue> row, OnNode&& on_node) {
-  std::size_t index = 0;
-  const DecisionNode* node = &node_at(tree, index);
-  on_node(index);
-  while (!node->is_leaf()) {
-    check_index(node->feature, row.size(), "row");
-    index = goes_left(*node, row[node->feature]) ? node->left : node->right;
-    node = &node_at(tree, index);
-    on_node(index);
-  }
-  return index;
-}
-
 }  // namespace
-
-std::uint32_t category_code(double v) {
-  if (!std::isfinite(v) || v < 0.0) return kMissingCategory;
-  const double rounded = std::round(v);  // halves away from zero
-  if (rounded >= static_cast<double>(kMissingCategory)) return kMissingCategory;
-  return static_cast<std::uint32_t>(rounded);
-}
 
 std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
   const std::size_t index = tree_.nodes.size();
@@ -92,7 +31,7 @@ std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
 
 void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint64_t n_samples) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::Leaf;
+  n.leaf = true;
   n.value = value;
   n.n_samples = n_samples;
 }
@@ -100,7 +39,7 @@ void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint
 void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const double> proba,
                                            std::uint64_t predicted_class, std::uint64_t n_samples) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::Leaf;
+  n.leaf = true;
   n.proba_offset = tree_.probas.size();
   n.proba_size = proba.size();
   tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
@@ -108,24 +47,10 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
   n.n_samples = n_samples;
 }
 
-void TreeBuilder::make_interval_split(std::size_t node, std::uint64_t feature,
-                                      std::optional<double> lower, std::optional<double> upper,
-                                      double split_score) {
+void TreeBuilder::make_split(std::size_t node, const Split& split) {
   DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::IntervalSplit;
-  n.feature = feature;
-  n.lower = lower;
-  n.upper = upper;
-  n.split_score = split_score;
-}
-
-void TreeBuilder::make_category_split(std::size_t node, std::uint64_t feature,
-                                      std::uint32_t category, double split_score) {
-  DecisionNode& n = tree_.nodes.at(node);
-  n.kind = NodeKind::CategorySplit;
-  n.feature = feature;
-  n.category = category;
-  n.split_score = split_score;
+  n.leaf = false;
+  n.split = split;
 }
 
 std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool is_left) {
@@ -166,136 +91,54 @@ Tree TreeBuilder::finish() && {
   return std::move(tree_);
 }
 
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end) {
-  const std::size_t n_cols = matrix.n_cols;
-  std::vector<char> column_is_categorical(n_cols);
-  for (std::size_t c = 0; c < n_cols; ++c) column_is_categorical[c] = is_categorical(categorical, c);
-
-  Rows rows;
-  rows.n_rows = row_end - row_begin;
-  rows.n_cols = n_cols;
-  rows.cells.resize(rows.n_rows * n_cols);
-  FeatureValue* cell = rows.cells.data();
-  for (std::size_t r = row_begin; r < row_end; ++r) {
-    for (std::size_t c = 0; c < n_cols; ++c, ++cell) {
-      const double v = matrix.at(r, c);
-      if (column_is_categorical[c]) {
-        cell->is_categorical = true;
-        cell->code = category_code(v);
-      } else {
-        cell->value = v;
-      }
-    }
-  }
-  return rows;
-}
-
-bool goes_left(const DecisionNode& split, const FeatureValue& cell) {
-  switch (split.kind) {
-    case NodeKind::IntervalSplit: {
-      if (cell.is_categorical || !std::isfinite(cell.value)) return false;
-      // Closed below, open above; a NaN bound fails its comparison.
-      if (split.lower && !(cell.value >= *split.lower)) return false;
-      if (split.upper && !(cell.value < *split.upper)) return false;
-      return true;
-    }
-    case NodeKind::CategorySplit:
-      return cell.is_categorical && cell.code == split.category;
-    case NodeKind::Leaf:
-      break;
-  }
-  throw InternalError("a leaf has no split test");
-}
-
 std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row) {
-  return walk_row(tree, row, [](std::size_t) {});
+  std::size_t index = 0;
+  const DecisionNode* node = &node_at(tree, index);
+  while (!node->is_leaf()) {
+    check_index(node->split.feature, row.size(), "row");
+    index = node->split.goes_left(row[node->split.feature]) ? node->left : node->right;
+    node = &node_at(tree, index);
+  }
+  return index;
 }
 
 const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row) {
   return tree.nodes[leaf_index(tree, row)];
 }
 
-void predict_values(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                    std::span<double> out) {
-  check_output(out.size(), x.n_rows);
-  check_has_nodes(tree, x.n_rows);
-  if (x.n_rows > 0 && tree.root().is_leaf()) {
-    std::fill(out.begin(), out.end(), tree.root().value);
-    return;
-  }
-  for_each_leaf(tree, x, categorical,
-                [&](std::size_t r, const DecisionNode& leaf) { out[r] = leaf.value; });
-}
-
-void predict_classes(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                     std::span<std::int64_t> out) {
-  check_output(out.size(), x.n_rows);
-  for_each_leaf(tree, x, categorical, [&](std::size_t r, const DecisionNode& leaf) {
-    out[r] = static_cast<std::int64_t>(leaf.predicted_class);
-  });
-}
-
-void predict_probabilities(const Tree& tree, const MatrixView& x,
-                           std::span<const std::uint64_t> categorical, std::size_t k,
-                           std::span<double> out) {
-  if (k != 0 && x.n_rows > SIZE_MAX / k) throw std::length_error("probability matrix too large");
-  check_output(out.size(), x.n_rows * k);
-  for_each_leaf(tree, x, categorical, [&](std::size_t r, const DecisionNode& leaf) {
-    const std::span<const double> proba = tree.proba(leaf);
-    const std::size_t n = std::min(k, proba.size());
-    std::copy_n(proba.begin(), n, out.begin() + static_cast<std::ptrdiff_t>(r * k));
-  });
-}
-
-void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                std::span<std::int64_t> out) {
-  check_output(out.size(), x.n_rows);
-  for_each_row(tree, x, categorical, [&](std::size_t r, std::span<const FeatureValue> row) {
-    out[r] = static_cast<std::int64_t>(leaf_index(tree, row));
-  });
-}
-
-DecisionPaths decision_paths(const Tree& tree, const MatrixView& x,
-                             std::span<const std::uint64_t> categorical) {
-  DecisionPaths paths;
-  paths.indptr.reserve(x.n_rows + 1);
-  paths.indptr.push_back(0);
-  for_each_row(tree, x, categorical, [&](std::size_t, std::span<const FeatureValue> row) {
-    walk_row(tree, row, [&](std::size_t index) { paths.indices.push_back(static_cast<std::int64_t>(index)); });
-    paths.indptr.push_back(static_cast<std::int64_t>(paths.indices.size()));
-  });
-  return paths;
-}
-
 std::vector<double> split_scores(const Tree& tree) {
   std::vector<double> out;
   out.reserve(tree.nodes.size());
   for (const DecisionNode& node : tree.nodes) {
-    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split_score);
+    out.push_back(node.is_leaf() ? std::numeric_limits<double>::quiet_NaN() : node.split.score);
   }
   return out;
 }
 
-std::uint64_t tree_depth(const Tree& tree) {
+std::vector<std::uint64_t> node_depths(const Tree& tree) {
   // Children come after their parent, so one forward pass gives every node its
-  // level before its children are met.
+  // depth before its children are met.
   const std::size_t n = tree.nodes.size();
-  std::vector<std::uint64_t> level(n, 0);
-  std::uint64_t deepest = 0;
+  std::vector<std::uint64_t> depth(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const DecisionNode& node = tree.nodes[i];
-    if (node.is_leaf()) {
-      deepest = std::max(deepest, level[i]);
-      continue;
-    }
+    if (node.is_leaf()) continue;
     for (const std::size_t child : {node.left, node.right}) {
       check_index(child, n, "tree nodes");
       if (child <= i) {
         throw InternalError("tree node " + std::to_string(i) + " has a child that does not follow it");
       }
-      level[child] = level[i] + 1;
+      depth[child] = depth[i] + 1;
     }
+  }
+  return depth;
+}
+
+std::uint64_t tree_depth(const Tree& tree) {
+  const std::vector<std::uint64_t> depth = node_depths(tree);
+  std::uint64_t deepest = 0;
+  for (std::size_t i = 0; i < depth.size(); ++i) {
+    if (tree.nodes[i].is_leaf()) deepest = std::max(deepest, depth[i]);
   }
   return deepest;
 }

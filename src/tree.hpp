@@ -11,34 +11,21 @@
 #include <span>
 #include <vector>
 
+#include "input.hpp"
+#include "split.hpp"
 #include "views.hpp"
 
 namespace quor {
 
-/// The category code that marks a missing categorical value.
-inline constexpr std::uint32_t kMissingCategory = 0xFFFFFFFFu;
-
-/// Category code of a float: finite v >= 0 (-0.0 included) rounds half away
-/// from zero, saturating at the missing code; anything else is missing.
-std::uint32_t category_code(double v);
-
-enum class NodeKind : std::uint8_t { IntervalSplit, CategorySplit, Leaf };
-
-/// One node. Split fields are meaningful for the two split kinds, leaf fields
-/// for leaves; `left`/`right` index `Tree::nodes`.
+/// One node: a split whose children `left`/`right` index `Tree::nodes`, or
+/// a leaf. The split's score is the aggregated cross-validated score it won
+/// with at growth (the number compared with min_impurity_decrease); NaN when
+/// unknown, as for every node of a tree rebuilt from a dump.
 struct DecisionNode {
-  NodeKind kind = NodeKind::Leaf;
-  // IntervalSplit / CategorySplit
-  std::uint64_t feature = 0;
-  std::optional<double> lower;
-  std::optional<double> upper;
-  std::uint32_t category = 0;
+  bool leaf = true;
+  Split split;
   std::size_t left = 0;
   std::size_t right = 0;
-  /// The aggregated cross-validated score with which the split won at growth
-  /// (the number compared with min_impurity_decrease); NaN when unknown, as
-  /// for every node of a tree rebuilt from a dump.
-  double split_score = std::numeric_limits<double>::quiet_NaN();
   // Leaf
   double value = 0.0;                // regression
   std::uint64_t predicted_class = 0;  // classification
@@ -46,7 +33,7 @@ struct DecisionNode {
   std::size_t proba_size = 0;
   std::uint64_t n_samples = 0;
 
-  bool is_leaf() const { return kind == NodeKind::Leaf; }
+  bool is_leaf() const { return leaf; }
 };
 
 /// A whole tree. Invariant: `nodes` is non-empty and in pre-order; every split's
@@ -72,12 +59,7 @@ class TreeBuilder {
   void make_regression_leaf(std::size_t node, double value, std::uint64_t n_samples);
   void make_classification_leaf(std::size_t node, std::span<const double> proba,
                                 std::uint64_t predicted_class, std::uint64_t n_samples);
-  /// The split makers take the score the split won with (NaN: unknown).
-  void make_interval_split(std::size_t node, std::uint64_t feature, std::optional<double> lower,
-                           std::optional<double> upper,
-                           double split_score = std::numeric_limits<double>::quiet_NaN());
-  void make_category_split(std::size_t node, std::uint64_t feature, std::uint32_t category,
-                           double split_score = std::numeric_limits<double>::quiet_NaN());
+  void make_split(std::size_t node, const Split& split);
   /// Appends every node of `part` (a tree, or a single split node whose
   /// children are still to come) under `parent` on side `is_left`, in its own
   /// pre-order; returns the index of the part's root.
@@ -91,67 +73,18 @@ class TreeBuilder {
   Tree tree_;
 };
 
-/// One cell of a prediction row.
-struct FeatureValue {
-  double value = 0.0;          // continuous cells
-  std::uint32_t code = 0;      // categorical cells
-  bool is_categorical = false;
-};
-
-/// Rows materialised from a matrix: `n_cols` cells per row, row-major.
-struct Rows {
-  std::size_t n_rows = 0;
-  std::size_t n_cols = 0;
-  std::vector<FeatureValue> cells;
-  std::span<const FeatureValue> row(std::size_t r) const {
-    return {cells.data() + r * n_cols, n_cols};
-  }
-};
-
-/// Rows [row_begin, row_end) of the matrix; columns listed in the sorted
-/// `categorical` list become category codes, the others stay as they are.
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end);
-inline Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical) {
-  return rows_from_matrix(matrix, categorical, 0, matrix.n_rows);
-}
-
-/// Whether a row goes left at a split node (the split tests of the model).
-bool goes_left(const DecisionNode& split, const FeatureValue& cell);
-
 /// The index in `Tree::nodes` (which is the pre-order of the export) of the
 /// leaf a row reaches. A split feature past the row's end is an internal error.
 std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row);
 /// The leaf a row reaches.
 const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row);
 
-/// Prediction over a whole matrix, written into caller-provided outputs of
-/// n_rows entries. Rows are materialised and routed in blocks.
-void predict_values(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                    std::span<double> out);
-void predict_classes(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                     std::span<std::int64_t> out);
-/// `out` is n_rows × k, row-major, zero-filled by the caller.
-void predict_probabilities(const Tree& tree, const MatrixView& x,
-                           std::span<const std::uint64_t> categorical, std::size_t k,
-                           std::span<double> out);
-
-/// The pre-order index of the leaf each row of `x` reaches, into `out` (n_rows entries).
-void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                std::span<std::int64_t> out);
-
-/// The nodes each row passes, root first and leaf last, in compressed sparse
-/// row form: row r passes indices[indptr[r] .. indptr[r + 1]).
-struct DecisionPaths {
-  std::vector<std::int64_t> indptr;   // n_rows + 1 entries, first 0
-  std::vector<std::int64_t> indices;  // pre-order node indices
-};
-DecisionPaths decision_paths(const Tree& tree, const MatrixView& x,
-                             std::span<const std::uint64_t> categorical);
-
 /// Each node's split score in pre-order (NaN at leaves and where unknown).
 std::vector<double> split_scores(const Tree& tree);
 
+/// Each node's depth, the root's 0. A child that does not follow its parent
+/// (or lies past the end) is an internal error.
+std::vector<std::uint64_t> node_depths(const Tree& tree);
 /// 0 for a leaf, else 1 + the larger depth of the two children.
 std::uint64_t tree_depth(const Tree& tree);
 /// Number of leaves.

@@ -34,14 +34,15 @@ def _choose_api(validation_module):
 _VALIDATE_DATA, _FINITE_KEYWORD = _choose_api(_validation)
 
 
-def validate_data(estimator, X, y="no_validation", *, reset, **check_params):
+def validate_data(estimator, X, y="no_validation", *, reset, check_finite=True, **check_params):
     """scikit-learn's checks of X (and y) for ``estimator``, allowing NaN in X.
 
     With ``reset=True`` it records ``n_features_in_`` (and
     ``feature_names_in_``) on ``estimator``; with ``reset=False`` it checks
-    X against them.
+    X against them.  ``check_finite=False`` leaves out the search for
+    infinite values (a caller that does it itself).
     """
-    check_params[_FINITE_KEYWORD] = "allow-nan"
+    check_params[_FINITE_KEYWORD] = "allow-nan" if check_finite else False
     if _VALIDATE_DATA is not None:
         return _VALIDATE_DATA(estimator, X, y, reset=reset, **check_params)
     return estimator._validate_data(X, y, reset=reset, **check_params)

@@ -85,6 +85,21 @@ class _QUORTree(TagsMixin, BaseEstimator):
     def _predict_matrix(self, X):
         return predict_input(self, X)
 
+    def _route(self, method, X):
+        """The core's ``predict`` or ``predict_proba`` of X on the estimator's threads.
+
+        The core looks for infinite values in X itself, while it has the rows
+        in cache, instead of in a pass of its own; when it finds one,
+        scikit-learn's check of X raises its usual error.
+        """
+        X = predict_input(self, X, check_finite=False)
+        n_threads = _params.resolve_threads(self.n_threads) if self.parallel else 1
+        out = getattr(self._core, method + "_finite")(X, n_threads)
+        if out is None:
+            predict_input(self, X)
+            raise ValueError("Input X contains infinity.")
+        return out
+
     # -- reading the fitted tree ------------------------------------------------
 
     def get_depth(self):
@@ -245,8 +260,7 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         -------
         ndarray of float64, shape (n_samples,)
         """
-        X = self._predict_matrix(X)
-        return self._core.predict(X)
+        return self._route("predict", X)
 
     def _n_classes_for_tree(self):
         return None
@@ -324,8 +338,8 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         ndarray of shape (n_samples,)
             Labels taken from ``classes_``.
         """
-        X = self._predict_matrix(X)
-        return self.classes_.take(self._core.predict(X))
+        classes = self._route("predict", X)
+        return self.classes_.take(classes)
 
     def predict_proba(self, X):
         """Class probabilities of the leaf every row of X reaches.
@@ -335,8 +349,7 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         ndarray of float64, shape (n_samples, n_classes)
             Columns in the order of ``classes_``.
         """
-        X = self._predict_matrix(X)
-        return self._core.predict_proba(X)
+        return self._route("predict_proba", X)
 
     def predict_log_proba(self, X):
         """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0)."""

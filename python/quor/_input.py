@@ -141,8 +141,11 @@ def install(estimator, fitted):
         setattr(estimator, name, value)
 
 
-def predict_input(estimator, X):
-    """X checked against the fitted estimator, as the float64 matrix the core routes."""
+def predict_input(estimator, X, check_finite=True):
+    """X checked against the fitted estimator, as the float64 matrix the core routes.
+
+    ``check_finite=False`` leaves the search for infinite values to the caller.
+    """
     check_is_fitted(estimator)
     categories = estimator.categories_
     table = _as_table(X)
@@ -155,7 +158,7 @@ def predict_input(estimator, X):
         names is None or not isinstance(X, pd.DataFrame) or list(table.columns) == list(names)
     ):
         X = encode_table(table, categories, isinstance(X, pd.DataFrame))
-    X = validate_data(estimator, X, reset=False, dtype=np.float64)
+    X = validate_data(estimator, X, reset=False, dtype=np.float64, check_finite=check_finite)
     n_features = len(estimator.is_categorical_)
     if X.shape[1] < n_features:  # the core must never see a row shorter than its tree's features
         raise ValueError(

@@ -296,9 +296,10 @@ one-standard-deviation lower bound of their fold scores.""",
         "parallel", False, [Boolean()], "bool",
         """Grow the tree on worker threads: the largest nodes are scored on every
 thread, and separate subtrees grow on separate threads.  The tree is
-identical to a sequential fit.""",
+identical to a sequential fit.  ``predict`` and ``predict_proba`` of a
+large X route its rows on the threads too, with the same results.""",
         "grow on threads: large nodes scored on all of them, subtrees side by side (same tree "
-        "as sequential)", cli=FLAG),
+        "as sequential); large predictions on them too", cli=FLAG),
     Param(
         "n_threads", 1, [Interval("int", None, UINT64_MAX)], "int",
         """Number of worker threads when ``parallel`` is true (below 2: none).

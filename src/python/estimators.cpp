@@ -5,12 +5,15 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "guard.hpp"
+#include "interrupt.hpp"
+#include "tree_dump.hpp"
 
 namespace quor::py {
 
@@ -23,7 +26,39 @@ struct EstimatorObject {
   long borrows;
 };
 
-std::array<PyTypeObject*, 3> g_types{};
+/// Per task type: the Python class, its name and its constructor arguments.
+template <class T>
+struct ClassOf;
+template <>
+struct ClassOf<RegressionTask> {
+  static constexpr const char* name = "RawRegressor";
+  static constexpr const char* arguments[] = {
+      "criterion", "max_depth", "min_samples_split", "min_samples_leaf", "min_impurity_decrease",
+      "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode", "split_style", "aggregator",
+      "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads", "parallel_min_samples",
+      "categorical", nullptr};
+  static inline PyTypeObject* type = nullptr;
+};
+template <>
+struct ClassOf<ClassificationTask> {
+  static constexpr const char* name = "RawClassifier";
+  static constexpr const char* arguments[] = {
+      "n_classes", "criterion", "max_depth", "min_samples_split", "min_samples_leaf",
+      "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode",
+      "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads",
+      "parallel_min_samples", "categorical", nullptr};
+  static inline PyTypeObject* type = nullptr;
+};
+template <>
+struct ClassOf<ObjectiveTask> {
+  static constexpr const char* name = "RawObjectiveClassifier";
+  static constexpr const char* arguments[] = {
+      "n_classes", "objective", "average", "pos_label", "beta", "max_depth", "min_samples_split",
+      "min_samples_leaf", "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle",
+      "mode", "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel",
+      "n_threads", "parallel_min_samples", "categorical", nullptr};
+  static inline PyTypeObject* type = nullptr;
+};
 
 EstimatorObject* as_estimator(PyObject* self) { return reinterpret_cast<EstimatorObject*>(self); }
 
@@ -50,41 +85,7 @@ void estimator_dealloc(PyObject* self) {
 
 // ---- construction ----
 
-constexpr const char* kRegressorArguments[] = {
-    "criterion", "max_depth", "min_samples_split", "min_samples_leaf", "min_impurity_decrease",
-    "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode", "split_style", "aggregator",
-    "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads", "parallel_min_samples",
-    "categorical", nullptr};
-constexpr const char* kClassifierArguments[] = {
-    "n_classes", "criterion", "max_depth", "min_samples_split", "min_samples_leaf",
-    "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle", "mode",
-    "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel", "n_threads",
-    "parallel_min_samples", "categorical", nullptr};
-constexpr const char* kObjectiveArguments[] = {
-    "n_classes", "objective", "average", "pos_label", "beta", "max_depth", "min_samples_split",
-    "min_samples_leaf", "min_impurity_decrease", "n_bins", "cv_folds", "cv_seed", "cv_shuffle",
-    "mode", "split_style", "aggregator", "agg_frac", "agg_eps", "agg_lambda", "parallel",
-    "n_threads", "parallel_min_samples", "categorical", nullptr};
-
-const char* class_name(EstimatorKind kind) {
-  switch (kind) {
-    case EstimatorKind::Regressor: return "RawRegressor";
-    case EstimatorKind::Classifier: return "RawClassifier";
-    case EstimatorKind::ObjectiveClassifier: return "RawObjectiveClassifier";
-  }
-  return "";
-}
-
 }  // namespace
-
-const char* const* constructor_arguments(EstimatorKind kind) {
-  switch (kind) {
-    case EstimatorKind::Regressor: return kRegressorArguments;
-    case EstimatorKind::Classifier: return kClassifierArguments;
-    case EstimatorKind::ObjectiveClassifier: return kObjectiveArguments;
-  }
-  return nullptr;
-}
 
 void convert_option(EstimatorOptions& options, const char* name, PyObject* value) {
   const std::string_view field = name;
@@ -123,16 +124,25 @@ void convert_option(EstimatorOptions& options, const char* name, PyObject* value
   else throw InternalError("no conversion for constructor argument " + std::string(field));
 }
 
+template <class T>
+const char* const* constructor_arguments() {
+  return ClassOf<T>::arguments;
+}
+
+template const char* const* constructor_arguments<RegressionTask>();
+template const char* const* constructor_arguments<ClassificationTask>();
+template const char* const* constructor_arguments<ObjectiveTask>();
+
 namespace {
 
-template <EstimatorKind Kind>
+template <class T>
 PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
-    const char* const* names = constructor_arguments(Kind);
-    const std::vector<PyRef> values = parse_arguments(args, kwargs, class_name(Kind), names);
+    const char* const* names = ClassOf<T>::arguments;
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, ClassOf<T>::name, names);
     EstimatorOptions options;
     for (std::size_t i = 0; i < values.size(); ++i) convert_option(options, names[i], values[i].get());
-    return wrap(type, build_estimator(Kind, options));
+    return wrap(type, build_estimator<T>(options));
   });
 }
 
@@ -170,20 +180,32 @@ MatrixView prediction_input(PyObject* args, PyObject* kwargs, const char* functi
   return x;  // the array stays alive in the call's arguments
 }
 
+/// The predictions of `predict` (leaf values, or classes for classifiers);
+/// None when `options` refused an infinite value of x.
+PyRef predictions(const Estimator& estimator, const MatrixView& x, const BatchOptions& options) {
+  PyRef out = estimator.is_classifier() ? new_int64_array(x.n_rows)
+                                        : new_float64_array(std::array<std::uint64_t, 1>{x.n_rows});
+  const bool done = estimator.is_classifier()
+                        ? predict_classes(estimator.routing, x, array_data<std::int64_t>(out), options)
+                        : predict_values(estimator.routing, x, array_data<double>(out), options);
+  return done ? std::move(out) : PyRef::borrowed(Py_None);
+}
+
+/// The n_rows × K probabilities of `predict_proba`; None as above.
+PyRef probabilities(const Estimator& estimator, const MatrixView& x, const BatchOptions& options) {
+  const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes(), 1);
+  const std::uint64_t shape[] = {x.n_rows, k};
+  PyRef out = new_float64_array(shape);
+  const bool done = predict_probabilities(estimator.routing, x, k, array_data<double>(out), options);
+  return done ? std::move(out) : PyRef::borrowed(Py_None);
+}
+
 PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "predict", estimator);
-    if (estimator.is_classifier()) {
-      PyRef out = new_int64_array(x.n_rows);
-      predict_classes(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
-      return out;
-    }
-    const std::uint64_t shape[] = {x.n_rows};
-    PyRef out = new_float64_array(shape);
-    predict_values(*estimator.tree, x, estimator.categorical, array_data<double>(out));
-    return out;
+    return predictions(estimator, x, {estimator.prediction_threads()});
   });
 }
 
@@ -192,13 +214,41 @@ PyObject* method_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "predict_proba", estimator);
-    const std::uint64_t k = std::max<std::uint64_t>(estimator.n_classes, 1);
-    const std::uint64_t shape[] = {x.n_rows, k};
-    PyRef out = new_float64_array(shape);
-    const std::span<double> data = array_data<double>(out);
-    std::fill(data.begin(), data.end(), 0.0);
-    predict_probabilities(*estimator.tree, x, estimator.categorical, k, data);
-    return out;
+    return probabilities(estimator, x, {estimator.prediction_threads()});
+  });
+}
+
+/// The arguments of predict_finite / predict_proba_finite, checked in order.
+struct FiniteInput {
+  MatrixView x;
+  BatchOptions options;
+};
+
+FiniteInput finite_input(PyObject* args, PyObject* kwargs, const char* function,
+                         const Estimator& estimator) {
+  static const char* const names[] = {"x", "n_threads", nullptr};
+  const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
+  const MatrixView x = float64_matrix(values[0].get(), "x");
+  const std::uint64_t n_threads = argument("n_threads", values[1].get(), to_u64);
+  if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
+  return {x, {n_threads, true}};
+}
+
+PyObject* method_predict_finite(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    const FiniteInput input = finite_input(args, kwargs, "predict_finite", estimator);
+    return predictions(estimator, input.x, input.options);
+  });
+}
+
+PyObject* method_predict_proba_finite(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow borrow(self);
+    const Estimator& estimator = borrow.get();
+    const FiniteInput input = finite_input(args, kwargs, "predict_proba_finite", estimator);
+    return probabilities(estimator, input.x, input.options);
   });
 }
 
@@ -208,7 +258,7 @@ PyObject* method_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "apply", estimator);
     PyRef out = new_int64_array(x.n_rows);
-    apply_rows(*estimator.tree, x, estimator.categorical, array_data<std::int64_t>(out));
+    apply_rows(estimator.routing, x, array_data<std::int64_t>(out), {estimator.prediction_threads()});
     return out;
   });
 }
@@ -218,7 +268,8 @@ PyObject* method_decision_path(PyObject* self, PyObject* args, PyObject* kwargs)
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "decision_path", estimator);
-    const DecisionPaths paths = decision_paths(*estimator.tree, x, estimator.categorical);
+    const DecisionPaths paths =
+        decision_paths(*estimator.tree, estimator.routing, x, estimator.prediction_threads());
     return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
   });
 }
@@ -257,33 +308,29 @@ void set_item(const PyRef& dict, const char* key, PyRef value) {
 }  // namespace
 
 PyRef tree_dump_dict(const Tree& tree, bool classification, std::uint64_t n_classes) {
-    const std::vector<FlatNode> flat = flatten_tree(tree);
-    const std::span<const FlatNode> nodes = flat;
-    const auto column = [&](auto field) { return py_list<FlatNode>(nodes, field); };
+  const std::vector<FlatNode> flat = flatten_tree(tree);
+  const std::span<const FlatNode> nodes = flat;
+  const auto column = [&](auto field) { return py_list<FlatNode>(nodes, field); };
 
-    PyRef dict = checked(PyDict_New());
-    set_item(dict, "node_count", py_uint(flat.size()));
-    set_item(dict, "is_leaf", column([](const FlatNode& n) { return py_bool(n.is_leaf); }));
-    set_item(dict, "children_left", column([](const FlatNode& n) { return py_int(n.children_left); }));
-    set_item(dict, "children_right",
-             column([](const FlatNode& n) { return py_int(n.children_right); }));
-    set_item(dict, "feature", column([](const FlatNode& n) { return py_int(n.feature); }));
-    set_item(dict, "is_categorical",
-             column([](const FlatNode& n) { return py_bool(n.is_categorical); }));
-    set_item(dict, "lower", column([](const FlatNode& n) { return py_float(n.lower); }));
-    set_item(dict, "upper", column([](const FlatNode& n) { return py_float(n.upper); }));
-    set_item(dict, "category", column([](const FlatNode& n) { return py_int(n.category); }));
-    set_item(dict, "n_samples", column([](const FlatNode& n) { return py_uint(n.n_samples); }));
-    if (!classification) {
-      set_item(dict, "value", column([](const FlatNode& n) { return py_float(n.value); }));
-      return dict;
-    }
-    set_item(dict, "predicted_class",
-             column([](const FlatNode& n) { return py_int(n.predicted_class); }));
-    set_item(dict, "proba",
-             column([](const FlatNode& n) { return py_list<double>(n.proba, py_float); }));
-    set_item(dict, "n_classes", py_uint(n_classes));
+  PyRef dict = checked(PyDict_New());
+  set_item(dict, "node_count", py_uint(flat.size()));
+  set_item(dict, "is_leaf", column([](const FlatNode& n) { return py_bool(n.is_leaf); }));
+  set_item(dict, "children_left", column([](const FlatNode& n) { return py_int(n.children_left); }));
+  set_item(dict, "children_right", column([](const FlatNode& n) { return py_int(n.children_right); }));
+  set_item(dict, "feature", column([](const FlatNode& n) { return py_int(n.feature); }));
+  set_item(dict, "is_categorical", column([](const FlatNode& n) { return py_bool(n.is_categorical); }));
+  set_item(dict, "lower", column([](const FlatNode& n) { return py_float(n.lower); }));
+  set_item(dict, "upper", column([](const FlatNode& n) { return py_float(n.upper); }));
+  set_item(dict, "category", column([](const FlatNode& n) { return py_int(n.category); }));
+  set_item(dict, "n_samples", column([](const FlatNode& n) { return py_uint(n.n_samples); }));
+  if (!classification) {
+    set_item(dict, "value", column([](const FlatNode& n) { return py_float(n.value); }));
     return dict;
+  }
+  set_item(dict, "predicted_class", column([](const FlatNode& n) { return py_int(n.predicted_class); }));
+  set_item(dict, "proba", column([](const FlatNode& n) { return py_list<double>(n.proba, py_float); }));
+  set_item(dict, "n_classes", py_uint(n_classes));
+  return dict;
 }
 
 namespace {
@@ -293,7 +340,7 @@ PyObject* method_export_tree(PyObject* self, PyObject*) {
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     if (!estimator.is_fitted()) throw ValueError("estimator is not fitted");
-    return tree_dump_dict(*estimator.tree, estimator.is_classifier(), estimator.n_classes);
+    return tree_dump_dict(*estimator.tree, estimator.is_classifier(), estimator.n_classes());
   });
 }
 
@@ -314,8 +361,8 @@ std::vector<T> dump_list(PyObject* dump, const char* key, Convert convert) {
   return to_vector<T>(list.get(), convert);
 }
 
-}  // namespace
-
+/// The dump's lists, read in their fixed order; classifiers read the class
+/// and probability lists, the regressor the values.
 TreeDump read_dump(PyObject* dict, bool classification) {
   TreeDump dump;
   dump.is_leaf = dump_list<std::uint8_t>(dict, "is_leaf", to_bool);
@@ -342,14 +389,12 @@ TreeDump read_dump(PyObject* dict, bool classification) {
   return dump;
 }
 
-namespace {
-
-template <EstimatorKind Kind>
+template <class T>
 PyObject* method_from_tree(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const regressor_names[] = {"tree", "categorical", nullptr};
     static const char* const classifier_names[] = {"tree", "n_classes", "categorical", nullptr};
-    constexpr bool classification = Kind != EstimatorKind::Regressor;
+    constexpr bool classification = !std::is_same_v<T, RegressionTask>;
     const std::vector<PyRef> values = parse_arguments(
         args, kwargs, "from_tree", classification ? classifier_names : regressor_names);
     PyObject* tree = argument("tree", values[0].get(), to_dict);
@@ -359,8 +404,7 @@ PyObject* method_from_tree(PyObject*, PyObject* args, PyObject* kwargs) {
         argument("categorical", values.back().get(), to_index_list);
     const TreeDump dump = read_dump(tree, classification);
     Tree rebuilt = rebuild_tree(dump, classification);
-    return wrap(g_types[static_cast<std::size_t>(Kind)],
-                rebuilt_estimator(Kind, n_classes, categorical, std::move(rebuilt)));
+    return wrap(ClassOf<T>::type, rebuilt_estimator<T>(n_classes, categorical, std::move(rebuilt)));
   });
 }
 
@@ -382,6 +426,14 @@ constexpr const char kDecisionPathDoc[] =
     "The nodes each row of `x` passes, as a tuple `(indptr, indices)` of new\n"
     "int64 arrays: row r passes `indices[indptr[r]:indptr[r + 1]]`, root first\n"
     "and leaf last, as indices in the pre-order of `export_tree`.";
+constexpr const char kPredictFiniteDoc[] =
+    "predict_finite($self, x, n_threads)\n--\n\n"
+    "As `predict`, routing a large `x` on up to `n_threads` threads, or None\n"
+    "when a value of `x` (in any column) is infinite.";
+constexpr const char kPredictProbaFiniteDoc[] =
+    "predict_proba_finite($self, x, n_threads)\n--\n\n"
+    "As `predict_proba`, routing a large `x` on up to `n_threads` threads, or\n"
+    "None when a value of `x` (in any column) is infinite.";
 constexpr const char kSplitScoresDoc[] =
     "split_scores($self)\n--\n\n"
     "The aggregated cross-validated score with which each split node won, in\n"
@@ -391,13 +443,14 @@ constexpr const char kSplitScoresDoc[] =
 PyMethodDef kRegressorMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
+    {"predict_finite", as_cfunction(method_predict_finite), kArgs, kPredictFiniteDoc},
     {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
     {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
     {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
-    {"from_tree", as_cfunction(method_from_tree<EstimatorKind::Regressor>), kArgs | METH_STATIC,
+    {"from_tree", as_cfunction(method_from_tree<RegressionTask>), kArgs | METH_STATIC,
      "from_tree(tree, categorical)\n--\n\n"
      "Rebuild a fitted regressor from an `export_tree` dump (used to unpickle)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -406,13 +459,16 @@ PyMethodDef kClassifierMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
     {"predict_proba", as_cfunction(method_predict_proba), kArgs, "predict_proba($self, x)\n--\n\n"},
+    {"predict_finite", as_cfunction(method_predict_finite), kArgs, kPredictFiniteDoc},
+    {"predict_proba_finite", as_cfunction(method_predict_proba_finite), kArgs,
+     kPredictProbaFiniteDoc},
     {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
     {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
     {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
-    {"from_tree", as_cfunction(method_from_tree<EstimatorKind::Classifier>), kArgs | METH_STATIC,
+    {"from_tree", as_cfunction(method_from_tree<ClassificationTask>), kArgs | METH_STATIC,
      "from_tree(tree, n_classes, categorical)\n--\n\n"
      "Rebuild a fitted classifier from an `export_tree` dump (used to unpickle)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -421,13 +477,16 @@ PyMethodDef kObjectiveMethods[] = {
     {"fit", as_cfunction(method_fit), kArgs, "fit($self, x, y)\n--\n\n"},
     {"predict", as_cfunction(method_predict), kArgs, "predict($self, x)\n--\n\n"},
     {"predict_proba", as_cfunction(method_predict_proba), kArgs, "predict_proba($self, x)\n--\n\n"},
+    {"predict_finite", as_cfunction(method_predict_finite), kArgs, kPredictFiniteDoc},
+    {"predict_proba_finite", as_cfunction(method_predict_proba_finite), kArgs,
+     kPredictProbaFiniteDoc},
     {"apply", as_cfunction(method_apply), kArgs, kApplyDoc},
     {"decision_path", as_cfunction(method_decision_path), kArgs, kDecisionPathDoc},
     {"split_scores", method_split_scores, METH_NOARGS, kSplitScoresDoc},
     {"depth", method_depth, METH_NOARGS, "depth($self)\n--\n\n"},
     {"n_leaves", method_n_leaves, METH_NOARGS, "n_leaves($self)\n--\n\n"},
     {"export_tree", method_export_tree, METH_NOARGS, "export_tree($self)\n--\n\n"},
-    {"from_tree", as_cfunction(method_from_tree<EstimatorKind::ObjectiveClassifier>),
+    {"from_tree", as_cfunction(method_from_tree<ObjectiveTask>),
      kArgs | METH_STATIC,
      "from_tree(tree, n_classes, categorical)\n--\n\n"
      "Rebuild a fitted objective classifier from an `export_tree` dump. The\n"
@@ -455,10 +514,10 @@ constexpr const char kObjectiveDoc[] =
     "Native classification tree that selects splits by a metric objective\n"
     "(precision/recall/F1/F\u03b2/accuracy) instead of impurity.";
 
-template <EstimatorKind Kind>
+template <class T>
 PyType_Spec* type_spec(const char* doc, PyMethodDef* methods) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(estimator_new<Kind>)},
+      {Py_tp_new, reinterpret_cast<void*>(estimator_new<T>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(estimator_dealloc)},
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_methods, methods},
@@ -466,31 +525,28 @@ PyType_Spec* type_spec(const char* doc, PyMethodDef* methods) {
   // The classes belong to no module: they present themselves as builtins. A
   // name without the "builtins." prefix would leave them with no __module__
   // at all (and a DeprecationWarning at import).
-  static const std::string name = std::string("builtins.") + class_name(Kind);
+  static const std::string name = std::string("builtins.") + ClassOf<T>::name;
   static PyType_Spec spec = {name.c_str(), sizeof(EstimatorObject), 0, Py_TPFLAGS_DEFAULT, slots};
   return &spec;
 }
 
-}  // namespace
-
-PyRef create_estimator_type(EstimatorKind kind) {
-  PyType_Spec* spec = nullptr;
-  switch (kind) {
-    case EstimatorKind::Regressor:
-      spec = type_spec<EstimatorKind::Regressor>(kRegressorDoc, kRegressorMethods);
-      break;
-    case EstimatorKind::Classifier:
-      spec = type_spec<EstimatorKind::Classifier>(kClassifierDoc, kClassifierMethods);
-      break;
-    case EstimatorKind::ObjectiveClassifier:
-      spec = type_spec<EstimatorKind::ObjectiveClassifier>(kObjectiveDoc, kObjectiveMethods);
-      break;
-  }
-  PyRef type = checked(PyType_FromSpec(spec));
-  PyTypeObject*& kept = g_types[static_cast<std::size_t>(kind)];
+/// Creates the class of task type T, keeps it and adds it to the module.
+template <class T>
+void add_type(PyObject* module, const char* doc, PyMethodDef* methods) {
+  PyRef type = checked(PyType_FromSpec(type_spec<T>(doc, methods)));
+  PyTypeObject*& kept = ClassOf<T>::type;
   Py_XDECREF(reinterpret_cast<PyObject*>(kept));
   kept = reinterpret_cast<PyTypeObject*>(PyRef::borrowed(type.get()).release());
-  return type;
+  check_status(PyModule_AddObject(module, ClassOf<T>::name, type.get()));
+  type.release();  // the module took the reference
+}
+
+}  // namespace
+
+void add_estimator_types(PyObject* module) {
+  add_type<ClassificationTask>(module, kClassifierDoc, kClassifierMethods);
+  add_type<ObjectiveTask>(module, kObjectiveDoc, kObjectiveMethods);
+  add_type<RegressionTask>(module, kRegressorDoc, kRegressorMethods);
 }
 
 }  // namespace quor::py

@@ -7,19 +7,18 @@
 
 namespace quor::py {
 
-/// The raw class's constructor argument names, in order (NULL-terminated).
-const char* const* constructor_arguments(EstimatorKind kind);
+/// The constructor argument names of the raw class whose task is `T`, in
+/// order (null-terminated).
+template <class T>
+const char* const* constructor_arguments();
 /// Converts constructor argument `name` into its field of `options`.
 void convert_option(EstimatorOptions& options, const char* name, PyObject* value);
 
 /// The `export_tree` dictionary of a tree.
 PyRef tree_dump_dict(const Tree& tree, bool classification, std::uint64_t n_classes);
-/// The dump's lists, read in their fixed order; classifiers read the class
-/// and probability lists, the regressor the values.
-TreeDump read_dump(PyObject* dict, bool classification);
 
-/// Creates the class of `kind` and keeps it for the life of the process, so
-/// that `from_tree` can make instances of its own class.
-PyRef create_estimator_type(EstimatorKind kind);
+/// Creates the three classes, adds them to `module` and keeps them for the
+/// life of the process, so that `from_tree` can make instances of its own class.
+void add_estimator_types(PyObject* module);
 
 }  // namespace quor::py

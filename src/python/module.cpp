@@ -39,19 +39,10 @@ PyMODINIT_FUNC PyInit__quor(void) {
     check_status(_import_array());
     PyRef module = checked(PyModule_Create(&g_module_def));
     g_initialised = true;
-    const std::pair<const char*, quor::EstimatorKind> classes[] = {
-        {"RawClassifier", quor::EstimatorKind::Classifier},
-        {"RawObjectiveClassifier", quor::EstimatorKind::ObjectiveClassifier},
-        {"RawRegressor", quor::EstimatorKind::Regressor},
-    };
-    for (const auto& [name, kind] : classes) {
-      PyRef type = create_estimator_type(kind);
-      check_status(PyModule_AddObject(module.get(), name, type.get()));
-      type.release();  // the module took the reference
-    }
+    add_estimator_types(module.get());
     PyRef forest = create_forest_type();
     check_status(PyModule_AddObject(module.get(), "RawForest", forest.get()));
-    forest.release();
+    forest.release();  // the module took the reference
     const PyRef note = checked(PyUnicode_FromString(kModuleNote));
     check_status(PyObject_SetAttrString(module.get(), "__doc__", note.get()));
     return module;

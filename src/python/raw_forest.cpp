@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "borrow.hpp"
@@ -27,12 +28,13 @@ struct ForestRecord {
   Estimator settings;  // the trees' settings; its `tree` is unused
   ForestOptions options;
   std::vector<Tree> trees;
+  std::vector<RoutingTable> tables;  // one per tree
   std::vector<double> oob_prediction;
   bool has_oob = false;
 
   bool is_fitted() const { return !trees.empty(); }
   /// Probabilities per row: the classes, at least one; 0 for regression.
-  std::size_t k() const { return settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes, 1) : 0; }
+  std::size_t k() const { return settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0; }
 };
 
 struct ForestObject {
@@ -71,10 +73,12 @@ bool is_tree_setting(std::string_view name) {
 
 constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling", "score_other_features"};
 
-EstimatorKind parse_kind(const std::string& kind) {
-  if (kind == "regressor") return EstimatorKind::Regressor;
-  if (kind == "classifier") return EstimatorKind::Classifier;
-  if (kind == "objective_classifier") return EstimatorKind::ObjectiveClassifier;
+/// Calls `work(std::type_identity<T>{})` with the task type T of `kind`.
+template <class Work>
+auto with_task_type(const std::string& kind, const Work& work) {
+  if (kind == "regressor") return work(std::type_identity<RegressionTask>{});
+  if (kind == "classifier") return work(std::type_identity<ClassificationTask>{});
+  if (kind == "objective_classifier") return work(std::type_identity<ObjectiveTask>{});
   throw ValueError("unknown forest kind " + quoted(kind) +
                    "; expected \"regressor\", \"classifier\" or \"objective_classifier\"");
 }
@@ -102,27 +106,30 @@ PyObject* setting(PyObject* settings, const char* key) {
 /// of the raw class of that kind (without its threading ones) and the
 /// forest's own, each converted and checked as the raw class does.
 ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
-  const EstimatorKind kind = parse_kind(argument("kind", kind_object, to_string));
+  const std::string kind = argument("kind", kind_object, to_string);
   PyObject* settings = argument("settings", settings_object, to_dict);
-  EstimatorOptions options;
-  std::size_t expected = 0;
-  for (const char* const* name = constructor_arguments(kind); *name != nullptr; ++name) {
-    if (!is_tree_setting(*name)) continue;
-    convert_option(options, *name, setting(settings, *name));
-    ++expected;
-  }
-  ForestRecord record;
-  record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
-  record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
-  record.options.sampling = parse_sampling(argument("sampling", setting(settings, "sampling"), to_string));
-  record.options.score_other_features =
-      argument("score_other_features", setting(settings, "score_other_features"), to_bool);
-  expected += std::size(kForestSettings);
-  if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
-    throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
-  }
-  record.settings = build_estimator(kind, options);
-  return record;
+  return with_task_type(kind, [&](auto task_type) {
+    using T = typename decltype(task_type)::type;
+    EstimatorOptions options;
+    std::size_t expected = 0;
+    for (const char* const* name = constructor_arguments<T>(); *name != nullptr; ++name) {
+      if (!is_tree_setting(*name)) continue;
+      convert_option(options, *name, setting(settings, *name));
+      ++expected;
+    }
+    ForestRecord record;
+    record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
+    record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
+    record.options.sampling = parse_sampling(argument("sampling", setting(settings, "sampling"), to_string));
+    record.options.score_other_features =
+        argument("score_other_features", setting(settings, "score_other_features"), to_bool);
+    expected += std::size(kForestSettings);
+    if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
+      throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
+    }
+    record.settings = build_estimator<T>(options);
+    return record;
+  });
 }
 
 PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -189,6 +196,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         progress, &done);
     if (progress != nullptr) checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(seeds.size())));
     record.trees = std::move(forest.trees);
+    record.tables = std::move(forest.tables);
     record.oob_prediction = std::move(forest.oob_prediction);
     record.has_oob = options.oob;
     return PyRef::borrowed(Py_None);
@@ -218,7 +226,7 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyRef out = new_float64_array(shape);
       const std::span<double> values = array_data<double>(out);
       run_unlocked([&](Interrupt* interrupt) {
-        predict_forest(record.trees, x, record.settings.categorical, 0, values, n_jobs, interrupt);
+        predict_forest(record.tables, x, 0, values, n_jobs, interrupt);
       });
       return out;
     }
@@ -226,7 +234,7 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::span<std::int64_t> classes = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
       std::vector<double> proba(x.n_rows * k);
-      predict_forest(record.trees, x, record.settings.categorical, k, proba, n_jobs, interrupt);
+      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
       classes_from_probabilities(proba, k, classes);
     });
     return out;
@@ -243,7 +251,7 @@ PyObject* forest_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     PyRef out = new_float64_array(shape);
     const std::span<double> proba = array_data<double>(out);
     run_unlocked([&](Interrupt* interrupt) {
-      predict_forest(record.trees, x, record.settings.categorical, k, proba, n_jobs, interrupt);
+      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
     });
     return out;
   });
@@ -258,7 +266,7 @@ PyObject* forest_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef out = new_int64_array(shape);
     const std::span<std::int64_t> leaves = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
-      apply_forest(record.trees, x, record.settings.categorical, leaves, n_jobs, interrupt);
+      apply_forest(record.tables, x, leaves, n_jobs, interrupt);
     });
     return out;
   });
@@ -305,7 +313,7 @@ PyObject* forest_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
     const SharedBorrow<ForestObject> borrow(self);
     const ForestRecord& record = borrow.get();
     const Tree& tree = tree_at(record, args, kwargs, "export_tree");
-    return tree_dump_dict(tree, record.settings.is_classifier(), record.settings.n_classes);
+    return tree_dump_dict(tree, record.settings.is_classifier(), record.settings.n_classes());
   });
 }
 
@@ -408,6 +416,7 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     }
     record.trees = rebuild_forest(dump, n_classes);
+    record.tables = routing_tables(record.trees, record.settings.categorical);
     return wrap(g_forest_type, std::move(record));
   });
 }

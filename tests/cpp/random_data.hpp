@@ -35,7 +35,7 @@ inline FeatureColumn random_categorical(std::mt19937_64& rng, std::size_t n, int
   std::uniform_int_distribution<int> code(0, distinct);
   for (std::size_t i = 0; i < n; ++i) {
     const int c = code(rng);
-    column.codes.push_back(c == distinct ? kMissingCategory : static_cast<std::uint32_t>(c * 3 + 1));
+    column.codes.push_back(c == distinct ? kMissingCode : static_cast<std::uint32_t>(c * 3 + 1));
   }
   return column;
 }

@@ -13,6 +13,7 @@
 
 #include "criterion.hpp"
 #include "errors.hpp"
+#include "ordering.hpp"
 #include "portable_log2.hpp"
 
 namespace quor {
@@ -30,15 +31,15 @@ TEST(Criterion, WorkedValues) {
   EXPECT_EQ(mae.impurity(Doubles{1, 2, 3, 4}), 1.0);
   EXPECT_EQ(mae.impurity(Doubles{5, 1, 100}), 99.0 / 3.0);
   EXPECT_EQ(mse.impurity(Doubles{0, 10, 10, 10}) - (3.0 * mse.impurity(Doubles{10, 10, 10}) + 1.0 * mse.impurity(Doubles{0})) / 4.0, 18.75);
-  EXPECT_EQ(Criterion::classification("gini", 3).impurity(Labels{0, 0, 1, 2}), 0.625);
-  EXPECT_EQ(Criterion::classification("entropy", 3).impurity(Labels{0, 0, 1, 2}), 1.5);
-  EXPECT_EQ(Criterion::gini(3).impurity(Labels(5, 2)), 0.0);  // pure nodes: exactly 0
-  EXPECT_EQ(Criterion::classification("entropy", 3).impurity(Labels(5, 2)), 0.0);
-  EXPECT_EQ(Criterion::gini(2).impurity(Labels{0, 0, 5}), 1.0 - (2.0 / 3) * (2.0 / 3));  // label 5 counts in n only
+  EXPECT_EQ(Criterion::classification("gini").impurity(Labels{0, 0, 1, 2}, 3), 0.625);
+  EXPECT_EQ(Criterion::classification("entropy").impurity(Labels{0, 0, 1, 2}, 3), 1.5);
+  EXPECT_EQ(Criterion::gini().impurity(Labels(5, 2), 3), 0.0);  // pure nodes: exactly 0
+  EXPECT_EQ(Criterion::classification("entropy").impurity(Labels(5, 2), 3), 0.0);
+  EXPECT_EQ(Criterion::gini().impurity(Labels{0, 0, 5}, 2), 1.0 - (2.0 / 3) * (2.0 / 3));  // label 5 counts in n only
   for (const char* name : {"mse", "variance", "mae"}) EXPECT_EQ(Criterion::regression(name).impurity(Doubles{}), 0.0);
-  for (const char* name : {"gini", "entropy"}) EXPECT_EQ(Criterion::classification(name, 4).impurity(Labels{}), 0.0);
-  EXPECT_THROW(mse.impurity(Labels{1}), InternalError);
-  EXPECT_THROW(Criterion::gini(2).impurity(Doubles{1.0}), InternalError);
+  for (const char* name : {"gini", "entropy"}) EXPECT_EQ(Criterion::classification(name).impurity(Labels{}, 4), 0.0);
+  EXPECT_THROW(mse.impurity(Labels{1}, 2), InternalError);
+  EXPECT_THROW(Criterion::gini().impurity(Doubles{1.0}), InternalError);
 }
 
 TEST(Criterion, VarianceIsTheRawMomentHelperInSampleOrder) {
@@ -69,8 +70,8 @@ TEST(Criterion, ClassImpurityIsTheCountHelper) {
         if (l < n_classes) ++counts[l];
       }
       const double n = static_cast<double>(labels.size());
-      EXPECT_EQ(bits(Criterion::classification("gini", n_classes).impurity(labels)), bits(gini_from_counts(std::span<const std::uint64_t>(counts), n)));
-      EXPECT_EQ(bits(Criterion::classification("entropy", n_classes).impurity(labels)), bits(entropy_from_counts(std::span<const std::uint64_t>(counts), n)));
+      EXPECT_EQ(bits(Criterion::classification("gini").impurity(labels, n_classes)), bits(gini_from_counts(std::span<const std::uint64_t>(counts), n)));
+      EXPECT_EQ(bits(Criterion::classification("entropy").impurity(labels, n_classes)), bits(entropy_from_counts(std::span<const std::uint64_t>(counts), n)));
     }
   }
 }

@@ -108,23 +108,8 @@ TEST(EncodeFeatures, TableBinningMatchesBinOf) {
     const std::vector<std::uint16_t> codes = enc.feature_codes(0);
     for (std::size_t i = 0; i < values.size(); ++i) {
       const auto b = bin_of(enc.bins[0].edges, values[i]);
-      ASSERT_EQ(codes[i], b ? *b : kMissingCode) << values[i] << " with " << n_bins << " bins";
+      ASSERT_EQ(codes[i], b ? *b : kMissingFastCode) << values[i] << " with " << n_bins << " bins";
     }
-  }
-}
-
-TEST(QuantileEdges, AtSamplesGathersIntoTheScratch) {
-  std::mt19937_64 rng(11);
-  const Doubles column = awkward_values(rng, 2000);
-  std::vector<std::uint64_t> scratch;
-  for (const std::size_t size : {1500u, 700u, 0u}) {
-    std::vector<std::uint64_t> samples(size);
-    for (auto& s : samples) s = rng() % column.size();  // repeats allowed, any order
-    Doubles gathered;
-    for (const auto s : samples) gathered.push_back(column[s]);
-    const auto* before = scratch.data();
-    EXPECT_EQ(bits_of(quantile_edges_at(column, samples, 16, scratch)), bits_of(sorted_edges(gathered, 16)));
-    EXPECT_TRUE(size == 1500 || scratch.data() == before);  // reused, not reallocated
   }
 }
 
@@ -182,13 +167,13 @@ TEST(EncodeFeatures, ContinuousCodesAreBins) {
   EXPECT_EQ(bins.n_codes, 10u);
   const std::vector<std::uint16_t> codes = enc.feature_codes(0);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    EXPECT_EQ(codes[i], std::isfinite(values[i]) ? *bin_of(bins.edges, values[i]) : kMissingCode);
+    EXPECT_EQ(codes[i], std::isfinite(values[i]) ? *bin_of(bins.edges, values[i]) : kMissingFastCode);
   }
-  EXPECT_EQ(small.feature_codes(0), (std::vector<std::uint16_t>{kMissingCode, 9, 4}));  // edges [1, 1, 1, 1, 3, 3, 3, 3, 3]
+  EXPECT_EQ(small.feature_codes(0), (std::vector<std::uint16_t>{kMissingFastCode, 9, 4}));  // edges [1, 1, 1, 1, 3, 3, 3, 3, 3]
   // No finite value: no edges and one code, whatever n_bins asks for.
   const EncodedFeatures none = encode_features(std::vector{continuous({kNaN, -kInf})}, kMax);
   EXPECT_EQ(none.bins[0].n_codes, 1u);
-  EXPECT_EQ(none.feature_codes(0), (std::vector<std::uint16_t>{kMissingCode, kMissingCode}));
+  EXPECT_EQ(none.feature_codes(0), (std::vector<std::uint16_t>{kMissingFastCode, kMissingFastCode}));
 }
 
 TEST(EncodeFeatures, ContinuousBinLimit) {
@@ -206,9 +191,9 @@ TEST(EncodeFeatures, ContinuousBinLimit) {
 }
 
 TEST(EncodeFeatures, CategoriesMapToPositions) {
-  const EncodedFeatures enc = encode_features(std::vector{categorical({5, 2, 0xFFFFFFFF, 5, 9})}, 8);
+  const EncodedFeatures enc = encode_features(std::vector{categorical({5, 2, kMissingCode, 5, 9})}, 8);
   EXPECT_EQ(enc.bins[0].categories, (std::vector<std::uint32_t>{2, 5, 9}));
-  EXPECT_EQ(enc.feature_codes(0), (std::vector<std::uint16_t>{1, 0, kMissingCode, 1, 2}));
+  EXPECT_EQ(enc.feature_codes(0), (std::vector<std::uint16_t>{1, 0, kMissingFastCode, 1, 2}));
   EXPECT_TRUE(enc.bins[0].n_codes == 3 && !enc.bins[0].is_continuous && enc.bins[0].edges.empty());
 
   std::vector<std::uint32_t> codes(65535);  // distinct, spread over 32 bits, shuffled, one repeat
@@ -238,7 +223,7 @@ TEST(EncodeFeatures, ThreadedEncodingMatchesSequential) {
   for (int f = 0; f < 7; ++f) {
     if (f % 3 == 1) {
       std::vector<std::uint32_t> codes(20000);
-      for (auto& c : codes) c = rng() % 5 == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rng() % 300);
+      for (auto& c : codes) c = rng() % 5 == 0 ? kMissingCode : static_cast<std::uint32_t>(rng() % 300);
       columns.push_back(FeatureColumn{true, {}, codes});
     } else {
       columns.push_back(FeatureColumn{false, awkward_values(rng, 20000), {}});
@@ -290,7 +275,7 @@ TEST(EncodeMatrix, MatchesEncodingTheCopiedColumns) {
   const MatrixView f_order{reinterpret_cast<const char*>(storage.data()), rows, cols, sizeof(double),
                            static_cast<std::ptrdiff_t>(rows * sizeof(double))};
   for (const MatrixView& x : {c_order, f_order}) {
-    const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical, 0, cols);
+    const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical);
     for (const std::uint64_t threads : {1ul, 3ul}) {
       const EncodedFeatures a = encode_features(columns, 50, true, threads);
       const EncodedFeatures b = encode_matrix(x, categorical, 50, true, threads);
@@ -326,7 +311,7 @@ TEST(EncodeMatrix, LargeMatricesBinnedInPlaceMatchAFullSort) {
   const std::vector<std::uint64_t> categorical = {1};
   const MatrixView x{reinterpret_cast<const char*>(storage.data()), rows, cols,
                      static_cast<std::ptrdiff_t>(cols * sizeof(double)), sizeof(double)};
-  const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical, 0, cols);
+  const std::vector<FeatureColumn> columns = columns_from_matrix(x, categorical);
   for (const std::uint64_t n_bins : {2ul, 32ul, 300ul, 65535ul}) {
     const EncodedFeatures reference = encode_features(columns, n_bins, true, 1);
     // 64 threads count in tables too large for all columns at once: the
@@ -357,8 +342,9 @@ TEST(EncodeMatrix, LargeMatricesBinnedInPlaceMatchAFullSort) {
 namespace quor {
 namespace {
 
-// Runs of edges bin, bound and index exactly as the full edge list does, and
-// stay as small as the values however many bins are asked for.
+// Runs of edges (and a cursor walking them) bin, bound and index exactly as
+// the full edge list does, and stay as small as the values however many bins
+// are asked for.
 TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
   std::mt19937_64 rng(41);
   for (const std::size_t m : {1u, 2u, 7u, 60u, 1000u}) {
@@ -389,7 +375,8 @@ TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
           ASSERT_EQ(std::bit_cast<std::uint64_t>(*hi), std::bit_cast<std::uint64_t>(*ehi));
         }
       }
-      for (const double x : values) ASSERT_EQ(runs.bin_of(x), *bin_of(edges, x));
+      BinCursor cursor(runs);
+      for (const double x : sorted) ASSERT_EQ(cursor.bin(x), *bin_of(edges, x));
     }
   }
   // A bin count far beyond memory: the runs hold one entry per value used.
@@ -401,8 +388,11 @@ TEST(EdgeRuns, AgreeWithTheFullEdgeList) {
   for (const std::uint64_t j : {std::uint64_t{0}, huge / 5 - 1, huge / 5, huge / 2, huge - 2}) {
     EXPECT_EQ(runs.at(j), few[quantile_position(j, few.size(), huge)]) << j;
   }
-  EXPECT_EQ(runs.bin_of(-4.0), 0u);
-  EXPECT_EQ(runs.bin_of(9.0), huge - 1);
+  BinCursor cursor(runs);
+  EXPECT_EQ(cursor.bin(-4.0), 0u);
+  // Edges of rank <= 2 (the second 0.5) are <= 0.5: (j + 1)·5 < 3·huge.
+  EXPECT_EQ(cursor.bin(0.5), (3 * huge + 4) / 5 - 1);
+  EXPECT_EQ(cursor.bin(9.0), huge - 1);
 }
 
 }  // namespace

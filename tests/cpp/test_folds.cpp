@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "cross_validation.hpp"
+#include "folds.hpp"
 
 namespace quor {
 namespace {
@@ -21,38 +21,40 @@ Ids iota64(std::uint64_t n, std::uint64_t first = 0) {
   return v;
 }
 std::vector<std::uint32_t> narrow(const Ids& v) { return {v.begin(), v.end()}; }
+Ids valid(const StrictFolds& folds, std::uint64_t f) {
+  const auto v = folds.valid(f);
+  return Ids(v.begin(), v.end());
+}
 std::vector<std::uint32_t> permutation(const Ids& samples, std::uint64_t seed) {
   return assign_folds(narrow(samples), 2, seed, true).sample_indices;
 }
 
 TEST(Folds, WorkedExampleAndFoldCounts) {
   const auto folds = make_folds(iota64(10), 3, 99, false);
-  ASSERT_EQ(folds.size(), 3u);
-  EXPECT_EQ(folds[0].valid_indices, (Ids{0, 1, 2, 3}));
-  EXPECT_EQ(folds[0].train_indices, (Ids{4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(folds[1].valid_indices, (Ids{4, 5, 6}));
-  EXPECT_EQ(folds[1].train_indices, (Ids{0, 1, 2, 3, 7, 8, 9}));
-  EXPECT_EQ(folds[2].valid_indices, (Ids{7, 8, 9}));
+  ASSERT_EQ(folds.count(), 3u);
+  EXPECT_EQ(valid(folds, 0), (Ids{0, 1, 2, 3}));
+  EXPECT_EQ(valid(folds, 1), (Ids{4, 5, 6}));
+  EXPECT_EQ(valid(folds, 2), (Ids{7, 8, 9}));
   EXPECT_EQ(assign_folds(narrow(iota64(10)), 3, 99, false).fold_ids, (std::vector<std::uint8_t>{0, 0, 0, 0, 1, 1, 1, 2, 2, 2}));
   for (const std::uint64_t requested : {0u, 1u, 2u}) {
-    EXPECT_EQ(make_folds(iota64(7), requested, 0, true).size(), 2u);
+    EXPECT_EQ(make_folds(iota64(7), requested, 0, true).count(), 2u);
     EXPECT_EQ(assign_folds(narrow(iota64(7)), requested, 0, true).n_folds, 2u);
   }
   const auto small = make_folds(iota64(4, 100), 10, 0, false);  // n < k: one sample per fold
-  ASSERT_EQ(small.size(), 4u);
-  for (std::size_t f = 0; f < 4; ++f) EXPECT_EQ(small[f].valid_indices, Ids{100 + f});
+  ASSERT_EQ(small.count(), 4u);
+  for (std::size_t f = 0; f < 4; ++f) EXPECT_EQ(valid(small, f), Ids{100 + f});
 
   const auto fast = assign_folds(narrow(iota64(10000)), 1000, 5, true);
   EXPECT_EQ(fast.n_folds, 255u);
   std::vector<std::size_t> sizes(256, 0);
   for (const std::uint8_t f : fast.fold_ids) ++sizes[f];
   for (std::size_t f = 0; f < 256; ++f) EXPECT_EQ(sizes[f], f < 55 ? 40u : f < 255 ? 39u : 0u) << f;
-  EXPECT_EQ(make_folds(iota64(300), 1000, 5, true).size(), 300u);  // strict mode has no cap
+  EXPECT_EQ(make_folds(iota64(300), 1000, 5, true).count(), 300u);  // strict mode has no cap
 }
 
 // Random node lists, fold counts and seeds: contiguous blocks of one
-// permutation, the first n mod k one longer, training lists the rest in
-// order, and the fast form numbering the same blocks.
+// permutation, the first n mod k one longer, and the fast form numbering the
+// same blocks.
 TEST(Folds, BlocksOfOnePermutation) {
   std::mt19937_64 rng(2024);
   for (int round = 0; round < 200; ++round) {
@@ -63,19 +65,16 @@ TEST(Folds, BlocksOfOnePermutation) {
     const auto folds = make_folds(samples, requested, seed, shuffle);
     const auto fast = assign_folds(narrow(samples), requested, seed, shuffle);
     const std::uint64_t k = std::min(std::max<std::uint64_t>(requested, 2), n);
-    ASSERT_EQ(folds.size(), k);
+    ASSERT_EQ(folds.count(), k);
     ASSERT_EQ(fast.n_folds, k);
-    Ids permuted;
-    for (const auto& fold : folds) permuted.insert(permuted.end(), fold.valid_indices.begin(), fold.valid_indices.end());
+    const Ids& permuted = folds.samples;
     EXPECT_EQ(narrow(permuted), fast.sample_indices);
     EXPECT_TRUE(std::is_permutation(permuted.begin(), permuted.end(), samples.begin(), samples.end()));
     EXPECT_TRUE(shuffle || permuted == samples);
-    for (std::size_t f = 0, start = 0; f < k; start += folds[f].valid_indices.size(), ++f) {
-      ASSERT_EQ(folds[f].valid_indices.size(), n / k + (f < n % k ? 1 : 0));
-      Ids train(permuted.begin(), permuted.begin() + start);
-      train.insert(train.end(), permuted.begin() + start + folds[f].valid_indices.size(), permuted.end());
-      EXPECT_EQ(folds[f].train_indices, train);
-      for (std::size_t p = start; p < start + folds[f].valid_indices.size(); ++p) EXPECT_EQ(fast.fold_ids[p], f);
+    for (std::size_t f = 0, start = 0; f < k; start += folds.valid(f).size(), ++f) {
+      ASSERT_EQ(folds.starts[f], start);
+      ASSERT_EQ(folds.valid(f).size(), n / k + (f < n % k ? 1 : 0));
+      for (std::size_t p = start; p < start + folds.valid(f).size(); ++p) EXPECT_EQ(fast.fold_ids[p], f);
     }
   }
 }
@@ -95,7 +94,7 @@ TEST(Folds, ShuffleDependsOnSeedCountAndOrderOnly) {
   for (auto& x : shifted) x += 5000;
   EXPECT_EQ(permutation(iota64(200, 5000), 7), shifted);
   EXPECT_NE(permutation(a, 7), permutation(a, 8));
-  EXPECT_EQ(make_folds(a, 5, 1, false)[2].valid_indices, make_folds(a, 5, 2, false)[2].valid_indices);
+  EXPECT_EQ(valid(make_folds(a, 5, 1, false), 2), valid(make_folds(a, 5, 2, false), 2));
 }
 
 }  // namespace

@@ -8,14 +8,14 @@
 #include <set>
 #include <tuple>
 
-#include "cross_validation.hpp"
 #include "errors.hpp"
 #include "estimator.hpp"
 #include "forest.hpp"
 #include "forest_dump.hpp"
-#include "grower.hpp"
+#include "folds.hpp"
 #include "interrupt.hpp"
 #include "random_data.hpp"
+#include "same_tree.hpp"
 #include "sampling.hpp"
 
 namespace quor {
@@ -124,7 +124,7 @@ ForestProblem forest_problem(std::uint64_t seed, std::size_t n) {
   p.x.resize(n * p.d);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t f = 0; f < p.d; ++f) {
-      p.x[i * p.d + f] = f == 2 ? (columns[f].codes[i] == kMissingCategory ? -1.0 : columns[f].codes[i])
+      p.x[i * p.d + f] = f == 2 ? (columns[f].codes[i] == kMissingCode ? -1.0 : columns[f].codes[i])
                                 : columns[f].values[i];
     }
     const double signal = std::isfinite(columns[0].values[i]) ? columns[0].values[i] : 5.0;
@@ -133,6 +133,9 @@ ForestProblem forest_problem(std::uint64_t seed, std::size_t n) {
   }
   return p;
 }
+
+/// The three tasks of the raw classes.
+enum class EstimatorKind { Regressor, Classifier, ObjectiveClassifier };
 
 Estimator forest_settings(EstimatorKind kind, SplitMode mode) {
   EstimatorOptions options;
@@ -146,7 +149,12 @@ Estimator forest_settings(EstimatorKind kind, SplitMode mode) {
   options.config.n_bins = 16;
   options.config.cv_folds = 3;
   options.categorical = {2};
-  return build_estimator(kind, options);
+  switch (kind) {
+    case EstimatorKind::Regressor: return build_estimator<RegressionTask>(options);
+    case EstimatorKind::Classifier: return build_estimator<ClassificationTask>(options);
+    case EstimatorKind::ObjectiveClassifier: break;
+  }
+  return build_estimator<ObjectiveTask>(options);
 }
 
 Targets targets_of(const ForestProblem& p, EstimatorKind kind) {
@@ -156,24 +164,7 @@ Targets targets_of(const ForestProblem& p, EstimatorKind kind) {
   return classification_targets(VectorView<std::int64_t>{reinterpret_cast<const char*>(p.labels.data()), p.n});
 }
 
-void expect_same_trees(const Tree& a, const Tree& b) {
-  ASSERT_EQ(a.nodes.size(), b.nodes.size());
-  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-    const DecisionNode& x = a.nodes[i];
-    const DecisionNode& y = b.nodes[i];
-    ASSERT_EQ(x.kind, y.kind) << "node " << i;
-    EXPECT_EQ(x.feature, y.feature);
-    EXPECT_EQ(x.lower, y.lower);
-    EXPECT_EQ(x.upper, y.upper);
-    EXPECT_EQ(x.category, y.category);
-    EXPECT_EQ(x.left, y.left);
-    EXPECT_EQ(x.n_samples, y.n_samples);
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(x.value), std::bit_cast<std::uint64_t>(y.value));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(x.split_score), std::bit_cast<std::uint64_t>(y.split_score));
-    const auto pa = a.proba(x), pb = b.proba(y);
-    EXPECT_TRUE(std::equal(pa.begin(), pa.end(), pb.begin(), pb.end()));
-  }
-}
+using testing::expect_same_tree;
 
 bool same_bits(std::span<const double> a, std::span<const double> b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
@@ -195,23 +186,23 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   const Forest one = grow_forest(settings, data, seeds, options, 1);
   const std::size_t k = settings.is_classifier() ? 3 : 0;
   std::vector<double> expected(p.n * std::max<std::size_t>(k, 1));
-  predict_forest(one.trees, p.matrix(), settings.categorical, k, expected, 1);
+  predict_forest(one.tables, p.matrix(), k, expected, 1);
   for (const std::uint64_t threads : {2, 3, 16}) {
     const Forest other = grow_forest(settings, data, seeds, options, threads);
     ASSERT_EQ(other.trees.size(), seeds.size());
-    for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_trees(one.trees[t], other.trees[t]);
+    for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_tree(one.trees[t], other.trees[t]);
     EXPECT_TRUE(same_bits(one.oob_prediction, other.oob_prediction));
     std::vector<double> predicted(expected.size());
-    predict_forest(other.trees, p.matrix(), settings.categorical, k, predicted, threads);
+    predict_forest(other.tables, p.matrix(), k, predicted, threads);
     EXPECT_TRUE(same_bits(expected, predicted));
   }
   // Every tree is the one-tree forest of its seed, and its out-of-bag rows
   // are those the tree's draw left out.
   const Forest first = grow_forest(settings, data, std::span(seeds).first(1), options, 1);
-  expect_same_trees(first.trees[0], one.trees[0]);
+  expect_same_tree(first.trees[0], one.trees[0]);
   const std::size_t width = std::max<std::size_t>(k, 1);
   std::vector<double> tree_prediction(expected.size());
-  predict_forest(first.trees, p.matrix(), settings.categorical, k, tree_prediction, 1);
+  predict_forest(first.tables, p.matrix(), k, tree_prediction, 1);
   std::vector<std::uint8_t> in_bag(p.n, 0);
   for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples, options.sampling)) in_bag[r] = 1;
   for (std::size_t r = 0; r < p.n; ++r) {
@@ -243,7 +234,7 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
     const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
     const std::uint64_t seed = 99;
     const Forest forest = grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1);
-    expect_same_trees(forest.trees[0], *single.tree);
+    expect_same_tree(forest.trees[0], *single.tree);
   }
 }
 
@@ -266,7 +257,7 @@ TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrew) {
     if (node.is_leaf()) continue;
     ++splits;
     draw_features(key[i], p.d, 1, drawn);
-    EXPECT_EQ(node.feature, drawn[0]) << "node " << i;
+    EXPECT_EQ(node.split.feature, drawn[0]) << "node " << i;
     key[node.left] = child_node_key(key[i], true);
     key[node.right] = child_node_key(key[i], false);
   }
@@ -318,7 +309,7 @@ TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
     const ForestDump dump = dump_forest(forest.trees, n_classes);
     const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes);
     ASSERT_EQ(rebuilt.size(), forest.trees.size());
-    for (std::size_t t = 0; t < rebuilt.size(); ++t) expect_same_trees(rebuilt[t], forest.trees[t]);
+    for (std::size_t t = 0; t < rebuilt.size(); ++t) expect_same_tree(rebuilt[t], forest.trees[t]);
 
     ForestDump broken = dump;
     broken.node_offsets.back() -= 1;

@@ -5,11 +5,13 @@
 #include <random>
 #include <tuple>
 
-#include "cross_validation.hpp"
 #include "encoder.hpp"
 #include "errors.hpp"
-#include "grower.hpp"
+#include "fast_grower.hpp"
+#include "folds.hpp"
 #include "random_data.hpp"
+#include "same_tree.hpp"
+#include "strict_grower.hpp"
 
 namespace quor {
 namespace {
@@ -17,53 +19,29 @@ namespace {
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::random_labels;
+using quor::testing::expect_same_tree;
 using quor::testing::random_targets;
 
-void expect_same_tree(const Tree& a, const Tree& b) {
-  ASSERT_EQ(a.nodes.size(), b.nodes.size());
-  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
-    const DecisionNode& x = a.nodes[i];
-    const DecisionNode& y = b.nodes[i];
-    ASSERT_EQ(x.kind, y.kind) << "node " << i;
-    if (x.is_leaf()) {
-      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.value), std::bit_cast<std::uint64_t>(y.value));
-      EXPECT_EQ(x.n_samples, y.n_samples);
-      EXPECT_EQ(x.predicted_class, y.predicted_class);
-      const auto pa = a.proba(x), pb = b.proba(y);
-      EXPECT_TRUE(std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) << "node " << i;
-    } else {
-      EXPECT_EQ(x.feature, y.feature) << "node " << i;
-      EXPECT_EQ(x.lower, y.lower);
-      EXPECT_EQ(x.upper, y.upper);
-      EXPECT_EQ(x.category, y.category);
-      EXPECT_EQ(x.left, y.left);
-      EXPECT_EQ(x.right, y.right);
-    }
-  }
-}
+enum class TaskKind { Regression, Classification, Objective };
 
 struct Problem {
   TreeConfig config;
   std::vector<FeatureColumn> columns;
-  std::vector<double> y;
-  std::vector<std::uint64_t> labels;
-  Criterion criterion = Criterion::mse();
-  ObjectiveTask objective{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), 3, Criterion::gini(3)};
+  Targets targets;
+  Task task;
   Aggregator aggregator = Aggregator::mean();
 
-  GrowInput input(TaskKind task) const {
-    GrowInput in;
-    in.task = task;
-    in.criterion = &criterion;
-    in.objective = &objective;
-    in.n_classes = 3;
-    in.config = &config;
-    in.aggregator = &aggregator;
-    in.y = y;
-    in.labels = labels;
-    return in;
-  }
+  GrowInput input() const { return GrowInput{task, config, aggregator, targets}; }
 };
+
+Task task_of(TaskKind kind) {
+  switch (kind) {
+    case TaskKind::Regression: return RegressionTask{Criterion::regression("mse")};
+    case TaskKind::Classification: return ClassificationTask{Criterion::classification("entropy"), 3};
+    case TaskKind::Objective: return ObjectiveTask{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), 3};
+  }
+  return RegressionTask{};
+}
 
 Problem random_problem(std::uint64_t seed, TaskKind task, std::size_t n) {
   std::mt19937_64 rng(seed);
@@ -72,18 +50,18 @@ Problem random_problem(std::uint64_t seed, TaskKind task, std::size_t n) {
     p.columns.push_back(f % 3 == 2 ? random_categorical(rng, n, 4) : random_continuous(rng, n, 40));
   }
   // Targets that the features explain in part, so the trees have splits.
-  p.y = random_targets(rng, n);
-  p.labels = random_labels(rng, n, 3);
+  p.targets.values = random_targets(rng, n);
+  p.targets.labels = random_labels(rng, n, 3);
   for (std::size_t i = 0; i < n; ++i) {
     const double x = p.columns[0].values[i];
     const double signal = std::isfinite(x) ? x : 5.0;
-    p.y[i] = p.y[i] * 0.2 + signal * 3.0 + (p.columns[2].codes[i] % 2) * 4.0;
-    if (rng() % 4 != 0) p.labels[i] = signal < -1.0 ? 0 : (signal < 2.0 ? 1 : 2);
+    p.targets.values[i] = p.targets.values[i] * 0.2 + signal * 3.0 + (p.columns[2].codes[i] % 2) * 4.0;
+    if (rng() % 4 != 0) p.targets.labels[i] = signal < -1.0 ? 0 : (signal < 2.0 ? 1 : 2);
   }
   p.config.max_depth = 6;
   p.config.n_bins = 6;
   p.config.cv_folds = 3;
-  p.criterion = task == TaskKind::Regression ? Criterion::regression("mse") : Criterion::classification("entropy", 3);
+  p.task = task_of(task);
   return p;
 }
 
@@ -96,8 +74,8 @@ TEST_P(ParallelGrowthTest, ParallelTreeEqualsSequentialTree) {
   p.config.mode = mode;
   p.config.split_style = style;
   const auto grow = [&] {
-    return mode == SplitMode::Strict ? grow_strict(p.input(task), p.columns)
-                                     : fit_fast(p.input(task), p.columns);
+    return mode == SplitMode::Strict ? grow_strict(p.input(), p.columns)
+                                     : fit_fast(p.input(), p.columns);
   };
   p.config.parallel = false;
   const Tree sequential = grow();
@@ -127,9 +105,9 @@ TEST(FastGrowth, CodeWidthDoesNotChangeTheTree) {
     const EncodedFeatures wide = encode_features(p.columns, p.config.n_bins, false);
     ASSERT_TRUE(narrow.narrow);
     ASSERT_FALSE(wide.narrow);
-    const Tree a = grow_fast(p.input(task), narrow);
+    const Tree a = grow_fast(p.input(), narrow);
     ASSERT_GT(a.nodes.size(), 3u);
-    expect_same_tree(grow_fast(p.input(task), wide), a);
+    expect_same_tree(grow_fast(p.input(), wide), a);
   }
 }
 
@@ -156,16 +134,15 @@ TEST(DeepTree, ChainOfThousandsOfLevelsInBothModes) {
   column.is_categorical = true;
   for (std::uint32_t i = 0; i < n; ++i) {
     column.codes.push_back(i);
-    p.labels.push_back((i * 7) % 3 == 0 ? 1 : 0);
+    p.targets.labels.push_back((i * 7) % 3 == 0 ? 1 : 0);
   }
   p.columns.push_back(column);
-  p.criterion = Criterion::classification("gini", 2);
+  p.task = ClassificationTask{Criterion::classification("gini"), 2};
   p.config.max_depth.reset();
   p.config.cv_folds = 2;
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
     p.config.mode = mode;
-    GrowInput in = p.input(TaskKind::Classification);
-    in.n_classes = 2;
+    const GrowInput in = p.input();
     const Tree tree = mode == SplitMode::Strict ? grow_strict(in, p.columns) : fit_fast(in, p.columns);
     EXPECT_GE(tree_depth(tree), 1000u);
     EXPECT_EQ(tree_depth(tree) + 1, leaf_count(tree));  // a chain
@@ -174,10 +151,10 @@ TEST(DeepTree, ChainOfThousandsOfLevelsInBothModes) {
 
 TEST(FastEntry, RefusesMaeBeforeEncoding) {
   Problem p = random_problem(5, TaskKind::Regression, 50);
-  p.criterion = Criterion::regression("mae");
+  p.task = RegressionTask{Criterion::regression("mae")};
   p.config.n_bins = 70000;  // would fail encoding; the refusal comes first
   try {
-    fit_fast(p.input(TaskKind::Regression), p.columns);
+    fit_fast(p.input(), p.columns);
     FAIL();
   } catch (const ValueError& e) {
     EXPECT_STREQ(e.what(), "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
@@ -214,12 +191,12 @@ TEST(FastGrowth, ThreadsSharingTheSamplesGrowTheSameTree) {
     Problem p = random_problem(91, task, 30000);
     p.config.mode = SplitMode::Fast;
     p.config.max_depth = 4;
-    const Tree one = fit_fast(p.input(task), p.columns);
+    const Tree one = fit_fast(p.input(), p.columns);
     ASSERT_GT(one.nodes.size(), 3u);
     p.config.parallel = true;
     for (const std::uint64_t threads : {2ul, 3ul, 7ul}) {
       p.config.n_threads = threads;
-      expect_same_tree(fit_fast(p.input(task), p.columns), one);
+      expect_same_tree(fit_fast(p.input(), p.columns), one);
     }
   }
 }
@@ -238,7 +215,7 @@ TEST_P(ThreadedGrowthTest, SubtreesGrownApartMakeTheSequentialTree) {
   p.config.min_samples_leaf = 3;
   p.config.min_impurity_decrease = -std::numeric_limits<double>::infinity();  // big trees for every task
   const auto grow = [&] {
-    return mode == SplitMode::Strict ? grow_strict(p.input(task), p.columns) : fit_fast(p.input(task), p.columns);
+    return mode == SplitMode::Strict ? grow_strict(p.input(), p.columns) : fit_fast(p.input(), p.columns);
   };
   const Tree one = grow();
   ASSERT_GT(one.nodes.size(), 60u);

@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <iterator>
+#include <string>
 #include <limits>
 #include <random>
 #include <vector>
@@ -9,6 +12,8 @@
 #include "config.hpp"
 #include "errors.hpp"
 #include "estimator.hpp"
+#include "routing.hpp"
+#include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace quor {
@@ -21,10 +26,10 @@ TEST(CategoryCode, RoundsHalfAwayFromZeroAndSaturates) {
   const std::pair<double, std::uint32_t> cases[] = {
       {0.0, 0},          {-0.0, 0},          {0.49, 0},
       {0.5, 1},          {2.5, 3},           {3.4, 3},
-      {1e12, kMissingCategory},              {4294967294.0, 4294967294u},
-      {4294967294.5, kMissingCategory},      {-0.5, kMissingCategory},
-      {-1e-300, kMissingCategory},           {kNaN, kMissingCategory},
-      {kInf, kMissingCategory},              {-kInf, kMissingCategory},
+      {1e12, kMissingCode},              {4294967294.0, 4294967294u},
+      {4294967294.5, kMissingCode},      {-0.5, kMissingCode},
+      {-1e-300, kMissingCode},           {kNaN, kMissingCode},
+      {kInf, kMissingCode},              {-kInf, kMissingCode},
   };
   for (const auto& [v, code] : cases) EXPECT_EQ(category_code(v), code) << v;
 }
@@ -43,6 +48,8 @@ TEST(Quoted, EscapesQuotesBackslashesAndInvisibleCharacters) {
 
 // A random tree built in pre-order through the builder, the way the growers
 // and the importer build trees. Recursion is fine for these small trees.
+// Bounds and categories include the odd ones a dump can hold (NaN, infinite
+// and signed-zero bounds, the missing code, the largest code).
 struct RandomTree {
   std::mt19937_64 rng;
   TreeBuilder builder;
@@ -60,16 +67,23 @@ struct RandomTree {
       }
       return;
     }
-    const std::uint64_t feature = rng() % n_features;
+    Split split;
+    split.feature = rng() % n_features;
     if (rng() % 3 == 0) {
-      builder.make_category_split(node, feature, static_cast<std::uint32_t>(rng() % 4));
+      const std::uint32_t odd[] = {kMissingCode, 0, kMissingCode - 1};
+      split.is_categorical = true;
+      split.category = rng() % 4 == 0 ? odd[rng() % 3] : static_cast<std::uint32_t>(rng() % 4);
     } else {
       const auto bound = [&]() -> std::optional<double> {
+        const double odd[] = {kNaN, kInf, -kInf, -0.0};
         if (rng() % 3 == 0) return std::nullopt;
+        if (rng() % 8 == 0) return odd[rng() % 4];
         return static_cast<double>(static_cast<int>(rng() % 9) - 4) / 2.0;
       };
-      builder.make_interval_split(node, feature, bound(), bound());
+      split.lower = bound();
+      split.upper = bound();
     }
+    builder.make_split(node, split);
     grow(node, true, depth - 1, classification);
     grow(node, false, depth - 1, classification);
   }
@@ -91,33 +105,71 @@ std::uint64_t naive_leaves(const Tree& t, std::size_t i) {
   return n.is_leaf() ? 1 : naive_leaves(t, n.left) + naive_leaves(t, n.right);
 }
 // The split test written out from its definition.
-bool naive_left(const DecisionNode& s, const FeatureValue& c) {
-  if (s.kind == NodeKind::CategorySplit) return c.is_categorical && c.code == s.category;
+bool naive_left(const Split& s, const FeatureValue& c) {
+  if (s.is_categorical) return c.is_categorical && c.code == s.category;
   const double x = c.value;
   return !c.is_categorical && !std::isnan(x) && !std::isinf(x) && (!s.lower || x >= *s.lower) &&
          (!s.upper || x < *s.upper);
 }
-std::size_t naive_leaf(const Tree& t, std::size_t i, std::span<const FeatureValue> row) {
-  const DecisionNode& n = t.nodes[i];
-  if (n.is_leaf()) return i;
-  return naive_leaf(t, naive_left(n, row[n.feature]) ? n.left : n.right, row);
+// The nodes a row passes, root first, by the definition.
+std::vector<std::int64_t> naive_path(const Tree& t, std::span<const FeatureValue> row) {
+  std::vector<std::int64_t> path = {0};
+  for (std::size_t i = 0; !t.nodes[i].is_leaf(); path.push_back(static_cast<std::int64_t>(i))) {
+    const DecisionNode& n = t.nodes[i];
+    i = naive_left(n.split, row[n.split.feature]) ? n.left : n.right;
+  }
+  return path;
 }
 
-// A column-major matrix with some values read backwards (negative row stride).
-struct Matrix {
-  std::vector<double> data;
-  MatrixView view;
-  Matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) : data(rows * cols) {
-    std::mt19937_64 rng(seed);
-    const double specials[] = {kNaN, kInf, -kInf, -0.0};
-    for (double& v : data) {
-      v = rng() % 10 == 0 ? specials[rng() % 4] : static_cast<double>(static_cast<int>(rng() % 13) - 4) / 2.0;
-    }
-    view = {reinterpret_cast<const char*>(data.data() + (rows - 1)), rows, cols,
-            -static_cast<std::ptrdiff_t>(sizeof(double)),
-            static_cast<std::ptrdiff_t>(rows * sizeof(double))};
+// Values with every kind of cell a split treats apart: NaN, infinities, signed
+// zeros, halves (where category codes round), the edges of the largest code
+// and of the missing code, and the neighbours of a few of them.
+std::vector<double> random_cells(std::size_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const double largest = static_cast<double>(kMissingCode - 1);
+  const double odd[] = {kNaN, kInf, -kInf, -0.0, 0.0, largest - 0.5, largest + 0.5,
+                        std::nextafter(largest + 0.5, 0.0), std::nextafter(0.5, 0.0),
+                        std::nextafter(2.5, 0.0), std::nextafter(-0.0, -1.0), 1e300};
+  std::vector<double> cells(n);
+  for (double& v : cells) {
+    v = rng() % 6 == 0 ? odd[rng() % std::size(odd)]
+                       : static_cast<double>(static_cast<int>(rng() % 13) - 4) / 2.0;
   }
+  return cells;
+}
+
+// The same rows × cols matrix (given row-major) in another memory layout.
+struct Layout {
+  std::vector<char> bytes;
+  MatrixView view;
 };
+enum class Order { C, Fortran, Strided, Reversed, Unaligned };
+
+Layout layout(const std::vector<double>& cells, std::size_t rows, std::size_t cols, Order order) {
+  constexpr auto kD = static_cast<std::ptrdiff_t>(sizeof(double));
+  const auto r = static_cast<std::ptrdiff_t>(rows);
+  const auto c = static_cast<std::ptrdiff_t>(cols);
+  std::ptrdiff_t offset = 0, rs = c * kD, cs = kD;
+  std::size_t size = rows * cols;
+  switch (order) {
+    case Order::C: break;
+    case Order::Fortran: rs = kD; cs = r * kD; break;
+    case Order::Strided: rs = 2 * 3 * c * kD; cs = 3 * kD; size *= 6; break;  // every 2nd row, 3rd column
+    case Order::Reversed: rs = -kD; cs = -r * kD; offset = (r * c - 1) * kD; break;  // Fortran, both reversed
+    case Order::Unaligned: offset = 1; break;
+  }
+  Layout out;
+  out.bytes.resize(size * sizeof(double) + 1);
+  char* origin = out.bytes.data() + offset;
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t j = 0; j < cols; ++j) {
+      std::memcpy(origin + static_cast<std::ptrdiff_t>(i) * rs + static_cast<std::ptrdiff_t>(j) * cs,
+                  &cells[i * cols + j], sizeof(double));
+    }
+  }
+  out.view = {origin, rows, cols, rs, cs};
+  return out;
+}
 
 class RandomTrees : public ::testing::TestWithParam<std::uint64_t> {};
 
@@ -127,26 +179,119 @@ TEST_P(RandomTrees, WalksMatchTheRecursiveDefinitions) {
     const Tree tree = gen.make(GetParam(), classification);
     EXPECT_EQ(tree_depth(tree), naive_depth(tree, 0));
     EXPECT_EQ(leaf_count(tree), naive_leaves(tree, 0));
+  }
+}
 
-    // More rows than one block of prediction, routed by the naive walk.
-    const std::vector<std::uint64_t> categorical = {1, 3};
-    const Matrix m(9000, 4, GetParam());
-    const Rows rows = rows_from_matrix(m.view, categorical);
-    std::vector<double> values(m.view.n_rows);
-    std::vector<std::int64_t> classes(m.view.n_rows);
-    const std::size_t k = 2;
-    std::vector<double> proba(m.view.n_rows * k, 0.0);
-    predict_values(tree, m.view, categorical, values);
-    predict_classes(tree, m.view, categorical, classes);
-    predict_probabilities(tree, m.view, categorical, k, proba);
-    for (std::size_t r = 0; r < rows.n_rows; ++r) {
-      ASSERT_EQ(rows.row(r)[1].code, category_code(m.view.at(r, 1)));
-      const DecisionNode& leaf = tree.nodes[naive_leaf(tree, 0, rows.row(r))];
-      ASSERT_EQ(&predict_row(tree, rows.row(r)), &leaf);
-      ASSERT_EQ(std::bit_cast<std::uint64_t>(values[r]), std::bit_cast<std::uint64_t>(leaf.value));
-      ASSERT_EQ(classes[r], static_cast<std::int64_t>(leaf.predicted_class));
-      const auto p = tree.proba(leaf);
-      for (std::size_t j = 0; j < k; ++j) ASSERT_EQ(proba[r * k + j], j < p.size() ? p[j] : 0.0);
+// Batch routing against the walk of one row by the split tests of the model
+// (and by their definition), in every memory order, on one thread and on two.
+TEST_P(RandomTrees, BatchRoutingMatchesTheSplitTestsInEveryLayout) {
+  RandomTree gen;
+  constexpr std::size_t kRows = 70000, kCols = 4;  // enough rows for two threads
+  const std::vector<double> cells = random_cells(kRows * kCols, GetParam());
+  const std::vector<std::uint64_t> categorical = {1, 3};
+  const Rows rows = rows_from_matrix(layout(cells, kRows, kCols, Order::C).view, categorical);
+  for (const bool classification : {false, true}) {
+    const Tree tree = gen.make(GetParam(), classification);
+    const RoutingTable table(tree, categorical);
+    std::vector<std::size_t> expected(kRows);
+    for (std::size_t r = 0; r < kRows; ++r) {
+      expected[r] = leaf_index(tree, rows.row(r));
+      ASSERT_EQ(naive_path(tree, rows.row(r)).back(), static_cast<std::int64_t>(expected[r]));
+    }
+    for (const Order order : {Order::C, Order::Fortran, Order::Strided, Order::Reversed, Order::Unaligned}) {
+      const Layout x = layout(cells, kRows, kCols, order);
+      for (const std::uint64_t threads : {1, 2}) {
+        SCOPED_TRACE(::testing::Message() << "order " << static_cast<int>(order) << ", threads " << threads);
+        std::vector<double> values(kRows);
+        std::vector<std::int64_t> classes(kRows), leaves(kRows);
+        const std::size_t k = 2;
+        std::vector<double> proba(kRows * k, -1.0);
+        predict_values(table, x.view, values, {threads});
+        predict_classes(table, x.view, classes, {threads});
+        predict_probabilities(table, x.view, k, proba, {threads});
+        apply_rows(table, x.view, leaves, {threads});
+        for (std::size_t r = 0; r < kRows; ++r) {
+          const DecisionNode& leaf = tree.nodes[expected[r]];
+          ASSERT_EQ(leaves[r], static_cast<std::int64_t>(expected[r]));
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(values[r]), std::bit_cast<std::uint64_t>(leaf.value));
+          ASSERT_EQ(classes[r], static_cast<std::int64_t>(leaf.predicted_class));
+          const auto p = tree.proba(leaf);
+          for (std::size_t j = 0; j < k; ++j) ASSERT_EQ(proba[r * k + j], j < p.size() ? p[j] : 0.0);
+        }
+        if (order != Order::Reversed) continue;
+        const DecisionPaths paths = decision_paths(tree, table, x.view, threads);
+        ASSERT_EQ(paths.indptr.size(), kRows + 1);
+        for (std::size_t r = 0; r < kRows; ++r) {
+          const std::vector<std::int64_t> path(paths.indices.begin() + paths.indptr[r],
+                                               paths.indices.begin() + paths.indptr[r + 1]);
+          ASSERT_EQ(path, naive_path(tree, rows.row(r)));
+        }
+      }
+    }
+  }
+}
+
+// Rows too short for a split fail as the walk of the first such row does,
+// with its message; rows that never reach such a split route.
+TEST_P(RandomTrees, ShortRowsFailLikeTheWalkOfTheFirstFailingRow) {
+  RandomTree gen;
+  constexpr std::size_t kRows = 70000, kCols = 4;
+  const std::vector<double> cells = random_cells(kRows * kCols, GetParam() + 50);
+  const std::vector<std::uint64_t> categorical = {1};
+  const Tree tree = gen.make(GetParam() + 50, false);
+  const RoutingTable table(tree, categorical);
+  for (const std::size_t n_cols : {0, 1, 2, 3}) {
+    // The first n_cols columns of the C-ordered rows.
+    const MatrixView x{reinterpret_cast<const char*>(cells.data()), kRows, n_cols,
+                       static_cast<std::ptrdiff_t>(kCols * sizeof(double)), sizeof(double)};
+    const Rows rows = rows_from_matrix(x, categorical);
+    std::string expected = "no error";
+    for (std::size_t r = 0; r < kRows && expected == "no error"; ++r) {
+      try {
+        leaf_index(tree, rows.row(r));
+      } catch (const InternalError& e) {
+        expected = e.what();
+      }
+    }
+    for (const std::uint64_t threads : {1, 2}) {
+      std::vector<double> values(kRows);
+      std::string message = "no error";
+      try {
+        predict_values(table, x, values, {threads});
+      } catch (const InternalError& e) {
+        message = e.what();
+      }
+      EXPECT_EQ(message, expected) << n_cols << " columns, " << threads << " threads";
+    }
+  }
+}
+
+// The package's check of x: a batch is refused exactly when a cell (in any
+// column, read by the tree or not) is infinite; NaN and sums that overflow
+// are no reason. Results of accepted batches are those of unchecked ones.
+TEST(BatchRouting, RefusesExactlyTheBatchesWithAnInfiniteCell) {
+  RandomTree gen;
+  constexpr std::size_t kRows = 70000, kCols = 4;
+  std::vector<double> cells = random_cells(kRows * kCols, 77);
+  for (double& v : cells) {
+    if (std::isinf(v)) v = v > 0 ? kNaN : 1e308;  // 1e308 + 1e308 overflows
+  }
+  const std::vector<std::uint64_t> categorical = {1};
+  const Tree tree = gen.make(77, false);
+  const RoutingTable table(tree, categorical);
+  std::vector<double> expected(kRows), values(kRows);
+  predict_values(table, layout(cells, kRows, kCols, Order::C).view, expected);
+  std::mt19937_64 rng(5);
+  for (const Order order : {Order::C, Order::Fortran, Order::Strided, Order::Reversed}) {
+    for (const std::uint64_t threads : {1, 2}) {
+      SCOPED_TRACE(::testing::Message() << "order " << static_cast<int>(order) << ", threads " << threads);
+      EXPECT_TRUE(predict_values(table, layout(cells, kRows, kCols, order).view, values, {threads, true}));
+      EXPECT_EQ(std::memcmp(values.data(), expected.data(), kRows * sizeof(double)), 0);
+      std::vector<double> one_infinite = cells;
+      one_infinite[rng() % cells.size()] = rng() % 2 ? kInf : -kInf;
+      const Layout x = layout(one_infinite, kRows, kCols, order);
+      EXPECT_FALSE(predict_values(table, x.view, values, {threads, true}));
+      EXPECT_TRUE(predict_values(table, x.view, values, {threads, false}));
     }
   }
 }
@@ -243,8 +388,9 @@ TEST(RebuildTree, RefusesNodesReachedTwiceAndBadIndices) {
   EXPECT_THROW(rebuild_tree(short_values, false), InternalError);
   // Bounds at infinity are absent bounds.
   const Tree t = rebuild_tree(stump_dump(), false);
-  EXPECT_FALSE(t.root().lower.has_value());
-  EXPECT_EQ(t.root().upper, 0.0);
+  EXPECT_FALSE(t.root().split.lower.has_value());
+  EXPECT_EQ(t.root().split.upper, 0.0);
+  EXPECT_TRUE(std::isnan(t.root().split.score));  // a rebuilt split's score is unknown
 }
 
 TEST(PredictRow, SplitFeaturePastTheRowIsAnInternalError) {
@@ -255,9 +401,9 @@ TEST(PredictRow, SplitFeaturePastTheRowIsAnInternalError) {
   EXPECT_EQ(predict_row(t, row).value, 2.0);  // 0.0 is not below 0.0
 }
 
-EstimatorOptions options_for(EstimatorKind kind) {
+EstimatorOptions options_for(bool regression) {
   EstimatorOptions o;
-  o.criterion = kind == EstimatorKind::Regressor ? "mae" : "entropy";
+  o.criterion = regression ? "mae" : "entropy";
   o.objective = "fbeta";
   o.average = "macro";
   o.pos_label = 3;
@@ -274,8 +420,9 @@ EstimatorOptions options_for(EstimatorKind kind) {
 }
 
 TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
-  const Estimator r = build_estimator(EstimatorKind::Regressor, options_for(EstimatorKind::Regressor));
-  EXPECT_EQ(r.criterion.name(), "mae");
+  const Estimator r = build_estimator<RegressionTask>(options_for(true));
+  EXPECT_EQ(std::get<RegressionTask>(r.task).criterion.name(), "mae");
+  EXPECT_EQ(r.n_classes(), 0u);
   EXPECT_EQ(r.config.mode, SplitMode::Fast);
   EXPECT_EQ(r.config.split_style, SplitStyle::Bin);
   EXPECT_EQ(r.aggregator.kind(), AggregatorKind::TrimmedMean);
@@ -283,33 +430,31 @@ TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
   EXPECT_EQ(r.categorical, (std::vector<std::uint64_t>{0, 2, 5}));
   EXPECT_FALSE(r.is_fitted());
 
-  const Estimator o = build_estimator(EstimatorKind::ObjectiveClassifier,
-                                      options_for(EstimatorKind::ObjectiveClassifier));
-  ASSERT_TRUE(o.objective_task.has_value());
-  EXPECT_EQ(o.objective_task->objective.kind(), ObjectiveKind::FBeta);
-  EXPECT_EQ(o.objective_task->objective.beta(), 0.5);
-  EXPECT_EQ(o.objective_task->objective.pos_label(), 3u);
-  EXPECT_EQ(o.n_classes, 4u);
-  EXPECT_EQ(o.objective_task->purity.name(), "gini");
+  const Estimator o = build_estimator<ObjectiveTask>(options_for(false));
+  const ObjectiveTask& task = std::get<ObjectiveTask>(o.task);
+  EXPECT_EQ(task.objective.kind(), ObjectiveKind::FBeta);
+  EXPECT_EQ(task.objective.beta(), 0.5);
+  EXPECT_EQ(task.objective.pos_label(), 3u);
+  EXPECT_EQ(o.n_classes(), 4u);
+  EXPECT_TRUE(o.is_classifier());
 }
 
 TEST(RebuiltEstimator, UsesThePlaceholderSettings) {
   const std::vector<std::uint64_t> categorical = {4, 1, 4};
-  const Estimator e = rebuilt_estimator(EstimatorKind::ObjectiveClassifier, 3, categorical,
-                                        rebuild_tree(stump_dump(), false));
+  const Estimator e = rebuilt_estimator<ObjectiveTask>(3, categorical, rebuild_tree(stump_dump(), false));
   EXPECT_EQ(e.config.max_depth, 8u);
   EXPECT_EQ(e.config.n_bins, 8u);
   EXPECT_EQ(e.config.cv_seed, 42u);
   EXPECT_EQ(e.config.mode, SplitMode::Strict);
-  EXPECT_EQ(e.objective_task->objective.kind(), ObjectiveKind::Accuracy);
-  EXPECT_EQ(e.n_classes, 3u);
+  EXPECT_EQ(std::get<ObjectiveTask>(e.task).objective.kind(), ObjectiveKind::Accuracy);
+  EXPECT_EQ(e.n_classes(), 3u);
   EXPECT_EQ(e.aggregator.kind(), AggregatorKind::Mean);
   EXPECT_EQ(e.categorical, (std::vector<std::uint64_t>{1, 4}));
   EXPECT_TRUE(e.is_fitted());
 }
 
 TEST(FitEstimator, ChecksColumnsAndTargetsBeforeGrowing) {
-  Estimator e = build_estimator(EstimatorKind::Regressor, options_for(EstimatorKind::Regressor));
+  Estimator e = build_estimator<RegressionTask>(options_for(true));
   const auto message = [&](std::vector<FeatureColumn> columns, std::size_t n_targets) {
     Targets t;
     t.values.assign(n_targets, 0.0);

@@ -12,12 +12,15 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
 
 #include "errors.hpp"
 #include "estimator.hpp"
+#include "routing.hpp"
+#include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace {
@@ -149,7 +152,7 @@ void check_same_tree(const Tree& a, const Tree& b) {
   for (std::size_t i = 0; i < a.nodes.size(); ++i) {
     const DecisionNode& x = a.nodes[i];
     const DecisionNode& y = b.nodes[i];
-    require(x.kind == y.kind);
+    require(x.is_leaf() == y.is_leaf());
     if (x.is_leaf()) {
       require(same_bits(x.value, y.value) && x.predicted_class == y.predicted_class &&
               x.n_samples == y.n_samples);
@@ -157,9 +160,10 @@ void check_same_tree(const Tree& a, const Tree& b) {
       require(pa.size() == pb.size());
       for (std::size_t k = 0; k < pa.size(); ++k) require(same_bits(pa[k], pb[k]));
     } else {
-      require(x.feature == y.feature && x.left == y.left && x.right == y.right);
-      if (x.kind == NodeKind::CategorySplit) require(x.category == y.category);
-      else require(same_bound(x.lower, y.lower) && same_bound(x.upper, y.upper));
+      require(x.split.feature == y.split.feature && x.left == y.left && x.right == y.right);
+      require(x.split.is_categorical == y.split.is_categorical);
+      if (x.split.is_categorical) require(x.split.category == y.split.category);
+      else require(same_bound(x.split.lower, y.split.lower) && same_bound(x.split.upper, y.split.upper));
     }
   }
 }
@@ -185,7 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const DecisionNode& node = tree.nodes[i];
     if (node.is_leaf()) continue;
     require(node.left == i + 1 && node.right > node.left && node.right < tree.nodes.size());
-    largest_feature = std::max(largest_feature, node.feature);
+    largest_feature = std::max(largest_feature, node.split.feature);
   }
   const std::vector<FlatNode> flat = flatten_tree(tree);
   require(flat.size() == tree.nodes.size());
@@ -204,12 +208,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::int64_t> classes(n_rows);
   const std::size_t k = in.ConsumeIntegralInRange<std::size_t>(1, 4);
   std::vector<double> proba(n_rows * k, 0.0);
+  const RoutingTable table(tree, categorical);
   try {
-    predict_values(tree, x, categorical, values);
-    predict_classes(tree, x, categorical, classes);
-    predict_probabilities(tree, x, categorical, k, proba);
+    predict_values(table, x, values);
+    predict_classes(table, x, classes);
+    predict_probabilities(table, x, k, proba);
   } catch (const InternalError&) {
     require(n_rows > 0 && largest_feature >= n_cols);
+    return 0;
+  }
+  // Batch routing agrees with the walk of one row by the split tests.
+  const Rows rows = rows_from_matrix(x, categorical);
+  for (std::size_t r = 0; r < n_rows; ++r) {
+    const DecisionNode& leaf = predict_row(tree, rows.row(r));
+    require(std::memcmp(&values[r], &leaf.value, sizeof(double)) == 0);
+    require(classes[r] == static_cast<std::int64_t>(leaf.predicted_class));
+    const std::span<const double> p = tree.proba(leaf);
+    for (std::size_t j = 0; j < k; ++j) {
+      const double expected = j < p.size() ? p[j] : 0.0;
+      require(std::memcmp(&proba[r * k + j], &expected, sizeof(double)) == 0);
+    }
   }
   return 0;
 }

@@ -21,7 +21,7 @@ SIZES = ["1000", "2000"]
 def test_bench_command_line_end_to_end(tmp_path, capsys):
     out_json = tmp_path / "bench.json"
     assert bench.main(["--sizes", *SIZES, "--strict-max", "1000", "--repeats", "1",
-                       "--json", str(out_json)]) == 0
+                       "--predict-rows", "2000", "--json", str(out_json)]) == 0
     report = capsys.readouterr().out
     results = json.loads(out_json.read_text())
 
@@ -39,15 +39,22 @@ def test_bench_command_line_end_to_end(tmp_path, capsys):
                 depth, leaves = entry["tree"]
                 assert depth >= 1 and leaves >= 2, key  # the fit grew a tree
 
+    prediction = results["prediction"]
+    assert prediction["rows"] == 2000 and prediction["fit_rows"] == 400
+    for key, entry in prediction["entries"].items():
+        for order in bench.ORDERS:
+            for method in bench.PREDICT_METHODS:
+                assert math.isfinite(entry[order][method]["best_s"]), (key, order, method)
+
     # Every target of the full run has its counterpart at these sizes.
-    assert len(results["targets"]) == 20
+    assert len(results["targets"]) == 26
     assert all(math.isfinite(t["measured"]) for t in results["targets"])
     assert [m["task"] for m in results["memory"]] == list(bench.TASKS)
     for mem in results["memory"]:
         assert mem["n_samples"] == 2000 and mem["ratio"] >= 0
 
     assert "Targets" in report
-    assert sum(line.startswith(("PASS", "MISS")) for line in report.splitlines()) == 20
+    assert sum(line.startswith(("PASS", "MISS")) for line in report.splitlines()) == 26
     markdown = bench.format_report(results, markdown=True)
     assert "| PASS |" in markdown or "| MISS |" in markdown
 

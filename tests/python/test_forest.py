@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from sklearn.exceptions import NotFittedError
+from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import quor
 from quor import (
@@ -48,6 +49,7 @@ def arrays_bits(forest):
     return {k: v.tobytes() for k, v in forest._forest.export_arrays().items()}
 
 
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")
 @pytest.mark.parametrize("cls", FORESTS)
 @pytest.mark.parametrize("mode", ["fast", "strict"])
 def test_the_forest_does_not_depend_on_n_jobs(cls, mode):
@@ -252,3 +254,12 @@ def test_ctrl_c_stops_a_fit_and_leaves_the_estimator_as_it_was(which):
         child.kill()
     lines = out.split("\n")
     assert lines[0].startswith("interrupted") and lines[1] == "unchanged", out
+
+
+@parametrize_with_checks([
+    QUORForestClassifier(n_estimators=5, random_state=0),
+    QUORForestRegressor(n_estimators=5, random_state=0, max_features=None),
+    QUORForestClassifier(n_estimators=3, mode="strict", max_samples=None, n_jobs=2),
+])
+def test_scikit_learn_estimator_checks(estimator, check):
+    check(estimator)

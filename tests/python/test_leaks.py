@@ -68,6 +68,7 @@ def operations():
     wrong_type = {**dump_c, "proba": [[0.5, "half"]] * dump_c["node_count"]}
     missing = {k: v for k, v in dump_c.items() if k != "predicted_class"}
     deep = chain_dump(R, 200)
+    infinite = np.where(np.arange(x.size).reshape(x.shape) == 7, np.inf, x)
     ops = [
         (lambda: reg.fit(x, y), None),
         (lambda: clf.fit(xc, yc), None),
@@ -75,6 +76,8 @@ def operations():
         (lambda: reg.predict(x), None),
         (lambda: clf.predict_proba(xc), None),
         (lambda: obj.predict(xc), None),
+        (lambda: clf.predict_proba_finite(xc, 2), None),
+        (lambda: reg.predict_finite(infinite, 1), None),  # None: refused
         (reg.export_tree, None),
         (clf.export_tree, None),
         (lambda: R.from_tree(dump_r, categorical), None),
@@ -92,6 +95,7 @@ def operations():
         (lambda: stump.predict(narrow), PANIC),
         (lambda: huge.predict_proba(xc), MemoryError),
         (lambda: fresh.predict(x), ValueError),
+        (lambda: reg.predict_finite(x, -1), OverflowError),
         (fresh.export_tree, ValueError),
         (lambda: R.from_tree(cyclic, categorical), ValueError),
         (lambda: R.from_tree(out_of_range, categorical), PANIC),
@@ -103,7 +107,7 @@ def operations():
         (lambda: construct(R, categorical=[0, big]), OverflowError),
         (lambda: construct(R, cv_shuffle=1), TypeError),
     ]
-    held = [x, y, xc, yc, narrow, dump_r, dump_c, big, categorical, cyclic, out_of_range,
+    held = [x, y, xc, yc, narrow, infinite, dump_r, dump_c, big, categorical, cyclic, out_of_range,
             overflow, wrong_type, missing, deep, reg, clf, obj, fresh, stump, huge, R, C, O,
             *dump_r.values(), *dump_c.values(), *wrong_type["proba"]]
     return ops, held

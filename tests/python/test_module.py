@@ -51,13 +51,17 @@ def test_class_metadata(cls):
 
 def test_method_table_and_docs(cls):
     methods = [k for k in vars(cls) if not k.startswith("__")]
-    expected = ["fit", "predict", "predict_proba", "apply", "decision_path", "split_scores", "depth",
-                "n_leaves", "export_tree", "from_tree"]
+    expected = ["fit", "predict", "predict_proba", "predict_finite", "predict_proba_finite", "apply",
+                "decision_path", "split_scores", "depth", "n_leaves", "export_tree", "from_tree"]
     if cls is _quor.RawRegressor:
         expected.remove("predict_proba")
+        expected.remove("predict_proba_finite")
     assert methods == expected
     signatures = {"fit": "($self, x, y)", "predict": "($self, x)", "predict_proba": "($self, x)",
                   "depth": "($self)", "n_leaves": "($self)", "export_tree": "($self)"}
+    for name in ("predict_finite", "predict_proba_finite"):
+        if name in expected:
+            assert getattr(cls, name).__text_signature__ == "($self, x, n_threads)"
     for name in (n for n in expected if n in signatures):
         method = getattr(cls, name)
         assert method.__text_signature__ == signatures[name]

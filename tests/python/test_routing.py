@@ -103,3 +103,25 @@ def test_row_shorter_than_the_split_feature_is_an_internal_error(cls):
     assert est.apply(np.zeros((0, 4))).shape == (0,)
     indptr, indices = est.decision_path(np.zeros((0, 4)))
     assert indptr.tolist() == [0] and indices.shape == (0,)
+
+
+def test_finite_entry_points_refuse_exactly_inputs_with_an_infinity(cls):
+    est, x = fitted(cls)
+    x = np.repeat(x, 250, axis=0)  # enough rows for two threads
+    x[np.isinf(x)] = np.nan  # NaN is no reason to refuse
+    pairs = [(est.predict_finite, est.predict)]
+    if cls in CLASSIFIERS:
+        pairs.append((est.predict_proba_finite, est.predict_proba))
+    for finite, plain in pairs:
+        expected = plain(x)
+        for n_threads in (0, 1, 2):
+            for layout in (x, np.asfortranarray(x)):
+                assert finite(layout, n_threads).tobytes() == expected.tobytes()
+        # An infinity in a column no split reads.
+        wide = np.hstack([x, np.zeros((len(x), 1))])
+        wide[-1, -1] = -np.inf
+        assert finite(wide, 2) is None and plain(wide).tobytes() == expected.tobytes()
+        with pytest.raises(OverflowError):
+            finite(x, -1)
+        with pytest.raises(TypeError, match="argument 'x'"):
+            finite(x.astype(np.float32), 1)

@@ -1,0 +1,69 @@
+#include "growth.hpp"
+
+#include <algorithm>
+
+#include "objective.hpp"
+
+namespace quor {
+
+void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input, const NodeValues& targets) {
+  if (std::holds_alternative<RegressionTask>(input.task)) {
+    const std::size_t n = targets.values.size();
+    double sum = -0.0;
+    for (const double t : targets.values) sum += t;
+    const double value = n == 0 ? 0.0 : sum / static_cast<double>(n);
+    builder.make_regression_leaf(node, value, n);
+    return;
+  }
+  const std::uint64_t n_classes = quor::n_classes(input.task);
+  std::vector<std::uint64_t> counts(n_classes, 0);
+  std::uint64_t counted = 0;
+  for (const std::uint64_t c : targets.labels) {
+    if (c < n_classes) {
+      ++counts[c];
+      ++counted;
+    }
+  }
+  std::vector<double> proba(n_classes, 0.0);
+  if (counted > 0) {
+    for (std::size_t c = 0; c < n_classes; ++c) {
+      proba[c] = static_cast<double>(counts[c]) / static_cast<double>(counted);
+    }
+  }
+  builder.make_classification_leaf(node, proba, majority_class(counts), targets.labels.size());
+}
+
+namespace {
+
+/// The purity test value of the node: the criterion's impurity, or the Gini
+/// index for the objective classifier.
+double node_impurity(const GrowInput& input, const NodeValues& targets) {
+  if (const auto* task = std::get_if<RegressionTask>(&input.task)) return task->criterion.impurity(targets.values);
+  if (const auto* task = std::get_if<ClassificationTask>(&input.task)) {
+    return task->criterion.impurity(targets.labels, task->n_classes);
+  }
+  return Criterion::gini().impurity(targets.labels, n_classes(input.task));
+}
+
+}  // namespace
+
+bool stops_early(const GrowInput& input, std::uint64_t depth, const NodeValues& targets) {
+  const TreeConfig& config = input.config;
+  if (targets.size(input) < std::max<std::uint64_t>(2, config.min_samples_split)) return true;
+  if (config.max_depth && *config.max_depth <= depth) return true;
+  return node_impurity(input, targets) <= 0.0;
+}
+
+const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> records) {
+  const ScoredSplit* best = choose_best_split(records);
+  if (best == nullptr || best->score <= input.config.min_impurity_decrease) return nullptr;
+  return best;
+}
+
+std::uint64_t min_leaf(const TreeConfig& config) { return std::max<std::uint64_t>(1, config.min_samples_leaf); }
+
+std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads) {
+  return std::max<std::uint64_t>(1024, n_root / (8 * n_threads));
+}
+
+}  // namespace quor

@@ -1,0 +1,299 @@
+#pragma once
+/// The node procedure both growers share, and the order in which they grow.
+///
+/// A node is grown the same way in either mode: gather its targets; stop at
+/// once (too few samples, too deep, pure); search every feature's candidates;
+/// take the best record whose score passes min_impurity_decrease; turn it into
+/// the split the tree stores; partition the samples; make the node a leaf if
+/// a side falls below min_samples_leaf, else write the split and hand back the
+/// children. A mode supplies only what differs: how it searches a node, how a
+/// record becomes a split, and how it partitions.
+///
+/// Trees grow depth-first, left subtree first, from an explicit stack rather
+/// than recursion, so depth is bounded only by the number of samples. With
+/// threads, subtrees grow side by side and are put together in the same
+/// pre-order: the tree is the same.
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "aggregation.hpp"
+#include "config.hpp"
+#include "gather.hpp"
+#include "interrupt.hpp"
+#include "parallel.hpp"
+#include "sampling.hpp"
+#include "split.hpp"
+#include "task.hpp"
+#include "tree.hpp"
+
+namespace quor {
+
+/// What a forest changes in the growth of one of its trees. The defaults grow
+/// the single tree: every sample at the root, every feature at every node.
+struct GrowOptions {
+  /// The root's samples, ascending; empty means 0 … n − 1. Fast mode takes
+  /// repeated ids (a row drawn twice is two samples); strict mode does not.
+  std::span<const std::uint32_t> root_samples;
+  /// The number of features each node searches, drawn for the node by
+  /// `draw_features` from its key (root_node_key(tree_seed), then
+  /// child_node_key along its path); 0 means every feature, without a draw.
+  std::uint64_t max_features = 0;
+  std::uint64_t tree_seed = 0;
+  /// When none of a node's drawn features has a finite score: search the
+  /// features it did not draw (true) or make the node a leaf (false).
+  bool score_other_features = true;
+  /// Fast mode: every copy of a repeated sample goes into one fold of a node.
+  bool group_copies = false;
+  /// Checked at every node; null: growth cannot be interrupted.
+  Interrupt* interrupt = nullptr;
+};
+
+/// Everything a grower reads besides the features; the caller keeps it alive
+/// for the whole growth.
+struct GrowInput {
+  const Task& task;
+  const TreeConfig& config;
+  const Aggregator& aggregator;
+  const Targets& targets;  // values for a regression task, labels otherwise
+  GrowOptions options = {};
+};
+
+/// A node's targets gathered in node order: the leaf value and the purity test
+/// read them. Kept by a worker from node to node.
+struct NodeValues {
+  std::vector<double> values;
+  std::vector<std::uint64_t> labels;
+
+  template <class Id>
+  void gather(const GrowInput& input, std::span<const Id> samples) {
+    if (std::holds_alternative<RegressionTask>(input.task)) {
+      gather_at(std::span<const double>(input.targets.values), samples, values);
+    } else {
+      gather_at(std::span<const std::uint64_t>(input.targets.labels), samples, labels);
+    }
+  }
+  std::uint64_t size(const GrowInput& input) const {
+    return std::holds_alternative<RegressionTask>(input.task) ? values.size() : labels.size();
+  }
+};
+
+/// Writes the node's leaf: the mean of its targets, or its class distribution
+/// with the lowest most frequent class.
+void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input, const NodeValues& targets);
+
+/// The stopping rules that need no search; true when the node is a leaf.
+bool stops_early(const GrowInput& input, std::uint64_t depth, const NodeValues& targets);
+
+/// The node's choice among its records; nullptr when none is finite or the
+/// best does not exceed min_impurity_decrease.
+const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> records);
+
+/// The smallest a child may be: max(1, min_samples_leaf).
+std::uint64_t min_leaf(const TreeConfig& config);
+
+/// The node's records: those of the features it draws (every feature unless
+/// the options set max_features), in ascending feature order. When none of
+/// the drawn features has a finite score and the options say so, those of
+/// the features it did not draw: a node that found nothing usable among a few
+/// features would otherwise end its branch for the luck of the draw.
+template <class Mode>
+std::vector<ScoredSplit> node_records(const GrowInput& input, Mode& mode, typename Mode::Worker& worker,
+                                      const typename Mode::Node& task, std::uint64_t n_threads) {
+  const GrowOptions& options = input.options;
+  const std::uint64_t n_features = mode.n_features();
+  std::vector<std::size_t>& features = worker.features;
+  draw_features(task.key, n_features, options.max_features, features);
+  std::vector<ScoredSplit> records = mode.search(worker, task, features, n_threads);
+  if (features.size() == n_features || !options.score_other_features || choose_best_split(records) != nullptr) {
+    return records;
+  }
+  std::vector<std::size_t> others;
+  others.reserve(n_features - features.size());
+  std::size_t k = 0;
+  for (std::size_t f = 0; f < n_features; ++f) {
+    if (k < features.size() && features[k] == f) {
+      ++k;
+    } else {
+      others.push_back(f);
+    }
+  }
+  return mode.search(worker, task, others, n_threads);
+}
+
+/// Grows one node as described above, with `n_threads` threads inside it.
+/// Every node is a point at which the options' interrupt can stop growth.
+/// The mode provides:
+///   mode.samples(node)                       the node's sample ids
+///   mode.n_features()                        the number of features
+///   mode.search(worker, node, features, n_threads)
+///                                            the records of the listed
+///                                            features (ascending)
+///   mode.split_for(node, best)               the split choice, or nullopt
+///   mode.partition(node, choice)             the two children (samples only)
+///   mode.size(child)                         a child's sample count
+///   mode.prepare_children(node, left, right, n_threads)
+///                                            the rest of the children's state
+template <class Mode>
+std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
+    const GrowInput& input, Mode& mode, typename Mode::Worker& worker, typename Mode::Node& task,
+    TreeBuilder& builder, std::size_t node, std::uint64_t n_threads) {
+  check_interrupt(input.options.interrupt);
+  NodeValues& targets = worker.targets;
+  targets.gather(input, mode.samples(task));
+  if (!stops_early(input, task.depth, targets)) {
+    const std::vector<ScoredSplit> records = node_records(input, mode, worker, task, n_threads);
+    const ScoredSplit* best = accepted_split(input, records);
+    const std::optional<SplitChoice> choice = best == nullptr ? std::nullopt : mode.split_for(task, *best);
+    if (choice) {
+      auto children = mode.partition(task, *choice);
+      const std::uint64_t smallest = min_leaf(input.config);
+      if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest) {
+        builder.make_split(node, choice->split);
+        children.first.depth = children.second.depth = task.depth + 1;
+        children.first.key = child_node_key(task.key, true);
+        children.second.key = child_node_key(task.key, false);
+        mode.prepare_children(task, children.first, children.second, n_threads);
+        return children;
+      }
+    }
+  }
+  write_leaf(builder, node, input, targets);
+  return std::nullopt;
+}
+
+/// Grows a tree from `root` depth-first, left subtree first, from an explicit
+/// stack: the right child waits while the whole left subtree is grown, exactly
+/// as recursion would order it. step(task, builder, node) grows one node: it
+/// writes a leaf or a split at `node` and returns the children's tasks when it
+/// split.
+template <class Task, class Step>
+Tree grow_depth_first(Task root, const Step& step) {
+  struct Item {
+    Task task;
+    std::size_t parent;
+    bool is_left;
+  };
+  TreeBuilder builder;
+  std::vector<Item> stack;
+  stack.push_back(Item{std::move(root), TreeBuilder::npos, false});
+  while (!stack.empty()) {
+    Item item = std::move(stack.back());
+    stack.pop_back();
+    const std::size_t node = builder.begin_node(item.parent, item.is_left);
+    auto children = step(item.task, builder, node);
+    if (!children) continue;
+    stack.push_back(Item{std::move(children->second), node, false});
+    stack.push_back(Item{std::move(children->first), node, true});
+  }
+  return std::move(builder).finish();
+}
+
+/// A piece of the tree grown on its own: a whole subtree, or one split node
+/// whose subtrees are the pieces `left` and `right`.
+struct TreePiece {
+  Tree tree;
+  TreePiece* left = nullptr;
+  TreePiece* right = nullptr;
+};
+
+/// Grows the tree on `n_threads` threads. A node's subtree depends only on the
+/// node's samples (its folds are drawn from them), so subtrees are grown apart
+/// and put together in pre-order at the end: the tree is the one
+/// grow_depth_first makes. Nodes are tasks of a pool, largest first: a node of
+/// at least `grain` samples is grown alone and its children go back to the
+/// pool, a smaller one with its whole subtree on one thread. A node taken
+/// while other threads have nothing to do (the root, a node much larger than
+/// the rest) uses them inside the node:
+/// step(worker, task, builder, node, n_threads) with n_threads above 1.
+template <class Task, class Size, class Step>
+Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, const Size& size_of,
+                     const Step& step) {
+  struct Job {
+    Task task;
+    TreePiece* piece;
+  };
+  std::deque<TreePiece> pieces;  // references stay valid as pieces are added
+  std::mutex pieces_mutex;
+  std::vector<Job> first;
+  first.push_back(Job{std::move(root), &pieces.emplace_back()});
+  run_task_pool(
+      std::move(first), n_threads, [&](const Job& job) { return size_of(job.task); },
+      [&](std::size_t worker, Job job, const auto& push, std::size_t idle) {
+        if (size_of(job.task) < grain) {
+          job.piece->tree = grow_depth_first(std::move(job.task), [&](auto& task, TreeBuilder& builder,
+                                                                     std::size_t node) {
+            return step(worker, task, builder, node, 1);
+          });
+          return;
+        }
+        TreeBuilder builder;
+        const std::size_t node = builder.begin_node(TreeBuilder::npos, false);
+        auto children = step(worker, job.task, builder, node, 1 + idle);
+        job.piece->tree = std::move(builder).finish();
+        if (!children) return;
+        {
+          std::lock_guard<std::mutex> lock(pieces_mutex);
+          job.piece->left = &pieces.emplace_back();
+          job.piece->right = &pieces.emplace_back();
+        }
+        push(Job{std::move(children->second), job.piece->right});
+        push(Job{std::move(children->first), job.piece->left});
+      });
+
+  TreeBuilder builder;
+  struct Item {
+    const TreePiece* piece;
+    std::size_t parent;
+    bool is_left;
+  };
+  std::vector<Item> stack{Item{&pieces.front(), TreeBuilder::npos, false}};
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    const std::size_t root_index = builder.append_tree(item.piece->tree, item.parent, item.is_left);
+    if (item.piece->left == nullptr) continue;
+    stack.push_back(Item{item.piece->right, root_index, false});
+    stack.push_back(Item{item.piece->left, root_index, true});
+  }
+  return std::move(builder).finish();
+}
+
+/// The smallest node the pool grows alone rather than with its subtree: small
+/// enough that the last subtrees to finish are short, large enough that most
+/// nodes never touch the pool.
+std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads);
+
+/// Grows a whole tree in `mode` from its root on `n_threads` threads (one
+/// worker record each; grow_on_threads, whose nodes below the grain, and so
+/// below `min_threaded` samples, grow with their whole subtree on one
+/// thread). With one thread, or a root below `min_threaded`, the plain
+/// depth-first growth runs on the calling thread. A node's key (its feature
+/// draw) follows its path from the root, whichever thread grows it.
+template <class Mode>
+Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std::uint64_t n_threads,
+               std::uint64_t min_threaded) {
+  using Node = typename Mode::Node;
+  root.key = root_node_key(input.options.tree_seed);
+  const std::uint64_t n = mode.size(root);
+  if (n_threads == 1 || n < min_threaded) {
+    typename Mode::Worker worker;
+    return grow_depth_first(std::move(root), [&](Node& task, TreeBuilder& builder, std::size_t node) {
+      return grow_node(input, mode, worker, task, builder, node, 1);
+    });
+  }
+  std::vector<typename Mode::Worker> workers(n_threads);
+  return grow_on_threads(
+      std::move(root), n_threads, std::max(min_threaded, pool_grain(n, n_threads)),
+      [&](const Node& task) { return mode.size(task); },
+      [&](std::size_t worker, Node& task, TreeBuilder& builder, std::size_t node, std::uint64_t node_threads) {
+        return grow_node(input, mode, workers.at(worker), task, builder, node, node_threads);
+      });
+}
+
+}  // namespace quor

@@ -1,0 +1,195 @@
+#include "strict_grower.hpp"
+
+#include <numeric>
+
+#include "errors.hpp"
+#include "strict_search.hpp"
+
+namespace quor {
+
+namespace {
+
+/// A node waiting to be grown: its samples in node order and, per continuous
+/// feature, its finite samples sorted by value (kept through the splits so no
+/// node sorts again).
+struct StrictNode {
+  std::vector<std::uint64_t> samples;
+  std::vector<std::vector<SortedValue>> sorted;
+  std::uint64_t depth = 0;
+  std::uint64_t key = 0;  // the key of the node's feature draw
+};
+
+/// What one thread of a strict-mode fit reuses from node to node.
+struct StrictWorker {
+  NodeValues targets;
+  EvaluationScratch scratch;  // for nodes evaluated one feature at a time
+  StrictNodeData node;
+  std::vector<std::size_t> features;  // the node's drawn features
+};
+
+/// How strict mode searches, splits and partitions a node (see grow_node).
+class StrictMode {
+ public:
+  using Node = StrictNode;
+  using Worker = StrictWorker;
+
+  StrictMode(const GrowInput& input, std::span<const FeatureColumn> columns)
+      : input_(input),
+        columns_(columns),
+        n_features_(columns.size()),
+        n_total_(columns.empty() ? 0 : columns.front().size()),
+        left_side_(n_total_) {}
+
+  /// The root: the options' root samples (every sample unless they are
+  /// given), each continuous feature's finite values sorted.
+  Node root(std::uint64_t n_threads) const {
+    Node root;
+    const std::span<const std::uint32_t> given = input_.options.root_samples;
+    if (given.empty()) {
+      root.samples.resize(n_total_);
+      std::iota(root.samples.begin(), root.samples.end(), std::uint64_t{0});
+    } else {
+      // Sample ids index the slot and side tables: each may occur once.
+      root.samples.assign(given.begin(), given.end());
+      for (std::size_t i = 0; i < root.samples.size(); ++i) {
+        check_index(root.samples[i], n_total_, "samples");
+        if (i > 0 && root.samples[i] <= root.samples[i - 1]) {
+          throw InternalError("strict-mode root samples must be ascending and distinct");
+        }
+      }
+    }
+    root.sorted.resize(n_features_);
+    for_each_feature(root.samples.size() * n_features_, n_threads, [&](std::uint64_t f) {
+      check_interrupt(input_.options.interrupt);
+      if (!columns_[f].is_categorical) root.sorted[f] = sort_finite_samples(columns_[f].values, root.samples);
+    });
+    return root;
+  }
+
+  std::uint64_t n_features() const { return n_features_; }
+
+  std::span<const std::uint64_t> samples(const Node& node) const { return node.samples; }
+  std::uint64_t size(const Node& node) const { return node.samples.size(); }
+
+  /// The records of the listed features, on the node's threads when it has
+  /// them. A feature of a large node can take a while: each is a point at
+  /// which growth can be interrupted.
+  std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
+                                  std::uint64_t n_threads) const {
+    prepare_node(input_.task, input_.config, input_.targets, node.samples, n_total_, worker.node);
+    const SplitContext context{input_.task, input_.config, input_.aggregator, columns_, input_.targets,
+                               node.samples, node.sorted, worker.node};
+    Interrupt* interrupt = input_.options.interrupt;
+    if (n_threads >= 2) {
+      return pool_records(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
+        check_interrupt(interrupt);
+        EvaluationScratch scratch;
+        return evaluate_feature(context, features[i], scratch);
+      }));
+    }
+    std::vector<ScoredSplit> records;
+    for (const std::size_t f : features) {
+      check_interrupt(interrupt);
+      for (auto& record : evaluate_feature(context, f, worker.scratch)) records.push_back(std::move(record));
+    }
+    return records;
+  }
+
+  /// The split of the winning record, in the node's own bins (continuous) or
+  /// category codes.
+  std::optional<SplitChoice> split_for(const Node& node, const ScoredSplit& best) const {
+    check_index(best.feature, n_features_, "features");
+    if (columns_[best.feature].is_categorical) return category_choice(best.feature, best.code, best.code, best.score);
+    const std::vector<SortedValue>& sorted = node.sorted[best.feature];
+    const EdgeRuns edges =
+        EdgeRuns::build(sorted.size(), input_.config.n_bins, [&](std::uint64_t rank) { return sorted[rank].value; });
+    if (best.code > edges.size()) return std::nullopt;
+    return interval_choice(best.feature, side_test(input_.config.split_style, false), best.code,
+                           edges.bounds(best.code), best.score);
+  }
+
+  /// The children's samples, each in the node's order, by the split's test
+  /// on the raw values; each sample's side is kept for prepare_children.
+  std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice) {
+    const FeatureColumn& column = columns_[choice.split.feature];
+    std::pair<Node, Node> children;
+    // Concurrent nodes hold disjoint samples, so they share the side table.
+    for (const std::uint64_t s : node.samples) {
+      const bool goes_left = choice.split.goes_left(column, s);
+      left_side_[s] = goes_left;
+      (goes_left ? children.first : children.second).samples.push_back(s);
+    }
+    return children;
+  }
+
+  /// Splits the node's sorted lists between the children, unless neither
+  /// child will search (too deep or too small to split): those never read them.
+  void prepare_children(Node& node, Node& left, Node& right, std::uint64_t n_threads) {
+    const TreeConfig& config = input_.config;
+    const auto searched = [&](const Node& child) {
+      return child.samples.size() >= std::max<std::uint64_t>(2, config.min_samples_split) &&
+             !(config.max_depth && *config.max_depth <= child.depth);
+    };
+    if (!searched(left) && !searched(right)) return;
+    left.sorted.resize(n_features_);
+    right.sorted.resize(n_features_);
+    for_each_feature(node.samples.size() * n_features_, n_threads, [&](std::uint64_t f) {
+      // Counted first, so that each side is allocated once at its size.
+      const std::vector<SortedValue>& from = node.sorted[f];
+      std::size_t n_left = 0;
+      for (const SortedValue& e : from) n_left += left_side_[e.sample];
+      std::vector<SortedValue>& to_left = left.sorted[f];
+      std::vector<SortedValue>& to_right = right.sorted[f];
+      // Every entry is written to both sides and kept on one (a branch on the
+      // side would miss about half the time); the last slot takes the spare.
+      to_left.resize(n_left + 1);
+      to_right.resize(from.size() - n_left + 1);
+      SortedValue* l = to_left.data();
+      SortedValue* r = to_right.data();
+      for (const SortedValue& e : from) {
+        const std::size_t side = left_side_[e.sample];
+        *l = e;
+        *r = e;
+        l += side;
+        r += 1 - side;
+      }
+      to_left.pop_back();
+      to_right.pop_back();
+      std::vector<SortedValue>().swap(node.sorted[f]);
+    });
+  }
+
+ private:
+  /// Per-feature work outside the split search (the presort, the split of the
+  /// sorted lists): on the node's threads when it has them and the node is
+  /// large (moving a small node's lists costs less than starting threads).
+  /// Each feature is independent, so the results are those of a plain loop.
+  template <class Work>
+  void for_each_feature(std::uint64_t entries, std::uint64_t n_threads, const Work& work) const {
+    constexpr std::uint64_t kParallelEntries = std::uint64_t{1} << 18;
+    if (n_threads >= 2 && entries >= kParallelEntries) {
+      parallel_map(n_features_, n_threads, [&](std::uint64_t f) {
+        work(f);
+        return 0;
+      });
+    } else {
+      for (std::uint64_t f = 0; f < n_features_; ++f) work(f);
+    }
+  }
+
+  const GrowInput& input_;
+  std::span<const FeatureColumn> columns_;
+  std::uint64_t n_features_;
+  std::uint64_t n_total_;
+  std::vector<std::uint8_t> left_side_;  // side of the chosen split, per sample
+};
+
+}  // namespace
+
+Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  StrictMode mode(input, columns);
+  const std::uint64_t threads = fit_threads(input.config, columns.size());
+  return grow_tree(input, mode, mode.root(threads), threads, 0);
+}
+
+}  // namespace quor

@@ -1,0 +1,489 @@
+#include "strict_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <variant>
+
+#include "binning.hpp"
+#include "candidate.hpp"
+#include "criterion.hpp"
+#include "errors.hpp"
+#include "gather.hpp"
+#include "objective.hpp"
+#include "split.hpp"
+
+namespace quor {
+
+// Within a fold every sample is reduced to its candidate position p, the side
+// rule in the form the sums need: under the threshold test the sample goes
+// left of candidate j exactly when j >= p (p is the first candidate its code
+// goes left of), under the equality test exactly when j == p (p is the
+// candidate equal to its code). Missing values and codes that match no
+// candidate get p = C, the number of candidates, and go right of every one.
+//
+// Continuous features are binned per fold from the node's finite samples
+// sorted by value: one walk over that list finds the fold's training edges by
+// rank and the bin of every sample, with no selection or binary search. Each
+// candidate's left and right sums are then accumulated in validation order in
+// one pass, which gives the same bits as gathering each side's targets and
+// computing its impurity.
+
+void prepare_node(const Task& task, const TreeConfig& config, const Targets& targets,
+                  std::span<const std::uint64_t> samples, std::uint64_t n_ids, StrictNodeData& out) {
+  out.folds = make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
+  out.slots.fill(out.folds, n_ids);
+  // The folds' samples in slot order: the impurity searches read targets that way.
+  const std::span<const std::uint64_t> by_slot = out.folds.samples;
+  if (std::holds_alternative<RegressionTask>(task)) {
+    gather_at(std::span<const double>(targets.values), by_slot, out.y_by_slot);
+  } else if (std::holds_alternative<ClassificationTask>(task)) {
+    gather_at(std::span<const std::uint64_t>(targets.labels), by_slot, out.labels_by_slot);
+  }
+}
+
+namespace {
+
+/// Maps a bin or category code to its candidate position.
+class CandidatePositions {
+ public:
+  CandidatePositions(std::span<const std::uint32_t> candidates, SideTest test, bool continuous,
+                     std::uint64_t n_bins)
+      : candidates_(candidates), test_(test), none_(static_cast<std::uint32_t>(candidates.size())) {
+    // Continuous bins are below max(n_bins, 1): a table answers them directly.
+    if (continuous && n_bins <= (1u << 20)) {
+      table_.resize(std::max<std::uint64_t>(n_bins, 1));
+      for (std::uint32_t b = 0; b < table_.size(); ++b) table_[b] = search(b);
+    }
+  }
+
+  std::uint32_t operator()(std::uint32_t code) const {
+    if (code == kMissingCode) return none_;
+    if (code < table_.size()) return table_[code];
+    return search(code);
+  }
+  std::uint32_t none() const { return none_; }
+
+ private:
+  std::uint32_t search(std::uint32_t code) const {
+    // The first candidate the code goes left of under the threshold test.
+    const auto it = std::lower_bound(candidates_.begin(), candidates_.end(), code);
+    const auto p = static_cast<std::uint32_t>(it - candidates_.begin());
+    if (test_ == SideTest::Threshold) return p;
+    return (it != candidates_.end() && goes_left(test_, code, *it)) ? p : none_;
+  }
+
+  std::span<const std::uint32_t> candidates_;
+  SideTest test_;
+  std::uint32_t none_;
+  std::vector<std::uint32_t> table_;
+};
+
+/// The fold owning a slot: the last of the folds' starts <= slot (slots come
+/// in no order, so the search is the branch-free one).
+std::uint64_t fold_of_slot(const StrictFolds& folds, std::uint64_t slot) {
+  return count_not_above(folds.starts.data(), folds.count(), slot) - 1;  // starts[0] = 0 <= slot
+}
+
+/// A continuous feature's finite node samples in ascending value order, with
+/// what the fold walks read gathered alongside so that the walks run over
+/// contiguous arrays.
+struct SortedFeature {
+  std::span<const SortedValue> entries;
+  std::vector<double> values;
+  std::vector<std::uint64_t> folds;
+  std::vector<std::uint64_t> slots;
+  std::vector<std::uint64_t> finite_per_fold;
+};
+
+void gather_sorted(const SplitContext& ctx, std::uint64_t feature, SortedFeature& out) {
+  check_index(feature, ctx.sorted.size(), "sorted features");
+  out.entries = ctx.sorted[feature];
+  const StrictNodeData& node = ctx.node;
+  const std::size_t m = out.entries.size();
+  out.values.resize(m);
+  out.folds.resize(m);
+  out.slots.resize(m);
+  out.finite_per_fold.assign(node.folds.count(), 0);
+  for (std::size_t i = 0; i < m; ++i) {
+    out.values[i] = out.entries[i].value;
+    out.slots[i] = node.slots[out.entries[i].sample];
+    out.folds[i] = fold_of_slot(node.folds, out.slots[i]);
+    ++out.finite_per_fold[out.folds[i]];
+  }
+}
+
+/// Every fold's quantile edges over its training samples (the finite samples
+/// outside the fold), picked by rank from the sorted list: block counts of each
+/// fold's samples locate the training sample of a given rank without a walk.
+void fold_edges(const SortedFeature& sorted, std::uint64_t n_folds, std::uint64_t n_bins,
+                std::vector<std::uint64_t>& before, std::vector<EdgeRuns>& edges) {
+  constexpr std::size_t kBlock = 64;
+  const std::size_t m = sorted.values.size();
+  const std::size_t K = n_folds;
+  const std::size_t n_blocks = (m + kBlock - 1) / kBlock;
+  // before[b·K + f]: samples of fold f in positions [0, b·kBlock).
+  before.assign((n_blocks + 1) * K, 0);
+  for (std::size_t i = 0; i < m; ++i) ++before[(i / kBlock + 1) * K + sorted.folds[i]];
+  for (std::size_t b = 1; b <= n_blocks; ++b) {
+    for (std::size_t f = 0; f < K; ++f) before[b * K + f] += before[(b - 1) * K + f];
+  }
+  edges.resize(K);
+  for (std::size_t f = 0; f < K; ++f) {
+    const auto training_before = [&](std::size_t b) { return b * kBlock - before[b * K + f]; };
+    std::size_t block = 0;
+    // Ranks come in ascending order: the block only moves forward.
+    edges[f] = EdgeRuns::build(m - sorted.finite_per_fold[f], n_bins, [&](std::uint64_t rank) {
+      while (block + 1 < n_blocks && training_before(block + 1) <= rank) ++block;
+      std::uint64_t r = training_before(block);
+      std::size_t i = block * kBlock;
+      for (;; ++i) {
+        if (sorted.folds[i] == f) continue;
+        if (r == rank) break;
+        ++r;
+      }
+      return sorted.values[i];
+    });
+  }
+}
+
+/// A feature's candidates with what scoring them reads: each sample's
+/// candidate position and, for a continuous feature, every fold's edges.
+struct FeatureCandidates {
+  std::vector<std::uint32_t> codes;
+  std::optional<CandidatePositions> positions;
+  std::vector<EdgeRuns> edges;  // continuous: per fold
+};
+
+/// Candidate position of every validation sample, by slot. Continuous values
+/// are binned in one walk over the sorted list: each fold has a cursor into
+/// its own edges, which only moves forward as the values grow.
+void validation_positions(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted,
+                          const FeatureCandidates& candidates, std::vector<std::uint32_t>& out) {
+  const CandidatePositions& positions = *candidates.positions;
+  const std::span<const std::uint64_t> by_slot = ctx.node.folds.samples;
+  out.assign(by_slot.size(), positions.none());
+  if (column.is_categorical) {
+    for (std::size_t slot = 0; slot < by_slot.size(); ++slot) out[slot] = positions(column.codes[by_slot[slot]]);
+    return;
+  }
+  std::vector<BinCursor> cursors(candidates.edges.begin(), candidates.edges.end());
+  for (std::size_t i = 0; i < sorted.values.size(); ++i) {
+    const std::uint64_t bin = cursors[sorted.folds[i]].bin(sorted.values[i]);
+    out[sorted.slots[i]] = positions(static_cast<std::uint32_t>(bin));
+  }
+}
+
+/// Adds v to a[j] for j in [begin, end).
+inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double v) {
+  for (std::uint32_t j = begin; j < end; ++j) a[j] += v;
+}
+
+/// Whether candidate j takes samples at position p to its left.
+inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
+  return test == SideTest::Threshold ? j >= p : j == p;
+}
+
+// The per-sample updates of the candidates' sums are independent of each
+// other, so wider vector units run them faster without changing a bit; the
+// machine's best version is picked at load time. Under ThreadSanitizer the
+// loader's choice runs before the sanitizer is up and crashes, so there the
+// function is built once; so it is off x86-64, and in builds configured with
+// QUOR_VECTOR_CLONES=OFF, which show that results do not depend on the clone.
+#if defined(__SANITIZE_THREAD__) || defined(QUOR_NO_VECTOR_CLONES) || !defined(__x86_64__)
+#define QUOR_VECTOR_CLONES
+#else
+#define QUOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+/// Fold scores of "mse"/"variance" from sums kept per candidate and side, in
+/// validation order.
+QUOR_VECTOR_CLONES
+void score_fold_variance(std::span<const double> valid_y, std::span<const std::uint32_t> pos, SideTest test,
+                         std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& sums,
+                         std::vector<std::uint64_t>& counts) {
+  // Layout: left s1, left s2, right s1, right s2, C entries each.
+  sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
+  counts.assign(static_cast<std::size_t>(n_cand) + 1, 0);
+  double* ls1 = sums.data();
+  double* ls2 = ls1 + n_cand;
+  double* rs1 = ls2 + n_cand;
+  double* rs2 = rs1 + n_cand;
+  TargetSums whole;
+  for (std::size_t i = 0; i < valid_y.size(); ++i) {
+    const double t = valid_y[i];
+    const double t2 = t * t;
+    const std::uint32_t p = pos[i];
+    whole.sum += t;
+    whole.sq_sum += t2;
+    ++counts[p];
+    if (test == SideTest::Threshold) {
+      add_range(rs1, 0, p, t);
+      add_range(rs2, 0, p, t2);
+      add_range(ls1, p, n_cand, t);
+      add_range(ls2, p, n_cand, t2);
+    } else {
+      const std::uint32_t stop = std::min(p, n_cand);
+      add_range(rs1, 0, stop, t);
+      add_range(rs2, 0, stop, t2);
+      if (p < n_cand) {
+        ls1[p] += t;
+        ls2[p] += t2;
+        add_range(rs1, p + 1, n_cand, t);
+        add_range(rs2, p + 1, n_cand, t2);
+      }
+    }
+  }
+  whole.n = valid_y.size();
+  std::uint64_t n_left = 0;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    n_left = test == SideTest::Threshold ? n_left + counts[j] : counts[j];
+    const std::optional<double> score = variance_decrease(whole, TargetSums{n_left, ls1[j], ls2[j]},
+                                                          TargetSums{whole.n - n_left, rs1[j], rs2[j]});
+    if (score) lists[j].push_back(*score);
+  }
+}
+
+/// Fold scores of "mae": each side's targets gathered in validation order.
+void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> pos, SideTest test,
+                    std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& left,
+                    std::vector<double>& right, std::vector<double>& scratch) {
+  const double parent = mae_impurity(all, scratch);
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    left.clear();
+    right.clear();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      (left_of(test, j, pos[i]) ? left : right).push_back(all[i]);
+    }
+    if (!both_sides(all.size(), left.size())) continue;
+    lists[j].push_back(
+        impurity_decrease(parent, all.size(), left.size(), mae_impurity(left, scratch), mae_impurity(right, scratch)));
+  }
+}
+
+/// Fold scores of "gini"/"entropy" from class counts per candidate position.
+/// Labels >= n_classes are not counted but still count as samples.
+void score_fold_classes(std::span<const std::uint64_t> valid_labels, const ClassificationTask& task,
+                        std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+                        std::vector<std::vector<double>>& lists, std::vector<std::uint64_t>& hist,
+                        std::vector<std::uint64_t>& sizes, std::vector<std::uint64_t>& work) {
+  const std::size_t nc = task.n_classes;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
+  hist.assign(n_pos * nc, 0);
+  sizes.assign(n_pos, 0);
+  for (std::size_t i = 0; i < valid_labels.size(); ++i) {
+    const std::uint64_t c = valid_labels[i];
+    const std::uint32_t p = pos[i];
+    ++sizes[p];
+    if (c < nc) ++hist[p * nc + c];
+  }
+  // work: total | left | right, nc entries each.
+  work.assign(3 * nc, 0);
+  const std::span<std::uint64_t> total(work.data(), nc);
+  const std::span<std::uint64_t> left(work.data() + nc, nc);
+  const std::span<std::uint64_t> right(work.data() + 2 * nc, nc);
+  for (std::size_t p = 0; p < n_pos; ++p) {
+    for (std::size_t c = 0; c < nc; ++c) total[c] += hist[p * nc + c];
+  }
+  const std::uint64_t n = valid_labels.size();
+  const double parent = task.criterion.class_impurity(std::span<const std::uint64_t>(total), static_cast<double>(n));
+  std::uint64_t n_left = 0;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    const std::uint64_t* cell = hist.data() + static_cast<std::size_t>(j) * nc;
+    if (test == SideTest::Threshold) {
+      n_left += sizes[j];
+      for (std::size_t c = 0; c < nc; ++c) left[c] += cell[c];
+    } else {
+      n_left = sizes[j];
+      std::copy(cell, cell + nc, left.begin());
+    }
+    for (std::size_t c = 0; c < nc; ++c) right[c] = total[c] - left[c];
+    const std::optional<double> score = class_decrease(task.criterion, parent, n, std::span<const std::uint64_t>(left),
+                                                       n_left, std::span<const std::uint64_t>(right));
+    if (score) lists[j].push_back(*score);
+  }
+}
+
+/// The objective's class counts per candidate position for fold f: training
+/// samples (every node sample outside fold f) into `train_hist`, held-out
+/// samples into `valid_hist`.
+void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, const FeatureColumn& column,
+                           const SortedFeature& sorted, const FeatureCandidates& candidates,
+                           std::span<const std::uint64_t> missing, std::uint64_t f,
+                           std::vector<std::uint64_t>& train_hist, std::vector<std::uint64_t>& valid_hist) {
+  const CandidatePositions& positions = *candidates.positions;
+  const std::uint64_t nc = n_classes;
+  const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 1;
+  train_hist.assign(n_pos * nc, 0);
+  valid_hist.assign(n_pos * nc, 0);
+  const StrictFolds& folds = ctx.node.folds;
+  const auto in_fold = [&](std::uint64_t s) {
+    const std::uint64_t slot = ctx.node.slots[s];
+    return slot >= folds.starts[f] && slot < folds.starts[f + 1];
+  };
+  const auto count = [&](std::uint64_t s, std::uint32_t p, bool validation) {
+    const std::uint64_t c = ctx.targets.labels[s];
+    if (c < nc) ++(validation ? valid_hist : train_hist)[p * nc + c];
+  };
+  if (column.is_categorical) {
+    for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), in_fold(s));
+    return;
+  }
+  BinCursor cursor(candidates.edges[f]);
+  for (std::size_t i = 0; i < sorted.values.size(); ++i) {
+    const std::uint64_t bin = cursor.bin(sorted.values[i]);
+    count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(bin)), sorted.folds[i] == f);
+  }
+  for (const std::uint64_t s : missing) count(s, positions.none(), in_fold(s));
+}
+
+/// Fold scores of the objective on one fold from its class counts per
+/// candidate position: every candidate whose four sides are all non-empty.
+void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes,
+                          std::span<const std::uint64_t> train_hist, std::span<const std::uint64_t> valid_hist,
+                          SideTest test, std::uint32_t n_cand, std::vector<std::vector<double>>& lists) {
+  const std::size_t nc = n_classes;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
+  // Six class vectors: T, V, TL, VL, TR, VR.
+  std::vector<std::uint64_t> vectors(6 * nc, 0);
+  const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * nc, nc); };
+  auto t = vec(0), v = vec(1), tl = vec(2), vl = vec(3), tr = vec(4), vr = vec(5);
+  std::uint64_t sum_t = 0, sum_v = 0;
+  for (std::size_t p = 0; p < n_pos; ++p) {
+    for (std::size_t c = 0; c < nc; ++c) {
+      t[c] += train_hist[p * nc + c];
+      v[c] += valid_hist[p * nc + c];
+      sum_t += train_hist[p * nc + c];
+      sum_v += valid_hist[p * nc + c];
+    }
+  }
+  const double unsplit = scorer.unsplit(t, v);
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    const std::uint64_t* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
+    const std::uint64_t* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
+    std::uint64_t sum_tl = 0, sum_vl = 0;
+    for (std::size_t c = 0; c < nc; ++c) {
+      tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c];
+      vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c];
+      sum_tl += tl[c];
+      sum_vl += vl[c];
+    }
+    if (sum_vl == 0 || sum_vl == sum_v || sum_tl == 0 || sum_tl == sum_t) continue;
+    for (std::size_t c = 0; c < nc; ++c) {
+      tr[c] = t[c] - tl[c];
+      vr[c] = v[c] - vl[c];
+    }
+    lists[j].push_back(scorer.gain(unsplit, tl, tr, vl, vr));
+  }
+}
+
+}  // namespace
+
+struct EvaluationScratch::Buffers {
+  SortedFeature sorted;
+  std::vector<std::uint32_t> slot_positions;
+};
+
+EvaluationScratch::EvaluationScratch() : buffers_(std::make_unique<Buffers>()) {}
+EvaluationScratch::~EvaluationScratch() = default;
+EvaluationScratch::EvaluationScratch(EvaluationScratch&&) noexcept = default;
+EvaluationScratch& EvaluationScratch::operator=(EvaluationScratch&&) noexcept = default;
+
+namespace {
+
+/// The candidates of a feature at the node, their positions and (continuous
+/// features) each fold's edges.
+FeatureCandidates feature_candidates(const SplitContext& ctx, const FeatureColumn& column, SideTest test,
+                                     const SortedFeature& sorted) {
+  FeatureCandidates out;
+  const std::uint64_t n_bins = ctx.config.n_bins;
+  out.codes = column.is_categorical ? category_candidates(column.codes, ctx.samples)
+                                    : split_candidates_sorted(sorted.values, n_bins);
+  if (out.codes.empty()) return out;
+  out.positions.emplace(out.codes, test, !column.is_categorical, n_bins);
+  if (!column.is_categorical) {
+    std::vector<std::uint64_t> block_counts;
+    fold_edges(sorted, ctx.node.folds.count(), n_bins, block_counts, out.edges);
+  }
+  return out;
+}
+
+/// The objective's fold scores: each fold trains on the node's other samples.
+void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, const FeatureColumn& column,
+                           const SortedFeature& sorted, const FeatureCandidates& candidates, SideTest test,
+                           std::vector<std::vector<double>>& lists) {
+  std::vector<std::uint64_t> missing;
+  if (!column.is_categorical) {
+    for (const std::uint64_t s : ctx.samples) {
+      if (!std::isfinite(column.values[s])) missing.push_back(s);
+    }
+  }
+  ObjectiveFoldScorer scorer(task.objective, task.n_classes);
+  std::vector<std::uint64_t> train_hist, valid_hist;
+  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
+    const std::size_t size = ctx.node.folds.valid(f).size();
+    if (size == 0 || size == ctx.samples.size()) continue;
+    objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, f, train_hist, valid_hist);
+    score_objective_fold(scorer, task.n_classes, train_hist, valid_hist, test, n_cand, lists);
+  }
+}
+
+/// The criterion's fold scores: each fold is scored on its own samples, whose
+/// candidate positions are found once for all folds.
+void score_impurity_folds(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted,
+                          const FeatureCandidates& candidates, SideTest test, std::vector<std::uint32_t>& positions,
+                          std::vector<std::vector<double>>& lists) {
+  validation_positions(ctx, column, sorted, candidates, positions);
+  const StrictNodeData& node = ctx.node;
+  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  std::vector<double> sums, left, right, sort_scratch;
+  std::vector<std::uint64_t> counts, hist, sizes, work;
+  for (std::uint64_t f = 0; f < node.folds.count(); ++f) {
+    const std::size_t start = node.folds.starts[f];
+    const std::size_t size = node.folds.valid(f).size();
+    if (size == 0) continue;
+    const std::span<const std::uint32_t> pos(positions.data() + start, size);
+    if (const auto* regression = std::get_if<RegressionTask>(&ctx.task)) {
+      const std::span<const double> y = std::span<const double>(node.y_by_slot).subspan(start, size);
+      if (regression->criterion.kind() == CriterionKind::Mae) {
+        score_fold_mae(y, pos, test, n_cand, lists, left, right, sort_scratch);
+      } else {
+        score_fold_variance(y, pos, test, n_cand, lists, sums, counts);
+      }
+    } else {
+      score_fold_classes(std::span<const std::uint64_t>(node.labels_by_slot).subspan(start, size),
+                         std::get<ClassificationTask>(ctx.task), pos, test, n_cand, lists, hist, sizes, work);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature,
+                                          EvaluationScratch& scratch) {
+  check_index(feature, context.features.size(), "features");
+  const FeatureColumn& column = context.features[feature];
+  const SideTest test = side_test(context.config.split_style, column.is_categorical);
+  EvaluationScratch::Buffers& buffers = scratch.buffers();
+  SortedFeature& sorted = buffers.sorted;
+  if (!column.is_categorical) gather_sorted(context, feature, sorted);
+  const FeatureCandidates candidates = feature_candidates(context, column, test, sorted);
+  if (candidates.codes.empty()) return {};
+  const std::uint64_t n_folds = context.node.folds.count();
+  std::vector<std::vector<double>> lists(candidates.codes.size());
+  for (auto& list : lists) list.reserve(n_folds);
+  if (const auto* objective = std::get_if<ObjectiveTask>(&context.task)) {
+    score_objective_folds(context, *objective, column, sorted, candidates, test, lists);
+  } else {
+    score_impurity_folds(context, column, sorted, candidates, test, buffers.slot_positions, lists);
+  }
+  std::vector<ScoredSplit> out;
+  out.reserve(candidates.codes.size());
+  for (std::size_t j = 0; j < candidates.codes.size(); ++j) {
+    out.push_back(make_record(feature, candidates.codes[j], std::move(lists[j]), n_folds, context.aggregator));
+  }
+  return out;
+}
+
+}  // namespace quor

@@ -1,0 +1,39 @@
+#pragma once
+// Two trees compared node by node, floats bit for bit (split scores included).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#include "tree.hpp"
+
+namespace quor::testing {
+
+inline void expect_same_tree(const Tree& a, const Tree& b) {
+  ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+    const DecisionNode& x = a.nodes[i];
+    const DecisionNode& y = b.nodes[i];
+    ASSERT_EQ(x.is_leaf(), y.is_leaf()) << "node " << i;
+    if (x.is_leaf()) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.value), std::bit_cast<std::uint64_t>(y.value)) << "node " << i;
+      EXPECT_EQ(x.n_samples, y.n_samples);
+      EXPECT_EQ(x.predicted_class, y.predicted_class);
+      const auto pa = a.proba(x), pb = b.proba(y);
+      EXPECT_TRUE(std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) << "node " << i;
+    } else {
+      EXPECT_EQ(x.split.feature, y.split.feature) << "node " << i;
+      EXPECT_EQ(x.split.is_categorical, y.split.is_categorical);
+      EXPECT_EQ(x.split.lower, y.split.lower);
+      EXPECT_EQ(x.split.upper, y.split.upper);
+      EXPECT_EQ(x.split.category, y.split.category);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.split.score), std::bit_cast<std::uint64_t>(y.split.score)) << "node " << i;
+      EXPECT_EQ(x.left, y.left);
+      EXPECT_EQ(x.right, y.right);
+    }
+  }
+}
+
+}  // namespace quor::testing
