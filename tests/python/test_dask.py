@@ -30,14 +30,18 @@ def client():
     cluster = distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
         silence_logs=logging.ERROR)
-    try:
-        with distributed.Client(cluster, timeout=TIMEOUT) as c:
-            c.wait_for_workers(2, timeout=TIMEOUT)
-            if os.environ.get("QUOR_SANITIZED"):  # the workers must run the sanitized core too
-                assert all(c.run(asan_loaded).values())
-            yield c
-    finally:
-        cluster.close(timeout=TIMEOUT)
+    # Leaving the cluster's context also stops its event loop thread, and with
+    # it the scheduler's periodic work, which would otherwise go on allocating
+    # under later tests that count allocations.
+    with cluster:
+        try:
+            with distributed.Client(cluster, timeout=TIMEOUT) as c:
+                c.wait_for_workers(2, timeout=TIMEOUT)
+                if os.environ.get("QUOR_SANITIZED"):  # the workers run the sanitized core too
+                    assert all(c.run(asan_loaded).values())
+                yield c
+        finally:
+            cluster.close(timeout=TIMEOUT)
     assert multiprocessing.active_children() == []
 
 
