@@ -7,7 +7,10 @@ single-thread worker processes, the data persisted on the workers in 8
 partitions before the clock starts.  It reports fit times and held-out
 accuracy and checks the targets: the two-worker forest's accuracy within
 0.01 of the local forest's, and its fit at least 1.7 x faster than the
-one-worker fit.
+one-worker fit.  A fractional ``max_samples`` (the default) is a fraction
+of each worker's rows, so two workers grow every tree on half the rows one
+worker does; ``--max-samples`` with a count gives every tree the same
+number of rows on one worker or two.
 
     PYTHONPATH=python /usr/bin/python3 bench/dask_forest.py [--rows N] [--trees T]
 """
@@ -56,12 +59,19 @@ def main():
     parser.add_argument("--test-rows", type=int, default=200_000)
     parser.add_argument("--trees", type=int, default=16)
     parser.add_argument("--partitions", type=int, default=8)
+    parser.add_argument("--max-samples", type=float, default=None,
+                        help="rows per tree: a fraction (of a worker's rows on a cluster) or, "
+                             "from 1 up, a count (the same on one worker or two); default: the "
+                             "forest's default fraction")
     args = parser.parse_args()
 
     x, y = noisy_classification(args.rows + args.test_rows, args.features, seed=0)
     x_train, y_train = x[: args.rows], y[: args.rows]
     x_test, y_test = x[args.rows:], y[args.rows:]
     params = dict(n_estimators=args.trees, random_state=0, n_jobs=1)
+    if args.max_samples is not None:
+        params["max_samples"] = (int(args.max_samples) if args.max_samples >= 1
+                                 else args.max_samples)
 
     start, cpu = time.perf_counter(), time.process_time()
     local = QUORForestClassifier(**params).fit(x_train, y_train)
@@ -73,8 +83,9 @@ def main():
         results.append((f"Dask, {n_workers} worker{'s' * (n_workers > 1)} x 1 thread",
                         seconds, cpu, model))
 
+    rows_per_tree = params.get("max_samples", QUORForestClassifier().max_samples)
     print(f"{args.rows} x {args.features}, {args.trees} trees, {args.partitions} partitions, "
-          f"{args.test_rows} held-out rows\n")
+          f"{args.test_rows} held-out rows, max_samples={rows_per_tree}\n")
     print("| fit | seconds | CPU seconds (busiest process) | held-out accuracy |\n"
           "|---|---|---|---|")
     scores = []
