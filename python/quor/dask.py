@@ -60,7 +60,6 @@ collection are lazy and run partition by partition on the workers.
 
 import asyncio
 import concurrent.futures
-import inspect
 import numbers
 import operator
 import time
@@ -412,29 +411,8 @@ def _shares(n_trees, rows):
     return share.tolist()
 
 
-def _make_init(local_class):
-    """An ``__init__`` taking the local forest's parameters, ``client`` and ``shuffle``."""
-    local = [p for p in inspect.signature(local_class.__init__).parameters.values()
-             if p.name != "self"]
-    kind = inspect.Parameter.KEYWORD_ONLY
-    params = local + [inspect.Parameter("client", kind, default=None),
-                      inspect.Parameter("shuffle", kind, default=False)]
-    names = [p.name for p in params]
-
-    def __init__(self, **kwargs):
-        unknown = [name for name in kwargs if name not in names]
-        if unknown:
-            raise TypeError(
-                f"{type(self).__name__}() got an unexpected keyword argument {unknown[0]!r}"
-            )
-        for p in params:
-            setattr(self, p.name, kwargs.get(p.name, p.default))
-
-    __init__.__signature__ = inspect.Signature(
-        [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-        + [p.replace(kind=kind) for p in params]
-    )
-    return __init__
+# The parameters the distributed forests take beyond the local forests'.
+_DASK_PARAMS = [("client", None), ("shuffle", False)]
 
 
 class _DaskForest(BaseEstimator):
@@ -444,9 +422,9 @@ class _DaskForest(BaseEstimator):
     _classify = False
 
     def _local_params(self):
-        names = [p for p in inspect.signature(self._local_class.__init__).parameters
-                 if p != "self"]
-        return {name: getattr(self, name) for name in names}
+        ours = dict(_DASK_PARAMS)
+        return {name: value for name, value in self.get_params(deep=False).items()
+                if name not in ours}
 
     def _client(self):
         if self.client is not None:
@@ -734,7 +712,7 @@ class DaskQUORForestClassifier(ClassifierMixin, _DaskForest):
 
     _local_class = QUORForestClassifier
     _classify = True
-    __init__ = _make_init(QUORForestClassifier)
+    __init__ = _params.make_init("forest_classifier", _DASK_PARAMS)
 
     def predict_proba(self, X):
         """Class probabilities for X: lazy and partition by partition for a dask collection.
@@ -751,4 +729,4 @@ class DaskQUORForestRegressor(RegressorMixin, _DaskForest):
                         "forest_regressor")
 
     _local_class = QUORForestRegressor
-    __init__ = _make_init(QUORForestRegressor)
+    __init__ = _params.make_init("forest_regressor", _DASK_PARAMS)
