@@ -39,7 +39,7 @@ run: build-extension
 # Benchmarks against scikit-learn and XGBoost (see bench/README.md). Each target
 # installs what the benchmarks need, builds, and runs its script; pass options
 # with BENCH_ARGS, e.g. make bench BUILD=build/bench BENCH_ARGS="--markdown".
-.PHONY: setup-bench bench quality plot
+.PHONY: setup-bench bench quality plot forest-bench
 setup-bench:
 	bash scripts/setup.sh bench
 
@@ -54,6 +54,10 @@ quality: setup-bench
 plot: setup-bench
 	$(MAKE) build
 	PYTHONPATH=python $(PYTHON) bench/plot.py $(BENCH_ARGS)
+
+forest-bench: setup-bench
+	$(MAKE) build
+	PYTHONPATH=python $(PYTHON) bench/forest.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD) $(PORTABLE_BUILD)
@@ -82,7 +86,7 @@ UBSAN_CHECKS = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # Parallel map, parallel growth and batch routing, the only code that runs on several threads.
 # Not the stack-size test: glibc carves static TLS out of a thread's stack and
 # TSan's runtime has 768 KiB of it, so 1.5 MiB of locals no longer fit in 2 MiB.
-TSAN_FILTER = *ParallelMap*:*TaskPool*:*EncodeMatrix*:*ParallelGrowth*:*ThreadedGrowth*:*ThreadsSharing*:*BatchRouting*:*ShortRowsFail*-*WorkersGetAtLeastTwoMebibytesOfStack
+TSAN_FILTER = *ParallelMap*:*TaskPool*:*EncodeMatrix*:*ParallelGrowth*:*ThreadedGrowth*:*ThreadsSharing*:*BatchRouting*:*ShortRowsFail*:*ForestThreads*:*ForestInterrupt*-*WorkersGetAtLeastTwoMebibytesOfStack
 
 build-asan:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOR_SANITIZE=address \

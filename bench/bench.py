@@ -411,10 +411,20 @@ def measure_memory(task, n_samples, n_features=N_FEATURES):
     subprocess) inherits its parent's peak RSS in ``ru_maxrss``, while a child
     forked by the small server starts from the server's own.
     """
+    return in_fork_server_child(_memory_child, (task, n_samples, n_features),
+                                f"memory measurement ({task}, {n_samples})")
+
+
+def in_fork_server_child(target, args, what):
+    """The result that target(*args, conn) sends, run in a child of a fork server.
+
+    The child sends one dict on `conn`; a dict with "error" (or a child that
+    dies without sending) raises RuntimeError naming `what`.
+    """
     ctx = multiprocessing.get_context("forkserver")
     ctx.set_forkserver_preload(["numpy", "sklearn.datasets", "quor"])
     receive, send = ctx.Pipe(duplex=False)
-    child = ctx.Process(target=_memory_child, args=(task, n_samples, n_features, send))
+    child = ctx.Process(target=target, args=(*args, send))
     child.start()
     send.close()
     try:
@@ -423,7 +433,7 @@ def measure_memory(task, n_samples, n_features=N_FEATURES):
         result = {"error": "the child process died without a result"}
     child.join()
     if "error" in result:
-        raise RuntimeError(f"memory measurement ({task}, {n_samples}): {result['error']}")
+        raise RuntimeError(f"{what}: {result['error']}")
     return result
 
 

@@ -20,7 +20,7 @@ Four parts, each optional:
   memory.
 
     PYTHONPATH=python /usr/bin/python3 bench/forest.py [--parts quality schemes speed memory]
-        [--sizes N ...] [--quick] [--json FILE]
+        [--sizes N ...] [--tasks ...] [--trees N] [--quick] [--json FILE]
 
 Progress goes to stderr, the report (Markdown) to stdout.
 """
@@ -28,7 +28,6 @@ Progress goes to stderr, the report (Markdown) to stdout.
 import argparse
 import gc
 import json
-import multiprocessing
 import os
 import pathlib
 import pickle
@@ -182,8 +181,10 @@ def forest_nodes(model):
 # -- memory -------------------------------------------------------------------
 
 
-def _memory_child(task, n_samples, conn):
+def _memory_child(task, n_samples, n_trees, conn):
     """In a fresh process: the peak of a default forest fit beyond its inputs."""
+    global N_TREES
+    N_TREES = n_trees
     try:
         x, y = bench.make_data(task, n_samples)
         gc.collect()
@@ -209,23 +210,11 @@ def _memory_child(task, n_samples, conn):
 
 
 def memory(n_samples, tasks, say):
-    ctx = multiprocessing.get_context("forkserver")
-    ctx.set_forkserver_preload(["numpy", "sklearn.datasets", "quor"])
     out = []
     for task in tasks:
         say(f"memory: {task}, {n_samples:,} x {bench.N_FEATURES}")
-        receive, send = ctx.Pipe(duplex=False)
-        child = ctx.Process(target=_memory_child, args=(task, n_samples, send))
-        child.start()
-        send.close()
-        try:
-            result = receive.recv()
-        except EOFError:
-            result = {"error": "the child process died without a result"}
-        child.join()
-        if "error" in result:
-            raise RuntimeError(f"memory measurement ({task}): {result['error']}")
-        out.append(result)
+        out.append(bench.in_fork_server_child(_memory_child, (task, n_samples, N_TREES),
+                                              f"memory measurement ({task})"))
     return out
 
 
@@ -336,14 +325,18 @@ def format_report(results):
 
 
 def main(argv=None):
+    global N_TREES
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--parts", nargs="+", choices=PARTS, default=list(PARTS))
     parser.add_argument("--sizes", nargs="+", type=int, help="sample counts of the speed part")
     parser.add_argument("--tasks", nargs="+", choices=bench.TASKS, default=list(bench.TASKS))
     parser.add_argument("--quick", action="store_true",
                         help="small data: quality's quick sets, 20 000 samples for speed and memory")
+    parser.add_argument("--trees", type=int, default=N_TREES,
+                        help=f"trees in every forest (default {N_TREES}; fewer only for a smoke run)")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     args = parser.parse_args(argv)
+    N_TREES = args.trees
     sizes = tuple(args.sizes or (QUICK_SIZES if args.quick else DEFAULT_SIZES))
 
     def say(message):

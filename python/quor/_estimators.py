@@ -269,6 +269,15 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         return RawRegressor.from_tree(dump, categorical)
 
 
+def check_criterion_or_objective(classifier):
+    """A classifier scores splits by its criterion unless it has an objective: one of them is set."""
+    if classifier.objective is None and classifier.criterion is None:
+        raise _params.InvalidParameterError(
+            "criterion=None needs an objective: give criterion='gini' or 'entropy', "
+            "or an objective"
+        )
+
+
 class QUORClassifier(ClassifierMixin, _QUORTree):
     __doc__ = _doc(
         "Classification tree whose every split is chosen by cross-validation in the node.",
@@ -310,11 +319,7 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         -------
         self
         """
-        if self.objective is None and self.criterion is None:
-            raise _params.InvalidParameterError(
-                "criterion=None needs an objective: give criterion='gini' or 'entropy', "
-                "or an objective"
-            )
+        check_criterion_or_objective(self)
         return self._fit(X, y, self._prepare_targets)
 
     def _prepare_targets(self, y):

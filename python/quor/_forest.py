@@ -14,7 +14,9 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params
 from ._compat import TagsMixin
-from ._estimators import QUORClassifier, QUORRegressor, encoded_pos_label
+from ._estimators import (
+    QUORClassifier, QUORRegressor, check_criterion_or_objective, encoded_pos_label,
+)
 from ._input import fit_input, install, predict_input
 from ._quor import RawClassifier, RawForest, RawObjectiveClassifier, RawRegressor
 from ._tree import importances_per_tree
@@ -392,11 +394,7 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         -------
         self
         """
-        if self.objective is None and self.criterion is None:
-            raise _params.InvalidParameterError(
-                "criterion=None needs an objective: give criterion='gini' or 'entropy', "
-                "or an objective"
-            )
+        check_criterion_or_objective(self)
         return self._fit(X, y)
 
     def _prepare_targets(self, y):

@@ -345,6 +345,18 @@ drawn features give no finite score evaluates the other features.""",
         task=task, cli=None)
 
 
+def _max_samples(default, task):
+    return Param(
+        "max_samples", default, [_count(1), Interval("fraction", 0, 1, "right"), NoneValue()],
+        "int, float or None",
+        """Rows each tree is grown on, drawn without replacement: an int, a
+fraction of the rows, or None for all of them.  Drawing without
+replacement keeps a row out of both sides of any node's folds (a
+bootstrap copy could be trained on and held out at once).""",
+        "rows per tree, drawn without replacement (int, fraction, None = all)",
+        task=task, cli=None)
+
+
 FOREST_PARAMS = [
     Param(
         "n_estimators", 100, [_count(1)], "int",
@@ -352,15 +364,8 @@ FOREST_PARAMS = [
         "trees in the forest", task="forest", cli=int),
     _max_features("sqrt", "forest_classifier"),
     _max_features(0.5, "forest_regressor"),
-    Param(
-        "max_samples", 0.8, [_count(1), Interval("fraction", 0, 1, "right"), NoneValue()],
-        "int, float or None",
-        """Rows each tree is grown on, drawn without replacement: an int, a
-fraction of the rows, or None for all of them.  Drawing without
-replacement keeps a row out of both sides of any node's folds (a
-bootstrap copy could be trained on and held out at once).""",
-        "rows per tree, drawn without replacement (int, fraction, None = all)",
-        task="forest", cli=None),
+    _max_samples(0.9, "forest_classifier"),
+    _max_samples(0.8, "forest_regressor"),
     Param(
         "oob_score", False, [Boolean()], "bool",
         """Compute ``oob_score_`` and the out-of-bag predictions from the rows
@@ -387,11 +392,15 @@ tqdm is installed, plain lines otherwise).""",
         "progress of fit on stderr", task="forest", cli=None),
 ]
 
-# The trees' settings that a forest changes by default (see bench/README.md,
-# forests): trees grown until their folds stop them, as a forest's trees are.
+# The trees' settings that a forest changes by default, chosen on the held-out
+# scores of bench/forest.py (bench/README.md, forests): trees grown until their
+# folds stop them (a forest averages away the variance of deep trees), fast
+# mode, finer bins than a single tree's, and two folds per node (each fold's
+# training side is then half the node, which scored better than three or five
+# folds with the rows a tree draws).
 FOREST_TREE_DEFAULTS = {
-    "forest_classifier": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 3},
-    "forest_regressor": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 3},
+    "forest_classifier": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2},
+    "forest_regressor": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2},
 }
 
 
@@ -455,13 +464,21 @@ def docstring(task):
     return "\n".join(out) + "\n"
 
 
+_TABLE_HEAD = ["| parameter | default | meaning |", "|---|---|---|"]
+
+
+def _by_name(params):
+    """The parameters grouped by name (one per task that has its own), in order."""
+    groups = {}
+    for p in params:
+        groups.setdefault(p.name, []).append(p)
+    return groups.items()
+
+
 def markdown_table():
     """The README's parameter table."""
-    rows = ["| parameter | default | meaning |", "|---|---|---|"]
-    by_name = {}
-    for p in PARAMS:
-        by_name.setdefault(p.name, []).append(p)
-    for name, group in by_name.items():
+    rows = list(_TABLE_HEAD)
+    for name, group in _by_name(PARAMS):
         if len(group) == 1:
             p = group[0]
             where = "" if p.task == "both" else f" ({p.task})"
@@ -470,6 +487,26 @@ def markdown_table():
             default = " / ".join(f"`{p.default!r}`" for p in group)
             summary = "; ".join(f"{p.task}: {p.summary}" for p in group)
             rows.append(f"| `{name}` | {default} | {summary} |")
+    return "\n".join(rows) + "\n"
+
+
+def forest_markdown_table():
+    """The README's table of the forests' own parameters and the tree settings they change."""
+    rows = list(_TABLE_HEAD)
+    for name, group in _by_name(FOREST_PARAMS):
+        default = " / ".join(f"`{p.default!r}`" + (f" ({p.task[len('forest_'):]})" if len(group) > 1 else "")
+                             for p in group)
+        rows.append(f"| `{name}` | {default} | {group[0].summary} |")
+    changed = {}
+    for task, settings in FOREST_TREE_DEFAULTS.items():
+        for name, value in settings.items():
+            changed.setdefault(name, {})[task[len("forest_"):]] = value
+    for name, values in changed.items():
+        if len(set(map(repr, values.values()))) == 1:
+            default = f"`{next(iter(values.values()))!r}`"
+        else:
+            default = " / ".join(f"`{v!r}` ({task})" for task, v in values.items())
+        rows.append(f"| `{name}` | {default} | a tree setting: the forests' default |")
     return "\n".join(rows) + "\n"
 
 

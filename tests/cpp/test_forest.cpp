@@ -185,15 +185,19 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   const std::vector<std::uint64_t> seeds = {11, 12, 13, 14, 15, 16, 17};
   const Forest one = grow_forest(settings, data, seeds, options, 1);
   const std::size_t k = settings.is_classifier() ? 3 : 0;
-  std::vector<double> expected(p.n * std::max<std::size_t>(k, 1));
-  predict_forest(one.tables, p.matrix(), k, expected, 1);
+  // Prediction rows: the training rows many times over, enough for threads.
+  ForestProblem many = p;
+  for (int copy = 0; copy < 40; ++copy) many.x.insert(many.x.end(), p.x.begin(), p.x.end());
+  many.n = many.x.size() / p.d;
+  std::vector<double> expected(many.n * std::max<std::size_t>(k, 1));
+  predict_forest(one.tables, many.matrix(), k, expected, 1);
   for (const std::uint64_t threads : {2, 3, 16}) {
     const Forest other = grow_forest(settings, data, seeds, options, threads);
     ASSERT_EQ(other.trees.size(), seeds.size());
     for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_tree(one.trees[t], other.trees[t]);
     EXPECT_TRUE(same_bits(one.oob_prediction, other.oob_prediction));
     std::vector<double> predicted(expected.size());
-    predict_forest(other.tables, p.matrix(), k, predicted, threads);
+    predict_forest(other.tables, many.matrix(), k, predicted, threads);
     EXPECT_TRUE(same_bits(expected, predicted));
   }
   // Every tree is the one-tree forest of its seed, and its out-of-bag rows
@@ -201,7 +205,7 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   const Forest first = grow_forest(settings, data, std::span(seeds).first(1), options, 1);
   expect_same_tree(first.trees[0], one.trees[0]);
   const std::size_t width = std::max<std::size_t>(k, 1);
-  std::vector<double> tree_prediction(expected.size());
+  std::vector<double> tree_prediction(p.n * width);
   predict_forest(first.tables, p.matrix(), k, tree_prediction, 1);
   std::vector<std::uint8_t> in_bag(p.n, 0);
   for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples, options.sampling)) in_bag[r] = 1;

@@ -295,6 +295,7 @@ def test_parameter_table_feeds_signatures_docs_cli_and_readme():
         assert Est().get_params() == {p.name: p.default for p in params}
         assert all(f"    {p.name} : " in Est.__doc__ for p in params)
     assert _params.markdown_table() in README.read_text()
+    assert _params.forest_markdown_table() in README.read_text()
     from quor.cli import _build_parser
 
     help_text = " ".join(_build_parser()._subparsers._group_actions[0].choices["fit"]
