@@ -8,7 +8,8 @@ set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest
           python3-sklearn python3-pandas python3-hypothesis python3-venv python3-pip
-          python3-setuptools python3-wheel python3-scipy python3-matplotlib)
+          python3-setuptools python3-wheel python3-scipy python3-matplotlib
+          python3-dask python3-distributed)
 if [[ "${1:-}" == "bench" ]]; then
   packages+=(python3-xgboost libbenchmark-dev)
 fi

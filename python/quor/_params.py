@@ -428,14 +428,15 @@ def constraints(task):
     return {p.name: p.constraints for p in params_of(task)}
 
 
-def make_init(task):
+def make_init(task, extra=()):
     """An ``__init__`` taking exactly the estimator's parameters, keyword only.
 
+    ``extra`` holds further ``(name, default)`` pairs, after the table's.
     Its ``__signature__`` lists them with their defaults, which is where
     scikit-learn's ``get_params``, ``clone`` and ``help()`` read them from.
     """
-    params = params_of(task)
-    names = [p.name for p in params]
+    params = [(p.name, p.default) for p in params_of(task)] + list(extra)
+    names = [name for name, _ in params]
 
     def __init__(self, **kwargs):
         unknown = [name for name in kwargs if name not in names]
@@ -443,13 +444,13 @@ def make_init(task):
             raise TypeError(
                 f"{type(self).__name__}() got an unexpected keyword argument {unknown[0]!r}"
             )
-        for p in params:
-            setattr(self, p.name, kwargs.get(p.name, p.default))
+        for name, default in params:
+            setattr(self, name, kwargs.get(name, default))
 
     kind = inspect.Parameter.KEYWORD_ONLY
     __init__.__signature__ = inspect.Signature(
         [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-        + [inspect.Parameter(p.name, kind, default=p.default) for p in params]
+        + [inspect.Parameter(name, kind, default=default) for name, default in params]
     )
     return __init__
 

@@ -1,0 +1,732 @@
+"""quor forests grown on a Dask cluster, from data that stays where it is.
+
+``DaskQUORForestClassifier`` and ``DaskQUORForestRegressor`` take the
+parameters of the local forests (``QUORForestClassifier``,
+``QUORForestRegressor``) and fit on a ``dask.array`` or ``dask.dataframe``
+held by the workers of a ``distributed`` cluster.
+
+How a fit runs
+--------------
+1. The input is checked from its metadata (2-D numeric array or frame with
+   numeric, boolean or categorical columns, known chunk sizes, a target
+   with as many partitions as ``X``); anything else is a ``ValueError``
+   before any work.
+2. ``X`` and ``y`` are persisted (a no-op for partitions already in the
+   cluster's memory) and the scheduler is asked which worker holds each
+   partition.
+3. Small reductions, one task per partition on the worker that holds it,
+   collect what every worker must agree on: the rows of every partition
+   (``X`` and ``y`` must match), the classes (classification), the
+   categories of every categorical column, and whether any value is
+   infinite or any regression target is not finite.  Only these facts
+   travel to the client.
+4. The ``n_estimators`` trees are shared out among the workers in
+   proportion to the rows they hold, with the tree seeds drawn from
+   ``random_state`` as the local forest draws them.  One task per worker,
+   pinned to it, receives the futures of the partitions it already holds,
+   joins them into one matrix, and grows its trees on those rows alone.
+   Only the fitted trees, as a few flat NumPy arrays, travel back.
+5. The client joins the workers' trees into one ordinary local forest.
+
+Rows per tree
+-------------
+Each tree is grown on rows of one worker: its ``max_samples`` rows (a
+fraction of that worker's rows, or a count capped at them) are drawn from
+the rows that worker holds, with the local forest's row sampling.  When
+every worker holds a fair sample of the data this is as good as a forest
+fitted on all rows.  When partitions differ (data sorted by time, by
+region, by label), a worker's trees see only its own slice: each tree is
+then an expert on part of the data, and the forest, their average, can be
+clearly worse than one fitted on shuffled rows.  ``shuffle=True`` deals
+the rows of every partition at random to all the workers before growing,
+so that each worker holds a uniform random sample of all rows; this moves
+the data once between the workers (never to the client).
+
+Faults
+------
+A worker that leaves during a fit has its share grown again: Dask
+recomputes the partitions it held, where they can be recomputed, and the
+share is grown wherever they then are, with the same seeds, so the forest
+is the one a fit without the fault would have given.  Partitions that
+cannot be recomputed (scattered data) end the fit with one error.  A fit
+with no worker for ``_NO_WORKER_SECONDS`` and a client closed during a fit
+raise ``RuntimeError``.
+
+The fitted estimator is a local forest: it predicts on NumPy and pandas
+input as the local forest does, ``to_local()`` returns that forest, and
+it pickles without the client.  ``predict`` and ``predict_proba`` on a dask
+collection are lazy and run partition by partition on the workers.
+"""
+
+import asyncio
+import concurrent.futures
+import numbers
+import operator
+import time
+import uuid
+
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+from distributed import default_client, futures_of, get_worker, wait
+from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.utils.multiclass import check_classification_targets
+from sklearn.utils.validation import check_is_fitted
+
+from . import _params
+from ._categories import encode_table, learn_categories
+from ._forest import (QUORForestClassifier, QUORForestRegressor, _resolve_max_features,
+                      _resolve_max_samples, _tree_seeds)
+from ._input import resolve_categorical
+from ._quor import RawForest
+
+__all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
+
+# How often a waiting fit looks at the cluster, and how long it waits with no
+# worker at all before giving up.
+_POLL_SECONDS = 0.2
+_NO_WORKER_SECONDS = 30.0
+# How long one fetch of a finished task's result may take before it is tried
+# again (or the task run again, if its worker has left meanwhile).  Generous:
+# a fetch given up mid-transfer makes the scheduler drop that worker.
+_FETCH_SECONDS = 300.0
+_CANCELLED = (concurrent.futures.CancelledError, asyncio.CancelledError)
+
+
+# -- checking the input --------------------------------------------------------------
+
+
+def _known_chunks(array, name):
+    if any(np.isnan(c) for c in array.chunks[0]):
+        raise ValueError(
+            f"{name} has unknown chunk sizes; call {name}.compute_chunk_sizes() first, or "
+            "pass lengths=True to to_dask_array()"
+        )
+
+
+def _check_x(X, categorical):
+    """X as a dask array with one column chunk or a dask frame, and its column facts.
+
+    Returns ``(X, names, is_categorical, by_value)``: the feature names (a
+    frame's labels when all are strings), the mask of categorical columns
+    and the positions of the columns encoded by value.
+    """
+    if isinstance(X, da.Array):
+        if X.ndim != 2:
+            raise ValueError(f"X must be a 2-D dask array, got {X.ndim} dimensions")
+        if X.dtype.kind not in "biuf":
+            raise ValueError(
+                f"X holds {X.dtype} values; a dask array must hold numbers (for columns of "
+                "categories use a dask DataFrame with category columns)"
+            )
+        _known_chunks(X, "X")
+        if len(X.chunks[1]) > 1:  # every partition is a block of whole rows
+            X = X.rechunk({1: -1})
+        mask = resolve_categorical(categorical, X.shape[1], None)
+        return X, None, mask, []
+    if isinstance(X, dd.DataFrame):
+        labels = list(X.columns)
+        names = labels if labels and all(isinstance(c, str) for c in labels) else None
+        mask = resolve_categorical(categorical, len(labels), names)
+        by_value = []
+        for j, (label, dtype) in enumerate(X.dtypes.items()):
+            if isinstance(dtype, pd.CategoricalDtype) or (
+                mask[j] and (dtype == object or pd.api.types.is_string_dtype(dtype))
+            ):
+                mask[j] = True
+                by_value.append(j)
+            elif not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
+                raise ValueError(
+                    f"column {label!r} of X is neither numeric nor categorical ({dtype}); "
+                    "name it in categorical to use its values as categories, or convert it"
+                )
+        return X, names, mask, by_value
+    raise TypeError(
+        f"X must be a dask array or a dask DataFrame, got {type(X).__name__}; fit a local "
+        "quor forest on in-memory data, or wrap it with dask.array.from_array"
+    )
+
+
+def _check_y(y, X, classify):
+    if isinstance(y, dd.DataFrame):
+        if len(y.columns) != 1:
+            raise ValueError(f"y must be one column, got a frame of {len(y.columns)}")
+        y = y.iloc[:, 0]
+    if isinstance(y, da.Array):
+        if y.ndim == 2 and y.shape[1] == 1:
+            y = y[:, 0]
+        if y.ndim != 1:
+            raise ValueError(f"y must be 1-D, got shape {y.shape}")
+        _known_chunks(y, "y")
+    elif not isinstance(y, dd.Series):
+        raise TypeError(
+            f"y must be a dask array or a dask Series partitioned like X, got {type(y).__name__}"
+        )
+    if not classify and not (y.dtype.kind in "biuf"):
+        raise ValueError(f"y holds {y.dtype} values; a regression target must be numeric")
+    n_x = X.numblocks[0] if isinstance(X, da.Array) else X.npartitions
+    n_y = y.numblocks[0] if isinstance(y, da.Array) else y.npartitions
+    if n_x != n_y:
+        raise ValueError(
+            f"y has {n_y} partitions and X {n_x}: partition the target like X (take both "
+            "from one array or frame, or rechunk y to X's row chunks)"
+        )
+    if isinstance(X, da.Array) and isinstance(y, da.Array) and X.chunks[0] != y.chunks[0]:
+        first = next(i for i, (a, b) in enumerate(zip(X.chunks[0], y.chunks[0])) if a != b)
+        raise ValueError(
+            f"y is chunked unlike X: partition {first} has {y.chunks[0][first]} targets for "
+            f"{X.chunks[0][first]} rows; rechunk y to X.chunks[0]"
+        )
+    return y
+
+
+def _partition_keys(collection):
+    """The keys of a collection's row partitions, in order."""
+    keys = collection.__dask_keys__()
+    if isinstance(collection, da.Array) and collection.ndim == 2:
+        return [row[0] for row in keys]
+    return list(keys)
+
+
+# -- work on the workers ---------------------------------------------------------------
+
+
+def _partition_facts(x, y, by_value, classify):
+    """What the client must know of one partition; runs where the partition lives."""
+    facts = {"rows": len(x), "targets": len(y), "infinite": False}
+    if isinstance(x, pd.DataFrame):
+        for j in range(x.shape[1]):
+            if j in by_value:
+                continue
+            column = x.iloc[:, j].to_numpy(dtype=np.float64, na_value=np.nan)
+            facts["infinite"] |= bool(np.isinf(column).any())
+        facts["categories"] = {j: learn_categories(x.iloc[:, j]) for j in by_value}
+    else:
+        facts["infinite"] = bool(np.isinf(np.asarray(x, dtype=np.float64)).any())
+    targets = np.asarray(y)
+    if classify:
+        facts["labels"] = np.unique(targets)
+    else:
+        facts["bad_targets"] = not bool(np.isfinite(targets.astype(np.float64)).all())
+    return facts
+
+
+def _matrix(x, categories):
+    """One partition of X as the float64 matrix the core takes."""
+    if isinstance(x, pd.DataFrame):
+        return encode_table(x, categories, as_frame=False)
+    return np.asarray(x, dtype=np.float64)
+
+
+def _worker_threads(n_jobs):
+    """``n_jobs`` on this worker: None is 1, -1 the worker's threads, -2 one fewer..."""
+    if n_jobs is None:
+        return 1
+    if n_jobs < 0:
+        return max(1, get_worker().state.nthreads + 1 + n_jobs)
+    return int(n_jobs)
+
+
+def _grow_share(kind, settings, parts, categories, classes, seeds, max_samples, n_jobs):
+    """Grow one tree per seed on the rows of ``parts``, a list of (x, y) partitions.
+
+    Runs on the worker that holds the parts, which it joins into one
+    matrix; each tree draws its rows from those rows alone (``max_samples``
+    as a fraction of them, or a count capped at them).  Returns the trees
+    as the native forest's flat arrays.
+    """
+    x = np.ascontiguousarray(np.concatenate([_matrix(p[0], categories) for p in parts]))
+    y = np.concatenate([np.asarray(p[1]) for p in parts])
+    del parts
+    if classes is not None:
+        y = np.searchsorted(classes, y).astype(np.int64)
+    y = np.ascontiguousarray(y, dtype=np.int64 if classes is not None else np.float64)
+    rows = len(x) if max_samples is None else (
+        min(max_samples, len(x)) if isinstance(max_samples, numbers.Integral)
+        else _resolve_max_samples(max_samples, len(x)))
+    forest = RawForest(kind, dict(settings, max_samples=rows))
+    forest.fit(x, y, seeds, _worker_threads(n_jobs), False, None)
+    return forest.export_arrays()
+
+
+def _joined_arrays(parts):
+    """The flat arrays of several forests as those of one forest, trees in order."""
+    offsets, total = [np.zeros(1, dtype=np.int64)], 0
+    for part in parts:
+        offsets.append(np.asarray(part["node_offsets"][1:], dtype=np.int64) + total)
+        total += int(part["node_offsets"][-1])
+    arrays = {name: np.concatenate([part[name] for part in parts])
+              for name in parts[0] if name != "node_offsets"}
+    arrays["node_offsets"] = np.concatenate(offsets)
+    return arrays
+
+
+def _deal_rows(x, y, n_workers, seed):
+    """A partition's rows dealt at random into ``n_workers`` near-equal pieces."""
+    order = np.random.default_rng(seed).permutation(len(x))
+    pieces = np.array_split(order, n_workers)
+    take = (lambda v, rows: v.iloc[np.sort(rows)]) if isinstance(x, pd.DataFrame) else (
+        lambda v, rows: v[np.sort(rows)])
+    take_y = (lambda v, rows: v.iloc[np.sort(rows)]) if isinstance(y, pd.Series) else (
+        lambda v, rows: np.asarray(v)[np.sort(rows)])
+    return [(take(x, rows), take_y(y, rows)) for rows in pieces]
+
+
+# -- running pinned tasks --------------------------------------------------------------
+
+
+class _Job:
+    """A task pinned to a worker (or an existing future), and how to run it again elsewhere."""
+
+    def __init__(self, worker, function=None, args=(), name="", future=None):
+        self.worker, self.function, self.args, self.name = worker, function, args, name
+        self.future = future
+
+    def submit(self, client, pinned=True):
+        if self.function is None:  # a future of the caller's: Dask itself recomputes it
+            return
+        options = {"workers": [self.worker], "allow_other_workers": False} if pinned else {}
+        # Unpinned, the scheduler places it by where its data now are.
+        self.future = client.submit(self.function, *self.args, pure=False,
+                                    key=f"{self.name}-{uuid.uuid4().hex}", **options)
+
+
+def _live_workers(client):
+    try:
+        return set(client.nthreads())
+    except Exception as err:  # noqa: BLE001 - any failure to reach the scheduler
+        _raise_if_closed(client, err)
+        raise
+
+
+def _raise_if_closed(client, cause=None):
+    if client.status not in ("running", "connecting", "newly-created"):
+        raise RuntimeError("the Dask client was closed while quor was fitting") from cause
+
+
+def _run(client, jobs, what, gather=True):
+    """Submit the jobs pinned to their workers; their results (or futures) in order.
+
+    Waits in short steps.  A job whose worker has left, before or after it
+    finished, is run again wherever the scheduler can place it (its
+    partitions recomputed by Dask if they were lost); a job that failed
+    raises its error; a client that is closed, or a cluster without
+    workers for ``_NO_WORKER_SECONDS``, raises ``RuntimeError``.  Nothing
+    waits unboundedly.
+    """
+    for job in jobs:
+        job.submit(client)
+    results = {}
+    pending = list(jobs)
+    lonely_since = None
+    try:
+        while pending:
+            _raise_if_closed(client)
+            live = _live_workers(client)
+            if live:
+                lonely_since = None
+            else:
+                lonely_since = lonely_since or time.monotonic()
+                if time.monotonic() - lonely_since > _NO_WORKER_SECONDS:
+                    raise RuntimeError(
+                        f"the Dask cluster has had no worker for {_NO_WORKER_SECONDS:.0f} s "
+                        f"while quor was {what}"
+                    )
+            for job in pending:
+                status = job.future.status
+                if status == "finished" and (not gather or job.function is None):
+                    results[id(job)] = job.future
+                elif status == "finished":
+                    try:  # its worker may leave after it finished, losing the result
+                        results[id(job)] = job.future.result(timeout=_FETCH_SECONDS)
+                    except TimeoutError:
+                        pass
+                elif status in ("error", "cancelled"):
+                    _raise_job_error(job, what)
+                if id(job) in results or job.function is None:
+                    continue
+                if status == "lost" or (job.worker is not None and live and job.worker not in live):
+                    client.cancel(job.future)
+                    job.worker = None
+                    job.submit(client, pinned=False)
+            pending = [job for job in pending if id(job) not in results]
+            if pending:
+                try:
+                    wait([job.future for job in pending], timeout=_POLL_SECONDS,
+                         return_when="FIRST_COMPLETED")
+                except TimeoutError:
+                    pass
+                except _CANCELLED as err:  # a closing client cancels every future
+                    _raise_if_closed(client, err)
+                    raise RuntimeError(f"quor's tasks were cancelled while it was {what}") \
+                        from err
+        return [results[id(job)] for job in jobs]
+    except BaseException:
+        if client.status == "running":
+            client.cancel([job.future for job in jobs
+                           if job.future is not None and job.function is not None])
+        raise
+
+
+def _raise_job_error(job, what):
+    try:
+        job.future.result(timeout=_NO_WORKER_SECONDS)
+    except (ValueError, TypeError, MemoryError):
+        raise
+    except (Exception, *_CANCELLED) as err:  # noqa: BLE001 - worker deaths, lost data
+        _raise_if_closed(job.future.client, err)
+        raise RuntimeError(f"a Dask task failed while quor was {what}: {err!r}") from err
+    raise RuntimeError(f"a Dask task ended as {job.future.status!r} while quor was {what}")
+
+
+# -- the estimators --------------------------------------------------------------------
+
+
+def _who_has(client, futures):
+    """The workers holding each future, in order (sorted addresses)."""
+    held = client.who_has(futures)
+    return [sorted(held.get(f.key) or held.get(str(f.key)) or ()) for f in futures]
+
+
+def _owners(client, x_futures, y_futures):
+    """For each partition, a worker that holds its rows (one holding its targets too if any)."""
+    owners = []
+    for xs, ys in zip(_who_has(client, x_futures), _who_has(client, y_futures)):
+        if not xs:
+            raise RuntimeError("a partition of X is no longer in the cluster's memory")
+        both = [w for w in xs if w in ys]
+        owners.append((both or xs)[0])
+    return owners
+
+
+def _shares(n_trees, rows):
+    """``n_trees`` split in proportion to ``rows`` (largest remainders, ties to the first)."""
+    rows = np.asarray(rows, dtype=np.float64)
+    exact = n_trees * rows / rows.sum()
+    share = np.floor(exact).astype(np.int64)
+    order = np.argsort(-(exact - share), kind="stable")
+    share[order[: n_trees - share.sum()]] += 1
+    return share.tolist()
+
+
+# The parameters the distributed forests take beyond the local forests'.
+_DASK_PARAMS = [("client", None), ("shuffle", False)]
+
+
+class _DaskForest(BaseEstimator):
+    """What the distributed classifier and regressor share."""
+
+    _local_class = None
+    _classify = False
+
+    def _local_params(self):
+        ours = dict(_DASK_PARAMS)
+        return {name: value for name, value in self.get_params(deep=False).items()
+                if name not in ours}
+
+    def _client(self):
+        if self.client is not None:
+            return self.client
+        try:
+            return default_client()
+        except ValueError:
+            raise ValueError(
+                "no Dask client: start one (distributed.Client(...)) or pass client="
+            ) from None
+
+    def fit(self, X, y):
+        """Grow the forest on the workers that hold the rows of X.
+
+        Parameters
+        ----------
+        X : dask.array.Array or dask.dataframe.DataFrame, shape (n_samples, n_features)
+            Training features, with known chunk sizes (arrays); NaN marks a
+            missing value.
+        y : dask.array.Array or dask.dataframe.Series, shape (n_samples,)
+            Targets, partitioned like X (the same number of partitions, the
+            same rows in each).
+
+        Returns
+        -------
+        self
+        """
+        local = self._local_class(**self._local_params())
+        _params.check_params(local)
+        if self.oob_score:
+            raise ValueError(
+                "oob_score=True is not available on a cluster: each row is on one worker, and "
+                "the trees of the others would all have to predict it; score on held-out data"
+            )
+        if not isinstance(self.shuffle, (bool, np.bool_)):
+            raise ValueError(f"shuffle must be a bool, got {self.shuffle!r}")
+        client = self._client()
+        X, names, mask, by_value = _check_x(X, self.categorical)
+        y = _check_y(y, X, self._classify)
+        X, y = client.persist([X, y])
+        x_futures, y_futures = _futures(X), _futures(y)
+        _run(client, [_Job(None, future=f) for f in x_futures + y_futures], "reading its input",
+             gather=False)
+        owners = _owners(client, x_futures, y_futures)
+        facts = _run(
+            client,
+            [_Job(w, _partition_facts, (xf, yf, by_value, self._classify), "quor-facts")
+             for w, xf, yf in zip(owners, x_futures, y_futures)],
+            "checking its input",
+        )
+        categories, classes, fitted = self._global_facts(facts, X, names, mask, by_value)
+        rows = [f["rows"] for f in facts]
+        kind, settings = _forest_settings(local, fitted, classes, sum(rows))
+        seeds = _tree_seeds(self.random_state, self.n_estimators)
+        parts = list(zip(x_futures, y_futures))
+        if self.shuffle:
+            groups = _dealt_groups(client, parts, owners, rows, seeds)
+        else:
+            groups = {}
+            for w, part, n in zip(owners, parts, rows):
+                held, total = groups.get(w, ([], 0))
+                groups[w] = (held + [part], total + n)
+        workers = sorted(groups)
+        shares = _shares(len(seeds), [groups[w][1] for w in workers])
+        jobs, start = [], 0
+        for w, share in zip(workers, shares):
+            if share:
+                args = (kind, settings, groups[w][0], categories, classes,
+                        seeds[start:start + share], self.max_samples, self.n_jobs)
+                jobs.append(_Job(w, _grow_share, args, "quor-grow"))
+            start += share
+        arrays = _joined_arrays(_run(client, jobs, "growing trees"))
+        self._install(_assembled(local, kind, settings, arrays, fitted))
+        return self
+
+    def _global_facts(self, facts, X, names, mask, by_value):
+        """Categories, classes and the local forest's fitted attributes, from the partitions."""
+        for i, f in enumerate(facts):
+            if f["rows"] != f["targets"]:
+                raise ValueError(
+                    f"y is partitioned unlike X: partition {i} has {f['targets']} targets for "
+                    f"{f['rows']} rows"
+                )
+        if sum(f["rows"] for f in facts) == 0:
+            raise ValueError("X has no rows")
+        if any(f["infinite"] for f in facts):
+            raise ValueError("X contains infinity; use NaN for missing values")
+        n_features = X.shape[1] if isinstance(X, da.Array) else len(X.columns)
+        categories = [None] * n_features
+        for j in by_value:
+            seen = np.concatenate([f["categories"][j] for f in facts])
+            unique = list(pd.unique(seen))
+            categories[j] = learn_categories(pd.Series(unique, dtype=object))
+        classes = None
+        if self._classify:
+            labels = np.concatenate([f["labels"] for f in facts])
+            check_classification_targets(labels)
+            classes = np.unique(labels)
+        elif any(f["bad_targets"] for f in facts):
+            raise ValueError("y contains NaN or infinity")
+        fitted = {"n_features_in_": n_features, "is_categorical_": mask,
+                  "categories_": categories}
+        if names is not None:
+            fitted["feature_names_in_"] = np.asarray(names, dtype=object)
+        return categories, classes, fitted
+
+    def _install(self, forest):
+        """Make the fitted local forest this estimator's, its fitted attributes too."""
+        def fitted_names(obj):
+            return [name for name in vars(obj) if name.endswith("_") and not name.startswith("_")
+                    and not isinstance(getattr(type(self), name, None), property)]
+        for name in fitted_names(self):
+            delattr(self, name)
+        for name in fitted_names(forest):
+            setattr(self, name, getattr(forest, name))
+        self._local = forest
+
+    # -- the fitted model ------------------------------------------------------
+
+    def to_local(self):
+        """The fitted forest as an ordinary local ``QUORForest*`` estimator."""
+        check_is_fitted(self)
+        return self._local
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        state["client"] = None  # a client belongs to its process
+        return state
+
+    def _lazy(self, X, method, dtype, width):
+        """``method`` of the local forest on a dask collection, partition by partition."""
+        check_is_fitted(self)
+        model = dask.delayed(self._local, pure=True, name=f"quor-model-{uuid.uuid4().hex}")
+        if isinstance(X, da.Array):
+            if X.ndim != 2:
+                raise ValueError(f"X must be a 2-D dask array, got {X.ndim} dimensions")
+            if len(X.chunks[1]) > 1:
+                X = X.rechunk({1: -1})
+            if width is None:
+                return X.map_blocks(_call_block, model, method, dtype=dtype, drop_axis=1,
+                                    meta=np.empty(0, dtype=dtype))
+            return X.map_blocks(_call_block, model, method, dtype=dtype,
+                                chunks=(X.chunks[0], (width,)),
+                                meta=np.empty((0, width), dtype=dtype))
+        if isinstance(X, dd.DataFrame):
+            if width is None:
+                meta = pd.Series(np.empty(0, dtype=dtype))
+            else:
+                meta = pd.DataFrame(np.empty((0, width), dtype=dtype),
+                                    columns=list(self.classes_))
+            return X.map_partitions(_call_frame, model, method, meta=meta)
+        return getattr(self._local, method)(X)
+
+    def predict(self, X):
+        """Predictions for X: lazy and partition by partition for a dask collection.
+
+        A dask array gives a dask array, a dask DataFrame a dask Series with
+        the frame's index; NumPy or pandas input is predicted here, as the
+        local forest does.
+        """
+        dtype = self.classes_.dtype if self._classify else np.float64
+        return self._lazy(X, "predict", dtype, None)
+
+    def apply(self, X):
+        """The leaf each row of NumPy or pandas X reaches in each tree."""
+        return self.to_local().apply(X)
+
+    @property
+    def estimators_(self):
+        """The fitted trees as single-tree estimators."""
+        return self.to_local().estimators_
+
+    @property
+    def feature_importances_(self):
+        """The mean of the trees' held-out importances."""
+        return self.to_local().feature_importances_
+
+
+def _call_block(block, model, method):
+    return getattr(model, method)(block)
+
+
+def _call_frame(frame, model, method):
+    out = getattr(model, method)(frame)
+    if out.ndim == 1:
+        return pd.Series(out, index=frame.index)
+    return pd.DataFrame(out, index=frame.index, columns=list(model.classes_))
+
+
+def _forest_settings(local, fitted, classes, n_rows):
+    """The native forest's kind and settings for the local forest ``local``."""
+    targets = classes if classes is not None else np.zeros(1)
+    kind, task_settings, _, task_fitted = local._prepare_targets(targets)  # checks pos_label
+    fitted.update(task_fitted)
+    settings = local._tree_settings(n_rows)
+    settings.update(task_settings)
+    n_features = fitted["n_features_in_"]
+    settings.update(
+        categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
+        max_features=_resolve_max_features(local.max_features, n_features),
+        max_samples=_resolve_max_samples(local.max_samples, n_rows),
+        sampling=local._row_sampling, score_other_features=local._score_other_features,
+    )
+    RawForest(kind, settings)  # the core's own checks of the settings, before any work
+    return kind, settings
+
+
+def _assembled(local, kind, settings, arrays, fitted):
+    """A fitted local forest from the joined arrays of the workers' trees.
+
+    It is restored as an unpickled local forest is, from its parameters,
+    its fitted attributes and the native forest's settings and arrays.
+    """
+    fitted["n_estimators_"] = len(arrays["node_offsets"]) - 1
+    state = dict(local.__getstate__(), **fitted, _forest_kind=kind, _forest_settings=settings,
+                 _forest_arrays=arrays)
+    local.__setstate__(state)
+    return local
+
+
+def _futures(collection):
+    """The futures of a persisted collection's row partitions, in order."""
+    by_key = {f.key: f for f in futures_of(collection)}
+    return [by_key[k] for k in _partition_keys(collection)]
+
+
+def _dealt_groups(client, parts, owners, rows, seeds):
+    """``shuffle=True``: every partition's rows dealt at random to all the workers.
+
+    Each partition is cut, where it lives, into one random piece per
+    worker; each worker's share is then the pieces dealt to it, which Dask
+    moves there when its trees are grown.  Returns worker -> (pieces, rows).
+    """
+    workers = sorted(_live_workers(client))
+    n = len(workers)
+    dealt = _run(client, [_Job(w, _deal_rows, (xf, yf, n, [int(seeds[0]), i]), "quor-deal")
+                          for i, (w, (xf, yf)) in enumerate(zip(owners, parts))],
+                 "shuffling rows", gather=False)
+    groups = {}
+    for deck, owner, m in zip(dealt, owners, rows):
+        sizes = [len(r) for r in np.array_split(np.arange(m), n)]
+        for k, target in enumerate(workers):
+            if sizes[k]:
+                piece = client.submit(operator.getitem, deck, k, workers=[owner], pure=False,
+                                      allow_other_workers=True)
+                held, total = groups.get(target, ([], 0))
+                groups[target] = (held + [piece], total + sizes[k])
+    return groups
+
+
+_DASK_PARAMS_DOC = """    client : distributed.Client or None, default=None
+        The cluster to fit on; None is the current client
+        (``distributed.default_client()``).  Dropped when the estimator is
+        pickled.
+    shuffle : bool, default=False
+        Deal the rows of every partition at random to all the workers before
+        growing, so that each worker's trees see a uniform sample of all rows
+        (for partitions that differ, e.g. data sorted by time).  Moves the
+        data once between the workers.
+"""
+
+_DASK_DOC = """
+    The trees are grown on the workers that hold the partitions of X, each
+    worker growing its share (in proportion to its rows) from its own rows;
+    only the fitted trees travel back.  Each tree's ``max_samples`` rows are
+    drawn from one worker's rows (a fraction of them, or a count capped at
+    them), so when partitions differ (sorted by time, region, label) use
+    ``shuffle=True``.  ``n_jobs`` is the threads each worker grows on
+    (None: 1, -1: the worker's threads).  ``oob_score=True`` is refused.
+    The fitted estimator predicts NumPy and pandas input as the local forest
+    does, and a dask collection lazily, partition by partition on the
+    workers; ``to_local()`` returns the local forest.  See the module's
+    documentation for how a fit runs and what happens on faults.
+"""
+
+
+def _dask_doc(summary, task):
+    return (f"{summary}\n{_DASK_DOC}\n    Parameters\n    ----------\n"
+            + _params.docstring(task) + _DASK_PARAMS_DOC)
+
+
+class DaskQUORForestClassifier(ClassifierMixin, _DaskForest):
+    __doc__ = _dask_doc("A quor forest classifier grown on a Dask cluster from the data it holds.",
+                        "forest_classifier")
+
+    _local_class = QUORForestClassifier
+    _classify = True
+    __init__ = _params.make_init("forest_classifier", _DASK_PARAMS)
+
+    def predict_proba(self, X):
+        """Class probabilities for X: lazy and partition by partition for a dask collection.
+
+        A dask array gives a dask array (n_samples, n_classes), a dask
+        DataFrame a dask DataFrame with one column per class.
+        """
+        check_is_fitted(self)
+        return self._lazy(X, "predict_proba", np.float64, len(self.classes_))
+
+
+class DaskQUORForestRegressor(RegressorMixin, _DaskForest):
+    __doc__ = _dask_doc("A quor forest regressor grown on a Dask cluster from the data it holds.",
+                        "forest_regressor")
+
+    _local_class = QUORForestRegressor
+    __init__ = _params.make_init("forest_regressor", _DASK_PARAMS)
