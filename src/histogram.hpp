@@ -83,7 +83,8 @@ struct FeatureSpec {
   bool has_missing = true;     // whether any sample may have the missing code
 };
 
-/// The spec of encoded feature `feature` under the split style.
+/// How encoded feature `feature` is searched under the split style: its bin
+/// count, its kind of test and whether it may hold the missing code.
 FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style);
 
 /// A row-major matrix of codes, one byte (`narrow`) or two (`wide`) each, with
