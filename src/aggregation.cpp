@@ -75,6 +75,30 @@ double trimmed_mean(std::span<const double> scores, double frac) {
   });
 }
 
+// The summaries of a non-empty list of fold scores, each taken one way only,
+// so that a record's summary and a score taken straight from the list agree
+// to the bit.
+double mean_of(std::span<const double> scores) {
+  double sum = -0.0;
+  for (const double x : scores) sum += x;
+  return sum / static_cast<double>(scores.size());
+}
+
+double std_of(std::span<const double> scores, double mean) {
+  double sq = -0.0;
+  for (const double x : scores) {
+    const double d = x - mean;
+    sq += d * d;
+  }
+  return std::sqrt(sq / static_cast<double>(scores.size()));
+}
+
+double median_of(std::span<const double> scores) {
+  return scores.size() == 1 ? scores[0] : with_sorted_copy(scores, [](std::span<const double> sorted) {
+    return median_of_sorted(sorted);
+  });
+}
+
 }  // namespace
 
 FoldStats fold_stats(std::vector<double> scores, std::uint64_t n_folds) {
@@ -88,21 +112,9 @@ FoldStats fold_stats(std::vector<double> scores, std::uint64_t n_folds) {
     stats.scores = std::move(scores);
     return stats;
   }
-  const double n = static_cast<double>(scores.size());
-  double sum = -0.0;
-  for (const double x : scores) sum += x;
-  stats.mean = sum / n;
-  double sq = -0.0;
-  for (const double x : scores) {
-    const double d = x - stats.mean;
-    sq += d * d;
-  }
-  stats.std = std::sqrt(sq / n);
-  stats.median = scores.size() == 1
-                     ? scores[0]
-                     : with_sorted_copy(scores, [](std::span<const double> sorted) {
-                         return median_of_sorted(sorted);
-                       });
+  stats.mean = mean_of(scores);
+  stats.std = std_of(scores, stats.mean);
+  stats.median = median_of(scores);
   stats.scores = std::move(scores);
   return stats;
 }
@@ -119,6 +131,24 @@ double Aggregator::aggregate(const FoldStats& stats) const {
     // No guard: std + eps = 0 gives ±∞ or NaN, which the split choice rejects.
     case AggregatorKind::SignalToNoise: return stats.mean / (stats.std + parameter_);
     case AggregatorKind::MeanMinusLambdaStd: return stats.mean - parameter_ * stats.std;
+  }
+  return kNegInf;
+}
+
+double Aggregator::score(std::span<const double> scores) const {
+  if (scores.empty()) return kNegInf;
+  switch (kind_) {
+    case AggregatorKind::Mean: return mean_of(scores);
+    case AggregatorKind::Median: return median_of(scores);
+    case AggregatorKind::TrimmedMean: return trimmed_mean(scores, parameter_);
+    case AggregatorKind::SignalToNoise: {
+      const double mean = mean_of(scores);
+      return mean / (std_of(scores, mean) + parameter_);
+    }
+    case AggregatorKind::MeanMinusLambdaStd: {
+      const double mean = mean_of(scores);
+      return mean - parameter_ * std_of(scores, mean);
+    }
   }
   return kNegInf;
 }

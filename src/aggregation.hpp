@@ -38,6 +38,9 @@ class Aggregator {
   std::string_view name() const;
   /// −∞ for an empty summary.
   double aggregate(const FoldStats& stats) const;
+  /// The same score straight from a list of fold scores, without its summary:
+  /// aggregate(fold_stats(scores, K)) to the bit.
+  double score(std::span<const double> scores) const;
 
  private:
   Aggregator(AggregatorKind kind, double parameter) : kind_(kind), parameter_(parameter) {}

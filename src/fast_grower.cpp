@@ -58,7 +58,8 @@ class FastMode {
   }
   std::uint64_t size(const Node& node) const { return node.end - node.begin; }
 
-  /// The listed features' records from the node's histograms. With
+  /// The listed features' best records (one at most each; the node takes
+  /// the best of them) from the node's histograms. With
   /// threads, a node of at least parallel_min_samples samples shares them
   /// out (whole folds for the order-dependent regression sums, any share for
   /// class counts), so that each thread reads only its share of the code rows.
@@ -82,7 +83,7 @@ class FastMode {
     }
     std::vector<std::vector<ScoredSplit>> per_feature;
     score_feature_block(input_.task, code_rows_, features, specs, targets, input_.aggregator, worker.scratch,
-                        per_feature, threads);
+                        per_feature, threads, true);
     return pool_records(std::move(per_feature));
   }
 

@@ -1,6 +1,10 @@
 #include "histogram.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <numeric>
+#include <cstdlib>
 #include <optional>
 #include <variant>
 
@@ -66,9 +70,9 @@ namespace {
 constexpr std::size_t kPrefetchAhead = 32;
 
 template <class Code>
-inline void prefetch_row(const Code* codes, std::size_t stride, const NodeTargets& node, std::size_t i) {
-  if (i + kPrefetchAhead < node.samples.size()) {
-    const Code* row = codes + static_cast<std::size_t>(node.samples[i + kPrefetchAhead]) * stride;
+inline void prefetch_row(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows, std::size_t i) {
+  if (i + kPrefetchAhead < rows.size()) {
+    const Code* row = codes + static_cast<std::size_t>(rows[i + kPrefetchAhead]) * stride;
     __builtin_prefetch(row);
     __builtin_prefetch(row + stride - 1);
   }
@@ -98,6 +102,10 @@ std::vector<std::size_t> fold_groups(const NodeTargets& node, std::uint64_t part
   return bounds;
 }
 
+// A node is renumbered when a fold's cells per feature, on average, are at
+// least this many times its samples (see compacts).
+static const std::size_t kCompactRatio = std::getenv("QUOR_CR") ? std::strtoul(std::getenv("QUOR_CR"), nullptr, 10) : 2;
+
 // A filled block holds at most this many cells, so that huge code or class
 // counts are processed a few features at a time rather than all at once.
 constexpr std::size_t kCellBudget = std::size_t{1} << 21;
@@ -108,17 +116,59 @@ void zero_prefix(std::vector<T>& v, std::size_t n) {
   std::fill_n(v.begin(), n, T{});
 }
 
+/// Where one feature's scored candidates go: each as a record, or, when only
+/// the best is kept, the one choose_best_split would take among them (a
+/// finite score, the highest, then the lower code) as its only record. The
+/// fold scores of a candidate are passed in a buffer the sink reuses.
+class CandidateSink {
+ public:
+  CandidateSink(const FeatureSpec& spec, std::size_t n_folds, const Aggregator& aggregator, bool best_only,
+                HistogramScratch& scratch, std::vector<ScoredSplit>& out)
+      : feature_(spec.feature), n_folds_(n_folds), aggregator_(aggregator), best_only_(best_only),
+        scores_(scratch.candidate_scores), best_scores_(scratch.best_scores), out_(out) {}
+
+  std::vector<double>& scores() { return scores_; }
+
+  void add(std::uint32_t code) {
+    if (!best_only_) {
+      out_.push_back(make_record(feature_, code, scores_, n_folds_, aggregator_));
+      return;
+    }
+    const double value = aggregator_.score(scores_);
+    if (!std::isfinite(value) || (found_ && !(value > best_))) return;
+    found_ = true;
+    best_ = value;
+    best_code_ = code;
+    best_scores_.assign(scores_.begin(), scores_.end());
+  }
+
+  void finish() {
+    if (found_) out_.push_back(make_record(feature_, best_code_, best_scores_, n_folds_, aggregator_));
+  }
+
+ private:
+  std::uint64_t feature_;
+  std::size_t n_folds_;
+  const Aggregator& aggregator_;
+  bool best_only_;
+  std::vector<double>& scores_;
+  std::vector<double>& best_scores_;
+  std::vector<ScoredSplit>& out_;
+  bool found_ = false;
+  double best_ = 0.0;
+  std::uint32_t best_code_ = 0;
+};
+
 /// The candidate codes of one feature, in ascending order, each with its fold
-/// scores turned into a record. The side rule on codes, summed: under the
+/// scores handed to the sink. The side rule on codes, summed: under the
 /// threshold test the left side of code b holds codes 0 … b, so
 /// `accumulate(b)` first adds code b to the running left side, and every code
 /// but the last that holds a sample is a candidate; under membership the left
 /// side is code b alone, and every code that holds a sample is a candidate.
 /// `fold_score(f, b)` scores one fold, or gives nullopt to leave it out.
 template <class Total, class Accumulate, class FoldScore>
-void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, const Aggregator& aggregator,
-                        Total&& code_total, Accumulate&& accumulate, FoldScore&& fold_score,
-                        std::vector<ScoredSplit>& out) {
+void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, Total&& code_total,
+                        Accumulate&& accumulate, FoldScore&& fold_score, CandidateSink& sink) {
   for (std::size_t b = 0; b < B; ++b) {
     const std::uint64_t total = code_total(b);
     if (spec.threshold) {
@@ -127,27 +177,28 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, c
     } else if (total == 0) {
       continue;
     }
-    std::vector<double> scores;
-    scores.reserve(K);
+    std::vector<double>& scores = sink.scores();
+    scores.clear();
     for (std::size_t f = 0; f < K; ++f) {
       if (const std::optional<double> score = fold_score(f, b)) scores.push_back(*score);
     }
-    out.push_back(make_record(spec.feature, static_cast<std::uint32_t>(b), std::move(scores), K, aggregator));
+    sink.add(static_cast<std::uint32_t>(b));
   }
+  sink.finish();
 }
 
 /// Scores one feature's regression cells (K·B, fold-major) given each fold's
 /// totals over the feature's usable samples.
 void score_regression(const RegressionCell* cells, std::size_t B, std::size_t K,
                       const double* fold_sums, const double* fold_sq_sums, const FeatureSpec& spec,
-                      const Aggregator& aggregator, std::vector<ScoredSplit>& out) {
+                      CandidateSink& sink) {
   std::vector<std::uint64_t> fold_sizes(K, 0);
   for (std::size_t f = 0; f < K; ++f) {
     for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * B + b].count;
   }
   std::vector<RegressionCell> running(spec.threshold ? K : 0, RegressionCell{-0.0, -0.0, 0});
   for_each_candidate(
-      B, K, spec, aggregator,
+      B, K, spec,
       [&](std::size_t b) {
         std::uint64_t total = 0;
         for (std::size_t f = 0; f < K; ++f) total += cells[f * B + b].count;
@@ -167,7 +218,7 @@ void score_regression(const RegressionCell* cells, std::size_t B, std::size_t K,
         return variance_decrease(whole, TargetSums{left.count, left.sum, left.sq_sum},
                                  TargetSums{whole.n - left.count, whole.sum - left.sum, whole.sq_sum - left.sq_sum});
       },
-      out);
+      sink);
 }
 
 /// The class counts of one feature's cells: per fold (over codes), per code
@@ -205,8 +256,7 @@ struct ClassTotals {
 /// Scores one feature's class cells (K·B·C) by Gini or entropy decrease on
 /// each fold's own samples.
 void score_classes(const Criterion& criterion, const std::uint32_t* cells, std::size_t B, std::size_t K,
-                   std::size_t C, const FeatureSpec& spec, const Aggregator& aggregator,
-                   std::vector<ScoredSplit>& out) {
+                   std::size_t C, const FeatureSpec& spec, CandidateSink& sink) {
   const ClassTotals totals(cells, B, K, C);
   std::vector<double> parent_impurity(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
@@ -218,7 +268,7 @@ void score_classes(const Criterion& criterion, const std::uint32_t* cells, std::
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
   std::vector<std::uint64_t> left(C), right(C);
   for_each_candidate(
-      B, K, spec, aggregator, [&](std::size_t b) { return totals.code_total(b); },
+      B, K, spec, [&](std::size_t b) { return totals.code_total(b); },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
           const std::uint32_t* cell = cells + (f * B + b) * C;
@@ -237,15 +287,14 @@ void score_classes(const Criterion& criterion, const std::uint32_t* cells, std::
         return class_decrease(criterion, parent_impurity[f], n, std::span<const std::uint64_t>(left), nl,
                               std::span<const std::uint64_t>(right));
       },
-      out);
+      sink);
 }
 
 /// Scores one feature's class cells (K·B·C) by true cross-validation: for
 /// each fold the other folds train (each side predicts its majority class)
 /// and the fold is held out; the score is the metric gain over not splitting.
 void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std::size_t B,
-                     std::size_t K, const FeatureSpec& spec, const Aggregator& aggregator,
-                     std::vector<ScoredSplit>& out) {
+                     std::size_t K, const FeatureSpec& spec, CandidateSink& sink) {
   const std::size_t C = task.n_classes;
   const ClassTotals totals(cells, B, K, C);
   // The four sides and the fold's training totals, overwritten per (code, fold).
@@ -265,7 +314,7 @@ void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std:
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
   std::vector<std::uint64_t> running_node(spec.threshold ? C : 0, 0);
   for_each_candidate(
-      B, K, spec, aggregator, [&](std::size_t b) { return totals.code_total(b); },
+      B, K, spec, [&](std::size_t b) { return totals.code_total(b); },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
           for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cells[(f * B + b) * C + c];
@@ -291,7 +340,7 @@ void score_objective(const ObjectiveTask& task, const std::uint32_t* cells, std:
         if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
         return scorer.gain(unsplit[f], tl, tr, vl, vr);
       },
-      out);
+      sink);
 }
 
 /// Cells per feature of a filled block: K·B, times C when classes are counted.
@@ -315,12 +364,14 @@ struct BlockLayout {
   }
 };
 
-/// Fills the regression cells of a block and scores each feature.
+/// Fills the regression cells of a block and scores each feature. Sample i
+/// of the node's list has its codes in row `rows[i]` of `codes`.
 template <class Code>
-void score_regression_block(const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
+void score_regression_block(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
+                            std::span<const std::size_t> columns,
                             std::span<const FeatureSpec> specs, const NodeTargets& node,
                             const Aggregator& aggregator, HistogramScratch& scratch,
-                            std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
+                            std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
   const std::size_t K = node.n_folds;
   const std::size_t n_features = specs.size();
   const BlockLayout layout(true, specs, K, 0);
@@ -336,8 +387,8 @@ void score_regression_block(const Code* codes, std::size_t stride, std::span<con
   // fold, so with threads each one takes whole folds: same sums, disjoint cells.
   const auto sum_range = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      prefetch_row(codes, stride, node, i);
-      const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+      prefetch_row(codes, stride, rows, i);
+      const Code* row = codes + static_cast<std::size_t>(rows[i]) * stride;
       const std::size_t fold = node.fold_ids[i];
       const double t = node.y[i];
       const double t2 = node.y2[i];
@@ -367,23 +418,23 @@ void score_regression_block(const Code* codes, std::size_t stride, std::span<con
     sum_range(0, n);
   }
   for (std::size_t k = 0; k < n_features; ++k) {
-    std::vector<ScoredSplit> records;
+    CandidateSink sink(specs[k], K, aggregator, best_only, scratch, out.emplace_back());
     const bool own = specs[k].has_missing;
     const std::size_t slot = layout.missing_slot[k] * K;
     score_regression(cells + layout.offsets[k], specs[k].n_codes, K,
                      own ? fold_sums + slot : node.fold_sums.data(),
-                     own ? fold_sq_sums + slot : node.fold_sq_sums.data(), specs[k], aggregator, records);
-    out.push_back(std::move(records));
+                     own ? fold_sq_sums + slot : node.fold_sq_sums.data(), specs[k], sink);
   }
 }
 
 /// Fills the class counts of a block and scores each feature by the
 /// classification criterion or the objective.
 template <class Code>
-void score_class_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
+void score_class_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
+                       std::span<const std::size_t> columns,
                        std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
                        HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
-                       std::uint64_t n_threads) {
+                       std::uint64_t n_threads, bool best_only) {
   const std::size_t K = node.n_folds;
   const std::size_t C = n_classes(task);
   const std::size_t n_features = specs.size();
@@ -394,10 +445,10 @@ void score_class_block(const Task& task, const Code* codes, std::size_t stride, 
   // rows) and the shares are added up: the same integers in any order.
   const auto count_range = [&](std::uint32_t* counts, std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
-      prefetch_row(codes, stride, node, i);
+      prefetch_row(codes, stride, rows, i);
       const std::uint64_t c = node.labels[i];
       if (c >= C) continue;
-      const Code* row = codes + static_cast<std::size_t>(node.samples[i]) * stride;
+      const Code* row = codes + static_cast<std::size_t>(rows[i]) * stride;
       const std::size_t fold = node.fold_ids[i];
       for (std::size_t k = 0; k < n_features; ++k) {
         const std::size_t b = row[columns[k]];
@@ -424,35 +475,116 @@ void score_class_block(const Task& task, const Code* codes, std::size_t stride, 
     count_range(counts, 0, n);
   }
   for (std::size_t k = 0; k < n_features; ++k) {
-    std::vector<ScoredSplit> records;
+    CandidateSink sink(specs[k], K, aggregator, best_only, scratch, out.emplace_back());
     const std::uint32_t* cells = counts + layout.offsets[k];
     if (const auto* objective = std::get_if<ObjectiveTask>(&task)) {
-      score_objective(*objective, cells, specs[k].n_codes, K, specs[k], aggregator, records);
+      score_objective(*objective, cells, specs[k].n_codes, K, specs[k], sink);
     } else {
-      score_classes(std::get<ClassificationTask>(task).criterion, cells, specs[k].n_codes, K, C, specs[k],
-                    aggregator, records);
+      score_classes(std::get<ClassificationTask>(task).criterion, cells, specs[k].n_codes, K, C, specs[k], sink);
     }
-    out.push_back(std::move(records));
   }
 }
 
 template <class Code>
-void score_sub_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
-                     std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
-                     HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
+void score_sub_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
+                     std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
+                     const NodeTargets& node, const Aggregator& aggregator, HistogramScratch& scratch,
+                     std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
   if (std::holds_alternative<RegressionTask>(task)) {
-    score_regression_block(codes, stride, columns, specs, node, aggregator, scratch, out, n_threads);
+    score_regression_block(codes, stride, rows, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
   } else {
-    score_class_block(task, codes, stride, columns, specs, node, aggregator, scratch, out, n_threads);
+    score_class_block(task, codes, stride, rows, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
   }
 }
 
-}  // namespace
+/// The largest node whose codes are renumbered: its renumbered codes, and the
+/// missing code 0xFF above them, fit in a byte.
+constexpr std::size_t kCompactMaxSamples = 254;
 
-void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
-                         std::span<const FeatureSpec> specs, const NodeTargets& node,
-                         const Aggregator& aggregator, HistogramScratch& scratch,
-                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
+/// Whether to renumber the node's codes: when the node has fewer samples
+/// than a fold has cells on average over the features, so that most cells,
+/// which every fold's scan passes, are empty.
+bool compacts(const HistogramScratch& scratch, std::span<const FeatureSpec> specs, std::size_t n,
+              std::size_t K) {
+  if (n > kCompactMaxSamples || specs.empty()) return false;
+  if (scratch.compaction != HistogramScratch::Compaction::Auto) {
+    return scratch.compaction == HistogramScratch::Compaction::Always;
+  }
+  std::size_t codes = 0;
+  for (const FeatureSpec& spec : specs) codes += spec.n_codes;
+  return n * specs.size() * kCompactRatio <= codes * K;
+}
+
+/// Renumbers the codes of a node of at most kCompactMaxSamples samples (see
+/// score_feature_block) into the scratch: a row of one-byte codes per
+/// position in the node's list, 0xFF for a missing code, and each feature's
+/// spec with its new code count and its original codes in ascending order.
+template <class Code>
+void compact_node(const Code* codes, std::size_t stride, std::span<const std::uint32_t> samples,
+                  std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
+                  HistogramScratch& scratch) {
+  const std::size_t n = samples.size();
+  const std::size_t n_features = specs.size();
+  scratch.compact_codes.resize(n * n_features);
+  scratch.compact_rows.resize(n);
+  std::iota(scratch.compact_rows.begin(), scratch.compact_rows.end(), std::uint32_t{0});
+  scratch.compact_columns.resize(n_features);
+  std::iota(scratch.compact_columns.begin(), scratch.compact_columns.end(), std::size_t{0});
+  // The node's codes feature by feature, read a sample's row at a time.
+  std::vector<std::uint32_t>& raw = scratch.compact_raw;
+  raw.resize(n * n_features);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Code* row = codes + static_cast<std::size_t>(samples[i]) * stride;
+    for (std::size_t k = 0; k < n_features; ++k) raw[k * n + i] = row[columns[k]];
+  }
+  scratch.compact_specs.assign(specs.begin(), specs.end());
+  scratch.compact_original.clear();
+  scratch.compact_offsets.assign(1, 0);
+  std::vector<std::uint64_t>& present = scratch.compact_present;
+  std::vector<std::uint32_t>& below = scratch.compact_below;
+  for (std::size_t k = 0; k < n_features; ++k) {
+    // A bit per code present in the node, and the number present below each
+    // word of bits: a code's new number is those below it.
+    const std::uint32_t B = static_cast<std::uint32_t>(specs[k].n_codes);
+    const std::size_t words = (B + 63) / 64;
+    present.assign(words, 0);
+    const std::uint32_t* column = raw.data() + k * n;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (column[i] < B) present[column[i] / 64] |= std::uint64_t{1} << (column[i] % 64);
+    }
+    below.resize(words);
+    std::uint32_t m = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+      below[w] = m;
+      for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
+        scratch.compact_original.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
+        ++m;
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t code = column[i];
+      const std::uint64_t lower = (std::uint64_t{1} << (code % 64)) - 1;
+      scratch.compact_codes[i * n_features + k] =
+          code >= B ? std::uint8_t{0xFF}
+                    : static_cast<std::uint8_t>(below[code / 64] + std::popcount(present[code / 64] & lower));
+    }
+    // Under the threshold test the last code is never a candidate; keeping
+    // it as an empty end leaves the last present code one when it was.
+    if (specs[k].threshold && m > 0 && scratch.compact_original.back() + 1 < B) {
+      scratch.compact_original.push_back(B - 1);
+      ++m;
+    }
+    scratch.compact_specs[k].n_codes = m;
+    scratch.compact_offsets.push_back(scratch.compact_original.size());
+  }
+}
+
+/// Scores the features block by block, each block within the cell budget.
+template <class Code>
+void score_blocks(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
+                  std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
+                  const NodeTargets& node, const Aggregator& aggregator, HistogramScratch& scratch,
+                  std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
   const std::size_t K = node.n_folds;
   const std::size_t C = n_classes(task);
   const bool regression = std::holds_alternative<RegressionTask>(task);
@@ -472,16 +604,43 @@ void score_feature_block(const Task& task, const CodeRows& codes, std::span<cons
       ++last;
     } while (last < specs.size() && specs[last].n_codes != 0 &&
              cells + cells_of(regression, specs[last], K, C) <= kCellBudget);
-    const auto block_columns = columns.subspan(first, last - first);
-    const auto block_specs = specs.subspan(first, last - first);
-    if (codes.narrow != nullptr) {
-      score_sub_block(task, codes.narrow, codes.stride, block_columns, block_specs, node, aggregator, scratch, out,
-                      n_threads);
-    } else {
-      score_sub_block(task, codes.wide, codes.stride, block_columns, block_specs, node, aggregator, scratch, out,
-                      n_threads);
-    }
+    score_sub_block(task, codes, stride, rows, columns.subspan(first, last - first),
+                    specs.subspan(first, last - first), node, aggregator, scratch, out, n_threads, best_only);
     first = last;
+  }
+}
+
+template <class Code>
+void score_features(const Task& task, const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
+                    std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
+                    HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
+                    std::uint64_t n_threads, bool best_only) {
+  const bool empty = node.n_folds == 0 || (!std::holds_alternative<RegressionTask>(task) && n_classes(task) == 0);
+  if (empty || !compacts(scratch, specs, node.samples.size(), node.n_folds)) {
+    score_blocks(task, codes, stride, node.samples, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
+    return;
+  }
+  compact_node(codes, stride, node.samples, columns, specs, scratch);
+  const std::size_t start = out.size();
+  score_blocks(task, scratch.compact_codes.data(), specs.size(), std::span<const std::uint32_t>(scratch.compact_rows),
+               std::span<const std::size_t>(scratch.compact_columns), std::span<const FeatureSpec>(scratch.compact_specs),
+               node, aggregator, scratch, out, 1, best_only);
+  for (std::size_t k = 0; k < specs.size(); ++k) {
+    const std::uint32_t* original = scratch.compact_original.data() + scratch.compact_offsets[k];
+    for (ScoredSplit& record : out[start + k]) record.code = original[record.code];
+  }
+}
+
+}  // namespace
+
+void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
+                         std::span<const FeatureSpec> specs, const NodeTargets& node,
+                         const Aggregator& aggregator, HistogramScratch& scratch,
+                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
+  if (codes.narrow != nullptr) {
+    score_features(task, codes.narrow, codes.stride, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
+  } else {
+    score_features(task, codes.wide, codes.stride, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
   }
 }
 

@@ -27,17 +27,42 @@ struct RegressionCell {
   std::uint64_t count;
 };
 
+/// What the search needs of one feature.
+struct FeatureSpec {
+  std::uint64_t feature = 0;
+  std::uint64_t n_codes = 0;   // B
+  bool threshold = false;      // threshold test (continuous, "threshold" style); else membership
+  bool has_missing = true;     // whether any sample may have the missing code
+};
+
 /// Reusable working arrays; they grow to the largest block seen and are
 /// zeroed, in the part a search uses, before each fill. One scratch serves
 /// every node of a sequential fit; each parallel task has its own.
 /// Cell (fold f, code b) of a feature is at f·B + b from the feature's offset;
 /// with classes, (f, b, c) is at (f·B + b)·C + c.
 struct HistogramScratch {
+  /// Whether a small node's codes are renumbered before its histograms are
+  /// filled (see score_feature_block): by node size, always when the node
+  /// allows it, or never. The records are the same; tests compare the paths.
+  enum class Compaction { Auto, Always, Never } compaction = Compaction::Auto;
   std::vector<RegressionCell> cells;
   std::vector<std::uint32_t> class_counts;
   std::vector<double> fold_sums;                   // per feature with missing codes: K each
   std::vector<double> fold_sq_sums;
   std::vector<std::uint32_t> fold_class_totals;    // per feature with missing codes: K·C each
+  // The renumbered codes of a small node: one row of one-byte codes per
+  // position in the node's list, and each feature's original codes.
+  std::vector<std::uint8_t> compact_codes;
+  std::vector<std::uint32_t> compact_rows;         // 0 … n − 1
+  std::vector<std::uint32_t> compact_original;     // per feature: its codes in the node, ascending
+  std::vector<std::size_t> compact_offsets;        // per feature + 1: where its codes start
+  std::vector<FeatureSpec> compact_specs;
+  std::vector<std::size_t> compact_columns;
+  std::vector<std::uint32_t> compact_raw;          // the node's codes, feature by feature
+  std::vector<std::uint64_t> compact_present;      // a bit per code present
+  std::vector<std::uint32_t> compact_below;        // codes present below each word of bits
+  std::vector<double> candidate_scores;            // a candidate's fold scores
+  std::vector<double> best_scores;                 // those of the best so far
 };
 
 /// A node's samples as the searches read them: each with its fold number and
@@ -75,14 +100,6 @@ struct NodeTargets {
   std::vector<std::uint8_t> run_folds_;   // fold of each position of the run
 };
 
-/// What the search needs of one feature.
-struct FeatureSpec {
-  std::uint64_t feature = 0;
-  std::uint64_t n_codes = 0;   // B
-  bool threshold = false;      // threshold test (continuous, "threshold" style); else membership
-  bool has_missing = true;     // whether any sample may have the missing code
-};
-
 /// How encoded feature `feature` is searched under the split style: its bin
 /// count, its kind of test and whether it may hold the missing code.
 FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style);
@@ -107,10 +124,22 @@ CodeRows code_rows(const EncodedFeatures& encoded);
 /// the objective's gain with the other folds as the training side. Samples
 /// with a code at or above B, or a label at or above the class count, are
 /// left out. With `n_threads` of 2 or more, a large node's samples are
-/// shared out over that many threads (the records are the same).
+/// shared out over that many threads (the records are the same). With
+/// `best_only`, each feature's list holds only the record choose_best_split
+/// would take among its records, or none when no score is finite: what a
+/// grower needs, without a record for every candidate.
+///
+/// A node much smaller than its features' code counts renumbers each
+/// feature's codes first: the codes its samples hold become 0 … m − 1 in
+/// ascending order (and, under the threshold test, the feature's last code
+/// is kept as an empty end so that the candidates stay those of the original
+/// codes). Its histograms then have m cells a fold instead of B; the cells
+/// hold the same sums in the same order, a skipped code adds nothing to a
+/// running side, so the records are the same, with their codes mapped back.
 void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
                          std::span<const FeatureSpec> specs, const NodeTargets& node,
                          const Aggregator& aggregator, HistogramScratch& scratch,
-                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads = 1);
+                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads = 1,
+                         bool best_only = false);
 
 }  // namespace quor

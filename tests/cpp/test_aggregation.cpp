@@ -18,8 +18,14 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
+// The aggregate of the scores' summary; the score taken straight from the
+// list must be the same to the bit.
 double aggregate(const char* name, double parameter, std::vector<double> scores) {
-  return Aggregator::from_name(name, parameter, parameter, parameter).aggregate(fold_stats(std::move(scores), 5));
+  const Aggregator aggregator = Aggregator::from_name(name, parameter, parameter, parameter);
+  const double direct = aggregator.score(scores);
+  const double value = aggregator.aggregate(fold_stats(std::move(scores), 5));
+  EXPECT_EQ(bits(direct), bits(value));
+  return value;
 }
 
 TEST(FoldStats, Summary) {

@@ -69,7 +69,9 @@ FastCase random_case(Case c, SplitStyle style, std::uint64_t seed, std::size_t n
 /// Every feature's records from one block search over the node, as the fast
 /// grower runs it.
 std::vector<std::vector<ScoredSplit>> search(const FastCase& fc, const EncodedFeatures& encoded,
-                                             std::uint64_t n_threads, HistogramScratch& scratch) {
+                                             std::uint64_t n_threads, HistogramScratch& scratch,
+                                             const Aggregator& aggregator = Aggregator::mean(),
+                                             bool best_only = false) {
   std::vector<double> run_values;
   std::vector<std::uint64_t> run_labels;
   for (const std::uint32_t s : fc.run) {
@@ -83,7 +85,8 @@ std::vector<std::vector<ScoredSplit>> search(const FastCase& fc, const EncodedFe
   std::vector<FeatureSpec> specs;
   for (std::uint64_t f = 0; f < encoded.n_features; ++f) specs.push_back(feature_spec(encoded, f, fc.config.split_style));
   std::vector<std::vector<ScoredSplit>> out;
-  score_feature_block(fc.task, code_rows(encoded), columns, specs, node, Aggregator::mean(), scratch, out, n_threads);
+  score_feature_block(fc.task, code_rows(encoded), columns, specs, node, aggregator, scratch, out, n_threads,
+                      best_only);
   return out;
 }
 
@@ -159,6 +162,38 @@ INSTANTIATE_TEST_SUITE_P(RandomNodes, FastSearchTest,
                                                               Case::WeightedF1),
                                             ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
                                             ::testing::Range<std::uint64_t>(1, 9)));
+
+// Small nodes of a column with many bins, so that most codes, the last
+// often among them, are absent: renumbering the node's codes gives the same
+// records, bit for bit, as the full histograms, with targets whose sums
+// depend on their order; and keeping only each feature's best record keeps
+// the one choose_best_split takes from all of them, under every aggregator.
+TEST_P(FastSearchTest, RenumberedSmallNodesAndBestRecordsMatchFullHistograms) {
+  const auto [c, style, seed] = GetParam();
+  FastCase fc = random_case(c, style, seed, 600);
+  fc.config.n_bins = 64;
+  std::mt19937_64 rng(seed);
+  fc.columns[0] = random_continuous(rng, 600, 120);
+  std::uniform_real_distribution<double> target(-5.0, 5.0);
+  for (double& v : fc.targets.values) v = target(rng);
+  fc.run.resize(3 + seed * 13 % 90);
+  for (const bool narrow : {true, false}) {
+    const EncodedFeatures encoded = encode_features(fc.columns, fc.config.n_bins, narrow);
+    HistogramScratch full, renumbered;
+    full.compaction = HistogramScratch::Compaction::Never;
+    renumbered.compaction = HistogramScratch::Compaction::Always;
+    const char* names[] = {"mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"};
+    const Aggregator aggregator = Aggregator::from_name(names[seed % 5], 0.25, 0.5, 0.75);
+    const auto expected = search(fc, encoded, 1, full, aggregator);
+    const auto records = search(fc, encoded, 1, renumbered, aggregator);
+    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_records(records[f], expected[f]);
+    const auto best = search(fc, encoded, 1, renumbered, aggregator, true);
+    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) {
+      const ScoredSplit* chosen = choose_best_split(expected[f]);
+      expect_same_records(best[f], chosen == nullptr ? std::vector<ScoredSplit>{} : std::vector<ScoredSplit>{*chosen});
+    }
+  }
+}
 
 // A node large enough that its samples are shared out over threads (whole
 // folds for the regression sums, any share for class counts).
