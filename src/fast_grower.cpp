@@ -58,8 +58,9 @@ class FastMode {
   }
   std::uint64_t size(const Node& node) const { return node.end - node.begin; }
 
-  /// The listed features' best records (one at most each; the node takes
-  /// the best of them) from the node's histograms. With
+  /// The best record of the listed features (none when no score is finite),
+  /// from the node's histograms: the one the node would choose among all
+  /// their records. With
   /// threads, a node of at least parallel_min_samples samples shares them
   /// out (whole folds for the order-dependent regression sums, any share for
   /// class counts), so that each thread reads only its share of the code rows.
@@ -81,10 +82,12 @@ class FastMode {
       for (const std::size_t f : features) worker.specs.push_back(specs_[f]);
       specs = worker.specs;
     }
-    std::vector<std::vector<ScoredSplit>> per_feature;
-    score_feature_block(input_.task, code_rows_, features, specs, targets, input_.aggregator, worker.scratch,
-                        per_feature, threads, true);
-    return pool_records(std::move(per_feature));
+    std::vector<ScoredSplit> records;
+    if (auto best = best_of_block(input_.task, code_rows_, features, specs, targets, input_.aggregator,
+                                  worker.scratch, threads)) {
+      records.push_back(std::move(*best));
+    }
+    return records;
   }
 
   /// The split of the winning record, in the feature's encoded bins or

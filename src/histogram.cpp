@@ -116,46 +116,62 @@ void zero_prefix(std::vector<T>& v, std::size_t n) {
   std::fill_n(v.begin(), n, T{});
 }
 
-/// Where one feature's scored candidates go: each as a record, or, when only
-/// the best is kept, the one choose_best_split would take among them (a
-/// finite score, the highest, then the lower code) as its only record. The
+/// Where a search's scored candidates go: every one as a record, in one list
+/// per feature; or only the best, the record choose_best_split would take
+/// among all of them (a finite score, the highest, then the lower feature,
+/// then the lower code), made once at the end. Each feature's candidates come
+/// after start(spec); a renumbered feature's codes are mapped back here. The
 /// fold scores of a candidate are passed in a buffer the sink reuses.
 class CandidateSink {
  public:
-  CandidateSink(const FeatureSpec& spec, std::size_t n_folds, const Aggregator& aggregator, bool best_only,
-                HistogramScratch& scratch, std::vector<ScoredSplit>& out)
-      : feature_(spec.feature), n_folds_(n_folds), aggregator_(aggregator), best_only_(best_only),
-        scores_(scratch.candidate_scores), best_scores_(scratch.best_scores), out_(out) {}
+  CandidateSink(std::size_t n_folds, const Aggregator& aggregator, HistogramScratch& scratch,
+                std::vector<std::vector<ScoredSplit>>* every_record)
+      : n_folds_(n_folds), aggregator_(aggregator), scores_(scratch.candidate_scores),
+        best_scores_(scratch.best_scores), every_record_(every_record) {}
+
+  void start(const FeatureSpec& spec) {
+    feature_ = spec.feature;
+    original_codes_ = spec.original_codes;
+    if (every_record_ != nullptr) every_record_->emplace_back();
+  }
 
   std::vector<double>& scores() { return scores_; }
 
   void add(std::uint32_t code) {
-    if (!best_only_) {
-      out_.push_back(make_record(feature_, code, scores_, n_folds_, aggregator_));
+    if (original_codes_ != nullptr) code = original_codes_[code];
+    if (every_record_ != nullptr) {
+      every_record_->back().push_back(make_record(feature_, code, scores_, n_folds_, aggregator_));
       return;
     }
     const double value = aggregator_.score(scores_);
-    if (!std::isfinite(value) || (found_ && !(value > best_))) return;
+    if (!std::isfinite(value)) return;
+    if (found_ && !(value > best_ || (value == best_ && (feature_ < best_feature_ ||
+                                                          (feature_ == best_feature_ && code < best_code_))))) {
+      return;
+    }
     found_ = true;
     best_ = value;
+    best_feature_ = feature_;
     best_code_ = code;
     best_scores_.assign(scores_.begin(), scores_.end());
   }
 
-  void finish() {
-    if (found_) out_.push_back(make_record(feature_, best_code_, best_scores_, n_folds_, aggregator_));
+  std::optional<ScoredSplit> best() const {
+    if (!found_) return std::nullopt;
+    return make_record(best_feature_, best_code_, best_scores_, n_folds_, aggregator_);
   }
 
  private:
-  std::uint64_t feature_;
   std::size_t n_folds_;
   const Aggregator& aggregator_;
-  bool best_only_;
   std::vector<double>& scores_;
   std::vector<double>& best_scores_;
-  std::vector<ScoredSplit>& out_;
+  std::vector<std::vector<ScoredSplit>>* every_record_;
+  std::uint64_t feature_ = 0;
+  const std::uint32_t* original_codes_ = nullptr;
   bool found_ = false;
   double best_ = 0.0;
+  std::uint64_t best_feature_ = 0;
   std::uint32_t best_code_ = 0;
 };
 
@@ -184,7 +200,6 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, T
     }
     sink.add(static_cast<std::uint32_t>(b));
   }
-  sink.finish();
 }
 
 /// Scores one feature's regression cells (K·B, fold-major) given each fold's
@@ -370,8 +385,8 @@ template <class Code>
 void score_regression_block(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                             std::span<const std::size_t> columns,
                             std::span<const FeatureSpec> specs, const NodeTargets& node,
-                            const Aggregator& aggregator, HistogramScratch& scratch,
-                            std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
+                            HistogramScratch& scratch,
+                            CandidateSink& sink, std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
   const std::size_t n_features = specs.size();
   const BlockLayout layout(true, specs, K, 0);
@@ -418,7 +433,7 @@ void score_regression_block(const Code* codes, std::size_t stride, std::span<con
     sum_range(0, n);
   }
   for (std::size_t k = 0; k < n_features; ++k) {
-    CandidateSink sink(specs[k], K, aggregator, best_only, scratch, out.emplace_back());
+    sink.start(specs[k]);
     const bool own = specs[k].has_missing;
     const std::size_t slot = layout.missing_slot[k] * K;
     score_regression(cells + layout.offsets[k], specs[k].n_codes, K,
@@ -432,9 +447,8 @@ void score_regression_block(const Code* codes, std::size_t stride, std::span<con
 template <class Code>
 void score_class_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                        std::span<const std::size_t> columns,
-                       std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
-                       HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
-                       std::uint64_t n_threads, bool best_only) {
+                       std::span<const FeatureSpec> specs, const NodeTargets& node,
+                       HistogramScratch& scratch, CandidateSink& sink, std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
   const std::size_t C = n_classes(task);
   const std::size_t n_features = specs.size();
@@ -475,7 +489,7 @@ void score_class_block(const Task& task, const Code* codes, std::size_t stride, 
     count_range(counts, 0, n);
   }
   for (std::size_t k = 0; k < n_features; ++k) {
-    CandidateSink sink(specs[k], K, aggregator, best_only, scratch, out.emplace_back());
+    sink.start(specs[k]);
     const std::uint32_t* cells = counts + layout.offsets[k];
     if (const auto* objective = std::get_if<ObjectiveTask>(&task)) {
       score_objective(*objective, cells, specs[k].n_codes, K, specs[k], sink);
@@ -488,12 +502,12 @@ void score_class_block(const Task& task, const Code* codes, std::size_t stride, 
 template <class Code>
 void score_sub_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                      std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
-                     const NodeTargets& node, const Aggregator& aggregator, HistogramScratch& scratch,
-                     std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
+                     const NodeTargets& node, HistogramScratch& scratch,
+                     CandidateSink& sink, std::uint64_t n_threads) {
   if (std::holds_alternative<RegressionTask>(task)) {
-    score_regression_block(codes, stride, rows, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
+    score_regression_block(codes, stride, rows, columns, specs, node, scratch, sink, n_threads);
   } else {
-    score_class_block(task, codes, stride, rows, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
+    score_class_block(task, codes, stride, rows, columns, specs, node, scratch, sink, n_threads);
   }
 }
 
@@ -541,32 +555,27 @@ void compact_node(const Code* codes, std::size_t stride, std::span<const std::ui
   scratch.compact_original.clear();
   scratch.compact_offsets.assign(1, 0);
   std::vector<std::uint64_t>& present = scratch.compact_present;
-  std::vector<std::uint32_t>& below = scratch.compact_below;
+  std::vector<std::uint8_t>& renumbered = scratch.compact_renumbered;
   for (std::size_t k = 0; k < n_features; ++k) {
-    // A bit per code present in the node, and the number present below each
-    // word of bits: a code's new number is those below it.
+    // A bit per code present in the node; walking the bits in order numbers
+    // the present codes (the numbers of absent codes are never read).
     const std::uint32_t B = static_cast<std::uint32_t>(specs[k].n_codes);
-    const std::size_t words = (B + 63) / 64;
-    present.assign(words, 0);
+    present.assign((B + 63) / 64, 0);
+    if (renumbered.size() < B) renumbered.resize(B);
     const std::uint32_t* column = raw.data() + k * n;
     for (std::size_t i = 0; i < n; ++i) {
       if (column[i] < B) present[column[i] / 64] |= std::uint64_t{1} << (column[i] % 64);
     }
-    below.resize(words);
     std::uint32_t m = 0;
-    for (std::size_t w = 0; w < words; ++w) {
-      below[w] = m;
+    for (std::size_t w = 0; w < present.size(); ++w) {
       for (std::uint64_t bits = present[w]; bits != 0; bits &= bits - 1) {
-        scratch.compact_original.push_back(static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits)));
-        ++m;
+        const std::uint32_t code = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+        scratch.compact_original.push_back(code);
+        renumbered[code] = static_cast<std::uint8_t>(m++);
       }
     }
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint32_t code = column[i];
-      const std::uint64_t lower = (std::uint64_t{1} << (code % 64)) - 1;
-      scratch.compact_codes[i * n_features + k] =
-          code >= B ? std::uint8_t{0xFF}
-                    : static_cast<std::uint8_t>(below[code / 64] + std::popcount(present[code / 64] & lower));
+      scratch.compact_codes[i * n_features + k] = column[i] >= B ? std::uint8_t{0xFF} : renumbered[column[i]];
     }
     // Under the threshold test the last code is never a candidate; keeping
     // it as an empty end leaves the last present code one when it was.
@@ -577,14 +586,17 @@ void compact_node(const Code* codes, std::size_t stride, std::span<const std::ui
     scratch.compact_specs[k].n_codes = m;
     scratch.compact_offsets.push_back(scratch.compact_original.size());
   }
+  for (std::size_t k = 0; k < n_features; ++k) {
+    scratch.compact_specs[k].original_codes = scratch.compact_original.data() + scratch.compact_offsets[k];
+  }
 }
 
 /// Scores the features block by block, each block within the cell budget.
 template <class Code>
 void score_blocks(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                   std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
-                  const NodeTargets& node, const Aggregator& aggregator, HistogramScratch& scratch,
-                  std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
+                  const NodeTargets& node, HistogramScratch& scratch,
+                  CandidateSink& sink, std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
   const std::size_t C = n_classes(task);
   const bool regression = std::holds_alternative<RegressionTask>(task);
@@ -593,7 +605,7 @@ void score_blocks(const Task& task, const Code* codes, std::size_t stride, std::
   while (first < specs.size()) {
     // A feature with no codes, or a node with nothing to count, has no candidate.
     if (empty || specs[first].n_codes == 0) {
-      out.emplace_back();
+      sink.start(specs[first]);
       ++first;
       continue;
     }
@@ -605,29 +617,33 @@ void score_blocks(const Task& task, const Code* codes, std::size_t stride, std::
     } while (last < specs.size() && specs[last].n_codes != 0 &&
              cells + cells_of(regression, specs[last], K, C) <= kCellBudget);
     score_sub_block(task, codes, stride, rows, columns.subspan(first, last - first),
-                    specs.subspan(first, last - first), node, aggregator, scratch, out, n_threads, best_only);
+                    specs.subspan(first, last - first), node, scratch, sink, n_threads);
     first = last;
   }
 }
 
 template <class Code>
 void score_features(const Task& task, const Code* codes, std::size_t stride, std::span<const std::size_t> columns,
-                    std::span<const FeatureSpec> specs, const NodeTargets& node, const Aggregator& aggregator,
-                    HistogramScratch& scratch, std::vector<std::vector<ScoredSplit>>& out,
-                    std::uint64_t n_threads, bool best_only) {
+                    std::span<const FeatureSpec> specs, const NodeTargets& node, HistogramScratch& scratch,
+                    CandidateSink& sink, std::uint64_t n_threads) {
   const bool empty = node.n_folds == 0 || (!std::holds_alternative<RegressionTask>(task) && n_classes(task) == 0);
   if (empty || !compacts(scratch, specs, node.samples.size(), node.n_folds)) {
-    score_blocks(task, codes, stride, node.samples, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
+    score_blocks(task, codes, stride, node.samples, columns, specs, node, scratch, sink, n_threads);
     return;
   }
   compact_node(codes, stride, node.samples, columns, specs, scratch);
-  const std::size_t start = out.size();
   score_blocks(task, scratch.compact_codes.data(), specs.size(), std::span<const std::uint32_t>(scratch.compact_rows),
                std::span<const std::size_t>(scratch.compact_columns), std::span<const FeatureSpec>(scratch.compact_specs),
-               node, aggregator, scratch, out, 1, best_only);
-  for (std::size_t k = 0; k < specs.size(); ++k) {
-    const std::uint32_t* original = scratch.compact_original.data() + scratch.compact_offsets[k];
-    for (ScoredSplit& record : out[start + k]) record.code = original[record.code];
+               node, scratch, sink, 1);
+}
+
+void score_code_rows(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
+                    std::span<const FeatureSpec> specs, const NodeTargets& node, HistogramScratch& scratch,
+                    CandidateSink& sink, std::uint64_t n_threads) {
+  if (codes.narrow != nullptr) {
+    score_features(task, codes.narrow, codes.stride, columns, specs, node, scratch, sink, n_threads);
+  } else {
+    score_features(task, codes.wide, codes.stride, columns, specs, node, scratch, sink, n_threads);
   }
 }
 
@@ -636,12 +652,18 @@ void score_features(const Task& task, const Code* codes, std::size_t stride, std
 void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
                          std::span<const FeatureSpec> specs, const NodeTargets& node,
                          const Aggregator& aggregator, HistogramScratch& scratch,
-                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads, bool best_only) {
-  if (codes.narrow != nullptr) {
-    score_features(task, codes.narrow, codes.stride, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
-  } else {
-    score_features(task, codes.wide, codes.stride, columns, specs, node, aggregator, scratch, out, n_threads, best_only);
-  }
+                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads) {
+  CandidateSink sink(node.n_folds, aggregator, scratch, &out);
+  score_code_rows(task, codes, columns, specs, node, scratch, sink, n_threads);
+}
+
+std::optional<ScoredSplit> best_of_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
+                                         std::span<const FeatureSpec> specs, const NodeTargets& node,
+                                         const Aggregator& aggregator, HistogramScratch& scratch,
+                                         std::uint64_t n_threads) {
+  CandidateSink sink(node.n_folds, aggregator, scratch, nullptr);
+  score_code_rows(task, codes, columns, specs, node, scratch, sink, n_threads);
+  return sink.best();
 }
 
 }  // namespace quor

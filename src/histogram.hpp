@@ -9,6 +9,7 @@
 /// scored from its own cells.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -33,6 +34,9 @@ struct FeatureSpec {
   std::uint64_t n_codes = 0;   // B
   bool threshold = false;      // threshold test (continuous, "threshold" style); else membership
   bool has_missing = true;     // whether any sample may have the missing code
+  /// For a feature whose codes a small node renumbered (see
+  /// score_feature_block): the original code of each new one.
+  const std::uint32_t* original_codes = nullptr;
 };
 
 /// Reusable working arrays; they grow to the largest block seen and are
@@ -60,7 +64,7 @@ struct HistogramScratch {
   std::vector<std::size_t> compact_columns;
   std::vector<std::uint32_t> compact_raw;          // the node's codes, feature by feature
   std::vector<std::uint64_t> compact_present;      // a bit per code present
-  std::vector<std::uint32_t> compact_below;        // codes present below each word of bits
+  std::vector<std::uint8_t> compact_renumbered;    // a present code's new number
   std::vector<double> candidate_scores;            // a candidate's fold scores
   std::vector<double> best_scores;                 // those of the best so far
 };
@@ -124,10 +128,7 @@ CodeRows code_rows(const EncodedFeatures& encoded);
 /// the objective's gain with the other folds as the training side. Samples
 /// with a code at or above B, or a label at or above the class count, are
 /// left out. With `n_threads` of 2 or more, a large node's samples are
-/// shared out over that many threads (the records are the same). With
-/// `best_only`, each feature's list holds only the record choose_best_split
-/// would take among its records, or none when no score is finite: what a
-/// grower needs, without a record for every candidate.
+/// shared out over that many threads (the records are the same).
 ///
 /// A node much smaller than its features' code counts renumbers each
 /// feature's codes first: the codes its samples hold become 0 … m − 1 in
@@ -139,7 +140,14 @@ CodeRows code_rows(const EncodedFeatures& encoded);
 void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
                          std::span<const FeatureSpec> specs, const NodeTargets& node,
                          const Aggregator& aggregator, HistogramScratch& scratch,
-                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads = 1,
-                         bool best_only = false);
+                         std::vector<std::vector<ScoredSplit>>& out, std::uint64_t n_threads = 1);
+
+/// The record choose_best_split would take among every record
+/// score_feature_block gives for the same block, or nullopt when no score is
+/// finite: what a grower needs, without a record for every candidate.
+std::optional<ScoredSplit> best_of_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
+                                         std::span<const FeatureSpec> specs, const NodeTargets& node,
+                                         const Aggregator& aggregator, HistogramScratch& scratch,
+                                         std::uint64_t n_threads = 1);
 
 }  // namespace quor
