@@ -1,6 +1,7 @@
 #include "histogram.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <numeric>
@@ -647,6 +648,20 @@ void score_code_rows(const Task& task, const CodeRows& codes, std::span<const st
   }
 }
 
+/// Whether some fold holds two samples: a fold's score needs a sample on
+/// each side of the split among its own samples (regression and
+/// classification) or its held-out ones (objective), so a node whose every
+/// fold has fewer has no finite score. More samples than folds always do.
+bool some_fold_splits(const NodeTargets& node) {
+  const std::size_t n = node.samples.size();
+  if (n > node.n_folds) return true;
+  std::array<std::uint8_t, 256> seen{};
+  for (const std::uint8_t fold : node.fold_ids) {
+    if (seen[fold]++ != 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void score_feature_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
@@ -661,6 +676,7 @@ std::optional<ScoredSplit> best_of_block(const Task& task, const CodeRows& codes
                                          std::span<const FeatureSpec> specs, const NodeTargets& node,
                                          const Aggregator& aggregator, HistogramScratch& scratch,
                                          std::uint64_t n_threads) {
+  if (!some_fold_splits(node)) return std::nullopt;
   CandidateSink sink(node.n_folds, aggregator, scratch, nullptr);
   score_code_rows(task, codes, columns, specs, node, scratch, sink, n_threads);
   return sink.best();
