@@ -60,10 +60,10 @@ class FastMode {
 
   /// The best record of the listed features (none when no score is finite),
   /// from the node's histograms: the one the node would choose among all
-  /// their records. With
-  /// threads, a node of at least parallel_min_samples samples shares them
-  /// out (whole folds for the order-dependent regression sums, any share for
-  /// class counts), so that each thread reads only its share of the code rows.
+  /// their records. With threads, a node of at least parallel_min_samples
+  /// samples shares them out (whole folds for the order-dependent regression
+  /// sums, any share for class counts), so that each thread reads only its
+  /// share of the code rows.
   std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
                                   std::uint64_t n_threads) const {
     const TreeConfig& config = input_.config;

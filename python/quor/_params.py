@@ -397,10 +397,15 @@ tqdm is installed, plain lines otherwise).""",
 # folds stop them (a forest averages away the variance of deep trees), fast
 # mode, finer bins than a single tree's, and two folds per node (each fold's
 # training side is then half the node, which scored better than three or five
-# folds with the rows a tree draws).
+# folds with the rows a tree draws). Regression trees split only nodes of 8
+# rows or more: on the held-out scores that cost 0.0003 R² on the noisy
+# synthetic set and gained 0.008 on diabetes, and it grows 57 % fewer nodes,
+# which a fully grown regression forest needs to fit in memory at a million
+# rows.
 FOREST_TREE_DEFAULTS = {
     "forest_classifier": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2},
-    "forest_regressor": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2},
+    "forest_regressor": {"max_depth": None, "mode": "fast", "n_bins": 64, "cv_folds": 2,
+                         "min_samples_split": 8},
 }
 
 
@@ -497,11 +502,11 @@ def forest_markdown_table():
         default = " / ".join(f"`{p.default!r}`" + (f" ({p.task[len('forest_'):]})" if len(group) > 1 else "")
                              for p in group)
         rows.append(f"| `{name}` | {default} | {group[0].summary} |")
-    changed = {}
-    for task, settings in FOREST_TREE_DEFAULTS.items():
-        for name, value in settings.items():
-            changed.setdefault(name, {})[task[len("forest_"):]] = value
-    for name, values in changed.items():
+    names = dict.fromkeys(name for settings in FOREST_TREE_DEFAULTS.values() for name in settings)
+    for name in names:
+        # A setting one forest leaves alone keeps the single tree's default there.
+        values = {task[len("forest_"):]: next(p.default for p in params_of(task) if p.name == name)
+                  for task in FOREST_TREE_DEFAULTS}
         if len(set(map(repr, values.values()))) == 1:
             default = f"`{next(iter(values.values()))!r}`"
         else:
