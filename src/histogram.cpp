@@ -533,7 +533,7 @@ bool compacts(const HistogramScratch& scratch, std::span<const FeatureSpec> spec
 /// Renumbers the codes of a node of at most kCompactMaxSamples samples (see
 /// score_feature_block) into the scratch: a row of one-byte codes per
 /// position in the node's list, 0xFF for a missing code, and each feature's
-/// spec with its new code count and its original codes in ascending order.
+/// FeatureSpec with its new code count and its original codes in ascending order.
 template <class Code>
 void compact_node(const Code* codes, std::size_t stride, std::span<const std::uint32_t> samples,
                   std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
