@@ -206,6 +206,26 @@ TEST_P(FastSearchTest, RenumberedSmallNodesAndBestRecordsMatchFullHistograms) {
   }
 }
 
+// A node with no more samples than folds (one sample a fold at most) has no
+// finite record in any task, and the best-record search says so without
+// searching: the full search over the same node agrees.
+TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestRecord) {
+  for (const Case c : {Case::Variance, Case::Gini, Case::WeightedF1}) {
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+      FastCase fc = random_case(c, SplitStyle::Threshold, seed, 40);
+      fc.config.cv_folds = 2 + seed;
+      fc.run.resize(std::min<std::size_t>(fc.run.size(), seed + 1));  // n <= K
+      const EncodedFeatures encoded = encode_features(fc.columns, fc.config.n_bins);
+      HistogramScratch scratch;
+      const auto records = search(fc, encoded, 1, scratch);
+      EXPECT_EQ(choose_best_split(pool_records(records)), nullptr);
+      const PreparedNode prepared(fc, encoded);
+      EXPECT_FALSE(best_of_block(fc.task, code_rows(encoded), prepared.columns, prepared.specs, prepared.node,
+                                 Aggregator::mean(), scratch));
+    }
+  }
+}
+
 // A node large enough that its samples are shared out over threads (whole
 // folds for the regression sums, any share for class counts).
 TEST(FastSearch, ThreadsSharingALargeNodeMatchBruteForce) {
