@@ -75,7 +75,8 @@ def plot_tree(
     """
     import numpy as np
 
-    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba)
+    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba,
+                         "plot_tree")
     max_depth = _check_max_depth(max_depth)
     tree = renderer.tree
     if ax is None:
