@@ -166,7 +166,8 @@ def export_text(
     Parameters
     ----------
     estimator : QUORClassifier or QUORRegressor
-        A fitted estimator.
+        A fitted estimator: one tree (of a forest, ``forest.estimators_[i]``).
+        Anything else is a ``TypeError``.
     feature_names : list of str, optional
         Names of the features; defaults to ``feature_names_in_`` when the
         estimator was fitted on a DataFrame, else ``x[0]``, ``x[1]``, ...

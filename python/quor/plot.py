@@ -52,7 +52,8 @@ def plot_tree(
     Parameters
     ----------
     estimator : QUORClassifier or QUORRegressor
-        A fitted estimator.
+        A fitted estimator: one tree (of a forest, ``forest.estimators_[i]``).
+        Anything else is a ``TypeError``.
     max_depth : int, optional
         Draw the splits of depth 0 to ``max_depth`` only; a deeper split is
         one box "(...)".  Trees up to depth 6 stay readable on a wide figure.
