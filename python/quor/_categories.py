@@ -70,12 +70,12 @@ def encode_column(column, categories):
     return codes
 
 
-# Types of the values an object column of numbers may hold; np.timedelta64 is
-# a NumPy integer, but a duration is not a number to split on.
+# The missing values an object column of numbers may hold beside its numbers.
 _MISSING_TYPES = (type(None), type(pd.NA), type(pd.NaT))
 
 
 def _is_number_type(kind):
+    # np.timedelta64 is a NumPy integer, but a duration is not a number to split on.
     return (issubclass(kind, (numbers.Real, decimal.Decimal, np.bool_))
             and not issubclass(kind, np.timedelta64))
 

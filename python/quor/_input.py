@@ -126,20 +126,22 @@ def _check_targets(y, classify):
         values = np.asarray(y, dtype=object).ravel()
     except (TypeError, ValueError):
         return
-    def kind_of(label_type):
-        if issubclass(label_type, (str, bytes)):
-            return "text"
-        return "number" if issubclass(label_type, (numbers.Number, np.bool_)) else label_type
-    types = set(map(type, values))
-    if len({kind_of(t) for t in types}) > 1:
+    if len({_label_kind(t) for t in set(map(type, values))}) > 1:
         examples = {}
         for value in values:
-            examples.setdefault(kind_of(type(value)), value)
+            examples.setdefault(_label_kind(type(value)), value)
         shown = " and ".join(f"{v!r} ({type(v).__name__})" for v in examples.values())
         raise ValueError(
             f"y mixes class labels of different kinds: {shown}; give labels of one kind "
             "(all strings or all numbers)"
         )
+
+
+def _label_kind(label_type):
+    """Text, number, or the type itself: labels of two kinds do not mix."""
+    if issubclass(label_type, (str, bytes)):
+        return "text"
+    return "number" if issubclass(label_type, (numbers.Number, np.bool_)) else label_type
 
 
 def _names(table):
