@@ -161,9 +161,10 @@ def check_codes(X, columns, labels):
             bad = np.isfinite(values) & (values >= 0) & (
                 (values != np.floor(values)) | (values >= CODE_LIMIT))
         if bad.any():
-            row = int(np.argmax(bad))
+            row, label = int(np.argmax(bad)), labels[j]
+            label = label.item() if isinstance(label, np.generic) else label
             raise ValueError(
-                f"categorical column {labels[j]!r} holds {float(values[row])!r} in row {row}, "
+                f"categorical column {label!r} holds {float(values[row])!r} in row {row}, "
                 "which is not a category code: a numeric column named in categorical holds "
                 f"integer codes from 0 to {CODE_LIMIT - 1} (negative values and NaN are "
                 "missing); round it, or make it a pandas 'category' column to use its values "

@@ -62,7 +62,10 @@ class FittedAttributes:
     False) instead of a bare ``AttributeError``."""
 
     def __getattr__(self, name):  # called only when the attribute is not found
-        if name.endswith("_") and not name.startswith("_"):
+        # Optional attributes (feature_names_in_) are looked up at every
+        # predict, so the cheap test first: every fit sets n_features_in_.
+        if (name.endswith("_") and not name.startswith("_")
+                and "n_features_in_" not in vars(self)):
             check_is_fitted(self)
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 

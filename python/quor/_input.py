@@ -178,7 +178,7 @@ def fit_input(estimator, X, y, *, y_numeric):
     if table is None:
         mask = resolve_categorical(estimator.categorical, X.shape[1], None)
         categories = [None] * X.shape[1]
-    labels = list(table.columns) if table is not None else range(X.shape[1])
+    labels = table.columns if table is not None else range(X.shape[1])
     check_codes(X, _code_columns(mask, categories), labels)
     fitted = {
         "n_features_in_": scratch.n_features_in_,
@@ -224,11 +224,11 @@ def predict_input(estimator, X, check_finite=True):
             f"X has {X.shape[1]} features, but {type(estimator).__name__} was fitted "
             f"with {n_features} features"
         )
-    labels = list(names) if names is not None else range(n_features)
+    labels = names if names is not None else range(n_features)
     check_codes(X, _code_columns(estimator.is_categorical_, categories), labels)
     return X
 
 
 def _code_columns(mask, categories):
     """The categorical columns that hold codes rather than values encoded here."""
-    return [j for j, categorical in enumerate(mask) if categorical and categories[j] is None]
+    return [j for j in np.flatnonzero(mask) if categories[j] is None]
