@@ -157,9 +157,9 @@ def check_codes(X, columns, labels):
     """
     for j in columns:
         values = X[:, j]
-        with np.errstate(invalid="ignore"):
-            bad = np.isfinite(values) & (values >= 0) & (
-                (values != np.floor(values)) | (values >= CODE_LIMIT))
+        # Comparisons with NaN are False (and silent), so NaN is never bad.
+        bad = (values >= 0) & (values < np.inf) & (
+            (values != np.floor(values)) | (values >= CODE_LIMIT))
         if bad.any():
             row, label = int(np.argmax(bad)), labels[j]
             label = label.item() if isinstance(label, np.generic) else label
