@@ -11,12 +11,13 @@ tests, so it goes wherever a category other than the tested one goes; a
 missing value (None, NaN, pandas' NA) is NaN, the core's missing value.
 """
 
+import decimal
 import numbers
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["encode_table", "holds_values", "learn_categories"]
+__all__ = ["check_codes", "encode_table", "holds_values", "learn_categories"]
 
 
 def holds_values(column):
@@ -69,24 +70,106 @@ def encode_column(column, categories):
     return codes
 
 
+# The missing values an object column of numbers may hold beside its numbers.
+_MISSING_TYPES = (type(None), type(pd.NA), type(pd.NaT))
+
+
+def _is_number_type(kind):
+    # np.timedelta64 is a NumPy integer, but a duration is not a number to split on.
+    return (issubclass(kind, (numbers.Real, decimal.Decimal, np.bool_))
+            and not issubclass(kind, np.timedelta64))
+
+
+def _numeric_dtype(dtype):
+    """True for NumPy's booleans, integers and floats and pandas' nullable or sparse ones."""
+    if isinstance(dtype, np.dtype):
+        return dtype.kind in "biuf"
+    return (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)
+            and not isinstance(dtype, pd.CategoricalDtype))
+
+
+class NotNumericError(ValueError, TypeError):
+    """A column that is neither numeric nor categorical: a ``ValueError`` as the
+    package documents, and a ``TypeError`` as Python's ``float()`` (and
+    scikit-learn) call a value of the wrong type."""
+
+
+def _refuse_column(name, what, text):
+    advice = ("name it in categorical to use its values as categories, or convert it to numbers"
+              if text else "convert it to numbers (or to a pandas 'category' column to use its "
+              "values as categories)")
+    raise NotNumericError(f"column {name!r} is neither numeric nor categorical: it holds {what}; "
+                          f"{advice}")
+
+
 def numeric_column(column, name):
-    """A column of numbers as float64; a ``ValueError`` naming a column of anything else."""
-    try:
-        return column.to_numpy(dtype=np.float64, na_value=np.nan)
-    except (TypeError, ValueError):
-        pass
+    """A column of numbers as float64; a ``ValueError`` naming a column of anything else.
+
+    Numbers are booleans, integers and floats (NumPy's, or pandas' nullable
+    ones with ``pd.NA`` missing), or objects that are all real numbers or
+    missing.  Text, dates, durations, periods, intervals and complex numbers
+    are refused rather than turned into numbers that mean something else.
+    """
+    dtype = column.dtype
+    if _numeric_dtype(dtype):
+        try:
+            return column.to_numpy(dtype=np.float64, na_value=np.nan)
+        except (TypeError, ValueError):  # an extension type that is not really numbers
+            _refuse_column(name, f"{dtype} values", text=False)
+    if dtype != object and not isinstance(dtype, pd.CategoricalDtype):
+        text = pd.api.types.is_string_dtype(dtype)
+        _refuse_column(name, f"text ({dtype} dtype)" if text else f"{dtype} values", text)
     values = np.asarray(column, dtype=object)
-    for row, value in enumerate(values):
+    others = [kind for kind in set(map(type, values))
+              if not (_is_number_type(kind) or issubclass(kind, _MISSING_TYPES))]
+    if others:
+        row = next(r for r, value in enumerate(values) if type(value) in others)
+        value = values[row]
+        text = isinstance(value, (str, bytes))
+        if text:
+            _refuse_column(name, f"text ({value!r} in row {row})", text)
         try:
             float(value)
-        except (TypeError, ValueError) as err:
-            # The same kind of error as Python's float() gives, with its reason.
-            raise type(err)(
-                f"column {name!r} is neither numeric nor categorical (row {row}: {value!r}: "
-                f"{err}); name it in categorical to use its values as categories, or convert "
-                "it to numbers"
-            ) from None
-    return values.astype(np.float64)
+            reason = ""
+        except (TypeError, ValueError, OverflowError) as err:
+            reason = f": {err}"
+        _refuse_column(name, f"{type(value).__name__} values ({value!r} in row {row}{reason})",
+                       text)
+    out = np.full(len(values), np.nan)
+    present = ~pd.isna(values)
+    try:
+        out[present] = values[present].astype(np.float64)
+    except OverflowError:  # a Python int beyond the range of a float
+        _refuse_column(name, "numbers too large for a float", text=False)
+    return out
+
+
+# Codes of a numeric categorical column go to the core as they are; it keeps
+# 2**32 - 1 for a missing code and would round a fraction to the nearest code.
+CODE_LIMIT = 2**32 - 1
+
+
+def check_codes(X, columns, labels):
+    """Refuse a value that is not a category code in the numeric categorical ``columns`` of X.
+
+    A code is an integer in [0, CODE_LIMIT); negative values, NaN and
+    infinities are left alone (missing, or refused by the finiteness check).
+    """
+    for j in columns:
+        values = X[:, j]
+        # Comparisons with NaN are False (and silent), so NaN is never bad.
+        bad = (values >= 0) & (values < np.inf) & (
+            (values != np.floor(values)) | (values >= CODE_LIMIT))
+        if bad.any():
+            row, label = int(np.argmax(bad)), labels[j]
+            label = label.item() if isinstance(label, np.generic) else label
+            raise ValueError(
+                f"categorical column {label!r} holds {float(values[row])!r} in row {row}, "
+                "which is not a category code: a numeric column named in categorical holds "
+                f"integer codes from 0 to {CODE_LIMIT - 1} (negative values and NaN are "
+                "missing); round it, or make it a pandas 'category' column to use its values "
+                "as categories"
+            )
 
 
 def encode_table(table, categories, as_frame):
@@ -97,10 +180,10 @@ def encode_table(table, categories, as_frame):
     DataFrame with the same column labels when ``as_frame`` (so that
     scikit-learn can check feature names), else an ndarray.
     """
-    if as_frame and all(c is None for c in categories) and not any(
-        holds_values(table.iloc[:, j]) for j in range(table.shape[1])
+    if as_frame and all(c is None for c in categories) and all(
+        isinstance(dtype, np.dtype) and dtype.kind in "biuf" for dtype in table.dtypes
     ):
-        return table  # numbers only: scikit-learn's checks convert it
+        return table  # plain numbers only: scikit-learn's checks convert it
     columns = []
     for j, name in enumerate(table.columns):
         column = table.iloc[:, j]

@@ -13,7 +13,7 @@ from ._input import fit_input, install, predict_input
 from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ._tree import Tree, feature_importances
 
-__all__ = ["QUORClassifier", "QUORRegressor"]
+__all__ = ["FittedAttributes", "QUORClassifier", "QUORRegressor"]
 
 _FITTED_DOC = """
     n_features_in_ : int
@@ -55,7 +55,22 @@ _INTRO = """
 """
 
 
-class _QUORTree(TagsMixin, BaseEstimator):
+class FittedAttributes:
+    """Reading a fitted attribute (``classes_``, ``feature_importances_`` ...)
+    of an estimator that was never fitted raises scikit-learn's
+    ``NotFittedError`` (an ``AttributeError`` too, so ``hasattr`` stays
+    False) instead of a bare ``AttributeError``."""
+
+    def __getattr__(self, name):  # called only when the attribute is not found
+        # Optional attributes (feature_names_in_) are looked up at every
+        # predict, so the cheap test first: every fit sets n_features_in_.
+        if (name.endswith("_") and not name.startswith("_")
+                and "n_features_in_" not in vars(self)):
+            check_is_fitted(self)
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+
+class _QUORTree(FittedAttributes, TagsMixin, BaseEstimator):
     """What the regressor and the classifier share."""
 
     def _fit(self, X, y, prepare_targets):
@@ -138,7 +153,8 @@ class _QUORTree(TagsMixin, BaseEstimator):
         -------
         ndarray of int64, shape (n_samples,)
         """
-        return self._core.apply(self._predict_matrix(X))
+        X = self._predict_matrix(X)  # checks that the estimator is fitted
+        return self._core.apply(X)
 
     def decision_path(self, X):
         """The nodes each row of X passes through, root first, as a sparse indicator.

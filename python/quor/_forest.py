@@ -15,7 +15,8 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._compat import TagsMixin
 from ._estimators import (
-    QUORClassifier, QUORRegressor, check_criterion_or_objective, encoded_pos_label,
+    FittedAttributes, QUORClassifier, QUORRegressor, check_criterion_or_objective,
+    encoded_pos_label,
 )
 from ._input import fit_input, install, predict_input
 from ._quor import RawClassifier, RawForest, RawObjectiveClassifier, RawRegressor
@@ -121,7 +122,7 @@ class _Progress:
             self.bar.close()
 
 
-class _QUORForest(TagsMixin, BaseEstimator):
+class _QUORForest(FittedAttributes, TagsMixin, BaseEstimator):
     """What the forest regressor and classifier share."""
 
     # How rows are drawn and what a node without a finite score among its

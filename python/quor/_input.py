@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 from sklearn.utils.validation import check_is_fitted
 
-from ._categories import encode_table, holds_values, learn_categories
+from ._categories import check_codes, encode_table, holds_values, learn_categories
 from ._compat import validate_data
 
 __all__ = ["fit_input", "install", "predict_input", "resolve_categorical"]
@@ -74,7 +74,11 @@ def resolve_categorical(spec, n_features, names):
 
 
 def _as_table(X):
-    """X as a DataFrame when it is one, or when it holds anything but numbers; else None."""
+    """X as a DataFrame when it is one, or when it holds anything but numbers; else None.
+
+    An array of dates, durations or complex numbers is refused here: NumPy
+    would turn them into numbers that mean something else.
+    """
     if isinstance(X, pd.DataFrame):
         return X
     if hasattr(X, "dtype") and X.dtype.kind in "biuf":  # the common case: no copy
@@ -83,9 +87,61 @@ def _as_table(X):
         array = np.asarray(X)
     except (TypeError, ValueError):
         return None  # let scikit-learn's checks say what is wrong
-    if array.ndim == 2 and array.dtype.kind in "OUS":
+    kind = array.dtype.kind
+    if kind == "c":  # scikit-learn's own words, which its checks look for
+        raise ValueError(f"Complex data not supported: X holds {array.dtype} values; "
+                         "quor takes real numbers")
+    if kind in "mMV":
+        raise ValueError(f"X holds {array.dtype} values, which are neither numeric nor "
+                         "categorical; convert them to numbers")
+    if array.ndim == 2 and kind in "OUS":
+        if not isinstance(X, np.ndarray) and kind in "US":
+            # NumPy made a list's numbers text when some cells were text; keep each cell's own.
+            try:
+                array = np.array(X, dtype=object)
+            except (TypeError, ValueError):
+                pass
         return pd.DataFrame(array.astype(object))
     return None
+
+
+def _check_targets(y, classify):
+    """Refuse a y with several columns, and class labels of different kinds.
+
+    scikit-learn would ravel the one or make text of the other (a label 1
+    among strings would come back as "1").
+    """
+    try:
+        shape = getattr(y, "shape", None) or np.shape(y)
+    except (TypeError, ValueError):
+        return  # ragged: scikit-learn's checks say what is wrong
+    if len(shape) == 2 and shape[1] > 1:
+        raise ValueError(
+            f"y has {shape[1]} columns (shape {tuple(shape)}), but quor's estimators predict "
+            "one target: multi-output y is not supported; fit one estimator per column"
+        )
+    if not classify or (hasattr(y, "dtype") and y.dtype != object):
+        return
+    try:
+        values = np.asarray(y, dtype=object).ravel()
+    except (TypeError, ValueError):
+        return
+    if len({_label_kind(t) for t in set(map(type, values))}) > 1:
+        examples = {}
+        for value in values:
+            examples.setdefault(_label_kind(type(value)), value)
+        shown = " and ".join(f"{v!r} ({type(v).__name__})" for v in examples.values())
+        raise ValueError(
+            f"y mixes class labels of different kinds: {shown}; give labels of one kind "
+            "(all strings or all numbers)"
+        )
+
+
+def _label_kind(label_type):
+    """Text, number, or the type itself: labels of two kinds do not mix."""
+    if issubclass(label_type, (str, bytes)):
+        return "text"
+    return "number" if issubclass(label_type, (numbers.Number, np.bool_)) else label_type
 
 
 def _names(table):
@@ -104,6 +160,7 @@ def fit_input(estimator, X, y, *, y_numeric):
     """
     # The checks record what they learn on a fresh estimator with the same settings.
     scratch = type(estimator)(**estimator.get_params(deep=False))
+    _check_targets(y, classify=not y_numeric)
     table = _as_table(X)
     categories = None
     if table is not None:
@@ -121,6 +178,8 @@ def fit_input(estimator, X, y, *, y_numeric):
     if table is None:
         mask = resolve_categorical(estimator.categorical, X.shape[1], None)
         categories = [None] * X.shape[1]
+    labels = table.columns if table is not None else range(X.shape[1])
+    check_codes(X, _code_columns(mask, categories), labels)
     fitted = {
         "n_features_in_": scratch.n_features_in_,
         "is_categorical_": mask,
@@ -165,4 +224,11 @@ def predict_input(estimator, X, check_finite=True):
             f"X has {X.shape[1]} features, but {type(estimator).__name__} was fitted "
             f"with {n_features} features"
         )
+    labels = names if names is not None else range(n_features)
+    check_codes(X, _code_columns(estimator.is_categorical_, categories), labels)
     return X
+
+
+def _code_columns(mask, categories):
+    """The categorical columns that hold codes rather than values encoded here."""
+    return [j for j in np.flatnonzero(mask) if categories[j] is None]

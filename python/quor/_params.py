@@ -142,15 +142,16 @@ class Param:
     bool given as --name / --no-name; None: not a command-line setting).
     """
 
-    def __init__(self, name, default, constraints, kind_doc, doc, summary, task="both", cli=str):
+    def __init__(self, name, default, constraints, kind_doc, doc, summary, task="both", cli=str,
+                 stored=()):
         self.name, self.default, self.constraints = name, default, constraints
         self.kind_doc, self.doc, self.summary = kind_doc, doc, summary
-        self.task, self.cli = task, cli
+        self.task, self.cli, self.stored = task, cli, list(stored)
 
     def with_default(self, default):
         """The same parameter with another default (a forest's)."""
         return Param(self.name, default, self.constraints, self.kind_doc, self.doc, self.summary,
-                     self.task, self.cli)
+                     self.task, self.cli, self.stored)
 
 
 def _int_or_fraction(text):
@@ -230,19 +231,22 @@ is a fraction: ``ceil(min_samples_leaf * n_samples)``.""",
         """A node is split only when the aggregated cross-validated score of its
 best candidate is strictly greater than this (any finite number).""",
         "a split needs an aggregated score above this", cli=float),
+    # Earlier versions took n_bins and cv_folds below 2 (one bin cannot split a
+    # continuous feature; one fold acted as two): fit refuses them, but a
+    # stored model may hold them.
     Param(
-        "n_bins", 8, [_count()], "int",
-        f"""Number of quantile bins of a continuous feature; the candidate splits
-of a feature are its bin boundaries (``split_style="threshold"``) or
-its bins (``split_style="bin"``).  Below 2, continuous features
-cannot be split.  In ``mode="fast"`` at most {FAST_MAX_BINS}.""",
-        "quantile bins per continuous feature", cli=int),
+        "n_bins", 8, [_count(2)], "int",
+        f"""Number of quantile bins of a continuous feature, at least 2; the
+candidate splits of a feature are its bin boundaries
+(``split_style="threshold"``) or its bins (``split_style="bin"``).  In
+``mode="fast"`` at most {FAST_MAX_BINS}.""",
+        "quantile bins per continuous feature (at least 2)", cli=int, stored=[_count()]),
     Param(
-        "cv_folds", 5, [_count()], "int",
+        "cv_folds", 5, [_count(2)], "int",
         """Number of folds into which every node divides its own samples to score
-candidate splits.  Values below 2 act as 2; never more folds than
-samples (and at most 255 in ``mode="fast"``).""",
-        "folds inside every node (below 2 acts as 2)", cli=int),
+candidate splits, at least 2; never more folds than samples (and at
+most 255 in ``mode="fast"``).""",
+        "folds inside every node (at least 2)", cli=int, stored=[_count()]),
     Param(
         "cv_seed", 42, [_count()], "int",
         "Seed of the shuffle that precedes fold assignment.",
@@ -319,12 +323,17 @@ pandas ``category`` columns are categorical without being named, and
 value, in the order of the categories seen at fit; a missing value
 (None, NaN) is missing, and a category not seen at fit goes where any
 category other than the one a split tests goes.  A numeric column named
-here holds category codes: non-negative numbers, rounded to the nearest
-integer; negative and NaN values are missing.  A categorical split tests
+here holds category codes, integers from 0 to 2**32 - 2; negative and
+NaN values are missing, and a fractional or larger value is a
+ValueError (at fit and at predict).  A categorical split tests
 ``x == category``.""",
         "column indices, DataFrame names, or a boolean mask; pandas `category` columns "
         "are categorical anyway", cli=None),
 ]
+
+
+# Values a stored model may hold beside those fit takes, by parameter name.
+_STORED = {p.name: p.stored for p in PARAMS if p.stored}
 
 
 # -- forests -------------------------------------------------------------------------
@@ -518,17 +527,20 @@ def forest_markdown_table():
 # -- checking -----------------------------------------------------------------------
 
 
-def check_params(estimator):
+def check_params(estimator, *, stored=False):
     """Check every hyperparameter of ``estimator`` against its class's constraints.
 
     Raises :class:`InvalidParameterError` for the first value that fits none
     of its constraints, then checks the combinations that the settings
     alone can refuse: the "mae" criterion and more than 65535 bins in fast
-    mode.
+    mode.  ``stored=True`` checks the settings of a stored model, which may
+    hold values that earlier versions took and fit now refuses.
     """
     caller = type(estimator).__name__
     for name, accepted in type(estimator)._parameter_constraints.items():
         value = getattr(estimator, name)
+        if stored:
+            accepted = list(accepted) + _STORED.get(name, [])
         if not any(c.accepts(value) for c in accepted):
             kinds = [str(c) for c in accepted]
             wanted = kinds[0] if len(kinds) == 1 else ", ".join(kinds[:-1]) + " or " + kinds[-1]

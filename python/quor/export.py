@@ -69,10 +69,27 @@ def _class_names(estimator, class_names):
     return names
 
 
+def _check_one_tree(estimator, caller):
+    """A ``TypeError`` for anything but a quor tree estimator, with what to pass instead."""
+    from ._estimators import _QUORTree
+    from ._forest import _QUORForest
+
+    if isinstance(estimator, _QUORTree):
+        return
+    name = type(estimator).__name__
+    # A forest of quor's, local or distributed, offers its trees as estimators_.
+    if isinstance(estimator, _QUORForest) or isinstance(
+            getattr(type(estimator), "estimators_", None), property):
+        raise TypeError(f"{caller} shows one tree, and {name} is a forest: pass one of its "
+                        "trees, forest.estimators_[i]")
+    raise TypeError(f"{caller} takes a QUORClassifier or QUORRegressor, got {name}")
+
+
 class _Renderer:
     """Turns the nodes of one fitted tree into short descriptions."""
 
-    def __init__(self, estimator, feature_names, class_names, decimals, show_proba):
+    def __init__(self, estimator, feature_names, class_names, decimals, show_proba, caller):
+        _check_one_tree(estimator, caller)
         check_is_fitted(estimator)
         self.tree = estimator.tree_
         self.features = _feature_names(estimator, feature_names)
@@ -149,7 +166,8 @@ def export_text(
     Parameters
     ----------
     estimator : QUORClassifier or QUORRegressor
-        A fitted estimator.
+        A fitted estimator: one tree (of a forest, ``forest.estimators_[i]``).
+        Anything else is a ``TypeError``.
     feature_names : list of str, optional
         Names of the features; defaults to ``feature_names_in_`` when the
         estimator was fitted on a DataFrame, else ``x[0]``, ``x[1]``, ...
@@ -168,7 +186,8 @@ def export_text(
     -------
     str
     """
-    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba)
+    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba,
+                         "export_text")
     max_depth = _check_max_depth(max_depth)
     tree = renderer.tree
     heights = renderer.heights() if max_depth is not None else None
@@ -228,7 +247,8 @@ def export_graphviz(
     str
         The DOT source.
     """
-    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba)
+    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba,
+                         "export_graphviz")
     max_depth = _check_max_depth(max_depth)
     tree = renderer.tree
     out = [

@@ -52,7 +52,8 @@ def plot_tree(
     Parameters
     ----------
     estimator : QUORClassifier or QUORRegressor
-        A fitted estimator.
+        A fitted estimator: one tree (of a forest, ``forest.estimators_[i]``).
+        Anything else is a ``TypeError``.
     max_depth : int, optional
         Draw the splits of depth 0 to ``max_depth`` only; a deeper split is
         one box "(...)".  Trees up to depth 6 stay readable on a wide figure.
@@ -75,7 +76,8 @@ def plot_tree(
     """
     import numpy as np
 
-    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba)
+    renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba,
+                         "plot_tree")
     max_depth = _check_max_depth(max_depth)
     tree = renderer.tree
     if ax is None:
