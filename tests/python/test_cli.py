@@ -122,7 +122,10 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
         (["fit", "{data}", "--mode", "turbo"], "'mode' parameter of QUORClassifier must be one of"),
         (["fit", "{data}", "--n-bins", "-2"], "'n_bins' parameter of QUORClassifier must be an int"),
         (["fit", "{data}", "--n-bins", "many"], "argument --n-bins: invalid int value: 'many'"),
-        (["fit", "{data}", "--categorical", "shade"], "categorical names unknown features"),
+        (["fit", "{data}", "--categorical", "shade"], "unknown column 'shade' in '{data}' "
+         "(--categorical); its columns are: 'id', 'width', 'code', 'height', 'label'"),
+        (["fit", "{data}", "--categorical", "hieght,width"],
+         "unknown column 'hieght' in '{data}' (--categorical); did you mean 'height'?"),
         (["fit", "{data}", "--objective", "f1", "--target", "width", "--drop", "label"],
          "--objective applies only to classification"),
         (["fit", "{data}", "--cv", "1"], "--cv must be at least 2"),
@@ -130,7 +133,8 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
         (["fit", "{data}", "--target", "height"], "target column 'height' has 14 missing values"),
         (["predict", "{data}", "{data}"], "{data} is not a quor model file (not JSON)"),
         (["fit", "{big}"], "column 'b' of '{big}' holds an infinite value (line 3: '1e309')"),
-        (["fit", "{text}", "--categorical", "y"], "column 'size' of '{text}' is not numeric"),
+        (["fit", "{text}", "--categorical", "y"],
+         "--categorical names column 'y', which is the target, not a feature"),
         (["predict", "{missing}", "{data}"], "cannot read '{missing}'"),
         (["frobnicate"], "invalid choice: 'frobnicate'"),
         (["fit"], "the following arguments are required: data"),
@@ -158,7 +162,7 @@ def test_predict_refuses_a_file_without_the_models_columns(tmp_path, csv, capsys
     assert main(["fit", csv(table(5)), "--no-tree", "--test-size", "0", "-o", model]) == 0
     status = main(["predict", model, csv(pd.DataFrame({"width": [1.0]}), "small.csv")])
     assert status == 1
-    assert "lacks the model's feature column(s): id, code, height" in capsys.readouterr().err
+    assert "lacks the model's feature column(s): 'id', 'code', 'height'" in capsys.readouterr().err
 
 
 def test_errors_reach_the_shell_as_one_line_and_exit_status(tmp_path):
