@@ -115,7 +115,8 @@ def _build_parser():
     parser = _Parser(
         prog="python3 -m quor",
         description="Decision trees whose every split is chosen by cross-validation "
-        "inside the node. With no command, runs the demo.",
+        "inside the node. With no command, runs the demo. A file that exists is replaced "
+        "only with --force, and an input file never is.",
     )
     parser.add_argument(
         "--traceback", action="store_true", help="show the full traceback of an error"
@@ -506,9 +507,11 @@ def _plot_format(path):
     extension = os.path.splitext(path)[1][1:].lower()
     if not extension:
         return rcParams["savefig.format"]
-    if extension not in FigureCanvasBase.get_supported_filetypes():
+    known = FigureCanvasBase.get_supported_filetypes()
+    if extension not in known:
         raise CliError(f"cannot draw to {_shown(path)}: matplotlib does not write "
-                       f"{_shown('.' + extension)} files")
+                       f"{_shown('.' + extension)} files (it writes "
+                       f"{', '.join('.' + name for name in sorted(known))})")
     return extension
 
 
@@ -559,19 +562,22 @@ def _same_number(label, text):
         return False
 
 
-def _scorers(task):
+def _metrics(task):
+    """(name, metric of (y_true, y_pred), scikit-learn scorer) of each score reported."""
+    from sklearn.metrics import accuracy_score, f1_score, mean_absolute_error, r2_score
+
     if task == "classify":
-        return {"accuracy": "accuracy", "macro F1": "f1_macro"}
-    return {"R^2": "r2", "MAE": "neg_mean_absolute_error"}
+        return [("accuracy", accuracy_score, "accuracy"),
+                ("macro F1", lambda y, p: f1_score(y, p, average="macro"), "f1_macro")]
+    return [("R^2", r2_score, "r2"), ("MAE", mean_absolute_error, "neg_mean_absolute_error")]
 
 
 def _evaluate(model, X, y, task, args):
     """Held-out scores of the model as one line, or None when scoring is off."""
     from sklearn.base import clone
     from sklearn.model_selection import KFold, StratifiedKFold, cross_validate, train_test_split
-    from sklearn.metrics import get_scorer
 
-    scorers = _scorers(task)
+    metrics = _metrics(task)
     if args.cv is not None:
         if args.cv < 2:
             raise CliError(f"--cv must be at least 2, got {args.cv}")
@@ -579,9 +585,10 @@ def _evaluate(model, X, y, task, args):
             raise CliError(f"--cv {args.cv} exceeds the {len(y)} rows")
         splitter = StratifiedKFold if task == "classify" else KFold
         folds = splitter(n_splits=args.cv, shuffle=True, random_state=args.seed)
-        result = cross_validate(model, X, y, cv=folds, scoring=scorers, error_score="raise")
+        scoring = {name: scorer for name, _, scorer in metrics}
+        result = cross_validate(model, X, y, cv=folds, scoring=scoring, error_score="raise")
         parts = []
-        for name in scorers:
+        for name in scoring:
             values = result["test_" + name] * (-1 if name == "MAE" else 1)
             parts.append(f"{name} {values.mean():.4f} ± {values.std():.4f}")
         return f"{args.cv}-fold cross-validation: " + ", ".join(parts)
@@ -600,11 +607,8 @@ def _evaluate(model, X, y, task, args):
         )
     if len(y_train) == 0 or len(y_test) == 0:
         raise CliError("too few rows to hold some out; use --test-size 0")
-    fitted = clone(model).fit(X_train, y_train)
-    parts = []
-    for name, scoring in scorers.items():
-        value = get_scorer(scoring)(fitted, X_test, y_test) * (-1 if name == "MAE" else 1)
-        parts.append(f"{name} {value:.4f}")
+    predicted = clone(model).fit(X_train, y_train).predict(X_test)  # once for every score
+    parts = [f"{name} {metric(y_test, predicted):.4f}" for name, metric, _ in metrics]
     return (
         f"held out {len(y_test)} of {len(y)} rows ({args.test_size:g}): " + ", ".join(parts)
     )
