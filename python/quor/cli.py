@@ -191,6 +191,8 @@ SHOWN_NAMES = 10   # names listed in a message
 
 def _shown(value):
     """``value`` quoted for a message: its repr, with the middle of a long text cut out."""
+    if isinstance(value, np.generic):  # 1.5, not np.float64(1.5)
+        value = value.item()
     text = value if isinstance(value, str) else repr(value)
     if len(text) <= SHOWN_CHARS:
         return repr(text) if isinstance(value, str) else text
@@ -418,6 +420,9 @@ def _check_outputs(outputs, inputs, force):
     for option, path in outputs:
         if path is None:
             continue
+        info = _stat(path)
+        if info is not None and not (stat.S_ISREG(info.st_mode) or stat.S_ISDIR(info.st_mode)):
+            continue  # a device or pipe
         for role, source in inputs:
             if source is not None and _same_file(path, source):
                 raise CliError(f"{option} {_shown(path)} is the {role} {_shown(source)}; "
@@ -426,7 +431,6 @@ def _check_outputs(outputs, inputs, force):
             if _same_file(path, other):
                 raise CliError(f"{other_option} and {option} name the same file {_shown(path)}")
         checked.append((option, path))
-        info = _stat(path)
         if info is not None and stat.S_ISDIR(info.st_mode):
             raise CliError(f"cannot write {option} {_shown(path)}: it is a directory")
         if info is not None and stat.S_ISREG(info.st_mode) and not force:
@@ -438,6 +442,9 @@ def _check_outputs(outputs, inputs, force):
         if not os.path.isdir(directory):
             raise CliError(f"cannot write {option} {_shown(path)}: no directory "
                            f"{_shown(directory)}")
+        if not os.access(directory, os.W_OK | os.X_OK):
+            raise CliError(f"cannot write {option} {_shown(path)}: the directory "
+                           f"{_shown(directory)} is not writable")
 
 
 def _write_output(path, write, force):

@@ -253,6 +253,18 @@ def test_csv_files_are_read_as_pandas_reads_them(tmp_path, csv, capsys):
     np.testing.assert_array_equal(predicted, again.predict(expected))
 
 
+@pytest.mark.parametrize("text", [
+    "\ufeffa,b,y\n1,2,0\n2,3,1\n3,1,0\n",    # a byte-order mark
+    "\n\na,b,y\n1,2,0\n2,3,1\n3,1,0\n",     # blank lines before the header
+    "a;b;y\r\n1;2;0\r\n2;3;1\r\n3;1;0\r\n",  # Windows line ends, another separator
+])
+def test_odd_but_valid_files_fit(tmp_path, capsys, text):
+    path = tmp_path / "odd.csv"
+    path.write_bytes(text.encode("utf-8"))
+    assert main(["fit", str(path), "--test-size", "0", "--drop", "a", "--no-tree"]) == 0
+    assert "3 rows, 1 features, target 'y'" in capsys.readouterr().out
+
+
 def test_predict_refuses_a_pickle_without_unpickling_it(tmp_path, csv, capsys):
     marker = tmp_path / "ran"
 
