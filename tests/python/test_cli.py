@@ -144,6 +144,8 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
         (["fit", "{dup}"], "'{dup}' names 2 columns 'a' (columns 1, 3); rename all but one"),
         (["fit", "{latin}"], "cannot read '{latin}': it is not UTF-8 text (byte 'e9'"),
         (["fit", "{dir}"], "cannot read '{dir}': Is a directory"),
+        (["fit", "{text_first}"], "column 'a' of '{text_first}' is not numeric (line 2: 'red')"),
+        (["fit", "{inf_first}"], "column 'a' of '{inf_first}' holds an infinite value (line 3: inf)"),
         (["fit", "{long}"], "column 'text' of '{long}' is not numeric (line 3: '" + "x" * 66
          + "…" + "x" * 33 + "' (100000 characters))"),
         (["fit", "{data}", "--target", "y" * 500], "unknown column '" + "y" * 66 + "…"),
@@ -163,6 +165,7 @@ def test_bad_input_gives_one_line_and_a_non_zero_exit(tmp_path, csv, capsys, mon
     pd.DataFrame({"size": ["1", "2", "big"], "y": [0, 1, 0]}).to_csv("text.csv", index=False)
     files = {"empty": "", "big": "a,b,y\n99999999999999999999999,1,0\n2,1e309,1\n",
              "header": "a,b,y\n", "dup": "a,b,a,y\n1,2,3,0\n2,3,4,1\n",
+             "text_first": "a,b,y\nred,1,0\n1,inf,1\n", "inf_first": "a,b,y\n1,red,0\ninf,1,1\n",
              "long": "n,text,y\n1,2,0\n2," + "x" * 100_000 + ",1\n"}
     for name, text in files.items():
         Path(f"{name}.csv").write_text(text)
@@ -314,7 +317,7 @@ def test_an_existing_file_is_replaced_only_with_force(tmp_path, capsys, command,
     assert sorted(path.name for path in tmp_path.iterdir()) == ["data.csv", "m.quor", "out.png"]
 
 
-@pytest.mark.parametrize("alias", ["same", "dotted", "symlink", "hardlink"])
+@pytest.mark.parametrize("alias", ["same", "symlink", "hardlink"])
 @pytest.mark.parametrize("command, which", [("fit", "data"), ("predict", "data"),
                                             ("predict", "model")])
 def test_an_input_is_never_written_over_even_with_force(tmp_path, capsys, alias, command, which):
@@ -323,9 +326,6 @@ def test_an_input_is_never_written_over_even_with_force(tmp_path, capsys, alias,
     name = tmp_path / "alias"
     if alias == "same":
         name = source
-    elif alias == "dotted":
-        (tmp_path / "sub").mkdir()
-        name = tmp_path / "sub" / ".." / source.name
     elif alias == "symlink":
         name.symlink_to(source)
     else:
@@ -404,31 +404,23 @@ def feature_frame_column_by_column(frame, text_columns):
     return pd.DataFrame(out, index=frame.index)
 
 
-def test_wide_files_are_read_as_column_by_column(tmp_path, capsys):
-    rng = np.random.default_rng(11)
-    n, kinds = 40, ["int", "float", "bool", "bool with blanks", "huge", "numbers and text"]
-    columns, text = {}, []
-    for j, kind in enumerate(rng.choice(kinds, size=600)):
-        name = f"c{j}"
-        if kind == "int":
-            columns[name] = rng.integers(-5, 5, n)
-        elif kind == "float":
-            columns[name] = np.where(rng.random(n) < 0.2, np.nan, rng.normal(size=n))
-        elif kind.startswith("bool"):
-            cells = rng.choice(["True", "False"] + [""] * (kind != "bool"), n)
-            columns[name] = cells
-        elif kind == "huge":
-            columns[name] = [str(10**25 + i) for i in range(n)]
-        else:
-            columns[name] = rng.choice(["1", "2.5", "red", ""], n)
-            text.append(name)
+def test_wide_files_are_read_as_column_by_column(tmp_path):
+    rng, n = np.random.default_rng(11), 40
+    kinds = [lambda: rng.integers(-5, 5, n),
+             lambda: np.where(rng.random(n) < 0.2, np.nan, rng.normal(size=n)),
+             lambda: rng.choice(["True", "False"], n),
+             lambda: rng.choice(["True", "False", ""], n),
+             lambda: [str(10**25 + i) for i in range(n)],
+             lambda: rng.choice(["1", "2.5", "red", ""], n)]  # text: named categorical
+    picks = rng.integers(0, len(kinds), 600)
+    columns = {f"c{j}": kinds[k]() for j, k in enumerate(picks)}
+    text = [f"c{j}" for j, k in enumerate(picks) if k == len(kinds) - 1]
     columns["y"] = rng.choice(["no", "yes"], n)
     path = tmp_path / "wide.csv"
     pd.DataFrame(columns).to_csv(path, index=False)
     frame = cli._read_csv(str(path)).drop(columns="y")
-    X = cli._feature_frame(frame, str(path), set(text), "")
     expected = feature_frame_column_by_column(frame, set(text))
-    pd.testing.assert_frame_equal(X, expected)
+    pd.testing.assert_frame_equal(cli._feature_frame(frame, str(path), set(text), ""), expected)
     model = tmp_path / "m.quor"
     args = ["fit", str(path), "--categorical", ",".join(text), "--test-size", "0", "-o", str(model)]
     assert main(args) == 0
@@ -436,17 +428,6 @@ def test_wide_files_are_read_as_column_by_column(tmp_path, capsys):
         warnings.simplefilter("ignore")
         again = QUORClassifier(categorical=text).fit(expected, columns["y"])
     assert repr(quor.load(model).export_tree()) == repr(again.export_tree())
-
-
-@pytest.mark.parametrize("order, message", [
-    (["text", "inf"], "column 'a' of '{path}' is not numeric (line 2: 'red')"),
-    (["inf", "text"], "column 'a' of '{path}' holds an infinite value (line 3: inf)"),
-])
-def test_the_leftmost_bad_column_is_reported(tmp_path, csv, capsys, order, message):
-    cells = {"text": ["red", "1"], "inf": ["1", "inf"]}
-    path = csv(pd.DataFrame({**{name: cells[kind] for name, kind in zip("ab", order)}, "y": [0, 1]}))
-    assert main(["fit", path]) == 1
-    assert message.format(path=path) in capsys.readouterr().err
 
 
 @pytest.mark.parametrize("flags, value", [
