@@ -180,15 +180,20 @@ def encode_table(table, categories, as_frame):
     DataFrame with the same column labels when ``as_frame`` (so that
     scikit-learn can check feature names), else an ndarray.
     """
-    if as_frame and all(c is None for c in categories) and all(
-        isinstance(dtype, np.dtype) and dtype.kind in "biuf" for dtype in table.dtypes
-    ):
+    plain = np.array([isinstance(dtype, np.dtype) and dtype.kind in "biuf"
+                      for dtype in table.dtypes], dtype=bool)
+    encoded = np.zeros(table.shape[1], dtype=bool)
+    encoded[[j for j, c in enumerate(categories[:table.shape[1]]) if c is not None]] = True
+    if as_frame and plain.all() and not encoded.any():
         return table  # plain numbers only: scikit-learn's checks convert it
-    columns = []
-    for j, name in enumerate(table.columns):
+    matrix = np.empty(table.shape, dtype=np.float64)
+    # Plain numeric columns in one conversion, the others one by one: a wide
+    # frame with a few categorical columns is not walked column by column.
+    block = np.flatnonzero(plain & ~encoded)
+    if len(block):
+        matrix[:, block] = table.iloc[:, block].to_numpy(dtype=np.float64)
+    for j in np.flatnonzero(~(plain & ~encoded)):
         column = table.iloc[:, j]
-        known = categories[j] if j < len(categories) else None
-        columns.append(encode_column(column, known) if known is not None
-                       else numeric_column(column, name))
-    matrix = np.column_stack(columns) if columns else np.empty((len(table), 0))
+        matrix[:, j] = (encode_column(column, categories[j]) if encoded[j]
+                        else numeric_column(column, table.columns[j]))
     return pd.DataFrame(matrix, columns=table.columns, index=table.index) if as_frame else matrix

@@ -165,14 +165,16 @@ def fit_input(estimator, X, y, *, y_numeric):
     categories = None
     if table is not None:
         mask = resolve_categorical(estimator.categorical, table.shape[1], _names(table))
-        categories = []
-        for j in range(table.shape[1]):
+        categories = [None] * table.shape[1]
+        category_dtype = np.array(
+            [isinstance(dtype, pd.CategoricalDtype) for dtype in table.dtypes], dtype=bool)
+        # Only named and category columns can hold values: a wide frame is not
+        # walked column by column.
+        for j in np.flatnonzero(mask | category_dtype):
             column = table.iloc[:, j]
-            by_value = isinstance(column.dtype, pd.CategoricalDtype) or (
-                mask[j] and holds_values(column)
-            )
-            mask[j] |= by_value
-            categories.append(learn_categories(column) if by_value else None)
+            if category_dtype[j] or holds_values(column):
+                mask[j] = True
+                categories[j] = learn_categories(column)
         X = encode_table(table, categories, isinstance(X, pd.DataFrame))
     X, y = validate_data(scratch, X, y, reset=True, dtype=np.float64, y_numeric=y_numeric)
     if table is None:

@@ -8,11 +8,19 @@ Subcommands:
 - ``fit DATA.csv``: held-out scores, the tree, and optionally a saved model.
 - ``predict MODEL DATA.csv``: predictions of a saved model for another CSV.
 
-Bad input ends with one line on stderr and a non-zero exit status.
+Bad input ends with one line on stderr and a non-zero exit status.  No file
+is overwritten unless ``--force`` is given, and none of a command's inputs
+ever is: outputs are checked before any long work starts, and written to a
+temporary file beside their place that replaces it only once complete.
 """
 
 import argparse
 import csv
+import difflib
+import os
+import re
+import secrets
+import stat
 import sys
 import time
 import warnings
@@ -38,6 +46,24 @@ class UsageError(CliError):
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         raise UsageError(f"{message} (see '{self.prog} --help')")
+
+
+class _BooleanFlag(argparse.Action):
+    """``--name`` sets True, ``--no-name`` False (argparse's own such action needs Python 3.9)."""
+
+    def __init__(self, option_strings, dest, default=None, help=None):
+        strings = []
+        for option in option_strings:
+            strings.append(option)
+            if option.startswith("--"):
+                strings.append("--no-" + option[2:])
+        super().__init__(strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        setattr(namespace, self.dest, not option_string.startswith("--no-"))
+
+    def format_usage(self):
+        return " | ".join(self.option_strings)
 
 
 def _settings():
@@ -67,7 +93,7 @@ def _add_settings(parser):
         flag = "--" + name.replace("_", "-")
         if cli == _params.FLAG:
             group.add_argument(flag, dest=name, help=text, default=argparse.SUPPRESS,
-                               action=argparse.BooleanOptionalAction)
+                               action=_BooleanFlag)
         else:
             group.add_argument(flag, dest=name, type=cli, help=text, default=argparse.SUPPRESS,
                                metavar=name.split("_")[-1].upper())
@@ -78,11 +104,19 @@ def _add_settings(parser):
     )
 
 
+def _add_force(parser):
+    parser.add_argument(
+        "--force", action="store_true",
+        help="replace output files that exist (an input file is never written over)",
+    )
+
+
 def _build_parser():
     parser = _Parser(
         prog="python3 -m quor",
         description="Decision trees whose every split is chosen by cross-validation "
-        "inside the node. With no command, runs the demo.",
+        "inside the node. With no command, runs the demo. A file that exists is replaced "
+        "only with --force, and an input file never is.",
     )
     parser.add_argument(
         "--traceback", action="store_true", help="show the full traceback of an error"
@@ -96,6 +130,7 @@ def _build_parser():
     demo.add_argument("--folds", type=int, default=5, help="outer cross-validation folds (default 5)")
     demo.add_argument("--seed", type=int, default=0, help="seed of the outer folds (default 0)")
     demo.add_argument("--plot", metavar="FILE", help="draw quor's tree to FILE (matplotlib)")
+    _add_force(demo)
     demo.set_defaults(run=_run_demo)
 
     fit = commands.add_parser("fit", help="fit on a CSV file, report held-out scores, print the tree")
@@ -126,11 +161,16 @@ def _build_parser():
     fit.add_argument("--dot", metavar="FILE", help="write the tree as Graphviz DOT to FILE")
     fit.add_argument("--plot", metavar="FILE",
                      help="draw the tree to FILE (PNG, SVG or PDF by its extension; matplotlib)")
+    _add_force(fit)
     _add_settings(fit)
     fit.set_defaults(run=_run_fit)
 
     predict = commands.add_parser(
-        "predict", help="predict a CSV file with a model saved by 'fit --save'"
+        "predict", help="predict a CSV file with a model saved by 'fit --save'",
+        description="Predict a CSV file with a model saved by 'fit --save'. Predictions are "
+        "written as CSV with labels as they are, except that a text label a spreadsheet "
+        "would run as a formula (one that starts with = + - @, a tab or a carriage return, "
+        "and is not a number such as -1.5) is written with a single quote (') before it.",
     )
     predict.add_argument("model", help="model file saved by 'fit --save' or quor.save "
                          "(pickles are refused: they can run code)")
@@ -138,8 +178,34 @@ def _build_parser():
     predict.add_argument("--sep", help="field separator (default: guessed as for fit)")
     predict.add_argument("-o", "--output", help="write the predictions to this CSV file (default stdout)")
     predict.add_argument("--proba", action="store_true", help="add the class probabilities")
+    _add_force(predict)
     predict.set_defaults(run=_run_predict)
     return parser
+
+
+# -- showing the user's text -----------------------------------------------------
+
+SHOWN_CHARS = 100  # of a cell, a name or a path quoted in a message
+SHOWN_NAMES = 10   # names listed in a message
+
+
+def _shown(value):
+    """``value`` quoted for a message: its repr, with the middle of a long text cut out."""
+    if isinstance(value, np.generic):  # 1.5, not np.float64(1.5)
+        value = value.item()
+    text = value if isinstance(value, str) else repr(value)
+    if len(text) <= SHOWN_CHARS:
+        return repr(text) if isinstance(value, str) else text
+    head, tail = text[:SHOWN_CHARS * 2 // 3], text[-(SHOWN_CHARS // 3):]
+    cut = f"{head}…{tail}"
+    return f"{repr(cut) if isinstance(value, str) else cut} ({len(text)} characters)"
+
+
+def _shown_list(names):
+    """Some of ``names`` for a message, each cut, with how many there are in all."""
+    names = list(names)
+    shown = ", ".join(_shown(name) for name in names[:SHOWN_NAMES])
+    return shown if len(names) <= SHOWN_NAMES else f"{shown}, … ({len(names)} in all)"
 
 
 # -- reading data ----------------------------------------------------------------
@@ -149,13 +215,23 @@ def _split_names(text):
     return [name.strip() for name in text.split(",") if name.strip()] if text else []
 
 
-def _separator(path):
-    """The field separator of a CSV file, guessed from its first line."""
+def _header_line(path):
+    """The first non-blank line of a file (pandas' header), or '' for none."""
     try:
-        with open(path, newline="", encoding="utf-8", errors="replace") as handle:
-            header = handle.readline()
+        with open(path, newline="", encoding="utf-8-sig", errors="replace") as handle:
+            for line in handle:
+                if line.strip():
+                    return line
     except OSError as err:
-        raise CliError(f"cannot read {path!r}: {err.strerror or err}") from None
+        raise CliError(f"cannot read {_shown(path)}: {err.strerror or err}") from None
+    return ""
+
+
+def _separator(path):
+    """The field separator of a CSV file, guessed from its header line."""
+    # The start of the line is enough to guess from, and sniffing a line of
+    # megabytes (a file of a million columns) would take seconds.
+    header = _header_line(path)[:1 << 16]
     try:
         return csv.Sniffer().sniff(header, delimiters=",;\t|").delimiter
     except csv.Error:  # one column, or no clue: pandas' default
@@ -167,60 +243,127 @@ def _read_csv(path, sep=None):
     import pandas as pd
 
     sep = sep if sep is not None else _separator(path)
+    # Whole columns at once: pandas' chunked reading (low_memory) can type
+    # one column as numbers in one chunk and text in the next, and spends
+    # seconds per hundred thousand columns putting chunks together.  The
+    # option exists only for single-character separators (pandas' C parser).
+    options = {"low_memory": False} if len(sep) == 1 else {}
     try:
-        frame = pd.read_csv(path, sep=sep)
+        frame = pd.read_csv(path, sep=sep, **options)
+    except UnicodeDecodeError as err:
+        raise CliError(f"cannot read {_shown(path)}: it is not UTF-8 text (byte "
+                       f"{err.object[err.start:err.start + 1].hex()!r} cannot be decoded); "
+                       "convert it to UTF-8") from None
     except OSError as err:
-        raise CliError(f"cannot read {path!r}: {err.strerror or err}") from None
-    except (pd.errors.ParserError, pd.errors.EmptyDataError, UnicodeDecodeError, ValueError) as err:
-        raise CliError(f"cannot parse {path!r} as CSV: {_one_line(err)}") from None
+        raise CliError(f"cannot read {_shown(path)}: {err.strerror or err}") from None
+    except (pd.errors.ParserError, pd.errors.EmptyDataError, ValueError) as err:
+        raise CliError(f"cannot parse {_shown(path)} as CSV: {_one_line(err)}") from None
     if len(frame) == 0:
-        raise CliError(f"{path!r} has no data rows")
+        raise CliError(f"{_shown(path)} has no data rows")
+    _check_unique_names(path, sep, frame)
     return frame
 
 
-def _check_columns(frame, names, path):
-    unknown = [name for name in names if name not in frame.columns]
-    if unknown:
+def _check_unique_names(path, sep, frame):
+    """Refuse a header that names two columns alike.
+
+    pandas renames the second 'a' to 'a.1', so that --target a or a model's
+    column 'a' would silently pick one of them, and the other could be the
+    target again under another name.
+    """
+    if len(sep) != 1:
+        return
+    try:
+        with open(path, newline="", encoding="utf-8-sig") as handle:
+            names = next((row for row in csv.reader(handle, delimiter=sep)
+                          if row and not (len(row) == 1 and not row[0].strip())), [])
+    except (OSError, UnicodeDecodeError, csv.Error):
+        return  # pandas read it; a header the csv module cannot read is not checked
+    if len(names) != frame.shape[1]:
+        return
+    import pandas as pd
+
+    names = pd.Series(names, dtype=object)
+    repeated = names[(names != "") & names.duplicated(keep=False)]
+    if len(repeated):
+        name = repeated.iloc[0]
+        places = (repeated.index[repeated == name] + 1).tolist()
         raise CliError(
-            f"unknown column {', '.join(map(repr, unknown))} in {path!r}; "
-            f"its columns are: {', '.join(map(str, frame.columns))}"
+            f"{_shown(path)} names {len(places)} columns {_shown(name)} (columns "
+            f"{', '.join(map(str, places[:SHOWN_NAMES]))}); rename all but one"
         )
 
 
-def _feature_frame(frame, path, text_columns):
+def _check_columns(frame, names, path, option):
+    """Refuse names (given with ``option``) that are not columns of the frame."""
+    unknown = [name for name in names if name not in frame.columns]
+    if not unknown:
+        return
+    columns = [str(column) for column in frame.columns]
+    close = difflib.get_close_matches(unknown[0], columns, n=1)
+    listed = f"its columns are: {_shown_list(columns)}"
+    hint = f"did you mean {_shown(close[0])}? {listed[0].upper()}{listed[1:]}" if close else listed
+    raise CliError(f"unknown column {_shown_list(unknown)} in {_shown(path)} ({option}); {hint}")
+
+
+def _feature_frame(frame, path, text_columns, not_numeric_hint):
     """The feature columns, each numeric, boolean or (if in ``text_columns``) text.
 
     pandas leaves a column as text when one cell does not parse as its
     type; such a column is read here cell by cell: numbers too large for
     int64 are numbers, True/False with empty cells is a boolean column with
-    missing values.  Infinite values are refused with their line.
+    missing values.  Infinite values are refused with their line.  The work
+    is done on all columns at once, so that a file of a million columns
+    takes no longer than one of a million rows.
     """
     import pandas as pd
 
-    out = {}
-    for column in frame.columns:
-        values = frame[column]
-        if not (pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values)):
-            converted = _cells_as_numbers(values)
-            if converted is None:
-                if column in text_columns:
-                    out[column] = values
-                    continue
-                row = next(i for i, v in enumerate(values) if _as_number(v) is None)
-                raise CliError(
-                    f"column {column!r} of {path!r} is not numeric (line {row + 2}: "
-                    f"{values.iloc[row]!r}); name it in --categorical to use its values "
-                    "as categories"
-                )
-            values = converted
-        numbers = values.to_numpy(dtype=np.float64, na_value=np.nan)
-        infinite = np.flatnonzero(np.isinf(numbers))
-        if len(infinite):
-            row = int(infinite[0])
-            raise CliError(f"column {column!r} of {path!r} holds an infinite value "
-                           f"(line {row + 2}: {frame[column].iloc[row]!r})")
-        out[column] = numbers
-    return pd.DataFrame(out, index=frame.index)
+    n_columns = frame.shape[1]
+    dtypes = frame.dtypes
+    numeric = np.zeros(n_columns, dtype=bool)
+    for dtype in set(dtypes):  # the few distinct dtypes, not the columns
+        if pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+            numeric |= (dtypes == dtype).to_numpy()
+    if numeric.all():
+        numbers = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    else:
+        numbers = np.empty(frame.shape, dtype=np.float64)
+        numbers[:, numeric] = frame.iloc[:, np.flatnonzero(numeric)].to_numpy(
+            dtype=np.float64, na_value=np.nan)
+    others = np.flatnonzero(~numeric)
+    is_text = np.zeros(n_columns, dtype=bool)
+    if len(others):
+        cells = frame.iloc[:, others].to_numpy(dtype=object)
+        parsed = [_as_number(v) for v in cells.ravel()]
+        failed = np.array([v is None for v in parsed], dtype=bool).reshape(cells.shape)
+        numbers[:, others] = np.array(parsed, dtype=np.float64).reshape(cells.shape)  # None: NaN
+        is_text[others] = failed.any(axis=0)
+    named = frame.columns.isin(list(text_columns))
+    # Report the leftmost bad column, as a reader going column by column would.
+    bad_text = np.flatnonzero(is_text & ~named)
+    infinite = np.isinf(numbers)
+    infinite[:, is_text] = False
+    bad_infinite = np.flatnonzero(infinite.any(axis=0))
+    if len(bad_text) and (not len(bad_infinite) or bad_text[0] < bad_infinite[0]):
+        j = int(bad_text[0])
+        values = frame.iloc[:, j]
+        row = next(i for i, v in enumerate(values) if _as_number(v) is None)
+        raise CliError(
+            f"column {_shown(frame.columns[j])} of {_shown(path)} is not numeric (line "
+            f"{row + 2}: {_shown(values.iloc[row])}); {not_numeric_hint}"
+        )
+    if len(bad_infinite):
+        j = int(bad_infinite[0])
+        row = int(np.flatnonzero(infinite[:, j])[0])
+        raise CliError(f"column {_shown(frame.columns[j])} of {_shown(path)} holds an "
+                       f"infinite value (line {row + 2}: {_shown(frame.iloc[row, j])})")
+    if not is_text.any():
+        return pd.DataFrame(numbers, columns=frame.columns, index=frame.index)
+    kept = np.flatnonzero(~is_text)
+    text = np.flatnonzero(is_text)
+    out = pd.concat([pd.DataFrame(numbers[:, kept], columns=frame.columns[kept], index=frame.index),
+                     frame.iloc[:, text]], axis=1)
+    return out.iloc[:, np.argsort(np.concatenate([kept, text]), kind="stable")]
 
 
 def _as_number(value):
@@ -233,16 +376,6 @@ def _as_number(value):
         return None
 
 
-def _cells_as_numbers(values):
-    """An object column as floats when every cell is a number, a bool or missing; else None."""
-    import pandas as pd
-
-    numbers = [_as_number(v) for v in values]
-    if any(n is None for n in numbers):
-        return None
-    return pd.Series(numbers, index=values.index, dtype=np.float64)
-
-
 def _guess_task(target):
     import pandas as pd
 
@@ -252,6 +385,154 @@ def _guess_task(target):
     if not np.all(values == np.round(values)) or len(np.unique(values)) > 20:
         return "regress"
     return "classify"
+
+
+# -- writing files --------------------------------------------------------------
+
+
+def _stat(path):
+    """os.stat of path (through symlinks), or None if nothing is there."""
+    try:
+        return os.stat(path)
+    except (FileNotFoundError, NotADirectoryError):
+        return None
+    except OSError as err:
+        raise CliError(f"cannot write {_shown(path)}: {err.strerror or err}") from None
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist yet
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _check_outputs(outputs, inputs, force):
+    """Refuse, before any work, outputs that would overwrite a file or an input.
+
+    ``outputs`` and ``inputs`` are (option or role, path) pairs; a path of
+    None is skipped.  An output may replace an existing file only with
+    --force, and never one of the inputs, whatever its name or links.  A
+    device or pipe (/dev/null, /dev/stdout) holds nothing to lose and is
+    written as it is.
+    """
+    checked = []
+    for option, path in outputs:
+        if path is None:
+            continue
+        info = _stat(path)
+        if info is not None and not (stat.S_ISREG(info.st_mode) or stat.S_ISDIR(info.st_mode)):
+            continue  # a device or pipe
+        for role, source in inputs:
+            if source is not None and _same_file(path, source):
+                raise CliError(f"{option} {_shown(path)} is the {role} {_shown(source)}; "
+                               "quor never writes over its input, even with --force")
+        for other_option, other in checked:
+            if _same_file(path, other):
+                raise CliError(f"{other_option} and {option} name the same file {_shown(path)}")
+        checked.append((option, path))
+        if info is not None and stat.S_ISDIR(info.st_mode):
+            raise CliError(f"cannot write {option} {_shown(path)}: it is a directory")
+        if info is not None and stat.S_ISREG(info.st_mode) and not force:
+            raise CliError(f"{option} {_shown(path)} exists; give --force to replace it")
+        if info is None and os.path.lexists(path) and not force:  # a dangling symlink
+            raise CliError(f"{option} {_shown(path)} exists (a broken symbolic link); "
+                           "give --force to write through it")
+        directory = os.path.dirname(os.path.realpath(path))
+        if not os.path.isdir(directory):
+            raise CliError(f"cannot write {option} {_shown(path)}: no directory "
+                           f"{_shown(directory)}")
+        if not os.access(directory, os.W_OK | os.X_OK):
+            raise CliError(f"cannot write {option} {_shown(path)}: the directory "
+                           f"{_shown(directory)} is not writable")
+
+
+def _write_output(path, write, force):
+    """Write a file through ``write(name)``, so that a failure leaves no part of it.
+
+    ``write`` fills a new file beside the target, which then takes the
+    target's place in one step: an existing file is replaced only with
+    --force (by then checked by _check_outputs) and otherwise stays as it
+    was, even if it appeared while quor worked.  A device or pipe is written
+    directly.
+    """
+    info = _stat(path)
+    if info is not None and not stat.S_ISREG(info.st_mode):
+        if stat.S_ISDIR(info.st_mode):
+            raise CliError(f"cannot write {_shown(path)}: it is a directory")
+        _guard_write(path, lambda: write(path))
+        return
+    target = os.path.realpath(path)  # write through a symlink, not over it
+    name = os.path.basename(target)
+    temporary = os.path.join(os.path.dirname(target),
+                             f".{name[:64]}.{secrets.token_hex(4)}.quor-part")
+    try:
+        _guard_write(path, lambda: os.close(os.open(
+            temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)))
+        _guard_write(path, lambda: write(temporary))
+        _guard_write(path, lambda: _finish(temporary, target, info, force))
+    finally:
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
+
+
+def _finish(temporary, target, info, force):
+    descriptor = os.open(temporary, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+    if info is not None:  # keep the permissions of the file replaced
+        os.chmod(temporary, stat.S_IMODE(info.st_mode))
+    if force:
+        os.replace(temporary, target)
+        return
+    try:
+        os.link(temporary, target)  # fails if the target exists
+    except FileExistsError:
+        raise CliError(f"{_shown(target)} appeared while quor worked; give --force to "
+                       "replace it") from None
+    except OSError:  # a file system without hard links
+        if os.path.lexists(target):
+            raise CliError(f"{_shown(target)} appeared while quor worked; give --force "
+                           "to replace it") from None
+        os.replace(temporary, target)
+
+
+def _guard_write(path, step):
+    try:
+        return step()
+    except OSError as err:
+        raise CliError(f"cannot write {_shown(path)}: {err.strerror or err}") from None
+
+
+def _plot_format(path):
+    """The image format that matplotlib infers from the extension; refused before the fit."""
+    from matplotlib import rcParams
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    extension = os.path.splitext(path)[1][1:].lower()
+    if not extension:
+        return rcParams["savefig.format"]
+    known = FigureCanvasBase.get_supported_filetypes()
+    if extension not in known:
+        raise CliError(f"cannot draw to {_shown(path)}: matplotlib does not write "
+                       f"{_shown('.' + extension)} files (it writes "
+                       f"{', '.join('.' + name for name in sorted(known))})")
+    return extension
+
+
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
+_NUMBER = re.compile(r"[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?", re.ASCII)
+
+
+def _spreadsheet_safe(value):
+    """A label as written to CSV: text that a spreadsheet would run as a
+    formula gets a single quote before it; numbers (-1.5 too) stay as they are."""
+    if isinstance(value, str) and value.startswith(_FORMULA_START) \
+            and not _NUMBER.fullmatch(value):
+        return "'" + value
+    return value
 
 
 # -- commands -------------------------------------------------------------------
@@ -277,7 +558,7 @@ def _pos_label(text, y):
         # Also let "1" name the label 1.0 of a float target.
         labels = [label for label in np.unique(y).tolist() if _same_number(label, text)]
     if len(labels) != 1:
-        raise CliError(f"--pos-label {text!r} is not one of the target's labels")
+        raise CliError(f"--pos-label {_shown(text)} is not one of the target's labels")
     return labels[0]
 
 
@@ -288,19 +569,22 @@ def _same_number(label, text):
         return False
 
 
-def _scorers(task):
+def _metrics(task):
+    """(name, metric of (y_true, y_pred), scikit-learn scorer) of each score reported."""
+    from sklearn.metrics import accuracy_score, f1_score, mean_absolute_error, r2_score
+
     if task == "classify":
-        return {"accuracy": "accuracy", "macro F1": "f1_macro"}
-    return {"R^2": "r2", "MAE": "neg_mean_absolute_error"}
+        return [("accuracy", accuracy_score, "accuracy"),
+                ("macro F1", lambda y, p: f1_score(y, p, average="macro"), "f1_macro")]
+    return [("R^2", r2_score, "r2"), ("MAE", mean_absolute_error, "neg_mean_absolute_error")]
 
 
 def _evaluate(model, X, y, task, args):
     """Held-out scores of the model as one line, or None when scoring is off."""
     from sklearn.base import clone
     from sklearn.model_selection import KFold, StratifiedKFold, cross_validate, train_test_split
-    from sklearn.metrics import get_scorer
 
-    scorers = _scorers(task)
+    metrics = _metrics(task)
     if args.cv is not None:
         if args.cv < 2:
             raise CliError(f"--cv must be at least 2, got {args.cv}")
@@ -308,9 +592,10 @@ def _evaluate(model, X, y, task, args):
             raise CliError(f"--cv {args.cv} exceeds the {len(y)} rows")
         splitter = StratifiedKFold if task == "classify" else KFold
         folds = splitter(n_splits=args.cv, shuffle=True, random_state=args.seed)
-        result = cross_validate(model, X, y, cv=folds, scoring=scorers, error_score="raise")
+        scoring = {name: scorer for name, _, scorer in metrics}
+        result = cross_validate(model, X, y, cv=folds, scoring=scoring, error_score="raise")
         parts = []
-        for name in scorers:
+        for name in scoring:
             values = result["test_" + name] * (-1 if name == "MAE" else 1)
             parts.append(f"{name} {values.mean():.4f} ± {values.std():.4f}")
         return f"{args.cv}-fold cross-validation: " + ", ".join(parts)
@@ -329,11 +614,8 @@ def _evaluate(model, X, y, task, args):
         )
     if len(y_train) == 0 or len(y_test) == 0:
         raise CliError("too few rows to hold some out; use --test-size 0")
-    fitted = clone(model).fit(X_train, y_train)
-    parts = []
-    for name, scoring in scorers.items():
-        value = get_scorer(scoring)(fitted, X_test, y_test) * (-1 if name == "MAE" else 1)
-        parts.append(f"{name} {value:.4f}")
+    predicted = clone(model).fit(X_train, y_train).predict(X_test)  # once for every score
+    parts = [f"{name} {metric(y_test, predicted):.4f}" for name, metric, _ in metrics]
     return (
         f"held out {len(y_test)} of {len(y)} rows ({args.test_size:g}): " + ", ".join(parts)
     )
@@ -342,23 +624,36 @@ def _evaluate(model, X, y, task, args):
 def _run_fit(args):
     from . import QUORClassifier, QUORRegressor, export_graphviz, export_text
 
+    outputs = [("--save", args.save), ("--dot", args.dot), ("--plot", args.plot)]
+    _check_outputs(outputs, [("data file", args.data)], args.force)
+    plot_format = _plot_format(args.plot) if args.plot else None
     frame = _read_csv(args.data, args.sep)
     target = args.target if args.target is not None else frame.columns[-1]
     dropped = _split_names(args.drop)
-    _check_columns(frame, [target] + dropped, args.data)
+    categorical = _split_names(args.categorical)
+    _check_columns(frame, [target], args.data, "--target")
+    _check_columns(frame, dropped, args.data, "--drop")
+    _check_columns(frame, categorical, args.data, "--categorical")
+    for name in categorical:
+        if name == target or name in dropped:
+            role = "the target" if name == target else "dropped by --drop"
+            raise CliError(f"--categorical names column {_shown(name)}, which is {role}, "
+                           "not a feature")
     y_column = frame[target]
     if y_column.isna().any():
-        raise CliError(f"target column {target!r} has {int(y_column.isna().sum())} missing values")
+        raise CliError(f"target column {_shown(target)} has {int(y_column.isna().sum())} "
+                       "missing values")
     features = frame.drop(columns=[target] + dropped)
     if features.shape[1] == 0:
-        raise CliError(f"{args.data!r} has no feature columns besides the target")
-    X = _feature_frame(features, args.data, set(_split_names(args.categorical)))
+        raise CliError(f"{_shown(args.data)} has no feature columns besides the target")
+    X = _feature_frame(features, args.data, set(categorical),
+                       "name it in --categorical to use its values as categories")
 
     import pandas as pd
 
     task = _guess_task(y_column) if args.task == "auto" else args.task
     if task == "regress" and not pd.api.types.is_numeric_dtype(y_column):
-        raise CliError(f"target column {target!r} is not numeric; use --task classify")
+        raise CliError(f"target column {_shown(target)} is not numeric; use --task classify")
     y = y_column.to_numpy()
     settings = _collect_settings(args, task)
     if "pos_label" in settings:
@@ -367,7 +662,7 @@ def _run_fit(args):
 
     detail = f"{len(np.unique(y))} classes" if task == "classify" else "regression"
     print(f"data: {args.data}, {len(y)} rows, {X.shape[1]} features, "
-          f"target {target!r} ({task}, {detail})")
+          f"target {_shown(target)} ({task}, {detail})")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         summary = _evaluate(model, X, y, task, args)
@@ -385,18 +680,15 @@ def _run_fit(args):
         print()
         print(export_text(model, max_depth=args.tree_depth), end="")
     if args.dot:
-        _write_text(args.dot, export_graphviz(model))
+        _write_text(args.dot, export_graphviz(model), args.force)
         print(f"tree written to {args.dot}")
     if args.plot:
-        _write_plot(model, args.plot, args.tree_depth)
+        _write_plot(model, args.plot, plot_format, args.tree_depth, args.force)
         print(f"tree drawn to {args.plot}")
     if args.save:
         from . import save
 
-        try:
-            save(model, args.save)
-        except OSError as err:
-            raise CliError(f"cannot write {args.save!r}: {err.strerror or err}") from None
+        _write_output(args.save, lambda name: save(model, name), args.force)
         print(f"model saved to {args.save}")
     return 0
 
@@ -405,17 +697,22 @@ def _importances(model, top=10):
     """The largest held-out importances, one feature a line."""
     values = model.feature_importances_
     names = getattr(model, "feature_names_in_", None)
-    names = [str(n) for n in names] if names is not None else [f"x[{i}]" for i in range(len(values))]
     order = [i for i in np.argsort(-values, kind="stable") if values[i] > 0][:top]
     if not order:
         return "feature importances: all 0 (the tree is one leaf)"
-    width = max(len(names[i]) for i in order)
+    shown = {i: _shown_name(names[i]) if names is not None else f"x[{i}]" for i in order}
+    width = max(len(name) for name in shown.values())
     lines = [f"feature importances (held-out scores of the splits), top {len(order)}:"]
-    lines += [f"  {names[i]:<{width}}  {values[i]:.4f}" for i in order]
+    lines += [f"  {shown[i]:<{width}}  {values[i]:.4f}" for i in order]
     return "\n".join(lines)
 
 
-def _write_plot(model, path, max_depth):
+def _shown_name(name):
+    name = str(name)
+    return name if len(name) <= SHOWN_CHARS else _shown(name)
+
+
+def _write_plot(model, path, plot_format, max_depth, force):
     from matplotlib.figure import Figure
 
     from .plot import plot_tree
@@ -425,19 +722,18 @@ def _write_plot(model, path, max_depth):
     figure = Figure(figsize=(min(40.0, max(6.0, 1.25 * leaves)), max(3.0, 1.2 * (depth + 1))))
     plot_tree(model, max_depth=max_depth, ax=figure.add_axes([0, 0, 1, 1]))
     try:
-        figure.savefig(path, dpi=120)
-    except OSError as err:
-        raise CliError(f"cannot write {path!r}: {err.strerror or err}") from None
-    except ValueError as err:  # an extension matplotlib cannot write
-        raise CliError(f"cannot draw to {path!r}: {_one_line(err)}") from None
+        _write_output(path, lambda name: figure.savefig(name, format=plot_format, dpi=120),
+                      force)
+    except ValueError as err:  # what matplotlib cannot draw
+        raise CliError(f"cannot draw to {_shown(path)}: {_one_line(err)}") from None
 
 
-def _write_text(path, text):
-    try:
-        with open(path, "w", encoding="utf-8") as handle:
+def _write_text(path, text, force):
+    def write(name):
+        with open(name, "w", encoding="utf-8") as handle:
             handle.write(text)
-    except OSError as err:
-        raise CliError(f"cannot write {path!r}: {err.strerror or err}") from None
+
+    _write_output(path, write, force)
 
 
 def _load_model(path):
@@ -446,7 +742,7 @@ def _load_model(path):
     try:
         return load(path)
     except OSError as err:
-        raise CliError(f"cannot read {path!r}: {err.strerror or err}") from None
+        raise CliError(f"cannot read {_shown(path)}: {err.strerror or err}") from None
     except ValueError as err:
         raise CliError(str(err)) from None
 
@@ -456,34 +752,40 @@ def _run_predict(args):
 
     from . import QUORClassifier
 
+    _check_outputs([("--output", args.output)],
+                   [("model file", args.model), ("data file", args.data)], args.force)
     model = _load_model(args.model)
     if args.proba and not isinstance(model, QUORClassifier):
         raise CliError("--proba needs a classification model")
     frame = _read_csv(args.data, args.sep)
     names = getattr(model, "feature_names_in_", None)
     if names is not None:
-        missing = [name for name in names if name not in frame.columns]
-        if missing:
-            raise CliError(
-                f"{args.data!r} lacks the model's feature column(s): {', '.join(map(str, missing))}"
-            )
-        frame = frame[list(names)]
+        positions = frame.columns.get_indexer(pd.Index(names, dtype=object))
+        if (positions < 0).any():
+            missing = [names[j] for j in np.flatnonzero(positions < 0)]
+            raise CliError(f"{_shown(args.data)} lacks the model's feature column(s): "
+                           f"{_shown_list(missing)}")
+        frame = frame.iloc[:, positions]
     elif frame.shape[1] != model.n_features_in_:
         raise CliError(
-            f"{args.data!r} has {frame.shape[1]} columns but the model expects "
+            f"{_shown(args.data)} has {frame.shape[1]} columns but the model expects "
             f"{model.n_features_in_}"
         )
     text_columns = {frame.columns[j] for j, c in enumerate(model.categories_) if c is not None}
-    X = _feature_frame(frame, args.data, text_columns)
+    X = _feature_frame(frame, args.data, text_columns,
+                       "the model was fitted on it as a numeric column")
     if names is None:
         X = X.to_numpy()
-    result = pd.DataFrame({"prediction": model.predict(X)})
+    predictions = model.predict(X)
+    if predictions.dtype == object or predictions.dtype.kind == "U":
+        predictions = np.array([_spreadsheet_safe(v) for v in predictions], dtype=object)
+    result = pd.DataFrame({"prediction": predictions})
     if args.proba:
         proba = model.predict_proba(X)
         for k, label in enumerate(model.classes_):
             result[f"proba_{label}"] = proba[:, k]
     if args.output:
-        _write_text(args.output, result.to_csv(index=False))
+        _write_output(args.output, lambda name: result.to_csv(name, index=False), args.force)
     else:
         result.to_csv(sys.stdout, index=False)
     return 0
@@ -500,6 +802,8 @@ def _run_demo(args):
         raise CliError(f"--max-depth must be at least 1, got {args.max_depth}")
     if args.folds < 2:
         raise CliError(f"--folds must be at least 2, got {args.folds}")
+    _check_outputs([("--plot", args.plot)], [], args.force)
+    plot_format = _plot_format(args.plot) if args.plot else None
     data = load_breast_cancer(as_frame=True)
     X, y = data.data, data.target.map(dict(enumerate(data.target_names)))
     models = [
@@ -529,7 +833,7 @@ def _run_demo(args):
           f"{model.get_n_leaves()} leaves")
     print(export_text(model), end="")
     if args.plot:
-        _write_plot(model, args.plot, None)
+        _write_plot(model, args.plot, plot_format, None, args.force)
         print(f"tree drawn to {args.plot}")
     return 0
 
@@ -537,8 +841,19 @@ def _run_demo(args):
 # -- entry point ------------------------------------------------------------------
 
 
+MESSAGE_CHARS = 2000  # the longest error line; quor's own messages stay well below
+
+
 def _one_line(message):
     return " ".join(str(message).split())
+
+
+def _error_line(message):
+    """An error as one line of bounded length, whatever text it quotes."""
+    line = _one_line(message)
+    if len(line) > MESSAGE_CHARS:
+        line = f"{line[:MESSAGE_CHARS - 100]}… (message of {len(line)} characters cut)"
+    return f"quor: error: {line}"
 
 
 def main(argv=None):
@@ -552,7 +867,7 @@ def main(argv=None):
             args = parser.parse_args(["demo"], namespace=args)
         return args.run(args)
     except CliError as err:
-        print(f"quor: error: {_one_line(err)}", file=sys.stderr)
+        print(_error_line(err), file=sys.stderr)
         return EXIT_USAGE if isinstance(err, UsageError) else EXIT_ERROR
     except KeyboardInterrupt:
         return 130
@@ -564,5 +879,5 @@ def main(argv=None):
         if show_traceback:
             raise
         kind = "" if isinstance(err, Exception) else "internal error: "
-        print(f"quor: error: {kind}{_one_line(err) or type(err).__name__}", file=sys.stderr)
+        print(_error_line(f"{kind}{_one_line(err) or type(err).__name__}"), file=sys.stderr)
         return EXIT_ERROR

@@ -14,6 +14,7 @@ import pytest
 
 import quor
 from quor import QUORClassifier, export_text
+from quor import cli
 from quor.cli import main
 
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
@@ -122,7 +123,10 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
         (["fit", "{data}", "--mode", "turbo"], "'mode' parameter of QUORClassifier must be one of"),
         (["fit", "{data}", "--n-bins", "-2"], "'n_bins' parameter of QUORClassifier must be an int"),
         (["fit", "{data}", "--n-bins", "many"], "argument --n-bins: invalid int value: 'many'"),
-        (["fit", "{data}", "--categorical", "shade"], "categorical names unknown features"),
+        (["fit", "{data}", "--categorical", "shade"], "unknown column 'shade' in '{data}' "
+         "(--categorical); its columns are: 'id', 'width', 'code', 'height', 'label'"),
+        (["fit", "{data}", "--categorical", "hieght,width"],
+         "unknown column 'hieght' in '{data}' (--categorical); did you mean 'height'?"),
         (["fit", "{data}", "--objective", "f1", "--target", "width", "--drop", "label"],
          "--objective applies only to classification"),
         (["fit", "{data}", "--cv", "1"], "--cv must be at least 2"),
@@ -130,35 +134,68 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
         (["fit", "{data}", "--target", "height"], "target column 'height' has 14 missing values"),
         (["predict", "{data}", "{data}"], "{data} is not a quor model file (not JSON)"),
         (["fit", "{big}"], "column 'b' of '{big}' holds an infinite value (line 3: '1e309')"),
-        (["fit", "{text}", "--categorical", "y"], "column 'size' of '{text}' is not numeric"),
+        (["fit", "{text}", "--categorical", "y"],
+         "--categorical names column 'y', which is the target, not a feature"),
         (["predict", "{missing}", "{data}"], "cannot read '{missing}'"),
         (["frobnicate"], "invalid choice: 'frobnicate'"),
         (["fit"], "the following arguments are required: data"),
+        # Odd files and paths.
+        (["fit", "{header}"], "'{header}' has no data rows"),
+        (["fit", "{dup}"], "'{dup}' names 2 columns 'a' (columns 1, 3); rename all but one"),
+        (["fit", "{latin}"], "cannot read '{latin}': it is not UTF-8 text (byte 'e9'"),
+        (["fit", "{dir}"], "cannot read '{dir}': Is a directory"),
+        (["fit", "{text_first}"], "column 'a' of '{text_first}' is not numeric (line 2: 'red')"),
+        (["fit", "{inf_first}"], "column 'a' of '{inf_first}' holds an infinite value (line 3: inf)"),
+        (["fit", "{long}"], "column 'text' of '{long}' is not numeric (line 3: '" + "x" * 66
+         + "…" + "x" * 33 + "' (100000 characters))"),
+        (["fit", "{data}", "--target", "y" * 500], "unknown column '" + "y" * 66 + "…"),
+        (["fit", "{data}", "--n-bins", "9" * 5000], "(message of 5"),
+        # Outputs refused before any work.
+        (["fit", "{data}", "--plot", "tree.xyz"], "matplotlib does not write '.xyz' files"),
+        (["fit", "{data}", "--dot", "{dir}"], "cannot write --dot '{dir}': it is a directory"),
+        (["fit", "{data}", "--dot", "none/t.dot"], "cannot write --dot 'none/t.dot': no directory"),
+        (["fit", "{data}", "--dot", "t.png", "--plot", "./t.png", "--force"],
+         "--dot and --plot name the same file './t.png'"),
     ],
 )
-def test_bad_input_gives_one_line_and_a_non_zero_exit(tmp_path, csv, capsys, args, message):
-    paths = {
-        "data": csv(table(4)),
-        "text": csv(pd.DataFrame({"size": ["1", "2", "big"], "y": [0, 1, 0]}), "text.csv"),
-        "empty": str(tmp_path / "empty.csv"),
-        "big": str(tmp_path / "big.csv"),
-        "missing": str(tmp_path / "missing.csv"),
-    }
-    Path(paths["empty"]).write_text("")
-    Path(paths["big"]).write_text("a,b,y\n99999999999999999999999,1,0\n2,1e309,1\n")
+def test_bad_input_gives_one_line_and_a_non_zero_exit(tmp_path, csv, capsys, monkeypatch, args,
+                                                      message):
+    monkeypatch.chdir(tmp_path)
+    table(4).to_csv("data.csv", index=False)
+    pd.DataFrame({"size": ["1", "2", "big"], "y": [0, 1, 0]}).to_csv("text.csv", index=False)
+    files = {"empty": "", "big": "a,b,y\n99999999999999999999999,1,0\n2,1e309,1\n",
+             "header": "a,b,y\n", "dup": "a,b,a,y\n1,2,3,0\n2,3,4,1\n",
+             "text_first": "a,b,y\nred,1,0\n1,inf,1\n", "inf_first": "a,b,y\n1,red,0\ninf,1,1\n",
+             "long": "n,text,y\n1,2,0\n2," + "x" * 100_000 + ",1\n"}
+    for name, text in files.items():
+        Path(f"{name}.csv").write_text(text)
+    Path("latin.csv").write_bytes("a,y\n1,café\n".encode("latin-1"))
+    Path("dir").mkdir()
+    paths = {name: f"{name}.csv" for name in [*files, "data", "text", "latin", "missing"]}
+    paths["dir"] = "dir"
+    before = {path: path.read_bytes() for path in tmp_path.glob("*.csv")}
     status = main([arg.format(**paths) for arg in args])
     err = capsys.readouterr().err
     assert status != 0
     assert err.count("\n") == 1 and err.startswith("quor: error: ")
+    assert len(err) <= cli.MESSAGE_CHARS + 20
     assert message.format(**paths) in err
+    assert {path: path.read_bytes() for path in tmp_path.glob("*.csv")} == before
 
 
-def test_predict_refuses_a_file_without_the_models_columns(tmp_path, csv, capsys):
+@pytest.mark.parametrize("columns, message", [
+    ({"width": [1.0]}, "lacks the model's feature column(s): 'id', 'code', 'height'"),
+    ({"id": [1], "width": ["wide"], "code": [1], "height": [2.0]},
+     "column 'width' of '{path}' is not numeric (line 2: 'wide'); the model was fitted on it "
+     "as a numeric column"),
+])
+def test_predict_refuses_a_file_that_does_not_fit_the_model(tmp_path, csv, capsys, columns,
+                                                            message):
     model = str(tmp_path / "m.pkl")
     assert main(["fit", csv(table(5)), "--no-tree", "--test-size", "0", "-o", model]) == 0
-    status = main(["predict", model, csv(pd.DataFrame({"width": [1.0]}), "small.csv")])
-    assert status == 1
-    assert "lacks the model's feature column(s): id, code, height" in capsys.readouterr().err
+    path = csv(pd.DataFrame(columns), "small.csv")
+    assert main(["predict", model, path]) == 1
+    assert message.format(path=path) in capsys.readouterr().err
 
 
 def test_errors_reach_the_shell_as_one_line_and_exit_status(tmp_path):
@@ -221,6 +258,18 @@ def test_csv_files_are_read_as_pandas_reads_them(tmp_path, csv, capsys):
     np.testing.assert_array_equal(predicted, again.predict(expected))
 
 
+@pytest.mark.parametrize("text", [
+    "\ufeffa,b,y\n1,2,0\n2,3,1\n3,1,0\n",    # a byte-order mark
+    "\n\na,b,y\n1,2,0\n2,3,1\n3,1,0\n",     # blank lines before the header
+    "a;b;y\r\n1;2;0\r\n2;3;1\r\n3;1;0\r\n",  # Windows line ends, another separator
+])
+def test_odd_but_valid_files_fit(tmp_path, capsys, text):
+    path = tmp_path / "odd.csv"
+    path.write_bytes(text.encode("utf-8"))
+    assert main(["fit", str(path), "--test-size", "0", "--drop", "a", "--no-tree"]) == 0
+    assert "3 rows, 1 features, target 'y'" in capsys.readouterr().out
+
+
 def test_predict_refuses_a_pickle_without_unpickling_it(tmp_path, csv, capsys):
     marker = tmp_path / "ran"
 
@@ -235,3 +284,156 @@ def test_predict_refuses_a_pickle_without_unpickling_it(tmp_path, csv, capsys):
     assert not marker.exists()
     pickle.loads(model.read_bytes())  # the file really would have run code
     assert marker.exists()
+
+
+def saved_model(tmp_path, seed=8):
+    data = tmp_path / "data.csv"
+    table(seed).to_csv(data, index=False)
+    model = tmp_path / "m.quor"
+    assert main(["fit", str(data), "--no-tree", "--test-size", "0", "-o", str(model)]) == 0
+    return str(data), model
+
+
+@pytest.mark.parametrize("command, option, shown", [
+    ("fit", "-o", "--save"), ("fit", "--dot", "--dot"), ("fit", "--plot", "--plot"),
+    ("predict", "-o", "--output"), ("demo", "--plot", "--plot"),
+])
+def test_an_existing_file_is_replaced_only_with_force(tmp_path, capsys, command, option, shown):
+    data, model = saved_model(tmp_path)
+    target = tmp_path / "out.png"
+    target.write_text("precious")
+    target.chmod(0o640)
+    args = {"fit": ["fit", data, "--no-tree", "--test-size", "0"],
+            "predict": ["predict", str(model), data],
+            "demo": ["demo", "--folds", "2", "--max-depth", "1"]}[command] + [option, str(target)]
+    capsys.readouterr()
+    assert main(args) == 1
+    out, err = capsys.readouterr()
+    # Refused before reading or fitting anything.
+    assert (out, err) == ("", f"quor: error: {shown} '{target}' exists; give --force to replace it\n")
+    assert target.read_text() == "precious"
+    assert main(args + ["--force"]) == 0
+    assert target.read_bytes() != b"precious" and target.stat().st_mode & 0o777 == 0o640
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["data.csv", "m.quor", "out.png"]
+
+
+@pytest.mark.parametrize("alias", ["same", "symlink", "hardlink"])
+@pytest.mark.parametrize("command, which", [("fit", "data"), ("predict", "data"),
+                                            ("predict", "model")])
+def test_an_input_is_never_written_over_even_with_force(tmp_path, capsys, alias, command, which):
+    data, model = saved_model(tmp_path)
+    source = Path(data) if which == "data" else model
+    name = tmp_path / "alias"
+    if alias == "same":
+        name = source
+    elif alias == "symlink":
+        name.symlink_to(source)
+    else:
+        os.link(source, name)
+    before = source.read_bytes()
+    args = (["fit", data, "-o"] if command == "fit" else ["predict", str(model), data, "-o"])
+    assert main(args + [str(name), "--force"]) == 1
+    assert "quor never writes over its input, even with --force" in capsys.readouterr().err
+    assert source.read_bytes() == before
+
+
+@pytest.mark.parametrize("force", [False, True])
+@pytest.mark.parametrize("mishap", ["write fails", "file appears"])
+def test_a_write_that_goes_wrong_leaves_the_file_there_whole(tmp_path, capsys, monkeypatch,
+                                                             force, mishap):
+    data, model = saved_model(tmp_path)
+    before = model.read_bytes()
+    save = quor.save
+
+    def unlucky(estimator, path):
+        if mishap == "write fails":
+            Path(path).write_text("partial")
+            raise OSError(28, "No space left on device")
+        model.write_text("written meanwhile")
+        save(estimator, path)
+
+    if mishap == "file appears" or not force:
+        model.unlink()
+    monkeypatch.setattr(quor, "save", unlucky)
+    args = ["fit", data, "--no-tree", "--test-size", "0", "-o", str(model)]
+    status = main(args + (["--force"] if force else []))
+    err = capsys.readouterr().err
+    if mishap == "write fails":
+        assert status == 1 and "No space left on device" in err
+        assert model.read_bytes() == before if force else not model.exists()
+    elif force:  # replaced as asked, in one step
+        assert status == 0 and quor.load(model).get_depth() >= 0
+    else:
+        assert status == 1 and "appeared while quor worked; give --force" in err
+        assert model.read_text() == "written meanwhile"
+    assert {path.name for path in tmp_path.iterdir()} <= {"data.csv", "m.quor"}
+
+
+@pytest.mark.parametrize("label, written", [
+    ("=HYPERLINK(\"x\")", "'=HYPERLINK(\"x\")"), ("+1+1", "'+1+1"), ("-x", "'-x"),
+    ("@SUM(A1)", "'@SUM(A1)"), ("\tq", "'\tq"), ("\r=1", "'\r=1"), ("-inf", "'-inf"),
+    ("-1.5", "-1.5"), ("+2e3", "+2e3"), ("-.5", "-.5"), ("a=b", "a=b"), (-3, -3),
+])
+def test_labels_a_spreadsheet_would_run_are_quoted(label, written):
+    assert cli._spreadsheet_safe(label) == written
+
+
+@pytest.mark.parametrize("labels, lines", [
+    (["=1+2", "-1.5"], ["'=1+2", "-1.5"]), ([-1, -2], ["-1", "-2"]),
+])
+def test_predictions_keep_labels_except_formulas(tmp_path, csv, capsys, labels, lines):
+    frame = pd.DataFrame({"x": np.arange(20.0), "y": np.repeat(labels, 10)})
+    data, model = csv(frame), str(tmp_path / "m.quor")
+    assert main(["fit", data, "--test-size", "0", "--cv-folds", "2", "-o", model]) == 0
+    capsys.readouterr()
+    assert main(["predict", model, data]) == 0
+    assert capsys.readouterr().out.splitlines() == ["prediction"] + list(np.repeat(lines, 10))
+
+
+def feature_frame_column_by_column(frame, text_columns):
+    """The CLI's rule, one column and one cell at a time."""
+    out = {}
+    for column in frame.columns:
+        values = frame[column]
+        if values.dtype.kind in "biuf":
+            out[column] = values.to_numpy(dtype=np.float64, na_value=np.nan)
+            continue
+        cells = [cli._as_number(v) for v in values]
+        assert column in text_columns or None not in cells
+        out[column] = values if None in cells else np.array(cells, dtype=np.float64)
+    return pd.DataFrame(out, index=frame.index)
+
+
+def test_wide_files_are_read_as_column_by_column(tmp_path):
+    rng, n = np.random.default_rng(11), 40
+    kinds = [lambda: rng.integers(-5, 5, n),
+             lambda: np.where(rng.random(n) < 0.2, np.nan, rng.normal(size=n)),
+             lambda: rng.choice(["True", "False"], n),
+             lambda: rng.choice(["True", "False", ""], n),
+             lambda: [str(10**25 + i) for i in range(n)],
+             lambda: rng.choice(["1", "2.5", "red", ""], n)]  # text: named categorical
+    picks = rng.integers(0, len(kinds), 600)
+    columns = {f"c{j}": kinds[k]() for j, k in enumerate(picks)}
+    text = [f"c{j}" for j, k in enumerate(picks) if k == len(kinds) - 1]
+    columns["y"] = rng.choice(["no", "yes"], n)
+    path = tmp_path / "wide.csv"
+    pd.DataFrame(columns).to_csv(path, index=False)
+    frame = cli._read_csv(str(path)).drop(columns="y")
+    expected = feature_frame_column_by_column(frame, set(text))
+    pd.testing.assert_frame_equal(cli._feature_frame(frame, str(path), set(text), ""), expected)
+    model = tmp_path / "m.quor"
+    args = ["fit", str(path), "--categorical", ",".join(text), "--test-size", "0", "-o", str(model)]
+    assert main(args) == 0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        again = QUORClassifier(categorical=text).fit(expected, columns["y"])
+    assert repr(quor.load(model).export_tree()) == repr(again.export_tree())
+
+
+@pytest.mark.parametrize("flags, value", [
+    ([], "unset"), (["--cv-shuffle"], True), (["--no-cv-shuffle"], False),
+    (["--no-cv-shuffle", "--cv-shuffle"], True),
+])
+def test_boolean_settings_have_a_flag_and_a_no_flag(flags, value):
+    args = cli._build_parser().parse_args(["fit", "data.csv", *flags])
+    assert getattr(args, "cv_shuffle", "unset") == value
