@@ -90,9 +90,12 @@ def test_fit_moves_no_partition_of_x_and_predicts_alike(client):
     Y = client.persist(da.from_array(y, chunks=500))
     distributed.wait([X, Y], timeout=TIMEOUT)
     before = sent(client)
+    # One worker busy with other work: the tasks that read its partitions wait for it.
+    busy = client.submit(time.sleep, 1.0, workers=sorted(client.nthreads())[:1], pure=False)
     model = DaskQUORForestClassifier(n_estimators=12, random_state=0, min_block_rows=500)
     model.fit(X, Y)
     moved = sent(client, before)
+    del busy
     x_keys = {str(k[0]) for k in X.__dask_keys__()}
     y_keys = {str(k) for k in Y.__dask_keys__()}
     assert not [k for k, _ in moved if k in x_keys]
@@ -129,6 +132,30 @@ def frame_data(n=1200, seed=1):
     return frame, pd.Series(label, name="label")
 
 
+@pytest.mark.parametrize("seed", range(20))
+def test_blocks_and_trees_follow_the_rows(seed):
+    """Blocks: consecutive, each just reaching min_rows (the last may hold more);
+    trees: each block's share of them rounded up or down, in order."""
+    from quor.dask import _blocks, _dealt_trees
+
+    rng = np.random.default_rng(seed)
+    rows = rng.choice([0, 1, 40, 99, 100, 250], size=rng.integers(1, 12)).tolist()
+    if not sum(rows):
+        rows[0] = 1
+    min_rows, n_trees = int(rng.choice([1, 40, 100, 140, 200, 500])), int(rng.integers(1, 40))
+    blocks = _blocks(rows, min_rows)
+    assert sum(blocks, []) == list(range(len(rows)))
+    held = [sum(rows[i] for i in block) for block in blocks]
+    assert all(n >= min_rows for n in held) or len(blocks) == 1
+    assert all(n - rows[block[-1]] < min_rows for n, block in zip(held[:-1], blocks))
+    trees = _dealt_trees(n_trees, held)
+    assert [a for a, _ in trees[1:]] == [b for _, b in trees[:-1]]
+    assert trees[0][0] == 0 and trees[-1][1] == n_trees
+    share = n_trees * np.array(held) / sum(held)
+    counts = np.array([b - a for a, b in trees])
+    assert np.all(counts >= np.floor(share)) and np.all(counts <= np.ceil(share))
+
+
 def tree_dumps(forest):
     return [repr(tree.export_tree()) for tree in forest.estimators_]  # repr: exact floats
 
@@ -139,7 +166,8 @@ def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_bloc
     """Tree i is tree i of the local forest fitted on one block; with fewer rows than
     two blocks' worth, the forest is the local forest."""
     frame, label = frame_data()
-    params = dict(n_estimators=6, random_state=3, categorical=["code"], max_samples=0.7)
+    params = dict(n_estimators=6, random_state=3, categorical=["code"], max_samples=0.7,
+                  min_samples_leaf=0.02)
     if task == "classifier":
         local_class, remote = QUORForestClassifier, DaskQUORForestClassifier(**params)
         target = label
