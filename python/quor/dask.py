@@ -589,7 +589,7 @@ class _DaskForest(BaseEstimator):
             if stop > start and not n:  # a piece per partition rounds down to nothing
                 raise ValueError(
                     f"shuffle=True dealt no row to a block that grows trees; use a "
-                    f"min_block_rows of at least the {len(rows)} partitions")
+                    f"min_block_rows above the number of partitions ({len(rows)})")
             if stop > start:
                 args = (kind, _block_settings(local, kind, settings, n), pieces, categories,
                         classes, seeds[start:stop], self.n_jobs)
