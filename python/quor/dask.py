@@ -55,16 +55,18 @@ during the fit.
 
 On data whose partitions are each a fair sample of the whole, a forest of
 trees grown on one partition each is about as accurate as one grown on all
-rows (``bench/dask_forest.py``: 0.0045 below the local forest on 1 000 000
+rows (``bench/dask_forest.py``: 0.0038 below the local forest on 1 000 000
 rows in 8 partitions).  When partitions differ (data sorted by time, by
 region, by label), each tree is an expert on its block, and the forest,
 their average, can be clearly worse: ``shuffle=True`` then deals the rows
 of every partition at random into as many groups as there are blocks, each
-a uniform sample of all rows, and grows each block's trees on the group of
-the same number instead.  Which group a row goes to depends only on its
-partition's index, its position there and ``random_state``, so this too
-gives one forest per seed; the groups are made on the workers and the
-rows move between them once (never to the client).
+a uniform sample of all rows about as large as its block, and grows each
+block's trees on the group of the same number instead.  Which group a row
+goes to depends only on ``random_state``, its partition's index, its
+position there and the partitions' sizes, so this too gives one forest per
+seed (and data of one block still give the local forest); the groups are
+made on the workers and the rows move between them once (never to the
+client).
 
 What moves
 ----------
