@@ -198,6 +198,8 @@ def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_bloc
         for name in ours:
             np.testing.assert_array_equal(ours[name], theirs[name], err_msg=name)
         np.testing.assert_array_equal(remote.feature_importances_, local.feature_importances_)
+        shuffled = remote.set_params(shuffle=True).fit(X, Y)  # one group: all rows in order
+        assert tree_dumps(shuffled) == tree_dumps(local)
     if task == "classifier":
         np.testing.assert_array_equal(remote.classes_, local.classes_)
         proba = remote.predict_proba(X).compute()
