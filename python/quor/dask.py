@@ -76,7 +76,9 @@ A partition of ``y`` held by another worker than the rows of ``X`` it
 belongs to is sent to them (a column, never rows of ``X``).  A block of
 several partitions (only where partitions hold fewer than
 ``min_block_rows`` rows) is grown on the worker that holds most of its
-rows, and its partitions held elsewhere are sent there.
+rows, and its partitions held elsewhere are sent there.  (A dask array
+chunked along its columns is first rechunked into blocks of whole rows,
+which Dask does by gathering each row block's column chunks.)
 
 Faults
 ------
