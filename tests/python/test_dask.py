@@ -1,10 +1,12 @@
 """quor.dask on a LocalCluster of two single-thread worker processes started here."""
 
+import json
 import logging
 import multiprocessing
 import os
 import pickle
-import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -19,6 +21,7 @@ distributed = pytest.importorskip("distributed")
 import joblib  # noqa: E402
 from sklearn.model_selection import GridSearchCV, cross_val_score  # noqa: E402
 
+import quor  # noqa: E402
 from quor import QUORClassifier, QUORForestClassifier, QUORForestRegressor  # noqa: E402
 from quor.dask import DaskQUORForestClassifier, DaskQUORForestRegressor  # noqa: E402
 
@@ -68,25 +71,36 @@ def on_workers(client, x, y, chunks, workers=None):
     return both[:, :-1], both[:, -1]
 
 
-def transfers(client):
-    """Keys each worker has received from or sent to anyone (the client included)."""
-    def logs(dask_worker):
-        return [k for e in list(dask_worker.transfer_incoming_log)
-                + list(dask_worker.transfer_outgoing_log) for k in e["keys"]]
-    return [k for keys in client.run(logs).values() for k in keys]
+def sent(client, since=None):
+    """(key, bytes) that each worker has sent to anyone (the client included), after
+    the first ``since[worker]`` of its log entries."""
+    def log(dask_worker):
+        return [list(e["keys"].items()) for e in list(dask_worker.transfer_outgoing_log)]
+    logs = client.run(log)
+    if since is None:
+        return {w: len(entries) for w, entries in logs.items()}
+    return [(str(k), n) for w, entries in logs.items() for e in entries[since.get(w, 0):]
+            for k, n in e]
 
 
-def test_fit_moves_no_partition_and_predicts_alike(client):
+def test_fit_moves_no_partition_of_x_and_predicts_alike(client):
+    """X and y persisted apart, where the scheduler chose: only columns of y travel."""
     x, y = data()
-    X, Y = on_workers(client, x, y, 8)
-    holders = {w for ws in client.who_has(X).values() for w in ws}
-    assert len(holders) == 2
-    before = len(transfers(client))
-    model = DaskQUORForestClassifier(n_estimators=12, random_state=0).fit(X, Y)
-    moved = transfers(client)[before:]
-    partitions = {str(k) for k in X.__dask_keys__()[0] + Y.__dask_keys__()}
-    partitions |= {str(k[0]) for k in X.__dask_keys__()}
-    assert not [k for k in moved if str(k) in partitions or not str(k).startswith("quor-")]
+    X = client.persist(da.from_array(x, chunks=(500, 5)))
+    Y = client.persist(da.from_array(y, chunks=500))
+    distributed.wait([X, Y], timeout=TIMEOUT)
+    before = sent(client)
+    # One worker busy with other work: the tasks that read its partitions wait for it.
+    busy = client.submit(time.sleep, 1.0, workers=sorted(client.nthreads())[:1], pure=False)
+    model = DaskQUORForestClassifier(n_estimators=12, random_state=0, min_block_rows=500)
+    model.fit(X, Y)
+    moved = sent(client, before)
+    del busy
+    x_keys = {str(k[0]) for k in X.__dask_keys__()}
+    y_keys = {str(k) for k in Y.__dask_keys__()}
+    assert not [k for k, _ in moved if k in x_keys]
+    assert sum(n for k, n in moved if k in y_keys) <= Y.nbytes
+    assert all(k in y_keys or k.startswith("quor-") for k, _ in moved)
 
     local = model.to_local()
     assert isinstance(local, QUORForestClassifier) and local.n_estimators_ == 12
@@ -118,41 +132,84 @@ def frame_data(n=1200, seed=1):
     return frame, pd.Series(label, name="label")
 
 
+@pytest.mark.parametrize("seed", range(20))
+def test_blocks_and_trees_follow_the_rows(seed):
+    """Blocks: consecutive, each just reaching min_rows (the last may hold more);
+    trees: each block's share of them rounded up or down, in order."""
+    from quor.dask import _blocks, _dealt_trees
+
+    rng = np.random.default_rng(seed)
+    rows = rng.choice([0, 1, 40, 99, 100, 250], size=rng.integers(1, 12)).tolist()
+    if not sum(rows):
+        rows[0] = 1
+    min_rows, n_trees = int(rng.choice([1, 40, 100, 140, 200, 500])), int(rng.integers(1, 40))
+    blocks = _blocks(rows, min_rows)
+    assert sum(blocks, []) == list(range(len(rows)))
+    held = [sum(rows[i] for i in block) for block in blocks]
+    assert all(n >= min_rows for n in held) or len(blocks) == 1
+    assert all(n - rows[block[-1]] < min_rows for n, block in zip(held[:-1], blocks))
+    trees = _dealt_trees(n_trees, held)
+    assert [a for a, _ in trees[1:]] == [b for _, b in trees[:-1]]
+    assert trees[0][0] == 0 and trees[-1][1] == n_trees
+    share = n_trees * np.array(held) / sum(held)
+    counts = np.array([b - a for a, b in trees])
+    assert np.all(counts >= np.floor(share)) and np.all(counts <= np.ceil(share))
+
+
+def tree_dumps(forest):
+    return [repr(tree.export_tree()) for tree in forest.estimators_]  # repr: exact floats
+
+
+@pytest.mark.parametrize("min_block_rows", [10_000, 300], ids=["one block", "four blocks"])
 @pytest.mark.parametrize("task", ["classifier", "regressor"])
-def test_forest_on_one_worker_is_the_local_forest(client, task):
-    """All partitions on one worker: the same trees as the local forest on all rows."""
-    worker = sorted(client.nthreads())[0]
+def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_block_rows):
+    """Tree i is tree i of the local forest fitted on one block; with fewer rows than
+    two blocks' worth, the forest is the local forest."""
     frame, label = frame_data()
-    params = dict(n_estimators=6, random_state=3, categorical=["code"], max_samples=0.7)
+    params = dict(n_estimators=6, random_state=3, categorical=["code"], max_samples=0.7,
+                  min_samples_leaf=0.02)
     if task == "classifier":
-        local = QUORForestClassifier(**params).fit(frame, label)
-        remote = DaskQUORForestClassifier(**params)
+        local_class, remote = QUORForestClassifier, DaskQUORForestClassifier(**params)
         target = label
     else:
+        local_class, remote = QUORForestRegressor, DaskQUORForestRegressor(**params)
         target = frame["size"].fillna(0.0) * (label == "yes")
-        local = QUORForestRegressor(**params).fit(frame, target)
-        remote = DaskQUORForestRegressor(**params)
     X = dd.from_pandas(frame, npartitions=4)
     Y = dd.from_pandas(target, npartitions=4)
-    X, Y = client.persist([X, Y], workers=[worker])
-    remote.fit(X, Y)
-    ours, theirs = remote.to_local()._forest.export_arrays(), local._forest.export_arrays()
-    assert list(ours) == list(theirs)
-    for name in ours:
-        np.testing.assert_array_equal(ours[name], theirs[name], err_msg=name)
-    for name in ("feature_importances_", "is_categorical_", "feature_names_in_"):
+    X, Y = client.persist([X, Y])  # where the scheduler chooses
+    remote.set_params(min_block_rows=min_block_rows).fit(X, Y)
+    blocks = [(frame, target)] if min_block_rows > len(frame) else \
+        [(X.get_partition(i).compute(), Y.get_partition(i).compute()) for i in range(4)]
+    locals_ = [local_class(**params).fit(*block) for block in blocks]
+    dealt = [[repr(tree) == theirs[i] for theirs in map(tree_dumps, locals_)]
+             for i, tree in enumerate(t.export_tree() for t in remote.estimators_)]
+    assert all(any(row) for row in dealt)
+    counts = np.sum(dealt, axis=0)
+    assert counts.sum() == 6 and set(counts) <= {6 // len(blocks), -(-6 // len(blocks))}
+
+    local = locals_[0]
+    for name in ("is_categorical_", "feature_names_in_"):
         np.testing.assert_array_equal(getattr(remote, name), getattr(local, name))
     assert [None if c is None else c.tolist() for c in remote.categories_] == \
         [None if c is None else c.tolist() for c in local.categories_]
+    if len(blocks) == 1:
+        ours, theirs = remote.to_local()._forest.export_arrays(), local._forest.export_arrays()
+        assert list(ours) == list(theirs)
+        for name in ours:
+            np.testing.assert_array_equal(ours[name], theirs[name], err_msg=name)
+        np.testing.assert_array_equal(remote.feature_importances_, local.feature_importances_)
+        shuffled = remote.set_params(shuffle=True).fit(X, Y)  # one group: all rows in order
+        assert tree_dumps(shuffled) == tree_dumps(local)
     if task == "classifier":
         np.testing.assert_array_equal(remote.classes_, local.classes_)
         proba = remote.predict_proba(X).compute()
-        np.testing.assert_array_equal(proba.to_numpy(), local.predict_proba(frame))
+        np.testing.assert_array_equal(proba.to_numpy(), remote.to_local().predict_proba(frame))
         assert list(proba.columns) == ["no", "yes"]
 
 
 def test_shuffle_mixes_partitions_that_differ(client):
-    """Rows sorted by the label: each worker alone sees one class until shuffled."""
+    """Rows sorted by the label: each block alone sees one class until shuffled, and
+    the shuffled forest does not depend on where the partitions are."""
     x, y = data(n=2000)
     order = np.argsort(x[:, 0], kind="stable")
     x, y = x[order], (x[order, 0] >= 50).astype(np.int64)
@@ -162,11 +219,14 @@ def test_shuffle_mixes_partitions_that_differ(client):
              for s, w in ((slice(None, half), first), (slice(half, None), second))]
     X = da.concatenate([p[0] for p in parts])
     Y = da.concatenate([p[1] for p in parts])
-    params = dict(n_estimators=10, random_state=0, max_features=None)
+    params = dict(n_estimators=10, random_state=0, max_features=None, min_block_rows=500)
     apart = DaskQUORForestClassifier(**params).fit(X, Y)
     mixed = DaskQUORForestClassifier(**params, shuffle=True).fit(X, Y)
-    assert apart.score(x, y) < 0.75  # every tree is one leaf of its worker's only class
+    assert apart.score(x, y) < 0.75  # every tree is one leaf of its block's only class
     assert mixed.score(x, y) > 0.95
+    X, Y = on_workers(client, x, y, 4, [second])  # the same partitions, all on one worker
+    again = DaskQUORForestClassifier(**params, shuffle=True).fit(X, Y)
+    assert tree_dumps(again) == tree_dumps(mixed)
 
 
 def test_bad_input_is_refused_before_any_tree_grows(client):
@@ -185,10 +245,12 @@ def test_bad_input_is_refused_before_any_tree_grows(client):
         (da.where(X == 5, np.inf, X), Y, "infinity"),
         (frame, dd.from_pandas(pd.Series(y[:700]), npartitions=4), "partitioned unlike X"),
     ]
+    cases += [(X, Y, "min_block_rows", rows) for rows in (0, 2.5, True)]
     with distributed.get_task_stream(client) as stream:
-        for bad_x, bad_target, message in cases:
+        for bad_x, bad_target, message, *rows in cases:
             with pytest.raises(ValueError, match=message):
-                DaskQUORForestClassifier(n_estimators=2).fit(bad_x, bad_target)
+                DaskQUORForestClassifier(n_estimators=2, min_block_rows=(rows or [1])[0]).fit(
+                    bad_x, bad_target)
         with pytest.raises(ValueError, match="NaN or infinity"):
             DaskQUORForestRegressor(n_estimators=2).fit(X, da.where(bad_y > 0, np.nan, bad_y))
         with pytest.raises(TypeError, match="dask array"):
@@ -215,18 +277,6 @@ def test_model_search_on_the_cluster_equals_local(client, estimator):
     np.testing.assert_array_equal(remote_scores, local_scores)
 
 
-def kill_when_growing(client, pids, killed):
-    """Kills the worker process that is growing trees, once one is."""
-    deadline = time.monotonic() + TIMEOUT
-    while time.monotonic() < deadline and not killed:
-        for worker, keys in client.processing().items():
-            if any(str(k).startswith("quor-grow") for k in keys):
-                os.kill(pids[worker], signal.SIGKILL)
-                killed.append(worker)
-                return
-        time.sleep(0.01)
-
-
 def test_client_closed_during_fit_raises(client):
     x, y = data(n=8000)
     other = distributed.Client(client.scheduler.address, timeout=TIMEOUT, set_as_default=False)
@@ -248,25 +298,91 @@ def test_client_closed_during_fit_raises(client):
     closer.join(TIMEOUT)
 
 
-def test_worker_killed_during_fit_gives_the_same_forest(client):
-    """Run last: it replaces a worker.  The killed worker's share is grown again from
-    its recomputed partitions, so the forest is the undisturbed one."""
-    x, y = data(n=12000)
-    X, Y = on_workers(client, x, y, 8)
-    params = dict(n_estimators=60, random_state=1)
-    undisturbed = DaskQUORForestClassifier(**params).fit(X, Y)
-    pids, killed = client.run(os.getpid), []
-    killer = threading.Thread(target=kill_when_growing, args=(client, pids, killed))
-    killer.start()
-    result = []
-    fitter = threading.Thread(
-        target=lambda: result.append(DaskQUORForestClassifier(**params).fit(X, Y)))
-    fitter.start()
-    fitter.join(TIMEOUT)
-    killer.join(TIMEOUT)
-    assert not fitter.is_alive() and killed and result
-    ours = result[0].to_local()._forest.export_arrays()
-    theirs = undisturbed.to_local()._forest.export_arrays()
-    for name in ours:
-        np.testing.assert_array_equal(ours[name], theirs[name], err_msg=name)
-    client.wait_for_workers(2, timeout=TIMEOUT)
+# A user's script: imports at its top, the fit under the main guard (the workers
+# are spawned processes that import it too).  It fits the same data and partitions
+# placed four ways, and once more while one worker is killed, and prints a digest
+# of each forest's arrays.
+SCRIPT = """
+import hashlib
+import json
+import logging
+import os
+import signal
+import threading
+import time
+
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster, wait
+
+from quor.dask import DaskQUORForestClassifier
+
+TIMEOUT = 60
+
+
+def digest(model):
+    arrays = model.to_local()._forest.export_arrays()
+    return hashlib.sha256(b"".join(np.ascontiguousarray(arrays[k]).tobytes()
+                                   for k in sorted(arrays))).hexdigest()
+
+
+def kill_when_growing(client, killed):
+    pids = client.run(os.getpid)
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline:
+        for worker, keys in client.processing().items():
+            if any(str(k).startswith("quor-grow") for k in keys):
+                os.kill(pids[worker], signal.SIGKILL)
+                killed.append(worker)
+                return
+        time.sleep(0.005)
+
+
+if __name__ == "__main__":
+    rng = np.random.default_rng(0)
+    x = rng.integers(0, 100, size=(16_000, 5)).astype(np.float64)
+    y = (x[:, 0] + x[:, 1] + rng.integers(0, 80, size=len(x)) > 140).astype(np.int64)
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+                      silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+        client.wait_for_workers(2, timeout=TIMEOUT)
+        first, second = sorted(client.nthreads())
+
+        def placed(tag, x_on=None, y_on=None):
+            X = da.from_array(x, chunks=(2000, 5), name=f"x-{tag}")
+            Y = da.from_array(y, chunks=2000, name=f"y-{tag}")
+            X, Y = client.persist(X, workers=x_on), client.persist(Y, workers=y_on)
+            wait([X, Y], timeout=TIMEOUT)
+            return X, Y
+
+        def fit(X, Y):
+            model = DaskQUORForestClassifier(n_estimators=48, random_state=0, max_features=None,
+                                             min_block_rows=2000)
+            return model.fit(X, Y)
+
+        chosen = placed("chosen")  # where the scheduler chooses
+        digests = [digest(fit(*chosen)), digest(fit(*chosen)),
+                   digest(fit(*placed("one", [first], [first]))),
+                   digest(fit(*placed("apart", [second], [first])))]
+        killed = []
+        killer = threading.Thread(target=kill_when_growing, args=(client, killed))
+        X, Y = placed("killed")
+        killer.start()
+        digests.append(digest(fit(X, Y)))
+        killer.join(TIMEOUT)
+        print(json.dumps({"digests": digests, "killed": len(killed)}))
+"""
+
+
+def test_one_forest_per_seed_wherever_the_partitions_are(tmp_path):
+    """Four fits of the same partitions, placed by the scheduler and by hand, and a fit
+    that loses a worker while growing give one forest, bit for bit."""
+    script = tmp_path / "user_script.py"
+    script.write_text(SCRIPT)
+    path = os.pathsep.join([os.path.dirname(os.path.dirname(quor.__file__))]
+                           + os.environ.get("PYTHONPATH", "").split(os.pathsep))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          timeout=4 * TIMEOUT, cwd=tmp_path, env=dict(os.environ, PYTHONPATH=path))
+    assert done.returncode == 0, done.stderr[-3000:]
+    result = json.loads(done.stdout.strip().splitlines()[-1])
+    assert result["killed"] == 1
+    assert len(set(result["digests"])) == 1, result["digests"]
