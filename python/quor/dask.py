@@ -117,7 +117,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from . import _params
-from ._categories import encode_table, learn_categories
+from ._categories import check_codes, encode_table, learn_categories
 from ._forest import (QUORForestClassifier, QUORForestRegressor, _resolve_max_features,
                       _resolve_max_samples, _tree_seeds)
 from ._input import resolve_categorical
@@ -178,7 +178,9 @@ def _check_x(X, categorical):
             ):
                 mask[j] = True
                 by_value.append(j)
-            elif not (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)):
+            elif pd.api.types.is_complex_dtype(dtype) or not (
+                pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+            ):
                 raise ValueError(
                     f"column {label!r} of X is neither numeric nor categorical ({dtype}); "
                     "name it in categorical to use its values as categories, or convert it"
@@ -234,18 +236,30 @@ def _partition_keys(collection):
 # -- work on the workers ---------------------------------------------------------------
 
 
-def _partition_facts(x, y, by_value, classify):
-    """What the client must know of one partition; runs where the partition lives."""
-    facts = {"rows": len(x), "targets": len(y), "infinite": False}
+def _partition_facts(x, y, by_value, codes, classify):
+    """What the client must know of one partition; runs where the partition lives.
+
+    ``codes`` are the numeric categorical columns: a value in them that is
+    not a category code is reported (as the local estimators' message), not
+    rounded to one.
+    """
+    facts = {"rows": len(x), "targets": len(y), "infinite": False, "bad_code": None}
     if isinstance(x, pd.DataFrame):
-        for j in range(x.shape[1]):
-            if j in by_value:
-                continue
-            column = x.iloc[:, j].to_numpy(dtype=np.float64, na_value=np.nan)
-            facts["infinite"] |= bool(np.isinf(column).any())
+        numeric = [j for j in range(x.shape[1]) if j not in by_value]
+        matrix = np.empty((len(x), x.shape[1]))
+        for j in numeric:
+            matrix[:, j] = x.iloc[:, j].to_numpy(dtype=np.float64, na_value=np.nan)
+        facts["infinite"] = bool(np.isinf(matrix[:, numeric]).any())
         facts["categories"] = {j: learn_categories(x.iloc[:, j]) for j in by_value}
+        labels = list(x.columns)
     else:
-        facts["infinite"] = bool(np.isinf(np.asarray(x, dtype=np.float64)).any())
+        matrix = np.asarray(x, dtype=np.float64)
+        facts["infinite"] = bool(np.isinf(matrix).any())
+        labels = list(range(matrix.shape[1]))
+    try:
+        check_codes(matrix, codes, labels)
+    except ValueError as err:
+        facts["bad_code"] = str(err)
     targets = np.asarray(y)
     if classify:
         facts["labels"] = np.unique(targets)
@@ -460,6 +474,28 @@ def _owners(client, x_futures, y_futures):
     return owners
 
 
+def _same(value):
+    return value
+
+
+def _targets_beside_rows(client, owners, y_futures):
+    """The partitions of y, each held by the worker that reads its rows of X.
+
+    A partition of y held elsewhere is copied there once, as a result the
+    fit keeps: the checks and the growth then read it where it is.  Left to
+    Dask, each task would fetch it anew, and Dask drops the extra copy in
+    between.
+    """
+    copies = [(i, _Job(w, _same, (yf,), "quor-targets", loose=True))
+              for i, (w, yf, held) in enumerate(zip(owners, y_futures, _who_has(client, y_futures)))
+              if w not in held]
+    futures = list(y_futures)
+    moved = _run(client, [job for _, job in copies], "placing its targets", gather=False)
+    for (i, _), future in zip(copies, moved):
+        futures[i] = future
+    return futures
+
+
 def _blocks(rows, min_rows):
     """Consecutive partitions gathered into blocks of at least ``min_rows`` rows.
 
@@ -569,9 +605,11 @@ class _DaskForest(BaseEstimator):
         _run(client, [_Job(None, future=f) for f in x_futures + y_futures], "reading its input",
              gather=False)
         owners = _owners(client, x_futures, y_futures)
+        y_futures = _targets_beside_rows(client, owners, y_futures)
+        codes = [j for j in np.flatnonzero(mask).tolist() if j not in by_value]
         facts = _run(
             client,
-            [_Job(w, _partition_facts, (xf, yf, by_value, self._classify), "quor-facts")
+            [_Job(w, _partition_facts, (xf, yf, by_value, codes, self._classify), "quor-facts")
              for w, xf, yf in zip(owners, x_futures, y_futures)],
             "checking its input",
         )
@@ -614,6 +652,9 @@ class _DaskForest(BaseEstimator):
             raise ValueError("X has no rows")
         if any(f["infinite"] for f in facts):
             raise ValueError("X contains infinity; use NaN for missing values")
+        bad = next((f["bad_code"] for f in facts if f["bad_code"] is not None), None)
+        if bad is not None:
+            raise ValueError(bad)
         n_features = X.shape[1] if isinstance(X, da.Array) else len(X.columns)
         categories = [None] * n_features
         for j in by_value:

@@ -255,6 +255,11 @@ def test_bad_input_is_refused_before_any_tree_grows(client):
             DaskQUORForestRegressor(n_estimators=2).fit(X, da.where(bad_y > 0, np.nan, bad_y))
         with pytest.raises(TypeError, match="dask array"):
             DaskQUORForestClassifier().fit(x, y)
+        for bad_x in (X / 4, frame / 4):  # fractions in a column of codes are not rounded
+            with pytest.raises(ValueError, match="not a category code"):
+                DaskQUORForestClassifier(n_estimators=2, categorical=[1]).fit(bad_x, Y)
+        with pytest.raises(ValueError, match="neither numeric nor categorical"):
+            DaskQUORForestClassifier(n_estimators=2).fit(frame.assign(c=frame["c"] * 1j), Y)
     assert not [t for t in stream.data if str(t["key"]).startswith("quor-grow")]
 
 
