@@ -10,7 +10,7 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
-from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
+from ._quor import LARGEST_TARGET, RawClassifier, RawObjectiveClassifier, RawRegressor
 from ._tree import Tree, feature_importances
 
 __all__ = ["QUORClassifier", "QUORRegressor"]
@@ -249,6 +249,7 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
         def prepare(y):
             targets = np.ascontiguousarray(y, dtype=np.float64)
+            check_target_magnitude(targets)
             return RawRegressor, {"criterion": self.criterion}, targets, {}
 
         return self._fit(X, y, prepare)
@@ -267,6 +268,19 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
     def _rebuild_core(self, dump, categorical):
         return RawRegressor.from_tree(dump, categorical)
+
+
+def check_target_magnitude(targets):
+    """Refuse regression targets so large that a mean of them could overflow.
+
+    The forests' core refuses the same (its limit is LARGEST_TARGET), and
+    model files refuse leaf values past it.
+    """
+    largest = float(np.max(np.abs(targets), initial=0.0))
+    if not largest <= LARGEST_TARGET:
+        raise ValueError(f"y holds {largest!r} in magnitude; quor takes finite targets of "
+                         "magnitude at most 2**960 (about 9.7e288), so that no mean of them "
+                         "overflows")
 
 
 def check_criterion_or_objective(classifier):

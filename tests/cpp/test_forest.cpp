@@ -311,22 +311,22 @@ TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
     const Forest forest = grow_forest(settings, data, seeds, options, 2);
     const std::uint64_t n_classes = settings.is_classifier() ? 3 : 0;
     const ForestDump dump = dump_forest(forest.trees, n_classes);
-    const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes);
+    const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes, settings.categorical);
     ASSERT_EQ(rebuilt.size(), forest.trees.size());
     for (std::size_t t = 0; t < rebuilt.size(); ++t) expect_same_tree(rebuilt[t], forest.trees[t]);
 
     ForestDump broken = dump;
     broken.node_offsets.back() -= 1;
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
     broken = dump;
     broken.children_left[0] = static_cast<std::int32_t>(dump.node_offsets[1]);  // into the next tree
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
     broken = dump;
     std::swap(broken.children_left[0], broken.children_right[0]);  // a tree, but not in pre-order
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
     broken = dump;
     broken.split_score.pop_back();
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
   }
 }
 

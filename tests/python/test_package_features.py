@@ -214,10 +214,10 @@ def chain_tree(document):
     (lambda d: resigned(dict(d, estimator="os.system")), "unknown estimator 'os.system'"),
     (lambda d: resigned(dict(d, fitted=dict(d["fitted"], n_features_in_=1))),
      "must be a list of 1 entries"),
-    (lambda d: resigned(dict(d, tree=dict(d["tree"], feature=[7] * len(d["tree"]["feature"])))),
+    (lambda d: resigned(dict(d, tree=dict(d["tree"], feature=[7 if f >= 0 else f for f in d["tree"]["feature"]]))),
      "splits on a feature outside 0 .. 1"),
-    (lambda d: resigned(dict(d, tree=dict(d["tree"], value=[0.0]))), "'value' must have"),
-    (chain_tree, "the tree is malformed"),
+    (lambda d: resigned(dict(d, tree=dict(d["tree"], value=[0.0]))), "'value' must be a list of"),
+    (chain_tree, "tree node 0 has child 0, not a later node"),
 ])
 def test_crafted_model_files_are_refused(tmp_path, change, message):
     frame, y = frame_data(5)
