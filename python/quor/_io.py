@@ -64,6 +64,7 @@ import json
 import math
 import numbers
 import os
+import reprlib
 import sys
 
 import numpy as np
@@ -313,6 +314,15 @@ def _list_of(value, n, check, what, kind):
     return value
 
 
+_SHORT = reprlib.Repr()
+_SHORT.maxlist, _SHORT.maxstring, _SHORT.maxother, _SHORT.maxlong = 8, 40, 40, 40
+
+
+def _short(value):
+    """A repr short enough for a message, whatever a file holds."""
+    return _SHORT.repr(value)
+
+
 def _same(a, b):
     """Equal JSON values of the same JSON type (``true`` is not 1, nor 1 1.0)."""
     if isinstance(a, list) and isinstance(b, list):
@@ -387,7 +397,7 @@ def _from_document(document):
              "its checksum does not match: the file was changed after it was written")
     name = document.get("estimator")
     cls = _ESTIMATORS.get(name) if isinstance(name, str) else None
-    _require(cls is not None, f"unknown estimator {name!r}")
+    _require(cls is not None, f"unknown estimator {_short(name)}")
     forest = cls in _FORESTS
     _require(not forest or version >= 2, f"format version {version} holds no forests")
     body = "forest" if forest else "tree"
@@ -581,8 +591,8 @@ def _check_forest_settings(estimator, attrs, settings, n_samples):
              f"the forest's settings are not {sorted(expected)}")
     for name, value in expected.items():
         _require(_same(settings[name], _plain(value, name)),
-                 f"the forest setting {name} is {settings[name]!r}, but its parameters and "
-                 f"fitted attributes give {_plain(value, name)!r}")
+                 f"the forest setting {name} is {_short(settings[name])}, but its parameters "
+                 f"and fitted attributes give {_short(_plain(value, name))}")
     return kind
 
 
@@ -762,7 +772,7 @@ def _load_forest(estimator, attrs, fitted, body):
         if key in oob:
             n_samples = len(oob[key])
     expected_kind = _check_forest_settings(estimator, attrs, settings, n_samples)
-    _require(kind == expected_kind, f"forest kind {kind!r} is not {expected_kind!r}, the kind "
+    _require(kind == expected_kind, f"forest kind {_short(kind)} is not {expected_kind!r}, the kind "
              "of its parameters")
     if n_samples is not None:
         _require(settings["max_samples"] < n_samples,
@@ -827,7 +837,7 @@ def _oob_attributes(estimator, fitted, n_classes):
     _require(isinstance(score, float), "oob_score_ must be a float")
     # NaN when no row was out of bag; an accuracy is in [0, 1], an R² at most 1.
     _require(math.isnan(score) or (0 <= score <= 1 if n_classes is not None else score <= 1),
-             f"oob_score_ {score!r} is out of range")
+             f"oob_score_ {_short(score)} is out of range")
     array = _stored_array(fitted[array_key], array_key, "<f8", 2 if n_classes else 1)
     _require(len(array) >= 2, f"{array_key} must have a row for each training row")
     unseen = np.isnan(array)
