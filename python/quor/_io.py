@@ -134,31 +134,96 @@ def _plain(value, what):
 def _checksum(document):
     """SHA-256 of the document without its checksum, as compact JSON with sorted keys.
 
-    The text is ``json.dumps(body, sort_keys=True, separators=(",", ":"))``,
-    hashed as it is produced instead of held whole: for a forest it is as
-    large as the file.
+    The text is ``json.dumps(body, sort_keys=True, separators=(",", ":"))``
+    exactly, hashed as it is produced instead of held whole: for a forest it
+    is as large as the file.
     """
     body = {key: value for key, value in document.items() if key != "checksum"}
     digest = hashlib.sha256()
-    pending, size = [], 0
-
-    def feed(text):  # the text is ASCII
-        for start in range(0, len(text), _HASH_PIECE):
-            digest.update(text[start:start + _HASH_PIECE].encode("ascii"))
-
-    for chunk in json.JSONEncoder(sort_keys=True, separators=(",", ":")).iterencode(body):
-        if len(chunk) >= _HASH_PIECE:  # a long string: hashed as it is, not joined
-            feed("".join(pending))
-            pending, size = [], 0
-            feed(chunk)
-            continue
-        pending.append(chunk)
-        size += len(chunk)
-        if size >= _HASH_PIECE:
-            feed("".join(pending))
-            pending, size = [], 0
-    feed("".join(pending))
+    try:
+        _CompactJson(digest.update, sort_keys=True).write(body)
+    except _NotPlain:  # values JSON does not produce: json's own encoder says how
+        digest = hashlib.sha256()
+        for chunk in json.JSONEncoder(sort_keys=True, separators=(",", ":")).iterencode(body):
+            digest.update(chunk.encode("ascii"))
     return digest.hexdigest()
+
+
+class _NotPlain(Exception):
+    pass
+
+
+class _CompactJson:
+    """Writes to ``sink`` (bytes at a time) the text json.dumps gives with
+    compact separators and its other defaults (ASCII only, NaN as NaN),
+    without making the whole text: short pieces are gathered, long strings
+    that need no escape (a forest's base64 arrays) go out as they are.
+    Values that JSON does not produce raise _NotPlain."""
+
+    _LONG = 1 << 12
+
+    def __init__(self, sink, sort_keys):
+        self.sink, self.sort_keys, self.pending, self.size = sink, sort_keys, [], 0
+
+    def write(self, value):
+        self.value(value)
+        self.flush()
+
+    def text(self, text):
+        self.pending.append(text)
+        self.size += len(text)
+        if self.size >= _HASH_PIECE:
+            self.flush()
+
+    def flush(self):
+        self.sink("".join(self.pending).encode("ascii"))
+        self.pending, self.size = [], 0
+
+    def string(self, text):
+        if len(text) >= self._LONG and text.isascii() and '"' not in text and "\\" not in text:
+            raw = text.encode("ascii")
+            codes = np.frombuffer(raw, dtype=np.uint8)
+            if codes.min() >= 0x20 and codes.max() <= 0x7E:  # printable: not escaped
+                self.flush()
+                self.sink(b'"')
+                self.sink(raw)
+                self.sink(b'"')
+                return
+        self.text(json.encoder.encode_basestring_ascii(text))
+
+    def value(self, value):
+        if isinstance(value, str):
+            self.string(value)
+        elif value is None:
+            self.text("null")
+        elif value is True:
+            self.text("true")
+        elif value is False:
+            self.text("false")
+        elif type(value) is int:
+            self.text(int.__repr__(value))
+        elif type(value) is float:
+            self.text("NaN" if value != value else "Infinity" if value == math.inf
+                      else "-Infinity" if value == -math.inf else float.__repr__(value))
+        elif type(value) is list:
+            self.text("[")
+            for i, item in enumerate(value):
+                if i:
+                    self.text(",")
+                self.value(item)
+            self.text("]")
+        elif type(value) is dict and all(type(key) is str for key in value):
+            self.text("{")
+            items = sorted(value.items()) if self.sort_keys else value.items()
+            for i, (key, item) in enumerate(items):
+                if i:
+                    self.text(",")
+                self.string(key)
+                self.text(":")
+                self.value(item)
+            self.text("}")
+        else:
+            raise _NotPlain
 
 
 def _array_entry(array):
@@ -258,9 +323,9 @@ def save(estimator, path):
     else:
         document["tree"] = _plain(estimator.export_tree(), "tree")
     document["checksum"] = _checksum(document)
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(document, handle, separators=(",", ":"))
-        handle.write("\n")
+    with open(path, "wb") as handle:
+        _CompactJson(handle.write, sort_keys=False).write(document)
+        handle.write(b"\n")
 
 
 def _fitted_of(estimator):
@@ -364,9 +429,22 @@ def _read_text(path, max_bytes):
     too_large = (f"{path!s} is larger than max_bytes={max_bytes} bytes; pass a larger "
                  "max_bytes to quor.load to read a larger model file")
     with open(path, "rb") as handle:
-        if os.fstat(handle.fileno()).st_size > max_bytes:
+        size = os.fstat(handle.fileno()).st_size
+        if size > max_bytes:
             raise ValueError(too_large)
-        data = handle.read(max_bytes + 1)  # the file may have grown since
+        # One read of the size stat gave (a read allocates what it asks for),
+        # then more only if the file grew or has no size (a pipe), never
+        # past max_bytes + 1.
+        data = handle.read(size + 1)
+        if len(data) > size:
+            parts, total = [data], len(data)
+            while total <= max_bytes:
+                part = handle.read(min(max_bytes + 1 - total, 1 << 24))
+                if not part:
+                    break
+                parts.append(part)
+                total += len(part)
+            data = b"".join(parts)
     if len(data) > max_bytes:
         raise ValueError(too_large)
     if data[:1] == b"\x80":

@@ -19,6 +19,7 @@ distributed = pytest.importorskip("distributed")
 import joblib  # noqa: E402
 from sklearn.model_selection import GridSearchCV, cross_val_score  # noqa: E402
 
+import quor  # noqa: E402
 from quor import QUORClassifier, QUORForestClassifier, QUORForestRegressor  # noqa: E402
 from quor.dask import DaskQUORForestClassifier, DaskQUORForestRegressor  # noqa: E402
 
@@ -76,7 +77,7 @@ def transfers(client):
     return [k for keys in client.run(logs).values() for k in keys]
 
 
-def test_fit_moves_no_partition_and_predicts_alike(client):
+def test_fit_moves_no_partition_and_predicts_alike(client, tmp_path):
     x, y = data()
     X, Y = on_workers(client, x, y, 8)
     holders = {w for ws in client.who_has(X).values() for w in ws}
@@ -97,6 +98,9 @@ def test_fit_moves_no_partition_and_predicts_alike(client):
     assert model.score(x, y) > 0.7
     again = pickle.loads(pickle.dumps(model))
     np.testing.assert_array_equal(again.predict_proba(x), local.predict_proba(x))
+    quor.save(model, tmp_path / "model.quor")  # trees grown on both workers
+    np.testing.assert_array_equal(quor.load(tmp_path / "model.quor").predict_proba(x),
+                                  local.predict_proba(x))
 
     frame = dd.from_dask_array(X, columns=list("abcde"))
     model = DaskQUORForestRegressor(n_estimators=4, random_state=0).fit(frame, Y)
@@ -119,7 +123,7 @@ def frame_data(n=1200, seed=1):
 
 
 @pytest.mark.parametrize("task", ["classifier", "regressor"])
-def test_forest_on_one_worker_is_the_local_forest(client, task):
+def test_forest_on_one_worker_is_the_local_forest(client, task, tmp_path):
     """All partitions on one worker: the same trees as the local forest on all rows."""
     worker = sorted(client.nthreads())[0]
     frame, label = frame_data()
@@ -149,6 +153,11 @@ def test_forest_on_one_worker_is_the_local_forest(client, task):
         proba = remote.predict_proba(X).compute()
         np.testing.assert_array_equal(proba.to_numpy(), local.predict_proba(frame))
         assert list(proba.columns) == ["no", "yes"]
+    # A model file holds the local forest, and loads as one.
+    quor.save(remote, tmp_path / "remote.quor")
+    loaded = quor.load(tmp_path / "remote.quor")
+    assert type(loaded) is type(local)
+    np.testing.assert_array_equal(loaded.predict(frame), local.predict(frame))
 
 
 def test_shuffle_mixes_partitions_that_differ(client):

@@ -4,6 +4,7 @@ forest loader refuses bad arrays itself; large files need max_bytes."""
 
 import base64
 import copy
+import hashlib
 import json
 import math
 import os
@@ -460,18 +461,35 @@ def test_files_above_max_bytes_are_refused_before_they_are_read(saved, tmp_path)
 
 @pytest.mark.skipif(SANITIZED, reason="a file above a gibibyte takes minutes under ASan")
 def test_a_model_above_the_default_limit_loads_with_max_bytes(tmp_path):
-    """A tree whose categorical feature has 2**20 long categories: its file
-    passes 2**30 bytes, most of it the categories, as its memory does."""
-    names = [f"category-{i:07d}-" + "x" * 1010 for i in range(2**20)]
-    column = pd.Categorical(names[:8] * 4, categories=names)
-    frame = pd.DataFrame({"c": column, "v": np.arange(32.0)})
+    """A tree whose categorical feature has 2**14 long categories: its file
+    passes 2**30 bytes, almost all of it the categories, as its memory does."""
+    names = [f"category-{i:05d}-" + "x" * 65536 for i in range(2**14)]
+    rows = pd.DataFrame({"c": names[:8] * 4, "v": np.arange(32.0)})
+    frame = rows.assign(c=pd.Categorical(rows["c"], categories=names))
     model = QUORRegressor(max_depth=2).fit(frame, (np.arange(32) % 8 == 3) * 5.0)
+    expected, tree = model.predict(rows), repr(model.export_tree())
     path = tmp_path / "large.quor"
     quor.save(model, path)
-    del names, column
+    del names, frame, model  # the categories held once at a time
     assert path.stat().st_size > quor._io.MAX_BYTES
     with pytest.raises(ValueError, match="larger than max_bytes=1073741824 bytes"):
         quor.load(path)
     loaded = quor.load(path, max_bytes=2**31)
-    np.testing.assert_array_equal(loaded.predict(frame), model.predict(frame))
-    assert repr(loaded.export_tree()) == repr(model.export_tree())
+    np.testing.assert_array_equal(loaded.predict(rows), expected)
+    assert repr(loaded.export_tree()) == tree
+
+
+def test_checksums_and_files_are_the_text_json_gives(tmp_path):
+    """The streamed checksum and file are json's own text: files written before still load."""
+    long = "A" * 5000
+    document = {"b": [math.nan, math.inf, -math.inf, -0.0, 5e-324, 0.1, 2**70, -3, True, False,
+                      None, [], {}], "a": {"z": "é☃\x00\"\\\x7f\x1f", "y": [long, long + '"',
+                                                                             long + "\\", long + "\x01",
+                                                                             long + "\x7f", long + "é"]},
+                "checksum": "not hashed"}
+    body = {k: v for k, v in document.items() if k != "checksum"}
+    text = json.dumps(body, sort_keys=True, separators=(",", ":"))
+    assert quor._io._checksum(document) == hashlib.sha256(text.encode()).hexdigest()
+    chunks = []
+    quor._io._CompactJson(chunks.append, sort_keys=False).write(document)
+    assert b"".join(chunks).decode() == json.dumps(document, separators=(",", ":"))

@@ -249,7 +249,8 @@ def test_plot_tree_draws_every_node_and_needs_matplotlib_only_when_called(tmp_pa
     assert (tmp_path / "tree.png").read_bytes()[:4] == b"\x89PNG"
     shallow = quor.plot_tree(clf, max_depth=0, ax=figure.add_axes([0, 0, 1, 1]))
     assert len(shallow) == 3 and "(...)" in [a.get_text() for a in shallow]
-    check = "import sys, quor; assert 'matplotlib' not in sys.modules"
+    check = ("import sys, quor; assert 'matplotlib' not in sys.modules"
+             " and 'dask' not in sys.modules")
     subprocess.run([sys.executable, "-c", check], check=True, timeout=60,
                    env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)))
 
