@@ -160,7 +160,8 @@ ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, T
     const std::uint64_t n_classes = settings.n_classes();
     for (const std::uint64_t label : targets.labels) {
       if (label >= n_classes) {
-        throw ValueError("y holds class " + std::to_string(label) + ", not below n_classes " + std::to_string(n_classes));
+        throw ValueError("y holds class " + std::to_string(label) + ", not below n_classes " +
+                         std::to_string(n_classes));
       }
     }
   } else {

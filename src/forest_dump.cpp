@@ -193,7 +193,9 @@ std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes
   if (offsets.size() < 2) refuse("no trees");
   if (offsets.front() != 0) refuse("node_offsets[0] is " + std::to_string(offsets.front()) + ", not 0");
   for (std::size_t t = 0; t + 1 < offsets.size(); ++t) {
-    if (offsets[t + 1] <= offsets[t]) refuse("node_offsets is not increasing: tree " + std::to_string(t) + " has no nodes");
+    if (offsets[t + 1] <= offsets[t]) {
+      refuse("node_offsets is not increasing: tree " + std::to_string(t) + " has no nodes");
+    }
   }
   if (offsets.back() != static_cast<std::int64_t>(n_nodes)) {
     refuse("node_offsets ends at " + std::to_string(offsets.back()) + " but there are " + std::to_string(n_nodes) +

@@ -399,9 +399,9 @@ def load(path, *, max_bytes=MAX_BYTES):
     """Read an estimator written by :func:`save`.
 
     ``max_bytes`` (default 2**30, 1 GiB) is the largest file read: a larger
-    one is refused before it is read, since loading takes memory in
-    proportion to the file (about twice its size besides the model).  Give a
-    larger value to load a larger model you trust to be a model file.
+    one is refused before it is read, since loading holds the file's text
+    and its parsed document at once (about twice its size).  Give a larger
+    value to load a larger model you trust to be a model file.
 
     Raises ``ValueError``, naming the file and the field, for a file that is
     not a quor model file (pickles included: they are never unpickled), of
@@ -850,8 +850,8 @@ def _load_forest(estimator, attrs, fitted, body):
         if key in oob:
             n_samples = len(oob[key])
     expected_kind = _check_forest_settings(estimator, attrs, settings, n_samples)
-    _require(kind == expected_kind, f"forest kind {_short(kind)} is not {expected_kind!r}, the kind "
-             "of its parameters")
+    _require(kind == expected_kind,
+             f"forest kind {_short(kind)} is not {expected_kind!r}, the kind of its parameters")
     if n_samples is not None:
         _require(settings["max_samples"] < n_samples,
                  "out-of-bag attributes need max_samples below the number of rows")

@@ -327,6 +327,21 @@ TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
     broken = dump;
     broken.split_score.pop_back();
     EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
+    // Leaf flags of 2 with no leaf payload: counted as no leaves, they once
+    // sent the rebuild past the leaf arrays.
+    broken = dump;
+    for (std::uint8_t& flag : broken.is_leaf) flag = static_cast<std::uint8_t>(flag * 2);
+    broken.leaf_value.clear();
+    broken.leaf_class.clear();
+    broken.leaf_proba.clear();
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
+    // A category split on a column the settings do not call categorical.
+    broken = dump;
+    const auto split = static_cast<std::size_t>(std::find(broken.is_leaf.begin(), broken.is_leaf.end(), 0) -
+                                                broken.is_leaf.begin());
+    broken.is_categorical[split] = 1;
+    broken.feature[split] = 0;
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
   }
 }
 

@@ -482,10 +482,9 @@ def test_a_model_above_the_default_limit_loads_with_max_bytes(tmp_path):
 def test_checksums_and_files_are_the_text_json_gives(tmp_path):
     """The streamed checksum and file are json's own text: files written before still load."""
     long = "A" * 5000
+    strings = [long, long + '"', long + "\\", long + "\x01", long + "\x7f", long + "é"]
     document = {"b": [math.nan, math.inf, -math.inf, -0.0, 5e-324, 0.1, 2**70, -3, True, False,
-                      None, [], {}], "a": {"z": "é☃\x00\"\\\x7f\x1f", "y": [long, long + '"',
-                                                                             long + "\\", long + "\x01",
-                                                                             long + "\x7f", long + "é"]},
+                      None, [], {}], "a": {"z": "é☃\x00\"\\\x7f\x1f", "y": strings},
                 "checksum": "not hashed"}
     body = {k: v for k, v in document.items() if k != "checksum"}
     text = json.dumps(body, sort_keys=True, separators=(",", ":"))
