@@ -292,11 +292,14 @@ def save(estimator, path):
     try:
         _check_params_against_fitted(estimator, _fitted_of(estimator))
         if forest:
-            oob = getattr(estimator, "oob_prediction_", getattr(estimator, "oob_decision_function_",
-                                                                  None))
+            _check_tree_count(estimator, estimator.n_estimators_)
+            oob = getattr(estimator, _check_oob_present(
+                estimator, [key for key in _OOB if hasattr(estimator, key)]), None)
             _check_forest_settings(estimator, _fitted_of(estimator),
                                    _plain(estimator._forest_settings, "forest settings"),
                                    None if oob is None else len(oob))
+        else:
+            _check_depth(estimator, estimator.get_depth())
     except _Refused as err:
         raise ValueError(f"this {name} cannot be saved: {err} (were its parameters changed "
                          "after it was fitted? refit it, or set them back)") from None
@@ -711,9 +714,7 @@ def _check_tree(dump, estimator, attrs):
     leaf, split = arrays["is_leaf"], ~arrays["is_leaf"]
     left, right = arrays["children_left"], arrays["children_right"]
     depth = _pre_order_depths(leaf.tolist(), left.tolist(), right.tolist())
-    max_depth = estimator.max_depth
-    _require(max_depth is None or max(depth) <= max_depth,
-             f"the tree is deeper than max_depth={max_depth}")
+    _check_depth(estimator, max(depth))
     lower, upper, category = arrays["lower"], arrays["upper"], arrays["category"]
     feature = arrays["feature"]
     _require(np.all(left[leaf] == -1) & np.all(right[leaf] == -1) & np.all(feature[leaf] == -1)
@@ -881,9 +882,9 @@ def _load_forest(estimator, attrs, fitted, body):
     _require(np.all((roots >= 1) & (roots <= settings["max_samples"])),
              "a tree was grown on more rows than max_samples, or on none")
     n_trees = fitted["n_estimators_"]
-    _require(_same(n_trees, raw.n_trees()) and n_trees == estimator.n_estimators,
-             f"n_estimators_ must be the forest's {raw.n_trees()} trees and the parameter "
-             "n_estimators")
+    _require(_same(n_trees, raw.n_trees()), f"n_estimators_ must be the forest's "
+             f"{raw.n_trees()} trees")
+    _check_tree_count(estimator, n_trees)
     attrs["n_estimators_"] = n_trees
     attrs.update(oob)
     importances = attrs.pop("feature_importances_", None)
@@ -902,14 +903,31 @@ def _load_forest(estimator, attrs, fitted, body):
     return estimator
 
 
-def _oob_attributes(estimator, fitted, n_classes):
-    """The out-of-bag attributes: present exactly when the parameters asked for them."""
-    array_key = "oob_decision_function_" if n_classes is not None else "oob_prediction_"
-    present = {key for key in _OOB if key in fitted}
+def _check_oob_present(estimator, present):
+    """The out-of-bag attributes are there exactly when the parameters asked for them."""
+    array_key = ("oob_decision_function_" if isinstance(estimator, QUORForestClassifier)
+                 else "oob_prediction_")
     wanted = {"oob_score_", array_key} if estimator.oob_score else set()
-    _require(present == wanted, f"the out-of-bag attributes must be {sorted(wanted)} with "
+    _require(set(present) == wanted, f"the out-of-bag attributes must be {sorted(wanted)} with "
              f"oob_score={estimator.oob_score}")
-    if not wanted:
+    return array_key
+
+
+def _check_tree_count(estimator, n_trees):
+    _require(n_trees == estimator.n_estimators,
+             f"the forest has {n_trees} trees but the parameter n_estimators is "
+             f"{estimator.n_estimators}")
+
+
+def _check_depth(estimator, depth):
+    _require(estimator.max_depth is None or depth <= estimator.max_depth,
+             f"the tree is deeper than max_depth={estimator.max_depth}")
+
+
+def _oob_attributes(estimator, fitted, n_classes):
+    """The out-of-bag attributes of the file, checked against each other."""
+    array_key = _check_oob_present(estimator, [key for key in _OOB if key in fitted])
+    if not estimator.oob_score:
         return {}
     score = fitted["oob_score_"]
     _require(isinstance(score, float), "oob_score_ must be a float")

@@ -240,6 +240,24 @@ def test_crafted_files_are_refused_naming_the_field(saved, tmp_path, name, chang
     assert words in message
 
 
+@pytest.mark.parametrize("name, change, words", [
+    ("regressor", dict(max_depth=1), "the tree is deeper than max_depth=1"),
+    ("regressor", dict(categorical=None), "is_categorical_ is not what the 'categorical'"),
+    ("objective", dict(pos_label="none"), "pos_label='none' is not a valid label"),
+    ("forest_regressor", dict(n_estimators=5), "the forest has 4 trees but"),
+    ("forest_regressor", dict(oob_score=False), "the out-of-bag attributes must be []"),
+    ("forest_classifier", dict(oob_score=True), "the out-of-bag attributes must be"),
+    ("forest_classifier", dict(min_samples_leaf=3), "the forest setting min_samples_leaf is 1"),
+])
+def test_models_whose_parameters_changed_after_fit_are_not_saved(tmp_path, name, change, words):
+    """save never writes a file that load would refuse."""
+    model = models()[name].set_params(**change)
+    with pytest.raises(ValueError, match="cannot be saved: ") as info:
+        quor.save(model, tmp_path / "model.quor")
+    assert words in str(info.value)
+    assert not (tmp_path / "model.quor").exists()
+
+
 # Arrays a fit never writes, each refused by the core itself (not by Python).
 NATIVE = [
     ("is_leaf", lambda a: (a.view(np.uint8) * 2).view(bool), "] is 2, not 0 or 1"),
