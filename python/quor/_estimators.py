@@ -10,10 +10,16 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
-from ._quor import LARGEST_TARGET, RawClassifier, RawObjectiveClassifier, RawRegressor
+from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
 from ._tree import Tree, feature_importances
 
 __all__ = ["QUORClassifier", "QUORRegressor"]
+
+# The largest magnitude of a regression target, and so of a leaf value: a sum
+# of fewer than 2**63 of them stays finite. The forests' core refuses larger
+# targets itself (kLargestTarget, src/task.hpp); model files refuse larger
+# leaf values.
+LARGEST_TARGET = 2.0**960
 
 _FITTED_DOC = """
     n_features_in_ : int
@@ -271,11 +277,7 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
 
 def check_target_magnitude(targets):
-    """Refuse regression targets so large that a mean of them could overflow.
-
-    The forests' core refuses the same (its limit is LARGEST_TARGET), and
-    model files refuse leaf values past it.
-    """
+    """Refuse regression targets so large that a mean of them could overflow."""
     largest = float(np.max(np.abs(targets), initial=0.0))
     if not largest <= LARGEST_TARGET:
         raise ValueError(f"y holds {largest!r} in magnitude; quor takes finite targets of "

@@ -72,11 +72,12 @@ import pandas as pd
 from sklearn.utils.validation import check_is_fitted
 
 from . import _params
-from ._estimators import QUORClassifier, QUORRegressor, check_criterion_or_objective
+from ._estimators import LARGEST_TARGET, QUORClassifier, QUORRegressor, \
+    check_criterion_or_objective
 from ._forest import QUORForestClassifier, QUORForestRegressor, _resolve_max_features, \
     _resolve_max_samples
 from ._input import resolve_categorical
-from ._quor import LARGEST_TARGET, RawForest
+from ._quor import RawForest
 from ._tree import importances_per_tree
 from ._version import __version__
 

@@ -5,7 +5,6 @@
 #include "estimators.hpp"
 #include "raw_forest.hpp"
 #include "guard.hpp"
-#include "task.hpp"
 
 namespace {
 
@@ -44,11 +43,6 @@ PyMODINIT_FUNC PyInit__quor(void) {
     PyRef forest = create_forest_type();
     check_status(PyModule_AddObject(module.get(), "RawForest", forest.get()));
     forest.release();  // the module took the reference
-    // The limit the forests put on regression targets and leaf values,
-    // which the package's estimators and model files use too.
-    PyRef largest = checked(PyFloat_FromDouble(quor::kLargestTarget));
-    check_status(PyModule_AddObject(module.get(), "LARGEST_TARGET", largest.get()));
-    largest.release();
     const PyRef note = checked(PyUnicode_FromString(kModuleNote));
     check_status(PyObject_SetAttrString(module.get(), "__doc__", note.get()));
     return module;

@@ -304,9 +304,13 @@ def test_forests_refuse_targets_their_dump_could_not_hold():
                        ._forest_settings)
     with pytest.raises(ValueError, match="y holds class 2, not below n_classes 2"):
         forest.fit(X, np.r_[np.zeros(19), 2].astype(np.int64), [1], 1, False, None)
-    # A large but allowed target gives finite leaves and predictions.
-    big = QUORForestRegressor(n_estimators=3, random_state=0).fit(X, np.full(20, 2.0**960))
-    assert np.isfinite(big.predict(X)).all()
+    # The package's limit is the core's: the largest target allowed gives
+    # finite leaves and predictions, the next float is refused.
+    for Est in (QUORForestRegressor, QUORRegressor):
+        big = Est().fit(X, np.full(20, quor._estimators.LARGEST_TARGET))
+        assert np.isfinite(big.predict(X)).all()
+        with pytest.raises(ValueError, match="finite targets of magnitude at most 2"):
+            Est().fit(X, np.full(20, -np.nextafter(quor._estimators.LARGEST_TARGET, np.inf)))
 
 
 def test_a_forest_predicts_only_rows_with_the_columns_its_splits_read():
