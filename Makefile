@@ -125,8 +125,9 @@ test-tsan:
 	  $(TSAN_BUILD)/quor_tests --gtest_brief=1 --gtest_filter='$(TSAN_FILTER)'
 
 # Long fuzzing: the Python fuzz tests with QUOR_FUZZ_SCALE times the budget of
-# the normal suite, then libFuzzer for FUZZ_SECONDS on the rebuild of dumps and
-# the walks over the trees it accepts (clang: `bash scripts/setup.sh robustness`).
+# the normal suite, then libFuzzer for FUZZ_SECONDS each on the rebuild of tree
+# dumps and of forest dumps and the walks over what they accept (clang:
+# `bash scripts/setup.sh robustness`).
 QUOR_FUZZ_SCALE ?= 50
 FUZZ_SECONDS ?= 120
 LIBFUZZER_BUILD ?= build/libfuzzer
@@ -143,8 +144,19 @@ $(LIBFUZZER_BUILD)/tree_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/
 	clang++ $(CORE_FLAGS) -O1 -g -fsanitize=fuzzer,address,undefined,float-cast-overflow \
 	  -fno-sanitize-recover=all -Isrc src/*.cpp tests/fuzz/tree_dump_fuzzer.cpp -lpthread -o $@
 
-fuzz-cpp: $(LIBFUZZER_BUILD)/tree_dump_fuzzer
-	$< -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(LIBFUZZER_BUILD)/corpus
+# The forest loader's fuzzer starts from real forests: forest_corpus.py fits
+# small ones with the built package and writes them as seeds, each run anew
+# (libFuzzer keeps what it adds to the directory).
+$(LIBFUZZER_BUILD)/forest_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/forest_dump_fuzzer.cpp compile_flags.txt
+	mkdir -p $(LIBFUZZER_BUILD)
+	clang++ $(CORE_FLAGS) -O1 -g -fsanitize=fuzzer,address,undefined,float-cast-overflow \
+	  -fno-sanitize-recover=all -Isrc src/*.cpp tests/fuzz/forest_dump_fuzzer.cpp -lpthread -o $@
+
+fuzz-cpp: $(LIBFUZZER_BUILD)/tree_dump_fuzzer $(LIBFUZZER_BUILD)/forest_dump_fuzzer build-extension
+	$(LIBFUZZER_BUILD)/tree_dump_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(LIBFUZZER_BUILD)/corpus
+	PYTHONPATH=python $(PYTHON) tests/fuzz/forest_corpus.py $(LIBFUZZER_BUILD)/forest_corpus
+	$(LIBFUZZER_BUILD)/forest_dump_fuzzer -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  $(LIBFUZZER_BUILD)/forest_corpus
 
 # The core compiles for aarch64 with the shared flags (vector clones are for
 # x86-64 only): Debian's cross compiler, `bash scripts/setup.sh cross`.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -152,6 +153,26 @@ ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, T
   } else if (x.n_rows > std::numeric_limits<std::uint32_t>::max()) {
     // A tree's drawn rows are 32-bit ids in both modes.
     throw ValueError("a forest takes at most 4294967295 samples, got " + std::to_string(x.n_rows));
+  }
+  // Leaves hold means of these, and predictions means of leaves: what a
+  // forest keeps must be what its loader takes back (forest_dump.hpp).
+  if (settings.is_classifier()) {
+    const std::uint64_t n_classes = settings.n_classes();
+    for (const std::uint64_t label : targets.labels) {
+      if (label >= n_classes) {
+        throw ValueError("y holds class " + std::to_string(label) + ", not below n_classes " +
+                         std::to_string(n_classes));
+      }
+    }
+  } else {
+    for (const double value : targets.values) {
+      if (!(std::fabs(value) <= kLargestTarget)) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.17g", value);
+        throw ValueError(std::string("y holds ") + text +
+                         "; a forest takes finite targets of magnitude at most 2**960 (about 9.7e288)");
+      }
+    }
   }
   ForestData data;
   data.n_rows = x.n_rows;

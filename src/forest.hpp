@@ -49,7 +49,9 @@ struct ForestData {
   Targets targets;
 };
 
-/// Checks the training data as `fit` does (the same messages) and prepares
+/// Checks the training data as `fit` does (the same messages), and the
+/// targets a forest's dump could not hold (classes from n_classes up, values
+/// that are not finite or above kLargestTarget in magnitude), and prepares
 /// it for `settings`' mode, on `n_threads` threads. Reads `x`.
 ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, Targets targets,
                                std::uint64_t n_threads);

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 
+#include "config.hpp"
 #include "errors.hpp"
+#include "input.hpp"
 #include "tree_dump.hpp"
 
 namespace quor {
@@ -18,6 +22,104 @@ std::int32_t narrow_index(std::int64_t index) {
 }
 
 [[noreturn]] void refuse(const std::string& what) { throw ValueError("forest dump: " + what); }
+
+/// "name[i]", the entry a message is about.
+std::string entry(const char* name, std::size_t i) { return std::string(name) + "[" + std::to_string(i) + "]"; }
+
+std::string number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+/// Leaf probabilities sum to 1 up to the rounding of counts / total, summed
+/// once more here: far below this for any number of classes a fit can have.
+constexpr double kProbabilitySumTolerance = 1e-9;
+
+void check_flag(std::uint8_t flag, const char* name, std::size_t i) {
+  if (flag > 1) refuse(entry(name, i) + " is " + std::to_string(flag) + ", not 0 or 1");
+}
+
+/// The fields of a split node `i` of a tree of `size` nodes (`j` its index in
+/// the tree) that the rebuild and routing read, as a fit writes them.
+void check_split(const ForestDump& dump, std::size_t i, std::size_t j, std::size_t size,
+                 std::span<const std::uint64_t> categorical) {
+  for (const auto& [name, children] : {std::pair{"children_left", &dump.children_left},
+                                       std::pair{"children_right", &dump.children_right}}) {
+    const std::int32_t child = (*children)[i];
+    // Pre-order: every child comes after its parent, inside its tree.
+    if (child <= 0 || static_cast<std::size_t>(child) <= j || static_cast<std::size_t>(child) >= size) {
+      refuse(entry(name, i) + " is " + std::to_string(child) + ", not a later node of its tree (" +
+             std::to_string(j + 1) + " .. " + std::to_string(size - 1) + ")");
+    }
+  }
+  // Fits write a finite score, or NaN where it is unknown.
+  if (std::isinf(dump.split_score[i])) refuse(entry("split_score", i) + " is infinite");
+  const std::int32_t feature = dump.feature[i];
+  if (feature < 0) refuse(entry("feature", i) + " is " + std::to_string(feature) + " at a split");
+  const bool categorical_feature = is_categorical(categorical, static_cast<std::uint64_t>(feature));
+  if ((dump.is_categorical[i] != 0) != categorical_feature) {
+    refuse(entry("is_categorical", i) + " is " + std::to_string(dump.is_categorical[i]) + " but feature " +
+           std::to_string(feature) + " is " + (categorical_feature ? "" : "not ") + "categorical in the settings");
+  }
+  const double lower = dump.lower[i];
+  const double upper = dump.upper[i];
+  const std::int64_t category = dump.category[i];
+  if (categorical_feature) {
+    if (category < 0 || category >= static_cast<std::int64_t>(kMissingCode)) {
+      refuse(entry("category", i) + " is " + std::to_string(category) + ", not a category code (0 .. " +
+             std::to_string(kMissingCode - 1) + ")");
+    }
+    if (!std::isnan(lower) || !std::isnan(upper)) {
+      refuse(entry("lower", i) + " and " + entry("upper", i) + " must be NaN at a category split");
+    }
+    return;
+  }
+  if (category != -1) refuse(entry("category", i) + " is " + std::to_string(category) + " at an interval split");
+  if (std::isnan(lower) || std::isnan(upper) || !(lower <= upper)) {
+    refuse(entry("lower", i) + " = " + number(lower) + " and " + entry("upper", i) + " = " + number(upper) +
+           " are not the bounds of an interval");
+  }
+}
+
+/// The fields of a leaf node `i` that are not its payload: those of no split.
+void check_leaf(const ForestDump& dump, std::size_t i) {
+  if (dump.children_left[i] != -1 || dump.children_right[i] != -1 || dump.feature[i] != -1 ||
+      dump.is_categorical[i] != 0 || dump.category[i] != -1 || !std::isnan(dump.lower[i]) ||
+      !std::isnan(dump.upper[i]) || !std::isnan(dump.split_score[i])) {
+    refuse("node " + std::to_string(i) + " is a leaf but has the fields of a split");
+  }
+}
+
+/// The payload of leaf number `leaf`, at node `i`.
+void check_payload(const ForestDump& dump, std::size_t leaf, std::size_t i, std::uint64_t n_classes) {
+  if (n_classes == 0) {
+    const double value = dump.leaf_value[leaf];
+    if (!(std::fabs(value) <= kLargestTarget)) {
+      refuse(entry("leaf_value", leaf) + " (node " + std::to_string(i) + ") is " + number(value) +
+             ", not a finite value of magnitude at most 2**960");
+    }
+    return;
+  }
+  const std::int32_t predicted = dump.leaf_class[leaf];
+  if (predicted < 0 || static_cast<std::uint64_t>(predicted) >= n_classes) {
+    refuse(entry("leaf_class", leaf) + " (node " + std::to_string(i) + ") is " + std::to_string(predicted) +
+           ", not a class (0 .. " + std::to_string(n_classes - 1) + ")");
+  }
+  const std::span<const double> proba(dump.leaf_proba.data() + leaf * n_classes, n_classes);
+  double sum = 0.0;
+  for (const double p : proba) {
+    if (!(p >= 0.0 && p <= 1.0)) {
+      refuse("leaf_proba[" + std::to_string(leaf) + "] (node " + std::to_string(i) + ") holds " + number(p) +
+             ", not a probability");
+    }
+    sum += p;
+  }
+  if (!(std::fabs(sum - 1.0) <= kProbabilitySumTolerance)) {
+    refuse("leaf_proba[" + std::to_string(leaf) + "] (node " + std::to_string(i) + ") sums to " + number(sum) +
+           ", not 1");
+  }
+}
 
 }  // namespace
 
@@ -70,44 +172,73 @@ ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes) {
   return dump;
 }
 
-std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes) {
+std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
+                                 std::span<const std::uint64_t> categorical) {
+  // Every length, flag and index is checked here, before anything is read
+  // through it: the dump may come from a file anyone could have written.
   const std::size_t n_nodes = dump.is_leaf.size();
-  for (const std::size_t size : {dump.children_left.size(), dump.children_right.size(), dump.feature.size(),
-                                 dump.is_categorical.size(), dump.lower.size(), dump.upper.size(),
-                                 dump.category.size(), dump.n_samples.size(), dump.split_score.size()}) {
-    if (size != n_nodes) refuse("the node arrays differ in length");
+  const std::pair<const char*, std::size_t> node_arrays[] = {
+      {"children_left", dump.children_left.size()}, {"children_right", dump.children_right.size()},
+      {"feature", dump.feature.size()},             {"is_categorical", dump.is_categorical.size()},
+      {"lower", dump.lower.size()},                 {"upper", dump.upper.size()},
+      {"category", dump.category.size()},           {"n_samples", dump.n_samples.size()},
+      {"split_score", dump.split_score.size()}};
+  for (const auto& [name, size] : node_arrays) {
+    if (size != n_nodes) {
+      refuse(std::string(name) + " has " + std::to_string(size) + " entries but is_leaf has " +
+             std::to_string(n_nodes));
+    }
   }
-  if (dump.node_offsets.empty() || dump.node_offsets.front() != 0 ||
-      dump.node_offsets.back() != static_cast<std::int64_t>(n_nodes)) {
-    refuse("the tree offsets do not cover the nodes");
+  const std::vector<std::int64_t>& offsets = dump.node_offsets;
+  if (offsets.size() < 2) refuse("no trees");
+  if (offsets.front() != 0) refuse("node_offsets[0] is " + std::to_string(offsets.front()) + ", not 0");
+  for (std::size_t t = 0; t + 1 < offsets.size(); ++t) {
+    if (offsets[t + 1] <= offsets[t]) {
+      refuse("node_offsets is not increasing: tree " + std::to_string(t) + " has no nodes");
+    }
   }
-  const std::size_t n_leaves = static_cast<std::size_t>(std::count(dump.is_leaf.begin(), dump.is_leaf.end(), 1));
+  if (offsets.back() != static_cast<std::int64_t>(n_nodes)) {
+    refuse("node_offsets ends at " + std::to_string(offsets.back()) + " but there are " + std::to_string(n_nodes) +
+           " nodes");
+  }
+  std::size_t n_leaves = 0;
+  for (std::size_t i = 0; i < n_nodes; ++i) {
+    check_flag(dump.is_leaf[i], "is_leaf", i);
+    check_flag(dump.is_categorical[i], "is_categorical", i);
+    n_leaves += dump.is_leaf[i];
+  }
   const bool classification = n_classes > 0;
-  if (classification ? (dump.leaf_class.size() != n_leaves || dump.leaf_proba.size() != n_leaves * n_classes)
-                     : dump.leaf_value.size() != n_leaves) {
-    refuse("the leaf arrays do not match the leaves");
+  if (classification) {
+    if (dump.leaf_class.size() != n_leaves) {
+      refuse("leaf_class has " + std::to_string(dump.leaf_class.size()) + " entries for " + std::to_string(n_leaves) +
+             " leaves");
+    }
+    // Divided, not multiplied: the product may not fit.
+    if (dump.leaf_proba.size() % n_classes != 0 || dump.leaf_proba.size() / n_classes != n_leaves) {
+      refuse("leaf_proba has " + std::to_string(dump.leaf_proba.size()) + " entries, not " +
+             std::to_string(n_classes) + " for each of " + std::to_string(n_leaves) + " leaves");
+    }
+  } else if (dump.leaf_value.size() != n_leaves) {
+    refuse("leaf_value has " + std::to_string(dump.leaf_value.size()) + " entries for " + std::to_string(n_leaves) +
+           " leaves");
   }
+
   std::vector<Tree> trees;
+  trees.reserve(offsets.size() - 1);
   std::size_t leaf = 0;
-  for (std::size_t t = 0; t + 1 < dump.node_offsets.size(); ++t) {
-    const std::int64_t first = dump.node_offsets[t];
-    const std::int64_t last = dump.node_offsets[t + 1];
-    if (last <= first) refuse("tree " + std::to_string(t) + " has no nodes");
-    const auto begin = static_cast<std::size_t>(first);
-    const std::size_t size = static_cast<std::size_t>(last - first);
+  for (std::size_t t = 0; t + 1 < offsets.size(); ++t) {
+    const auto begin = static_cast<std::size_t>(offsets[t]);
+    const auto size = static_cast<std::size_t>(offsets[t + 1] - offsets[t]);
     TreeDump tree;
     tree.proba_offsets.push_back(0);
     for (std::size_t i = begin; i < begin + size; ++i) {
       const bool is_leaf = dump.is_leaf[i] != 0;
-      // Children and features are checked here so that rebuilding meets no
-      // index out of range; a node reached twice it reports itself.
-      if (!is_leaf) {
-        for (const std::int32_t child : {dump.children_left[i], dump.children_right[i]}) {
-          if (child <= 0 || static_cast<std::size_t>(child) >= size) {
-            refuse("tree " + std::to_string(t) + " has a child outside its nodes");
-          }
-        }
-        if (dump.feature[i] < 0) refuse("tree " + std::to_string(t) + " splits on a negative feature");
+      if (dump.n_samples[i] < 0) refuse(entry("n_samples", i) + " is " + std::to_string(dump.n_samples[i]));
+      if (is_leaf) {
+        check_leaf(dump, i);
+        check_payload(dump, leaf, i, n_classes);
+      } else {
+        check_split(dump, i, i - begin, size, categorical);
       }
       tree.is_leaf.push_back(is_leaf);
       tree.children_left.push_back(dump.children_left[i]);
@@ -117,11 +248,11 @@ std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes
       tree.lower.push_back(dump.lower[i]);
       tree.upper.push_back(dump.upper[i]);
       tree.category.push_back(dump.category[i]);
-      tree.n_samples.push_back(static_cast<std::uint64_t>(std::max<std::int64_t>(dump.n_samples[i], 0)));
+      tree.n_samples.push_back(static_cast<std::uint64_t>(dump.n_samples[i]));
       if (is_leaf && classification) {
         tree.predicted_class.push_back(dump.leaf_class[leaf]);
-        tree.probas.insert(tree.probas.end(), dump.leaf_proba.begin() + static_cast<std::ptrdiff_t>(leaf * n_classes),
-                           dump.leaf_proba.begin() + static_cast<std::ptrdiff_t>((leaf + 1) * n_classes));
+        const auto first = dump.leaf_proba.begin() + static_cast<std::ptrdiff_t>(leaf * n_classes);
+        tree.probas.insert(tree.probas.end(), first, first + static_cast<std::ptrdiff_t>(n_classes));
       } else if (classification) {
         tree.predicted_class.push_back(-1);
       } else {
@@ -140,10 +271,18 @@ std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes
       pre_order = flat[i].children_left == tree.children_left[i] && flat[i].children_right == tree.children_right[i];
     }
     if (!pre_order) refuse("tree " + std::to_string(t) + " is not one tree listed in pre-order");
+    // A split's count is its children's sum, as the export writes it; so no
+    // count of a tree exceeds what int64 holds, and the dump of the rebuilt
+    // forest is this one.
+    for (std::size_t i = 0; i < size; ++i) {
+      if (flat[i].n_samples != tree.n_samples[i]) {
+        refuse(entry("n_samples", begin + i) + " is " + std::to_string(tree.n_samples[i]) +
+               ", not the sum of its children's");
+      }
+    }
     for (std::size_t i = 0; i < size; ++i) rebuilt.nodes[i].split.score = dump.split_score[begin + i];
     trees.push_back(std::move(rebuilt));
   }
-  if (trees.empty()) refuse("no trees");
   return trees;
 }
 

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "task.hpp"
 #include "tree.hpp"
 
 namespace quor {
@@ -36,9 +37,18 @@ struct ForestDump {
 /// The dump of `trees`; `n_classes` 0 for regression trees.
 ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes);
 
-/// The trees of a dump. A dump that is not a list of trees in pre-order with
-/// consistent array lengths is refused with a `ValueError` naming what is
-/// wrong; the split scores are restored.
-std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes);
+/// The trees of a dump, for a forest with `n_classes` (0: regression) whose
+/// `categorical` columns (sorted) are those given. Every array is checked
+/// before it is read, whatever its writer: lengths against the node and leaf
+/// counts, offsets, flags (0 or 1), children (later nodes of the same tree,
+/// each tree one tree in pre-order), features (category splits exactly on
+/// the categorical columns), category codes, interval bounds, counts (split
+/// counts the sums of their children's), leaf values (finite, at most
+/// kLargestTarget in magnitude), classes and probabilities (each leaf's in
+/// [0, 1], summing to 1), and the fields a leaf does not have. What a fit
+/// would not write is refused with a `ValueError` naming the array and the
+/// entry; the split scores are restored.
+std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
+                                 std::span<const std::uint64_t> categorical);
 
 }  // namespace quor

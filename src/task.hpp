@@ -44,6 +44,12 @@ inline std::uint64_t n_classes(const Task& task) {
 
 inline bool is_classification(const Task& task) { return !std::holds_alternative<RegressionTask>(task); }
 
+/// The largest magnitude of a regression target that a forest (and the
+/// package's estimators) takes, and so of a leaf value a forest keeps: a sum
+/// of fewer than 2**63 such values stays far from overflow, so no leaf mean
+/// and no mean over a forest's trees can be infinite.
+inline constexpr double kLargestTarget = 0x1p960;
+
 /// The targets of one fit, indexed by sample id: values for a regression
 /// task, labels (class indices) for the classification tasks.
 struct Targets {

@@ -15,6 +15,12 @@ from ._tree import Tree, feature_importances
 
 __all__ = ["FittedAttributes", "QUORClassifier", "QUORRegressor"]
 
+# The largest magnitude of a regression target, and so of a leaf value: a sum
+# of fewer than 2**63 of them stays finite. The forests' core refuses larger
+# targets itself (kLargestTarget, src/task.hpp); model files refuse larger
+# leaf values.
+LARGEST_TARGET = 2.0**960
+
 _FITTED_DOC = """
     n_features_in_ : int
         Number of features seen during fit.
@@ -265,6 +271,7 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
         def prepare(y):
             targets = np.ascontiguousarray(y, dtype=np.float64)
+            check_target_magnitude(targets)
             return RawRegressor, {"criterion": self.criterion}, targets, {}
 
         return self._fit(X, y, prepare)
@@ -283,6 +290,15 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
     def _rebuild_core(self, dump, categorical):
         return RawRegressor.from_tree(dump, categorical)
+
+
+def check_target_magnitude(targets):
+    """Refuse regression targets so large that a mean of them could overflow."""
+    largest = float(np.max(np.abs(targets), initial=0.0))
+    if not largest <= LARGEST_TARGET:
+        raise ValueError(f"y holds {largest!r} in magnitude; quor takes finite targets of "
+                         "magnitude at most 2**960 (about 9.7e288), so that no mean of them "
+                         "overflows")
 
 
 def check_criterion_or_objective(classifier):

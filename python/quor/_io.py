@@ -36,27 +36,49 @@ with every array of the native forest's ``export_arrays`` stored exactly, as
 little-endian bytes.  Single trees are still written as version 1, so that
 earlier quor versions keep reading them; this version reads both.  A
 ``random_state`` that is a ``RandomState`` instance is stored as null (the
-fitted forest no longer depends on it).
+fitted forest no longer depends on it).  A Dask forest is saved as the local
+forest it holds (``to_local()``), and loads as that local forest.
 
-Loading parses JSON only, checks every field, and rebuilds the tree through
-the core's ``from_tree`` (a forest through ``RawForest.from_arrays``).  A file of another format or version, a changed
-file (checksum), or one whose fields do not describe a fitted estimator is
-refused with a ``ValueError``; nothing in a file is ever executed.
+Loading parses JSON only and runs no code from the file.  Before anything
+is built, every field is checked for its JSON type (``true`` is never a
+number, nor a number a bool), its range and its agreement with the other
+fields: the parameters as ``fit`` checks them; ``is_categorical_`` against
+the ``categorical`` parameter and ``categories_``; ``classes_`` sorted,
+unique and exactly what their dtype holds; importances finite, non-negative
+and summing to 1 (or all 0); a forest's settings exactly those its
+parameters and fitted attributes give; the out-of-bag attributes against the
+parameters and each other.  A single tree's dump is checked node by node
+(one tree in pre-order, leaves and splits with exactly the fields a fit
+writes, features and category codes in range, finite leaf values,
+probabilities that sum to 1) before the core's ``from_tree`` rebuilds it; a
+forest's arrays are checked by the core's ``RawForest.from_arrays`` itself,
+then against the fitted attributes.  Anything else is refused with a
+``ValueError`` naming the file and the field.  A file larger than
+``max_bytes`` is refused before it is read.
 """
 
 import base64
+import contextlib
 import hashlib
 import json
+import math
 import numbers
+import os
+import reprlib
+import sys
 
 import numpy as np
+import pandas as pd
 from sklearn.utils.validation import check_is_fitted
 
 from . import _params
-from ._estimators import QUORClassifier, QUORRegressor
-from ._forest import QUORForestClassifier, QUORForestRegressor
+from ._estimators import LARGEST_TARGET, QUORClassifier, QUORRegressor, \
+    check_criterion_or_objective
+from ._forest import QUORForestClassifier, QUORForestRegressor, _resolve_max_features, \
+    _resolve_max_samples
+from ._input import resolve_categorical
 from ._quor import RawForest
-from ._tree import Tree
+from ._tree import importances_per_tree
 from ._version import __version__
 
 __all__ = ["load", "save"]
@@ -64,11 +86,16 @@ __all__ = ["load", "save"]
 FORMAT = "quor model"
 FORMAT_VERSION = 2        # the newest version this quor reads and writes
 TREE_FORMAT_VERSION = 1   # what single trees are written as
+MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,
                "QUORForestRegressor": QUORForestRegressor}
 _FORESTS = (QUORForestClassifier, QUORForestRegressor)
 _CLASSIFIERS = (QUORClassifier, QUORForestClassifier)
+_TOP_KEYS = {"format", "format_version", "quor_version", "estimator", "params", "fitted",
+             "checksum"}
+_FITTED_KEYS = {"n_features_in_", "feature_names_in_", "is_categorical_", "categories_",
+                "feature_importances_"}
 # The dtypes of the native forest's arrays; a file must store exactly these.
 _ARRAY_DTYPES = {
     "node_offsets": "<i8", "is_leaf": "|b1", "children_left": "<i4", "children_right": "<i4",
@@ -78,6 +105,15 @@ _ARRAY_DTYPES = {
 }
 _OOB = {"oob_score_": None, "oob_prediction_": 1, "oob_decision_function_": 2}
 _LABEL_KINDS = "biufUO"  # dtypes of class labels a file may restore
+_TREE_KEYS = ["node_count", "is_leaf", "children_left", "children_right", "feature",
+              "is_categorical", "lower", "upper", "category", "n_samples"]
+_LAST_CATEGORY = 2**32 - 2  # 2**32 - 1 is the code of a missing value
+# Leaf probabilities are counts / total; importances are normalised sums.
+# Both add up to 1 within a few roundings, far inside these.
+_PROBABILITY_TOLERANCE = 1e-9
+_IMPORTANCE_TOLERANCE = 1e-9
+# The checksum is fed to the hash in pieces of about this many characters.
+_HASH_PIECE = 1 << 20
 
 
 def _plain(value, what):
@@ -97,9 +133,98 @@ def _plain(value, what):
 
 
 def _checksum(document):
+    """SHA-256 of the document without its checksum, as compact JSON with sorted keys.
+
+    The text is ``json.dumps(body, sort_keys=True, separators=(",", ":"))``
+    exactly, hashed as it is produced instead of held whole: for a forest it
+    is as large as the file.
+    """
     body = {key: value for key, value in document.items() if key != "checksum"}
-    text = json.dumps(body, sort_keys=True, separators=(",", ":"))
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+    digest = hashlib.sha256()
+    try:
+        _CompactJson(digest.update, sort_keys=True).write(body)
+    except _NotPlain:  # values JSON does not produce: json's own encoder says how
+        digest = hashlib.sha256()
+        for chunk in json.JSONEncoder(sort_keys=True, separators=(",", ":")).iterencode(body):
+            digest.update(chunk.encode("ascii"))
+    return digest.hexdigest()
+
+
+class _NotPlain(Exception):
+    pass
+
+
+class _CompactJson:
+    """Writes to ``sink`` (bytes at a time) the text json.dumps gives with
+    compact separators and its other defaults (ASCII only, NaN as NaN),
+    without making the whole text: short pieces are gathered, long strings
+    that need no escape (a forest's base64 arrays) go out as they are.
+    Values that JSON does not produce raise _NotPlain."""
+
+    _LONG = 1 << 12
+
+    def __init__(self, sink, sort_keys):
+        self.sink, self.sort_keys, self.pending, self.size = sink, sort_keys, [], 0
+
+    def write(self, value):
+        self.value(value)
+        self.flush()
+
+    def text(self, text):
+        self.pending.append(text)
+        self.size += len(text)
+        if self.size >= _HASH_PIECE:
+            self.flush()
+
+    def flush(self):
+        self.sink("".join(self.pending).encode("ascii"))
+        self.pending, self.size = [], 0
+
+    def string(self, text):
+        if len(text) >= self._LONG and text.isascii() and '"' not in text and "\\" not in text:
+            raw = text.encode("ascii")
+            codes = np.frombuffer(raw, dtype=np.uint8)
+            if codes.min() >= 0x20 and codes.max() <= 0x7E:  # printable: not escaped
+                self.flush()
+                self.sink(b'"')
+                self.sink(raw)
+                self.sink(b'"')
+                return
+        self.text(json.encoder.encode_basestring_ascii(text))
+
+    def value(self, value):
+        if isinstance(value, str):
+            self.string(value)
+        elif value is None:
+            self.text("null")
+        elif value is True:
+            self.text("true")
+        elif value is False:
+            self.text("false")
+        elif type(value) is int:
+            self.text(int.__repr__(value))
+        elif type(value) is float:
+            self.text("NaN" if value != value else "Infinity" if value == math.inf
+                      else "-Infinity" if value == -math.inf else float.__repr__(value))
+        elif type(value) is list:
+            self.text("[")
+            for i, item in enumerate(value):
+                if i:
+                    self.text(",")
+                self.value(item)
+            self.text("]")
+        elif type(value) is dict and all(type(key) is str for key in value):
+            self.text("{")
+            items = sorted(value.items()) if self.sort_keys else value.items()
+            for i, (key, item) in enumerate(items):
+                if i:
+                    self.text(",")
+                self.string(key)
+                self.text(":")
+                self.value(item)
+            self.text("}")
+        else:
+            raise _NotPlain
 
 
 def _array_entry(array):
@@ -110,18 +235,37 @@ def _array_entry(array):
             "data": base64.b64encode(array.tobytes()).decode("ascii")}
 
 
+def _local_forest(estimator):
+    """The local forest of a fitted Dask forest; any other estimator as it is.
+
+    Dask is optional: an estimator can only be a Dask forest once quor.dask
+    has been imported, so nothing is imported here.
+    """
+    dask_module = sys.modules.get("quor.dask")
+    if dask_module is not None and isinstance(
+            estimator, (dask_module.DaskQUORForestClassifier, dask_module.DaskQUORForestRegressor)):
+        return estimator.to_local()
+    return estimator
+
+
 def save(estimator, path):
     """Write a fitted quor estimator to ``path`` as a quor model file.
 
     Takes QUORClassifier, QUORRegressor, QUORForestClassifier and
-    QUORForestRegressor.  The file holds the hyperparameters, the fitted
-    attributes and the trees, as JSON; :func:`load` reads it back.  Unlike a
-    pickle, loading it runs no code.
+    QUORForestRegressor, and the Dask forests (DaskQUORForestClassifier,
+    DaskQUORForestRegressor), which are saved as the local forest they hold
+    (their ``to_local()``): :func:`load` gives that local forest back.  The
+    file holds the hyperparameters, the fitted attributes and the trees, as
+    JSON; :func:`load` reads it back.  Unlike a pickle, loading it runs no
+    code.  An estimator whose parameters were changed after it was fitted
+    (so that they no longer describe its trees) is refused with a
+    ``ValueError``: refit it or set them back.
     """
+    estimator = _local_forest(estimator)
     name = type(estimator).__name__
     if _ESTIMATORS.get(name) is not type(estimator):
-        raise TypeError("quor.save takes a QUORClassifier, a QUORRegressor or a quor forest, "
-                        f"got {name}")
+        raise TypeError("quor.save takes a QUORClassifier, a QUORRegressor or a quor forest "
+                        f"(local or Dask), got {name}")
     forest = isinstance(estimator, _FORESTS)
     if forest:
         check_is_fitted(estimator)
@@ -144,6 +288,22 @@ def save(estimator, path):
     params = estimator.get_params(deep=False)
     if forest and not (params["random_state"] is None or isinstance(params["random_state"], int)):
         params["random_state"] = None
+    # What load checks of the parameters against the fitted model, asked
+    # before anything is written: a file load would refuse is never made.
+    try:
+        _check_params_against_fitted(estimator, _fitted_of(estimator))
+        if forest:
+            _check_tree_count(estimator, estimator.n_estimators_)
+            oob = getattr(estimator, _check_oob_present(
+                estimator, [key for key in _OOB if hasattr(estimator, key)]), None)
+            _check_forest_settings(estimator, _fitted_of(estimator),
+                                   _plain(estimator._forest_settings, "forest settings"),
+                                   None if oob is None else len(oob))
+        else:
+            _check_depth(estimator, estimator.get_depth())
+    except _Refused as err:
+        raise ValueError(f"this {name} cannot be saved: {err} (were its parameters changed "
+                         "after it was fitted? refit it, or set them back)") from None
     document = {
         "format": FORMAT,
         "format_version": FORMAT_VERSION if forest else TREE_FORMAT_VERSION,
@@ -167,9 +327,21 @@ def save(estimator, path):
     else:
         document["tree"] = _plain(estimator.export_tree(), "tree")
     document["checksum"] = _checksum(document)
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(document, handle, separators=(",", ":"))
-        handle.write("\n")
+    with open(path, "wb") as handle:
+        _CompactJson(handle.write, sort_keys=False).write(document)
+        handle.write(b"\n")
+
+
+def _fitted_of(estimator):
+    """The fitted attributes the checks read, from a fitted estimator."""
+    attrs = {name: getattr(estimator, name) for name in
+             ("n_features_in_", "is_categorical_", "categories_", "feature_names_in_",
+              "classes_") if hasattr(estimator, name)}
+    attrs["is_categorical_"] = np.asarray(attrs["is_categorical_"], dtype=bool)
+    return attrs
+
+
+# -- reading ------------------------------------------------------------------------
 
 
 class _Refused(ValueError):
@@ -181,41 +353,118 @@ def _require(condition, message):
         raise _Refused(message)
 
 
-def _list_of(value, n, check, what):
-    _require(isinstance(value, list) and len(value) == n and all(map(check, value)),
-             f"{what} must be a list of {n} entries")
-    return value
+@contextlib.contextmanager
+def _reading(field):
+    """Any error of the conversions and checks of ``field`` becomes a refusal naming it."""
+    try:
+        yield
+    except _Refused:
+        raise
+    except (ArithmeticError, TypeError, ValueError, IndexError, KeyError) as err:
+        raise _Refused(f"{field}: {err}") from None
 
 
 def _is_int(value):
     return isinstance(value, int) and not isinstance(value, bool)
 
 
+def _is_real(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
 def _is_scalar(value):
     return isinstance(value, (str, bool, int, float))
 
 
-def load(path):
+def _list_of(value, n, check, what, kind):
+    _require(isinstance(value, list) and len(value) == n,
+             f"{what} must be a list of {n} entries")
+    _require(all(map(check, value)), f"{what} must hold only {kind}")
+    return value
+
+
+_SHORT = reprlib.Repr()
+_SHORT.maxlist, _SHORT.maxstring, _SHORT.maxother, _SHORT.maxlong = 8, 40, 40, 40
+
+
+def _short(value):
+    """A repr short enough for a message, whatever a file holds."""
+    return _SHORT.repr(value)
+
+
+def _same(a, b):
+    """Equal JSON values of the same JSON type (``true`` is not 1, nor 1 1.0)."""
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(map(_same, a, b))
+    return type(a) is type(b) and a == b
+
+
+def load(path, *, max_bytes=MAX_BYTES):
     """Read an estimator written by :func:`save`.
 
-    Raises ``ValueError`` for a file that is not a quor model file (pickles
-    included: they are never unpickled), of another format version, changed
-    after it was written, or whose contents do not describe a fitted
-    estimator.
+    ``max_bytes`` (default 2**30, 1 GiB) is the largest file read: a larger
+    one is refused before it is read, since loading holds the file's text
+    and its parsed document at once (about twice its size).  Give a larger
+    value to load a larger model you trust to be a model file.
+
+    Raises ``ValueError``, naming the file and the field, for a file that is
+    not a quor model file (pickles included: they are never unpickled), of
+    another format version, changed after it was written, larger than
+    ``max_bytes``, or whose contents do not describe a fitted estimator
+    exactly as ``fit`` leaves it (see the module's documentation for what is
+    checked).
     """
-    with open(path, "rb") as handle:
-        data = handle.read()
-    if data[:1] == b"\x80":
-        raise ValueError(f"{path!s} is a pickle, not a quor model file; quor does not load "
-                         "pickles, since unpickling can run any code (use quor.save)")
-    try:
-        document = json.loads(data.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
-        raise ValueError(f"{path!s} is not a quor model file (not JSON)") from None
+    if not _is_int(max_bytes) or max_bytes < 0:
+        raise TypeError(f"max_bytes must be a non-negative int, got {max_bytes!r}")
+    document = _parse(path, _read_text(path, max_bytes))
     try:
         return _from_document(document)
     except _Refused as err:
         raise ValueError(f"{path!s} is not a valid quor model file: {err}") from None
+    except RecursionError:
+        raise ValueError(f"{path!s} is not a valid quor model file: it is nested too "
+                         "deeply") from None
+    except (OverflowError, TypeError) as err:  # whatever the field checks did not foresee
+        raise ValueError(f"{path!s} is not a valid quor model file: {err}") from None
+
+
+def _read_text(path, max_bytes):
+    """The file's text, read only when it is at most ``max_bytes`` long."""
+    too_large = (f"{path!s} is larger than max_bytes={max_bytes} bytes; pass a larger "
+                 "max_bytes to quor.load to read a larger model file")
+    with open(path, "rb") as handle:
+        size = os.fstat(handle.fileno()).st_size
+        if size > max_bytes:
+            raise ValueError(too_large)
+        # One read of the size stat gave (a read allocates what it asks for),
+        # then more only if the file grew or has no size (a pipe), never
+        # past max_bytes + 1.
+        data = handle.read(size + 1)
+        if len(data) > size:
+            parts, total = [data], len(data)
+            while total <= max_bytes:
+                part = handle.read(min(max_bytes + 1 - total, 1 << 24))
+                if not part:
+                    break
+                parts.append(part)
+                total += len(part)
+            data = b"".join(parts)
+    if len(data) > max_bytes:
+        raise ValueError(too_large)
+    if data[:1] == b"\x80":
+        raise ValueError(f"{path!s} is a pickle, not a quor model file; quor does not load "
+                         "pickles, since unpickling can run any code (use quor.save)")
+    try:
+        return data.decode("utf-8")  # the bytes go when this returns
+    except UnicodeDecodeError:
+        raise ValueError(f"{path!s} is not a quor model file (not JSON)") from None
+
+
+def _parse(path, text):
+    try:
+        return json.loads(text)
+    except (ValueError, RecursionError):
+        raise ValueError(f"{path!s} is not a quor model file (not JSON)") from None
 
 
 def _from_document(document):
@@ -228,73 +477,140 @@ def _from_document(document):
     _require(version >= 1, f"unknown format version {version}")
     _require(document.get("checksum") == _checksum(document),
              "its checksum does not match: the file was changed after it was written")
-    cls = _ESTIMATORS.get(document.get("estimator"))
-    _require(cls is not None, f"unknown estimator {document.get('estimator')!r}")
+    name = document.get("estimator")
+    cls = _ESTIMATORS.get(name) if isinstance(name, str) else None
+    _require(cls is not None, f"unknown estimator {_short(name)}")
     forest = cls in _FORESTS
     _require(not forest or version >= 2, f"format version {version} holds no forests")
     body = "forest" if forest else "tree"
-    params, fitted, dump = document.get("params"), document.get("fitted"), document.get(body)
+    keys = _TOP_KEYS | {body}
+    _require(set(document) == keys, f"its fields are not {sorted(keys)}")
+    _require(isinstance(document["quor_version"], str), '"quor_version" must be a str')
+    params, fitted, dump = document["params"], document["fitted"], document[body]
     _require(isinstance(params, dict) and isinstance(fitted, dict) and isinstance(dump, dict),
              f'"params", "fitted" and "{body}" must be objects')
-    task = ("forest_" if forest else "") + ("classifier" if cls in _CLASSIFIERS else "regressor")
-    names = [p.name for p in _params.params_of(task)]
-    _require(sorted(params) == sorted(names), f"its parameters are not those of {cls.__name__}")
-    estimator = cls(**params)
-    try:
-        _params.check_params(estimator)
-    except _params.InvalidParameterError as err:
-        raise _Refused(str(err)) from None
+    estimator = _estimator_of(cls, params)
     attrs = _fitted_attributes(fitted, cls)
+    _check_params_against_fitted(estimator, attrs)
     if forest:
         return _load_forest(estimator, attrs, fitted, dump)
-    n_classes = len(attrs["classes_"]) if cls is QUORClassifier else None
+    _check_tree(dump, estimator, attrs)
     categorical = np.flatnonzero(attrs["is_categorical_"]).tolist()
-    _check_tree(dump, attrs["n_features_in_"], n_classes)
-    for name, value in attrs.items():
-        setattr(estimator, name, value)
+    for attr, value in attrs.items():
+        setattr(estimator, attr, value)
     try:
         estimator._core = estimator._rebuild_core(dump, categorical)
-    except (TypeError, ValueError) as err:
+    except (TypeError, ValueError, OverflowError) as err:
         raise _Refused(f"the tree is malformed: {err}") from None
     estimator._tree = None
     return estimator
 
 
+def _estimator_of(cls, params):
+    """An unfitted estimator with the file's parameters, checked as ``fit`` checks them."""
+    forest = cls in _FORESTS
+    task = ("forest_" if forest else "") + ("classifier" if cls in _CLASSIFIERS else "regressor")
+    names = [p.name for p in _params.params_of(task)]
+    _require(sorted(params) == sorted(names), f"its parameters are not those of {cls.__name__}")
+    for name, value in params.items():
+        ok = value is None or _is_scalar(value) or (
+            name == "categorical" and isinstance(value, list) and all(map(_is_scalar, value)))
+        _require(ok, f"parameter {name!r} holds a {type(value).__name__}")
+    if forest:
+        seed = params["random_state"]
+        _require(seed is None or (_is_int(seed) and 0 <= seed < 2**32),
+                 "parameter 'random_state' must be None or an int in [0, 2**32 - 1]")
+    estimator = cls(**params)
+    try:
+        _params.check_params(estimator, stored=True)
+        if cls in _CLASSIFIERS:
+            check_criterion_or_objective(estimator)
+    except _params.InvalidParameterError as err:
+        raise _Refused(str(err)) from None
+    return estimator
+
+
 def _fitted_attributes(fitted, cls):
-    n = fitted.get("n_features_in_")
+    """The fitted attributes of the file's "fitted" object, each checked on its own."""
+    keys = _FITTED_KEYS | ({"classes_"} if cls in _CLASSIFIERS else set())
+    if cls in _FORESTS:
+        keys |= {"n_estimators_"} | set(_OOB)
+    required = keys - {"feature_importances_"} - set(_OOB)  # absent: not known / not fitted
+    _require(required <= set(fitted) <= keys,
+             f'"fitted" must hold {sorted(required)} and may hold '
+             f"{sorted(keys - required)}, nothing else")
+    n = fitted["n_features_in_"]
     _require(_is_int(n) and n >= 1, "n_features_in_ must be a positive int")
-    attrs = {
-        "n_features_in_": n,
-        "is_categorical_": np.array(_list_of(fitted.get("is_categorical_"), n,
-                                             lambda v: isinstance(v, bool), "is_categorical_"),
-                                    dtype=bool),
-    }
+    attrs = {"n_features_in_": n}
+    attrs["is_categorical_"] = np.array(_list_of(
+        fitted["is_categorical_"], n, lambda v: isinstance(v, bool), "is_categorical_", "bools"),
+        dtype=bool)
     importances = fitted.get("feature_importances_")
     if importances is not None:
-        attrs["feature_importances_"] = np.array(_list_of(
-            importances, n, lambda v: isinstance(v, numbers.Real) and not isinstance(v, bool),
-            "feature_importances_"), dtype=np.float64)
-    names = fitted.get("feature_names_in_")
+        _list_of(importances, n, _is_real, "feature_importances_", "numbers")
+        with _reading("feature_importances_"):
+            values = np.array(importances, dtype=np.float64)
+        total = float(np.sum(values)) if np.isfinite(values).all() else math.nan
+        _require(np.all(values >= 0) and (total == 0 or abs(total - 1) <= _IMPORTANCE_TOLERANCE),
+                 "feature_importances_ must be finite, non-negative and sum to 1 (or all be 0)")
+        attrs["feature_importances_"] = values
+    names = fitted["feature_names_in_"]
     if names is not None:
-        _list_of(names, n, lambda v: isinstance(v, str), "feature_names_in_")
+        _list_of(names, n, lambda v: isinstance(v, str), "feature_names_in_", "strs")
         attrs["feature_names_in_"] = np.array(names, dtype=object)
-    categories = _list_of(fitted.get("categories_"), n, lambda v: v is None or (
-        isinstance(v, list) and all(map(_is_scalar, v))), "categories_")
-    attrs["categories_"] = [None if c is None else _object_array(c) for c in categories]
+    categories = _list_of(fitted["categories_"], n, lambda v: v is None or isinstance(v, list),
+                          "categories_", "null or lists")
+    attrs["categories_"] = []
+    for j, values in enumerate(categories):
+        if values is None:
+            attrs["categories_"].append(None)
+            continue
+        what = f"categories_[{j}]"
+        _require(attrs["is_categorical_"][j], f"{what} lists categories of a numeric feature")
+        _require(all(_is_scalar(v) and v == v for v in values),
+                 f"{what} must hold only strs, numbers and bools (no NaN)")
+        _require(len(values) <= _LAST_CATEGORY + 1, f"{what} has more categories than codes")
+        array = _object_array(values)
+        # A value's code is its position: the categories must be distinct.
+        _require(pd.Index(array, dtype=object).is_unique, f"{what} lists a category twice")
+        attrs["categories_"].append(array)
     if cls in _CLASSIFIERS:
-        classes = fitted.get("classes_")
-        _require(isinstance(classes, dict) and isinstance(classes.get("dtype"), str)
-                 and isinstance(classes.get("values"), list) and classes["values"]
-                 and all(map(_is_scalar, classes["values"])), "classes_ is malformed")
-        try:
-            dtype = np.dtype(classes["dtype"])
-        except TypeError:
-            raise _Refused(f"classes_ has an unknown dtype {classes['dtype']!r}") from None
-        _require(dtype.kind in _LABEL_KINDS, f"classes_ has dtype {dtype}, not one of labels")
-        values = _object_array(classes["values"]) if dtype.kind == "O" else np.array(
-            classes["values"], dtype=dtype)
-        attrs["classes_"], attrs["n_classes_"] = values, len(values)
+        attrs["classes_"] = _classes(fitted["classes_"])
+        attrs["n_classes_"] = len(attrs["classes_"])
     return attrs
+
+
+def _classes(classes):
+    """``classes_`` as stored: exactly its values in its dtype, sorted and distinct."""
+    _require(isinstance(classes, dict) and set(classes) == {"dtype", "values"}
+             and isinstance(classes["dtype"], str) and isinstance(classes["values"], list)
+             and classes["values"] and all(map(_is_scalar, classes["values"])),
+             'classes_ must be {"dtype": str, "values": a non-empty list of labels}')
+    values = classes["values"]
+    with _reading("classes_ dtype"):
+        dtype = np.dtype(classes["dtype"])
+    _require(dtype.kind in _LABEL_KINDS, f"classes_ has dtype {dtype}, not one of labels")
+    expected = {"b": (bool,), "i": (int,), "u": (int,), "f": (float,), "U": (str,),
+                "O": (str, int, float, bool)}[dtype.kind]
+    _require(all(type(v) in expected for v in values),
+             f"classes_ of dtype {dtype.str} must hold only "
+             + " or ".join(t.__name__ for t in expected))
+    if dtype.kind == "U":
+        # The text of the labels bounds the memory of their array.
+        longest = max(len(v) for v in values)
+        _require(dtype.itemsize // 4 <= max(longest, 256),
+                 f"classes_ has dtype {dtype.str}, far wider than its labels")
+    if dtype.kind == "O":
+        array = _object_array(values)
+    else:
+        with _reading("classes_"):
+            array = np.array(values, dtype=dtype)
+        # Exactly the stored labels: no string cut short, no number rounded.
+        _require(_same(array.tolist(), values), f"classes_ do not fit in dtype {dtype.str}")
+    with _reading("classes_"):
+        ordered = all(a < b for a, b in zip(values, values[1:]))
+    _require(ordered, "classes_ must be sorted and distinct")
+    return array
 
 
 def _object_array(values):
@@ -303,94 +619,334 @@ def _object_array(values):
     return out
 
 
-def _check_tree(dump, n_features, n_classes):
-    """Refuse a dump that is not one tree over these features and classes."""
-    keys = ["is_leaf", "children_left", "children_right", "feature", "is_categorical",
-            "lower", "upper", "category", "n_samples"]
-    keys += ["value"] if n_classes is None else ["predicted_class", "proba"]
-    lists = {key: dump.get(key) for key in keys}
-    n = len(lists["is_leaf"]) if isinstance(lists["is_leaf"], list) else 0
-    _require(n > 0, "the tree has no nodes")
-    for key, value in lists.items():
-        _require(isinstance(value, list) and len(value) == n, f"tree {key!r} must have {n} entries")
-    try:
-        tree = Tree(dump, n_classes)
-    except (TypeError, ValueError) as err:
-        raise _Refused(f"the tree is malformed: {err}") from None
-    splits = ~tree.is_leaf
-    _require(np.all((tree.feature[splits] >= 0) & (tree.feature[splits] < n_features)),
+def _check_params_against_fitted(estimator, attrs):
+    """The parameters that the fitted attributes reflect must be the ones they came from."""
+    n = attrs["n_features_in_"]
+    names = attrs.get("feature_names_in_")
+    with _reading("parameter 'categorical'"):
+        named = resolve_categorical(estimator.categorical, n,
+                                    None if names is None else list(names))
+    # A feature is categorical when named so, or when its values are
+    # categories (a pandas category column): then its categories are known.
+    by_value = np.array([c is not None for c in attrs["categories_"]], dtype=bool)
+    _require(np.array_equal(named | by_value, attrs["is_categorical_"]),
+             "is_categorical_ is not what the 'categorical' parameter and categories_ give")
+    if isinstance(estimator, _CLASSIFIERS):
+        # What fit derives from the labels: the labels are classification
+        # targets, pos_label is one of them (or None), and so on.
+        with _reading("classes_ and the parameters"):
+            estimator._prepare_targets(attrs["classes_"])
+
+
+def _check_forest_settings(estimator, attrs, settings, n_samples):
+    """Refuse forest settings other than those a fit of ``estimator`` gives.
+
+    ``n_samples`` is the number of training rows when known (out-of-bag
+    arrays have one row per training row); with ``max_samples=None`` it is
+    the settings' ``max_samples``.  The counts that other parameters give as
+    fractions of an unknown number of rows need only be positive ints.
+    """
+    _require(isinstance(settings, dict), 'the forest\'s "settings" must be an object')
+    if n_samples is None and estimator.max_samples is None:
+        n_samples = settings.get("max_samples")
+        _require(_is_int(n_samples) and n_samples >= 1,
+                 "the forest setting max_samples must be a positive int")
+    known = n_samples is not None
+    with _reading("the forest's parameters"):
+        expected = estimator._tree_settings(n_samples if known else 1)
+        kind, task, _, _ = estimator._prepare_targets(
+            attrs["classes_"] if isinstance(estimator, QUORForestClassifier) else np.zeros(0))
+        expected.update(task)
+        expected.update(
+            categorical=np.flatnonzero(attrs["is_categorical_"]).tolist(),
+            max_features=_resolve_max_features(estimator.max_features, attrs["n_features_in_"]),
+            sampling=estimator._row_sampling, score_other_features=estimator._score_other_features)
+        ms = estimator.max_samples
+        expected["max_samples"] = (_resolve_max_samples(ms, n_samples) if known
+                                   else int(ms) if isinstance(ms, numbers.Integral) else None)
+    for name in ("min_samples_split", "min_samples_leaf", "max_samples"):
+        if not known and isinstance(getattr(estimator, name), float):  # a fraction of the rows
+            _require(_is_int(settings.get(name)) and settings.get(name) >= 1,
+                     f"the forest setting {name} must be a positive int")
+            expected[name] = settings[name]
+    _require(set(settings) == set(expected),
+             f"the forest's settings are not {sorted(expected)}")
+    for name, value in expected.items():
+        _require(_same(settings[name], _plain(value, name)),
+                 f"the forest setting {name} is {_short(settings[name])}, but its parameters "
+                 f"and fitted attributes give {_short(_plain(value, name))}")
+    return kind
+
+
+def _check_tree(dump, estimator, attrs):
+    """Refuse a version 1 dump that is not a tree a fit of ``estimator`` could give.
+
+    The raw classes' ``from_tree`` rebuilds whatever a dump describes; these
+    are the checks that make it the tree of a fitted model.
+    """
+    n_classes = attrs.get("n_classes_")
+    classifier = n_classes is not None
+    keys = _TREE_KEYS + (["predicted_class", "proba", "n_classes"] if classifier else ["value"])
+    _require(set(dump) == set(keys), f"the tree's fields are not {sorted(keys)}")
+    n = dump["node_count"]
+    _require(_is_int(n) and n >= 1, "tree 'node_count' must be a positive int")
+    ints = ["children_left", "children_right", "feature", "category", "n_samples"]
+    kinds = dict.fromkeys(ints, (_is_int, "ints"))
+    kinds.update(dict.fromkeys(["is_leaf", "is_categorical"], (lambda v: isinstance(v, bool),
+                                                              "bools")))
+    kinds.update(dict.fromkeys(["lower", "upper"], (_is_real, "numbers")))
+    if classifier:
+        _require(_same(dump["n_classes"], n_classes), f"tree 'n_classes' is not {n_classes}")
+        kinds["predicted_class"] = (_is_int, "ints")
+        kinds["proba"] = (lambda v: isinstance(v, list) and all(map(_is_real, v)),
+                          "lists of numbers")
+    else:
+        kinds["value"] = (_is_real, "numbers")
+    for key, (check, kind) in kinds.items():
+        _list_of(dump[key], n, check, f"tree {key!r}", kind)
+    arrays = {}
+    for key in kinds:
+        if key == "proba":
+            continue
+        dtype = bool if key.startswith("is_") else np.float64 if key in (
+            "lower", "upper", "value") else np.int64
+        with _reading(f"tree {key!r}"):
+            arrays[key] = np.array(dump[key], dtype=dtype)
+    leaf, split = arrays["is_leaf"], ~arrays["is_leaf"]
+    left, right = arrays["children_left"], arrays["children_right"]
+    depth = _pre_order_depths(leaf.tolist(), left.tolist(), right.tolist())
+    _check_depth(estimator, max(depth))
+    lower, upper, category = arrays["lower"], arrays["upper"], arrays["category"]
+    feature = arrays["feature"]
+    _require(np.all(left[leaf] == -1) & np.all(right[leaf] == -1) & np.all(feature[leaf] == -1)
+             & np.all(category[leaf] == -1) & np.all(np.isnan(lower[leaf]))
+             & np.all(np.isnan(upper[leaf])) & ~np.any(arrays["is_categorical"][leaf]),
+             "a leaf of the tree has the fields of a split")
+    n_features = attrs["n_features_in_"]
+    _require(np.all((feature[split] >= 0) & (feature[split] < n_features)),
              f"the tree splits on a feature outside 0 .. {n_features - 1}")
-    if n_classes is not None:
-        leaves = tree.is_leaf
-        _require(np.all((tree.predicted_class[leaves] >= 0)
-                        & (tree.predicted_class[leaves] < n_classes)),
+    _check_split_fields(split, feature, arrays["is_categorical"], lower, upper, category, attrs,
+                        "the tree")
+    counts = arrays["n_samples"]
+    _require(np.all(counts >= 0), "the tree has a negative n_samples")
+    sums = counts[np.where(split, left, 0)].astype(np.uint64) + counts[
+        np.where(split, right, 0)].astype(np.uint64)
+    _require(np.array_equal(sums[split], counts[split].astype(np.uint64)),
+             "a split's n_samples is not the sum of its children's")
+    if classifier:
+        predicted = arrays["predicted_class"]
+        _require(np.all(predicted[split] == -1) and all(not dump["proba"][i] for i in
+                                                       np.flatnonzero(split).tolist()),
+                 "a split of the tree has the fields of a leaf")
+        _require(np.all((predicted[leaf] >= 0) & (predicted[leaf] < n_classes)),
                  f"a leaf predicts a class outside 0 .. {n_classes - 1}")
-        _require(all(len(p) <= n_classes for p in lists["proba"]),
-                 f"a leaf has more than {n_classes} probabilities")
+        rows = [dump["proba"][i] for i in np.flatnonzero(leaf).tolist()]
+        _require(all(len(row) == n_classes for row in rows),
+                 f"a leaf does not have {n_classes} probabilities")
+        with _reading("tree 'proba'"):
+            proba = np.array(rows, dtype=np.float64).reshape(len(rows), n_classes)
+        _check_probabilities(proba, "a leaf's probabilities")
+    else:
+        value = arrays["value"]
+        _require(np.all(np.isnan(value[split])), "a split of the tree has a value")
+        _require(np.all(np.abs(value[leaf]) <= LARGEST_TARGET),
+                 "a leaf value is not finite or larger than 2**960 in magnitude")
+    importances = attrs.get("feature_importances_")
+    if importances is not None:
+        used = np.zeros(n_features, dtype=bool)
+        used[feature[split]] = True
+        _require(not np.any((importances > 0) & ~used),
+                 "feature_importances_ credits a feature the tree does not split on")
 
 
-def _stored_array(entry, what, dtype=None):
-    """The array stored by :func:`_array_entry`, its dtype checked."""
-    _require(isinstance(entry, dict) and isinstance(entry.get("dtype"), str)
-             and isinstance(entry.get("shape"), list) and all(map(_is_int, entry["shape"]))
-             and all(n >= 0 for n in entry["shape"]) and isinstance(entry.get("data"), str),
+def _pre_order_depths(is_leaf, left, right):
+    """Each node's depth; refuses lists that are not one tree in pre-order."""
+    n = len(is_leaf)
+    depth = [0] * n
+    stack = [(0, 0)]
+    expected = 0
+    while stack:
+        node, d = stack.pop()
+        # Pre-order: nodes are met in index order, each once.
+        _require(node == expected, "the tree is not one tree listed in pre-order")
+        expected += 1
+        depth[node] = d
+        if is_leaf[node]:
+            continue
+        for child in (right[node], left[node]):
+            _require(node < child < n, f"tree node {node} has child {child}, not a later node")
+            stack.append((child, d + 1))
+    _require(expected == n, "the tree has nodes that are not reachable from its root")
+    return depth
+
+
+def _check_split_fields(split, feature, is_categorical, lower, upper, category, attrs, what):
+    """The tests of the splits: of the kind of their feature, with codes and bounds in range."""
+    marked = attrs["is_categorical_"][feature[split]]
+    _require(np.array_equal(is_categorical[split], marked),
+             f"{what} has a category split on a numeric feature, or an interval split on a "
+             "categorical one")
+    on_category = split & is_categorical
+    codes = category[on_category]
+    _require(np.all((codes >= 0) & (codes <= _LAST_CATEGORY)),
+             f"{what} tests a category code outside 0 .. {_LAST_CATEGORY}")
+    # Codes of features encoded by value are positions in categories_.
+    sizes = np.array([_LAST_CATEGORY + 1 if c is None else len(c) for c in attrs["categories_"]],
+                     dtype=np.int64)
+    _require(np.all(codes < sizes[feature[on_category]]),
+             f"{what} tests a category code past its feature's categories_")
+    _require(np.all(np.isnan(lower[on_category])) and np.all(np.isnan(upper[on_category])),
+             f"{what} has a category split with bounds")
+    on_interval = split & ~is_categorical
+    low, high = lower[on_interval], upper[on_interval]
+    _require(np.all(category[on_interval] == -1), f"{what} has an interval split with a code")
+    _require(np.all(low <= high), f"{what} has an interval split whose bounds are NaN or "
+             "inverted")
+
+
+def _check_probabilities(proba, what):
+    """Rows of probabilities: finite, in [0, 1], summing to 1."""
+    _require(np.all((proba >= 0) & (proba <= 1)), f"{what} are not all in [0, 1]")
+    _require(np.all(np.abs(proba.sum(axis=1) - 1) <= _PROBABILITY_TOLERANCE),
+             f"{what} do not sum to 1")
+
+
+def _stored_array(entry, what, dtype, ndim):
+    """The array stored by :func:`_array_entry`, its dtype and dimensions checked.
+
+    The base64 text is dropped from ``entry`` once decoded, so that a
+    forest's arrays are not held twice while it loads.
+    """
+    _require(isinstance(entry, dict) and set(entry) == {"dtype", "shape", "data"}
+             and isinstance(entry["dtype"], str) and isinstance(entry["shape"], list)
+             and all(map(_is_int, entry["shape"])) and all(n >= 0 for n in entry["shape"])
+             and isinstance(entry["data"], str),
              f"{what} is not a stored array")
-    _require(dtype is None or entry["dtype"] == dtype, f"{what} must have dtype {dtype}")
+    _require(entry["dtype"] == dtype, f"{what} must have dtype {dtype}")
+    _require(len(entry["shape"]) == ndim, f"{what} must have {ndim} dimension"
+             + ("s" if ndim > 1 else ""))
+    kind = np.dtype(dtype)
+    size = math.prod(entry["shape"])
+    # Base64 holds 3 bytes in 4 characters: the text bounds the size.
+    _require(size * kind.itemsize == len(entry["data"]) // 4 * 3 - entry["data"][-2:].count("="),
+             f"{what} does not hold {entry['shape']} values")
     try:
-        kind = np.dtype(entry["dtype"])
-        data = base64.b64decode(entry["data"].encode("ascii"), validate=True)
-    except (TypeError, ValueError):
-        raise _Refused(f"{what} is not a stored array") from None
-    _require(kind.kind in "biuf", f"{what} is not an array of numbers")
-    size = int(np.prod(entry["shape"], dtype=np.int64))
+        data = base64.b64decode(entry.pop("data"), validate=True)
+    except ValueError:
+        raise _Refused(f"{what} is not a stored array (bad base64)") from None
     _require(len(data) == size * kind.itemsize, f"{what} does not hold {entry['shape']} values")
-    return np.frombuffer(data, dtype=kind).reshape(entry["shape"]).astype(kind.newbyteorder("="))
+    return np.frombuffer(data, dtype=kind).reshape(entry["shape"]).astype(
+        kind.newbyteorder("="), copy=False)
 
 
 def _load_forest(estimator, attrs, fitted, body):
     """The fitted forest of a version 2 document."""
-    kind, settings, arrays = body.get("kind"), body.get("settings"), body.get("arrays")
+    _require(set(body) == {"kind", "settings", "arrays"},
+             'the forest must hold "kind", "settings" and "arrays", nothing else')
+    kind, settings, arrays = body["kind"], body["settings"], body["arrays"]
     classifier = isinstance(estimator, QUORForestClassifier)
-    expected = (("classifier", "objective_classifier") if classifier else ("regressor",))
-    _require(kind in expected, f"forest kind {kind!r} is not one of {list(expected)}")
-    _require(isinstance(settings, dict) and isinstance(arrays, dict),
-             'the forest\'s "settings" and "arrays" must be objects')
-    n_classes = len(attrs["classes_"]) if classifier else None
-    _require(not classifier or settings.get("n_classes") == n_classes,
-             "the forest's n_classes does not match classes_")
+    n_classes = attrs.get("n_classes_")
+    oob = _oob_attributes(estimator, fitted, n_classes)
+    n_samples = None
+    for key in ("oob_prediction_", "oob_decision_function_"):
+        if key in oob:
+            n_samples = len(oob[key])
+    expected_kind = _check_forest_settings(estimator, attrs, settings, n_samples)
+    _require(kind == expected_kind,
+             f"forest kind {_short(kind)} is not {expected_kind!r}, the kind of its parameters")
+    if n_samples is not None:
+        _require(settings["max_samples"] < n_samples,
+                 "out-of-bag attributes need max_samples below the number of rows")
+    _require(isinstance(arrays, dict), 'the forest\'s "arrays" must be an object')
     leaf_keys = ["leaf_class", "leaf_proba"] if classifier else ["leaf_value"]
     keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")] + leaf_keys
-    _require(sorted(arrays) == sorted(keys), "the forest's arrays are not those of a forest")
-    loaded = {key: _stored_array(arrays[key], f"forest array {key!r}", _ARRAY_DTYPES[key])
-              for key in keys}
-    splits = ~loaded["is_leaf"]
-    n_features = attrs["n_features_in_"]
-    _require(np.all((loaded["feature"][splits] >= 0) & (loaded["feature"][splits] < n_features)),
-             f"a tree splits on a feature outside 0 .. {n_features - 1}")
-    if classifier:
-        _require(np.all((loaded["leaf_class"] >= 0) & (loaded["leaf_class"] < n_classes)),
-                 f"a leaf predicts a class outside 0 .. {n_classes - 1}")
+    _require(set(arrays) == set(keys), f"the forest's arrays are not {sorted(keys)}")
+    loaded = {}
+    for key in keys:
+        loaded[key] = _stored_array(arrays[key], f"forest array {key!r}", _ARRAY_DTYPES[key],
+                                    2 if key == "leaf_proba" else 1)
+    # Every array is checked by the core, which trusts nothing it reads.
     try:
         raw = RawForest.from_arrays(kind, settings, loaded)
-    except (TypeError, ValueError) as err:
+    except (TypeError, ValueError, OverflowError) as err:
         raise _Refused(f"the forest is malformed: {err}") from None
-    n_trees = fitted.get("n_estimators_")
-    _require(n_trees == raw.n_trees(), "n_estimators_ does not match the forest")
+    # Past the core's checks, the arrays are known to fit one another.
+    split = ~loaded["is_leaf"]
+    feature = loaded["feature"].astype(np.int64)
+    n_features = attrs["n_features_in_"]
+    _require(np.all(feature[split] < n_features),
+             f"a tree splits on a feature outside 0 .. {n_features - 1}")
+    _check_split_fields(split, feature, loaded["is_categorical"], loaded["lower"],
+                        loaded["upper"], loaded["category"], attrs, "a tree")
+    offsets = loaded["node_offsets"]
+    roots = loaded["n_samples"][offsets[:-1]]
+    _require(np.all((roots >= 1) & (roots <= settings["max_samples"])),
+             "a tree was grown on more rows than max_samples, or on none")
+    n_trees = fitted["n_estimators_"]
+    _require(_same(n_trees, raw.n_trees()), f"n_estimators_ must be the forest's "
+             f"{raw.n_trees()} trees")
+    _check_tree_count(estimator, n_trees)
     attrs["n_estimators_"] = n_trees
-    for key, ndim in _OOB.items():
-        value = fitted.get(key)
-        if value is None:
-            continue
-        if ndim is None:
-            _require(isinstance(value, numbers.Real), f"{key} must be a number")
-            attrs[key] = float(value)
-        else:
-            array = _stored_array(value, key, "<f8")
-            _require(array.ndim == ndim, f"{key} must have {ndim} dimensions")
-            attrs[key] = array
+    attrs.update(oob)
     importances = attrs.pop("feature_importances_", None)
+    if importances is not None:
+        # The mean of the trees' importances, which is what the forest computes.
+        per_tree = importances_per_tree(loaded["is_leaf"], feature, loaded["n_samples"],
+                                        loaded["split_score"], offsets, n_features)
+        grown = per_tree[per_tree.sum(axis=1) > 0]
+        computed = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
+        _require(np.allclose(importances, computed, rtol=1e-9, atol=1e-12),
+                 "feature_importances_ are not the mean of the trees' importances")
     for name, value in attrs.items():
         setattr(estimator, name, value)
     estimator._forest, estimator._forest_kind, estimator._forest_settings = raw, kind, settings
     estimator._estimators, estimator._feature_importances = None, importances
     return estimator
+
+
+def _check_oob_present(estimator, present):
+    """The out-of-bag attributes are there exactly when the parameters asked for them."""
+    array_key = ("oob_decision_function_" if isinstance(estimator, QUORForestClassifier)
+                 else "oob_prediction_")
+    wanted = {"oob_score_", array_key} if estimator.oob_score else set()
+    _require(set(present) == wanted, f"the out-of-bag attributes must be {sorted(wanted)} with "
+             f"oob_score={estimator.oob_score}")
+    return array_key
+
+
+def _check_tree_count(estimator, n_trees):
+    _require(n_trees == estimator.n_estimators,
+             f"the forest has {n_trees} trees but the parameter n_estimators is "
+             f"{estimator.n_estimators}")
+
+
+def _check_depth(estimator, depth):
+    _require(estimator.max_depth is None or depth <= estimator.max_depth,
+             f"the tree is deeper than max_depth={estimator.max_depth}")
+
+
+def _oob_attributes(estimator, fitted, n_classes):
+    """The out-of-bag attributes of the file, checked against each other."""
+    array_key = _check_oob_present(estimator, [key for key in _OOB if key in fitted])
+    if not estimator.oob_score:
+        return {}
+    score = fitted["oob_score_"]
+    _require(isinstance(score, float), "oob_score_ must be a float")
+    # NaN when no row was out of bag; an accuracy is in [0, 1], an R² at most 1.
+    _require(math.isnan(score) or (0 <= score <= 1 if n_classes is not None else score <= 1),
+             f"oob_score_ {_short(score)} is out of range")
+    array = _stored_array(fitted[array_key], array_key, "<f8", 2 if n_classes else 1)
+    _require(len(array) >= 2, f"{array_key} must have a row for each training row")
+    unseen = np.isnan(array)
+    if n_classes is not None:
+        _require(array.shape[1] == n_classes, f"{array_key} must have {n_classes} columns")
+        rows = unseen.any(axis=1)
+        _require(np.array_equal(rows, unseen.all(axis=1)),
+                 f"{array_key} has rows that are NaN in part")
+        _check_probabilities(array[~rows], f"the rows of {array_key}")
+    else:
+        _require(np.all(np.abs(array[~unseen]) <= LARGEST_TARGET),
+                 f"{array_key} holds values that are infinite or above 2**960")
+    _require(not unseen.all() or math.isnan(score),
+             "oob_score_ must be NaN when no row has an out-of-bag prediction")
+    return {"oob_score_": score, array_key: array}

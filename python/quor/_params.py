@@ -388,7 +388,7 @@ from its own seed, taken from this.  Equal values give equal forests
 on any number of threads.""",
         "seed of the trees' draws", task="forest", cli=None),
     Param(
-        "n_jobs", None, [Interval("int", 1, None), Interval("int", None, -1), NoneValue()],
+        "n_jobs", None, [Interval("int", 1, UINT64_MAX), Interval("int", None, -1), NoneValue()],
         "int or None",
         """Threads that grow trees (one tree per thread) and predict.  None
 means 1, -1 every core, -2 all but one, and so on.  The forest is the

@@ -212,6 +212,14 @@ std::pair<MatrixView, std::uint64_t> prediction_input(PyObject* args, PyObject* 
   const MatrixView x = float64_matrix(values[0].get(), "x");
   const std::uint64_t n_jobs = std::max<std::uint64_t>(1, argument("n_jobs", values[1].get(), to_u64));
   if (!record.is_fitted()) throw ValueError("estimator is not fitted");
+  // The forest does not know how many features it was grown on (a loaded
+  // one has only its trees): rows must hold every column its splits read.
+  std::uint64_t needed = 0;
+  for (const RoutingTable& table : record.tables) needed = std::max(needed, table.columns_needed());
+  if (x.n_rows > 0 && x.n_cols < needed) {
+    throw ValueError("x has " + std::to_string(x.n_cols) + " columns, but the forest splits on column " +
+                     std::to_string(needed - 1));
+  }
   return {x, n_jobs};  // the array stays alive in the call's arguments
 }
 
@@ -415,7 +423,7 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
         for (std::size_t c = 0; c < matrix.n_cols; ++c) dump.leaf_proba[r * n_classes + c] = matrix.at(r, c);
       }
     }
-    record.trees = rebuild_forest(dump, n_classes);
+    record.trees = rebuild_forest(dump, n_classes, record.settings.categorical);
     record.tables = routing_tables(record.trees, record.settings.categorical);
     return wrap(g_forest_type, std::move(record));
   });

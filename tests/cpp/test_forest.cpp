@@ -311,22 +311,37 @@ TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
     const Forest forest = grow_forest(settings, data, seeds, options, 2);
     const std::uint64_t n_classes = settings.is_classifier() ? 3 : 0;
     const ForestDump dump = dump_forest(forest.trees, n_classes);
-    const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes);
+    const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes, settings.categorical);
     ASSERT_EQ(rebuilt.size(), forest.trees.size());
     for (std::size_t t = 0; t < rebuilt.size(); ++t) expect_same_tree(rebuilt[t], forest.trees[t]);
 
     ForestDump broken = dump;
     broken.node_offsets.back() -= 1;
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
     broken = dump;
     broken.children_left[0] = static_cast<std::int32_t>(dump.node_offsets[1]);  // into the next tree
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
     broken = dump;
     std::swap(broken.children_left[0], broken.children_right[0]);  // a tree, but not in pre-order
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
     broken = dump;
     broken.split_score.pop_back();
-    EXPECT_THROW(rebuild_forest(broken, n_classes), ValueError);
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
+    // Leaf flags of 2 with no leaf payload: counted as no leaves, they once
+    // sent the rebuild past the leaf arrays.
+    broken = dump;
+    for (std::uint8_t& flag : broken.is_leaf) flag = static_cast<std::uint8_t>(flag * 2);
+    broken.leaf_value.clear();
+    broken.leaf_class.clear();
+    broken.leaf_proba.clear();
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
+    // A category split on a column the settings do not call categorical.
+    broken = dump;
+    const auto split = static_cast<std::size_t>(std::find(broken.is_leaf.begin(), broken.is_leaf.end(), 0) -
+                                                broken.is_leaf.begin());
+    broken.is_categorical[split] = 1;
+    broken.feature[split] = 0;
+    EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
   }
 }
 

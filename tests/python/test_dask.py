@@ -83,7 +83,7 @@ def sent(client, since=None):
             for k, n in e]
 
 
-def test_fit_moves_no_partition_of_x_and_predicts_alike(client):
+def test_fit_moves_no_partition_of_x_and_predicts_alike(client, tmp_path):
     """X and y persisted apart, where the scheduler chose: only columns of y travel."""
     x, y = data()
     X = client.persist(da.from_array(x, chunks=(500, 5)))
@@ -111,6 +111,12 @@ def test_fit_moves_no_partition_of_x_and_predicts_alike(client):
     assert model.score(x, y) > 0.7
     again = pickle.loads(pickle.dumps(model))
     np.testing.assert_array_equal(again.predict_proba(x), local.predict_proba(x))
+    quor.save(model, tmp_path / "model.quor")  # trees grown on both workers
+    np.testing.assert_array_equal(quor.load(tmp_path / "model.quor").predict_proba(x),
+                                  local.predict_proba(x))
+    quor.save(model, tmp_path / "model.quor")  # trees grown on both workers
+    np.testing.assert_array_equal(quor.load(tmp_path / "model.quor").predict_proba(x),
+                                  local.predict_proba(x))
 
     frame = dd.from_dask_array(X, columns=list("abcde"))
     model = DaskQUORForestRegressor(n_estimators=4, random_state=0).fit(frame, Y)
@@ -162,7 +168,7 @@ def tree_dumps(forest):
 
 @pytest.mark.parametrize("min_block_rows", [10_000, 300], ids=["one block", "four blocks"])
 @pytest.mark.parametrize("task", ["classifier", "regressor"])
-def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_block_rows):
+def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_block_rows, tmp_path):
     """Tree i is tree i of the local forest fitted on one block; with fewer rows than
     two blocks' worth, the forest is the local forest."""
     frame, label = frame_data()
@@ -205,6 +211,11 @@ def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_bloc
         proba = remote.predict_proba(X).compute()
         np.testing.assert_array_equal(proba.to_numpy(), remote.to_local().predict_proba(frame))
         assert list(proba.columns) == ["no", "yes"]
+    # A model file holds the local forest, and loads as one.
+    quor.save(remote, tmp_path / "remote.quor")
+    loaded = quor.load(tmp_path / "remote.quor")
+    assert type(loaded) is type(local)
+    np.testing.assert_array_equal(loaded.predict(frame), remote.to_local().predict(frame))
 
 
 def test_shuffle_mixes_partitions_that_differ(client):

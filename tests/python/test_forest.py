@@ -158,12 +158,12 @@ def test_pickles_and_model_files_predict_identically_in_a_fresh_process(cls, tmp
 
 
 @pytest.mark.parametrize("change, message", [
-    (lambda f: dict(f, kind="regressor"), "forest kind 'regressor' is not one of"),
+    (lambda f: dict(f, kind="regressor"), "forest kind 'regressor' is not 'classifier'"),
     (lambda f: dict(f, arrays=dict(f["arrays"], feature=dict(f["arrays"]["feature"], dtype="<i8"))),
      "must have dtype <i4"),
     (lambda f: dict(f, arrays=dict(f["arrays"], lower=dict(f["arrays"]["lower"], shape=[3]))),
      "does not hold [3] values"),
-    (lambda f: dict(f, settings=dict(f["settings"], n_classes=3)), "n_classes does not match"),
+    (lambda f: dict(f, settings=dict(f["settings"], n_classes=3)), "the forest setting n_classes is 3, but"),
 ])
 def test_crafted_forest_files_are_refused(tmp_path, change, message):
     X, y = data(4)
