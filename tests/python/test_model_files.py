@@ -406,6 +406,8 @@ def check_sound(model, rng, path):
     """A loaded model predicts sensibly, exports, pickles and saves again."""
     n = model.n_features_in_
     X = rng.normal(size=(40, n)) * 10
+    codes = model.is_categorical_
+    X[:, codes] = np.floor(np.abs(X[:, codes]))  # columns of category codes take whole numbers
     X[::7, 0] = np.nan
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
