@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
@@ -11,54 +10,12 @@
 
 namespace quor {
 
-namespace {
-
-/// The settings every class parses after its task, in this order.
-void parse_common(const EstimatorOptions& options, Estimator& estimator) {
-  const SplitMode mode = parse_mode(options.mode);
-  const SplitStyle style = parse_split_style(options.split_style);
-  estimator.aggregator =
-      Aggregator::from_name(options.aggregator, options.agg_frac, options.agg_eps, options.agg_lambda);
-  estimator.config = options.config;
-  estimator.config.mode = mode;
-  estimator.config.split_style = style;
-  estimator.categorical = sorted_unique(options.categorical);
-}
-
-// Each class's task from its option strings, parsed in the class's order.
-RegressionTask parse_task(std::type_identity<RegressionTask>, const EstimatorOptions& options) {
-  return RegressionTask{Criterion::regression(options.criterion)};
-}
-ClassificationTask parse_task(std::type_identity<ClassificationTask>, const EstimatorOptions& options) {
-  return ClassificationTask{Criterion::classification(options.criterion), options.n_classes};
-}
-ObjectiveTask parse_task(std::type_identity<ObjectiveTask>, const EstimatorOptions& options) {
-  const AverageMode average = parse_average(options.average);
-  return ObjectiveTask{Objective::from_name(options.objective, average, options.pos_label, options.beta),
-                       options.n_classes};
-}
-
-}  // namespace
-
 void install_tree(Estimator& estimator, Tree tree) {
-  RoutingTable routing(tree, estimator.categorical);
+  RoutingTable routing(tree, estimator.settings.categorical);
   // Neither move can throw: the estimator never holds a tree without its table.
   estimator.tree = std::move(tree);
   estimator.routing = std::move(routing);
 }
-
-template <class T>
-Estimator build_estimator(const EstimatorOptions& options) {
-  // The task's strings are checked first, then the common ones: the order in
-  // which bad strings are reported.
-  Estimator estimator{parse_task(std::type_identity<T>{}, options), {}, Aggregator::mean(), {}, std::nullopt, {}};
-  parse_common(options, estimator);
-  return estimator;
-}
-
-template Estimator build_estimator<RegressionTask>(const EstimatorOptions&);
-template Estimator build_estimator<ClassificationTask>(const EstimatorOptions&);
-template Estimator build_estimator<ObjectiveTask>(const EstimatorOptions&);
 
 Targets regression_targets(const VectorView<double>& y) {
   Targets targets;
@@ -76,9 +33,8 @@ Targets classification_targets(const VectorView<std::int64_t>& y) {
   return targets;
 }
 
-void check_sample_counts(const Estimator& estimator, std::size_t n, const Targets& targets) {
-  const std::size_t m =
-      estimator.is_classifier() ? targets.labels.size() : targets.values.size();
+void check_sample_counts(const Settings& settings, std::size_t n, const Targets& targets) {
+  const std::size_t m = settings.is_classifier() ? targets.labels.size() : targets.values.size();
   if (m != n) {
     throw ValueError("targets length " + std::to_string(m) + " does not match " +
                      std::to_string(n) + " samples");
@@ -86,14 +42,14 @@ void check_sample_counts(const Estimator& estimator, std::size_t n, const Target
   if (n == 0) throw ValueError("need at least one sample");
 }
 
-GrowInput grow_input(const Estimator& estimator, const Targets& targets) {
-  return GrowInput{estimator.task, estimator.config, estimator.aggregator, targets};
+GrowInput grow_input(const Settings& settings, const Targets& targets) {
+  return GrowInput{settings.task, settings.config, settings.aggregator, targets};
 }
 
 namespace {
 
 GrowInput interruptible_input(const Estimator& estimator, const Targets& targets, Interrupt* interrupt) {
-  GrowInput input = grow_input(estimator, targets);
+  GrowInput input = grow_input(estimator.settings, targets);
   input.options.interrupt = interrupt;
   return input;
 }
@@ -110,9 +66,9 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
                        std::to_string(columns[j].size()) + " but expected " + std::to_string(n));
     }
   }
-  check_sample_counts(estimator, n, targets);
+  check_sample_counts(estimator.settings, n, targets);
   const GrowInput input = interruptible_input(estimator, targets, interrupt);
-  Tree tree = estimator.config.mode == SplitMode::Strict ? grow_strict(input, columns)
+  Tree tree = estimator.settings.config.mode == SplitMode::Strict ? grow_strict(input, columns)
                                                          : fit_fast(input, columns);
   check_interrupt(interrupt);  // a stop asked for at the very end still stops
   // Only a grown tree replaces the old one.
@@ -120,29 +76,25 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
 }
 
 void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, Interrupt* interrupt) {
-  if (estimator.config.mode == SplitMode::Strict) {
+  if (estimator.settings.config.mode == SplitMode::Strict) {
     // The copy runs on the fit's threads when it has them.
     fit_estimator(estimator,
-                  columns_from_matrix(x, estimator.categorical, fit_threads(estimator.config, x.n_cols)),
+                  columns_from_matrix(x, estimator.settings.categorical, fit_threads(estimator.settings.config, x.n_cols)),
                   std::move(targets), interrupt);
     return;
   }
   // Fast mode encodes straight from the matrix: the same checks, without a
   // full copy of the training values.
   if (x.n_cols == 0) throw ValueError("need at least one feature column");
-  check_sample_counts(estimator, x.n_rows, targets);
-  Tree tree = fit_fast(interruptible_input(estimator, targets, interrupt), x, estimator.categorical);
+  check_sample_counts(estimator.settings, x.n_rows, targets);
+  Tree tree = fit_fast(interruptible_input(estimator, targets, interrupt), x, estimator.settings.categorical);
   check_interrupt(interrupt);
   install_tree(estimator, std::move(tree));
 }
 
 template <class T>
 Estimator rebuilt_estimator(std::uint64_t n_classes, std::span<const std::uint64_t> categorical, Tree tree) {
-  // Prediction reads none of the settings; a classifier's task keeps its
-  // class count, and the objective plays no part, so accuracy stands in.
-  T task;
-  if constexpr (!std::is_same_v<T, RegressionTask>) task.n_classes = n_classes;
-  Estimator estimator{task, placeholder_config(), Aggregator::mean(), sorted_unique(categorical), std::nullopt, {}};
+  Estimator estimator{rebuilt_settings<T>(n_classes, categorical), std::nullopt, {}};
   install_tree(estimator, std::move(tree));
   return estimator;
 }

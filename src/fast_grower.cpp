@@ -6,6 +6,7 @@
 
 #include "errors.hpp"
 #include "histogram.hpp"
+#include "settings.hpp"
 
 namespace quor {
 
@@ -133,14 +134,7 @@ void check_fast_entry(const Task& task, std::uint64_t n_samples) {
   if (regression != nullptr && regression->criterion.kind() == CriterionKind::Mae) {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
-  check_fast_sample_count(n_samples);
-}
-
-void check_fast_sample_count(std::uint64_t n_samples) {
-  if (n_samples > std::numeric_limits<std::uint32_t>::max()) {
-    throw ValueError("fast mode supports at most 4294967295 samples, got " + std::to_string(n_samples) +
-                     "; use mode \"strict\"");
-  }
+  check_sample_limit(n_samples);
 }
 
 Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {

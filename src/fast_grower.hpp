@@ -30,10 +30,6 @@ void check_fast_entry(const Task& task, std::uint64_t n_samples);
 /// options give it.
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded);
 
-/// Fast mode numbers samples with 32-bit ids: more than 4294967295 samples is
-/// a `ValueError` rather than silently truncated ids.
-void check_fast_sample_count(std::uint64_t n_samples);
-
 /// Moves the samples for which `goes_left` holds to the front of the run by
 /// swapping; the left samples keep their relative order, the right side's
 /// order is what the swaps leave (a child's folds are drawn from that order).

@@ -144,16 +144,13 @@ std::vector<double> out_of_bag(const ForestData& data, std::span<const RoutingTa
 
 }  // namespace
 
-ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, Targets targets,
+ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Targets targets,
                                std::uint64_t n_threads) {
   if (x.n_cols == 0) throw ValueError("need at least one feature column");
   check_sample_counts(settings, x.n_rows, targets);
-  if (settings.config.mode == SplitMode::Fast) {
-    check_fast_entry(settings.task, x.n_rows);
-  } else if (x.n_rows > std::numeric_limits<std::uint32_t>::max()) {
-    // A tree's drawn rows are 32-bit ids in both modes.
-    throw ValueError("a forest takes at most 4294967295 samples, got " + std::to_string(x.n_rows));
-  }
+  if (settings.config.mode == SplitMode::Fast) check_fast_entry(settings.task, x.n_rows);
+  // A tree's drawn rows are 32-bit ids in both modes.
+  check_sample_limit(x.n_rows);
   // Leaves hold means of these, and predictions means of leaves: what a
   // forest keeps must be what its loader takes back (forest_dump.hpp).
   if (settings.is_classifier()) {
@@ -186,7 +183,7 @@ ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, T
   return data;
 }
 
-Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<const std::uint64_t> seeds,
+Forest grow_forest(const Settings& settings, const ForestData& data, std::span<const std::uint64_t> seeds,
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt,
                    std::atomic<std::uint64_t>* trees_done) {
   const bool fast = data.encoded.has_value();
@@ -195,7 +192,7 @@ Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<
     throw ValueError("row sampling with replacement needs mode \"fast\"");
   }
   if (seeds.empty()) throw ValueError("a forest needs at least one tree");
-  Estimator tree_settings = settings;
+  Settings tree_settings = settings;
   tree_settings.config.parallel = false;  // one thread per tree
   const std::size_t n_trees = seeds.size();
   Forest forest;

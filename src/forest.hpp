@@ -53,7 +53,7 @@ struct ForestData {
 /// targets a forest's dump could not hold (classes from n_classes up, values
 /// that are not finite or above kLargestTarget in magnitude), and prepares
 /// it for `settings`' mode, on `n_threads` threads. Reads `x`.
-ForestData prepare_forest_data(const Estimator& settings, const MatrixView& x, Targets targets,
+ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Targets targets,
                                std::uint64_t n_threads);
 
 struct Forest {
@@ -68,7 +68,7 @@ struct Forest {
 /// Grows one tree per seed on `n_threads` threads. `trees_done` (if any)
 /// counts finished trees as they finish. Stops with `Interrupted` when the
 /// interrupt asks; throws `ValueError` for options that the mode cannot take.
-Forest grow_forest(const Estimator& settings, const ForestData& data, std::span<const std::uint64_t> seeds,
+Forest grow_forest(const Settings& settings, const ForestData& data, std::span<const std::uint64_t> seeds,
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt = nullptr,
                    std::atomic<std::uint64_t>* trees_done = nullptr);
 

@@ -87,7 +87,7 @@ void estimator_dealloc(PyObject* self) {
 
 }  // namespace
 
-void convert_option(EstimatorOptions& options, const char* name, PyObject* value) {
+void convert_option(SettingsOptions& options, const char* name, PyObject* value) {
   const std::string_view field = name;
   TreeConfig& config = options.config;
   const auto u64 = [&] { return argument(name, value, to_u64); };
@@ -140,9 +140,9 @@ PyObject* estimator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const char* const* names = ClassOf<T>::arguments;
     const std::vector<PyRef> values = parse_arguments(args, kwargs, ClassOf<T>::name, names);
-    EstimatorOptions options;
+    SettingsOptions options;
     for (std::size_t i = 0; i < values.size(); ++i) convert_option(options, names[i], values[i].get());
-    return wrap(type, build_estimator<T>(options));
+    return wrap(type, Estimator{build_settings<T>(options), std::nullopt, {}});
   });
 }
 
@@ -205,7 +205,7 @@ PyObject* method_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "predict", estimator);
-    return predictions(estimator, x, {estimator.prediction_threads()});
+    return predictions(estimator, x, {estimator.settings.prediction_threads()});
   });
 }
 
@@ -214,7 +214,7 @@ PyObject* method_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     const SharedBorrow borrow(self);
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "predict_proba", estimator);
-    return probabilities(estimator, x, {estimator.prediction_threads()});
+    return probabilities(estimator, x, {estimator.settings.prediction_threads()});
   });
 }
 
@@ -258,7 +258,7 @@ PyObject* method_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "apply", estimator);
     PyRef out = new_int64_array(x.n_rows);
-    apply_rows(estimator.routing, x, array_data<std::int64_t>(out), {estimator.prediction_threads()});
+    apply_rows(estimator.routing, x, array_data<std::int64_t>(out), {estimator.settings.prediction_threads()});
     return out;
   });
 }
@@ -269,7 +269,7 @@ PyObject* method_decision_path(PyObject* self, PyObject* args, PyObject* kwargs)
     const Estimator& estimator = borrow.get();
     const MatrixView x = prediction_input(args, kwargs, "decision_path", estimator);
     const DecisionPaths paths =
-        decision_paths(*estimator.tree, estimator.routing, x, estimator.prediction_threads());
+        decision_paths(*estimator.tree, estimator.routing, x, estimator.settings.prediction_threads());
     return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
   });
 }

@@ -12,7 +12,7 @@ namespace quor::py {
 template <class T>
 const char* const* constructor_arguments();
 /// Converts constructor argument `name` into its field of `options`.
-void convert_option(EstimatorOptions& options, const char* name, PyObject* value);
+void convert_option(SettingsOptions& options, const char* name, PyObject* value);
 
 /// The `export_tree` dictionary of a tree.
 PyRef tree_dump_dict(const Tree& tree, bool classification, std::uint64_t n_classes);

@@ -25,7 +25,7 @@ namespace {
 /// What a RawForest owns: its trees' settings, the forest's own, and once
 /// fitted the trees and the out-of-bag predictions.
 struct ForestRecord {
-  Estimator settings;  // the trees' settings; its `tree` is unused
+  Settings settings;  // the trees' settings
   ForestOptions options;
   std::vector<Tree> trees;
   std::vector<RoutingTable> tables;  // one per tree
@@ -110,7 +110,7 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
   PyObject* settings = argument("settings", settings_object, to_dict);
   return with_task_type(kind, [&](auto task_type) {
     using T = typename decltype(task_type)::type;
-    EstimatorOptions options;
+    SettingsOptions options;
     std::size_t expected = 0;
     for (const char* const* name = constructor_arguments<T>(); *name != nullptr; ++name) {
       if (!is_tree_setting(*name)) continue;
@@ -127,7 +127,7 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
-    record.settings = build_estimator<T>(options);
+    record.settings = build_settings<T>(options);
     return record;
   });
 }

@@ -137,8 +137,8 @@ ForestProblem forest_problem(std::uint64_t seed, std::size_t n) {
 /// The three tasks of the raw classes.
 enum class EstimatorKind { Regressor, Classifier, ObjectiveClassifier };
 
-Estimator forest_settings(EstimatorKind kind, SplitMode mode) {
-  EstimatorOptions options;
+Settings forest_settings(EstimatorKind kind, SplitMode mode) {
+  SettingsOptions options;
   options.n_classes = 3;
   options.criterion = kind == EstimatorKind::Regressor ? "mse" : "gini";
   options.objective = "f1";
@@ -150,11 +150,11 @@ Estimator forest_settings(EstimatorKind kind, SplitMode mode) {
   options.config.cv_folds = 3;
   options.categorical = {2};
   switch (kind) {
-    case EstimatorKind::Regressor: return build_estimator<RegressionTask>(options);
-    case EstimatorKind::Classifier: return build_estimator<ClassificationTask>(options);
+    case EstimatorKind::Regressor: return build_settings<RegressionTask>(options);
+    case EstimatorKind::Classifier: return build_settings<ClassificationTask>(options);
     case EstimatorKind::ObjectiveClassifier: break;
   }
-  return build_estimator<ObjectiveTask>(options);
+  return build_settings<ObjectiveTask>(options);
 }
 
 Targets targets_of(const ForestProblem& p, EstimatorKind kind) {
@@ -176,7 +176,7 @@ class ForestThreadsTest : public ::testing::TestWithParam<std::tuple<EstimatorKi
 TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   const auto [kind, mode] = GetParam();
   const ForestProblem p = forest_problem(3, 300);
-  const Estimator settings = forest_settings(kind, mode);
+  const Settings settings = forest_settings(kind, mode);
   const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 2);
   ForestOptions options;
   options.max_features = 2;
@@ -232,8 +232,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
     const ForestProblem p = forest_problem(5, 250);
-    Estimator single = forest_settings(EstimatorKind::Classifier, mode);
-    const Estimator settings = single;
+    Estimator single{forest_settings(EstimatorKind::Classifier, mode), std::nullopt, {}};
+    const Settings settings = single.settings;
     fit_estimator(single, p.matrix(), targets_of(p, EstimatorKind::Classifier));
     const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
     const std::uint64_t seed = 99;
@@ -244,7 +244,7 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
 
 TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrew) {
   const ForestProblem p = forest_problem(8, 400);
-  const Estimator settings = forest_settings(EstimatorKind::Regressor, SplitMode::Fast);
+  const Settings settings = forest_settings(EstimatorKind::Regressor, SplitMode::Fast);
   const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
   ForestOptions options;
   options.max_features = 1;
@@ -270,7 +270,7 @@ TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrew) {
 
 TEST(ForestGrowth, StrictModeRefusesRowsWithReplacement) {
   const ForestProblem p = forest_problem(2, 50);
-  const Estimator settings = forest_settings(EstimatorKind::Regressor, SplitMode::Strict);
+  const Settings settings = forest_settings(EstimatorKind::Regressor, SplitMode::Strict);
   const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
   ForestOptions options;
   options.sampling = RowSampling::Bootstrap;
@@ -281,7 +281,7 @@ TEST(ForestGrowth, StrictModeRefusesRowsWithReplacement) {
 
 TEST(ForestInterrupt, AStopAskedForByThePollEndsTheFitOnEveryThread) {
   const ForestProblem p = forest_problem(4, 2000);
-  const Estimator settings = forest_settings(EstimatorKind::Classifier, SplitMode::Fast);
+  const Settings settings = forest_settings(EstimatorKind::Classifier, SplitMode::Fast);
   const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
   const std::vector<std::uint64_t> seeds(400, 5);
   for (const std::uint64_t threads : {1, 2}) {
@@ -302,7 +302,7 @@ TEST(ForestInterrupt, AStopAskedForByThePollEndsTheFitOnEveryThread) {
 TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
   const ForestProblem p = forest_problem(6, 300);
   for (const EstimatorKind kind : {EstimatorKind::Regressor, EstimatorKind::Classifier}) {
-    const Estimator settings = forest_settings(kind, SplitMode::Fast);
+    const Settings settings = forest_settings(kind, SplitMode::Fast);
     const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 1);
     ForestOptions options;
     options.max_features = 3;

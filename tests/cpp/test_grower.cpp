@@ -8,6 +8,7 @@
 #include "encoder.hpp"
 #include "errors.hpp"
 #include "fast_grower.hpp"
+#include "settings.hpp"
 #include "folds.hpp"
 #include "random_data.hpp"
 #include "same_tree.hpp"
@@ -168,12 +169,14 @@ namespace quor {
 namespace {
 
 TEST(FastEntry, RefusesMoreSamplesThan32BitIdsCanNumber) {
-  EXPECT_NO_THROW(check_fast_sample_count(4294967295ull));
+  EXPECT_NO_THROW(check_sample_limit(4294967295ull));
   try {
-    check_fast_sample_count(4294967296ull);
+    check_sample_limit(4294967296ull);
     FAIL();
   } catch (const ValueError& e) {
-    EXPECT_STREQ(e.what(), "fast mode supports at most 4294967295 samples, got 4294967296; use mode \"strict\"");
+    EXPECT_STREQ(e.what(),
+                 "a fit in fast mode or of a forest takes at most 4294967295 samples, got 4294967296; fit one "
+                 "tree in mode \"strict\"");
   }
 }
 

@@ -401,8 +401,8 @@ TEST(PredictRow, SplitFeaturePastTheRowIsAnInternalError) {
   EXPECT_EQ(predict_row(t, row).value, 2.0);  // 0.0 is not below 0.0
 }
 
-EstimatorOptions options_for(bool regression) {
-  EstimatorOptions o;
+SettingsOptions options_for(bool regression) {
+  SettingsOptions o;
   o.criterion = regression ? "mae" : "entropy";
   o.objective = "fbeta";
   o.average = "macro";
@@ -419,8 +419,8 @@ EstimatorOptions options_for(bool regression) {
   return o;
 }
 
-TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
-  const Estimator r = build_estimator<RegressionTask>(options_for(true));
+TEST(BuildSettings, KeepsOnlyWhatEachOptionNeeds) {
+  const Settings r = build_settings<RegressionTask>(options_for(true));
   EXPECT_EQ(std::get<RegressionTask>(r.task).criterion.name(), "mae");
   EXPECT_EQ(r.n_classes(), 0u);
   EXPECT_EQ(r.config.mode, SplitMode::Fast);
@@ -428,9 +428,8 @@ TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
   EXPECT_EQ(r.aggregator.kind(), AggregatorKind::TrimmedMean);
   EXPECT_EQ(r.aggregator.parameter(), 0.1);
   EXPECT_EQ(r.categorical, (std::vector<std::uint64_t>{0, 2, 5}));
-  EXPECT_FALSE(r.is_fitted());
 
-  const Estimator o = build_estimator<ObjectiveTask>(options_for(false));
+  const Settings o = build_settings<ObjectiveTask>(options_for(false));
   const ObjectiveTask& task = std::get<ObjectiveTask>(o.task);
   EXPECT_EQ(task.objective.kind(), ObjectiveKind::FBeta);
   EXPECT_EQ(task.objective.beta(), 0.5);
@@ -442,19 +441,20 @@ TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
 TEST(RebuiltEstimator, UsesThePlaceholderSettings) {
   const std::vector<std::uint64_t> categorical = {4, 1, 4};
   const Estimator e = rebuilt_estimator<ObjectiveTask>(3, categorical, rebuild_tree(stump_dump(), false));
-  EXPECT_EQ(e.config.max_depth, 8u);
-  EXPECT_EQ(e.config.n_bins, 8u);
-  EXPECT_EQ(e.config.cv_seed, 42u);
-  EXPECT_EQ(e.config.mode, SplitMode::Strict);
-  EXPECT_EQ(std::get<ObjectiveTask>(e.task).objective.kind(), ObjectiveKind::Accuracy);
+  const Settings& s = e.settings;
+  EXPECT_EQ(s.config.max_depth, 8u);
+  EXPECT_EQ(s.config.n_bins, 8u);
+  EXPECT_EQ(s.config.cv_seed, 42u);
+  EXPECT_EQ(s.config.mode, SplitMode::Strict);
+  EXPECT_EQ(std::get<ObjectiveTask>(s.task).objective.kind(), ObjectiveKind::Accuracy);
   EXPECT_EQ(e.n_classes(), 3u);
-  EXPECT_EQ(e.aggregator.kind(), AggregatorKind::Mean);
-  EXPECT_EQ(e.categorical, (std::vector<std::uint64_t>{1, 4}));
+  EXPECT_EQ(s.aggregator.kind(), AggregatorKind::Mean);
+  EXPECT_EQ(s.categorical, (std::vector<std::uint64_t>{1, 4}));
   EXPECT_TRUE(e.is_fitted());
 }
 
 TEST(FitEstimator, ChecksColumnsAndTargetsBeforeGrowing) {
-  Estimator e = build_estimator<RegressionTask>(options_for(true));
+  Estimator e{build_settings<RegressionTask>(options_for(true)), std::nullopt, {}};
   const auto message = [&](std::vector<FeatureColumn> columns, std::size_t n_targets) {
     Targets t;
     t.values.assign(n_targets, 0.0);
