@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "config.hpp"
@@ -14,24 +15,20 @@ namespace quor {
 
 Aggregator Aggregator::from_name(std::string_view name, double agg_frac, double agg_eps,
                                  double agg_lambda) {
-  if (name == "mean") return {AggregatorKind::Mean, 0.0};
-  if (name == "median") return {AggregatorKind::Median, 0.0};
-  if (name == "trimmed_mean") return {AggregatorKind::TrimmedMean, agg_frac};
-  if (name == "signal_to_noise") return {AggregatorKind::SignalToNoise, agg_eps};
-  if (name == "mean_minus_lambda_std") return {AggregatorKind::MeanMinusLambdaStd, agg_lambda};
-  throw ValueError("unknown aggregator " + quoted(name));
+  const std::optional<AggregatorKind> kind = find_named(kAggregators, name);
+  if (!kind) throw ValueError("unknown aggregator " + quoted(name));
+  // Only the chosen kind's parameter is kept.
+  switch (*kind) {
+    case AggregatorKind::TrimmedMean: return {*kind, agg_frac};
+    case AggregatorKind::SignalToNoise: return {*kind, agg_eps};
+    case AggregatorKind::MeanMinusLambdaStd: return {*kind, agg_lambda};
+    case AggregatorKind::Mean:
+    case AggregatorKind::Median: break;
+  }
+  return {*kind, 0.0};
 }
 
-std::string_view Aggregator::name() const {
-  switch (kind_) {
-    case AggregatorKind::Mean: return "mean";
-    case AggregatorKind::Median: return "median";
-    case AggregatorKind::TrimmedMean: return "trimmed_mean";
-    case AggregatorKind::SignalToNoise: return "signal_to_noise";
-    case AggregatorKind::MeanMinusLambdaStd: return "mean_minus_lambda_std";
-  }
-  return "";
-}
+std::string_view Aggregator::name() const { return name_of(kAggregators, kind_); }
 
 namespace {
 

@@ -3,10 +3,13 @@
 /// it to the single number candidates are compared by (larger is better; −∞
 /// marks a candidate no fold could score).
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
+
+#include "names.hpp"
 
 namespace quor {
 
@@ -23,6 +26,13 @@ struct FoldStats {
 FoldStats fold_stats(std::vector<double> scores, std::uint64_t n_folds);
 
 enum class AggregatorKind { Mean, Median, TrimmedMean, SignalToNoise, MeanMinusLambdaStd };
+
+inline constexpr std::array<Named<AggregatorKind>, 5> kAggregators{
+    {{"mean", AggregatorKind::Mean},
+     {"median", AggregatorKind::Median},
+     {"trimmed_mean", AggregatorKind::TrimmedMean},
+     {"signal_to_noise", AggregatorKind::SignalToNoise},
+     {"mean_minus_lambda_std", AggregatorKind::MeanMinusLambdaStd}}};
 
 class Aggregator {
  public:

@@ -74,8 +74,8 @@ void append_unicode_escape(std::string& out, char32_t cp) {
   out += buffer;
 }
 
-[[noreturn]] void unknown(std::string_view what, std::string_view text, std::string_view expected) {
-  throw ValueError("unknown " + std::string(what) + " " + quoted(text) + std::string(expected));
+[[noreturn]] void unknown(std::string_view what, std::string_view text, const std::string& expected) {
+  throw ValueError("unknown " + std::string(what) + " " + quoted(text) + " (expected " + expected + ")");
 }
 
 }  // namespace
@@ -113,15 +113,14 @@ std::string quoted(std::string_view text) {
 }
 
 SplitMode parse_mode(std::string_view text) {
-  if (text == "strict") return SplitMode::Strict;
-  if (text == "fast") return SplitMode::Fast;
-  unknown("mode", text, " (expected \"strict\" or \"fast\")");
+  if (const auto mode = find_named(kModes, text)) return *mode;
+  unknown("mode", text, listed_names(kModes, true));
 }
 
 SplitStyle parse_split_style(std::string_view text) {
-  if (text == "threshold") return SplitStyle::Threshold;
-  if (text == "bin" || text == "bin_membership") return SplitStyle::Bin;
-  unknown("split_style", text, " (expected \"threshold\" or \"bin\")");
+  if (const auto style = find_named(kSplitStyles, text)) return *style;
+  if (const auto style = find_named(kSplitStyleAliases, text)) return *style;
+  unknown("split_style", text, listed_names(kSplitStyles, true));
 }
 
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices) {

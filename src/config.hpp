@@ -3,6 +3,7 @@
 /// string-valued options into enumerations with their exact error messages.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,10 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "names.hpp"
+
 namespace quor {
 
 enum class SplitMode { Strict, Fast };
 enum class SplitStyle { Threshold, Bin };
+
+inline constexpr std::array<Named<SplitMode>, 2> kModes{{{"strict", SplitMode::Strict}, {"fast", SplitMode::Fast}}};
+inline constexpr std::array<Named<SplitStyle>, 2> kSplitStyles{
+    {{"threshold", SplitStyle::Threshold}, {"bin", SplitStyle::Bin}}};
+/// Accepted as well, but listed in no message.
+inline constexpr std::array<Named<SplitStyle>, 1> kSplitStyleAliases{{{"bin_membership", SplitStyle::Bin}}};
 
 /// Read-only after construction. No field is range-checked: the stages that
 /// read a field define what out-of-range values do.

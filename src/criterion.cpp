@@ -12,29 +12,20 @@
 namespace quor {
 
 Criterion Criterion::regression(std::string_view name) {
-  if (name == "mse") return Criterion(CriterionKind::Mse);
-  if (name == "variance") return Criterion(CriterionKind::Variance);
-  if (name == "mae") return Criterion(CriterionKind::Mae);
-  throw ValueError("unknown regression criterion " + quoted(name) +
-                   " (expected \"mse\", \"variance\" or \"mae\")");
+  if (const auto kind = find_named(kRegressionCriteria, name)) return Criterion(*kind);
+  throw ValueError("unknown regression criterion " + quoted(name) + " (expected " +
+                   listed_names(kRegressionCriteria, true) + ")");
 }
 
 Criterion Criterion::classification(std::string_view name) {
-  if (name == "gini") return Criterion(CriterionKind::Gini);
-  if (name == "entropy") return Criterion(CriterionKind::Entropy);
-  throw ValueError("unknown classification criterion " + quoted(name) +
-                   " (expected \"gini\" or \"entropy\")");
+  if (const auto kind = find_named(kClassificationCriteria, name)) return Criterion(*kind);
+  throw ValueError("unknown classification criterion " + quoted(name) + " (expected " +
+                   listed_names(kClassificationCriteria, true) + ")");
 }
 
 std::string_view Criterion::name() const {
-  switch (kind_) {
-    case CriterionKind::Mse: return "mse";
-    case CriterionKind::Variance: return "variance";
-    case CriterionKind::Mae: return "mae";
-    case CriterionKind::Gini: return "gini";
-    case CriterionKind::Entropy: return "entropy";
-  }
-  return "";
+  const std::string_view name = name_of(kRegressionCriteria, kind_);
+  return name.empty() ? name_of(kClassificationCriteria, kind_) : name;
 }
 
 double Criterion::impurity(std::span<const double> targets) const {

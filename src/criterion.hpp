@@ -11,9 +11,21 @@
 #include <string_view>
 #include <vector>
 
+#include "names.hpp"
+
 namespace quor {
 
 enum class CriterionKind { Mse, Variance, Mae, Gini, Entropy };
+
+/// The criteria of the regressor and of the classifier, by name.
+inline constexpr std::array<Named<CriterionKind>, 3> kRegressionCriteria{
+    {{"mse", CriterionKind::Mse}, {"variance", CriterionKind::Variance}, {"mae", CriterionKind::Mae}}};
+inline constexpr std::array<Named<CriterionKind>, 2> kClassificationCriteria{
+    {{"gini", CriterionKind::Gini}, {"entropy", CriterionKind::Entropy}}};
+
+/// Whether fast mode grows trees with this criterion: its histograms hold
+/// sums and counts, from which no median (and so no "mae") can be had.
+constexpr bool fast_mode_supports(CriterionKind kind) { return kind != CriterionKind::Mae; }
 
 class Criterion {
  public:

@@ -15,8 +15,6 @@ namespace quor {
 
 namespace {
 
-constexpr std::uint64_t kMaxFastCodes = 65535;
-
 void continuous_bins(std::size_t f, const std::vector<double>& values, std::uint64_t n_bins,
                      FeatureBins& bins) {
   // The edge count is known before the edges are computed: n_bins − 1 once any

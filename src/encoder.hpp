@@ -18,6 +18,9 @@ namespace quor {
 
 /// The fast-mode missing code.
 inline constexpr std::uint16_t kMissingFastCode = 0xFFFF;
+/// The most codes a feature may have in fast mode: bins of a continuous
+/// feature, categories of a categorical one (the codes below the missing code).
+inline constexpr std::uint64_t kMaxFastCodes = 65535;
 
 struct FeatureBins {
   std::vector<double> edges;               // continuous features

@@ -131,7 +131,7 @@ class FastMode {
 
 void check_fast_entry(const Task& task, std::uint64_t n_samples) {
   const auto* regression = std::get_if<RegressionTask>(&task);
-  if (regression != nullptr && regression->criterion.kind() == CriterionKind::Mae) {
+  if (regression != nullptr && !fast_mode_supports(regression->criterion.kind())) {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
   check_sample_limit(n_samples);

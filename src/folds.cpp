@@ -10,7 +10,7 @@ namespace quor {
 
 std::uint64_t fold_count(std::uint64_t cv_folds, std::uint64_t n, bool fast_mode) {
   std::uint64_t k = std::min(std::max<std::uint64_t>(cv_folds, 2), n);
-  if (fast_mode) k = std::min<std::uint64_t>(k, 255);
+  if (fast_mode) k = std::min(k, kMaxFastFolds);
   return k;
 }
 

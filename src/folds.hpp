@@ -42,8 +42,10 @@ void permute_samples(std::span<Id> samples, std::uint64_t seed, bool shuffle) {
   }
 }
 
-/// k = min(max(cv_folds, 2), n), and at most 255 in fast mode (a fold number
-/// fits one byte).
+/// The most folds a node has in fast mode: a fold number fits one byte.
+inline constexpr std::uint64_t kMaxFastFolds = 255;
+
+/// k = min(max(cv_folds, 2), n), and at most kMaxFastFolds in fast mode.
 std::uint64_t fold_count(std::uint64_t cv_folds, std::uint64_t n, bool fast_mode);
 
 /// Where each of k folds of n positions starts, then n: the first n mod k

@@ -1,5 +1,7 @@
 #include "objective.hpp"
 
+#include <optional>
+
 #include <algorithm>
 #include <initializer_list>
 #include <numeric>
@@ -12,34 +14,22 @@
 namespace quor {
 
 AverageMode parse_average(std::string_view text) {
-  if (text == "binary") return AverageMode::Binary;
-  if (text == "micro") return AverageMode::Micro;
-  if (text == "macro") return AverageMode::Macro;
-  if (text == "weighted") return AverageMode::Weighted;
-  throw ValueError("unknown average " + quoted(text) + " (expected binary/micro/macro/weighted)");
+  if (const auto average = find_named(kAverages, text)) return *average;
+  throw ValueError("unknown average " + quoted(text) + " (expected " + listed_names(kAverages, false) + ")");
 }
 
 Objective Objective::from_name(std::string_view name, AverageMode average, std::uint64_t pos_label,
                                double beta) {
-  if (name == "precision") return {ObjectiveKind::Precision, average, pos_label, 0.0};
-  if (name == "recall") return {ObjectiveKind::Recall, average, pos_label, 0.0};
-  if (name == "f1") return {ObjectiveKind::F1, average, pos_label, 0.0};
-  if (name == "fbeta") return {ObjectiveKind::FBeta, average, pos_label, beta};
-  if (name == "accuracy") return accuracy();
-  throw ValueError("unknown objective " + quoted(name) +
-                   " (expected precision/recall/f1/fbeta/accuracy)");
+  const std::optional<ObjectiveKind> kind = find_named(kObjectives, name);
+  if (!kind) {
+    throw ValueError("unknown objective " + quoted(name) + " (expected " + listed_names(kObjectives, false) + ")");
+  }
+  if (*kind == ObjectiveKind::Accuracy) return accuracy();
+  // pos_label and beta are kept only by the objectives that read them.
+  return {*kind, average, pos_label, *kind == ObjectiveKind::FBeta ? beta : 0.0};
 }
 
-std::string_view Objective::name() const {
-  switch (kind_) {
-    case ObjectiveKind::Precision: return "precision";
-    case ObjectiveKind::Recall: return "recall";
-    case ObjectiveKind::F1: return "f1";
-    case ObjectiveKind::FBeta: return "fbeta";
-    case ObjectiveKind::Accuracy: return "accuracy";
-  }
-  return "";
-}
+std::string_view Objective::name() const { return name_of(kObjectives, kind_); }
 
 ConfusionCounts::ConfusionCounts(std::uint64_t n_classes)
     : tp(n_classes), fp(n_classes), fn(n_classes), support(n_classes), n_classes(n_classes) {}

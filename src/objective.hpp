@@ -4,15 +4,22 @@
 /// (training-majority predictions measured on the held-out side, minus the
 /// measure of not splitting).
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "names.hpp"
 
 namespace quor {
 
 enum class AverageMode { Binary, Micro, Macro, Weighted };
+
+inline constexpr std::array<Named<AverageMode>, 4> kAverages{{{"binary", AverageMode::Binary},
+                                                              {"micro", AverageMode::Micro},
+                                                              {"macro", AverageMode::Macro},
+                                                              {"weighted", AverageMode::Weighted}}};
 
 /// "binary", "micro", "macro", "weighted"; else `ValueError`
 /// "unknown average {} (expected binary/micro/macro/weighted)".
@@ -34,6 +41,12 @@ struct ConfusionCounts {
 std::uint64_t majority_class(std::span<const std::uint64_t> counts);
 
 enum class ObjectiveKind { Precision, Recall, F1, FBeta, Accuracy };
+
+inline constexpr std::array<Named<ObjectiveKind>, 5> kObjectives{{{"precision", ObjectiveKind::Precision},
+                                                                  {"recall", ObjectiveKind::Recall},
+                                                                  {"f1", ObjectiveKind::F1},
+                                                                  {"fbeta", ObjectiveKind::FBeta},
+                                                                  {"accuracy", ObjectiveKind::Accuracy}}};
 
 class Objective {
  public:

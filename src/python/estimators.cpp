@@ -493,33 +493,37 @@ PyMethodDef kObjectiveMethods[] = {
      "objective plays no part in prediction, so a placeholder task is used."},
     {nullptr, nullptr, 0, nullptr}};
 
-constexpr const char kRegressorDoc[] =
-    "RawRegressor(criterion, max_depth, min_samples_split, min_samples_leaf, "
-    "min_impurity_decrease, n_bins, cv_folds, cv_seed, cv_shuffle, mode, split_style, "
-    "aggregator, agg_frac, agg_eps, agg_lambda, parallel, n_threads, parallel_min_samples, "
-    "categorical)\n--\n\n"
-    "Native regression tree.";
+// The classes' descriptions; the text signature before each is made from the
+// class's argument list.
+constexpr const char kRegressorDoc[] = "Native regression tree.";
 constexpr const char kClassifierDoc[] =
-    "RawClassifier(n_classes, criterion, max_depth, min_samples_split, min_samples_leaf, "
-    "min_impurity_decrease, n_bins, cv_folds, cv_seed, cv_shuffle, mode, split_style, "
-    "aggregator, agg_frac, agg_eps, agg_lambda, parallel, n_threads, parallel_min_samples, "
-    "categorical)\n--\n\n"
     "Native classification tree. Targets are already label-encoded to `0..n`\n"
     "by the Python layer; class recovery happens there via `classes_`.";
 constexpr const char kObjectiveDoc[] =
-    "RawObjectiveClassifier(n_classes, objective, average, pos_label, beta, max_depth, "
-    "min_samples_split, min_samples_leaf, min_impurity_decrease, n_bins, cv_folds, cv_seed, "
-    "cv_shuffle, mode, split_style, aggregator, agg_frac, agg_eps, agg_lambda, parallel, "
-    "n_threads, parallel_min_samples, categorical)\n--\n\n"
     "Native classification tree that selects splits by a metric objective\n"
     "(precision/recall/F1/F\u03b2/accuracy) instead of impurity.";
+
+/// "Name(arg, ...)\n--\n\n" and the description: the docstring from which
+/// Python reads the class's text signature.
+template <class T>
+const char* class_doc(const char* description) {
+  static const std::string doc = [&] {
+    std::string text = std::string(ClassOf<T>::name) + "(";
+    for (const char* const* name = ClassOf<T>::arguments; *name != nullptr; ++name) {
+      if (name != ClassOf<T>::arguments) text += ", ";
+      text += *name;
+    }
+    return text + ")\n--\n\n" + description;
+  }();
+  return doc.c_str();
+}
 
 template <class T>
 PyType_Spec* type_spec(const char* doc, PyMethodDef* methods) {
   static PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(estimator_new<T>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(estimator_dealloc)},
-      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_doc, const_cast<char*>(class_doc<T>(doc))},
       {Py_tp_methods, methods},
       {0, nullptr}};
   // The classes belong to no module: they present themselves as builtins. A

@@ -3,6 +3,7 @@
 #include "python_api.hpp"
 
 #include "estimators.hpp"
+#include "options.hpp"
 #include "raw_forest.hpp"
 #include "guard.hpp"
 
@@ -43,6 +44,7 @@ PyMODINIT_FUNC PyInit__quor(void) {
     PyRef forest = create_forest_type();
     check_status(PyModule_AddObject(module.get(), "RawForest", forest.get()));
     forest.release();  // the module took the reference
+    add_option_tables(module.get());
     const PyRef note = checked(PyUnicode_FromString(kModuleNote));
     check_status(PyObject_SetAttrString(module.get(), "__doc__", note.get()));
     return module;

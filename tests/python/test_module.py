@@ -30,10 +30,56 @@ FROM_TREE_DOCS = {
 
 def test_module_attributes_and_doc():
     public = [k for k in vars(_quor) if not k.startswith("__")]
-    assert public == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor", "RawForest"]
+    assert public == ["RawClassifier", "RawObjectiveClassifier", "RawRegressor", "RawForest",
+                      "OPTIONS", "LIMITS"]
     doc = _quor.__doc__
     assert "\n" not in doc and "quor.QUORClassifier" in doc and "quor.QUORRegressor" in doc
     assert not hasattr(_quor, "PanicException")
+
+
+# Each exported option: the raw class and argument it belongs to, and how its
+# message lists the names ("a", "b" or "c"; a/b/c; not at all).
+OPTION_ARGUMENTS = {
+    "regression_criterion": (_quor.RawRegressor, "criterion", "quoted"),
+    "classification_criterion": (_quor.RawClassifier, "criterion", "quoted"),
+    "objective": (_quor.RawObjectiveClassifier, "objective", "slashed"),
+    "average": (_quor.RawObjectiveClassifier, "average", "slashed"),
+    "aggregator": (_quor.RawRegressor, "aggregator", None),
+    "mode": (_quor.RawRegressor, "mode", "quoted"),
+    "split_style": (_quor.RawRegressor, "split_style", "quoted"),
+}
+
+
+@pytest.mark.parametrize("option", sorted(OPTION_ARGUMENTS))
+def test_exported_options_are_exactly_what_the_raw_classes_accept(option):
+    cls, argument, listing = OPTION_ARGUMENTS[option]
+    names = _quor.OPTIONS[option]
+    for name in names + (_quor.OPTIONS["split_style_alias"] if option == "split_style" else ()):
+        construct(cls, **{argument: name})
+    with pytest.raises(ValueError) as refused:
+        construct(cls, **{argument: "nope"})
+    shown = {"quoted": ", ".join(f'"{n}"' for n in names[:-1]) + f' or "{names[-1]}"',
+             "slashed": "/".join(names), None: None}[listing]
+    assert str(refused.value).endswith('"nope"' if shown is None else f"(expected {shown})")
+
+
+def test_exported_fast_mode_criteria_and_limits_are_the_cores():
+    x = np.arange(40, dtype=np.float64).reshape(20, 2)
+    y = np.arange(20, dtype=np.float64)
+    for name in _quor.OPTIONS["regression_criterion"]:
+        estimator = construct(_quor.RawRegressor, criterion=name, mode="fast")
+        if name in _quor.OPTIONS["fast_regression_criterion"]:
+            estimator.fit(x, y)
+        else:
+            with pytest.raises(ValueError, match="not supported in SplitMode::Fast"):
+                estimator.fit(x, y)
+    limit = _quor.LIMITS["fast_max_bins"]
+    wide = np.arange(limit + 1, dtype=np.float64)[:, None]
+    construct(_quor.RawRegressor, mode="fast", n_bins=limit).fit(wide, wide[:, 0])
+    with pytest.raises(ValueError, match="exceed fast-mode limit"):
+        construct(_quor.RawRegressor, mode="fast", n_bins=limit + 1).fit(wide, wide[:, 0])
+    assert _quor.LIMITS["max_category_code"] == 2**32 - 2
+    assert _quor.LIMITS["largest_target"] == 2.0**960
 
 
 def test_class_metadata(cls):
