@@ -17,6 +17,8 @@ import numbers
 import numpy as np
 import pandas as pd
 
+from ._quor import LIMITS
+
 __all__ = ["check_codes", "encode_table", "holds_values", "learn_categories"]
 
 
@@ -146,7 +148,7 @@ def numeric_column(column, name):
 
 # Codes of a numeric categorical column go to the core as they are; it keeps
 # 2**32 - 1 for a missing code and would round a fraction to the nearest code.
-CODE_LIMIT = 2**32 - 1
+CODE_LIMIT = LIMITS["max_category_code"] + 1
 
 
 def check_codes(X, columns, labels):

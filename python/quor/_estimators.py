@@ -10,16 +10,15 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
-from ._quor import RawClassifier, RawObjectiveClassifier, RawRegressor
+from ._quor import LIMITS, RawClassifier, RawObjectiveClassifier, RawRegressor
 from ._tree import Tree, feature_importances
 
 __all__ = ["FittedAttributes", "QUORClassifier", "QUORRegressor"]
 
 # The largest magnitude of a regression target, and so of a leaf value: a sum
 # of fewer than 2**63 of them stays finite. The forests' core refuses larger
-# targets itself (kLargestTarget, src/task.hpp); model files refuse larger
-# leaf values.
-LARGEST_TARGET = 2.0**960
+# targets itself; model files refuse larger leaf values.
+LARGEST_TARGET = LIMITS["largest_target"]
 
 _FITTED_DOC = """
     n_features_in_ : int

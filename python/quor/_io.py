@@ -77,7 +77,7 @@ from ._estimators import LARGEST_TARGET, QUORClassifier, QUORRegressor, \
 from ._forest import QUORForestClassifier, QUORForestRegressor, _resolve_max_features, \
     _resolve_max_samples
 from ._input import resolve_categorical
-from ._quor import RawForest
+from ._quor import LIMITS, RawForest
 from ._tree import importances_per_tree
 from ._version import __version__
 
@@ -107,7 +107,7 @@ _OOB = {"oob_score_": None, "oob_prediction_": 1, "oob_decision_function_": 2}
 _LABEL_KINDS = "biufUO"  # dtypes of class labels a file may restore
 _TREE_KEYS = ["node_count", "is_leaf", "children_left", "children_right", "feature",
               "is_categorical", "lower", "upper", "category", "n_samples"]
-_LAST_CATEGORY = 2**32 - 2  # 2**32 - 1 is the code of a missing value
+_LAST_CATEGORY = LIMITS["max_category_code"]  # the next code is that of a missing value
 # Leaf probabilities are counts / total; importances are normalised sums.
 # Both add up to 1 within a few roundings, far inside these.
 _PROBABILITY_TOLERANCE = 1e-9

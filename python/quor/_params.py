@@ -20,10 +20,15 @@ import os
 
 import numpy as np
 
+from ._quor import LIMITS, OPTIONS
+
 __all__ = ["InvalidParameterError", "Param", "check_params", "markdown_table"]
 
 UINT64_MAX = 2**64 - 1
-FAST_MAX_BINS = 65535
+# The core's limits, read from it (quor._quor.LIMITS).
+FAST_MAX_BINS = LIMITS["fast_max_bins"]
+FAST_MAX_FOLDS = LIMITS["fast_max_folds"]
+MAX_CATEGORY_CODE = LIMITS["max_category_code"]
 
 
 class InvalidParameterError(ValueError, TypeError):
@@ -86,7 +91,7 @@ class Options:
     """One of a few values; ``hidden`` ones are accepted but not listed."""
 
     def __init__(self, *values, hidden=()):
-        self.values, self.hidden = values, hidden
+        self.values, self.hidden = values, tuple(hidden)
 
     def accepts(self, value):
         try:
@@ -168,33 +173,51 @@ def _none_or_int(text):
 FLAG = "flag"  # a bool setting: --name / --no-name on the command line
 
 
+def _braced(option):
+    """The accepted names of a core option as a docstring shows them: {"a", "b"}."""
+    return "{" + ", ".join(f'"{name}"' for name in OPTIONS[option]) + "}"
+
+
+def _ticked(option):
+    return ", ".join(f"`{name}`" for name in OPTIONS[option])
+
+
+# The regression criteria that fast mode does not take.
+NOT_FAST = [n for n in OPTIONS["regression_criterion"] if n not in OPTIONS["fast_regression_criterion"]]
+
+
+def _regression_criteria_summary():
+    """`mse`, `variance`, `mae` (not in fast mode): the names, marking those fast mode lacks."""
+    return ", ".join(f"`{n}`" + (" (not in fast mode)" if n in NOT_FAST else "")
+                     for n in OPTIONS["regression_criterion"])
+
+
 PARAMS = [
     Param(
-        "criterion", "mse", [Options("mse", "variance", "mae")],
-        '{"mse", "variance", "mae"}',
-        """Impurity whose decrease scores a split.  "variance" is the same as
-"mse"; "mae" is not available in ``mode="fast"``.""",
-        "`mse`, `variance`, `mae` (not in fast mode)", task="regressor"),
+        "criterion", "mse", [Options(*OPTIONS["regression_criterion"])],
+        _braced("regression_criterion"),
+        f"""Impurity whose decrease scores a split.  "variance" is the same as
+"mse".  Not available in ``mode="fast"``: {", ".join(f'"{n}"' for n in NOT_FAST)}.""",
+        _regression_criteria_summary(), task="regressor"),
     Param(
-        "criterion", "gini", [Options("gini", "entropy"), NoneValue()],
-        '{"gini", "entropy"}',
+        "criterion", "gini", [Options(*OPTIONS["classification_criterion"]), NoneValue()],
+        _braced("classification_criterion"),
         """Impurity whose decrease scores a split.  Ignored when ``objective``
 is given (and then may be None).""",
-        "`gini`, `entropy`; ignored when `objective` is set", task="classifier"),
+        f"{_ticked('classification_criterion')}; ignored when `objective` is set",
+        task="classifier"),
     Param(
-        "objective", None,
-        [Options("precision", "recall", "f1", "fbeta", "accuracy"), NoneValue()],
-        '{"precision", "recall", "f1", "fbeta", "accuracy"} or None',
+        "objective", None, [Options(*OPTIONS["objective"]), NoneValue()],
+        _braced("objective") + " or None",
         """Choose splits by this metric measured on the held-out folds instead
 of by an impurity.""",
-        "`precision`, `recall`, `f1`, `fbeta`, `accuracy`: choose splits by this metric "
-        "on the held-out folds", task="classifier"),
+        f"{_ticked('objective')}: choose splits by this metric on the held-out folds",
+        task="classifier"),
     Param(
-        "average", "binary", [Options("binary", "micro", "macro", "weighted")],
-        '{"binary", "micro", "macro", "weighted"}',
+        "average", "binary", [Options(*OPTIONS["average"])], _braced("average"),
         """Averaging of precision, recall, F1 and F-beta over the classes, as in
 scikit-learn's metrics; "binary" scores the class ``pos_label`` only.""",
-        "`binary`, `micro`, `macro`, `weighted`", task="classifier"),
+        _ticked("average"), task="classifier"),
     Param(
         "pos_label", None, [Anything()], "label or None",
         """The positive class of ``average="binary"``, given as one of the
@@ -243,9 +266,9 @@ candidate splits of a feature are its bin boundaries
         "quantile bins per continuous feature (at least 2)", cli=int, stored=[_count()]),
     Param(
         "cv_folds", 5, [_count(2)], "int",
-        """Number of folds into which every node divides its own samples to score
+        f"""Number of folds into which every node divides its own samples to score
 candidate splits, at least 2; never more folds than samples (and at
-most 255 in ``mode="fast"``).""",
+most {FAST_MAX_FOLDS} in ``mode="fast"``).""",
         "folds inside every node (at least 2)", cli=int, stored=[_count()]),
     Param(
         "cv_seed", 42, [_count()], "int",
@@ -256,23 +279,22 @@ most 255 in ``mode="fast"``).""",
         "Shuffle each node's samples before dividing them into folds.",
         "shuffle node samples before fold assignment", cli=FLAG),
     Param(
-        "mode", "strict", [Options("strict", "fast")], '{"strict", "fast"}',
+        "mode", "strict", [Options(*OPTIONS["mode"])], _braced("mode"),
         f"""``"strict"`` re-bins every feature inside every node and fold (exact,
 slower); ``"fast"`` encodes each feature once into at most {FAST_MAX_BINS}
 bins and scores candidates from per-fold histograms.""",
         "`strict` (exact, re-bins per node and fold) or `fast` (16-bit codes, histograms)"),
     Param(
-        "split_style", "threshold", [Options("threshold", "bin", hidden=("bin_membership",))],
-        '{"threshold", "bin"}',
+        "split_style", "threshold",
+        [Options(*OPTIONS["split_style"], hidden=OPTIONS["split_style_alias"])],
+        _braced("split_style"),
         """Shape of a continuous split: ``x < t`` (threshold) or membership of
 one quantile bin, ``a <= x < b`` (bin).""",
         "`threshold` (`x < t`) or `bin` (`a <= x < b`)"),
     Param(
-        "aggregator", "mean",
-        [Options("mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std")],
-        '{"mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"}',
+        "aggregator", "mean", [Options(*OPTIONS["aggregator"])], _braced("aggregator"),
         "How the K fold scores of a candidate are reduced to one number.",
-        "`mean`, `median`, `trimmed_mean`, `signal_to_noise`, `mean_minus_lambda_std`"),
+        _ticked("aggregator")),
     Param(
         "agg_frac", 0.2, [_finite(0, 0.5)], "float",
         """``"trimmed_mean"`` only: drops ``floor(K * agg_frac)`` scores from
@@ -532,8 +554,8 @@ def check_params(estimator, *, stored=False):
 
     Raises :class:`InvalidParameterError` for the first value that fits none
     of its constraints, then checks the combinations that the settings
-    alone can refuse: the "mae" criterion and more than 65535 bins in fast
-    mode.  ``stored=True`` checks the settings of a stored model, which may
+    alone can refuse: a criterion or more bins than fast mode takes (the
+    core's rules, read from ``OPTIONS`` and ``LIMITS``).  ``stored=True`` checks the settings of a stored model, which may
     hold values that earlier versions took and fit now refuses.
     """
     caller = type(estimator).__name__
@@ -548,10 +570,11 @@ def check_params(estimator, *, stored=False):
                 f"The {name!r} parameter of {caller} must be {wanted}. Got {value!r} instead."
             )
     if estimator.mode == "fast":
-        if getattr(estimator, "criterion", None) == "mae":
+        criterion = getattr(estimator, "criterion", None)
+        if getattr(estimator, "_y_numeric", False) and criterion in NOT_FAST:
             raise InvalidParameterError(
-                f'criterion="mae" is not available with mode="fast" in {caller}; '
-                'use mode="strict" or criterion="mse"'
+                f'criterion="{criterion}" is not available with mode="fast" in {caller}; '
+                f'use mode="strict" or criterion="{OPTIONS["fast_regression_criterion"][0]}"'
             )
         if estimator.n_bins > FAST_MAX_BINS:
             raise InvalidParameterError(
