@@ -167,7 +167,7 @@ ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Ta
         char text[32];
         std::snprintf(text, sizeof text, "%.17g", value);
         throw ValueError(std::string("y holds ") + text +
-                         "; a forest takes finite targets of magnitude at most 2**960 (about 9.7e288)");
+                         "; quor takes finite targets of magnitude at most 2**960 (about 9.7e288)");
       }
     }
   }
@@ -192,15 +192,19 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
     throw ValueError("row sampling with replacement needs mode \"fast\"");
   }
   if (seeds.empty()) throw ValueError("a forest needs at least one tree");
-  Settings tree_settings = settings;
-  tree_settings.config.parallel = false;  // one thread per tree
   const std::size_t n_trees = seeds.size();
+  const std::uint64_t workers = std::clamp<std::uint64_t>(n_threads, 1, n_trees);
+  // One thread per tree, but that threads left over (more threads than
+  // trees: a single tree) grow each tree on several; a tree is the same on
+  // any number of threads.
+  Settings tree_settings = settings;
+  tree_settings.config.n_threads = std::max<std::uint64_t>(1, n_threads / workers);
+  tree_settings.config.parallel = tree_settings.config.n_threads > 1;
   Forest forest;
   forest.trees.resize(n_trees);
   forest.tables.resize(n_trees);
   std::vector<std::vector<std::uint64_t>> in_bag(options.oob ? n_trees : 0);
   std::atomic<std::size_t> next{0};
-  const std::uint64_t workers = std::clamp<std::uint64_t>(n_threads, 1, n_trees);
   // Each worker takes the next tree until none is left; a tree is a function
   // of its seed alone, so which worker grows it does not matter.
   detail::run_workers(workers, [&](std::size_t) {

@@ -65,7 +65,8 @@ struct Forest {
   std::vector<double> oob_prediction;
 };
 
-/// Grows one tree per seed on `n_threads` threads. `trees_done` (if any)
+/// Grows one tree per seed on `n_threads` threads, one thread per tree (a
+/// tree on several when there are more threads than trees). `trees_done` (if any)
 /// counts finished trees as they finish. Stops with `Interrupted` when the
 /// interrupt asks; throws `ValueError` for options that the mode cannot take.
 Forest grow_forest(const Settings& settings, const ForestData& data, std::span<const std::uint64_t> seeds,

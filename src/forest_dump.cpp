@@ -119,6 +119,13 @@ void check_payload(const ForestDump& dump, std::size_t leaf, std::size_t i, std:
     refuse("leaf_proba[" + std::to_string(leaf) + "] (node " + std::to_string(i) + ") sums to " + number(sum) +
            ", not 1");
   }
+  // A leaf predicts its most frequent class, the lowest on ties, as a forest
+  // of its tree alone predicts the class of largest probability.
+  const auto largest = static_cast<std::size_t>(std::max_element(proba.begin(), proba.end()) - proba.begin());
+  if (static_cast<std::size_t>(predicted) != largest) {
+    refuse(entry("leaf_class", leaf) + " (node " + std::to_string(i) + ") is " + std::to_string(predicted) +
+           ", not " + std::to_string(largest) + ", the class of largest probability");
+  }
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes);
 /// the categorical columns), category codes, interval bounds, counts (split
 /// counts the sums of their children's), leaf values (finite, at most
 /// kLargestTarget in magnitude), classes and probabilities (each leaf's in
-/// [0, 1], summing to 1), and the fields a leaf does not have. What a fit
+/// [0, 1], summing to 1, its class the one of largest probability, the
+/// lowest on ties), and the fields a leaf does not have. What a fit
 /// would not write is refused with a `ValueError` naming the array and the
 /// entry; the split scores are restored.
 std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,

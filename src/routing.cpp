@@ -232,6 +232,12 @@ std::size_t first_infinite_row(const MatrixView& x, std::size_t begin, std::size
   return begin + n;
 }
 
+}  // namespace
+
+bool holds_infinity(const MatrixView& x) { return first_infinite_row(x, 0, x.n_rows) != x.n_rows; }
+
+namespace {
+
 // Where a range of rows stopped early: the first row (in row order) that
 // reached a split past its row's end, or that holds an infinite value when
 // those are refused.

@@ -88,6 +88,9 @@ struct BatchOptions {
   bool refuse_infinity = false;
 };
 
+/// Whether any cell of `x` is infinite.
+bool holds_infinity(const MatrixView& x);
+
 /// The batch answers, into caller-provided outputs of n_rows entries; true
 /// unless `options` refused an infinite value.
 bool predict_values(const RoutingTable& table, const MatrixView& x, std::span<double> out,

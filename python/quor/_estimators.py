@@ -10,10 +10,10 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
-from ._quor import LIMITS, RawClassifier, RawObjectiveClassifier, RawRegressor
-from ._tree import Tree, feature_importances
+from ._quor import LIMITS, RawForest
+from ._tree import Tree, importances_per_tree, tree_arrays
 
-__all__ = ["FittedAttributes", "QUORClassifier", "QUORRegressor"]
+__all__ = ["FittedAttributes", "NativeModel", "QUORClassifier", "QUORRegressor"]
 
 # The largest magnitude of a regression target, and so of a leaf value: a sum
 # of fewer than 2**63 of them stays finite. The forests' core refuses larger
@@ -75,46 +75,93 @@ class FittedAttributes:
         raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
 
-class _QUORTree(FittedAttributes, TagsMixin, BaseEstimator):
-    """What the regressor and the classifier share."""
+class NativeModel(FittedAttributes, TagsMixin, BaseEstimator):
+    """What every estimator shares that holds a native forest (one tree for
+    the single trees): how it is kept, pickled and restored.
 
-    def _fit(self, X, y, prepare_targets):
-        """Check everything, fit a new core, and install it and its attributes together.
+    The fitted model is ``_forest`` (a ``quor._quor.RawForest``), made from
+    ``_forest_kind`` and ``_forest_settings``; a pickle holds its flat
+    arrays, which the native loader checks when they are read back.
+    """
 
-        ``prepare_targets(y)`` returns ``(raw class, task settings, targets
-        for the core, task-specific fitted attributes)``.
-        """
+    def _install_native(self, forest, kind, settings):
+        self._forest, self._forest_kind, self._forest_settings = forest, kind, settings
+        self._clear_views()
+
+    def _clear_views(self):
+        """Drops what is made from the fitted model when first read."""
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        forest = state.pop("_forest", None)
+        for name in self._views():
+            state.pop(name, None)
+        if forest is not None:
+            state["_forest_arrays"] = forest.export_arrays()
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        arrays = state.pop("_forest_arrays", None)
+        old_dump = state.pop("_tree_dump", None)  # a single tree pickled by quor 0.2 or earlier
+        super().__setstate__(state)
+        if old_dump is not None:
+            self._forest_kind, self._forest_settings = self._native_kind(), \
+                restored_settings(self, old_dump["n_samples"][0])
+            arrays = tree_arrays(old_dump, getattr(self, "n_classes_", None))
+        self._clear_views()
+        if arrays is not None:
+            self._forest = RawForest.from_arrays(self._forest_kind, self._forest_settings, arrays)
+
+    @staticmethod
+    def _views():
+        return ()
+
+
+class _QUORTree(NativeModel):
+    """What the regressor and the classifier share: a native forest of one
+    tree grown on every row and every feature, which is the single tree."""
+
+    def _fit(self, X, y):
+        """Check everything, fit a new native model, and install it and its attributes together."""
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
-        raw_class, task_settings, targets, task_fitted = prepare_targets(y)
-        settings = dict(task_settings, **_params.core_settings(self, len(targets)))
+        kind, task_settings, targets, task_fitted = prepare_targets(self, y)
         mask = fitted["is_categorical_"]
-        core = raw_class(**settings, categorical=np.flatnonzero(mask).tolist())
-        core.fit(X, targets)
+        settings = _params.core_settings(self, task_settings, np.flatnonzero(mask).tolist(),
+                                         *X.shape)
+        forest = RawForest(kind, settings)
+        forest.fit(X, targets, [0], self._n_threads(), False, None)
         fitted.update(task_fitted)
-        fitted["feature_importances_"] = feature_importances(
-            core.export_tree(), core.split_scores(), len(mask)
-        )
+        fitted["feature_importances_"] = native_importances(forest, len(mask))[0]
         install(self, fitted)
-        self._core = core
-        self._tree = None
-        if core.n_leaves() == 1:
-            _warn_if_no_fold_could_score(raw_class, settings, mask, X, targets)
+        self._install_native(forest, kind, settings)
+        if forest.n_leaves(0) == 1:
+            _warn_if_no_fold_could_score(kind, settings, mask, X, targets)
         return self
+
+    def _n_threads(self):
+        return _params.resolve_threads(self.n_threads) if self.parallel else 1
+
+    def _clear_views(self):
+        self._tree = None
+
+    @staticmethod
+    def _views():
+        return ("_tree",)
 
     def _predict_matrix(self, X):
         return predict_input(self, X)
 
     def _route(self, method, X):
-        """The core's ``predict`` or ``predict_proba`` of X on the estimator's threads.
+        """The native ``predict`` or ``predict_proba`` of X on the estimator's threads.
 
         The core looks for infinite values in X itself, while it has the rows
         in cache, instead of in a pass of its own; when it finds one,
         scikit-learn's check of X raises its usual error.
         """
         X = predict_input(self, X, check_finite=False)
-        n_threads = _params.resolve_threads(self.n_threads) if self.parallel else 1
-        out = getattr(self._core, method + "_finite")(X, n_threads)
+        out = getattr(self._forest, method + "_finite")(X, self._n_threads())
         if out is None:
             predict_input(self, X)
             raise ValueError("Input X contains infinity.")
@@ -125,19 +172,19 @@ class _QUORTree(FittedAttributes, TagsMixin, BaseEstimator):
     def get_depth(self):
         """Depth of the tree: the number of splits on the longest root-to-leaf path."""
         check_is_fitted(self)
-        return self._core.depth()
+        return self._forest.depth(0)
 
     def get_n_leaves(self):
         """Number of leaves of the tree."""
         check_is_fitted(self)
-        return self._core.n_leaves()
+        return self._forest.n_leaves(0)
 
     @property
     def tree_(self):
         """The fitted tree as arrays (a :class:`quor.Tree`)."""
         check_is_fitted(self)
         if self._tree is None:
-            self._tree = Tree(self._core.export_tree(), self._n_classes_for_tree())
+            self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree())
         return self._tree
 
     @property
@@ -149,7 +196,7 @@ class _QUORTree(FittedAttributes, TagsMixin, BaseEstimator):
     def export_tree(self):
         """The fitted tree as a dictionary of per-node lists, in pre-order."""
         check_is_fitted(self)
-        return self._core.export_tree()
+        return self._forest.export_tree(0)
 
     def apply(self, X):
         """Index of the leaf that each row of X reaches (a node of ``tree_``, pre-order).
@@ -159,7 +206,7 @@ class _QUORTree(FittedAttributes, TagsMixin, BaseEstimator):
         ndarray of int64, shape (n_samples,)
         """
         X = self._predict_matrix(X)  # checks that the estimator is fitted
-        return self._core.apply(X)
+        return self._forest.apply(X, self._n_threads())[:, 0]
 
     def decision_path(self, X):
         """The nodes each row of X passes through, root first, as a sparse indicator.
@@ -172,32 +219,12 @@ class _QUORTree(FittedAttributes, TagsMixin, BaseEstimator):
         from scipy.sparse import csr_matrix
 
         X = self._predict_matrix(X)
-        indptr, indices = self._core.decision_path(X)
+        indptr, indices = self._forest.decision_path(X, 0, self._n_threads())
         data = np.ones(len(indices), dtype=np.int64)
         return csr_matrix((data, indices, indptr), shape=(len(X), self.tree_.node_count))
 
-    # -- pickling -----------------------------------------------------------
 
-    def __getstate__(self):
-        state = dict(super().__getstate__())
-        core = state.pop("_core", None)
-        state.pop("_tree", None)
-        if core is not None:
-            state["_tree_dump"] = core.export_tree()
-        return state
-
-    def __setstate__(self, state):
-        state = dict(state)
-        dump = state.pop("_tree_dump", None)
-        super().__setstate__(state)
-        if dump is not None:
-            if not hasattr(self, "categories_"):  # pickled before categories by value
-                self.categories_ = [None] * len(self.is_categorical_)
-            self._core = self._rebuild_core(dump, np.flatnonzero(self.is_categorical_).tolist())
-            self._tree = None
-
-
-def _warn_if_no_fold_could_score(raw_class, settings, mask, X, y):
+def _warn_if_no_fold_could_score(kind, settings, mask, X, y):
     """Warn when a one-leaf fit had a splittable root whose candidates no fold could score.
 
     The root could be split when it has at least ``min_samples_split`` (and
@@ -217,11 +244,10 @@ def _warn_if_no_fold_could_score(raw_class, settings, mask, X, y):
         varies = np.nanmax(X, axis=0) > np.nanmin(X, axis=0)
     if not np.any(varies | mask):
         return
-    probe = raw_class(**dict(settings, max_depth=1, min_impurity_decrease=-np.inf,
-                             min_samples_leaf=1, parallel=False),
-                      categorical=np.flatnonzero(mask).tolist())
-    probe.fit(X, y)
-    if probe.n_leaves() == 1:
+    probe = RawForest(kind, dict(settings, max_depth=1, min_impurity_decrease=-np.inf,
+                                 min_samples_leaf=1))
+    probe.fit(X, y, [0], 1, False, None)
+    if probe.n_leaves(0) == 1:
         folds = max(2, min(settings["cv_folds"], n))
         warnings.warn(
             f"the tree is a single leaf: no candidate split of the root could be scored on "
@@ -230,6 +256,43 @@ def _warn_if_no_fold_could_score(raw_class, settings, mask, X, y):
             UserWarning,
             stacklevel=4,
         )
+
+
+def native_importances(forest, n_features):
+    """Each tree's held-out feature importances, one row per tree."""
+    arrays = forest.export_arrays()
+    return importances_per_tree(arrays["is_leaf"], arrays["feature"], arrays["n_samples"],
+                                arrays["split_score"], arrays["node_offsets"], n_features)
+
+
+def restored_settings(estimator, n_samples):
+    """The native settings of a single tree restored from a form without them (a
+    pickle or model file of an earlier quor), whose root held ``n_samples`` rows."""
+    kind, task_settings, _, _ = prepare_targets(
+        estimator, getattr(estimator, "classes_", np.zeros(0)))
+    categorical = np.flatnonzero(estimator.is_categorical_).tolist()
+    return _params.core_settings(estimator, task_settings, categorical, max(int(n_samples), 1),
+                                 estimator.n_features_in_)
+
+
+def prepare_targets(estimator, y):
+    """What a fit of ``estimator`` makes of the targets ``y``: the native kind, the
+    task's settings, the targets as the core takes them (floats, or class indices)
+    and the task's fitted attributes.  Also checks ``pos_label`` against the classes."""
+    if estimator._y_numeric:
+        return "regressor", {"criterion": estimator.criterion}, \
+            np.ascontiguousarray(y, dtype=np.float64), {}
+    check_classification_targets(y)
+    classes, encoded = np.unique(y, return_inverse=True)
+    targets = np.ascontiguousarray(encoded, dtype=np.int64)
+    fitted = {"classes_": classes, "n_classes_": len(classes)}
+    pos_label = encoded_pos_label(estimator, classes)
+    if estimator.objective is None:
+        return "classifier", {"n_classes": len(classes), "criterion": estimator.criterion}, \
+            targets, fitted
+    task = {"n_classes": len(classes), "objective": estimator.objective,
+            "average": estimator.average, "pos_label": pos_label, "beta": float(estimator.beta)}
+    return "objective_classifier", task, targets, fitted
 
 
 def _doc(summary, task, head, attributes):
@@ -267,13 +330,7 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         -------
         self
         """
-
-        def prepare(y):
-            targets = np.ascontiguousarray(y, dtype=np.float64)
-            check_target_magnitude(targets)
-            return RawRegressor, {"criterion": self.criterion}, targets, {}
-
-        return self._fit(X, y, prepare)
+        return self._fit(X, y)
 
     def predict(self, X):
         """Predict the target of every row of X.
@@ -287,17 +344,9 @@ class QUORRegressor(RegressorMixin, _QUORTree):
     def _n_classes_for_tree(self):
         return None
 
-    def _rebuild_core(self, dump, categorical):
-        return RawRegressor.from_tree(dump, categorical)
-
-
-def check_target_magnitude(targets):
-    """Refuse regression targets so large that a mean of them could overflow."""
-    largest = float(np.max(np.abs(targets), initial=0.0))
-    if not largest <= LARGEST_TARGET:
-        raise ValueError(f"y holds {largest!r} in magnitude; quor takes finite targets of "
-                         "magnitude at most 2**960 (about 9.7e288), so that no mean of them "
-                         "overflows")
+    @staticmethod
+    def _native_kind():
+        return "regressor"
 
 
 def check_criterion_or_objective(classifier):
@@ -351,20 +400,7 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         self
         """
         check_criterion_or_objective(self)
-        return self._fit(X, y, self._prepare_targets)
-
-    def _prepare_targets(self, y):
-        check_classification_targets(y)
-        classes, encoded = np.unique(y, return_inverse=True)
-        targets = np.ascontiguousarray(encoded, dtype=np.int64)
-        fitted = {"classes_": classes, "n_classes_": len(classes)}
-        pos_label = encoded_pos_label(self, classes)
-        if self.objective is None:
-            return RawClassifier, {"n_classes": len(classes), "criterion": self.criterion}, \
-                targets, fitted
-        task = {"n_classes": len(classes), "objective": self.objective,
-                "average": self.average, "pos_label": pos_label, "beta": float(self.beta)}
-        return RawObjectiveClassifier, task, targets, fitted
+        return self._fit(X, y)
 
     def predict(self, X):
         """Predict the class label of every row of X.
@@ -395,9 +431,8 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     def _n_classes_for_tree(self):
         return self.n_classes_
 
-    def _rebuild_core(self, dump, categorical):
-        raw_class = RawClassifier if self.objective is None else RawObjectiveClassifier
-        return raw_class.from_tree(dump, self.n_classes_, categorical)
+    def _native_kind(self):
+        return "classifier" if self.objective is None else "objective_classifier"
 
 
 def encoded_pos_label(estimator, classes):

@@ -1,26 +1,21 @@
 """Forests of cross-validated trees: QUORForestClassifier and QUORForestRegressor."""
 
-import math
-import numbers
 import sys
 import time
 import warnings
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+from sklearn.base import ClassifierMixin, RegressorMixin
 from sklearn.utils import check_random_state
-from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from . import _params
-from ._compat import TagsMixin
 from ._estimators import (
-    FittedAttributes, QUORClassifier, QUORRegressor, check_criterion_or_objective,
-    encoded_pos_label,
+    NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, native_importances,
+    prepare_targets,
 )
 from ._input import fit_input, install, predict_input
-from ._quor import RawClassifier, RawForest, RawObjectiveClassifier, RawRegressor
-from ._tree import importances_per_tree
+from ._quor import RawForest
 
 __all__ = ["QUORForestClassifier", "QUORForestRegressor"]
 
@@ -60,32 +55,6 @@ _FITTED_DOC = """
 """
 
 
-def _resolve_max_features(value, n_features):
-    """``max_features`` as a count of features, 0 for all."""
-    if value is None:
-        return 0
-    if value == "sqrt":
-        return max(1, int(math.sqrt(n_features)))
-    if value == "log2":
-        return max(1, int(math.log2(n_features)))
-    if isinstance(value, numbers.Integral):
-        if value > n_features:
-            raise ValueError(f"max_features={value} is more than the {n_features} features of X")
-        return int(value)
-    return max(1, int(value * n_features))
-
-
-def _resolve_max_samples(value, n_samples):
-    """``max_samples`` as a count of rows."""
-    if value is None:
-        return n_samples
-    if isinstance(value, numbers.Integral):
-        if value > n_samples:
-            raise ValueError(f"max_samples={value} is more than the {n_samples} samples of X")
-        return int(value)
-    return max(1, int(round(value * n_samples)))
-
-
 def _tree_seeds(random_state, n_estimators):
     """One 64-bit seed per tree from ``random_state``."""
     rng = check_random_state(random_state)
@@ -122,35 +91,23 @@ class _Progress:
             self.bar.close()
 
 
-class _QUORForest(FittedAttributes, TagsMixin, BaseEstimator):
+class _QUORForest(NativeModel):
     """What the forest regressor and classifier share."""
-
-    # How rows are drawn and what a node without a finite score among its
-    # drawn features does; bench/forest.py measures the alternatives through
-    # subclasses that change these.
-    _row_sampling = "subsample"
-    _score_other_features = True
 
     def _fit(self, X, y):
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
         n_samples, n_features = X.shape
-        kind, task_settings, targets, task_fitted = self._prepare_targets(y)
-        max_samples = _resolve_max_samples(self.max_samples, n_samples)
-        if self.oob_score and max_samples >= n_samples:
+        kind, task_settings, targets, task_fitted = prepare_targets(self, y)
+        settings = _params.core_settings(
+            self, task_settings, np.flatnonzero(fitted["is_categorical_"]).tolist(), n_samples,
+            n_features)
+        if self.oob_score and settings["max_samples"] >= n_samples:
             raise ValueError(
                 f"oob_score=True needs rows that some trees do not see, but max_samples="
                 f"{self.max_samples!r} gives every tree all {n_samples} rows; use a smaller "
                 "max_samples"
             )
-        settings = self._tree_settings(n_samples)
-        settings.update(task_settings)
-        settings.update(
-            categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
-            max_features=_resolve_max_features(self.max_features, n_features),
-            max_samples=max_samples, sampling=self._row_sampling,
-            score_other_features=self._score_other_features,
-        )
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
         try:
@@ -166,34 +123,26 @@ class _QUORForest(FittedAttributes, TagsMixin, BaseEstimator):
             if name not in fitted and hasattr(self, name):
                 delattr(self, name)
         install(self, fitted)
-        self._forest, self._forest_kind, self._forest_settings = forest, kind, settings
-        self._estimators = self._feature_importances = None
+        self._install_native(forest, kind, settings)
         return self
+
+    def _clear_views(self):
+        self._estimators = self._feature_importances = None
+
+    @staticmethod
+    def _views():
+        return ("_estimators", "_feature_importances")
 
     @property
     def feature_importances_(self):
         """The mean of the trees' held-out importances (computed when first read)."""
         check_is_fitted(self)
         if self._feature_importances is None:
-            arrays = self._forest.export_arrays()
-            per_tree = importances_per_tree(
-                arrays["is_leaf"], arrays["feature"], arrays["n_samples"], arrays["split_score"],
-                arrays["node_offsets"], self.n_features_in_)
+            per_tree = native_importances(self._forest, self.n_features_in_)
             grown = per_tree[per_tree.sum(axis=1) > 0]
             self._feature_importances = (grown.mean(axis=0) if len(grown)
                                          else np.zeros(self.n_features_in_))
         return self._feature_importances
-
-    def _tree_settings(self, n_samples):
-        """The trees' settings as RawForest takes them (without the task's)."""
-        settings = {}
-        for p in _params.params_of(self._tree_task):
-            if p.task == "both" and p.name not in _params.FOREST_EXCLUDED and p.name != "categorical":
-                settings[p.name] = getattr(self, p.name)
-        for name in ("min_samples_split", "min_samples_leaf"):
-            settings[name] = _params.resolve_count(settings[name], n_samples)
-        settings["cv_shuffle"] = bool(settings["cv_shuffle"])
-        return settings
 
     def _n_jobs(self):
         return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)
@@ -233,42 +182,22 @@ class _QUORForest(FittedAttributes, TagsMixin, BaseEstimator):
 
     def _tree_estimator(self, index):
         """Tree ``index`` as a fitted QUORClassifier / QUORRegressor."""
+        single = self._single_class()
         params = {name: value for name, value in self.get_params(deep=False).items()
-                  if name in self._single_class().__init__.__signature__.parameters}
-        estimator = self._single_class()(**params)
-        dump = self._forest.export_tree(index)
-        n_features = self.n_features_in_
+                  if name in single.__init__.__signature__.parameters}
+        estimator = single(**params)
         for name in ("n_features_in_", "feature_names_in_", "is_categorical_", "categories_",
                      "classes_", "n_classes_"):
             if hasattr(self, name):
                 setattr(estimator, name, getattr(self, name))
-        arrays_scores = self._forest.split_scores(index)
-        from ._tree import feature_importances
-
-        estimator.feature_importances_ = feature_importances(dump, arrays_scores, n_features)
-        categorical = np.flatnonzero(self.is_categorical_).tolist()
-        estimator._core = self._raw_tree_class().from_tree(dump, *self._from_tree_args(categorical))
-        estimator._tree = None
+        tree = self._forest.tree(index)
+        estimator.feature_importances_ = native_importances(tree, self.n_features_in_)[0]
+        # The tree's own settings: the forest's, as a single tree takes them
+        # (every feature at every node, its rows as it was given them).
+        settings = dict(self._forest_settings, max_features=0, max_samples=0,
+                        parallel_min_samples=estimator.parallel_min_samples)
+        estimator._install_native(tree, self._forest_kind, settings)
         return estimator
-
-    # -- pickling -----------------------------------------------------------
-
-    def __getstate__(self):
-        state = dict(super().__getstate__())
-        forest = state.pop("_forest", None)
-        state.pop("_estimators", None)
-        state.pop("_feature_importances", None)
-        if forest is not None:
-            state["_forest_arrays"] = forest.export_arrays()
-        return state
-
-    def __setstate__(self, state):
-        state = dict(state)
-        arrays = state.pop("_forest_arrays", None)
-        super().__setstate__(state)
-        self._estimators = self._feature_importances = None
-        if arrays is not None:
-            self._forest = RawForest.from_arrays(self._forest_kind, self._forest_settings, arrays)
 
 
 def _forest_doc(summary, task, head, attributes):
@@ -316,10 +245,6 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
         """
         return self._fit(X, y)
 
-    def _prepare_targets(self, y):
-        targets = np.ascontiguousarray(y, dtype=np.float64)
-        return "regressor", {"criterion": self.criterion}, targets, {}
-
     def _oob_attributes(self, oob, y, fitted):
         seen = self._oob_rows(oob, "oob_prediction_")
         from sklearn.metrics import r2_score
@@ -340,11 +265,6 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
     def _single_class(self):
         return QUORRegressor
 
-    def _raw_tree_class(self):
-        return RawRegressor
-
-    def _from_tree_args(self, categorical):
-        return (categorical,)
 
 
 class QUORForestClassifier(ClassifierMixin, _QUORForest):
@@ -398,19 +318,6 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         check_criterion_or_objective(self)
         return self._fit(X, y)
 
-    def _prepare_targets(self, y):
-        check_classification_targets(y)
-        classes, encoded = np.unique(y, return_inverse=True)
-        targets = np.ascontiguousarray(encoded, dtype=np.int64)
-        fitted = {"classes_": classes, "n_classes_": len(classes)}
-        pos_label = encoded_pos_label(self, classes)
-        if self.objective is None:
-            return "classifier", {"n_classes": len(classes), "criterion": self.criterion}, \
-                targets, fitted
-        task = {"n_classes": len(classes), "objective": self.objective,
-                "average": self.average, "pos_label": pos_label, "beta": float(self.beta)}
-        return "objective_classifier", task, targets, fitted
-
     def _oob_attributes(self, oob, y, fitted):
         seen = self._oob_rows(oob, "oob_decision_function_")
         classes = fitted["classes_"]
@@ -448,8 +355,3 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
     def _single_class(self):
         return QUORClassifier
 
-    def _raw_tree_class(self):
-        return RawClassifier if self.objective is None else RawObjectiveClassifier
-
-    def _from_tree_args(self, categorical):
-        return (self.n_classes_, categorical)

@@ -5,9 +5,9 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 
     {
       "format": "quor model",
-      "format_version": 1,
-      "quor_version": "0.2.0",            # informational
-      "estimator": "QUORClassifier",      # or "QUORRegressor"
+      "format_version": 3,
+      "quor_version": "0.3.0",            # informational
+      "estimator": "QUORClassifier",      # or "QUORRegressor", "QUORForest..."
       "params": {...},                    # every hyperparameter
       "fitted": {
         "n_features_in_": 4,
@@ -17,27 +17,25 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
         "feature_importances_": [0.1, ...],   # or null: not known
         "classes_": {"dtype": "<U3", "values": ["no", "yes"]}   # classifiers only
       },
-      "tree": {...},                      # the export_tree dump
-      "checksum": "..."                   # SHA-256 of the rest, see _checksum
-    }
-
-Forests (``QUORForestClassifier``, ``QUORForestRegressor``) are written as
-format version 2, which adds to "fitted" ``n_estimators_`` and the
-out-of-bag attributes, and replaces "tree" by::
-
       "forest": {
         "kind": "classifier",             # the native forest's kind
         "settings": {...},                # its settings (the trees')
         "arrays": {"node_offsets": {"dtype": "<i8", "shape": [101],
                                     "data": "<base64 of the bytes>"}, ...}
-      }
+      },
+      "checksum": "..."                   # SHA-256 of the rest, see _checksum
+    }
 
 with every array of the native forest's ``export_arrays`` stored exactly, as
-little-endian bytes.  Single trees are still written as version 1, so that
-earlier quor versions keep reading them; this version reads both.  A
-``random_state`` that is a ``RandomState`` instance is stored as null (the
-fitted forest no longer depends on it).  A Dask forest is saved as the local
-forest it holds (``to_local()``), and loads as that local forest.
+little-endian bytes.  Every estimator is stored so: a single tree is a
+forest of one tree (grown on every row and every feature).  Forests add to
+"fitted" ``n_estimators_`` and the out-of-bag attributes.  Files of the
+earlier versions load too: version 2 (forests, as above) and version 1
+(single trees, with "tree": the raw classes' ``export_tree`` dump in place
+of "forest", converted to the arrays on reading).  A ``random_state`` that
+is a ``RandomState`` instance is stored as null (the fitted forest no
+longer depends on it).  A Dask forest is saved as the local forest it holds
+(``to_local()``), and loads as that local forest.
 
 Loading parses JSON only and runs no code from the file.  Before anything
 is built, every field is checked for its JSON type (``true`` is never a
@@ -45,16 +43,15 @@ number, nor a number a bool), its range and its agreement with the other
 fields: the parameters as ``fit`` checks them; ``is_categorical_`` against
 the ``categorical`` parameter and ``categories_``; ``classes_`` sorted,
 unique and exactly what their dtype holds; importances finite, non-negative
-and summing to 1 (or all 0); a forest's settings exactly those its
-parameters and fitted attributes give; the out-of-bag attributes against the
-parameters and each other.  A single tree's dump is checked node by node
-(one tree in pre-order, leaves and splits with exactly the fields a fit
-writes, features and category codes in range, finite leaf values,
-probabilities that sum to 1) before the core's ``from_tree`` rebuilds it; a
-forest's arrays are checked by the core's ``RawForest.from_arrays`` itself,
-then against the fitted attributes.  Anything else is refused with a
-``ValueError`` naming the file and the field.  A file larger than
-``max_bytes`` is refused before it is read.
+and summing to 1 (or all 0); the native settings exactly those the
+parameters and fitted attributes give; the out-of-bag attributes against
+the parameters and each other.  The arrays are checked by the core's
+``RawForest.from_arrays`` itself (one tree in pre-order per tree, leaves and
+splits with exactly the fields a fit writes, category codes in range,
+finite leaf values, probabilities that sum to 1), then against the fitted
+attributes (features and category codes that exist, depth, importances).
+Anything else is refused with a ``ValueError`` naming the file and the
+field.  A file larger than ``max_bytes`` is refused before it is read.
 """
 
 import base64
@@ -73,19 +70,17 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params
 from ._estimators import LARGEST_TARGET, QUORClassifier, QUORRegressor, \
-    check_criterion_or_objective
-from ._forest import QUORForestClassifier, QUORForestRegressor, _resolve_max_features, \
-    _resolve_max_samples
+    check_criterion_or_objective, prepare_targets
+from ._forest import QUORForestClassifier, QUORForestRegressor
 from ._input import resolve_categorical
 from ._quor import LIMITS, RawForest
-from ._tree import importances_per_tree
+from ._tree import importances_per_tree, tree_arrays
 from ._version import __version__
 
 __all__ = ["load", "save"]
 
 FORMAT = "quor model"
-FORMAT_VERSION = 2        # the newest version this quor reads and writes
-TREE_FORMAT_VERSION = 1   # what single trees are written as
+FORMAT_VERSION = 3        # the newest version this quor reads, and the one it writes
 MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,
@@ -267,10 +262,7 @@ def save(estimator, path):
         raise TypeError("quor.save takes a QUORClassifier, a QUORRegressor or a quor forest "
                         f"(local or Dask), got {name}")
     forest = isinstance(estimator, _FORESTS)
-    if forest:
-        check_is_fitted(estimator)
-    else:
-        estimator.tree_  # noqa: B018 - raises NotFittedError for an unfitted estimator
+    check_is_fitted(estimator)
     names = getattr(estimator, "feature_names_in_", None)
     fitted = {
         "n_features_in_": int(estimator.n_features_in_),
@@ -292,21 +284,23 @@ def save(estimator, path):
     # before anything is written: a file load would refuse is never made.
     try:
         _check_params_against_fitted(estimator, _fitted_of(estimator))
+        n_samples = None
         if forest:
             _check_tree_count(estimator, estimator.n_estimators_)
             oob = getattr(estimator, _check_oob_present(
                 estimator, [key for key in _OOB if hasattr(estimator, key)]), None)
-            _check_forest_settings(estimator, _fitted_of(estimator),
-                                   _plain(estimator._forest_settings, "forest settings"),
-                                   None if oob is None else len(oob))
+            n_samples = None if oob is None else len(oob)
         else:
             _check_depth(estimator, estimator.get_depth())
+            n_samples = int(estimator.tree_.n_node_samples[0])
+        _check_settings(estimator, _fitted_of(estimator),
+                        _plain(estimator._forest_settings, "forest settings"), n_samples)
     except _Refused as err:
         raise ValueError(f"this {name} cannot be saved: {err} (were its parameters changed "
                          "after it was fitted? refit it, or set them back)") from None
     document = {
         "format": FORMAT,
-        "format_version": FORMAT_VERSION if forest else TREE_FORMAT_VERSION,
+        "format_version": FORMAT_VERSION,
         "quor_version": __version__,
         "estimator": name,
         "params": {key: _plain(value, f"parameter {key}") for key, value in params.items()},
@@ -318,14 +312,13 @@ def save(estimator, path):
             if hasattr(estimator, key):
                 value = getattr(estimator, key)
                 fitted[key] = float(value) if _OOB[key] is None else _array_entry(value)
-        document["forest"] = {
-            "kind": estimator._forest_kind,
-            "settings": _plain(estimator._forest_settings, "forest settings"),
-            "arrays": {key: _array_entry(value)
-                       for key, value in estimator._forest.export_arrays().items()},
-        }
-    else:
-        document["tree"] = _plain(estimator.export_tree(), "tree")
+    # A single tree is kept, and stored, as a forest of one tree.
+    document["forest"] = {
+        "kind": estimator._forest_kind,
+        "settings": _plain(estimator._forest_settings, "forest settings"),
+        "arrays": {key: _array_entry(value)
+                   for key, value in estimator._forest.export_arrays().items()},
+    }
     document["checksum"] = _checksum(document)
     with open(path, "wb") as handle:
         _CompactJson(handle.write, sort_keys=False).write(document)
@@ -482,7 +475,7 @@ def _from_document(document):
     _require(cls is not None, f"unknown estimator {_short(name)}")
     forest = cls in _FORESTS
     _require(not forest or version >= 2, f"format version {version} holds no forests")
-    body = "forest" if forest else "tree"
+    body = "tree" if version == 1 else "forest"
     keys = _TOP_KEYS | {body}
     _require(set(document) == keys, f"its fields are not {sorted(keys)}")
     _require(isinstance(document["quor_version"], str), '"quor_version" must be a str')
@@ -492,18 +485,9 @@ def _from_document(document):
     estimator = _estimator_of(cls, params)
     attrs = _fitted_attributes(fitted, cls)
     _check_params_against_fitted(estimator, attrs)
-    if forest:
-        return _load_forest(estimator, attrs, fitted, dump)
-    _check_tree(dump, estimator, attrs)
-    categorical = np.flatnonzero(attrs["is_categorical_"]).tolist()
-    for attr, value in attrs.items():
-        setattr(estimator, attr, value)
-    try:
-        estimator._core = estimator._rebuild_core(dump, categorical)
-    except (TypeError, ValueError, OverflowError) as err:
-        raise _Refused(f"the tree is malformed: {err}") from None
-    estimator._tree = None
-    return estimator
+    if version == 1:
+        dump = _tree_as_forest(dump, estimator, attrs)
+    return _load_forest(estimator, attrs, fitted, dump)
 
 
 def _estimator_of(cls, params):
@@ -635,40 +619,48 @@ def _check_params_against_fitted(estimator, attrs):
         # What fit derives from the labels: the labels are classification
         # targets, pos_label is one of them (or None), and so on.
         with _reading("classes_ and the parameters"):
-            estimator._prepare_targets(attrs["classes_"])
+            prepare_targets(estimator, attrs["classes_"])
 
 
-def _check_forest_settings(estimator, attrs, settings, n_samples):
-    """Refuse forest settings other than those a fit of ``estimator`` gives.
+def _expected_settings(estimator, attrs, n_samples, known=True):
+    """The kind and native settings that a fit of ``estimator`` on ``n_samples`` rows
+    gives (when they are not ``known``, the counts that depend on them are left to
+    the caller)."""
+    with _reading("the parameters"):
+        kind, task, _, _ = prepare_targets(
+            estimator, attrs["classes_"] if "classes_" in attrs else np.zeros(0))
+        return kind, _params.core_settings(
+            estimator, task, np.flatnonzero(attrs["is_categorical_"]).tolist(), n_samples,
+            attrs["n_features_in_"], capped=not known)
 
-    ``n_samples`` is the number of training rows when known (out-of-bag
-    arrays have one row per training row); with ``max_samples=None`` it is
-    the settings' ``max_samples``.  The counts that other parameters give as
-    fractions of an unknown number of rows need only be positive ints.
+
+def _check_settings(estimator, attrs, settings, n_samples):
+    """Refuse native settings other than those a fit of ``estimator`` gives; the kind.
+
+    ``n_samples`` is the number of training rows when known (a single
+    tree's root holds them; out-of-bag arrays have one row per training
+    row); with ``max_samples=None`` it is the settings' ``max_samples``.
+    The counts that other parameters give as fractions of an unknown number
+    of rows need only be positive ints.
     """
     _require(isinstance(settings, dict), 'the forest\'s "settings" must be an object')
+    forest = isinstance(estimator, _FORESTS)
     if n_samples is None and estimator.max_samples is None:
         n_samples = settings.get("max_samples")
         _require(_is_int(n_samples) and n_samples >= 1,
                  "the forest setting max_samples must be a positive int")
     known = n_samples is not None
-    with _reading("the forest's parameters"):
-        expected = estimator._tree_settings(n_samples if known else 1)
-        kind, task, _, _ = estimator._prepare_targets(
-            attrs["classes_"] if isinstance(estimator, QUORForestClassifier) else np.zeros(0))
-        expected.update(task)
-        expected.update(
-            categorical=np.flatnonzero(attrs["is_categorical_"]).tolist(),
-            max_features=_resolve_max_features(estimator.max_features, attrs["n_features_in_"]),
-            sampling=estimator._row_sampling, score_other_features=estimator._score_other_features)
+    kind, expected = _expected_settings(estimator, attrs, n_samples if known else 1, known)
+    if not known:
         ms = estimator.max_samples
-        expected["max_samples"] = (_resolve_max_samples(ms, n_samples) if known
-                                   else int(ms) if isinstance(ms, numbers.Integral) else None)
-    for name in ("min_samples_split", "min_samples_leaf", "max_samples"):
-        if not known and isinstance(getattr(estimator, name), float):  # a fraction of the rows
-            _require(_is_int(settings.get(name)) and settings.get(name) >= 1,
-                     f"the forest setting {name} must be a positive int")
-            expected[name] = settings[name]
+        expected["max_samples"] = int(ms) if isinstance(ms, numbers.Integral) else None
+        for name in ("min_samples_split", "min_samples_leaf", "max_samples"):
+            if isinstance(getattr(estimator, name), float):  # a fraction of the rows
+                _require(_is_int(settings.get(name)) and settings.get(name) >= 1,
+                         f"the forest setting {name} must be a positive int")
+                expected[name] = settings[name]
+    if forest and "parallel_min_samples" not in expected:
+        expected.pop("parallel_min_samples", None)
     _require(set(settings) == set(expected),
              f"the forest's settings are not {sorted(expected)}")
     for name, value in expected.items():
@@ -678,12 +670,9 @@ def _check_forest_settings(estimator, attrs, settings, n_samples):
     return kind
 
 
-def _check_tree(dump, estimator, attrs):
-    """Refuse a version 1 dump that is not a tree a fit of ``estimator`` could give.
-
-    The raw classes' ``from_tree`` rebuilds whatever a dump describes; these
-    are the checks that make it the tree of a fitted model.
-    """
+def _tree_as_forest(dump, estimator, attrs):
+    """A version 1 tree (an ``export_tree`` dump) as the forest of one tree that
+    quor now keeps: its JSON types checked here, everything else by the core."""
     n_classes = attrs.get("n_classes_")
     classifier = n_classes is not None
     keys = _TREE_KEYS + (["predicted_class", "proba", "n_classes"] if classifier else ["value"])
@@ -704,80 +693,11 @@ def _check_tree(dump, estimator, attrs):
         kinds["value"] = (_is_real, "numbers")
     for key, (check, kind) in kinds.items():
         _list_of(dump[key], n, check, f"tree {key!r}", kind)
-    arrays = {}
-    for key in kinds:
-        if key == "proba":
-            continue
-        dtype = bool if key.startswith("is_") else np.float64 if key in (
-            "lower", "upper", "value") else np.int64
-        with _reading(f"tree {key!r}"):
-            arrays[key] = np.array(dump[key], dtype=dtype)
-    leaf, split = arrays["is_leaf"], ~arrays["is_leaf"]
-    left, right = arrays["children_left"], arrays["children_right"]
-    depth = _pre_order_depths(leaf.tolist(), left.tolist(), right.tolist())
-    _check_depth(estimator, max(depth))
-    lower, upper, category = arrays["lower"], arrays["upper"], arrays["category"]
-    feature = arrays["feature"]
-    _require(np.all(left[leaf] == -1) & np.all(right[leaf] == -1) & np.all(feature[leaf] == -1)
-             & np.all(category[leaf] == -1) & np.all(np.isnan(lower[leaf]))
-             & np.all(np.isnan(upper[leaf])) & ~np.any(arrays["is_categorical"][leaf]),
-             "a leaf of the tree has the fields of a split")
-    n_features = attrs["n_features_in_"]
-    _require(np.all((feature[split] >= 0) & (feature[split] < n_features)),
-             f"the tree splits on a feature outside 0 .. {n_features - 1}")
-    _check_split_fields(split, feature, arrays["is_categorical"], lower, upper, category, attrs,
-                        "the tree")
-    counts = arrays["n_samples"]
-    _require(np.all(counts >= 0), "the tree has a negative n_samples")
-    sums = counts[np.where(split, left, 0)].astype(np.uint64) + counts[
-        np.where(split, right, 0)].astype(np.uint64)
-    _require(np.array_equal(sums[split], counts[split].astype(np.uint64)),
-             "a split's n_samples is not the sum of its children's")
-    if classifier:
-        predicted = arrays["predicted_class"]
-        _require(np.all(predicted[split] == -1) and all(not dump["proba"][i] for i in
-                                                       np.flatnonzero(split).tolist()),
-                 "a split of the tree has the fields of a leaf")
-        _require(np.all((predicted[leaf] >= 0) & (predicted[leaf] < n_classes)),
-                 f"a leaf predicts a class outside 0 .. {n_classes - 1}")
-        rows = [dump["proba"][i] for i in np.flatnonzero(leaf).tolist()]
-        _require(all(len(row) == n_classes for row in rows),
-                 f"a leaf does not have {n_classes} probabilities")
-        with _reading("tree 'proba'"):
-            proba = np.array(rows, dtype=np.float64).reshape(len(rows), n_classes)
-        _check_probabilities(proba, "a leaf's probabilities")
-    else:
-        value = arrays["value"]
-        _require(np.all(np.isnan(value[split])), "a split of the tree has a value")
-        _require(np.all(np.abs(value[leaf]) <= LARGEST_TARGET),
-                 "a leaf value is not finite or larger than 2**960 in magnitude")
-    importances = attrs.get("feature_importances_")
-    if importances is not None:
-        used = np.zeros(n_features, dtype=bool)
-        used[feature[split]] = True
-        _require(not np.any((importances > 0) & ~used),
-                 "feature_importances_ credits a feature the tree does not split on")
-
-
-def _pre_order_depths(is_leaf, left, right):
-    """Each node's depth; refuses lists that are not one tree in pre-order."""
-    n = len(is_leaf)
-    depth = [0] * n
-    stack = [(0, 0)]
-    expected = 0
-    while stack:
-        node, d = stack.pop()
-        # Pre-order: nodes are met in index order, each once.
-        _require(node == expected, "the tree is not one tree listed in pre-order")
-        expected += 1
-        depth[node] = d
-        if is_leaf[node]:
-            continue
-        for child in (right[node], left[node]):
-            _require(node < child < n, f"tree node {node} has child {child}, not a later node")
-            stack.append((child, d + 1))
-    _require(expected == n, "the tree has nodes that are not reachable from its root")
-    return depth
+    with _reading("the tree"):
+        arrays = tree_arrays(dump, n_classes)
+    _require(arrays["n_samples"][0] >= 1, "the tree's root holds no samples")
+    kind, settings = _expected_settings(estimator, attrs, int(arrays["n_samples"][0]))
+    return {"kind": kind, "settings": settings, "arrays": arrays}
 
 
 def _check_split_fields(split, feature, is_categorical, lower, upper, category, attrs, what):
@@ -840,31 +760,37 @@ def _stored_array(entry, what, dtype, ndim):
 
 
 def _load_forest(estimator, attrs, fitted, body):
-    """The fitted forest of a version 2 document."""
+    """The fitted estimator of a document's "forest": its kind, settings and arrays
+    (a single tree's, a forest of one tree; a version 1 tree's, converted)."""
     _require(set(body) == {"kind", "settings", "arrays"},
              'the forest must hold "kind", "settings" and "arrays", nothing else')
     kind, settings, arrays = body["kind"], body["settings"], body["arrays"]
-    classifier = isinstance(estimator, QUORForestClassifier)
+    forest = isinstance(estimator, _FORESTS)
+    classifier = isinstance(estimator, _CLASSIFIERS)
     n_classes = attrs.get("n_classes_")
-    oob = _oob_attributes(estimator, fitted, n_classes)
-    n_samples = None
-    for key in ("oob_prediction_", "oob_decision_function_"):
-        if key in oob:
-            n_samples = len(oob[key])
-    expected_kind = _check_forest_settings(estimator, attrs, settings, n_samples)
-    _require(kind == expected_kind,
-             f"forest kind {_short(kind)} is not {expected_kind!r}, the kind of its parameters")
-    if n_samples is not None:
-        _require(settings["max_samples"] < n_samples,
-                 "out-of-bag attributes need max_samples below the number of rows")
+    oob = _oob_attributes(estimator, fitted, n_classes) if forest else {}
     _require(isinstance(arrays, dict), 'the forest\'s "arrays" must be an object')
     leaf_keys = ["leaf_class", "leaf_proba"] if classifier else ["leaf_value"]
     keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")] + leaf_keys
     _require(set(arrays) == set(keys), f"the forest's arrays are not {sorted(keys)}")
     loaded = {}
     for key in keys:
-        loaded[key] = _stored_array(arrays[key], f"forest array {key!r}", _ARRAY_DTYPES[key],
-                                    2 if key == "leaf_proba" else 1)
+        value = arrays[key]
+        loaded[key] = value if isinstance(value, np.ndarray) else _stored_array(
+            value, f"forest array {key!r}", _ARRAY_DTYPES[key], 2 if key == "leaf_proba" else 1)
+    n_samples = None
+    for key in ("oob_prediction_", "oob_decision_function_"):
+        if key in oob:
+            n_samples = len(oob[key])
+    if not forest:
+        _require(len(loaded["n_samples"]) > 0, "the tree has no nodes")
+        n_samples = int(loaded["n_samples"][0])  # the root holds every training row
+    expected_kind = _check_settings(estimator, attrs, settings, n_samples)
+    _require(kind == expected_kind,
+             f"forest kind {_short(kind)} is not {expected_kind!r}, the kind of its parameters")
+    if forest and n_samples is not None:
+        _require(settings["max_samples"] < n_samples,
+                 "out-of-bag attributes need max_samples below the number of rows")
     # Every array is checked by the core, which trusts nothing it reads.
     try:
         raw = RawForest.from_arrays(kind, settings, loaded)
@@ -880,27 +806,42 @@ def _load_forest(estimator, attrs, fitted, body):
                         loaded["upper"], loaded["category"], attrs, "a tree")
     offsets = loaded["node_offsets"]
     roots = loaded["n_samples"][offsets[:-1]]
-    _require(np.all((roots >= 1) & (roots <= settings["max_samples"])),
-             "a tree was grown on more rows than max_samples, or on none")
-    n_trees = fitted["n_estimators_"]
-    _require(_same(n_trees, raw.n_trees()), f"n_estimators_ must be the forest's "
-             f"{raw.n_trees()} trees")
-    _check_tree_count(estimator, n_trees)
-    attrs["n_estimators_"] = n_trees
+    if forest:
+        _require(np.all((roots >= 1) & (roots <= settings["max_samples"])),
+                 "a tree was grown on more rows than max_samples, or on none")
+        n_trees = fitted["n_estimators_"]
+        _require(_same(n_trees, raw.n_trees()), f"n_estimators_ must be the forest's "
+                 f"{raw.n_trees()} trees")
+        _check_tree_count(estimator, n_trees)
+        attrs["n_estimators_"] = n_trees
+    else:
+        _require(raw.n_trees() == 1, "a single tree's forest holds more than one tree")
+        _check_depth(estimator, raw.depth(0))
     attrs.update(oob)
-    importances = attrs.pop("feature_importances_", None)
+    importances = attrs.get("feature_importances_")
     if importances is not None:
-        # The mean of the trees' importances, which is what the forest computes.
         per_tree = importances_per_tree(loaded["is_leaf"], feature, loaded["n_samples"],
                                         loaded["split_score"], offsets, n_features)
-        grown = per_tree[per_tree.sum(axis=1) > 0]
-        computed = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
-        _require(np.allclose(importances, computed, rtol=1e-9, atol=1e-12),
-                 "feature_importances_ are not the mean of the trees' importances")
+        if not forest and np.isnan(loaded["split_score"][split]).all():
+            # A tree stored without its scores (version 1): its importances
+            # can only be checked against the features it splits on.
+            used = np.zeros(n_features, dtype=bool)
+            used[feature[split]] = True
+            _require(not np.any((importances > 0) & ~used),
+                     "feature_importances_ credits a feature the tree does not split on")
+        else:
+            # What the estimator computes: the tree's, or the mean of the trees'.
+            grown = per_tree[per_tree.sum(axis=1) > 0]
+            computed = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
+            _require(np.allclose(importances, computed, rtol=1e-9, atol=1e-12),
+                     "feature_importances_ are not those of the trees")
+    if forest:
+        attrs.pop("feature_importances_", None)
     for name, value in attrs.items():
         setattr(estimator, name, value)
-    estimator._forest, estimator._forest_kind, estimator._forest_settings = raw, kind, settings
-    estimator._estimators, estimator._feature_importances = None, importances
+    estimator._install_native(raw, kind, settings)
+    if forest:
+        estimator._feature_importances = importances
     return estimator
 
 

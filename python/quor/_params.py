@@ -601,13 +601,70 @@ def resolve_count(value, n_samples):
     return int(math.ceil(value * n_samples))
 
 
-def core_settings(estimator, n_samples):
-    """The settings shared by both estimators, as the raw classes take them."""
-    settings = {name: getattr(estimator, name) for name in defaults("both")}
-    del settings["categorical"]
+def resolve_max_features(value, n_features):
+    """``max_features`` as a count of features, 0 for all."""
+    if value is None:
+        return 0
+    if value == "sqrt":
+        return max(1, int(math.sqrt(n_features)))
+    if value == "log2":
+        return max(1, int(math.log2(n_features)))
+    if isinstance(value, numbers.Integral):
+        if value > n_features:
+            raise ValueError(f"max_features={value} is more than the {n_features} features of X")
+        return int(value)
+    return max(1, int(value * n_features))
+
+
+def resolve_max_samples(value, n_samples, capped=False):
+    """``max_samples`` as a count of rows; ``capped``: a count above ``n_samples`` is all
+    of them rather than an error."""
+    if value is None:
+        return n_samples
+    if isinstance(value, numbers.Integral):
+        if value > n_samples and not capped:
+            raise ValueError(f"max_samples={value} is more than the {n_samples} samples of X")
+        return int(min(value, n_samples))
+    return max(1, int(round(value * n_samples)))
+
+
+# The settings that the native forest is given at each call rather than in
+# its settings (its threads), or in another form (the categorical columns, as
+# the sorted list of their indices).
+_NOT_NATIVE = ("parallel", "n_threads", "categorical")
+
+
+def core_settings(estimator, task_settings, categorical, n_samples, n_features, capped=False):
+    """The native forest's settings (``quor._quor.RawForest``) for ``estimator``.
+
+    The one place where an estimator's parameters become the core's: for the
+    single trees (a forest of one tree on every row and every feature), the
+    local forests and the Dask forests (``n_samples``: the rows of the block
+    the trees grow on; ``capped``: a count of rows per tree above them is
+    all of them).  ``task_settings`` are the task's (criterion, classes,
+    objective), ``categorical`` the sorted indices of the categorical
+    features.  Counts given as fractions are taken of ``n_samples``.
+    """
+    forest = hasattr(estimator, "n_estimators")
+    settings = {}
+    for name, _ in _shared_params(estimator):
+        if name not in _NOT_NATIVE:
+            settings[name] = getattr(estimator, name)
     for name in ("min_samples_split", "min_samples_leaf"):
         settings[name] = resolve_count(settings[name], n_samples)
-    settings["n_threads"] = resolve_threads(settings["n_threads"])
-    for name in ("cv_shuffle", "parallel"):
-        settings[name] = bool(settings[name])
+    settings["cv_shuffle"] = bool(settings["cv_shuffle"])
+    settings.update(task_settings)
+    settings["categorical"] = list(categorical)
+    settings["max_features"] = (resolve_max_features(estimator.max_features, n_features)
+                                if forest else 0)
+    settings["max_samples"] = (resolve_max_samples(estimator.max_samples, n_samples, capped)
+                               if forest else 0)
+    settings["sampling"], settings["score_other_features"] = "subsample", True
     return settings
+
+
+def _shared_params(estimator):
+    """(name, param) of the tree settings of an estimator, trees and forests alike."""
+    task = ("forest_" if hasattr(estimator, "n_estimators") else "") + (
+        "regressor" if getattr(estimator, "_y_numeric", False) else "classifier")
+    return [(p.name, p) for p in params_of(task) if p.task == "both"]

@@ -11,7 +11,7 @@ Python's recursion limit.
 
 import numpy as np
 
-__all__ = ["Tree"]
+__all__ = ["Tree", "importances_per_tree", "tree_arrays"]
 
 
 class Tree:
@@ -141,3 +141,52 @@ def importances_per_tree(is_leaf, feature, n_samples, split_scores, node_offsets
     totals = out.sum(axis=1, keepdims=True)
     np.divide(out, totals, out=out, where=totals > 0)
     return out
+
+
+def tree_arrays(dump, n_classes=None):
+    """The flat arrays of the native forest (``RawForest.export_arrays``) of one tree,
+    from its ``export_tree`` dump: how trees that earlier quor versions stored as
+    dumps (in pickles and model files) are read back.  The native loader then
+    checks the arrays as it checks any others; a value that does not fit its
+    array's type is a ``ValueError`` naming the dump's list."""
+
+    def column(key, dtype):
+        try:
+            values = np.asarray(dump[key], dtype=np.int64 if dtype == np.int32 else dtype)
+        except (TypeError, ValueError, OverflowError) as err:
+            raise ValueError(f"tree {key!r}: {err}") from None
+        if dtype == np.int32:
+            limits = np.iinfo(np.int32)
+            if values.size and (values.min() < limits.min or values.max() > limits.max):
+                raise ValueError(f"tree {key!r}: a value does not fit in 32 bits")
+            values = values.astype(np.int32)
+        return values
+
+    is_leaf = column("is_leaf", bool)
+    n = len(is_leaf)
+    arrays = {
+        "node_offsets": np.array([0, n], dtype=np.int64),
+        "is_leaf": is_leaf,
+        "children_left": column("children_left", np.int32),
+        "children_right": column("children_right", np.int32),
+        "feature": column("feature", np.int32),
+        "is_categorical": column("is_categorical", bool),
+        "lower": column("lower", np.float64),
+        "upper": column("upper", np.float64),
+        "category": column("category", np.int64),
+        "n_samples": column("n_samples", np.int64),
+        "split_score": np.full(n, np.nan),  # dumps keep no scores
+    }
+    leaves = np.flatnonzero(is_leaf)
+    if n_classes is None:
+        arrays["leaf_value"] = column("value", np.float64)[leaves]
+        return arrays
+    arrays["leaf_class"] = column("predicted_class", np.int32)[leaves]
+    proba = np.zeros((len(leaves), n_classes))
+    for row, node in enumerate(leaves.tolist()):
+        values = np.asarray(dump["proba"][node], dtype=np.float64)
+        if len(values) > n_classes:
+            raise ValueError(f"tree 'proba': node {node} has more than {n_classes} probabilities")
+        proba[row, :len(values)] = values
+    arrays["leaf_proba"] = proba
+    return arrays

@@ -118,8 +118,8 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params
 from ._categories import check_codes, encode_table, learn_categories
-from ._forest import (QUORForestClassifier, QUORForestRegressor, _resolve_max_features,
-                      _resolve_max_samples, _tree_seeds)
+from ._estimators import prepare_targets
+from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
 from ._quor import RawForest
 
@@ -633,8 +633,8 @@ class _DaskForest(BaseEstimator):
                     f"shuffle=True dealt no row to a block that grows trees; use a "
                     f"min_block_rows above the number of partitions ({len(rows)})")
             if stop > start:
-                args = (kind, _block_settings(local, kind, settings, n), pieces, categories,
-                        classes, seeds[start:stop], self.n_jobs)
+                block = _block_settings(local, kind, settings, n, fitted["n_features_in_"])
+                args = (kind, block, pieces, categories, classes, seeds[start:stop], self.n_jobs)
                 jobs.append(_Job(worker, _grow_block, args, "quor-grow"))
         arrays = _joined_arrays(_run(client, jobs, "growing trees"))
         self._install(_assembled(local, kind, settings, arrays, fitted))
@@ -760,32 +760,28 @@ def _call_frame(frame, model, method):
 def _forest_settings(local, fitted, classes, n_rows):
     """The native forest's kind and settings for the local forest ``local``."""
     targets = classes if classes is not None else np.zeros(1)
-    kind, task_settings, _, task_fitted = local._prepare_targets(targets)  # checks pos_label
+    kind, task_settings, _, task_fitted = prepare_targets(local, targets)  # checks pos_label
     fitted.update(task_fitted)
-    settings = local._tree_settings(n_rows)
-    settings.update(task_settings)
-    n_features = fitted["n_features_in_"]
-    settings.update(
-        categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
-        max_features=_resolve_max_features(local.max_features, n_features),
-        max_samples=_resolve_max_samples(local.max_samples, n_rows),
-        sampling=local._row_sampling, score_other_features=local._score_other_features,
-    )
+    settings = _params.core_settings(
+        local, task_settings, np.flatnonzero(fitted["is_categorical_"]).tolist(), n_rows,
+        fitted["n_features_in_"])
     RawForest(kind, settings)  # the core's own checks of the settings, before any work
     return kind, settings
 
 
-def _block_settings(local, kind, settings, n_rows):
+def _block_settings(local, kind, settings, n_rows, n_features):
     """The settings of the trees grown on a block of ``n_rows`` rows: the local forest's
     on those rows (``max_samples`` and fractional counts resolved on them, a count of
     rows per tree capped at them)."""
-    block = dict(settings, **local._tree_settings(n_rows))
-    per_tree = local.max_samples
-    if isinstance(per_tree, numbers.Integral):
-        per_tree = min(per_tree, n_rows)
-    block["max_samples"] = _resolve_max_samples(per_tree, n_rows)
+    task = {name: settings[name] for name in _TASK_SETTINGS if name in settings}
+    block = _params.core_settings(local, task, settings["categorical"], n_rows, n_features,
+                                  capped=True)
     RawForest(kind, block)  # the core's own checks, before any work
     return block
+
+
+# The settings of a forest's task (from its targets), the same on every block.
+_TASK_SETTINGS = ("criterion", "n_classes", "objective", "average", "pos_label", "beta")
 
 
 def _assembled(local, kind, settings, arrays, fitted):

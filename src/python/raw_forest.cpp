@@ -65,10 +65,20 @@ void forest_dealloc(PyObject* self) {
 
 // ---- settings ----
 
-/// The settings a forest's trees take besides the raw classes' threading
-/// ones (a forest grows one tree per thread).
-bool is_tree_setting(std::string_view name) {
-  return name != "parallel" && name != "n_threads" && name != "parallel_min_samples";
+/// The settings a forest's trees take: the raw classes' arguments but their
+/// threads, which a forest is given at each call (`n_jobs`).
+bool is_tree_setting(std::string_view name) { return name != "parallel" && name != "n_threads"; }
+
+/// A tree setting that settings written before it existed lack: it then
+/// keeps its default. It changes how fast a tree grows, never the tree.
+bool is_optional_setting(std::string_view name) { return name == "parallel_min_samples"; }
+
+/// A value of the settings dict, or null when an optional key is absent.
+PyObject* find_setting(PyObject* settings, const char* key) {
+  const PyRef name = checked(PyUnicode_FromString(key));
+  PyObject* value = PyDict_GetItemWithError(settings, name.get());
+  if (value == nullptr && PyErr_Occurred()) throw ErrorAlreadySet{};
+  return value;
 }
 
 constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling", "score_other_features"};
@@ -91,14 +101,10 @@ RowSampling parse_sampling(const std::string& text) {
                    "; expected \"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\"");
 }
 
-/// A value of the settings dict; every key is required.
+/// A value of the settings dict that must be there.
 PyObject* setting(PyObject* settings, const char* key) {
-  const PyRef name = checked(PyUnicode_FromString(key));
-  PyObject* value = PyDict_GetItemWithError(settings, name.get());
-  if (value == nullptr) {
-    if (PyErr_Occurred()) throw ErrorAlreadySet{};
-    throw TypeError(std::string("argument 'settings': missing key '") + key + "'");
-  }
+  PyObject* value = find_setting(settings, key);
+  if (value == nullptr) throw TypeError(std::string("argument 'settings': missing key '") + key + "'");
   return value;
 }
 
@@ -114,7 +120,9 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     std::size_t expected = 0;
     for (const char* const* name = constructor_arguments<T>(); *name != nullptr; ++name) {
       if (!is_tree_setting(*name)) continue;
-      convert_option(options, *name, setting(settings, *name));
+      PyObject* value = is_optional_setting(*name) ? find_setting(settings, *name) : setting(settings, *name);
+      if (value == nullptr) continue;
+      convert_option(options, *name, value);
       ++expected;
     }
     ForestRecord record;
@@ -265,6 +273,57 @@ PyObject* forest_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
   });
 }
 
+/// predict_finite / predict_proba_finite: as predict and predict_proba, or
+/// None when a cell of x (in any column) is infinite. A forest of one tree
+/// looks for infinities while its rows are routed, with no pass of its own.
+PyRef finite_predictions(const ForestRecord& record, PyObject* args, PyObject* kwargs, const char* function,
+                         bool probabilities) {
+  const auto [x, n_jobs] = prediction_input(args, kwargs, function, record);
+  const std::size_t k = record.k();
+  const std::size_t width = probabilities ? std::max<std::size_t>(k, 1) : 0;
+  const std::uint64_t matrix[] = {x.n_rows, width};
+  PyRef out = probabilities ? new_float64_array(matrix)
+              : k == 0     ? new_float64_array(std::span<const std::uint64_t>(matrix, 1))
+                           : new_int64_array(x.n_rows);
+  bool done = true;
+  run_unlocked([&](Interrupt* interrupt) {
+    if (record.tables.size() == 1) {
+      const RoutingTable& table = record.tables.front();
+      const BatchOptions options{n_jobs, true};
+      done = probabilities ? predict_probabilities(table, x, width, array_data<double>(out), options)
+             : k == 0      ? predict_values(table, x, array_data<double>(out), options)
+                           : predict_classes(table, x, array_data<std::int64_t>(out), options);
+      return;
+    }
+    if (holds_infinity(x)) {
+      done = false;
+      return;
+    }
+    if (probabilities || k == 0) {
+      predict_forest(record.tables, x, width, array_data<double>(out), n_jobs, interrupt);
+      return;
+    }
+    std::vector<double> proba(x.n_rows * k);
+    predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
+    classes_from_probabilities(proba, k, array_data<std::int64_t>(out));
+  });
+  return done ? std::move(out) : PyRef::borrowed(Py_None);
+}
+
+PyObject* forest_predict_finite(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    return finite_predictions(borrow.get(), args, kwargs, "predict_finite", false);
+  });
+}
+
+PyObject* forest_predict_proba_finite(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    return finite_predictions(borrow.get(), args, kwargs, "predict_proba_finite", true);
+  });
+}
+
 PyObject* forest_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const SharedBorrow<ForestObject> borrow(self);
@@ -303,17 +362,72 @@ PyObject* forest_n_trees(PyObject* self, PyObject*) {
   });
 }
 
-/// Tree `index` of a fitted forest.
-const Tree& tree_at(const ForestRecord& record, PyObject* args, PyObject* kwargs, const char* function) {
-  static const char* const names[] = {"index", nullptr};
-  const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
-  const std::uint64_t index = argument("index", values[0].get(), to_u64);
+/// The position of tree `index_object` in a fitted forest.
+std::size_t tree_index(const ForestRecord& record, PyObject* index_object) {
+  const std::uint64_t index = argument("index", index_object, to_u64);
   if (!record.is_fitted()) throw ValueError("estimator is not fitted");
   if (index >= record.trees.size()) {
     throw ValueError("tree index " + std::to_string(index) + " is not below the " +
                      std::to_string(record.trees.size()) + " trees");
   }
-  return record.trees[index];
+  return static_cast<std::size_t>(index);
+}
+
+/// Tree `index` of a fitted forest, the only argument of `function`.
+const Tree& tree_at(const ForestRecord& record, PyObject* args, PyObject* kwargs, const char* function) {
+  static const char* const names[] = {"index", nullptr};
+  const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
+  return record.trees[tree_index(record, values[0].get())];
+}
+
+PyObject* forest_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    return py_uint(tree_depth(tree_at(borrow.get(), args, kwargs, "depth")));
+  });
+}
+
+PyObject* forest_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    return py_uint(leaf_count(tree_at(borrow.get(), args, kwargs, "n_leaves")));
+  });
+}
+
+PyObject* forest_decision_path(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    static const char* const names[] = {"x", "index", "n_jobs", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "decision_path", names);
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    const MatrixView x = float64_matrix(values[0].get(), "x");
+    const std::size_t index = tree_index(record, values[1].get());
+    const std::uint64_t n_jobs = std::max<std::uint64_t>(1, argument("n_jobs", values[2].get(), to_u64));
+    const RoutingTable& table = record.tables[index];
+    if (x.n_rows > 0 && x.n_cols < table.columns_needed()) {
+      throw ValueError("x has " + std::to_string(x.n_cols) + " columns, but the tree splits on column " +
+                       std::to_string(table.columns_needed() - 1));
+    }
+    DecisionPaths paths;
+    run_unlocked([&](Interrupt*) { paths = decision_paths(record.trees[index], table, x, n_jobs); });
+    return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
+  });
+}
+
+PyObject* forest_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    static const char* const names[] = {"index", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "tree", names);
+    const std::size_t index = tree_index(record, values[0].get());
+    ForestRecord one;
+    one.settings = record.settings;
+    one.options = record.options;
+    one.trees.push_back(record.trees[index]);
+    one.tables.push_back(record.tables[index]);
+    return wrap(Py_TYPE(self), std::move(one));
+  });
 }
 
 PyObject* forest_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -457,7 +571,22 @@ PyMethodDef kForestMethods[] = {
      "oob_prediction($self)\n--\n\n"
      "Per training row, the mean prediction of the trees that did not see it\n"
      "(NaN where every tree saw it); None unless fitted with oob."},
+    {"predict_finite", as_cfunction(forest_predict_finite), kArgs,
+     "predict_finite($self, x, n_jobs)\n--\n\n"
+     "As `predict`, or None when a value of `x` (in any column) is infinite."},
+    {"predict_proba_finite", as_cfunction(forest_predict_proba_finite), kArgs,
+     "predict_proba_finite($self, x, n_jobs)\n--\n\n"
+     "As `predict_proba`, or None when a value of `x` (in any column) is infinite."},
     {"n_trees", forest_n_trees, METH_NOARGS, "n_trees($self)\n--\n\nNumber of fitted trees."},
+    {"depth", as_cfunction(forest_depth), kArgs,
+     "depth($self, index)\n--\n\nThe depth of tree `index`: splits on its longest path."},
+    {"n_leaves", as_cfunction(forest_n_leaves), kArgs, "n_leaves($self, index)\n--\n\nLeaves of tree `index`."},
+    {"decision_path", as_cfunction(forest_decision_path), kArgs,
+     "decision_path($self, x, index, n_jobs)\n--\n\n"
+     "The nodes each row passes in tree `index`, root first, as `(indptr, indices)`\n"
+     "(pre-order node indices, compressed rows)."},
+    {"tree", as_cfunction(forest_tree), kArgs,
+     "tree($self, index)\n--\n\nA forest of tree `index` alone, with this forest's settings."},
     {"export_tree", as_cfunction(forest_export_tree), kArgs,
      "export_tree($self, index)\n--\n\nTree `index` as the raw classes' export_tree dump."},
     {"split_scores", as_cfunction(forest_split_scores), kArgs,

@@ -173,3 +173,12 @@ def cls(request):
 @pytest.fixture(params=CLASSIFIERS, ids=lambda c: c.__name__)
 def classifier_cls(request):
     return request.param
+
+
+def version_1(model, document):
+    """A single tree's model file document as quor 0.2 wrote it: format version 1,
+    the tree as the raw classes' export_tree dump instead of the native arrays."""
+    document = {key: value for key, value in document.items() if key != "forest"}
+    tree = {key: value.tolist() if isinstance(value, np.ndarray) else value
+            for key, value in model.export_tree().items()}
+    return dict(document, format_version=1, tree=tree)

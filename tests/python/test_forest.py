@@ -13,6 +13,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+
+from quor import _params
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
@@ -170,7 +172,7 @@ def test_crafted_forest_files_are_refused(tmp_path, change, message):
     path = tmp_path / "forest.quor"
     quor.save(QUORForestClassifier(n_estimators=3).fit(X, y > 10), path)
     document = json.loads(path.read_text())
-    assert document["format_version"] == 2
+    assert document["format_version"] == 3
     document["forest"] = change(document["forest"])
     document["checksum"] = quor._io._checksum(document)
     path.write_text(json.dumps(document))
@@ -193,9 +195,8 @@ def test_forest_settings_are_checked_before_any_work():
 def test_changing_the_input_during_a_fit_changes_nothing():
     """The fit copies or encodes its inputs before other code can run."""
     X, y = data(6, n=2000)
-    settings = QUORForestRegressor()._tree_settings(len(y))
-    settings.update(criterion="mse", categorical=[], max_features=2, max_samples=1600,
-                    sampling="subsample", score_other_features=True)
+    settings = _params.core_settings(QUORForestRegressor(max_features=2, max_samples=1600),
+                                     {"criterion": "mse"}, [], *X.shape)
     seeds = list(range(40))
     reference = RawForest("regressor", settings)
     reference.fit(X, y, seeds, 2, False, None)

@@ -176,7 +176,7 @@ def test_exports_take_one_quor_tree(render):
                                                   "forest.estimators_[i]")):
         render(forest)
     assert render(forest.estimators_[0])
-    for other in (DecisionTreeClassifier().fit(frame, y), forest.estimators_[0]._core, "tree"):
+    for other in (DecisionTreeClassifier().fit(frame, y), forest.estimators_[0]._forest, "tree"):
         with pytest.raises(TypeError, match="takes a QUORClassifier or QUORRegressor, got"):
             render(other)
 

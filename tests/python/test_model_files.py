@@ -23,7 +23,7 @@ import pytest
 import quor
 from quor import (QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor,
                   RawForest)
-from conftest import SANITIZED
+from conftest import SANITIZED, version_1
 from fuzz_support import SCALE
 
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
@@ -60,13 +60,16 @@ def models():
 
 @pytest.fixture(scope="module")
 def saved(tmp_path_factory):
-    """name -> (model, its document)"""
+    """name -> (model, its document); the single trees also as written by quor 0.2
+    ("<name>_v1")."""
     directory = tmp_path_factory.mktemp("models")
     out = {}
     for name, model in models().items():
         path = directory / f"{name}.quor"
         quor.save(model, path)
         out[name] = model, json.loads(path.read_text())
+        if not name.startswith("forest"):
+            out[name + "_v1"] = model, version_1(model, out[name][1])
     return out
 
 
@@ -208,24 +211,31 @@ CRAFTED = [
      "feature_importances_ must be finite"),
     ("forest_classifier", in_fitted("feature_importances_", [0.5, 0.5, 0.5, -0.5]),
      "feature_importances_ must be finite"),
-    ("regressor", in_tree("feature", tree_split, True), "tree 'feature' must hold only ints"),
-    ("regressor", in_tree("children_left", 0, 2**70), "tree 'children_left':"),
-    ("regressor", in_tree("n_samples", tree_leaf, -1), "negative n_samples"),
-    ("regressor", in_tree("n_samples", 0, 2**80), "tree 'n_samples':"),
-    ("regressor", in_tree("value", tree_leaf, math.inf), "a leaf value is not finite"),
-    ("regressor", in_tree("upper", tree_split, math.nan), "bounds are NaN or inverted"),
-    ("regressor", in_tree("is_categorical", tree_split, True), "category split on a numeric"),
-    ("classifier", in_tree("proba", tree_leaf, []), "does not have 3 probabilities"),
-    ("classifier", in_tree("proba", tree_leaf, [math.nan, 0.5, 0.5]), "are not all in [0, 1]"),
-    ("classifier", in_tree("proba", tree_leaf, [0.5, 0.5, 0.5]), "do not sum to 1"),
-    ("classifier", in_tree("predicted_class", tree_leaf, 3), "predicts a class outside 0 .. 2"),
+    ("regressor_v1", in_tree("feature", tree_split, True), "tree 'feature' must hold only ints"),
+    ("regressor_v1", in_tree("children_left", 0, 2**70), "tree 'children_left':"),
+    ("regressor_v1", in_tree("n_samples", tree_leaf, -1), "] is -1"),
+    ("regressor_v1", in_tree("n_samples", 0, 2**80), "tree 'n_samples':"),
+    ("regressor_v1", in_tree("value", tree_leaf, math.inf), "not a finite value"),
+    ("regressor_v1", in_tree("upper", tree_split, math.nan), "not the bounds of an interval"),
+    ("regressor_v1", in_tree("is_categorical", tree_split, True),
+     "is not categorical in the settings"),
+    ("classifier_v1", in_tree("proba", tree_leaf, []), "sums to 0, not 1"),
+    ("classifier_v1", in_tree("proba", tree_leaf, [math.nan, 0.5, 0.5]), "not a probability"),
+    ("classifier_v1", in_tree("proba", tree_leaf, [0.5, 0.5, 0.5]), "sums to 1.5, not 1"),
+    ("classifier_v1", in_tree("predicted_class", tree_leaf, 3), "not a class (0 .. 2)"),
     ("objective", in_fitted("n_features_in_", True), "n_features_in_ must be a positive int"),
     ("objective", lambda d: dict(d, params=dict(d["params"], pos_label="none")),
      "pos_label='none' is not a valid label"),
     ("regressor", lambda d: dict(d, params=dict(d["params"], categorical=None)),
      "is_categorical_ is not what the 'categorical' parameter"),
     ("regressor", lambda d: dict(d, params=dict(d["params"], max_depth=1)),
+     "the forest setting max_depth is 4, but its parameters"),
+    ("regressor_v1", lambda d: dict(d, params=dict(d["params"], max_depth=1)),
      "deeper than max_depth=1"),
+    ("regressor", lambda d: with_array(d, "leaf_value", at(0, math.nan)), "leaf_value[0]"),
+    ("classifier", lambda d: with_array(d, "leaf_class", lambda a: (a + 1) % 3),
+     "the class of largest"),
+    ("regressor", in_settings("max_features", 1), "the forest setting max_features is 1"),
 ]
 
 
@@ -433,7 +443,8 @@ def check_sound(model, rng, path):
         np.testing.assert_array_equal(quor.load(path).predict(X), predicted)
 
 
-@pytest.mark.parametrize("name", ["regressor", "classifier", "objective", "forest_regressor",
+@pytest.mark.parametrize("name", ["regressor", "classifier", "objective", "regressor_v1",
+                                  "classifier_v1", "objective_v1", "forest_regressor",
                                   "forest_classifier"])
 def test_hostile_files_are_refused_or_load_as_sound_models(saved, tmp_path, name):
     model, document = saved[name]

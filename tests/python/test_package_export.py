@@ -41,6 +41,10 @@ def dump_of(nodes, classification):
             dump["predicted_class"].append(int(np.argmax(proba)) if leaf else -1)
         else:
             dump["value"].append(node[1] if leaf else NAN)
+    counts = dump["n_samples"]
+    for i in reversed(range(len(nodes))):  # children follow their parent in pre-order
+        if not dump["is_leaf"][i]:
+            counts[i] = counts[dump["children_left"][i]] + counts[dump["children_right"][i]]
     dump["node_count"] = len(nodes)
     if classification:
         dump["n_classes"] = len(nodes[-1][1])
