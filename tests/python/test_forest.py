@@ -7,18 +7,18 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
-
-from quor import _params
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 import quor
+from quor import _params
 from quor import (
     InvalidParameterError,
     QUORClassifier,
@@ -26,7 +26,7 @@ from quor import (
     QUORForestRegressor,
     RawForest,
 )
-from conftest import ARGS, assert_tree_equal
+from conftest import ARGS, SANITIZED, assert_tree_equal
 from test_golden import cases, dataset, load_golden
 
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
@@ -236,10 +236,40 @@ INTERRUPTED = textwrap.dedent("""
         model.fit(X, y)
         print("finished", flush=True)
     except KeyboardInterrupt:
-        print("interrupted", time.monotonic() - start, flush=True)
+        print("interrupted", time.monotonic(), flush=True)
         assert (model.predict(small_X) == before).all() and model.n_features_in_ == 3
         print("unchanged", flush=True)
 """)
+
+
+def test_a_single_tree_fit_lets_other_python_threads_run():
+    """The package's fit releases the interpreter lock while the tree grows."""
+    rng = np.random.default_rng(0)
+    X = rng.normal(size=(200_000, 10))
+    y = (X[:, 0] + X[:, 1] * X[:, 2] + rng.normal(size=len(X)) > 0).astype(int)
+    counter = {"ticks": 0}
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            counter["ticks"] += 1
+            time.sleep(0.002)
+
+    def ticks_during(work):
+        counter["ticks"] = 0
+        stop.clear()
+        thread = threading.Thread(target=tick)
+        thread.start()
+        start = time.perf_counter()
+        work()
+        elapsed = time.perf_counter() - start
+        stop.set()
+        thread.join()
+        return counter["ticks"], elapsed
+
+    ticks, elapsed = ticks_during(lambda: QUORClassifier(max_depth=12).fit(X, y))
+    idle, _ = ticks_during(lambda: time.sleep(elapsed))
+    assert ticks >= idle / 4, (ticks, idle, elapsed)
 
 
 @pytest.mark.parametrize("which", ["forest", "tree"])
@@ -249,12 +279,15 @@ def test_ctrl_c_stops_a_fit_and_leaves_the_estimator_as_it_was(which):
     try:
         assert child.stdout.readline().strip() == "fitting"
         time.sleep(3.0)  # past the input checks and the encoding, into the growth
+        sent = time.monotonic()  # the same clock in both processes
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=60)
     finally:
         child.kill()
     lines = out.split("\n")
     assert lines[0].startswith("interrupted") and lines[1] == "unchanged", out
+    # The growth looks for Ctrl-C every few milliseconds, not only between nodes.
+    assert float(lines[0].split()[1]) - sent < (5.0 if SANITIZED else 0.5)
 
 
 @parametrize_with_checks([
