@@ -26,7 +26,6 @@ struct FastWorker {
   HistogramScratch scratch;
   std::vector<std::size_t> features;  // the node's drawn features
   std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
-  std::vector<std::uint8_t> fold_of_row;  // for GrowOptions::group_copies
 };
 
 /// How fast mode searches, splits and partitions a node (see grow_node).
@@ -69,12 +68,7 @@ class FastMode {
     const TreeConfig& config = input_.config;
     const std::span<const std::uint32_t> run = samples(node);
     NodeTargets& targets = worker.node_targets;
-    std::vector<std::uint8_t>* fold_of_row = nullptr;
-    if (input_.options.group_copies) {
-      if (worker.fold_of_row.size() != encoded_.sample_count) worker.fold_of_row.assign(encoded_.sample_count, 0xFF);
-      fold_of_row = &worker.fold_of_row;
-    }
-    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels, fold_of_row);
+    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels);
     const std::uint64_t threads = run.size() >= config.parallel_min_samples ? n_threads : 1;
     std::span<const FeatureSpec> specs = specs_;
     if (features.size() != n_features_) {

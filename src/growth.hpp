@@ -37,19 +37,13 @@ namespace quor {
 /// What a forest changes in the growth of one of its trees. The defaults grow
 /// the single tree: every sample at the root, every feature at every node.
 struct GrowOptions {
-  /// The root's samples, ascending; empty means 0 … n − 1. Fast mode takes
-  /// repeated ids (a row drawn twice is two samples); strict mode does not.
+  /// The root's samples, ascending and distinct; empty means 0 … n − 1.
   std::span<const std::uint32_t> root_samples;
   /// The number of features each node searches, drawn for the node by
   /// `draw_features` from its key (root_node_key(tree_seed), then
   /// child_node_key along its path); 0 means every feature, without a draw.
   std::uint64_t max_features = 0;
   std::uint64_t tree_seed = 0;
-  /// When none of a node's drawn features has a finite score: search the
-  /// features it did not draw (true) or make the node a leaf (false).
-  bool score_other_features = true;
-  /// Fast mode: every copy of a repeated sample goes into one fold of a node.
-  bool group_copies = false;
   /// Checked at every node; null: growth cannot be interrupted.
   Interrupt* interrupt = nullptr;
 };
@@ -99,9 +93,9 @@ std::uint64_t min_leaf(const TreeConfig& config);
 
 /// The node's records: those of the features it draws (every feature unless
 /// the options set max_features), in ascending feature order. When none of
-/// the drawn features has a finite score and the options say so, those of
-/// the features it did not draw: a node that found nothing usable among a few
-/// features would otherwise end its branch for the luck of the draw.
+/// the drawn features has a finite score, those of the features it did not
+/// draw: a node that found nothing usable among a few features would
+/// otherwise end its branch for the luck of the draw.
 template <class Mode>
 std::vector<ScoredSplit> node_records(const GrowInput& input, Mode& mode, typename Mode::Worker& worker,
                                       const typename Mode::Node& task, std::uint64_t n_threads) {
@@ -110,7 +104,7 @@ std::vector<ScoredSplit> node_records(const GrowInput& input, Mode& mode, typena
   std::vector<std::size_t>& features = worker.features;
   draw_features(task.key, n_features, options.max_features, features);
   std::vector<ScoredSplit> records = mode.search(worker, task, features, n_threads);
-  if (features.size() == n_features || !options.score_other_features || choose_best_split(records) != nullptr) {
+  if (features.size() == n_features || choose_best_split(records) != nullptr) {
     return records;
   }
   std::vector<std::size_t> others;

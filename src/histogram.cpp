@@ -14,17 +14,14 @@
 #include "gather.hpp"
 #include "objective.hpp"
 #include "parallel.hpp"
-#include "sampling.hpp"
 #include "split.hpp"
 
 namespace quor {
 
 void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
-                          std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
-                          std::vector<std::uint8_t>* fold_of_row) {
+                          std::span<const double> run_values, std::span<const std::uint64_t> run_labels) {
   const std::size_t n = run.size();
   n_folds = fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, positions_, order_folds_);
-  if (fold_of_row != nullptr) group_copies(run, positions_, order_folds_, n_folds, *fold_of_row);
   if (!std::holds_alternative<RegressionTask>(task)) {
     // Counts take any order: keep the run's, with each position's fold.
     run_folds_.resize(n);

@@ -90,12 +90,9 @@ struct NodeTargets {
   /// Draws the folds of a node's run (from the run's order) and lists its
   /// samples as the searches read them. `run_values` / `run_labels` are the
   /// targets of the run's samples in run order (the one the task uses); the
-  /// lists point into them and into this record until the next call. With
-  /// `fold_of_row` (see group_copies), every copy of a repeated sample id
-  /// takes the fold of its first copy.
+  /// lists point into them and into this record until the next call.
   void prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
-               std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
-               std::vector<std::uint8_t>* fold_of_row = nullptr);
+               std::span<const double> run_values, std::span<const std::uint64_t> run_labels);
 
  private:
   std::vector<std::uint32_t> positions_;  // shuffled positions in the run

@@ -125,12 +125,6 @@ class _Progress:
 class _QUORForest(FittedAttributes, TagsMixin, BaseEstimator):
     """What the forest regressor and classifier share."""
 
-    # How rows are drawn and what a node without a finite score among its
-    # drawn features does; bench/forest.py measures the alternatives through
-    # subclasses that change these.
-    _row_sampling = "subsample"
-    _score_other_features = True
-
     def _fit(self, X, y):
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
@@ -148,8 +142,7 @@ class _QUORForest(FittedAttributes, TagsMixin, BaseEstimator):
         settings.update(
             categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
             max_features=_resolve_max_features(self.max_features, n_features),
-            max_samples=max_samples, sampling=self._row_sampling,
-            score_other_features=self._score_other_features,
+            max_samples=max_samples,
         )
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)

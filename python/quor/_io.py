@@ -33,7 +33,9 @@ out-of-bag attributes, and replaces "tree" by::
       }
 
 with every array of the native forest's ``export_arrays`` stored exactly, as
-little-endian bytes.  Single trees are still written as version 1, so that
+little-endian bytes.  Forests written by earlier versions also hold the
+settings ``"sampling": "subsample"`` and ``"score_other_features": true``,
+the only values they can have; they load as they are.  Single trees are still written as version 1, so that
 earlier quor versions keep reading them; this version reads both.  A
 ``random_state`` that is a ``RandomState`` instance is stored as null (the
 fitted forest no longer depends on it).  A Dask forest is saved as the local
@@ -638,6 +640,12 @@ def _check_params_against_fitted(estimator, attrs):
             estimator._prepare_targets(attrs["classes_"])
 
 
+# Settings that forests written by earlier versions hold, with the only values
+# they can have (rows drawn without replacement, a node whose drawn features
+# give no finite score scoring the others): still read, with those values only.
+_LEGACY_FOREST_SETTINGS = {"sampling": "subsample", "score_other_features": True}
+
+
 def _check_forest_settings(estimator, attrs, settings, n_samples):
     """Refuse forest settings other than those a fit of ``estimator`` gives.
 
@@ -659,8 +667,9 @@ def _check_forest_settings(estimator, attrs, settings, n_samples):
         expected.update(task)
         expected.update(
             categorical=np.flatnonzero(attrs["is_categorical_"]).tolist(),
-            max_features=_resolve_max_features(estimator.max_features, attrs["n_features_in_"]),
-            sampling=estimator._row_sampling, score_other_features=estimator._score_other_features)
+            max_features=_resolve_max_features(estimator.max_features, attrs["n_features_in_"]))
+        expected.update({key: value for key, value in _LEGACY_FOREST_SETTINGS.items()
+                         if key in settings})
         ms = estimator.max_samples
         expected["max_samples"] = (_resolve_max_samples(ms, n_samples) if known
                                    else int(ms) if isinstance(ms, numbers.Integral) else None)

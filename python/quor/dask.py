@@ -769,7 +769,6 @@ def _forest_settings(local, fitted, classes, n_rows):
         categorical=np.flatnonzero(fitted["is_categorical_"]).tolist(),
         max_features=_resolve_max_features(local.max_features, n_features),
         max_samples=_resolve_max_samples(local.max_samples, n_rows),
-        sampling=local._row_sampling, score_other_features=local._score_other_features,
     )
     RawForest(kind, settings)  # the core's own checks of the settings, before any work
     return kind, settings

@@ -71,7 +71,7 @@ bool is_tree_setting(std::string_view name) {
   return name != "parallel" && name != "n_threads" && name != "parallel_min_samples";
 }
 
-constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling", "score_other_features"};
+constexpr const char* kForestSettings[] = {"max_features", "max_samples"};
 
 /// Calls `work(std::type_identity<T>{})` with the task type T of `kind`.
 template <class Work>
@@ -83,23 +83,45 @@ auto with_task_type(const std::string& kind, const Work& work) {
                    "; expected \"regressor\", \"classifier\" or \"objective_classifier\"");
 }
 
-RowSampling parse_sampling(const std::string& text) {
-  if (text == "subsample") return RowSampling::Subsample;
-  if (text == "bootstrap") return RowSampling::Bootstrap;
-  if (text == "bootstrap_grouped_folds") return RowSampling::BootstrapGroupedFolds;
-  throw ValueError("unknown row sampling " + quoted(text) +
-                   "; expected \"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\"");
-}
-
-/// A value of the settings dict; every key is required.
-PyObject* setting(PyObject* settings, const char* key) {
+/// A value of the settings dict, or nullptr when it has no `key`.
+PyObject* optional_setting(PyObject* settings, const char* key) {
   const PyRef name = checked(PyUnicode_FromString(key));
   PyObject* value = PyDict_GetItemWithError(settings, name.get());
-  if (value == nullptr) {
-    if (PyErr_Occurred()) throw ErrorAlreadySet{};
-    throw TypeError(std::string("argument 'settings': missing key '") + key + "'");
-  }
+  if (value == nullptr && PyErr_Occurred()) throw ErrorAlreadySet{};
   return value;
+}
+
+/// A value of the settings dict; every key but the legacy ones is required.
+PyObject* setting(PyObject* settings, const char* key) {
+  PyObject* value = optional_setting(settings, key);
+  if (value == nullptr) throw TypeError(std::string("argument 'settings': missing key '") + key + "'");
+  return value;
+}
+
+/// Forests saved by earlier versions (model files of format version 2,
+/// pickles) carry two settings with the only values a forest can have: rows
+/// drawn without replacement ("sampling": "subsample") and a node whose drawn
+/// features give no finite score scoring the others ("score_other_features":
+/// True). They are taken with exactly those values and refused with any
+/// other; returns how many the dict holds.
+std::size_t legacy_settings(PyObject* settings) {
+  std::size_t present = 0;
+  if (PyObject* value = optional_setting(settings, "sampling")) {
+    const std::string sampling = argument("sampling", value, to_string);
+    if (sampling != "subsample") {
+      throw ValueError("unknown row sampling " + quoted(sampling) + "; a forest draws its rows without " +
+                       "replacement (\"subsample\")");
+    }
+    ++present;
+  }
+  if (PyObject* value = optional_setting(settings, "score_other_features")) {
+    if (!argument("score_other_features", value, to_bool)) {
+      throw ValueError("score_other_features must be True: a node whose drawn features give no finite "
+                       "score always scores the others");
+    }
+    ++present;
+  }
+  return present;
 }
 
 /// The record of a forest of `kind` with `settings`: the keyword arguments
@@ -120,10 +142,7 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     ForestRecord record;
     record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
     record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
-    record.options.sampling = parse_sampling(argument("sampling", setting(settings, "sampling"), to_string));
-    record.options.score_other_features =
-        argument("score_other_features", setting(settings, "score_other_features"), to_bool);
-    expected += std::size(kForestSettings);
+    expected += std::size(kForestSettings) + legacy_settings(settings);
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
@@ -474,10 +493,11 @@ constexpr const char kForestDoc[] =
     "Native forest of cross-validated trees. `kind` is \"regressor\",\n"
     "\"classifier\" or \"objective_classifier\"; `settings` holds the keyword\n"
     "arguments of the raw class of that kind except parallel, n_threads and\n"
-    "parallel_min_samples, and max_features (0: all), max_samples (0: all),\n"
-    "sampling (\"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\") and\n"
-    "score_other_features (a node whose drawn features give no finite score\n"
-    "scores the others; else it is a leaf).";
+    "parallel_min_samples, and max_features (0: all) and max_samples (0: all;\n"
+    "rows drawn without replacement). A node whose drawn features give no\n"
+    "finite score scores the others. The keys sampling (\"subsample\") and\n"
+    "score_other_features (True) of forests saved before are taken with those\n"
+    "values only.";
 
 }  // namespace
 

@@ -74,7 +74,7 @@ def test_every_row_and_every_feature_grow_the_single_tree(name, kind, args):
     settings = dict(zip(ARGS[raw[kind]], args))
     for threading in ("parallel", "n_threads", "parallel_min_samples"):
         del settings[threading]
-    settings.update(max_features=0, max_samples=0, sampling="subsample", score_other_features=True)
+    settings.update(max_features=0, max_samples=0)
     forest_kind = {"reg": "regressor", "cls": "classifier", "obj": "objective_classifier"}[kind]
     forest = RawForest(forest_kind, settings)
     x, y_reg, y_cls = dataset()
@@ -194,8 +194,7 @@ def test_changing_the_input_during_a_fit_changes_nothing():
     """The fit copies or encodes its inputs before other code can run."""
     X, y = data(6, n=2000)
     settings = QUORForestRegressor()._tree_settings(len(y))
-    settings.update(criterion="mse", categorical=[], max_features=2, max_samples=1600,
-                    sampling="subsample", score_other_features=True)
+    settings.update(criterion="mse", categorical=[], max_features=2, max_samples=1600)
     seeds = list(range(40))
     reference = RawForest("regressor", settings)
     reference.fit(X, y, seeds, 2, False, None)
