@@ -22,17 +22,6 @@ Aggregator Aggregator::from_name(std::string_view name, double agg_frac, double 
   throw ValueError("unknown aggregator " + quoted(name));
 }
 
-std::string_view Aggregator::name() const {
-  switch (kind_) {
-    case AggregatorKind::Mean: return "mean";
-    case AggregatorKind::Median: return "median";
-    case AggregatorKind::TrimmedMean: return "trimmed_mean";
-    case AggregatorKind::SignalToNoise: return "signal_to_noise";
-    case AggregatorKind::MeanMinusLambdaStd: return "mean_minus_lambda_std";
-  }
-  return "";
-}
-
 namespace {
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
@@ -151,40 +140,6 @@ double Aggregator::score(std::span<const double> scores) const {
     }
   }
   return kNegInf;
-}
-
-ScoredSplit make_record(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
-                        std::uint64_t n_folds, const Aggregator& aggregator) {
-  ScoredSplit record;
-  record.stats = fold_stats(std::move(fold_scores), n_folds);
-  record.feature = feature;
-  record.code = code;
-  record.score = aggregator.aggregate(record.stats);
-  return record;
-}
-
-std::vector<ScoredSplit> pool_records(std::vector<std::vector<ScoredSplit>> per_feature) {
-  std::size_t total = 0;
-  for (const auto& list : per_feature) total += list.size();
-  std::vector<ScoredSplit> out;
-  out.reserve(total);
-  for (auto& list : per_feature) {
-    for (auto& record : list) out.push_back(std::move(record));
-  }
-  return out;
-}
-
-const ScoredSplit* choose_best_split(std::span<const ScoredSplit> records) {
-  const ScoredSplit* best = nullptr;
-  for (const ScoredSplit& r : records) {
-    if (!std::isfinite(r.score)) continue;
-    if (best == nullptr || r.score > best->score ||
-        (r.score == best->score &&
-         (r.feature < best->feature || (r.feature == best->feature && r.code < best->code)))) {
-      best = &r;
-    }
-  }
-  return best;
 }
 
 }  // namespace quor

@@ -28,6 +28,7 @@
 #include "interrupt.hpp"
 #include "parallel.hpp"
 #include "sampling.hpp"
+#include "scored_split.hpp"
 #include "split.hpp"
 #include "task.hpp"
 #include "tree.hpp"

@@ -16,6 +16,7 @@
 #include "aggregation.hpp"
 #include "config.hpp"
 #include "encoder.hpp"
+#include "scored_split.hpp"
 #include "task.hpp"
 
 namespace quor {

@@ -13,6 +13,7 @@
 #include "folds.hpp"
 #include "input.hpp"
 #include "ordering.hpp"
+#include "scored_split.hpp"
 #include "task.hpp"
 
 namespace quor {
