@@ -5,7 +5,7 @@
 #include <string>
 
 #include "errors.hpp"
-#include "histogram.hpp"
+#include "fast_search.hpp"
 
 namespace quor {
 
@@ -135,13 +135,6 @@ void check_fast_sample_count(std::uint64_t n_samples) {
     throw ValueError("fast mode supports at most 4294967295 samples, got " + std::to_string(n_samples) +
                      "; use mode \"strict\"");
   }
-}
-
-Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
-  check_fast_entry(input.task, columns.empty() ? 0 : columns.front().size());
-  const std::uint64_t threads = fit_threads(input.config, columns.size());
-  const EncodedFeatures encoded = encode_features(columns, input.config.n_bins, true, threads);
-  return grow_fast(input, encoded);
 }
 
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical) {

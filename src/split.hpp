@@ -57,10 +57,6 @@ struct Split {
   }
   /// Whether a categorical value, by its category code, goes left.
   bool goes_left_category(std::uint32_t code) const { return is_categorical && code == category; }
-  /// Whether a prediction cell goes left.
-  bool goes_left(const FeatureValue& cell) const {
-    return cell.is_categorical ? goes_left_category(cell.code) : goes_left(cell.value);
-  }
   /// Whether a training sample goes left.
   bool goes_left(const FeatureColumn& column, std::uint64_t sample) const {
     return column.is_categorical ? goes_left_category(column.codes[sample]) : goes_left(column.values[sample]);

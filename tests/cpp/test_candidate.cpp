@@ -13,10 +13,13 @@
 
 #include "candidate.hpp"
 #include "ordering.hpp"
+#include "reference.hpp"
 #include "split.hpp"
 
 namespace quor {
 namespace {
+
+using quor::testing::bin_of;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();

@@ -15,7 +15,7 @@
 #include "forest_dump.hpp"
 #include "fast_grower.hpp"
 #include "folds.hpp"
-#include "histogram.hpp"
+#include "fast_search.hpp"
 #include "interrupt.hpp"
 #include "random_data.hpp"
 #include "same_tree.hpp"

@@ -13,6 +13,7 @@
 #include <set>
 #include <tuple>
 
+#include "columns.hpp"
 #include "fast_grower.hpp"
 #include "folds.hpp"
 #include "random_data.hpp"
@@ -22,6 +23,12 @@
 
 namespace quor {
 namespace {
+using quor::testing::encode_columns;
+using quor::testing::fit_fast_columns;
+
+using quor::testing::bin_of;
+using quor::testing::assign_folds;
+using quor::testing::FoldAssignment;
 
 using quor::testing::expect_same_tree;
 using quor::testing::Ids;
@@ -50,7 +57,7 @@ class Reference {
   }
 
   Tree fast() {
-    encoded_ = encode_features(p_.columns, p_.config.n_bins);
+    encoded_ = encode_columns(p_.columns, p_.config.n_bins);
     run_.resize(p_.targets.labels.size());
     for (std::uint32_t s = 0; s < run_.size(); ++s) run_[s] = s;
     grow_fast_node(0, run_.size(), 0, TreeBuilder::npos, false);
@@ -310,7 +317,7 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
     grown += strict.nodes.size() > 1;
     expect_same_tree(grow_strict(input, p.columns), strict);
     if (c == Case::Mae) continue;  // fast mode refuses it
-    expect_same_tree(fit_fast(input, p.columns), Reference(p).fast());
+    expect_same_tree(fit_fast_columns(input, p.columns), Reference(p).fast());
   }
   EXPECT_GE(grown, 4);
 }

@@ -19,6 +19,8 @@
 namespace quor {
 namespace {
 
+using quor::testing::bin_of;
+
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::random_labels;
