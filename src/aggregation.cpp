@@ -65,7 +65,7 @@ double trimmed_mean(std::span<const double> scores, double frac) {
 }
 
 // The summaries of a non-empty list of fold scores, each taken one way only,
-// so that a record's summary and a score taken straight from the list agree
+// so that a scored split's summary and a score taken straight from the list agree
 // to the bit.
 double mean_of(std::span<const double> scores) {
   double sum = -0.0;

@@ -120,7 +120,7 @@ SplitMode parse_mode(std::string_view text) {
 
 SplitStyle parse_split_style(std::string_view text) {
   if (text == "threshold") return SplitStyle::Threshold;
-  if (text == "bin" || text == "bin_membership") return SplitStyle::Bin;
+  if (text == "bin" || text == "bin_membership") return SplitStyle::Membership;
   unknown("split_style", text, " (expected \"threshold\" or \"bin\")");
 }
 

@@ -13,7 +13,9 @@
 namespace quor {
 
 enum class SplitMode { Strict, Fast };
-enum class SplitStyle { Threshold, Bin };
+/// How a continuous feature splits: below a threshold, or by membership of
+/// one bin (the split_style "bin", also spelled "bin_membership").
+enum class SplitStyle { Threshold, Membership };
 
 /// Read-only after construction. No field is range-checked: the stages that
 /// read a field define what out-of-range values do.

@@ -57,12 +57,12 @@ class FastMode {
   }
   std::uint64_t size(const Node& node) const { return node.end - node.begin; }
 
-  /// The best record of the listed features (none when no score is finite),
-  /// from the node's histograms: the one the node would choose among all
-  /// their records. With threads, a node of at least parallel_min_samples
-  /// samples shares them out (whole folds for the order-dependent regression
-  /// sums, any share for class counts), so that each thread reads only its
-  /// share of the code rows.
+  /// The best scored split of the listed features (none when no score is
+  /// finite), from the node's histograms: the one the node would choose among
+  /// all their scored splits. With threads, a node of at least
+  /// parallel_min_samples samples shares them out (whole folds for the
+  /// order-dependent regression sums, any share for class counts), so that
+  /// each thread reads only its share of the code rows.
   std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
                                   std::uint64_t n_threads) const {
     const TreeConfig& config = input_.config;
@@ -76,16 +76,16 @@ class FastMode {
       for (const std::size_t f : features) worker.specs.push_back(specs_[f]);
       specs = worker.specs;
     }
-    std::vector<ScoredSplit> records;
+    std::vector<ScoredSplit> scored;
     if (auto best = best_of_block(input_.task, code_rows_, features, specs, targets, input_.aggregator,
                                   worker.scratch, threads)) {
-      records.push_back(std::move(*best));
+      scored.push_back(std::move(*best));
     }
-    return records;
+    return scored;
   }
 
-  /// The split of the winning record, in the feature's encoded bins or
-  /// categories.
+  /// The split the best scored split stands for, in the feature's encoded
+  /// bins or categories.
   std::optional<SplitChoice> split_for(const Node&, const ScoredSplit& best) const {
     check_index(best.feature, n_features_, "encoded features");
     const FeatureBins& bins = encoded_.bins[best.feature];

@@ -31,7 +31,7 @@ struct HistogramScratch {
   HistogramCells cells;
   CompactCodes compact;
   std::vector<double> fold_scores;       // a candidate's fold scores
-  std::vector<double> best_fold_scores;  // those of the best candidate so far
+  std::vector<double> best_fold_scores;  // those of the best so far
 };
 
 namespace detail {

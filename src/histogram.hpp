@@ -31,7 +31,7 @@ struct RegressionCell {
 struct FeatureSpec {
   std::uint64_t feature = 0;
   std::uint64_t n_codes = 0;   // B
-  bool threshold = false;      // threshold test (continuous, "threshold" style); else membership
+  bool threshold = false;      // the threshold test (continuous, threshold style); else membership
   bool has_missing = true;     // whether any sample may have the missing code
   /// For a feature whose codes a small node renumbered (code_compaction.hpp):
   /// the original code of each new one.

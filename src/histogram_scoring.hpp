@@ -24,8 +24,9 @@ namespace quor {
 /// scores handed to the sink. The side rule on codes, summed: under the
 /// threshold test the left side of code b holds codes 0 … b, so
 /// `accumulate(b)` first adds code b to the running left side, and every code
-/// but the last that holds a sample is a candidate; under membership the left
-/// side is code b alone, and every code that holds a sample is a candidate.
+/// but the last that holds a sample is a candidate; under the membership test
+/// the left side is code b alone, and every code that holds a sample is a
+/// candidate.
 /// `fold_score(f, b)` scores one fold, or gives nullopt to leave it out. A
 /// renumbered feature's codes reach the sink as their original codes.
 template <CandidateSink Sink, class Total, class Accumulate, class FoldScore>
@@ -173,7 +174,7 @@ void score_objective_cells(const ObjectiveTask& task, const std::uint32_t* cells
     unsplit[f] = scorer.unsplit(t, fold);
   }
   // Threshold test: the held-out left side is the running fold vector, the
-  // node-wide left side the running node vector; membership: code b's cells.
+  // node-wide left side the running node vector; under membership, code b's cells.
   std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
   std::vector<std::uint64_t> running_node(spec.threshold ? C : 0, 0);
   for_each_candidate(

@@ -5,30 +5,30 @@
 
 namespace quor {
 
-ScoredSplit make_record(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
+ScoredSplit make_scored_split(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
                         std::uint64_t n_folds, const Aggregator& aggregator) {
-  ScoredSplit record;
-  record.stats = fold_stats(std::move(fold_scores), n_folds);
-  record.feature = feature;
-  record.code = code;
-  record.score = aggregator.aggregate(record.stats);
-  return record;
+  ScoredSplit scored;
+  scored.stats = fold_stats(std::move(fold_scores), n_folds);
+  scored.feature = feature;
+  scored.code = code;
+  scored.score = aggregator.aggregate(scored.stats);
+  return scored;
 }
 
-std::vector<ScoredSplit> pool_records(std::vector<std::vector<ScoredSplit>> per_feature) {
+std::vector<ScoredSplit> pool_scored_splits(std::vector<std::vector<ScoredSplit>> per_feature) {
   std::size_t total = 0;
   for (const auto& list : per_feature) total += list.size();
   std::vector<ScoredSplit> out;
   out.reserve(total);
   for (auto& list : per_feature) {
-    for (auto& record : list) out.push_back(std::move(record));
+    for (auto& one : list) out.push_back(std::move(one));
   }
   return out;
 }
 
-const ScoredSplit* choose_best_split(std::span<const ScoredSplit> records) {
+const ScoredSplit* choose_best_split(std::span<const ScoredSplit> scored) {
   const ScoredSplit* best = nullptr;
-  for (const ScoredSplit& r : records) {
+  for (const ScoredSplit& r : scored) {
     if (!std::isfinite(r.score)) continue;
     if (best == nullptr || r.score > best->score ||
         (r.score == best->score &&

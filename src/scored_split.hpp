@@ -20,17 +20,17 @@ struct ScoredSplit {
   double score = 0.0;
 };
 
-/// A candidate's record: its fold scores (fold order) summarised over the
+/// A candidate's scored split: its fold scores (fold order) summarised over the
 /// node's `n_folds` folds, then aggregated into its score.
-ScoredSplit make_record(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
+ScoredSplit make_scored_split(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
                         std::uint64_t n_folds, const Aggregator& aggregator);
 
-/// The per-feature lists of records of a node, pooled in feature order.
-std::vector<ScoredSplit> pool_records(std::vector<std::vector<ScoredSplit>> per_feature);
+/// The per-feature lists of scored splits of a node, pooled in feature order.
+std::vector<ScoredSplit> pool_scored_splits(std::vector<std::vector<ScoredSplit>> per_feature);
 
-/// The node's choice among pooled records: finite scores only; the highest
+/// The node's choice among pooled scored splits: finite scores only; the highest
 /// score, then the lower feature, then the lower code. nullptr when none is
-/// finite. Independent of the order of `records`.
-const ScoredSplit* choose_best_split(std::span<const ScoredSplit> records);
+/// finite. Independent of the order of `scored`.
+const ScoredSplit* choose_best_split(std::span<const ScoredSplit> scored);
 
 }  // namespace quor

@@ -59,7 +59,7 @@ class BestSplitSink {
   /// The best scored split; nullopt when no candidate had a finite score.
   std::optional<ScoredSplit> best() const {
     if (!found_) return std::nullopt;
-    return make_record(best_feature_, best_code_, best_scores_, n_folds_, aggregator_);
+    return make_scored_split(best_feature_, best_code_, best_scores_, n_folds_, aggregator_);
   }
 
  private:

@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
     Tasks, ParallelGrowthTest,
     ::testing::Combine(::testing::Values(TaskKind::Regression, TaskKind::Classification, TaskKind::Objective),
                        ::testing::Values(SplitMode::Strict, SplitMode::Fast),
-                       ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
+                       ::testing::Values(SplitStyle::Threshold, SplitStyle::Membership),
                        ::testing::Values(2, 3, 8)));
 
 // One-byte and two-byte code storage grow the same trees.

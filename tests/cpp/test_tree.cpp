@@ -431,7 +431,7 @@ TEST(BuildEstimator, KeepsOnlyWhatEachOptionNeeds) {
   EXPECT_EQ(std::get<RegressionTask>(r.task).criterion.name(), "mae");
   EXPECT_EQ(r.n_classes(), 0u);
   EXPECT_EQ(r.config.mode, SplitMode::Fast);
-  EXPECT_EQ(r.config.split_style, SplitStyle::Bin);
+  EXPECT_EQ(r.config.split_style, SplitStyle::Membership);
   EXPECT_EQ(r.aggregator.kind(), AggregatorKind::TrimmedMean);
   EXPECT_EQ(r.aggregator.parameter(), 0.1);
   EXPECT_EQ(r.categorical, (std::vector<std::uint64_t>{0, 2, 5}));
