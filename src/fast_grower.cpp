@@ -120,6 +120,8 @@ class FastMode {
   std::vector<std::uint32_t> run_;  // sample ids; each node owns a range of it
 };
 
+static_assert(GrowthMode<FastMode>);
+
 }  // namespace
 
 void check_fast_entry(const Task& task, std::uint64_t n_samples) {

@@ -6,14 +6,15 @@
 /// take the best scored split whose score passes min_impurity_decrease; turn
 /// it into the split the tree stores; partition the samples; make the node a
 /// leaf if a side falls below min_samples_leaf, else write the split and hand
-/// back the children. A mode supplies only what differs: how it searches a
-/// node, how a scored split becomes a split, and how it partitions.
+/// back the children. A mode (GrowthMode) supplies only what differs: how it
+/// searches a node, how a scored split becomes a split, and how it partitions.
 ///
 /// Trees grow depth-first, left subtree first, from an explicit stack rather
 /// than recursion, so depth is bounded only by the number of samples. With
 /// threads, subtrees grow side by side and are put together in the same
 /// pre-order: the tree is the same.
 
+#include <concepts>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -92,12 +93,45 @@ const ScoredSplit* accepted_split(const GrowInput& input, std::span<const Scored
 /// The smallest a child may be: max(1, min_samples_leaf).
 std::uint64_t min_leaf(const TreeConfig& config);
 
+/// The sample ids of a node: 32-bit in fast mode, 64-bit in strict mode.
+template <class S>
+concept SampleIds = std::same_as<S, std::span<const std::uint32_t>> || std::same_as<S, std::span<const std::uint64_t>>;
+
+/// What the node procedure the modes share (grow_node, grow_tree) requires of
+/// a mode: what differs between fast and strict growth. `Node` is a node
+/// waiting to be grown, which grow_node gives its `depth` and the `key` of its
+/// feature draw; `Worker` is what one thread reuses from node to node, made
+/// by default, with room for the node's targets and drawn features.
+template <class M>
+concept GrowthMode =
+    std::default_initializable<typename M::Worker> && std::movable<typename M::Node> &&
+    requires(M& mode, typename M::Worker& worker, typename M::Node& node, const typename M::Node& pending,
+             std::span<const std::size_t> features, std::uint64_t n_threads, const ScoredSplit& best,
+             const SplitChoice& choice) {
+      { worker.targets } -> std::same_as<NodeValues&>;
+      { worker.features } -> std::same_as<std::vector<std::size_t>&>;
+      { node.depth } -> std::same_as<std::uint64_t&>;
+      { node.key } -> std::same_as<std::uint64_t&>;
+      // The node's sample ids and their count.
+      { mode.samples(pending) } -> SampleIds;
+      { mode.size(pending) } -> std::convertible_to<std::uint64_t>;
+      { mode.n_features() } -> std::convertible_to<std::uint64_t>;
+      // The scored splits of the listed features (ascending), on n_threads.
+      { mode.search(worker, pending, features, n_threads) } -> std::same_as<std::vector<ScoredSplit>>;
+      // The split the best scored split stands for, or nullopt.
+      { mode.split_for(pending, best) } -> std::same_as<std::optional<SplitChoice>>;
+      // The two children, their samples only.
+      { mode.partition(pending, choice) } -> std::same_as<std::pair<typename M::Node, typename M::Node>>;
+      // The rest of the children's state, from the node's.
+      mode.prepare_children(node, node, node, n_threads);
+    };
+
 /// The node's scored splits: those of the features it draws (every feature
 /// unless the options set max_features), in ascending feature order. When
 /// none of the drawn features has a finite score, those of the features it
 /// did not draw: a node that found nothing usable among a few features would
 /// otherwise end its branch for the luck of the draw.
-template <class Mode>
+template <GrowthMode Mode>
 std::vector<ScoredSplit> node_scored_splits(const GrowInput& input, Mode& mode, typename Mode::Worker& worker,
                                             const typename Mode::Node& node, std::uint64_t n_threads) {
   const GrowOptions& options = input.options;
@@ -124,18 +158,7 @@ std::vector<ScoredSplit> node_scored_splits(const GrowInput& input, Mode& mode, 
 /// Grows one node as described above into `index` of the builder, with
 /// `n_threads` threads inside it, and returns its children when it split.
 /// Every node is a point at which the options' interrupt can stop growth.
-/// The mode provides:
-///   mode.samples(node)                       the node's sample ids
-///   mode.n_features()                        the number of features
-///   mode.search(worker, node, features, n_threads)
-///                                            the scored splits of the listed
-///                                            features (ascending)
-///   mode.split_for(node, best)               the split choice, or nullopt
-///   mode.partition(node, choice)             the two children (samples only)
-///   mode.size(child)                         a child's sample count
-///   mode.prepare_children(node, left, right, n_threads)
-///                                            the rest of the children's state
-template <class Mode>
+template <GrowthMode Mode>
 std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
     const GrowInput& input, Mode& mode, typename Mode::Worker& worker, typename Mode::Node& node,
     TreeBuilder& builder, std::size_t index, std::uint64_t n_threads) {
@@ -271,7 +294,7 @@ std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads);
 /// thread). With one thread, or a root below `min_threaded`, the plain
 /// depth-first growth runs on the calling thread. A node's key (its feature
 /// draw) follows its path from the root, whichever thread grows it.
-template <class Mode>
+template <GrowthMode Mode>
 Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std::uint64_t n_threads,
                std::uint64_t min_threaded) {
   using Node = typename Mode::Node;

@@ -184,6 +184,8 @@ class StrictMode {
   std::vector<std::uint8_t> left_side_;  // side of the chosen split, per sample
 };
 
+static_assert(GrowthMode<StrictMode>);
+
 }  // namespace
 
 Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
