@@ -139,7 +139,8 @@ fuzz-python: build
 
 # The core's shared flags (compile_flags.txt), then the fuzzing build's own.
 CORE_FLAGS = $(shell grep '^-' compile_flags.txt)
-$(LIBFUZZER_BUILD)/tree_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/tree_dump_fuzzer.cpp compile_flags.txt
+$(LIBFUZZER_BUILD)/tree_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/tree_dump_fuzzer.cpp \
+  tests/cpp/row_walk.hpp compile_flags.txt
 	mkdir -p $(LIBFUZZER_BUILD)/corpus
 	clang++ $(CORE_FLAGS) -O1 -g -fsanitize=fuzzer,address,undefined,float-cast-overflow \
 	  -fno-sanitize-recover=all -Isrc src/*.cpp tests/fuzz/tree_dump_fuzzer.cpp -lpthread -o $@
@@ -147,7 +148,8 @@ $(LIBFUZZER_BUILD)/tree_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/
 # The forest loader's fuzzer starts from real forests: forest_corpus.py fits
 # small ones with the built package and writes them as seeds, each run anew
 # (libFuzzer keeps what it adds to the directory).
-$(LIBFUZZER_BUILD)/forest_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/forest_dump_fuzzer.cpp compile_flags.txt
+$(LIBFUZZER_BUILD)/forest_dump_fuzzer: $(wildcard src/*.cpp src/*.hpp) tests/fuzz/forest_dump_fuzzer.cpp \
+  tests/cpp/row_walk.hpp compile_flags.txt
 	mkdir -p $(LIBFUZZER_BUILD)
 	clang++ $(CORE_FLAGS) -O1 -g -fsanitize=fuzzer,address,undefined,float-cast-overflow \
 	  -fno-sanitize-recover=all -Isrc src/*.cpp tests/fuzz/forest_dump_fuzzer.cpp -lpthread -o $@

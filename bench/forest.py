@@ -1,17 +1,12 @@
 #!/usr/bin/env python3
 """quor's forests against scikit-learn's: held-out scores, fit and predict time, memory.
 
-Four parts, each optional:
+Three parts, each optional:
 
 - ``quality``: five-fold cross-validation (the folds of ``bench/quality.py``)
   of QUORForestClassifier / QUORForestRegressor with their defaults against
   RandomForest* and ExtraTrees* (100 trees, defaults), all with the same
   ``n_jobs``, on every data set of ``bench/quality.py``.
-- ``schemes``: the same folds for the ways a forest can draw a tree's rows
-  (without replacement, the default; bootstrap with every copy of a row in one
-  fold of each node; plain bootstrap, whose copies may sit on both sides of a
-  node's folds) and for what a node does when none of its drawn features has
-  a finite score (score the other features, the default; or become a leaf).
 - ``speed``: fit and predict time at 200 000 and 1 000 000 × 20 (100 trees,
   ``n_jobs`` 2) against RandomForest*, one thread against two, and the
   pickled size of both forests.
@@ -19,7 +14,7 @@ Four parts, each optional:
   a fresh child process, split into the fitted forest and the fit's working
   memory.
 
-    PYTHONPATH=python /usr/bin/python3 bench/forest.py [--parts quality schemes speed memory]
+    PYTHONPATH=python /usr/bin/python3 bench/forest.py [--parts quality speed memory]
         [--sizes N ...] [--tasks ...] [--trees N] [--quick] [--json FILE]
 
 Progress goes to stderr, the report (Markdown) to stdout.
@@ -46,7 +41,7 @@ N_JOBS = 2
 SEED = 0
 DEFAULT_SIZES = (200_000, 1_000_000)
 QUICK_SIZES = (20_000,)
-PARTS = ("quality", "schemes", "speed", "memory")
+PARTS = ("quality", "speed", "memory")
 
 # Targets.
 QUALITY_WINS = 5          # data sets where quor's forest scores at least RandomForest's
@@ -65,18 +60,6 @@ def quor_forest(task, **params):
 
     cls = QUORForestClassifier if task == "classification" else QUORForestRegressor
     return cls(n_estimators=N_TREES, n_jobs=N_JOBS, random_state=SEED, **params)
-
-
-def scheme_forest(task, sampling, score_other_features=True):
-    """A quor forest drawing rows by `sampling` (the estimators' private knob)."""
-    from quor import QUORForestClassifier, QUORForestRegressor
-
-    base = QUORForestClassifier if task == "classification" else QUORForestRegressor
-    variant = type(f"{base.__name__}_{sampling}", (base,), {
-        "_row_sampling": sampling, "_score_other_features": score_other_features})
-    # A bootstrap draws as many rows as there are, with replacement.
-    max_samples = {} if sampling == "subsample" else {"max_samples": None}
-    return variant(n_estimators=N_TREES, n_jobs=N_JOBS, random_state=SEED, **max_samples)
 
 
 def sklearn_forest(task, kind):
@@ -118,14 +101,6 @@ QUALITY_MODELS = {
     "quor forest": lambda task: quor_forest(task),
     "RandomForest": lambda task: sklearn_forest(task, "random"),
     "ExtraTrees": lambda task: sklearn_forest(task, "extra"),
-}
-
-SCHEME_MODELS = {
-    "without replacement (default)": lambda task: scheme_forest(task, "subsample"),
-    "bootstrap, copies in one fold": lambda task: scheme_forest(task, "bootstrap_grouped_folds"),
-    "bootstrap, copies anywhere (leaks)": lambda task: scheme_forest(task, "bootstrap"),
-    "without replacement, leaf when no drawn feature scores":
-        lambda task: scheme_forest(task, "subsample", score_other_features=False),
 }
 
 
@@ -285,12 +260,6 @@ def format_report(results):
                   f"{N_TREES} trees, n_jobs {N_JOBS}, random_state {SEED}, other settings at "
                   "their defaults; the best mean of a row is in bold.", "",
                   score_table(results["quality"], list(QUALITY_MODELS))]
-    if results.get("schemes"):
-        lines += ["", "#### Row sampling and nodes without a scoring feature", "",
-                  "quor's forest with its defaults but for the way rows are drawn (bootstrap: "
-                  "as many draws as rows) or for what a node does when none of its drawn "
-                  "features has a finite score.", "",
-                  score_table(results["schemes"], list(SCHEME_MODELS))]
     if results.get("speed"):
         lines += ["", "#### Fit and predict time", "",
                   f"{N_TREES} trees; seconds (wall); predict on the training rows; pickled size "
@@ -350,8 +319,6 @@ def main(argv=None):
         results["memory"] = memory(max(sizes), args.tasks, say)
     if "quality" in args.parts:
         results["quality"] = cross_validated(QUALITY_MODELS, args.quick, say)
-    if "schemes" in args.parts:
-        results["schemes"] = cross_validated(SCHEME_MODELS, args.quick, say)
     if "speed" in args.parts:
         results["speed"] = speed(sizes, args.tasks, say)
     results["load_end"] = list(os.getloadavg())

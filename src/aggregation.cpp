@@ -28,8 +28,6 @@ Aggregator Aggregator::from_name(std::string_view name, double agg_frac, double 
   return {*kind, 0.0};
 }
 
-std::string_view Aggregator::name() const { return name_of(kAggregators, kind_); }
-
 namespace {
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
@@ -73,7 +71,7 @@ double trimmed_mean(std::span<const double> scores, double frac) {
 }
 
 // The summaries of a non-empty list of fold scores, each taken one way only,
-// so that a record's summary and a score taken straight from the list agree
+// so that a scored split's summary and a score taken straight from the list agree
 // to the bit.
 double mean_of(std::span<const double> scores) {
   double sum = -0.0;
@@ -148,40 +146,6 @@ double Aggregator::score(std::span<const double> scores) const {
     }
   }
   return kNegInf;
-}
-
-ScoredSplit make_record(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
-                        std::uint64_t n_folds, const Aggregator& aggregator) {
-  ScoredSplit record;
-  record.stats = fold_stats(std::move(fold_scores), n_folds);
-  record.feature = feature;
-  record.code = code;
-  record.score = aggregator.aggregate(record.stats);
-  return record;
-}
-
-std::vector<ScoredSplit> pool_records(std::vector<std::vector<ScoredSplit>> per_feature) {
-  std::size_t total = 0;
-  for (const auto& list : per_feature) total += list.size();
-  std::vector<ScoredSplit> out;
-  out.reserve(total);
-  for (auto& list : per_feature) {
-    for (auto& record : list) out.push_back(std::move(record));
-  }
-  return out;
-}
-
-const ScoredSplit* choose_best_split(std::span<const ScoredSplit> records) {
-  const ScoredSplit* best = nullptr;
-  for (const ScoredSplit& r : records) {
-    if (!std::isfinite(r.score)) continue;
-    if (best == nullptr || r.score > best->score ||
-        (r.score == best->score &&
-         (r.feature < best->feature || (r.feature == best->feature && r.code < best->code)))) {
-      best = &r;
-    }
-  }
-  return best;
 }
 
 }  // namespace quor

@@ -45,7 +45,6 @@ class Aggregator {
   AggregatorKind kind() const { return kind_; }
   /// `agg_frac`, `agg_eps` or `agg_lambda` for the kinds that hold one; 0 otherwise.
   double parameter() const { return parameter_; }
-  std::string_view name() const;
   /// −∞ for an empty summary.
   double aggregate(const FoldStats& stats) const;
   /// The same score straight from a list of fold scores, without its summary:
@@ -57,30 +56,5 @@ class Aggregator {
   AggregatorKind kind_;
   double parameter_;
 };
-
-}  // namespace quor
-
-namespace quor {
-
-/// One scored candidate split: a bin index or category code of one feature.
-struct ScoredSplit {
-  FoldStats stats;
-  std::uint64_t feature = 0;
-  std::uint32_t code = 0;
-  double score = 0.0;
-};
-
-/// A candidate's record: its fold scores (fold order) summarised over the
-/// node's `n_folds` folds, then aggregated into its score.
-ScoredSplit make_record(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
-                        std::uint64_t n_folds, const Aggregator& aggregator);
-
-/// The per-feature lists of records of a node, pooled in feature order.
-std::vector<ScoredSplit> pool_records(std::vector<std::vector<ScoredSplit>> per_feature);
-
-/// The node's choice among pooled records: finite scores only; the highest
-/// score, then the lower feature, then the lower code. nullptr when none is
-/// finite. Independent of the order of `records`.
-const ScoredSplit* choose_best_split(std::span<const ScoredSplit> records);
 
 }  // namespace quor

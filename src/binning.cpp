@@ -260,11 +260,6 @@ BinBounds EdgeRuns::bounds(std::uint64_t b) const {
   return bounds_of(size(), b, [&](std::uint64_t j) { return at(j); });
 }
 
-std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x) {
-  if (!std::isfinite(x)) return std::nullopt;
-  return static_cast<std::uint64_t>(std::upper_bound(edges.begin(), edges.end(), x) - edges.begin());
-}
-
 BinBounds bin_bounds(std::span<const double> edges, std::uint64_t b) {
   return bounds_of(edges.size(), b, [&](std::uint64_t j) { return edges[j]; });
 }

@@ -1,7 +1,7 @@
 #pragma once
 /// The binning rules, the only place that knows what a bin is: quantile edges
-/// of a set of values, the bin of a value (the number of edges <= it) and the
-/// bounds of a bin, with the faster forms that compute the same (edge runs, a
+/// of a set of values, the bin of a finite value (the number of edges <= it)
+/// and the bounds of a bin, in the forms the searches need (edge runs, a
 /// cursor for ascending values, a table binner for many values, the edges of
 /// a matrix's columns without copying them).
 
@@ -86,9 +86,6 @@ EdgeRuns EdgeRuns::build(std::uint64_t m, std::uint64_t n_bins, ValueAtRank&& va
   return runs;
 }
 
-/// The bin of a value: the number of edges <= x; nullopt for a non-finite x.
-std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x);
-
 /// Bounds of bin b (b <= number of edges): lower = edge b − 1 when b > 0,
 /// upper = edge b when b < number of edges. A larger b is an internal error.
 BinBounds bin_bounds(std::span<const double> edges, std::uint64_t b);
@@ -110,7 +107,7 @@ class BinCursor {
   std::size_t run_ = 0;
 };
 
-/// `bin_of` for many finite values against fixed edges, faster. For many
+/// The bins of many finite values against fixed edges. For many
 /// values a table over the top 16 bits of each value's order key gives the
 /// number of edges in lower buckets, and only edges sharing the value's bucket
 /// are compared; for a few values building that table costs more than it

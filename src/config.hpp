@@ -16,6 +16,8 @@
 namespace quor {
 
 enum class SplitMode { Strict, Fast };
+/// How a continuous feature splits: below a threshold, or by membership of
+/// one bin (the split_style "bin", also spelled "bin_membership").
 enum class SplitStyle { Threshold, Bin };
 
 inline constexpr std::array<Named<SplitMode>, 2> kModes{{{"strict", SplitMode::Strict}, {"fast", SplitMode::Fast}}};

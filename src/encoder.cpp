@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <type_traits>
 #include <stdexcept>
 #include <string>
 
@@ -55,27 +54,6 @@ void categorical_bins(std::size_t f, const std::vector<std::uint32_t>& column,
 // while every feature writes its column into them.
 constexpr std::size_t kCodeBlock = 4096;
 
-/// Training values read from separate columns.
-struct ColumnsSource {
-  std::span<const FeatureColumn> columns;
-
-  std::size_t n_features() const { return columns.size(); }
-  std::size_t n_samples() const { return columns.empty() ? 0 : columns.front().size(); }
-  bool categorical(std::size_t f) const { return columns[f].is_categorical; }
-  double value(std::size_t s, std::size_t f) const { return columns[f].values[s]; }
-  std::uint32_t category(std::size_t s, std::size_t f) const { return columns[f].codes[s]; }
-  /// Calls visit with the listed columns (consecutive ones: no copy is made).
-  template <class Visit>
-  void with_columns(std::span<const std::size_t> list, Visit&& visit) const {
-    for (std::size_t k = 1; k < list.size(); ++k) {
-      if (list[k] != list[0] + k) throw InternalError("encoded columns are listed out of order");
-    }
-    visit(list.empty() ? columns.subspan(0, 0) : columns.subspan(list[0], list.size()));
-  }
-  /// How many columns the bins pass takes at a time.
-  std::size_t group_size() const { return std::max<std::size_t>(columns.size(), 1); }
-};
-
 /// Training values read straight from the input matrix: the bins pass copies a
 /// few columns at a time, the codes pass reads rows, so the whole matrix is
 /// never copied.
@@ -106,8 +84,8 @@ bool binned_in_place(const MatrixView& x, std::uint64_t n_bins) {
 }
 
 /// Writes the codes of samples [begin, end) into the row-major matrix.
-template <class Source, class Code>
-void write_codes(const Source& source, std::span<const FeatureBins> bins,
+template <class Code>
+void write_codes(const MatrixSource& source, std::span<const FeatureBins> bins,
                  std::span<const std::optional<EdgeBinner>> binners, Code* codes, Code missing,
                  std::size_t begin, std::size_t end) {
   const std::size_t n_features = source.n_features();
@@ -145,24 +123,21 @@ void write_codes(const Source& source, std::span<const FeatureBins> bins,
 /// message rather than thrown, so that workers can report it. The continuous
 /// columns of a large matrix get their edges in place when no limit can stop
 /// them; the other features go through copied columns.
-template <class Source>
-void find_bins(const Source& source, std::uint64_t n_bins, std::uint64_t n_threads, std::span<FeatureBins> bins) {
+void find_bins(const MatrixSource& source, std::uint64_t n_bins, std::uint64_t n_threads, std::span<FeatureBins> bins) {
   const std::size_t n_features = source.n_features();
   std::vector<std::size_t> copied(n_features);
   std::iota(copied.begin(), copied.end(), std::size_t{0});
-  if constexpr (std::is_same_v<Source, MatrixSource>) {
-    if (binned_in_place(source.x, n_bins)) {
-      std::vector<std::size_t> in_place;
-      copied.clear();
-      for (std::size_t f = 0; f < n_features; ++f) (source.categorical(f) ? copied : in_place).push_back(f);
-      std::vector<ColumnEdges> found = matrix_column_edges(source.x, in_place, n_bins, n_threads);
-      for (std::size_t k = 0; k < in_place.size(); ++k) {
-        FeatureBins& b = bins[in_place[k]];
-        b.edges = std::move(found[k].edges);
-        b.n_codes = b.edges.size() + 1;
-        b.is_continuous = true;
-        b.has_missing = found[k].n_finite != source.n_samples();
-      }
+  if (binned_in_place(source.x, n_bins)) {
+    std::vector<std::size_t> in_place;
+    copied.clear();
+    for (std::size_t f = 0; f < n_features; ++f) (source.categorical(f) ? copied : in_place).push_back(f);
+    std::vector<ColumnEdges> found = matrix_column_edges(source.x, in_place, n_bins, n_threads);
+    for (std::size_t k = 0; k < in_place.size(); ++k) {
+      FeatureBins& b = bins[in_place[k]];
+      b.edges = std::move(found[k].edges);
+      b.n_codes = b.edges.size() + 1;
+      b.is_continuous = true;
+      b.has_missing = found[k].n_finite != source.n_samples();
     }
   }
   const std::size_t group = source.group_size();
@@ -201,8 +176,7 @@ void find_bins(const Source& source, std::uint64_t n_bins, std::uint64_t n_threa
 
 /// Every sample's codes, in one byte each when every feature has at most 255
 /// codes (and `allow_narrow`), else two; each thread writes its own rows.
-template <class Source>
-void write_all_codes(const Source& source, bool allow_narrow, std::uint64_t n_threads, EncodedFeatures& out) {
+void write_all_codes(const MatrixSource& source, bool allow_narrow, std::uint64_t n_threads, EncodedFeatures& out) {
   std::vector<std::optional<EdgeBinner>> binners(out.n_features);
   for (std::size_t f = 0; f < out.n_features; ++f) {
     if (!source.categorical(f)) binners[f].emplace(out.bins[f].edges, out.sample_count);
@@ -224,9 +198,11 @@ void write_all_codes(const Source& source, bool allow_narrow, std::uint64_t n_th
   }
 }
 
-template <class Source>
-EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool allow_narrow,
-                              std::uint64_t n_threads) {
+}  // namespace
+
+EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
+                              std::uint64_t n_bins, bool allow_narrow, std::uint64_t n_threads) {
+  const MatrixSource source{x, categorical, n_threads, {}};
   EncodedFeatures out;
   out.n_features = source.n_features();
   out.bins.resize(out.n_features);
@@ -234,28 +210,6 @@ EncodedFeatures encode_source(const Source& source, std::uint64_t n_bins, bool a
   find_bins(source, n_bins, n_threads, out.bins);
   write_all_codes(source, allow_narrow, n_threads, out);
   return out;
-}
-
-}  // namespace
-
-std::vector<std::uint16_t> EncodedFeatures::feature_codes(std::uint64_t feature) const {
-  std::vector<std::uint16_t> out(sample_count);
-  for (std::uint64_t s = 0; s < sample_count; ++s) out[s] = code(s, feature);
-  return out;
-}
-
-EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
-                                bool allow_narrow, std::uint64_t n_threads) {
-  const std::size_t n = columns.empty() ? 0 : columns.front().size();
-  for (const FeatureColumn& column : columns) {
-    if (column.size() != n) throw InternalError("encoded columns differ in length");
-  }
-  return encode_source(ColumnsSource{columns}, n_bins, allow_narrow, n_threads);
-}
-
-EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
-                              std::uint64_t n_bins, bool allow_narrow, std::uint64_t n_threads) {
-  return encode_source(MatrixSource{x, categorical, n_threads, {}}, n_bins, allow_narrow, n_threads);
 }
 
 }  // namespace quor

@@ -59,24 +59,18 @@ struct EncodedFeatures {
       __builtin_prefetch(codes.data() + sample * n_features);
     }
   }
-  /// The codes of one feature, indexed by sample id.
-  std::vector<std::uint16_t> feature_codes(std::uint64_t feature) const;
-
   static constexpr std::uint8_t kNarrowMissingCode = 0xFF;
 };
 
-/// Encodes every column (feature order; the first failure ends the call).
-/// Throws `ValueError` "feature {f}: {n} continuous bins exceed fast-mode limit"
-/// or "feature {f}: {n} categories exceed fast-mode limit".
-/// `allow_narrow` false keeps two-byte codes even when one byte would do.
-/// With `n_threads` of 2 or more the features' bins and the rows' codes are
-/// computed on that many threads; the result is the same.
-EncodedFeatures encode_features(std::span<const FeatureColumn> columns, std::uint64_t n_bins,
-                                bool allow_narrow = true, std::uint64_t n_threads = 1);
-
-/// The same encoding read straight from a matrix (columns listed in the sorted
-/// `categorical` list hold category codes of the values); the matrix is never
-/// copied whole, only a few columns at a time while their bins are found.
+/// Encodes every column of a matrix (columns listed in the sorted
+/// `categorical` list hold category codes of the values), in feature order:
+/// the first failure ends the call. Throws `ValueError` "feature {f}: {n}
+/// continuous bins exceed fast-mode limit" or "feature {f}: {n} categories
+/// exceed fast-mode limit". The matrix is never copied whole, only a few
+/// columns at a time while their bins are found. `allow_narrow` false keeps
+/// two-byte codes even when one byte would do. With `n_threads` of 2 or more
+/// the features' bins and the rows' codes are computed on that many threads;
+/// the result is the same.
 EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
                               std::uint64_t n_bins, bool allow_narrow = true, std::uint64_t n_threads = 1);
 

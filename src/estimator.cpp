@@ -67,9 +67,10 @@ void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Tar
     }
   }
   check_sample_counts(estimator.settings, n, targets);
+  // Fast mode encodes the matrix itself (the other fit_estimator).
+  if (estimator.settings.config.mode != SplitMode::Strict) throw InternalError("only strict mode fits from columns");
   const GrowInput input = interruptible_input(estimator, targets, interrupt);
-  Tree tree = estimator.settings.config.mode == SplitMode::Strict ? grow_strict(input, columns)
-                                                         : fit_fast(input, columns);
+  Tree tree = grow_strict(input, columns);
   check_interrupt(interrupt);  // a stop asked for at the very end still stops
   // Only a grown tree replaces the old one.
   install_tree(estimator, std::move(tree));

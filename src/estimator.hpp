@@ -50,11 +50,12 @@ GrowInput grow_input(const Settings& settings, const Targets& targets);
 /// Validates the training data and grows a tree in the configured mode; the
 /// estimator's tree is replaced only when growing succeeds. Throws
 /// `ValueError` with the exact messages of the input checks. Growth stops
-/// with `Interrupted` when `interrupt` (if any) asks it to.
+/// with `Interrupted` when `interrupt` (if any) asks it to. Fast mode encodes
+/// the matrix without copying it; strict mode copies it into columns.
+void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, Interrupt* interrupt = nullptr);
+/// Strict mode's fit from the copied columns, with the same checks.
 void fit_estimator(Estimator& estimator, std::vector<FeatureColumn> columns, Targets targets,
                    Interrupt* interrupt = nullptr);
-/// The same from the input matrix; fast mode encodes it without copying it.
-void fit_estimator(Estimator& estimator, const MatrixView& x, Targets targets, Interrupt* interrupt = nullptr);
 
 /// The estimator `from_tree` returns around a rebuilt tree: the fixed
 /// settings of `rebuilt_settings<T>`.

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "errors.hpp"
-#include "histogram.hpp"
+#include "fast_search.hpp"
 #include "settings.hpp"
 
 namespace quor {
@@ -27,7 +27,6 @@ struct FastWorker {
   HistogramScratch scratch;
   std::vector<std::size_t> features;  // the node's drawn features
   std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
-  std::vector<std::uint8_t> fold_of_row;  // for GrowOptions::group_copies
 };
 
 /// How fast mode searches, splits and partitions a node (see grow_node).
@@ -59,23 +58,18 @@ class FastMode {
   }
   std::uint64_t size(const Node& node) const { return node.end - node.begin; }
 
-  /// The best record of the listed features (none when no score is finite),
-  /// from the node's histograms: the one the node would choose among all
-  /// their records. With threads, a node of at least parallel_min_samples
-  /// samples shares them out (whole folds for the order-dependent regression
-  /// sums, any share for class counts), so that each thread reads only its
-  /// share of the code rows.
+  /// The best scored split of the listed features (none when no score is
+  /// finite), from the node's histograms: the one the node would choose among
+  /// all their scored splits. With threads, a node of at least
+  /// parallel_min_samples samples shares them out (whole folds for the
+  /// order-dependent regression sums, any share for class counts), so that
+  /// each thread reads only its share of the code rows.
   std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
                                   std::uint64_t n_threads) const {
     const TreeConfig& config = input_.config;
     const std::span<const std::uint32_t> run = samples(node);
     NodeTargets& targets = worker.node_targets;
-    std::vector<std::uint8_t>* fold_of_row = nullptr;
-    if (input_.options.group_copies) {
-      if (worker.fold_of_row.size() != encoded_.sample_count) worker.fold_of_row.assign(encoded_.sample_count, 0xFF);
-      fold_of_row = &worker.fold_of_row;
-    }
-    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels, fold_of_row);
+    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels);
     const std::uint64_t threads = run.size() >= config.parallel_min_samples ? n_threads : 1;
     std::span<const FeatureSpec> specs = specs_;
     if (features.size() != n_features_) {
@@ -83,16 +77,16 @@ class FastMode {
       for (const std::size_t f : features) worker.specs.push_back(specs_[f]);
       specs = worker.specs;
     }
-    std::vector<ScoredSplit> records;
+    std::vector<ScoredSplit> scored;
     if (auto best = best_of_block(input_.task, code_rows_, features, specs, targets, input_.aggregator,
                                   worker.scratch, threads)) {
-      records.push_back(std::move(*best));
+      scored.push_back(std::move(*best));
     }
-    return records;
+    return scored;
   }
 
-  /// The split of the winning record, in the feature's encoded bins or
-  /// categories.
+  /// The split the best scored split stands for, in the feature's encoded
+  /// bins or categories.
   std::optional<SplitChoice> split_for(const Node&, const ScoredSplit& best) const {
     check_index(best.feature, n_features_, "encoded features");
     const FeatureBins& bins = encoded_.bins[best.feature];
@@ -127,6 +121,8 @@ class FastMode {
   std::vector<std::uint32_t> run_;  // sample ids; each node owns a range of it
 };
 
+static_assert(GrowthMode<FastMode>);
+
 }  // namespace
 
 void check_fast_entry(const Task& task, std::uint64_t n_samples) {
@@ -135,13 +131,6 @@ void check_fast_entry(const Task& task, std::uint64_t n_samples) {
     throw ValueError("this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
   }
   check_sample_limit(n_samples);
-}
-
-Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns) {
-  check_fast_entry(input.task, columns.empty() ? 0 : columns.front().size());
-  const std::uint64_t threads = fit_threads(input.config, columns.size());
-  const EncodedFeatures encoded = encode_features(columns, input.config.n_bins, true, threads);
-  return grow_fast(input, encoded);
 }
 
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical) {

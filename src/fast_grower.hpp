@@ -15,11 +15,9 @@
 namespace quor {
 
 /// Fast-mode entry: refuses the "mae" criterion, refuses 2^32 samples or more,
-/// encodes the columns once and grows. Throws `ValueError` with the refusal or
-/// the encoder's message.
-Tree fit_fast(const GrowInput& input, std::span<const FeatureColumn> columns);
-/// The same encoding straight from the input matrix (columns in the sorted
-/// `categorical` list are categorical).
+/// encodes the input matrix once (columns in the sorted `categorical` list are
+/// categorical) and grows. Throws `ValueError` with the refusal or the
+/// encoder's message.
 Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::uint64_t> categorical);
 
 /// The refusals of the fast-mode entry, before anything is encoded: the "mae"

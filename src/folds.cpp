@@ -49,16 +49,6 @@ std::uint64_t fold_order(std::uint64_t n, std::uint64_t cv_folds, std::uint64_t 
   return k;
 }
 
-FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
-                            std::uint64_t cv_seed, bool cv_shuffle) {
-  FoldAssignment out;
-  std::vector<std::uint32_t> positions;
-  out.n_folds = fold_order(samples.size(), cv_folds, cv_seed, cv_shuffle, positions, out.fold_ids);
-  out.sample_indices.resize(samples.size());
-  for (std::size_t p = 0; p < positions.size(); ++p) out.sample_indices[p] = samples[positions[p]];
-  return out;
-}
-
 void SlotTable::fill(const StrictFolds& folds, std::uint64_t n_ids) {
   const bool narrow = n_ids <= std::numeric_limits<std::uint32_t>::max();
   if (narrow && narrow_.size() < n_ids) narrow_.resize(n_ids);

@@ -76,15 +76,6 @@ StrictFolds make_folds(std::span<const std::uint64_t> samples, std::uint64_t cv_
 std::uint64_t fold_order(std::uint64_t n, std::uint64_t cv_folds, std::uint64_t cv_seed, bool cv_shuffle,
                          std::vector<std::uint32_t>& positions, std::vector<std::uint8_t>& fold_ids);
 
-/// Fast-mode folds as a record: the samples shuffled and a fold number per position.
-struct FoldAssignment {
-  std::vector<std::uint32_t> sample_indices;  // permuted order
-  std::vector<std::uint8_t> fold_ids;          // non-decreasing
-  std::uint64_t n_folds = 0;
-};
-FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
-                            std::uint64_t cv_seed, bool cv_shuffle);
-
 /// Each node sample's slot by sample id. Stored in 32 bits whenever the
 /// sample ids allow, so that the table stays in cache.
 class SlotTable {

@@ -10,6 +10,7 @@
 #include "fast_grower.hpp"
 #include "strict_grower.hpp"
 #include "parallel.hpp"
+#include "sampling.hpp"
 
 namespace quor {
 
@@ -187,10 +188,6 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt,
                    std::atomic<std::uint64_t>* trees_done) {
   const bool fast = data.encoded.has_value();
-  if (!fast && options.sampling != RowSampling::Subsample) {
-    // Strict growth indexes its tables by sample id, so a row may not repeat.
-    throw ValueError("row sampling with replacement needs mode \"fast\"");
-  }
   if (seeds.empty()) throw ValueError("a forest needs at least one tree");
   const std::size_t n_trees = seeds.size();
   const std::uint64_t workers = std::clamp<std::uint64_t>(n_threads, 1, n_trees);
@@ -210,16 +207,13 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   detail::run_workers(workers, [&](std::size_t) {
     for (std::size_t t = next++; t < n_trees; t = next++) {
       check_interrupt(interrupt);
-      const std::vector<std::uint32_t> rows =
-          draw_rows(seeds[t], data.n_rows, options.max_samples, options.sampling);
+      const std::vector<std::uint32_t> rows = draw_rows(seeds[t], data.n_rows, options.max_samples);
       GrowInput input = grow_input(tree_settings, data.targets);
       GrowOptions& grow = input.options;
       // All rows in order is the single tree's root, which needs no copy.
-      if (rows.size() != data.n_rows || options.sampling != RowSampling::Subsample) grow.root_samples = rows;
+      if (rows.size() != data.n_rows) grow.root_samples = rows;
       grow.max_features = options.max_features;
-      grow.score_other_features = options.score_other_features;
       grow.tree_seed = seeds[t];
-      grow.group_copies = options.sampling == RowSampling::BootstrapGroupedFolds;
       grow.interrupt = interrupt;
       Tree tree = fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns);
       // The builder's arrays grow by doubling; a forest keeps many trees.

@@ -20,7 +20,6 @@
 #include "estimator.hpp"
 #include "interrupt.hpp"
 #include "routing.hpp"
-#include "sampling.hpp"
 #include "tree.hpp"
 #include "views.hpp"
 
@@ -29,11 +28,7 @@ namespace quor {
 /// What a forest adds to the settings of its trees.
 struct ForestOptions {
   std::uint64_t max_features = 0;  // features per node; 0: all
-  std::uint64_t max_samples = 0;   // rows per tree; 0: all
-  RowSampling sampling = RowSampling::Subsample;
-  /// What a node does when none of its drawn features has a finite score
-  /// (GrowOptions::score_other_features).
-  bool score_other_features = true;
+  std::uint64_t max_samples = 0;   // rows per tree, drawn without replacement; 0: all
   /// Out-of-bag predictions: each row predicted by the trees that did not
   /// see it.
   bool oob = false;
@@ -68,7 +63,7 @@ struct Forest {
 /// Grows one tree per seed on `n_threads` threads, one thread per tree (a
 /// tree on several when there are more threads than trees). `trees_done` (if any)
 /// counts finished trees as they finish. Stops with `Interrupted` when the
-/// interrupt asks; throws `ValueError` for options that the mode cannot take.
+/// interrupt asks; throws `ValueError` for a forest without trees.
 Forest grow_forest(const Settings& settings, const ForestData& data, std::span<const std::uint64_t> seeds,
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt = nullptr,
                    std::atomic<std::uint64_t>* trees_done = nullptr);

@@ -6,13 +6,13 @@
 
 namespace quor {
 
-void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input, const NodeValues& targets) {
+void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets) {
   if (std::holds_alternative<RegressionTask>(input.task)) {
     const std::size_t n = targets.values.size();
     double sum = -0.0;
     for (const double t : targets.values) sum += t;
     const double value = n == 0 ? 0.0 : sum / static_cast<double>(n);
-    builder.make_regression_leaf(node, value, n);
+    builder.make_regression_leaf(index, value, n);
     return;
   }
   const std::uint64_t n_classes = quor::n_classes(input.task);
@@ -30,7 +30,7 @@ void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input, 
       proba[c] = static_cast<double>(counts[c]) / static_cast<double>(counted);
     }
   }
-  builder.make_classification_leaf(node, proba, majority_class(counts), targets.labels.size());
+  builder.make_classification_leaf(index, proba, majority_class(counts), targets.labels.size());
 }
 
 namespace {
@@ -54,8 +54,8 @@ bool stops_early(const GrowInput& input, std::uint64_t depth, const NodeValues& 
   return node_impurity(input, targets) <= 0.0;
 }
 
-const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> records) {
-  const ScoredSplit* best = choose_best_split(records);
+const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> scored) {
+  const ScoredSplit* best = choose_best_split(scored);
   if (best == nullptr || best->score <= input.config.min_impurity_decrease) return nullptr;
   return best;
 }

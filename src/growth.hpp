@@ -3,17 +3,18 @@
 ///
 /// A node is grown the same way in either mode: gather its targets; stop at
 /// once (too few samples, too deep, pure); search every feature's candidates;
-/// take the best record whose score passes min_impurity_decrease; turn it into
-/// the split the tree stores; partition the samples; make the node a leaf if
-/// a side falls below min_samples_leaf, else write the split and hand back the
-/// children. A mode supplies only what differs: how it searches a node, how a
-/// record becomes a split, and how it partitions.
+/// take the best scored split whose score passes min_impurity_decrease; turn
+/// it into the split the tree stores; partition the samples; make the node a
+/// leaf if a side falls below min_samples_leaf, else write the split and hand
+/// back the children. A mode (GrowthMode) supplies only what differs: how it
+/// searches a node, how a scored split becomes a split, and how it partitions.
 ///
 /// Trees grow depth-first, left subtree first, from an explicit stack rather
 /// than recursion, so depth is bounded only by the number of samples. With
 /// threads, subtrees grow side by side and are put together in the same
 /// pre-order: the tree is the same.
 
+#include <concepts>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -28,6 +29,7 @@
 #include "interrupt.hpp"
 #include "parallel.hpp"
 #include "sampling.hpp"
+#include "scored_split.hpp"
 #include "split.hpp"
 #include "task.hpp"
 #include "tree.hpp"
@@ -37,19 +39,13 @@ namespace quor {
 /// What a forest changes in the growth of one of its trees. The defaults grow
 /// the single tree: every sample at the root, every feature at every node.
 struct GrowOptions {
-  /// The root's samples, ascending; empty means 0 … n − 1. Fast mode takes
-  /// repeated ids (a row drawn twice is two samples); strict mode does not.
+  /// The root's samples, ascending and distinct; empty means 0 … n − 1.
   std::span<const std::uint32_t> root_samples;
   /// The number of features each node searches, drawn for the node by
   /// `draw_features` from its key (root_node_key(tree_seed), then
   /// child_node_key along its path); 0 means every feature, without a draw.
   std::uint64_t max_features = 0;
   std::uint64_t tree_seed = 0;
-  /// When none of a node's drawn features has a finite score: search the
-  /// features it did not draw (true) or make the node a leaf (false).
-  bool score_other_features = true;
-  /// Fast mode: every copy of a repeated sample goes into one fold of a node.
-  bool group_copies = false;
   /// Checked at every node; null: growth cannot be interrupted.
   Interrupt* interrupt = nullptr;
 };
@@ -83,35 +79,68 @@ struct NodeValues {
   }
 };
 
-/// Writes the node's leaf: the mean of its targets, or its class distribution
-/// with the lowest most frequent class.
-void write_leaf(TreeBuilder& builder, std::size_t node, const GrowInput& input, const NodeValues& targets);
+/// Writes the node's leaf at `index` of the builder: the mean of its targets,
+/// or its class distribution with the lowest most frequent class.
+void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets);
 
 /// The stopping rules that need no search; true when the node is a leaf.
 bool stops_early(const GrowInput& input, std::uint64_t depth, const NodeValues& targets);
 
-/// The node's choice among its records; nullptr when none is finite or the
-/// best does not exceed min_impurity_decrease.
-const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> records);
+/// The node's choice among its scored splits; nullptr when none is finite or
+/// the best does not exceed min_impurity_decrease.
+const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> scored);
 
 /// The smallest a child may be: max(1, min_samples_leaf).
 std::uint64_t min_leaf(const TreeConfig& config);
 
-/// The node's records: those of the features it draws (every feature unless
-/// the options set max_features), in ascending feature order. When none of
-/// the drawn features has a finite score and the options say so, those of
-/// the features it did not draw: a node that found nothing usable among a few
-/// features would otherwise end its branch for the luck of the draw.
-template <class Mode>
-std::vector<ScoredSplit> node_records(const GrowInput& input, Mode& mode, typename Mode::Worker& worker,
-                                      const typename Mode::Node& task, std::uint64_t n_threads) {
+/// The sample ids of a node: 32-bit in fast mode, 64-bit in strict mode.
+template <class S>
+concept SampleIds = std::same_as<S, std::span<const std::uint32_t>> || std::same_as<S, std::span<const std::uint64_t>>;
+
+/// What the node procedure the modes share (grow_node, grow_tree) requires of
+/// a mode: what differs between fast and strict growth. `Node` is a node
+/// waiting to be grown, which grow_node gives its `depth` and the `key` of its
+/// feature draw; `Worker` is what one thread reuses from node to node, made
+/// by default, with room for the node's targets and drawn features.
+template <class M>
+concept GrowthMode =
+    std::default_initializable<typename M::Worker> && std::movable<typename M::Node> &&
+    requires(M& mode, typename M::Worker& worker, typename M::Node& node, const typename M::Node& pending,
+             std::span<const std::size_t> features, std::uint64_t n_threads, const ScoredSplit& best,
+             const SplitChoice& choice) {
+      { worker.targets } -> std::same_as<NodeValues&>;
+      { worker.features } -> std::same_as<std::vector<std::size_t>&>;
+      { node.depth } -> std::same_as<std::uint64_t&>;
+      { node.key } -> std::same_as<std::uint64_t&>;
+      // The node's sample ids and their count.
+      { mode.samples(pending) } -> SampleIds;
+      { mode.size(pending) } -> std::convertible_to<std::uint64_t>;
+      { mode.n_features() } -> std::convertible_to<std::uint64_t>;
+      // The scored splits of the listed features (ascending), on n_threads.
+      { mode.search(worker, pending, features, n_threads) } -> std::same_as<std::vector<ScoredSplit>>;
+      // The split the best scored split stands for, or nullopt.
+      { mode.split_for(pending, best) } -> std::same_as<std::optional<SplitChoice>>;
+      // The two children, their samples only.
+      { mode.partition(pending, choice) } -> std::same_as<std::pair<typename M::Node, typename M::Node>>;
+      // The rest of the children's state, from the node's.
+      mode.prepare_children(node, node, node, n_threads);
+    };
+
+/// The node's scored splits: those of the features it draws (every feature
+/// unless the options set max_features), in ascending feature order. When
+/// none of the drawn features has a finite score, those of the features it
+/// did not draw: a node that found nothing usable among a few features would
+/// otherwise end its branch for the luck of the draw.
+template <GrowthMode Mode>
+std::vector<ScoredSplit> node_scored_splits(const GrowInput& input, Mode& mode, typename Mode::Worker& worker,
+                                            const typename Mode::Node& node, std::uint64_t n_threads) {
   const GrowOptions& options = input.options;
   const std::uint64_t n_features = mode.n_features();
   std::vector<std::size_t>& features = worker.features;
-  draw_features(task.key, n_features, options.max_features, features);
-  std::vector<ScoredSplit> records = mode.search(worker, task, features, n_threads);
-  if (features.size() == n_features || !options.score_other_features || choose_best_split(records) != nullptr) {
-    return records;
+  draw_features(node.key, n_features, options.max_features, features);
+  std::vector<ScoredSplit> scored = mode.search(worker, node, features, n_threads);
+  if (features.size() == n_features || choose_best_split(scored) != nullptr) {
+    return scored;
   }
   std::vector<std::size_t> others;
   others.reserve(n_features - features.size());
@@ -123,59 +152,49 @@ std::vector<ScoredSplit> node_records(const GrowInput& input, Mode& mode, typena
       others.push_back(f);
     }
   }
-  return mode.search(worker, task, others, n_threads);
+  return mode.search(worker, node, others, n_threads);
 }
 
-/// Grows one node as described above, with `n_threads` threads inside it.
+/// Grows one node as described above into `index` of the builder, with
+/// `n_threads` threads inside it, and returns its children when it split.
 /// Every node is a point at which the options' interrupt can stop growth.
-/// The mode provides:
-///   mode.samples(node)                       the node's sample ids
-///   mode.n_features()                        the number of features
-///   mode.search(worker, node, features, n_threads)
-///                                            the records of the listed
-///                                            features (ascending)
-///   mode.split_for(node, best)               the split choice, or nullopt
-///   mode.partition(node, choice)             the two children (samples only)
-///   mode.size(child)                         a child's sample count
-///   mode.prepare_children(node, left, right, n_threads)
-///                                            the rest of the children's state
-template <class Mode>
+template <GrowthMode Mode>
 std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
-    const GrowInput& input, Mode& mode, typename Mode::Worker& worker, typename Mode::Node& task,
-    TreeBuilder& builder, std::size_t node, std::uint64_t n_threads) {
+    const GrowInput& input, Mode& mode, typename Mode::Worker& worker, typename Mode::Node& node,
+    TreeBuilder& builder, std::size_t index, std::uint64_t n_threads) {
   check_interrupt(input.options.interrupt);
   NodeValues& targets = worker.targets;
-  targets.gather(input, mode.samples(task));
-  if (!stops_early(input, task.depth, targets)) {
-    const std::vector<ScoredSplit> records = node_records(input, mode, worker, task, n_threads);
-    const ScoredSplit* best = accepted_split(input, records);
-    const std::optional<SplitChoice> choice = best == nullptr ? std::nullopt : mode.split_for(task, *best);
+  targets.gather(input, mode.samples(node));
+  if (!stops_early(input, node.depth, targets)) {
+    const std::vector<ScoredSplit> scored = node_scored_splits(input, mode, worker, node, n_threads);
+    const ScoredSplit* best = accepted_split(input, scored);
+    const std::optional<SplitChoice> choice = best == nullptr ? std::nullopt : mode.split_for(node, *best);
     if (choice) {
-      auto children = mode.partition(task, *choice);
+      auto children = mode.partition(node, *choice);
       const std::uint64_t smallest = min_leaf(input.config);
       if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest) {
-        builder.make_split(node, choice->split);
-        children.first.depth = children.second.depth = task.depth + 1;
-        children.first.key = child_node_key(task.key, true);
-        children.second.key = child_node_key(task.key, false);
-        mode.prepare_children(task, children.first, children.second, n_threads);
+        builder.make_split(index, choice->split);
+        children.first.depth = children.second.depth = node.depth + 1;
+        children.first.key = child_node_key(node.key, true);
+        children.second.key = child_node_key(node.key, false);
+        mode.prepare_children(node, children.first, children.second, n_threads);
         return children;
       }
     }
   }
-  write_leaf(builder, node, input, targets);
+  write_leaf(builder, index, input, targets);
   return std::nullopt;
 }
 
 /// Grows a tree from `root` depth-first, left subtree first, from an explicit
 /// stack: the right child waits while the whole left subtree is grown, exactly
-/// as recursion would order it. step(task, builder, node) grows one node: it
-/// writes a leaf or a split at `node` and returns the children's tasks when it
-/// split.
-template <class Task, class Step>
-Tree grow_depth_first(Task root, const Step& step) {
+/// as recursion would order it. step(node, builder, index) grows one node: it
+/// writes a leaf or a split at `index` of the builder and returns the
+/// children when it split.
+template <class Node, class Step>
+Tree grow_depth_first(Node root, const Step& step) {
   struct Item {
-    Task task;
+    Node node;
     std::size_t parent;
     bool is_left;
   };
@@ -185,11 +204,11 @@ Tree grow_depth_first(Task root, const Step& step) {
   while (!stack.empty()) {
     Item item = std::move(stack.back());
     stack.pop_back();
-    const std::size_t node = builder.begin_node(item.parent, item.is_left);
-    auto children = step(item.task, builder, node);
+    const std::size_t index = builder.begin_node(item.parent, item.is_left);
+    auto children = step(item.node, builder, index);
     if (!children) continue;
-    stack.push_back(Item{std::move(children->second), node, false});
-    stack.push_back(Item{std::move(children->first), node, true});
+    stack.push_back(Item{std::move(children->second), index, false});
+    stack.push_back(Item{std::move(children->first), index, true});
   }
   return std::move(builder).finish();
 }
@@ -210,12 +229,12 @@ struct TreePiece {
 /// pool, a smaller one with its whole subtree on one thread. A node taken
 /// while other threads have nothing to do (the root, a node much larger than
 /// the rest) uses them inside the node:
-/// step(worker, task, builder, node, n_threads) with n_threads above 1.
-template <class Task, class Size, class Step>
-Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, const Size& size_of,
+/// step(worker, node, builder, index, n_threads) with n_threads above 1.
+template <class Node, class Size, class Step>
+Tree grow_on_threads(Node root, std::uint64_t n_threads, std::uint64_t grain, const Size& size_of,
                      const Step& step) {
   struct Job {
-    Task task;
+    Node node;
     TreePiece* piece;
   };
   std::deque<TreePiece> pieces;  // references stay valid as pieces are added
@@ -223,18 +242,18 @@ Tree grow_on_threads(Task root, std::uint64_t n_threads, std::uint64_t grain, co
   std::vector<Job> first;
   first.push_back(Job{std::move(root), &pieces.emplace_back()});
   run_task_pool(
-      std::move(first), n_threads, [&](const Job& job) { return size_of(job.task); },
+      std::move(first), n_threads, [&](const Job& job) { return size_of(job.node); },
       [&](std::size_t worker, Job job, const auto& push, std::size_t idle) {
-        if (size_of(job.task) < grain) {
-          job.piece->tree = grow_depth_first(std::move(job.task), [&](auto& task, TreeBuilder& builder,
-                                                                     std::size_t node) {
-            return step(worker, task, builder, node, 1);
+        if (size_of(job.node) < grain) {
+          job.piece->tree = grow_depth_first(std::move(job.node), [&](auto& node, TreeBuilder& builder,
+                                                                     std::size_t index) {
+            return step(worker, node, builder, index, 1);
           });
           return;
         }
         TreeBuilder builder;
-        const std::size_t node = builder.begin_node(TreeBuilder::npos, false);
-        auto children = step(worker, job.task, builder, node, 1 + idle);
+        const std::size_t index = builder.begin_node(TreeBuilder::npos, false);
+        auto children = step(worker, job.node, builder, index, 1 + idle);
         job.piece->tree = std::move(builder).finish();
         if (!children) return;
         {
@@ -275,7 +294,7 @@ std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads);
 /// thread). With one thread, or a root below `min_threaded`, the plain
 /// depth-first growth runs on the calling thread. A node's key (its feature
 /// draw) follows its path from the root, whichever thread grows it.
-template <class Mode>
+template <GrowthMode Mode>
 Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std::uint64_t n_threads,
                std::uint64_t min_threaded) {
   using Node = typename Mode::Node;
@@ -283,16 +302,16 @@ Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std
   const std::uint64_t n = mode.size(root);
   if (n_threads == 1 || n < min_threaded) {
     typename Mode::Worker worker;
-    return grow_depth_first(std::move(root), [&](Node& task, TreeBuilder& builder, std::size_t node) {
-      return grow_node(input, mode, worker, task, builder, node, 1);
+    return grow_depth_first(std::move(root), [&](Node& node, TreeBuilder& builder, std::size_t index) {
+      return grow_node(input, mode, worker, node, builder, index, 1);
     });
   }
   std::vector<typename Mode::Worker> workers(n_threads);
   return grow_on_threads(
       std::move(root), n_threads, std::max(min_threaded, pool_grain(n, n_threads)),
-      [&](const Node& task) { return mode.size(task); },
-      [&](std::size_t worker, Node& task, TreeBuilder& builder, std::size_t node, std::uint64_t node_threads) {
-        return grow_node(input, mode, workers.at(worker), task, builder, node, node_threads);
+      [&](const Node& node) { return mode.size(node); },
+      [&](std::size_t worker, Node& node, TreeBuilder& builder, std::size_t index, std::uint64_t node_threads) {
+        return grow_node(input, mode, workers.at(worker), node, builder, index, node_threads);
       });
 }
 

@@ -62,29 +62,4 @@ void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> cat
                  [&](std::size_t, std::size_t begin, std::size_t end) { copy_rows(begin, end); });
 }
 
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end) {
-  const std::size_t n_cols = matrix.n_cols;
-  std::vector<char> column_is_categorical(n_cols);
-  for (std::size_t c = 0; c < n_cols; ++c) column_is_categorical[c] = is_categorical(categorical, c);
-
-  Rows rows;
-  rows.n_rows = row_end - row_begin;
-  rows.n_cols = n_cols;
-  rows.cells.resize(rows.n_rows * n_cols);
-  FeatureValue* cell = rows.cells.data();
-  for (std::size_t r = row_begin; r < row_end; ++r) {
-    for (std::size_t c = 0; c < n_cols; ++c, ++cell) {
-      const double v = matrix.at(r, c);
-      if (column_is_categorical[c]) {
-        cell->is_categorical = true;
-        cell->code = category_code(v);
-      } else {
-        cell->value = v;
-      }
-    }
-  }
-  return rows;
-}
-
 }  // namespace quor

@@ -1,7 +1,7 @@
 #pragma once
-/// Input conversion: the training columns and prediction rows the core reads,
-/// copied out of a caller's matrix, with the category code of a float for the
-/// columns listed as categorical.
+/// Input conversion: the training columns the core reads, copied out of a
+/// caller's matrix, with the category code of a float for the columns listed
+/// as categorical.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,30 +41,5 @@ std::vector<FeatureColumn> columns_from_matrix(const MatrixView& x,
 void columns_from_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
                          std::span<const std::size_t> cols, std::vector<FeatureColumn>& columns,
                          std::uint64_t n_threads);
-
-/// One cell of a prediction row.
-struct FeatureValue {
-  double value = 0.0;          // continuous cells
-  std::uint32_t code = 0;      // categorical cells
-  bool is_categorical = false;
-};
-
-/// Rows materialised from a matrix: `n_cols` cells per row, row-major.
-struct Rows {
-  std::size_t n_rows = 0;
-  std::size_t n_cols = 0;
-  std::vector<FeatureValue> cells;
-  std::span<const FeatureValue> row(std::size_t r) const {
-    return {cells.data() + r * n_cols, n_cols};
-  }
-};
-
-/// Rows [row_begin, row_end) of the matrix; columns listed in the sorted
-/// `categorical` list become category codes, the others stay as they are.
-Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical,
-                      std::size_t row_begin, std::size_t row_end);
-inline Rows rows_from_matrix(const MatrixView& matrix, std::span<const std::uint64_t> categorical) {
-  return rows_from_matrix(matrix, categorical, 0, matrix.n_rows);
-}
 
 }  // namespace quor

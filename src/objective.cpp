@@ -29,8 +29,6 @@ Objective Objective::from_name(std::string_view name, AverageMode average, std::
   return {*kind, average, pos_label, *kind == ObjectiveKind::FBeta ? beta : 0.0};
 }
 
-std::string_view Objective::name() const { return name_of(kObjectives, kind_); }
-
 ConfusionCounts::ConfusionCounts(std::uint64_t n_classes)
     : tp(n_classes), fp(n_classes), fn(n_classes), support(n_classes), n_classes(n_classes) {}
 
@@ -160,21 +158,6 @@ double ObjectiveFoldScorer::gain(double unsplit, std::span<const std::uint64_t> 
   counts_.add(majority_class(train_left.first(n_classes_)), valid_left);
   counts_.add(majority_class(train_right.first(n_classes_)), valid_right);
   return objective_.score(counts_) - unsplit;
-}
-
-double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
-                           std::span<const std::uint64_t> train_left,
-                           std::span<const std::uint64_t> train_right,
-                           std::span<const std::uint64_t> valid_left,
-                           std::span<const std::uint64_t> valid_right) {
-  check_class_counts({train_left.size(), train_right.size(), valid_left.size(), valid_right.size()}, n_classes);
-  std::vector<std::uint64_t> train(n_classes), valid(n_classes);
-  for (std::uint64_t c = 0; c < n_classes; ++c) {
-    train[c] = train_left[c] + train_right[c];
-    valid[c] = valid_left[c] + valid_right[c];
-  }
-  ObjectiveFoldScorer scorer(objective, n_classes);
-  return scorer.gain(scorer.unsplit(train, valid), train_left, train_right, valid_left, valid_right);
 }
 
 void ConfusionCounts::clear() {

@@ -62,7 +62,6 @@ class Objective {
   AverageMode average() const { return average_; }
   std::uint64_t pos_label() const { return pos_label_; }
   double beta() const { return beta_; }
-  std::string_view name() const;
   /// A value in [0, 1]; every zero denominator gives 0.
   double score(const ConfusionCounts& counts) const;
 
@@ -98,12 +97,5 @@ class ObjectiveFoldScorer {
   std::uint64_t n_classes_;
   ConfusionCounts counts_;
 };
-
-/// One fold's gain, by the scorer: with the split minus without it.
-double objective_fold_gain(const Objective& objective, std::uint64_t n_classes,
-                           std::span<const std::uint64_t> train_left,
-                           std::span<const std::uint64_t> train_right,
-                           std::span<const std::uint64_t> valid_left,
-                           std::span<const std::uint64_t> valid_right);
 
 }  // namespace quor

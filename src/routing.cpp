@@ -426,11 +426,6 @@ bool apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::i
   });
 }
 
-void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                std::span<std::int64_t> out) {
-  apply_rows(RoutingTable(tree, categorical), x, out);
-}
-
 DecisionPaths decision_paths(const Tree& tree, const RoutingTable& table, const MatrixView& x,
                              std::uint64_t n_threads) {
   std::vector<std::uint32_t> leaves(x.n_rows);

@@ -104,11 +104,6 @@ bool predict_probabilities(const RoutingTable& table, const MatrixView& x, std::
 /// The pre-order index of the leaf each row reaches.
 bool apply_rows(const RoutingTable& table, const MatrixView& x, std::span<std::int64_t> out,
                 const BatchOptions& options = {});
-/// The same for a tree without a kept table. It builds the table for the call
-/// (time in proportion to the tree's size): a caller that routes through the
-/// same tree again builds one RoutingTable and uses the form above.
-void apply_rows(const Tree& tree, const MatrixView& x, std::span<const std::uint64_t> categorical,
-                std::span<std::int64_t> out);
 
 /// The nodes each row passes, root first and leaf last, in compressed sparse
 /// row form: row r passes indices[indptr[r] .. indptr[r + 1]).

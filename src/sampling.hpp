@@ -6,7 +6,6 @@
 /// be grown, so a forest is the same on any number of threads.
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 namespace quor {
@@ -23,34 +22,11 @@ std::uint64_t child_node_key(std::uint64_t parent_key, bool is_left);
 void draw_features(std::uint64_t node_key, std::uint64_t n_features, std::uint64_t max_features,
                    std::vector<std::size_t>& out);
 
-/// How a tree's rows are drawn from the training rows.
-enum class RowSampling {
-  /// `max_samples` distinct rows (without replacement): a row is once in a
-  /// tree or not at all, so no row can sit on both sides of a node's folds.
-  Subsample,
-  /// `max_samples` draws with replacement. A row drawn twice is two samples
-  /// of the tree, and its copies may fall into different folds of a node:
-  /// then it is scored on held-out data it was trained on.
-  Bootstrap,
-  /// The same draws, but a node puts every copy of a row into one fold.
-  BootstrapGroupedFolds,
-};
-
-/// The rows of one tree, ascending (a row drawn k times appears k times).
-/// `max_samples` 0 means `n_rows`; with Subsample it is capped at `n_rows`,
-/// and a subsample of every row is 0 … n_rows − 1 (the single tree's root).
-std::vector<std::uint32_t> draw_rows(std::uint64_t tree_seed, std::uint64_t n_rows,
-                                     std::uint64_t max_samples, RowSampling sampling);
-
-/// For a node whose run of samples may repeat a row: gives every copy of a
-/// row the fold of its first copy in the shuffled order (`positions`, the
-/// run positions in shuffled order, and `fold_ids`, the fold of each, as
-/// fold_order makes them), then sorts the shuffled order by fold, stably, so
-/// that each fold's samples stay together as the searches expect.
-/// `fold_of_row` holds 0xFF for every row before and after (no real fold
-/// number reaches 255).
-void group_copies(std::span<const std::uint32_t> samples, std::vector<std::uint32_t>& positions,
-                  std::vector<std::uint8_t>& fold_ids, std::uint64_t n_folds,
-                  std::vector<std::uint8_t>& fold_of_row);
+/// The rows of one tree: `max_samples` distinct rows drawn without
+/// replacement, ascending. A row is once in a tree or not at all, so no row
+/// can sit on both sides of a node's folds (trained on by one fold and held
+/// out by another). `max_samples` 0 means every row, as does one above
+/// `n_rows`; every row is 0 … n_rows − 1 (the single tree's root).
+std::vector<std::uint32_t> draw_rows(std::uint64_t tree_seed, std::uint64_t n_rows, std::uint64_t max_samples);
 
 }  // namespace quor

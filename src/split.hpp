@@ -3,11 +3,12 @@
 ///
 /// While splits are scored, a candidate is a code: a bin of quantile edges
 /// (the node's or a fold's) or a category code. The side rule on codes: under
-/// the threshold test (a continuous feature, "threshold" style) a code goes
-/// left when it is at most the candidate; under the equality test (a
-/// categorical feature, or "bin" style) when it equals the candidate. Missing
-/// codes are above every candidate and equal to none, so missing values go
-/// right.
+/// the threshold test (a continuous feature in the threshold style) a code
+/// goes left when it is at most the candidate; under the membership test (a
+/// categorical feature, or a continuous one in the membership style) when it
+/// is the candidate: its value lies in the candidate's bin or is its category.
+/// Missing codes are above every candidate and none of them, so missing values
+/// go right.
 ///
 /// The split a tree stores turns the winning candidate into a test on raw
 /// values: a categorical value goes left when its category code is the
@@ -27,11 +28,12 @@
 
 namespace quor {
 
-enum class SideTest : std::uint8_t { Threshold, Equality };
+enum class SideTest : std::uint8_t { Threshold, Membership };
 
-/// Equality for categorical features and for the "bin" style, else threshold.
+/// Membership for categorical features and in the bin style, else
+/// threshold.
 inline SideTest side_test(SplitStyle style, bool is_categorical) {
-  return (is_categorical || style == SplitStyle::Bin) ? SideTest::Equality : SideTest::Threshold;
+  return (is_categorical || style == SplitStyle::Bin) ? SideTest::Membership : SideTest::Threshold;
 }
 
 /// The side rule on codes; a candidate is always below the missing code.
@@ -57,10 +59,6 @@ struct Split {
   }
   /// Whether a categorical value, by its category code, goes left.
   bool goes_left_category(std::uint32_t code) const { return is_categorical && code == category; }
-  /// Whether a prediction cell goes left.
-  bool goes_left(const FeatureValue& cell) const {
-    return cell.is_categorical ? goes_left_category(cell.code) : goes_left(cell.value);
-  }
   /// Whether a training sample goes left.
   bool goes_left(const FeatureColumn& column, std::uint64_t sample) const {
     return column.is_categorical ? goes_left_category(column.codes[sample]) : goes_left(column.values[sample]);
@@ -83,7 +81,7 @@ struct SplitChoice {
 
 /// The choice of candidate bin `code` of a continuous feature, whose bounds
 /// are `bounds`: the stored split is below the bin's upper bound under the
-/// threshold test, inside both bounds under the equality test. nullopt for
+/// threshold test, inside both bounds under the membership test. nullopt for
 /// the last bin under the threshold test, which no stored threshold separates.
 inline std::optional<SplitChoice> interval_choice(std::uint64_t feature, SideTest test, std::uint32_t code,
                                                   const BinBounds& bounds, double score) {
@@ -102,7 +100,7 @@ inline std::optional<SplitChoice> interval_choice(std::uint64_t feature, SideTes
 /// The choice of candidate `code` of a categorical feature, which stands for
 /// category code `category` (the same number in strict mode).
 inline SplitChoice category_choice(std::uint64_t feature, std::uint32_t code, std::uint32_t category, double score) {
-  SplitChoice choice{Split{}, SideTest::Equality, code};
+  SplitChoice choice{Split{}, SideTest::Membership, code};
   choice.split.feature = feature;
   choice.split.is_categorical = true;
   choice.split.category = category;

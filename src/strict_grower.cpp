@@ -71,8 +71,8 @@ class StrictMode {
   std::span<const std::uint64_t> samples(const Node& node) const { return node.samples; }
   std::uint64_t size(const Node& node) const { return node.samples.size(); }
 
-  /// The records of the listed features, on the node's threads when it has
-  /// them. A feature of a large node can take a while: each is a point at
+  /// The scored splits of the listed features, on the node's threads when it
+  /// has them. A feature of a large node can take a while: each is a point at
   /// which growth can be interrupted.
   std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
                                   std::uint64_t n_threads) const {
@@ -81,22 +81,22 @@ class StrictMode {
                                node.samples, node.sorted, worker.node};
     Interrupt* interrupt = input_.options.interrupt;
     if (n_threads >= 2) {
-      return pool_records(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
+      return pool_scored_splits(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
         check_interrupt(interrupt);
         EvaluationScratch scratch;
         return evaluate_feature(context, features[i], scratch);
       }));
     }
-    std::vector<ScoredSplit> records;
+    std::vector<ScoredSplit> scored;
     for (const std::size_t f : features) {
       check_interrupt(interrupt);
-      for (auto& record : evaluate_feature(context, f, worker.scratch)) records.push_back(std::move(record));
+      for (auto& one : evaluate_feature(context, f, worker.scratch)) scored.push_back(std::move(one));
     }
-    return records;
+    return scored;
   }
 
-  /// The split of the winning record, in the node's own bins (continuous) or
-  /// category codes.
+  /// The split the best scored split stands for, in the node's own bins
+  /// (continuous) or category codes.
   std::optional<SplitChoice> split_for(const Node& node, const ScoredSplit& best) const {
     check_index(best.feature, n_features_, "features");
     if (columns_[best.feature].is_categorical) return category_choice(best.feature, best.code, best.code, best.score);
@@ -183,6 +183,8 @@ class StrictMode {
   std::uint64_t n_total_;
   std::vector<std::uint8_t> left_side_;  // side of the chosen split, per sample
 };
+
+static_assert(GrowthMode<StrictMode>);
 
 }  // namespace
 

@@ -18,7 +18,7 @@ namespace quor {
 // Within a fold every sample is reduced to its candidate position p, the side
 // rule in the form the sums need: under the threshold test the sample goes
 // left of candidate j exactly when j >= p (p is the first candidate its code
-// goes left of), under the equality test exactly when j == p (p is the
+// goes left of), under the membership test exactly when j == p (p is the
 // candidate equal to its code). Missing values and codes that match no
 // candidate get p = C, the number of candidates, and go right of every one.
 //
@@ -481,7 +481,7 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   std::vector<ScoredSplit> out;
   out.reserve(candidates.codes.size());
   for (std::size_t j = 0; j < candidates.codes.size(); ++j) {
-    out.push_back(make_record(feature, candidates.codes[j], std::move(lists[j]), n_folds, context.aggregator));
+    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(lists[j]), n_folds, context.aggregator));
   }
   return out;
 }

@@ -1,7 +1,7 @@
 #pragma once
 /// The strict-mode split search of one node: every candidate of a feature is
 /// scored on every fold by binning the fold afresh against its own training
-/// edges, and each candidate's fold scores become its record.
+/// edges, and each candidate's fold scores become its scored split.
 
 #include <cstdint>
 #include <memory>
@@ -13,6 +13,7 @@
 #include "folds.hpp"
 #include "input.hpp"
 #include "ordering.hpp"
+#include "scored_split.hpp"
 #include "task.hpp"
 
 namespace quor {
@@ -60,7 +61,7 @@ class EvaluationScratch {
   std::unique_ptr<Buffers> buffers_;
 };
 
-/// One record per candidate of `feature`, in ascending code order.
+/// One scored split per candidate of `feature`, in ascending code order.
 std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature,
                                           EvaluationScratch& scratch);
 

@@ -10,15 +10,6 @@
 
 namespace quor {
 
-namespace {
-
-const DecisionNode& node_at(const Tree& tree, std::size_t index) {
-  check_index(index, tree.nodes.size(), "tree nodes");
-  return tree.nodes[index];
-}
-
-}  // namespace
-
 std::size_t TreeBuilder::begin_node(std::size_t parent, bool is_left) {
   const std::size_t index = tree_.nodes.size();
   tree_.nodes.emplace_back();
@@ -89,21 +80,6 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
 Tree TreeBuilder::finish() && {
   if (tree_.nodes.empty()) throw InternalError("a tree needs at least one node");
   return std::move(tree_);
-}
-
-std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row) {
-  std::size_t index = 0;
-  const DecisionNode* node = &node_at(tree, index);
-  while (!node->is_leaf()) {
-    check_index(node->split.feature, row.size(), "row");
-    index = node->split.goes_left(row[node->split.feature]) ? node->left : node->right;
-    node = &node_at(tree, index);
-  }
-  return index;
-}
-
-const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row) {
-  return tree.nodes[leaf_index(tree, row)];
 }
 
 std::vector<double> split_scores(const Tree& tree) {

@@ -11,9 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "input.hpp"
 #include "split.hpp"
-#include "views.hpp"
 
 namespace quor {
 
@@ -72,12 +70,6 @@ class TreeBuilder {
  private:
   Tree tree_;
 };
-
-/// The index in `Tree::nodes` (which is the pre-order of the export) of the
-/// leaf a row reaches. A split feature past the row's end is an internal error.
-std::size_t leaf_index(const Tree& tree, std::span<const FeatureValue> row);
-/// The leaf a row reaches.
-const DecisionNode& predict_row(const Tree& tree, std::span<const FeatureValue> row);
 
 /// Each node's split score in pre-order (NaN at leaves and where unknown).
 std::vector<double> split_scores(const Tree& tree);

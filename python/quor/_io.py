@@ -35,7 +35,10 @@ earlier versions load too: version 2 (forests, as above) and version 1
 of "forest", converted to the arrays on reading).  A ``random_state`` that
 is a ``RandomState`` instance is stored as null (the fitted forest no
 longer depends on it).  A Dask forest is saved as the local forest it holds
-(``to_local()``), and loads as that local forest.
+(``to_local()``), and loads as that local forest.  Forests
+written by version 2 also hold the settings ``"sampling": "subsample"`` and
+``"score_other_features": true``, the only values they can have; they load
+as they are.
 
 Loading parses JSON only and runs no code from the file.  Before anything
 is built, every field is checked for its JSON type (``true`` is never a
@@ -634,6 +637,12 @@ def _expected_settings(estimator, attrs, n_samples, known=True):
             attrs["n_features_in_"], capped=not known)
 
 
+# Settings that forests written by earlier versions hold, with the only values
+# they can have (rows drawn without replacement, a node whose drawn features
+# give no finite score scoring the others): still read, with those values only.
+_LEGACY_FOREST_SETTINGS = {"sampling": "subsample", "score_other_features": True}
+
+
 def _check_settings(estimator, attrs, settings, n_samples):
     """Refuse native settings other than those a fit of ``estimator`` gives; the kind.
 
@@ -651,6 +660,8 @@ def _check_settings(estimator, attrs, settings, n_samples):
                  "the forest setting max_samples must be a positive int")
     known = n_samples is not None
     kind, expected = _expected_settings(estimator, attrs, n_samples if known else 1, known)
+    expected.update({key: value for key, value in _LEGACY_FOREST_SETTINGS.items()
+                     if key in settings})
     if not known:
         ms = estimator.max_samples
         expected["max_samples"] = int(ms) if isinstance(ms, numbers.Integral) else None

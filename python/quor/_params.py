@@ -659,7 +659,6 @@ def core_settings(estimator, task_settings, categorical, n_samples, n_features, 
                                 if forest else 0)
     settings["max_samples"] = (resolve_max_samples(estimator.max_samples, n_samples, capped)
                                if forest else 0)
-    settings["sampling"], settings["score_other_features"] = "subsample", True
     return settings
 
 

@@ -73,15 +73,7 @@ bool is_tree_setting(std::string_view name) { return name != "parallel" && name 
 /// keeps its default. It changes how fast a tree grows, never the tree.
 bool is_optional_setting(std::string_view name) { return name == "parallel_min_samples"; }
 
-/// A value of the settings dict, or null when an optional key is absent.
-PyObject* find_setting(PyObject* settings, const char* key) {
-  const PyRef name = checked(PyUnicode_FromString(key));
-  PyObject* value = PyDict_GetItemWithError(settings, name.get());
-  if (value == nullptr && PyErr_Occurred()) throw ErrorAlreadySet{};
-  return value;
-}
-
-constexpr const char* kForestSettings[] = {"max_features", "max_samples", "sampling", "score_other_features"};
+constexpr const char* kForestSettings[] = {"max_features", "max_samples"};
 
 /// Calls `work(std::type_identity<T>{})` with the task type T of `kind`.
 template <class Work>
@@ -93,19 +85,45 @@ auto with_task_type(const std::string& kind, const Work& work) {
                    "; expected \"regressor\", \"classifier\" or \"objective_classifier\"");
 }
 
-RowSampling parse_sampling(const std::string& text) {
-  if (text == "subsample") return RowSampling::Subsample;
-  if (text == "bootstrap") return RowSampling::Bootstrap;
-  if (text == "bootstrap_grouped_folds") return RowSampling::BootstrapGroupedFolds;
-  throw ValueError("unknown row sampling " + quoted(text) +
-                   "; expected \"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\"");
+/// A value of the settings dict, or nullptr when it has no `key`.
+PyObject* optional_setting(PyObject* settings, const char* key) {
+  const PyRef name = checked(PyUnicode_FromString(key));
+  PyObject* value = PyDict_GetItemWithError(settings, name.get());
+  if (value == nullptr && PyErr_Occurred()) throw ErrorAlreadySet{};
+  return value;
 }
 
 /// A value of the settings dict that must be there.
 PyObject* setting(PyObject* settings, const char* key) {
-  PyObject* value = find_setting(settings, key);
+  PyObject* value = optional_setting(settings, key);
   if (value == nullptr) throw TypeError(std::string("argument 'settings': missing key '") + key + "'");
   return value;
+}
+
+/// Forests saved by earlier versions (model files of format version 2,
+/// pickles) carry two settings with the only values a forest can have: rows
+/// drawn without replacement ("sampling": "subsample") and a node whose drawn
+/// features give no finite score scoring the others ("score_other_features":
+/// True). They are taken with exactly those values and refused with any
+/// other; returns how many the dict holds.
+std::size_t legacy_settings(PyObject* settings) {
+  std::size_t present = 0;
+  if (PyObject* value = optional_setting(settings, "sampling")) {
+    const std::string sampling = argument("sampling", value, to_string);
+    if (sampling != "subsample") {
+      throw ValueError("unknown row sampling " + quoted(sampling) + "; a forest draws its rows without " +
+                       "replacement (\"subsample\")");
+    }
+    ++present;
+  }
+  if (PyObject* value = optional_setting(settings, "score_other_features")) {
+    if (!argument("score_other_features", value, to_bool)) {
+      throw ValueError("score_other_features must be True: a node whose drawn features give no finite "
+                       "score always scores the others");
+    }
+    ++present;
+  }
+  return present;
 }
 
 /// The record of a forest of `kind` with `settings`: the keyword arguments
@@ -120,7 +138,7 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     std::size_t expected = 0;
     for (const char* const* name = constructor_arguments<T>(); *name != nullptr; ++name) {
       if (!is_tree_setting(*name)) continue;
-      PyObject* value = is_optional_setting(*name) ? find_setting(settings, *name) : setting(settings, *name);
+      PyObject* value = is_optional_setting(*name) ? optional_setting(settings, *name) : setting(settings, *name);
       if (value == nullptr) continue;
       convert_option(options, *name, value);
       ++expected;
@@ -128,10 +146,7 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     ForestRecord record;
     record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
     record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
-    record.options.sampling = parse_sampling(argument("sampling", setting(settings, "sampling"), to_string));
-    record.options.score_other_features =
-        argument("score_other_features", setting(settings, "score_other_features"), to_bool);
-    expected += std::size(kForestSettings);
+    expected += std::size(kForestSettings) + legacy_settings(settings);
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
@@ -603,10 +618,11 @@ constexpr const char kForestDoc[] =
     "Native forest of cross-validated trees. `kind` is \"regressor\",\n"
     "\"classifier\" or \"objective_classifier\"; `settings` holds the keyword\n"
     "arguments of the raw class of that kind except parallel, n_threads and\n"
-    "parallel_min_samples, and max_features (0: all), max_samples (0: all),\n"
-    "sampling (\"subsample\", \"bootstrap\" or \"bootstrap_grouped_folds\") and\n"
-    "score_other_features (a node whose drawn features give no finite score\n"
-    "scores the others; else it is a leaf).";
+    "parallel_min_samples, and max_features (0: all) and max_samples (0: all;\n"
+    "rows drawn without replacement). A node whose drawn features give no\n"
+    "finite score scores the others. The keys sampling (\"subsample\") and\n"
+    "score_other_features (True) of forests saved before are taken with those\n"
+    "values only.";
 
 }  // namespace
 

@@ -1,20 +1,49 @@
 #pragma once
-// Scoring written out from the definition, for the oracle tests: a fold's
-// score of a split is computed from the sample lists of its four sides by
-// gathering targets and calling the criterion or the objective's fold gain.
+// The rules written out from the definition, for the oracle tests: the bin of
+// a value by a search over the edges; a fast-mode node's folds as the list of
+// its shuffled samples with a fold number each; a fold's score of a split from
+// the sample lists of its four sides, by gathering targets and calling the
+// criterion, or measuring the objective.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <variant>
 #include <vector>
 
+#include "folds.hpp"
 #include "objective.hpp"
 #include "task.hpp"
 
 namespace quor::testing {
 
 using Ids = std::vector<std::uint64_t>;
+
+/// The bin of a value: the number of edges <= x; nullopt for a non-finite x.
+inline std::optional<std::uint64_t> bin_of(std::span<const double> edges, double x) {
+  if (!std::isfinite(x)) return std::nullopt;
+  return static_cast<std::uint64_t>(std::upper_bound(edges.begin(), edges.end(), x) - edges.begin());
+}
+
+/// Fast-mode folds of a node's run: its samples shuffled and a fold number
+/// per position, from the fold order the searches draw.
+struct FoldAssignment {
+  std::vector<std::uint32_t> sample_indices;  // permuted order
+  std::vector<std::uint8_t> fold_ids;          // non-decreasing
+  std::uint64_t n_folds = 0;
+};
+
+inline FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::uint64_t cv_folds,
+                                   std::uint64_t cv_seed, bool cv_shuffle) {
+  FoldAssignment out;
+  std::vector<std::uint32_t> positions;
+  out.n_folds = fold_order(samples.size(), cv_folds, cv_seed, cv_shuffle, positions, out.fold_ids);
+  out.sample_indices.resize(samples.size());
+  for (std::size_t p = 0; p < positions.size(); ++p) out.sample_indices[p] = samples[positions[p]];
+  return out;
+}
 
 /// Impurity of the targets of `side` under a regression or classification task.
 inline double reference_impurity(const Task& task, const Targets& targets, const Ids& side) {

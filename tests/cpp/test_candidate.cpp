@@ -13,10 +13,13 @@
 
 #include "candidate.hpp"
 #include "ordering.hpp"
+#include "reference.hpp"
 #include "split.hpp"
 
 namespace quor {
 namespace {
+
+using quor::testing::bin_of;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -75,14 +78,14 @@ TEST(SplitCandidates, BinsOfTheNodeSamplesAgainstTheNodeEdges) {
 // missing values go right either way.
 TEST(SideRule, StoredSplitSendsValuesWhereTheirCodesGo) {
   EXPECT_EQ(side_test(SplitStyle::Threshold, false), SideTest::Threshold);
-  EXPECT_EQ(side_test(SplitStyle::Bin, false), SideTest::Equality);
-  EXPECT_EQ(side_test(SplitStyle::Threshold, true), SideTest::Equality);
+  EXPECT_EQ(side_test(SplitStyle::Bin, false), SideTest::Membership);
+  EXPECT_EQ(side_test(SplitStyle::Threshold, true), SideTest::Membership);
   std::mt19937_64 rng(8);
   for (int round = 0; round < 100; ++round) {
     std::vector<double> values(40);
     for (double& v : values) v = rng() % 10 == 0 ? (rng() % 2 ? kNaN : -kInf) : static_cast<double>(rng() % 9) - 4.0;
     const std::vector<double> edges = quantile_edges(values, 1 + rng() % 12);
-    for (const SideTest test : {SideTest::Threshold, SideTest::Equality}) {
+    for (const SideTest test : {SideTest::Threshold, SideTest::Membership}) {
       for (std::uint32_t code = 0; code <= edges.size(); ++code) {
         const auto choice = interval_choice(3, test, code, bin_bounds(edges, code), 0.5);
         if (!choice) {  // only the last bin under the threshold test has no stored split

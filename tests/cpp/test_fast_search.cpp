@@ -11,14 +11,19 @@
 #include <random>
 #include <tuple>
 
+#include "columns.hpp"
+#include "fast_search.hpp"
 #include "folds.hpp"
-#include "histogram.hpp"
 #include "random_data.hpp"
 #include "reference.hpp"
 #include "split.hpp"
 
 namespace quor {
 namespace {
+using quor::testing::encode_columns;
+
+using quor::testing::assign_folds;
+using quor::testing::FoldAssignment;
 
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
@@ -87,24 +92,76 @@ struct PreparedNode {
   }
 };
 
-/// Every feature's records from one block search over the node, as the fast
-/// grower runs it.
+/// Every candidate the search hands it, as a scored split, in one list per feature.
+class EverySplitSink {
+ public:
+  EverySplitSink(std::uint64_t n_folds, const Aggregator& aggregator) : n_folds_(n_folds), aggregator_(aggregator) {}
+  void start(std::uint64_t feature) {
+    feature_ = feature;
+    scored.emplace_back();
+  }
+  std::vector<double>& scores() { return scores_; }
+  void add(std::uint32_t code) { scored.back().push_back(make_scored_split(feature_, code, scores_, n_folds_, aggregator_)); }
+
+  std::vector<std::vector<ScoredSplit>> scored;
+
+ private:
+  std::uint64_t n_folds_;
+  const Aggregator& aggregator_;
+  std::uint64_t feature_ = 0;
+  std::vector<double> scores_;
+};
+
+/// Which of the searches runs: the one the fast grower runs (which renumbers
+/// a small node's codes), or either of its two ways on any node.
+enum class Path { AsGrown, FullHistograms, Renumbered };
+
+/// Every feature's scored splits from one block search over the node.
 std::vector<std::vector<ScoredSplit>> search(const FastCase& fc, const EncodedFeatures& encoded,
                                              std::uint64_t n_threads, HistogramScratch& scratch,
-                                             const Aggregator& aggregator = Aggregator::mean()) {
+                                             const Aggregator& aggregator = Aggregator::mean(),
+                                             Path path = Path::AsGrown) {
   const PreparedNode prepared(fc, encoded);
-  std::vector<std::vector<ScoredSplit>> out;
-  score_feature_block(fc.task, code_rows(encoded), prepared.columns, prepared.specs, prepared.node, aggregator,
-                      scratch, out, n_threads);
-  return out;
+  EverySplitSink sink(prepared.node.n_folds, aggregator);
+  const CodeRows codes = code_rows(encoded);
+  switch (path) {
+    case Path::AsGrown:
+      search_features(fc.task, codes, prepared.columns, prepared.specs, prepared.node, scratch, sink, n_threads);
+      break;
+    case Path::FullHistograms:
+      search_histograms(fc.task, codes, prepared.columns, prepared.specs, prepared.node, scratch, sink, n_threads);
+      break;
+    case Path::Renumbered:
+      search_compacted(fc.task, codes, prepared.columns, prepared.specs, prepared.node, scratch, sink);
+      break;
+  }
+  return std::move(sink.scored);
 }
 
-/// The records of one feature, from the definition.
+/// The growers' best scored split of the node, by the search as grown
+/// (best_of_block) or by the growers' sink on either way of searching.
+std::optional<ScoredSplit> best_scored_split(const FastCase& fc, const EncodedFeatures& encoded, HistogramScratch& scratch,
+                                       const Aggregator& aggregator, Path path) {
+  const PreparedNode prepared(fc, encoded);
+  const CodeRows codes = code_rows(encoded);
+  if (path == Path::AsGrown) {
+    return best_of_block(fc.task, codes, prepared.columns, prepared.specs, prepared.node, aggregator, scratch);
+  }
+  BestSplitSink sink(prepared.node.n_folds, aggregator, scratch.fold_scores, scratch.best_fold_scores);
+  if (path == Path::FullHistograms) {
+    search_histograms(fc.task, codes, prepared.columns, prepared.specs, prepared.node, scratch, sink, 1);
+  } else {
+    search_compacted(fc.task, codes, prepared.columns, prepared.specs, prepared.node, scratch, sink);
+  }
+  return sink.best();
+}
+
+/// The scored splits of one feature, from the definition.
 std::vector<ScoredSplit> brute_force(const FastCase& fc, const EncodedFeatures& encoded, std::uint64_t feature) {
   const FeatureBins& bins = encoded.bins[feature];
   const std::uint64_t B = bins.n_codes;
   const bool threshold = side_test(fc.config.split_style, !bins.is_continuous) == SideTest::Threshold;
-  const SideTest test = threshold ? SideTest::Threshold : SideTest::Equality;
+  const SideTest test = threshold ? SideTest::Threshold : SideTest::Membership;
   const std::uint64_t C = n_classes(fc.task);
   const FoldAssignment folds = assign_folds(fc.run, fc.config.cv_folds, fc.config.cv_seed, fc.config.cv_shuffle);
   // A sample counts when its code is a real code and, with classes, its label is one.
@@ -130,12 +187,12 @@ std::vector<ScoredSplit> brute_force(const FastCase& fc, const EncodedFeatures& 
       }
       if (const auto score = reference_fold_score(fc.task, fc.targets, tl, tr, valid, vl, vr)) scores.push_back(*score);
     }
-    out.push_back(make_record(feature, static_cast<std::uint32_t>(b), scores, folds.n_folds, Aggregator::mean()));
+    out.push_back(make_scored_split(feature, static_cast<std::uint32_t>(b), scores, folds.n_folds, Aggregator::mean()));
   }
   return out;
 }
 
-void expect_same_records(const std::vector<ScoredSplit>& got, const std::vector<ScoredSplit>& expected) {
+void expect_same_scored_splits(const std::vector<ScoredSplit>& got, const std::vector<ScoredSplit>& expected) {
   ASSERT_EQ(got.size(), expected.size());
   for (std::size_t r = 0; r < got.size(); ++r) {
     EXPECT_EQ(got[r].feature, expected[r].feature);
@@ -156,13 +213,13 @@ TEST_P(FastSearchTest, BlockSearchMatchesBruteForce) {
   const auto [c, style, seed] = GetParam();
   const FastCase fc = random_case(c, style, seed, 5 + seed * 23 % 300);
   HistogramScratch scratch;
-  search(random_case(c, style, seed + 50, 400), encode_features(random_case(c, style, seed + 50, 400).columns, 40),
+  search(random_case(c, style, seed + 50, 400), encode_columns(random_case(c, style, seed + 50, 400).columns, 40),
          1, scratch);  // a larger search leaves the scratch dirty
   for (const bool narrow : {true, false}) {
-    const EncodedFeatures encoded = encode_features(fc.columns, fc.config.n_bins, narrow);
-    const auto records = search(fc, encoded, 1, scratch);
-    ASSERT_EQ(records.size(), fc.columns.size());
-    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_records(records[f], brute_force(fc, encoded, f));
+    const EncodedFeatures encoded = encode_columns(fc.columns, fc.config.n_bins, narrow);
+    const auto scored = search(fc, encoded, 1, scratch);
+    ASSERT_EQ(scored.size(), fc.columns.size());
+    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_scored_splits(scored[f], brute_force(fc, encoded, f));
   }
 }
 
@@ -174,10 +231,10 @@ INSTANTIATE_TEST_SUITE_P(RandomNodes, FastSearchTest,
 
 // Small nodes of a column with many bins, so that most codes, the last
 // often among them, are absent: renumbering the node's codes gives the same
-// records, bit for bit, as the full histograms, with targets whose sums
-// depend on their order; and keeping only each feature's best record keeps
+// scored splits, bit for bit, as the full histograms, with targets whose sums
+// depend on their order; and keeping only each feature's best scored split keeps
 // the one choose_best_split takes from all of them, under every aggregator.
-TEST_P(FastSearchTest, RenumberedSmallNodesAndBestRecordsMatchFullHistograms) {
+TEST_P(FastSearchTest, RenumberedSmallNodesAndBestSplitsMatchFullHistograms) {
   const auto [c, style, seed] = GetParam();
   FastCase fc = random_case(c, style, seed, 600);
   fc.config.n_bins = 64;
@@ -187,38 +244,36 @@ TEST_P(FastSearchTest, RenumberedSmallNodesAndBestRecordsMatchFullHistograms) {
   for (double& v : fc.targets.values) v = target(rng);
   fc.run.resize(3 + seed * 13 % 90);
   for (const bool narrow : {true, false}) {
-    const EncodedFeatures encoded = encode_features(fc.columns, fc.config.n_bins, narrow);
+    const EncodedFeatures encoded = encode_columns(fc.columns, fc.config.n_bins, narrow);
     HistogramScratch full, renumbered;
-    full.compaction = HistogramScratch::Compaction::Never;
-    renumbered.compaction = HistogramScratch::Compaction::Always;
     const char* names[] = {"mean", "median", "trimmed_mean", "signal_to_noise", "mean_minus_lambda_std"};
     const Aggregator aggregator = Aggregator::from_name(names[seed % 5], 0.25, 0.5, 0.75);
-    const auto expected = search(fc, encoded, 1, full, aggregator);
-    const auto records = search(fc, encoded, 1, renumbered, aggregator);
-    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_records(records[f], expected[f]);
-    const PreparedNode prepared(fc, encoded);
-    const std::optional<ScoredSplit> best = best_of_block(fc.task, code_rows(encoded), prepared.columns,
-                                                          prepared.specs, prepared.node, aggregator, renumbered);
-    const std::vector<ScoredSplit> pooled = pool_records(expected);
+    const auto expected = search(fc, encoded, 1, full, aggregator, Path::FullHistograms);
+    const auto scored = search(fc, encoded, 1, renumbered, aggregator, Path::Renumbered);
+    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_scored_splits(scored[f], expected[f]);
+    const std::vector<ScoredSplit> pooled = pool_scored_splits(expected);
     const ScoredSplit* chosen = choose_best_split(pooled);
-    ASSERT_EQ(best.has_value(), chosen != nullptr);
-    if (chosen != nullptr) expect_same_records({*best}, {*chosen});
+    for (const Path path : {Path::AsGrown, Path::FullHistograms, Path::Renumbered}) {
+      const std::optional<ScoredSplit> best = best_scored_split(fc, encoded, renumbered, aggregator, path);
+      ASSERT_EQ(best.has_value(), chosen != nullptr);
+      if (chosen != nullptr) expect_same_scored_splits({*best}, {*chosen});
+    }
   }
 }
 
 // A node with no more samples than folds (one sample a fold at most) has no
-// finite record in any task, and the best-record search says so without
+// finite scored split in any task, and the best-split search says so without
 // searching: the full search over the same node agrees.
-TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestRecord) {
+TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestSplit) {
   for (const Case c : {Case::Variance, Case::Gini, Case::WeightedF1}) {
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
       FastCase fc = random_case(c, SplitStyle::Threshold, seed, 40);
       fc.config.cv_folds = 2 + seed;
       fc.run.resize(std::min<std::size_t>(fc.run.size(), seed + 1));  // n <= K
-      const EncodedFeatures encoded = encode_features(fc.columns, fc.config.n_bins);
+      const EncodedFeatures encoded = encode_columns(fc.columns, fc.config.n_bins);
       HistogramScratch scratch;
-      const auto records = search(fc, encoded, 1, scratch);
-      EXPECT_EQ(choose_best_split(pool_records(records)), nullptr);
+      const auto scored = search(fc, encoded, 1, scratch);
+      EXPECT_EQ(choose_best_split(pool_scored_splits(scored)), nullptr);
       const PreparedNode prepared(fc, encoded);
       EXPECT_FALSE(best_of_block(fc.task, code_rows(encoded), prepared.columns, prepared.specs, prepared.node,
                                  Aggregator::mean(), scratch));
@@ -231,10 +286,10 @@ TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestRecord) {
 TEST(FastSearch, ThreadsSharingALargeNodeMatchBruteForce) {
   for (const Case c : {Case::Variance, Case::Entropy, Case::WeightedF1}) {
     const FastCase fc = random_case(c, SplitStyle::Threshold, 7, 12000);
-    const EncodedFeatures encoded = encode_features(fc.columns, fc.config.n_bins);
+    const EncodedFeatures encoded = encode_columns(fc.columns, fc.config.n_bins);
     HistogramScratch scratch;
-    const auto records = search(fc, encoded, 3, scratch);
-    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_records(records[f], brute_force(fc, encoded, f));
+    const auto scored = search(fc, encoded, 3, scratch);
+    for (std::uint64_t f = 0; f < fc.columns.size(); ++f) expect_same_scored_splits(scored[f], brute_force(fc, encoded, f));
   }
 }
 
@@ -252,9 +307,9 @@ TEST(FastSearch, WorkedObjectiveFold) {
   fc.targets.values.assign(8, 0.0);
   fc.run = {0, 1, 2, 3, 4, 5, 6, 7};
   HistogramScratch scratch;
-  const auto records = search(fc, encode_features(fc.columns, 2), 1, scratch)[0];
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].stats.scores, (std::vector<double>{0.5, 0.5}));
+  const auto scored = search(fc, encode_columns(fc.columns, 2), 1, scratch)[0];
+  ASSERT_EQ(scored.size(), 1u);
+  EXPECT_EQ(scored[0].stats.scores, (std::vector<double>{0.5, 0.5}));
 }
 
 }  // namespace

@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "folds.hpp"
+#include "reference.hpp"
 
 namespace quor {
 namespace {
+
+using quor::testing::assign_folds;
 
 using Ids = std::vector<std::uint64_t>;
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <map>
+#include <numeric>
 #include <random>
 #include <set>
 #include <tuple>
@@ -12,7 +13,9 @@
 #include "estimator.hpp"
 #include "forest.hpp"
 #include "forest_dump.hpp"
+#include "fast_grower.hpp"
 #include "folds.hpp"
+#include "fast_search.hpp"
 #include "interrupt.hpp"
 #include "random_data.hpp"
 #include "same_tree.hpp"
@@ -47,54 +50,35 @@ TEST(ForestDraws, FeaturesAreDistinctAscendingAndAFunctionOfTheKeyAlone) {
 
 TEST(ForestDraws, RowsAscendingWithTheRequestedCount) {
   for (const std::uint64_t m : {0, 1, 37, 100, 250}) {
-    const std::vector<std::uint32_t> rows = draw_rows(9, 100, m, RowSampling::Subsample);
+    const std::vector<std::uint32_t> rows = draw_rows(9, 100, m);
     EXPECT_EQ(rows.size(), m == 0 ? 100u : std::min<std::uint64_t>(m, 100));
     EXPECT_TRUE(std::adjacent_find(rows.begin(), rows.end(), std::greater_equal<>()) == rows.end());
     EXPECT_LT(rows.back(), 100u);
   }
-  const std::vector<std::uint32_t> boot = draw_rows(9, 100, 0, RowSampling::Bootstrap);
-  EXPECT_EQ(boot.size(), 100u);
-  EXPECT_TRUE(std::is_sorted(boot.begin(), boot.end()));
-  EXPECT_LT(std::set<std::uint32_t>(boot.begin(), boot.end()).size(), 100u);  // repeats
-  EXPECT_EQ(draw_rows(9, 100, 60, RowSampling::Subsample), draw_rows(9, 100, 60, RowSampling::Subsample));
-  EXPECT_NE(draw_rows(9, 100, 60, RowSampling::Subsample), draw_rows(10, 100, 60, RowSampling::Subsample));
+  EXPECT_EQ(draw_rows(9, 100, 60), draw_rows(9, 100, 60));
+  EXPECT_NE(draw_rows(9, 100, 60), draw_rows(10, 100, 60));
 }
 
 /// The folds of the root of a tree, as the fast grower assigns them.
-std::map<std::uint32_t, std::set<std::uint8_t>> folds_of_rows(RowSampling sampling, std::uint64_t seed) {
-  const std::vector<std::uint32_t> run = draw_rows(seed, 300, 0, sampling);
+std::map<std::uint32_t, std::set<std::uint8_t>> folds_of_rows(std::uint64_t seed) {
+  const std::vector<std::uint32_t> run = draw_rows(seed, 300, 0);
   std::vector<std::uint32_t> positions;
   std::vector<std::uint8_t> fold_ids;
-  const std::uint64_t k = fold_order(run.size(), 5, 42, true, positions, fold_ids);
-  if (sampling == RowSampling::BootstrapGroupedFolds) {
-    std::vector<std::uint8_t> fold_of_row(300, 0xFF);
-    group_copies(run, positions, fold_ids, k, fold_of_row);
-    EXPECT_TRUE(std::all_of(fold_of_row.begin(), fold_of_row.end(), [](std::uint8_t f) { return f == 0xFF; }));
-  }
+  fold_order(run.size(), 5, 42, true, positions, fold_ids);
   EXPECT_TRUE(std::is_sorted(fold_ids.begin(), fold_ids.end()));  // folds stay contiguous
   std::map<std::uint32_t, std::set<std::uint8_t>> folds;
   for (std::size_t p = 0; p < positions.size(); ++p) folds[run[positions[p]]].insert(fold_ids[p]);
   return folds;
 }
 
-class ForestNoLeakTest : public ::testing::TestWithParam<RowSampling> {};
-
-TEST_P(ForestNoLeakTest, NoRowOnBothSidesOfAFold) {
+TEST(ForestDraws, NoRowOnBothSidesOfAFold) {
   // A row in two folds is trained on by one and held out by the other.
   std::size_t rows_in_two_folds = 0;
   for (std::uint64_t seed = 0; seed < 5; ++seed) {
-    for (const auto& [row, folds] : folds_of_rows(GetParam(), seed)) rows_in_two_folds += folds.size() > 1;
+    for (const auto& [row, folds] : folds_of_rows(seed)) rows_in_two_folds += folds.size() > 1;
   }
-  if (GetParam() == RowSampling::Bootstrap) {
-    EXPECT_GT(rows_in_two_folds, 0u);  // the leak the other schemes avoid
-  } else {
-    EXPECT_EQ(rows_in_two_folds, 0u);
-  }
+  EXPECT_EQ(rows_in_two_folds, 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Schemes, ForestNoLeakTest,
-                         ::testing::Values(RowSampling::Subsample, RowSampling::BootstrapGroupedFolds,
-                                           RowSampling::Bootstrap));
 
 // ---- forests ----
 
@@ -208,7 +192,7 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   std::vector<double> tree_prediction(p.n * width);
   predict_forest(first.tables, p.matrix(), k, tree_prediction, 1);
   std::vector<std::uint8_t> in_bag(p.n, 0);
-  for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples, options.sampling)) in_bag[r] = 1;
+  for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples)) in_bag[r] = 1;
   for (std::size_t r = 0; r < p.n; ++r) {
     for (std::size_t c = 0; c < width; ++c) {
       const double oob = first.oob_prediction[r * width + c];
@@ -242,40 +226,67 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
   }
 }
 
-TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrew) {
+// A node splits on the feature it drew, unless that feature gives no finite
+// score there: then it searches the others. The tree's growth is replayed
+// node by node (the fast grower's runs, partitioned in place as it does), and
+// at a node that split on a feature it did not draw, the drawn feature alone
+// must have no best split.
+TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrewUnlessThatOneDoesNotScore) {
   const ForestProblem p = forest_problem(8, 400);
   const Settings settings = forest_settings(EstimatorKind::Regressor, SplitMode::Fast);
   const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
   ForestOptions options;
   options.max_features = 1;
-  options.score_other_features = false;
   const std::uint64_t seed = 21;
   const Tree tree = grow_forest(settings, data, std::span(&seed, 1), options, 1).trees[0];
-  // Node keys follow the path from the root; nodes are in pre-order.
-  std::vector<std::uint64_t> key(tree.nodes.size());
-  key[0] = root_node_key(seed);
+  const std::vector<FeatureColumn> columns = columns_from_matrix(p.matrix(), settings.categorical);
+  const EncodedFeatures& encoded = *data.encoded;
+  std::vector<std::uint32_t> run(p.n);
+  std::iota(run.begin(), run.end(), std::uint32_t{0});
+  struct Pending {
+    std::size_t index, begin, end;
+    std::uint64_t key;
+  };
+  std::vector<Pending> stack = {{0, 0, p.n, root_node_key(seed)}};
   std::vector<std::size_t> drawn;
-  std::size_t splits = 0;
-  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
-    const DecisionNode& node = tree.nodes[i];
+  std::vector<double> run_values;
+  NodeTargets targets;
+  HistogramScratch scratch;
+  std::size_t on_drawn = 0, on_others = 0;
+  while (!stack.empty()) {
+    const Pending at = stack.back();
+    stack.pop_back();
+    const DecisionNode& node = tree.nodes[at.index];
     if (node.is_leaf()) continue;
-    ++splits;
-    draw_features(key[i], p.d, 1, drawn);
-    EXPECT_EQ(node.split.feature, drawn[0]) << "node " << i;
-    key[node.left] = child_node_key(key[i], true);
-    key[node.right] = child_node_key(key[i], false);
+    draw_features(at.key, p.d, 1, drawn);
+    const std::span<std::uint32_t> samples = std::span(run).subspan(at.begin, at.end - at.begin);
+    if (node.split.feature == drawn[0]) {
+      ++on_drawn;
+    } else {
+      ++on_others;
+      run_values.clear();
+      for (const std::uint32_t s : samples) run_values.push_back(data.targets.values[s]);
+      targets.prepare(settings.task, settings.config, samples, run_values, {});
+      const FeatureSpec spec = feature_spec(encoded, drawn[0], settings.config.split_style);
+      EXPECT_FALSE(best_of_block(settings.task, code_rows(encoded), drawn, std::span(&spec, 1), targets,
+                                 settings.aggregator, scratch))
+          << "node " << at.index;
+    }
+    const FeatureColumn& column = columns[node.split.feature];
+    const std::size_t n_left =
+        partition_in_place(samples, [&](std::uint32_t s) { return node.split.goes_left(column, s); });
+    // Nodes are in pre-order: the left child is grown first.
+    stack.push_back({node.right, at.begin + n_left, at.end, child_node_key(at.key, false)});
+    stack.push_back({node.left, at.begin, at.begin + n_left, child_node_key(at.key, true)});
   }
-  EXPECT_GT(splits, 5u);
+  EXPECT_GT(on_drawn, 5u);
+  EXPECT_GT(on_others, 0u);
 }
 
-TEST(ForestGrowth, StrictModeRefusesRowsWithReplacement) {
+TEST(ForestGrowth, AForestNeedsATree) {
   const ForestProblem p = forest_problem(2, 50);
   const Settings settings = forest_settings(EstimatorKind::Regressor, SplitMode::Strict);
   const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
-  ForestOptions options;
-  options.sampling = RowSampling::Bootstrap;
-  const std::uint64_t seed = 1;
-  EXPECT_THROW(grow_forest(settings, data, std::span(&seed, 1), options, 1), ValueError);
   EXPECT_THROW(grow_forest(settings, data, {}, ForestOptions{}, 1), ValueError);
 }
 

@@ -5,17 +5,24 @@
 #include <random>
 #include <tuple>
 
+#include "columns.hpp"
 #include "encoder.hpp"
 #include "errors.hpp"
 #include "fast_grower.hpp"
 #include "settings.hpp"
 #include "folds.hpp"
 #include "random_data.hpp"
+#include "reference.hpp"
 #include "same_tree.hpp"
 #include "strict_grower.hpp"
 
 namespace quor {
 namespace {
+using quor::testing::encode_columns;
+using quor::testing::fit_fast_columns;
+
+using quor::testing::assign_folds;
+using quor::testing::FoldAssignment;
 
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
@@ -76,7 +83,7 @@ TEST_P(ParallelGrowthTest, ParallelTreeEqualsSequentialTree) {
   p.config.split_style = style;
   const auto grow = [&] {
     return mode == SplitMode::Strict ? grow_strict(p.input(), p.columns)
-                                     : fit_fast(p.input(), p.columns);
+                                     : fit_fast_columns(p.input(), p.columns);
   };
   p.config.parallel = false;
   const Tree sequential = grow();
@@ -102,8 +109,8 @@ TEST(FastGrowth, CodeWidthDoesNotChangeTheTree) {
     Problem p = random_problem(77, task, 500);
     p.config.mode = SplitMode::Fast;
     p.config.n_bins = 40;
-    const EncodedFeatures narrow = encode_features(p.columns, p.config.n_bins);
-    const EncodedFeatures wide = encode_features(p.columns, p.config.n_bins, false);
+    const EncodedFeatures narrow = encode_columns(p.columns, p.config.n_bins);
+    const EncodedFeatures wide = encode_columns(p.columns, p.config.n_bins, false);
     ASSERT_TRUE(narrow.narrow);
     ASSERT_FALSE(wide.narrow);
     const Tree a = grow_fast(p.input(), narrow);
@@ -144,7 +151,7 @@ TEST(DeepTree, ChainOfThousandsOfLevelsInBothModes) {
   for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
     p.config.mode = mode;
     const GrowInput in = p.input();
-    const Tree tree = mode == SplitMode::Strict ? grow_strict(in, p.columns) : fit_fast(in, p.columns);
+    const Tree tree = mode == SplitMode::Strict ? grow_strict(in, p.columns) : fit_fast_columns(in, p.columns);
     EXPECT_GE(tree_depth(tree), 1000u);
     EXPECT_EQ(tree_depth(tree) + 1, leaf_count(tree));  // a chain
   }
@@ -155,7 +162,7 @@ TEST(FastEntry, RefusesMaeBeforeEncoding) {
   p.task = RegressionTask{Criterion::regression("mae")};
   p.config.n_bins = 70000;  // would fail encoding; the refusal comes first
   try {
-    fit_fast(p.input(), p.columns);
+    fit_fast_columns(p.input(), p.columns);
     FAIL();
   } catch (const ValueError& e) {
     EXPECT_STREQ(e.what(), "this task (e.g. MAE) is not supported in SplitMode::Fast; use Strict");
@@ -194,12 +201,12 @@ TEST(FastGrowth, ThreadsSharingTheSamplesGrowTheSameTree) {
     Problem p = random_problem(91, task, 30000);
     p.config.mode = SplitMode::Fast;
     p.config.max_depth = 4;
-    const Tree one = fit_fast(p.input(), p.columns);
+    const Tree one = fit_fast_columns(p.input(), p.columns);
     ASSERT_GT(one.nodes.size(), 3u);
     p.config.parallel = true;
     for (const std::uint64_t threads : {2ul, 3ul, 7ul}) {
       p.config.n_threads = threads;
-      expect_same_tree(fit_fast(p.input(), p.columns), one);
+      expect_same_tree(fit_fast_columns(p.input(), p.columns), one);
     }
   }
 }
@@ -218,7 +225,7 @@ TEST_P(ThreadedGrowthTest, SubtreesGrownApartMakeTheSequentialTree) {
   p.config.min_samples_leaf = 3;
   p.config.min_impurity_decrease = -std::numeric_limits<double>::infinity();  // big trees for every task
   const auto grow = [&] {
-    return mode == SplitMode::Strict ? grow_strict(p.input(), p.columns) : fit_fast(p.input(), p.columns);
+    return mode == SplitMode::Strict ? grow_strict(p.input(), p.columns) : fit_fast_columns(p.input(), p.columns);
   };
   const Tree one = grow();
   ASSERT_GT(one.nodes.size(), 60u);

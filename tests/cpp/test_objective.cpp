@@ -24,6 +24,20 @@ Objective make(const char* name, AverageMode average, std::uint64_t pos_label = 
   return Objective::from_name(name, average, pos_label, beta);
 }
 
+/// One fold's gain of a split by the scorer the searches use: the measure
+/// with the split minus the measure of the fold without it, whose training
+/// and held-out sides are those of the split's added.
+double objective_fold_gain(const Objective& objective, std::uint64_t n_classes, const Counts& train_left,
+                           const Counts& train_right, const Counts& valid_left, const Counts& valid_right) {
+  Counts train(n_classes), valid(n_classes);
+  for (std::uint64_t c = 0; c < n_classes; ++c) {
+    train[c] = train_left[c] + train_right[c];
+    valid[c] = valid_left[c] + valid_right[c];
+  }
+  ObjectiveFoldScorer scorer(objective, n_classes);
+  return scorer.gain(scorer.unsplit(train, valid), train_left, train_right, valid_left, valid_right);
+}
+
 // From a matrix of counts, rows true classes and columns predictions.
 ConfusionCounts from_matrix(const std::vector<Counts>& matrix) {
   ConfusionCounts cc(matrix.size());

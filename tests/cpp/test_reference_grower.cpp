@@ -13,6 +13,7 @@
 #include <set>
 #include <tuple>
 
+#include "columns.hpp"
 #include "fast_grower.hpp"
 #include "folds.hpp"
 #include "random_data.hpp"
@@ -22,6 +23,12 @@
 
 namespace quor {
 namespace {
+using quor::testing::encode_columns;
+using quor::testing::fit_fast_columns;
+
+using quor::testing::bin_of;
+using quor::testing::assign_folds;
+using quor::testing::FoldAssignment;
 
 using quor::testing::expect_same_tree;
 using quor::testing::Ids;
@@ -50,7 +57,7 @@ class Reference {
   }
 
   Tree fast() {
-    encoded_ = encode_features(p_.columns, p_.config.n_bins);
+    encoded_ = encode_columns(p_.columns, p_.config.n_bins);
     run_.resize(p_.targets.labels.size());
     for (std::uint32_t s = 0; s < run_.size(); ++s) run_[s] = s;
     grow_fast_node(0, run_.size(), 0, TreeBuilder::npos, false);
@@ -99,20 +106,21 @@ class Reference {
     builder_.make_classification_leaf(node, proba, best, samples.size());
   }
 
-  /// A record per candidate: fold scores from the given sides, summarised.
+  /// A candidate scored by the definition: fold scores from the given sides,
+  /// summarised.
   template <class Sides>
-  ScoredSplit record(std::uint64_t feature, std::uint32_t code, std::uint64_t n_folds, const Sides& sides) {
+  ScoredSplit score_candidate(std::uint64_t feature, std::uint32_t code, std::uint64_t n_folds, const Sides& sides) {
     std::vector<double> scores;
     for (std::uint64_t f = 0; f < n_folds; ++f) {
       Ids valid, vl, vr, tl, tr;
       sides(f, valid, vl, vr, tl, tr);
       if (const auto score = reference_fold_score(p_.task, p_.targets, tl, tr, valid, vl, vr)) scores.push_back(*score);
     }
-    return make_record(feature, code, std::move(scores), n_folds, p_.aggregator);
+    return make_scored_split(feature, code, std::move(scores), n_folds, p_.aggregator);
   }
 
-  const ScoredSplit* accepted(const std::vector<ScoredSplit>& records) const {
-    const ScoredSplit* best = choose_best_split(records);
+  const ScoredSplit* accepted(const std::vector<ScoredSplit>& scored) const {
+    const ScoredSplit* best = choose_best_split(scored);
     return best != nullptr && best->score > p_.config.min_impurity_decrease ? best : nullptr;
   }
 
@@ -134,7 +142,7 @@ class Reference {
     const std::size_t node = builder_.begin_node(parent, is_left);
     if (leaf_if_stopped(node, samples, depth)) return;
     const StrictFolds folds = make_folds(samples, p_.config.cv_folds, p_.config.cv_seed, p_.config.cv_shuffle);
-    std::vector<ScoredSplit> records;
+    std::vector<ScoredSplit> scored;
     for (std::uint64_t feature = 0; feature < p_.columns.size(); ++feature) {
       const FeatureColumn& column = p_.columns[feature];
       const SideTest test = side_test(p_.config.split_style, column.is_categorical);
@@ -143,7 +151,7 @@ class Reference {
       for (const auto s : samples) candidates.insert(code_of(column, node_edges, s));
       candidates.erase(kMissingCode);
       for (const std::uint32_t code : candidates) {
-        records.push_back(record(feature, code, folds.count(), [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
+        scored.push_back(score_candidate(feature, code, folds.count(), [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
           valid.assign(folds.valid(f).begin(), folds.valid(f).end());
           Ids train;
           for (const auto s : folds.samples) {
@@ -155,7 +163,7 @@ class Reference {
         }));
       }
     }
-    const ScoredSplit* best = accepted(records);
+    const ScoredSplit* best = accepted(scored);
     if (best == nullptr) return write_leaf(node, samples);
     const FeatureColumn& column = p_.columns[best->feature];
     Split split;
@@ -195,7 +203,7 @@ class Reference {
     if (leaf_if_stopped(node, samples, depth)) return;
     const FoldAssignment folds = assign_folds(run, p_.config.cv_folds, p_.config.cv_seed, p_.config.cv_shuffle);
     const std::uint64_t k = n_classes(p_.task);
-    std::vector<ScoredSplit> records;
+    std::vector<ScoredSplit> scored;
     for (std::uint64_t feature = 0; feature < p_.columns.size(); ++feature) {
       const FeatureBins& bins = encoded_.bins[feature];
       const SideTest test = side_test(p_.config.split_style, !bins.is_continuous);
@@ -205,7 +213,7 @@ class Reference {
       for (std::uint32_t code = 0; code < bins.n_codes; ++code) {
         if (test == SideTest::Threshold && code + 1 == bins.n_codes) continue;
         if (std::none_of(run.begin(), run.end(), [&](std::uint32_t s) { return usable(s) && encoded_.code(s, feature) == code; })) continue;
-        records.push_back(record(feature, code, folds.n_folds, [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
+        scored.push_back(score_candidate(feature, code, folds.n_folds, [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
           for (std::size_t i = 0; i < folds.sample_indices.size(); ++i) {
             const std::uint32_t s = folds.sample_indices[i];
             if (!usable(s)) continue;
@@ -216,7 +224,7 @@ class Reference {
         }));
       }
     }
-    const ScoredSplit* best = accepted(records);
+    const ScoredSplit* best = accepted(scored);
     if (best == nullptr) return write_leaf(node, samples);
     const FeatureBins& bins = encoded_.bins[best->feature];
     const SideTest test = side_test(p_.config.split_style, !bins.is_continuous);
@@ -228,7 +236,7 @@ class Reference {
       split.category = bins.categories[best->code];
     } else {
       if (best->code < bins.edges.size()) split.upper = bins.edges[best->code];
-      if (test == SideTest::Equality && best->code > 0) split.lower = bins.edges[best->code - 1];
+      if (test == SideTest::Membership && best->code > 0) split.lower = bins.edges[best->code - 1];
       if (test == SideTest::Threshold && !split.upper) return write_leaf(node, samples);
     }
     // The swap partition: left samples keep their order, the right side is
@@ -310,7 +318,7 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
     grown += strict.nodes.size() > 1;
     expect_same_tree(grow_strict(input, p.columns), strict);
     if (c == Case::Mae) continue;  // fast mode refuses it
-    expect_same_tree(fit_fast(input, p.columns), Reference(p).fast());
+    expect_same_tree(fit_fast_columns(input, p.columns), Reference(p).fast());
   }
   EXPECT_GE(grown, 4);
 }

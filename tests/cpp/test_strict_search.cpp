@@ -19,6 +19,8 @@
 namespace quor {
 namespace {
 
+using quor::testing::bin_of;
+
 using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::random_labels;
@@ -126,7 +128,7 @@ Node random_node(Case c, SplitStyle style, std::uint64_t seed) {
   return node;
 }
 
-/// Every feature's records, from a context built as the strict grower builds
+/// Every feature's scored splits, from a context built as the strict grower builds
 /// it (its node preparation, its presorted lists), with the worker's buffers
 /// and scratch reused from an earlier, larger node.
 std::vector<std::vector<ScoredSplit>> search(const Node& node, StrictNodeData& data, EvaluationScratch& scratch) {
@@ -150,12 +152,12 @@ TEST_P(StrictSearchTest, MatchesDefinitionBitForBit) {
   EvaluationScratch scratch;
   search(random_node(c, style, seed + 100), data, scratch);  // leaves the buffers dirty
   const Node node = random_node(c, style, seed);
-  const auto records = search(node, data, scratch);
+  const auto scored = search(node, data, scratch);
   const Aggregator aggregator = Aggregator::from_name("trimmed_mean", 0.2, 0.0, 0.0);
   for (std::uint64_t feature = 0; feature < node.columns.size(); ++feature) {
     const auto candidates = reference_candidates(node.columns[feature], node.samples, node.config.n_bins);
     const auto expected = reference_scores(node, data.folds, feature, candidates);
-    const auto& got = records[feature];
+    const auto& got = scored[feature];
     ASSERT_EQ(got.size(), candidates.size());
     for (std::size_t j = 0; j < got.size(); ++j) {
       EXPECT_EQ(got[j].feature, feature);
@@ -179,13 +181,13 @@ INSTANTIATE_TEST_SUITE_P(
                        ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
                        ::testing::Range<std::uint64_t>(1, 13)));
 
-TEST(StrictSearch, AllMissingFeatureGivesNoRecords) {
+TEST(StrictSearch, AllMissingFeatureGivesNoScoredSplits) {
   Node node = random_node(Case::Mse, SplitStyle::Threshold, 99);
   for (auto& v : node.columns[0].values) v = std::numeric_limits<double>::quiet_NaN();
   for (auto& c : node.columns[1].codes) c = kMissingCode;
   StrictNodeData data;
   EvaluationScratch scratch;
-  for (const auto& records : search(node, data, scratch)) EXPECT_TRUE(records.empty());
+  for (const auto& scored : search(node, data, scratch)) EXPECT_TRUE(scored.empty());
 }
 
 // Under the threshold test the node's last bin holds every finite value, so
@@ -203,12 +205,12 @@ TEST(StrictSearch, LastBinSeparatesMissingValuesOnEveryFold) {
   node.samples = {0, 1, 2, 3, 4, 5, 6, 7};
   StrictNodeData data;
   EvaluationScratch scratch;
-  const auto records = search(node, data, scratch)[0];
-  ASSERT_EQ(records.size(), 2u);
-  ASSERT_EQ(records[1].code, 1u);
+  const auto scored = search(node, data, scratch)[0];
+  ASSERT_EQ(scored.size(), 2u);
+  ASSERT_EQ(scored[1].code, 1u);
   // Each fold: targets {0, 0, 100, 0}: variance 1875, both sides pure.
-  EXPECT_EQ(records[1].stats.scores, (std::vector<double>{1875.0, 1875.0}));
-  EXPECT_EQ(records[1].score, 1875.0);
+  EXPECT_EQ(scored[1].stats.scores, (std::vector<double>{1875.0, 1875.0}));
+  EXPECT_EQ(scored[1].score, 1875.0);
 }
 
 }  // namespace

@@ -13,11 +13,18 @@
 #include "errors.hpp"
 #include "estimator.hpp"
 #include "routing.hpp"
+#include "row_walk.hpp"
 #include "tree_dump.hpp"
 #include "tree.hpp"
 
 namespace quor {
 namespace {
+
+using quor::testing::FeatureValue;
+using quor::testing::leaf_index;
+using quor::testing::predict_row;
+using quor::testing::Rows;
+using quor::testing::rows_from_matrix;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -393,7 +400,7 @@ TEST(RebuildTree, RefusesNodesReachedTwiceAndBadIndices) {
   EXPECT_TRUE(std::isnan(t.root().split.score));  // a rebuilt split's score is unknown
 }
 
-TEST(PredictRow, SplitFeaturePastTheRowIsAnInternalError) {
+TEST(RowWalk, SplitFeaturePastTheRowIsAnInternalError) {
   const Tree t = rebuild_tree(stump_dump(), false);
   const std::vector<FeatureValue> empty;
   EXPECT_THROW(predict_row(t, empty), InternalError);

@@ -34,6 +34,7 @@
 #include "forest_dump.hpp"
 #include "input.hpp"
 #include "routing.hpp"
+#include "../cpp/row_walk.hpp"
 #include "tree.hpp"
 #include "tree_dump.hpp"
 
@@ -192,10 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   predict_forest(tables, x, n_classes, out, 1);
   std::vector<std::int64_t> leaves(n_rows * trees.size());
   apply_forest(tables, x, leaves, 1);
-  const Rows rows = rows_from_matrix(x, categorical);
+  const testing::Rows rows = testing::rows_from_matrix(x, categorical);
   for (std::size_t r = 0; r < n_rows; ++r) {
     for (std::size_t t = 0; t < trees.size(); ++t) {
-      require(static_cast<std::size_t>(leaves[r * trees.size() + t]) == leaf_index(trees[t], rows.row(r)));
+      require(static_cast<std::size_t>(leaves[r * trees.size() + t]) == testing::leaf_index(trees[t], rows.row(r)));
     }
     if (n_classes == 0) {
       require(std::isfinite(out[r]));

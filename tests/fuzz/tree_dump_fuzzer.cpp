@@ -20,6 +20,7 @@
 #include "errors.hpp"
 #include "estimator.hpp"
 #include "routing.hpp"
+#include "../cpp/row_walk.hpp"
 #include "tree_dump.hpp"
 #include "tree.hpp"
 
@@ -218,9 +219,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // Batch routing agrees with the walk of one row by the split tests.
-  const Rows rows = rows_from_matrix(x, categorical);
+  const testing::Rows rows = testing::rows_from_matrix(x, categorical);
   for (std::size_t r = 0; r < n_rows; ++r) {
-    const DecisionNode& leaf = predict_row(tree, rows.row(r));
+    const DecisionNode& leaf = testing::predict_row(tree, rows.row(r));
     require(std::memcmp(&values[r], &leaf.value, sizeof(double)) == 0);
     require(classes[r] == static_cast<std::int64_t>(leaf.predicted_class));
     const std::span<const double> p = tree.proba(leaf);

@@ -76,7 +76,7 @@ def test_every_row_and_every_feature_grow_the_single_tree(name, kind, args):
     settings = dict(zip(ARGS[raw[kind]], args))
     for threading in ("parallel", "n_threads", "parallel_min_samples"):
         del settings[threading]
-    settings.update(max_features=0, max_samples=0, sampling="subsample", score_other_features=True)
+    settings.update(max_features=0, max_samples=0)
     forest_kind = {"reg": "regressor", "cls": "classifier", "obj": "objective_classifier"}[kind]
     forest = RawForest(forest_kind, settings)
     x, y_reg, y_cls = dataset()

@@ -19,6 +19,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+import sklearn.base
 
 import quor
 from quor import (QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor,
@@ -333,6 +334,55 @@ def test_a_forest_predicts_only_rows_with_the_columns_its_splits_read():
     np.testing.assert_array_equal(forest._forest.predict(X, 1), forest.predict(full))
     with pytest.raises(ValueError, match=f"forest splits on column {needed - 1}"):
         forest._forest.predict(X[:, :needed - 1], 1)
+
+
+DATA_DIR = Path(__file__).resolve().parents[1] / "data"
+
+
+def stored_forest_data():
+    """The rows the forests in tests/data/forest_*_v2.quor were fitted on."""
+    rng = np.random.default_rng(7)
+    x = rng.integers(0, 20, size=(80, 3)).astype(float)
+    x[::9, 1] = np.nan
+    y = x[:, 0] + 2.0 * (x[:, 2] > 10) + rng.integers(0, 3, size=80)
+    return x, y, np.where(y > 14, "high", np.where(y > 8, "mid", "low"))
+
+
+def forest_bits(model):
+    return {k: v.tobytes() for k, v in model._forest.export_arrays().items()}
+
+
+@pytest.mark.filterwarnings("ignore:.*no out-of-bag prediction")
+@pytest.mark.parametrize("name", ["forest_regressor_v2", "forest_classifier_v2"])
+def test_forests_saved_before_still_load(tmp_path, name):
+    """Forests written as format version 2 by an earlier version hold the settings
+    sampling="subsample" and score_other_features=true: files and pickles that do
+    load as the forest a fit grows now, and save again; other values are refused,
+    by the file's checks and by the native loader alone."""
+    document = json.loads((DATA_DIR / f"{name}.quor").read_text())
+    settings = document["forest"]["settings"]
+    assert document["format_version"] == 2
+    assert (settings["sampling"], settings["score_other_features"]) == ("subsample", True)
+    model = quor.load(DATA_DIR / f"{name}.quor")
+    x, y, labels = stored_forest_data()
+    refit = sklearn.base.clone(model).fit(x, labels if "classifier" in name else y)
+    assert forest_bits(model) == forest_bits(refit)
+    np.testing.assert_array_equal(model.predict(x), refit.predict(x))
+    quor.save(model, tmp_path / "again.quor")
+    assert forest_bits(quor.load(tmp_path / "again.quor")) == forest_bits(refit)
+    state = refit.__getstate__()
+    state["_forest_settings"] = dict(state["_forest_settings"], sampling="subsample",
+                                     score_other_features=True)
+    unpickled = type(refit).__new__(type(refit))
+    unpickled.__setstate__(state)
+    assert forest_bits(unpickled) == forest_bits(refit)
+    for key, value, words in [("sampling", "bootstrap", 'unknown row sampling "bootstrap"'),
+                              ("score_other_features", False, "must be True")]:
+        with pytest.raises(ValueError, match=f"the forest setting {key} is"):
+            quor.load(write(tmp_path / "bad.quor", in_settings(key, value)(document)))
+        with pytest.raises(ValueError, match=words):
+            RawForest.from_arrays(model._forest_kind, dict(settings, **{key: value}),
+                                  model._forest.export_arrays())
 
 
 # -- the mutation test ---------------------------------------------------------------

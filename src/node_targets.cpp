@@ -1,0 +1,43 @@
+#include "node_targets.hpp"
+
+#include <variant>
+
+#include "errors.hpp"
+#include "folds.hpp"
+#include "gather.hpp"
+
+namespace quor {
+
+void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
+                          std::span<const double> run_values, std::span<const std::uint64_t> run_labels) {
+  const std::size_t n = run.size();
+  n_folds = fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, positions_, order_folds_);
+  if (!std::holds_alternative<RegressionTask>(task)) {
+    // Counts take any order: keep the run's, with each position's fold.
+    run_folds_.resize(n);
+    for (std::size_t p = 0; p < n; ++p) run_folds_[positions_[p]] = order_folds_[p];
+    samples = run;
+    fold_ids = run_folds_;
+    labels = run_labels;
+    return;
+  }
+  // Sums follow the shuffled order: list the samples that way, each with its
+  // target and the target's square, and take each fold's totals.
+  shuffled_.resize(n);
+  for (std::size_t p = 0; p < n; ++p) shuffled_[p] = run[positions_[p]];
+  samples = shuffled_;
+  fold_ids = order_folds_;
+  gather_at(run_values, std::span<const std::uint32_t>(positions_), y);
+  y2.resize(n);
+  fold_sums.assign(n_folds, 0.0);
+  fold_sq_sums.assign(n_folds, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    check_index(fold_ids[i], n_folds, "folds");
+    const double t = y[i];
+    y2[i] = t * t;
+    fold_sums[fold_ids[i]] += t;
+    fold_sq_sums[fold_ids[i]] += y2[i];
+  }
+}
+
+}  // namespace quor

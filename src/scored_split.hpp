@@ -1,0 +1,36 @@
+#pragma once
+/// A scored split: one candidate split of a node (a bin index or category
+/// code of one feature) with its fold scores summarised and aggregated into
+/// the score splits are compared by; how a node pools the scored splits of
+/// its features and chooses the best.
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "aggregation.hpp"
+
+namespace quor {
+
+/// One scored candidate split: a bin index or category code of one feature.
+struct ScoredSplit {
+  FoldStats stats;
+  std::uint64_t feature = 0;
+  std::uint32_t code = 0;
+  double score = 0.0;
+};
+
+/// A candidate's scored split: its fold scores (fold order) summarised over the
+/// node's `n_folds` folds, then aggregated into its score.
+ScoredSplit make_scored_split(std::uint64_t feature, std::uint32_t code, std::vector<double> fold_scores,
+                        std::uint64_t n_folds, const Aggregator& aggregator);
+
+/// The per-feature lists of scored splits of a node, pooled in feature order.
+std::vector<ScoredSplit> pool_scored_splits(std::vector<std::vector<ScoredSplit>> per_feature);
+
+/// The node's choice among pooled scored splits: finite scores only; the highest
+/// score, then the lower feature, then the lower code. nullptr when none is
+/// finite. Independent of the order of `scored`.
+const ScoredSplit* choose_best_split(std::span<const ScoredSplit> scored);
+
+}  // namespace quor

@@ -1,0 +1,79 @@
+#pragma once
+/// Where the fast search hands its candidates, each with its fold scores: the
+/// contract a sink meets, and the sink of the growers, which keeps only the
+/// best scored split.
+
+#include <cmath>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "aggregation.hpp"
+#include "scored_split.hpp"
+
+namespace quor {
+
+/// A sink takes each feature's candidates after start(feature), in ascending
+/// code order: the search writes a candidate's fold scores (fold order) into
+/// the buffer scores() lends it, then add(code) takes them. Sinks are template
+/// parameters of the search, so that a candidate reaches its sink without an
+/// indirect call.
+template <class Sink>
+concept CandidateSink = requires(Sink& sink, std::uint64_t feature, std::uint32_t code) {
+  sink.start(feature);
+  { sink.scores() } -> std::same_as<std::vector<double>&>;
+  sink.add(code);
+};
+
+/// Keeps the scored split choose_best_split would take among all the
+/// candidates it is given (a finite score, the highest, then the lower
+/// feature, then the lower code), without making a scored split of each: the
+/// winner's is made once, at the end. Its buffers are the caller's, reused
+/// from node to node.
+class BestSplitSink {
+ public:
+  BestSplitSink(std::size_t n_folds, const Aggregator& aggregator, std::vector<double>& scores,
+                std::vector<double>& best_scores)
+      : n_folds_(n_folds), aggregator_(aggregator), scores_(scores), best_scores_(best_scores) {}
+
+  void start(std::uint64_t feature) { feature_ = feature; }
+
+  std::vector<double>& scores() { return scores_; }
+
+  void add(std::uint32_t code) {
+    const double value = aggregator_.score(scores_);
+    if (!std::isfinite(value)) return;
+    if (found_ && !(value > best_ || (value == best_ && (feature_ < best_feature_ ||
+                                                          (feature_ == best_feature_ && code < best_code_))))) {
+      return;
+    }
+    found_ = true;
+    best_ = value;
+    best_feature_ = feature_;
+    best_code_ = code;
+    best_scores_.assign(scores_.begin(), scores_.end());
+  }
+
+  /// The best scored split; nullopt when no candidate had a finite score.
+  std::optional<ScoredSplit> best() const {
+    if (!found_) return std::nullopt;
+    return make_scored_split(best_feature_, best_code_, best_scores_, n_folds_, aggregator_);
+  }
+
+ private:
+  std::size_t n_folds_;
+  const Aggregator& aggregator_;
+  std::vector<double>& scores_;
+  std::vector<double>& best_scores_;
+  std::uint64_t feature_ = 0;
+  bool found_ = false;
+  double best_ = 0.0;
+  std::uint64_t best_feature_ = 0;
+  std::uint32_t best_code_ = 0;
+};
+
+static_assert(CandidateSink<BestSplitSink>);
+
+}  // namespace quor
