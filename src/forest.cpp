@@ -92,21 +92,22 @@ void for_each_row_block(std::size_t n_rows, std::uint64_t routings, std::uint64_
 /// (width max(k, 1) per row, rows [begin, end)); trees whose bit `skip` has
 /// for the row (when given) leave it out, and `counts` counts those that did
 /// not. `leaves` is scratch for end − begin rows.
-void sum_leaves(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t begin, std::size_t end,
+void sum_leaves(std::span<const PackedTree> trees, const MatrixView& x, std::size_t begin, std::size_t end,
                 std::size_t k, double* sums, std::vector<std::uint32_t>& leaves, Interrupt* interrupt,
                 const std::vector<std::vector<std::uint64_t>>* skip = nullptr, std::uint64_t* counts = nullptr) {
   const std::size_t width = std::max<std::size_t>(k, 1);
   leaves.resize(end - begin);
-  for (std::size_t t = 0; t < tables.size(); ++t) {
+  for (std::size_t t = 0; t < trees.size(); ++t) {
     check_interrupt(interrupt);
-    route_rows(tables[t], x, 0, end - begin, leaves);
+    const RoutingTable& table = trees[t].table;
+    route_rows(table, x, 0, end - begin, leaves);
     for (std::size_t i = 0; i < end - begin; ++i) {
       if (skip != nullptr) {
         const std::size_t r = begin + i;
         if (((*skip)[t][r / 64] >> (r % 64)) & 1) continue;
         ++counts[i];
       }
-      add_leaf(tables[t], leaves[i], k, sums + i * width);
+      add_leaf(table, leaves[i], k, sums + i * width);
     }
   }
 }
@@ -121,16 +122,16 @@ MatrixView row_slice(const MatrixView& x, std::size_t begin, std::size_t end) {
 
 /// Per row, the mean prediction of the trees whose bitmap (`in_bag`) does
 /// not have it.
-std::vector<double> out_of_bag(const ForestData& data, std::span<const RoutingTable> tables,
+std::vector<double> out_of_bag(const ForestData& data, std::span<const PackedTree> trees,
                                const std::vector<std::vector<std::uint64_t>>& in_bag, std::size_t k,
                                std::uint64_t n_threads, Interrupt* interrupt) {
   const std::size_t width = std::max<std::size_t>(k, 1);
   std::vector<double> out(data.n_rows * width, -0.0);
-  for_each_row_block(data.n_rows, data.n_rows * tables.size(), n_threads, [&](std::size_t begin, std::size_t end) {
+  for_each_row_block(data.n_rows, data.n_rows * trees.size(), n_threads, [&](std::size_t begin, std::size_t end) {
     const std::vector<double> cells = training_rows(data, begin, end);
     std::vector<std::uint64_t> counts(end - begin, 0);
     std::vector<std::uint32_t> leaves;
-    sum_leaves(tables, row_major(cells, end - begin, data.n_features), begin, end, k, out.data() + begin * width,
+    sum_leaves(trees, row_major(cells, end - begin, data.n_features), begin, end, k, out.data() + begin * width,
                leaves, interrupt, &in_bag, counts.data());
     for (std::size_t r = begin; r < end; ++r) {
       const std::uint64_t count = counts[r - begin];
@@ -199,7 +200,6 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   tree_settings.config.parallel = tree_settings.config.n_threads > 1;
   Forest forest;
   forest.trees.resize(n_trees);
-  forest.tables.resize(n_trees);
   std::vector<std::vector<std::uint64_t>> in_bag(options.oob ? n_trees : 0);
   std::atomic<std::size_t> next{0};
   // Each worker takes the next tree until none is left; a tree is a function
@@ -215,12 +215,10 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       grow.max_features = options.max_features;
       grow.tree_seed = seeds[t];
       grow.interrupt = interrupt;
-      Tree tree = fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns);
-      // The builder's arrays grow by doubling; a forest keeps many trees.
-      tree.nodes.shrink_to_fit();
-      tree.probas.shrink_to_fit();
-      forest.tables[t] = RoutingTable(tree, settings.categorical);
-      forest.trees[t] = std::move(tree);
+      // A forest keeps many trees: each is packed, and its nodes dropped,
+      // as soon as it is grown.
+      forest.trees[t] = pack_tree(fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns),
+                                  settings.categorical);
       if (options.oob) {
         std::vector<std::uint64_t>& bits = in_bag[t];
         bits.assign((data.n_rows + 63) / 64, 0);
@@ -231,44 +229,38 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   });
   if (options.oob) {
     const std::size_t k = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
-    forest.oob_prediction = out_of_bag(data, forest.tables, in_bag, k, n_threads, interrupt);
+    forest.oob_prediction = out_of_bag(data, forest.trees, in_bag, k, n_threads, interrupt);
   }
   return forest;
 }
 
-std::vector<RoutingTable> routing_tables(std::span<const Tree> trees, std::span<const std::uint64_t> categorical) {
-  std::vector<RoutingTable> tables;
-  tables.reserve(trees.size());
-  for (const Tree& tree : trees) tables.emplace_back(tree, categorical);
-  return tables;
-}
-
-void predict_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t k, std::span<double> out,
+void predict_forest(std::span<const PackedTree> trees, const MatrixView& x, std::size_t k, std::span<double> out,
                     std::uint64_t n_threads, Interrupt* interrupt) {
   const std::size_t width = std::max<std::size_t>(k, 1);
   if (out.size() != x.n_rows * width) throw InternalError("forest prediction output has the wrong size");
-  if (tables.empty() && x.n_rows > 0) throw InternalError("forest has no trees");
+  if (trees.empty() && x.n_rows > 0) throw InternalError("forest has no trees");
   std::fill(out.begin(), out.end(), -0.0);
-  for_each_row_block(x.n_rows, x.n_rows * tables.size(), n_threads, [&](std::size_t begin, std::size_t end) {
+  for_each_row_block(x.n_rows, x.n_rows * trees.size(), n_threads, [&](std::size_t begin, std::size_t end) {
     std::vector<std::uint32_t> leaves;
-    sum_leaves(tables, row_slice(x, begin, end), begin, end, k, out.data() + begin * width, leaves, interrupt);
-    const double n_trees = static_cast<double>(tables.size());
+    sum_leaves(trees, row_slice(x, begin, end), begin, end, k, out.data() + begin * width, leaves, interrupt);
+    const double n_trees = static_cast<double>(trees.size());
     for (std::size_t i = begin * width; i < end * width; ++i) out[i] /= n_trees;
   });
 }
 
-void apply_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::span<std::int64_t> out,
+void apply_forest(std::span<const PackedTree> trees, const MatrixView& x, std::span<std::int64_t> out,
                   std::uint64_t n_threads, Interrupt* interrupt) {
-  const std::size_t n_trees = tables.size();
+  const std::size_t n_trees = trees.size();
   if (out.size() != x.n_rows * n_trees) throw InternalError("forest apply output has the wrong size");
   for_each_row_block(x.n_rows, x.n_rows * n_trees, n_threads, [&](std::size_t begin, std::size_t end) {
     std::vector<std::uint32_t> leaves(end - begin);
     const MatrixView rows = row_slice(x, begin, end);
     for (std::size_t t = 0; t < n_trees; ++t) {
       check_interrupt(interrupt);
-      route_rows(tables[t], rows, 0, end - begin, leaves);
+      const RoutingTable& table = trees[t].table;
+      route_rows(table, rows, 0, end - begin, leaves);
       for (std::size_t r = begin; r < end; ++r) {
-        out[r * n_trees + t] = static_cast<std::int64_t>(tables[t].leaf_node(leaves[r - begin]));
+        out[r * n_trees + t] = static_cast<std::int64_t>(table.leaf_node(leaves[r - begin]));
       }
     }
   });

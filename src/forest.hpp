@@ -19,6 +19,7 @@
 #include "encoder.hpp"
 #include "estimator.hpp"
 #include "interrupt.hpp"
+#include "packed_tree.hpp"
 #include "routing.hpp"
 #include "tree.hpp"
 #include "views.hpp"
@@ -52,8 +53,7 @@ ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Ta
                                std::uint64_t n_threads);
 
 struct Forest {
-  std::vector<Tree> trees;
-  std::vector<RoutingTable> tables;  // one per tree, for the settings' categorical columns
+  std::vector<PackedTree> trees;  // for the settings' categorical columns
   /// With ForestOptions::oob: per row, the mean prediction of the trees that
   /// did not see it (k values per row, k = 1 for regression), NaN for a row
   /// that every tree saw.
@@ -68,19 +68,16 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt = nullptr,
                    std::atomic<std::uint64_t>* trees_done = nullptr);
 
-/// The routing table of each tree, for the `categorical` columns.
-std::vector<RoutingTable> routing_tables(std::span<const Tree> trees, std::span<const std::uint64_t> categorical);
-
 /// The mean over the trees of each row's leaf value (`k` = 0: regression,
 /// `out` has n_rows entries) or leaf probabilities (`out` is n_rows × k,
 /// row-major), on `n_threads` threads for large inputs. Every row is summed in
 /// tree order, so the result does not depend on the threads.
-void predict_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::size_t k, std::span<double> out,
+void predict_forest(std::span<const PackedTree> trees, const MatrixView& x, std::size_t k, std::span<double> out,
                     std::uint64_t n_threads, Interrupt* interrupt = nullptr);
 
 /// The pre-order index of the leaf each row reaches in each tree: `out` is
 /// n_rows × n_trees, row-major.
-void apply_forest(std::span<const RoutingTable> tables, const MatrixView& x, std::span<std::int64_t> out,
+void apply_forest(std::span<const PackedTree> trees, const MatrixView& x, std::span<std::int64_t> out,
                   std::uint64_t n_threads, Interrupt* interrupt = nullptr);
 
 /// The class of largest mean probability of each row (the lowest on ties),

@@ -130,14 +130,15 @@ void check_payload(const ForestDump& dump, std::size_t leaf, std::size_t i, std:
 
 }  // namespace
 
-ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes) {
+ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::uint64_t> categorical,
+                       std::uint64_t n_classes) {
   // Sized once: a forest's dump is large, and growing it by doubling would
   // hold up to twice its size.
   std::size_t n_nodes = 0;
   std::size_t n_leaves = 0;
-  for (const Tree& tree : trees) {
-    n_nodes += tree.nodes.size();
-    for (const DecisionNode& node : tree.nodes) n_leaves += node.is_leaf() ? 1 : 0;
+  for (const PackedTree& tree : trees) {
+    n_nodes += tree.n_nodes();
+    n_leaves += tree.leaf_samples.size();
   }
   ForestDump dump;
   dump.node_offsets.reserve(trees.size() + 1);
@@ -152,7 +153,9 @@ ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes) {
     dump.leaf_proba.reserve(n_leaves * n_classes);
   }
   dump.node_offsets.push_back(0);
-  for (const Tree& tree : trees) {
+  for (const PackedTree& packed : trees) {
+    // One tree's nodes at a time.
+    const Tree tree = unpack_tree(packed, categorical);
     const std::vector<FlatNode> flat = flatten_tree(tree);
     for (const FlatNode& node : flat) {
       dump.is_leaf.push_back(node.is_leaf);
@@ -179,8 +182,8 @@ ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes) {
   return dump;
 }
 
-std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
-                                 std::span<const std::uint64_t> categorical) {
+std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
+                                       std::span<const std::uint64_t> categorical) {
   // Every length, flag and index is checked here, before anything is read
   // through it: the dump may come from a file anyone could have written.
   const std::size_t n_nodes = dump.is_leaf.size();
@@ -230,7 +233,7 @@ std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes
            " leaves");
   }
 
-  std::vector<Tree> trees;
+  std::vector<PackedTree> trees;
   trees.reserve(offsets.size() - 1);
   std::size_t leaf = 0;
   for (std::size_t t = 0; t + 1 < offsets.size(); ++t) {
@@ -288,7 +291,7 @@ std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes
       }
     }
     for (std::size_t i = 0; i < size; ++i) rebuilt.nodes[i].split.score = dump.split_score[begin + i];
-    trees.push_back(std::move(rebuilt));
+    trees.push_back(pack_tree(rebuilt, categorical));
   }
   return trees;
 }

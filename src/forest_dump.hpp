@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "packed_tree.hpp"
 #include "task.hpp"
 #include "tree.hpp"
 
@@ -34,8 +35,10 @@ struct ForestDump {
   std::vector<double> leaf_proba;           // classification: n_leaves × n_classes
 };
 
-/// The dump of `trees`; `n_classes` 0 for regression trees.
-ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes);
+/// The dump of `trees` (packed for the sorted `categorical` columns);
+/// `n_classes` 0 for regression trees.
+ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::uint64_t> categorical,
+                       std::uint64_t n_classes);
 
 /// The trees of a dump, for a forest with `n_classes` (0: regression) whose
 /// `categorical` columns (sorted) are those given. Every array is checked
@@ -49,7 +52,7 @@ ForestDump dump_forest(std::span<const Tree> trees, std::uint64_t n_classes);
 /// lowest on ties), and the fields a leaf does not have. What a fit
 /// would not write is refused with a `ValueError` naming the array and the
 /// entry; the split scores are restored.
-std::vector<Tree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
-                                 std::span<const std::uint64_t> categorical);
+std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
+                                       std::span<const std::uint64_t> categorical);
 
 }  // namespace quor

@@ -346,22 +346,37 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
   const std::vector<std::uint64_t> depth = node_depths(tree);  // checks the children
   full_levels_ = n;
 
+  // Every array is sized once: a forest keeps many tables.
   splits_.reserve(static_cast<std::size_t>(n_splits));
   leaf_nodes_.reserve(static_cast<std::size_t>(n_leaves));
   leaf_values_.reserve(static_cast<std::size_t>(n_leaves));
   leaf_classes_.reserve(static_cast<std::size_t>(n_leaves));
-  proba_offsets_.reserve(static_cast<std::size_t>(n_leaves) + 1);
-  proba_offsets_.push_back(0);
+  bool uniform = true;
+  bool first = true;
+  std::size_t n_probas = 0;
+  for (const DecisionNode& node : tree.nodes) {
+    if (!node.is_leaf()) continue;
+    if (first) proba_width_ = node.proba_size;
+    first = false;
+    uniform = uniform && node.proba_size == proba_width_;
+    n_probas += node.proba_size;
+  }
+  probas_.reserve(n_probas);
+  if (!uniform) {
+    proba_width_ = 0;
+    proba_offsets_.reserve(static_cast<std::size_t>(n_leaves) + 1);
+    proba_offsets_.push_back(0);
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const DecisionNode& node = tree.nodes[i];
     if (node.is_leaf()) {
       full_levels_ = std::min(full_levels_, static_cast<std::size_t>(depth[i]));
-      leaf_nodes_.push_back(i);
+      leaf_nodes_.push_back(static_cast<std::uint32_t>(i));
       leaf_values_.push_back(node.value);
       leaf_classes_.push_back(static_cast<std::int64_t>(node.predicted_class));
       const std::span<const double> proba = tree.proba(node);
       probas_.insert(probas_.end(), proba.begin(), proba.end());
-      proba_offsets_.push_back(probas_.size());
+      if (!uniform) proba_offsets_.push_back(probas_.size());
       continue;
     }
     const std::uint64_t feature = node.split.feature;

@@ -48,6 +48,7 @@ class RoutingTable {
   double leaf_value(std::size_t leaf) const { return leaf_values_[leaf]; }
   std::int64_t leaf_class(std::size_t leaf) const { return leaf_classes_[leaf]; }
   std::span<const double> leaf_proba(std::size_t leaf) const {
+    if (proba_offsets_.empty()) return {probas_.data() + leaf * proba_width_, proba_width_};
     return {probas_.data() + proba_offsets_[leaf], proba_offsets_[leaf + 1] - proba_offsets_[leaf]};
   }
   /// Splits in pre-order, the root first; empty when the root is a leaf.
@@ -59,10 +60,14 @@ class RoutingTable {
 
  private:
   std::vector<RoutingSplit> splits_;
-  std::vector<std::size_t> leaf_nodes_;
+  std::vector<std::uint32_t> leaf_nodes_;  // a tree has fewer than 2**31 nodes
   std::vector<double> leaf_values_;
   std::vector<std::int64_t> leaf_classes_;
-  std::vector<std::size_t> proba_offsets_;  // n_leaves + 1 entries
+  // Leaf l's probabilities: probas_[l * width, (l + 1) * width) when every
+  // leaf has as many (a fitted tree's leaves all have one per class), else
+  // probas_[offsets[l], offsets[l + 1]) (n_leaves + 1 offsets).
+  std::size_t proba_width_ = 0;
+  std::vector<std::size_t> proba_offsets_;
   std::vector<double> probas_;
   std::uint64_t columns_needed_ = 0;
   std::size_t full_levels_ = 0;

@@ -27,8 +27,7 @@ namespace {
 struct ForestRecord {
   Settings settings;  // the trees' settings
   ForestOptions options;
-  std::vector<Tree> trees;
-  std::vector<RoutingTable> tables;  // one per tree
+  std::vector<PackedTree> trees;
   std::vector<double> oob_prediction;
   bool has_oob = false;
 
@@ -219,7 +218,6 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         progress, &done);
     if (progress != nullptr) checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(seeds.size())));
     record.trees = std::move(forest.trees);
-    record.tables = std::move(forest.tables);
     record.oob_prediction = std::move(forest.oob_prediction);
     record.has_oob = options.oob;
     return PyRef::borrowed(Py_None);
@@ -238,7 +236,7 @@ std::pair<MatrixView, std::uint64_t> prediction_input(PyObject* args, PyObject* 
   // The forest does not know how many features it was grown on (a loaded
   // one has only its trees): rows must hold every column its splits read.
   std::uint64_t needed = 0;
-  for (const RoutingTable& table : record.tables) needed = std::max(needed, table.columns_needed());
+  for (const PackedTree& tree : record.trees) needed = std::max(needed, tree.table.columns_needed());
   if (x.n_rows > 0 && x.n_cols < needed) {
     throw ValueError("x has " + std::to_string(x.n_cols) + " columns, but the forest splits on column " +
                      std::to_string(needed - 1));
@@ -257,7 +255,7 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
       PyRef out = new_float64_array(shape);
       const std::span<double> values = array_data<double>(out);
       run_unlocked([&](Interrupt* interrupt) {
-        predict_forest(record.tables, x, 0, values, n_jobs, interrupt);
+        predict_forest(record.trees, x, 0, values, n_jobs, interrupt);
       });
       return out;
     }
@@ -265,7 +263,7 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::span<std::int64_t> classes = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
       std::vector<double> proba(x.n_rows * k);
-      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
+      predict_forest(record.trees, x, k, proba, n_jobs, interrupt);
       classes_from_probabilities(proba, k, classes);
     });
     return out;
@@ -282,7 +280,7 @@ PyObject* forest_predict_proba(PyObject* self, PyObject* args, PyObject* kwargs)
     PyRef out = new_float64_array(shape);
     const std::span<double> proba = array_data<double>(out);
     run_unlocked([&](Interrupt* interrupt) {
-      predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
+      predict_forest(record.trees, x, k, proba, n_jobs, interrupt);
     });
     return out;
   });
@@ -302,8 +300,8 @@ PyRef finite_predictions(const ForestRecord& record, PyObject* args, PyObject* k
                            : new_int64_array(x.n_rows);
   bool done = true;
   run_unlocked([&](Interrupt* interrupt) {
-    if (record.tables.size() == 1) {
-      const RoutingTable& table = record.tables.front();
+    if (record.trees.size() == 1) {
+      const RoutingTable& table = record.trees.front().table;
       const BatchOptions options{n_jobs, true};
       done = probabilities ? predict_probabilities(table, x, width, array_data<double>(out), options)
              : k == 0      ? predict_values(table, x, array_data<double>(out), options)
@@ -315,11 +313,11 @@ PyRef finite_predictions(const ForestRecord& record, PyObject* args, PyObject* k
       return;
     }
     if (probabilities || k == 0) {
-      predict_forest(record.tables, x, width, array_data<double>(out), n_jobs, interrupt);
+      predict_forest(record.trees, x, width, array_data<double>(out), n_jobs, interrupt);
       return;
     }
     std::vector<double> proba(x.n_rows * k);
-    predict_forest(record.tables, x, k, proba, n_jobs, interrupt);
+    predict_forest(record.trees, x, k, proba, n_jobs, interrupt);
     classes_from_probabilities(proba, k, array_data<std::int64_t>(out));
   });
   return done ? std::move(out) : PyRef::borrowed(Py_None);
@@ -348,7 +346,7 @@ PyObject* forest_apply(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef out = new_int64_array(shape);
     const std::span<std::int64_t> leaves = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
-      apply_forest(record.tables, x, leaves, n_jobs, interrupt);
+      apply_forest(record.trees, x, leaves, n_jobs, interrupt);
     });
     return out;
   });
@@ -389,7 +387,7 @@ std::size_t tree_index(const ForestRecord& record, PyObject* index_object) {
 }
 
 /// Tree `index` of a fitted forest, the only argument of `function`.
-const Tree& tree_at(const ForestRecord& record, PyObject* args, PyObject* kwargs, const char* function) {
+const PackedTree& tree_at(const ForestRecord& record, PyObject* args, PyObject* kwargs, const char* function) {
   static const char* const names[] = {"index", nullptr};
   const std::vector<PyRef> values = parse_arguments(args, kwargs, function, names);
   return record.trees[tree_index(record, values[0].get())];
@@ -405,7 +403,7 @@ PyObject* forest_depth(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* forest_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const SharedBorrow<ForestObject> borrow(self);
-    return py_uint(leaf_count(tree_at(borrow.get(), args, kwargs, "n_leaves")));
+    return py_uint(tree_at(borrow.get(), args, kwargs, "n_leaves").table.n_leaves());
   });
 }
 
@@ -418,13 +416,15 @@ PyObject* forest_decision_path(PyObject* self, PyObject* args, PyObject* kwargs)
     const MatrixView x = float64_matrix(values[0].get(), "x");
     const std::size_t index = tree_index(record, values[1].get());
     const std::uint64_t n_jobs = std::max<std::uint64_t>(1, argument("n_jobs", values[2].get(), to_u64));
-    const RoutingTable& table = record.tables[index];
-    if (x.n_rows > 0 && x.n_cols < table.columns_needed()) {
+    const PackedTree& packed = record.trees[index];
+    if (x.n_rows > 0 && x.n_cols < packed.table.columns_needed()) {
       throw ValueError("x has " + std::to_string(x.n_cols) + " columns, but the tree splits on column " +
-                       std::to_string(table.columns_needed() - 1));
+                       std::to_string(packed.table.columns_needed() - 1));
     }
     DecisionPaths paths;
-    run_unlocked([&](Interrupt*) { paths = decision_paths(record.trees[index], table, x, n_jobs); });
+    run_unlocked([&](Interrupt*) {
+      paths = decision_paths(unpack_tree(packed, record.settings.categorical), packed.table, x, n_jobs);
+    });
     return py_pair(int64_array_of(paths.indptr), int64_array_of(paths.indices));
   });
 }
@@ -440,7 +440,6 @@ PyObject* forest_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
     one.settings = record.settings;
     one.options = record.options;
     one.trees.push_back(record.trees[index]);
-    one.tables.push_back(record.tables[index]);
     return wrap(Py_TYPE(self), std::move(one));
   });
 }
@@ -449,7 +448,7 @@ PyObject* forest_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const SharedBorrow<ForestObject> borrow(self);
     const ForestRecord& record = borrow.get();
-    const Tree& tree = tree_at(record, args, kwargs, "export_tree");
+    const Tree tree = unpack_tree(tree_at(record, args, kwargs, "export_tree"), record.settings.categorical);
     return tree_dump_dict(tree, record.settings.is_classifier(), record.settings.n_classes());
   });
 }
@@ -457,7 +456,9 @@ PyObject* forest_export_tree(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* forest_split_scores(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     const SharedBorrow<ForestObject> borrow(self);
-    return float64_array_of(split_scores(tree_at(borrow.get(), args, kwargs, "split_scores")));
+    const ForestRecord& record = borrow.get();
+    const PackedTree& packed = tree_at(record, args, kwargs, "split_scores");
+    return float64_array_of(split_scores(unpack_tree(packed, record.settings.categorical)));
   });
 }
 
@@ -473,7 +474,7 @@ PyObject* forest_export_arrays(PyObject* self, PyObject*) {
     const ForestRecord& record = borrow.get();
     if (!record.is_fitted()) throw ValueError("estimator is not fitted");
     const std::uint64_t n_classes = record.k();
-    const ForestDump dump = dump_forest(record.trees, n_classes);
+    const ForestDump dump = dump_forest(record.trees, record.settings.categorical, n_classes);
     PyRef dict = checked(PyDict_New());
     set_item(dict, "node_offsets", int64_array_of(dump.node_offsets));
     set_item(dict, "is_leaf", bool_array_of(dump.is_leaf));
@@ -553,7 +554,6 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
       }
     }
     record.trees = rebuild_forest(dump, n_classes, record.settings.categorical);
-    record.tables = routing_tables(record.trees, record.settings.categorical);
     return wrap(g_forest_type, std::move(record));
   });
 }

@@ -174,23 +174,23 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
   for (int copy = 0; copy < 40; ++copy) many.x.insert(many.x.end(), p.x.begin(), p.x.end());
   many.n = many.x.size() / p.d;
   std::vector<double> expected(many.n * std::max<std::size_t>(k, 1));
-  predict_forest(one.tables, many.matrix(), k, expected, 1);
+  predict_forest(one.trees, many.matrix(), k, expected, 1);
   for (const std::uint64_t threads : {2, 3, 16}) {
     const Forest other = grow_forest(settings, data, seeds, options, threads);
     ASSERT_EQ(other.trees.size(), seeds.size());
-    for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_tree(one.trees[t], other.trees[t]);
+    for (std::size_t t = 0; t < seeds.size(); ++t) expect_same_tree(unpack_tree(one.trees[t], settings.categorical), unpack_tree(other.trees[t], settings.categorical));
     EXPECT_TRUE(same_bits(one.oob_prediction, other.oob_prediction));
     std::vector<double> predicted(expected.size());
-    predict_forest(other.tables, many.matrix(), k, predicted, threads);
+    predict_forest(other.trees, many.matrix(), k, predicted, threads);
     EXPECT_TRUE(same_bits(expected, predicted));
   }
   // Every tree is the one-tree forest of its seed, and its out-of-bag rows
   // are those the tree's draw left out.
   const Forest first = grow_forest(settings, data, std::span(seeds).first(1), options, 1);
-  expect_same_tree(first.trees[0], one.trees[0]);
+  expect_same_tree(unpack_tree(first.trees[0], settings.categorical), unpack_tree(one.trees[0], settings.categorical));
   const std::size_t width = std::max<std::size_t>(k, 1);
   std::vector<double> tree_prediction(p.n * width);
-  predict_forest(first.tables, p.matrix(), k, tree_prediction, 1);
+  predict_forest(first.trees, p.matrix(), k, tree_prediction, 1);
   std::vector<std::uint8_t> in_bag(p.n, 0);
   for (const std::uint32_t r : draw_rows(seeds[0], p.n, options.max_samples)) in_bag[r] = 1;
   for (std::size_t r = 0; r < p.n; ++r) {
@@ -222,7 +222,7 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
     const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
     const std::uint64_t seed = 99;
     const Forest forest = grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1);
-    expect_same_tree(forest.trees[0], *single.tree);
+    expect_same_tree(unpack_tree(forest.trees[0], settings.categorical), *single.tree);
   }
 }
 
@@ -238,7 +238,7 @@ TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrewUnlessThatOneDoesNotScore) {
   ForestOptions options;
   options.max_features = 1;
   const std::uint64_t seed = 21;
-  const Tree tree = grow_forest(settings, data, std::span(&seed, 1), options, 1).trees[0];
+  const Tree tree = unpack_tree(grow_forest(settings, data, std::span(&seed, 1), options, 1).trees[0], settings.categorical);
   const std::vector<FeatureColumn> columns = columns_from_matrix(p.matrix(), settings.categorical);
   const EncodedFeatures& encoded = *data.encoded;
   std::vector<std::uint32_t> run(p.n);
@@ -308,6 +308,32 @@ TEST(ForestInterrupt, AStopAskedForByThePollEndsTheFitOnEveryThread) {
   EXPECT_EQ(grow_forest(settings, data, std::span(seeds).first(3), ForestOptions{}, 2, &never).trees.size(), 3u);
 }
 
+// ---- packed trees ----
+
+// A packed tree unpacks to the tree it was packed from, node for node and bit
+// for bit, and knows its depth and its leaves: trees of every task and mode,
+// with category splits and scores.
+TEST(PackedTree, UnpacksToTheTreeItWasPackedFrom) {
+  const ForestProblem p = forest_problem(7, 300);
+  std::size_t category_splits = 0;
+  for (const EstimatorKind kind :
+       {EstimatorKind::Regressor, EstimatorKind::Classifier, EstimatorKind::ObjectiveClassifier}) {
+    for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+      Estimator fitted{forest_settings(kind, mode), std::nullopt, {}};
+      fit_estimator(fitted, p.matrix(), targets_of(p, kind));
+      const Tree& tree = *fitted.tree;
+      ASSERT_GT(tree.nodes.size(), 4u);
+      for (const DecisionNode& node : tree.nodes) category_splits += !node.is_leaf() && node.split.is_categorical;
+      const PackedTree packed = pack_tree(tree, fitted.settings.categorical);
+      expect_same_tree(unpack_tree(packed, fitted.settings.categorical), tree);
+      EXPECT_EQ(tree_depth(packed), tree_depth(tree));
+      EXPECT_EQ(packed.table.n_leaves(), leaf_count(tree));
+      EXPECT_EQ(packed.n_nodes(), tree.nodes.size());
+    }
+  }
+  EXPECT_GT(category_splits, 0u);
+}
+
 // ---- dumps ----
 
 TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
@@ -321,10 +347,13 @@ TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
     const std::vector<std::uint64_t> seeds = {1, 2, 3};
     const Forest forest = grow_forest(settings, data, seeds, options, 2);
     const std::uint64_t n_classes = settings.is_classifier() ? 3 : 0;
-    const ForestDump dump = dump_forest(forest.trees, n_classes);
-    const std::vector<Tree> rebuilt = rebuild_forest(dump, n_classes, settings.categorical);
+    const ForestDump dump = dump_forest(forest.trees, settings.categorical, n_classes);
+    const std::vector<PackedTree> rebuilt = rebuild_forest(dump, n_classes, settings.categorical);
     ASSERT_EQ(rebuilt.size(), forest.trees.size());
-    for (std::size_t t = 0; t < rebuilt.size(); ++t) expect_same_tree(rebuilt[t], forest.trees[t]);
+    for (std::size_t t = 0; t < rebuilt.size(); ++t) {
+      expect_same_tree(unpack_tree(rebuilt[t], settings.categorical),
+                       unpack_tree(forest.trees[t], settings.categorical));
+    }
 
     ForestDump broken = dump;
     broken.node_offsets.back() -= 1;

@@ -156,18 +156,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     dump.leaf_value = in.array<double>();
   }
 
-  std::vector<Tree> trees;
+  std::vector<PackedTree> packed;
   try {
-    trees = rebuild_forest(dump, n_classes, categorical);
+    packed = rebuild_forest(dump, n_classes, categorical);
   } catch (const ValueError&) {
     return 0;
   }
   // An InternalError or anything else escapes: libFuzzer reports it.
-  require(trees.size() + 1 == dump.node_offsets.size());
-  for (const Tree& tree : trees) check_tree(tree, n_classes, categorical);
+  require(packed.size() + 1 == dump.node_offsets.size());
+  std::vector<Tree> trees;
+  for (const PackedTree& tree : packed) {
+    trees.push_back(unpack_tree(tree, categorical));
+    check_tree(trees.back(), n_classes, categorical);
+    require(tree_depth(tree) == tree_depth(trees.back()));
+  }
 
   // The dump of what was accepted is the input, and rebuilds to the same trees.
-  const ForestDump again = dump_forest(trees, n_classes);
+  const ForestDump again = dump_forest(packed, categorical, n_classes);
   require(again.node_offsets == dump.node_offsets && again.is_leaf == dump.is_leaf);
   require(again.children_left == dump.children_left && again.children_right == dump.children_right);
   require(again.feature == dump.feature && again.is_categorical == dump.is_categorical);
@@ -179,9 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(rebuild_forest(again, n_classes, categorical).size() == trees.size());
 
   // Rows as wide as the splits read, routed in batch and one by one.
-  const std::vector<RoutingTable> tables = routing_tables(trees, categorical);
   std::uint64_t n_cols = 1;
-  for (const RoutingTable& table : tables) n_cols = std::max(n_cols, table.columns_needed());
+  for (const PackedTree& tree : packed) n_cols = std::max(n_cols, tree.table.columns_needed());
   if (n_cols > 64) return 0;  // a few rows of a very wide forest say nothing more
   const std::size_t n_rows = in.take<std::uint8_t>() % 8;
   std::vector<double> cells(n_rows * n_cols);
@@ -190,9 +194,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      static_cast<std::ptrdiff_t>(n_cols * sizeof(double)), sizeof(double)};
   const std::size_t width = std::max<std::uint64_t>(n_classes, 1);
   std::vector<double> out(n_rows * width);
-  predict_forest(tables, x, n_classes, out, 1);
+  predict_forest(packed, x, n_classes, out, 1);
   std::vector<std::int64_t> leaves(n_rows * trees.size());
-  apply_forest(tables, x, leaves, 1);
+  apply_forest(packed, x, leaves, 1);
   const testing::Rows rows = testing::rows_from_matrix(x, categorical);
   for (std::size_t r = 0; r < n_rows; ++r) {
     for (std::size_t t = 0; t < trees.size(); ++t) {

@@ -1,0 +1,116 @@
+#include "packed_tree.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "config.hpp"
+#include "errors.hpp"
+#include "input.hpp"
+
+namespace quor {
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+}  // namespace
+
+PackedTree pack_tree(const Tree& tree, std::span<const std::uint64_t> categorical) {
+  PackedTree packed;
+  packed.table = RoutingTable(tree, categorical);
+  const std::size_t n_leaves = packed.table.n_leaves();
+  packed.splits.reserve(tree.nodes.size() - n_leaves);
+  packed.leaf_samples.reserve(n_leaves);
+  // The table numbers splits and leaves in node order, as this loop meets them.
+  for (const DecisionNode& node : tree.nodes) {
+    if (node.is_leaf()) {
+      packed.leaf_samples.push_back(node.n_samples);
+      continue;
+    }
+    const Split& split = node.split;
+    // Routing sends a row inside a split's test to its left child, but for
+    // these, which no fit grows; unpacking relies on it.
+    if (split.is_categorical != is_categorical(categorical, split.feature) ||
+        (split.is_categorical && split.category == kMissingCode)) {
+      throw InternalError("a packed tree's splits test categories below the missing code, on categorical columns");
+    }
+    packed.splits.push_back(split.is_categorical
+                                ? SplitDetail{static_cast<double>(split.category), kNaN, split.score}
+                                : SplitDetail{split.lower.value_or(-kInfinity), split.upper.value_or(kInfinity),
+                                              split.score});
+  }
+  return packed;
+}
+
+Tree unpack_tree(const PackedTree& packed, std::span<const std::uint64_t> categorical) {
+  const RoutingTable& table = packed.table;
+  const std::span<const RoutingSplit> splits = table.splits();
+  struct Pending {
+    std::int32_t code;  // a split's number, or ~a leaf's
+    std::size_t parent;
+    bool is_left;
+  };
+  TreeBuilder builder;
+  // Pre-order from the root: a split's left child (the inside of its test)
+  // is pushed last, so its whole subtree is built before the right one.
+  std::vector<Pending> stack{{splits.empty() ? ~0 : 0, TreeBuilder::npos, false}};
+  while (!stack.empty()) {
+    const Pending pending = stack.back();
+    stack.pop_back();
+    const std::size_t node = builder.begin_node(pending.parent, pending.is_left);
+    if (pending.code < 0) {
+      const auto leaf = static_cast<std::size_t>(~pending.code);
+      check_index(leaf, packed.leaf_samples.size(), "packed leaves");
+      const std::span<const double> proba = table.leaf_proba(leaf);
+      if (proba.empty()) {
+        builder.make_regression_leaf(node, table.leaf_value(leaf), packed.leaf_samples[leaf]);
+      } else {
+        builder.make_classification_leaf(node, proba, static_cast<std::uint64_t>(table.leaf_class(leaf)),
+                                         packed.leaf_samples[leaf]);
+      }
+      continue;
+    }
+    const auto s = static_cast<std::size_t>(pending.code);
+    check_index(s, packed.splits.size(), "packed splits");
+    const SplitDetail& detail = packed.splits[s];
+    Split split;
+    split.feature = splits[s].feature;
+    split.score = detail.score;
+    if (is_categorical(categorical, split.feature)) {
+      split.is_categorical = true;
+      split.category = static_cast<std::uint32_t>(detail.lower);
+    } else {
+      if (detail.lower != -kInfinity) split.lower = detail.lower;
+      if (detail.upper != kInfinity) split.upper = detail.upper;
+    }
+    builder.make_split(node, split);
+    stack.push_back({splits[s].child[0], node, false});
+    stack.push_back({splits[s].child[1], node, true});
+  }
+  return std::move(builder).finish();
+}
+
+std::uint64_t tree_depth(const PackedTree& packed) {
+  const std::span<const RoutingSplit> splits = packed.table.splits();
+  if (splits.empty()) return 0;
+  // Splits come in pre-order, so each split's depth is known before its
+  // children's: one pass down the list.
+  std::vector<std::uint64_t> depth(splits.size(), 0);
+  std::uint64_t deepest = 0;
+  for (std::size_t s = 0; s < splits.size(); ++s) {
+    for (const std::int32_t child : splits[s].child) {
+      if (child < 0) {
+        deepest = std::max(deepest, depth[s] + 1);
+        continue;
+      }
+      check_index(static_cast<std::size_t>(child), splits.size(), "packed splits");
+      if (static_cast<std::size_t>(child) <= s) throw InternalError("a packed split's child does not follow it");
+      depth[static_cast<std::size_t>(child)] = depth[s] + 1;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace quor
