@@ -13,8 +13,12 @@ Three parts, each optional:
 - ``memory``: the peak of a default fit at 1 000 000 × 20 beyond its inputs, in
   a fresh child process, split into the fitted forest and the fit's working
   memory.
+- ``resident``: the memory a fitted forest holds per node, quor's against
+  RandomForest*'s (10 trees each, 200 000 × 20): each forest is pickled to a
+  file and unpickled in a fresh child process, whose resident size grows by
+  the forest; that growth over the forest's nodes.
 
-    PYTHONPATH=python /usr/bin/python3 bench/forest.py [--parts quality speed memory]
+    PYTHONPATH=python /usr/bin/python3 bench/forest.py [--parts quality speed memory resident]
         [--sizes N ...] [--tasks ...] [--trees N] [--quick] [--json FILE]
 
 Progress goes to stderr, the report (Markdown) to stdout.
@@ -41,7 +45,9 @@ N_JOBS = 2
 SEED = 0
 DEFAULT_SIZES = (200_000, 1_000_000)
 QUICK_SIZES = (20_000,)
-PARTS = ("quality", "speed", "memory")
+PARTS = ("quality", "speed", "memory", "resident")
+RESIDENT_SAMPLES = 200_000
+RESIDENT_TREES = 10
 
 # Targets.
 QUALITY_WINS = 5          # data sets where quor's forest scores at least RandomForest's
@@ -50,6 +56,7 @@ FIT_VS_RF = 0.25
 PREDICT_VS_RF = 1.0
 MIN_THREAD_SPEEDUP = 1.8
 MAX_MEMORY_RATIO = 1.0
+MAX_BYTES_PER_NODE_VS_RF = 1.0
 
 
 # -- models -------------------------------------------------------------------
@@ -195,6 +202,48 @@ def memory(n_samples, tasks, say):
     return out
 
 
+def _resident_child(path, conn):
+    """In a fresh process: how much the resident size grows by unpickling ``path``."""
+    try:
+        import sklearn.ensemble  # noqa: F401 - imported before the measurement, as quor is
+
+        gc.collect()
+        before_kib = bench._status_kib("VmRSS")
+        data = pathlib.Path(path).read_bytes()
+        model = pickle.loads(data)
+        # A large bytes object goes back to the system when freed, unless
+        # the model's arrays are views of it (then it is their memory).
+        del data
+        gc.collect()
+        after_kib = bench._status_kib("VmRSS")
+        conn.send({"bytes": (after_kib - before_kib) * 1024, "nodes": int(forest_nodes(model))})
+    except BaseException as err:  # the parent re-raises it
+        conn.send({"error": f"{type(err).__name__}: {err}"})
+    finally:
+        conn.close()
+
+
+def resident(tasks, say, directory):
+    """Resident bytes per node of quor's and RandomForest's fitted forests."""
+    out = []
+    for task in tasks:
+        x, y = bench.make_data(task, RESIDENT_SAMPLES)
+        row = {"task": task, "n_samples": RESIDENT_SAMPLES, "entries": {}}
+        for name, make in (("quor", lambda: quor_forest(task)),
+                           ("RandomForest", lambda: sklearn_forest(task, "random"))):
+            say(f"resident: {task}, {name}, {RESIDENT_TREES} trees")
+            model = make().set_params(n_estimators=RESIDENT_TREES).fit(x, y)
+            path = pathlib.Path(directory) / f"{task}-{name}.pickle"
+            path.write_bytes(pickle.dumps(model, protocol=pickle.HIGHEST_PROTOCOL))
+            del model
+            gc.collect()
+            row["entries"][name] = bench.in_fork_server_child(
+                _resident_child, (str(path),), f"resident size ({task}, {name})")
+            path.unlink()
+        out.append(row)
+    return out
+
+
 # -- report -------------------------------------------------------------------
 
 
@@ -239,6 +288,12 @@ def targets(results):
         speedup = one["fit_s"] / quor["fit_s"]
         out.append((speedup >= MIN_THREAD_SPEEDUP, f"{label}: fit, 1 thread / 2 threads",
                     f"{speedup:.2f}", f">= {MIN_THREAD_SPEEDUP}"))
+    for row in results.get("resident") or []:
+        quor, rf = row["entries"]["quor"], row["entries"]["RandomForest"]
+        ratio = (quor["bytes"] / quor["nodes"]) / (rf["bytes"] / rf["nodes"])
+        out.append((ratio <= MAX_BYTES_PER_NODE_VS_RF,
+                    f"{row['task']} {row['n_samples']:,}: resident bytes per node / RandomForest's",
+                    f"{ratio:.2f}", f"<= {MAX_BYTES_PER_NODE_VS_RF}"))
     for m in results.get("memory") or []:
         ratio = m["extra_bytes"] / m["x_bytes"]
         out.append((ratio <= MAX_MEMORY_RATIO,
@@ -284,6 +339,16 @@ def format_report(results):
         lines.append(bench.render_table(
             ["task", "x", "size of x, MiB", "peak beyond inputs, MiB", "fitted forest, MiB",
              "nodes"], table, markdown=True, align=list("ll") + ["r"] * 4))
+    if results.get("resident"):
+        lines += ["", "#### Memory of a fitted forest per node", "",
+                  f"{RESIDENT_TREES} trees on {RESIDENT_SAMPLES:,} × {bench.N_FEATURES}, each "
+                  "unpickled in a fresh process: the growth of its resident size.", ""]
+        table = [[row["task"], name, f"{e['nodes']:,}", f"{e['bytes'] / 2**20:.1f}",
+                  f"{e['bytes'] / e['nodes']:.1f}"]
+                 for row in results["resident"] for name, e in row["entries"].items()]
+        lines.append(bench.render_table(
+            ["task", "model", "nodes", "resident MiB", "bytes per node"], table, markdown=True,
+            align=list("ll") + ["r"] * 3))
     checks = targets(results)
     if checks:
         lines += ["", "#### Targets", ""]
@@ -317,6 +382,11 @@ def main(argv=None):
                "sizes": list(sizes)}
     if "memory" in args.parts:  # first, before this process holds large arrays
         results["memory"] = memory(max(sizes), args.tasks, say)
+    if "resident" in args.parts:
+        import tempfile
+
+        with tempfile.TemporaryDirectory() as directory:
+            results["resident"] = resident(args.tasks, say, directory)
     if "quality" in args.parts:
         results["quality"] = cross_validated(QUALITY_MODELS, args.quick, say)
     if "speed" in args.parts:
