@@ -19,18 +19,24 @@ import pandas as pd
 
 from ._quor import LIMITS
 
-__all__ = ["check_codes", "encode_table", "holds_values", "learn_categories"]
+__all__ = ["check_codes", "encode_table", "encoded_by_value", "learn_categories"]
 
 
-def holds_values(column):
-    """True for a column whose values are themselves categories: a ``category``
-    column, or text (a string column, or objects with at least one str among
-    numbers and strs)."""
-    if isinstance(column.dtype, pd.CategoricalDtype) or pd.api.types.is_string_dtype(column):
-        if column.dtype != object:
-            return True
-    else:
+def encoded_by_value(dtype, named, column=None):
+    """Whether a column's values are themselves its categories (encoded by value).
+
+    A pandas ``category`` column always is; a column named in ``categorical``
+    is when it holds text: a string dtype, or objects with at least one str
+    among numbers and strs.  Without the values at hand (``column`` None, as
+    for a Dask frame, known by its dtype only) a named object column is
+    taken to hold text.
+    """
+    if isinstance(dtype, pd.CategoricalDtype):
+        return True
+    if not named or not (dtype == object or pd.api.types.is_string_dtype(dtype)):
         return False
+    if dtype != object or column is None:
+        return True
     present = [value for value in column if not _missing(value)]
     return any(isinstance(v, str) for v in present) and all(
         isinstance(v, (str, numbers.Number)) for v in present

@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 from sklearn.utils.validation import check_is_fitted
 
-from ._categories import check_codes, encode_table, holds_values, learn_categories
+from ._categories import check_codes, encode_table, encoded_by_value, learn_categories
 from ._compat import validate_data
 
 __all__ = ["fit_input", "install", "predict_input", "resolve_categorical"]
@@ -172,7 +172,7 @@ def fit_input(estimator, X, y, *, y_numeric):
         # walked column by column.
         for j in np.flatnonzero(mask | category_dtype):
             column = table.iloc[:, j]
-            if category_dtype[j] or holds_values(column):
+            if encoded_by_value(column.dtype, mask[j], column):
                 mask[j] = True
                 categories[j] = learn_categories(column)
         X = encode_table(table, categories, isinstance(X, pd.DataFrame))

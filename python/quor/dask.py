@@ -117,7 +117,7 @@ from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
 from . import _params
-from ._categories import check_codes, encode_table, learn_categories
+from ._categories import check_codes, encoded_by_value, encode_table, learn_categories
 from ._estimators import prepare_targets
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
@@ -173,9 +173,7 @@ def _check_x(X, categorical):
         mask = resolve_categorical(categorical, len(labels), names)
         by_value = []
         for j, (label, dtype) in enumerate(X.dtypes.items()):
-            if isinstance(dtype, pd.CategoricalDtype) or (
-                mask[j] and (dtype == object or pd.api.types.is_string_dtype(dtype))
-            ):
+            if encoded_by_value(dtype, mask[j]):
                 mask[j] = True
                 by_value.append(j)
             elif pd.api.types.is_complex_dtype(dtype) or not (
