@@ -200,6 +200,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   tree_settings.config.parallel = tree_settings.config.n_threads > 1;
   Forest forest;
   forest.trees.resize(n_trees);
+  forest.roots.resize(n_trees);
   std::vector<std::vector<std::uint64_t>> in_bag(options.oob ? n_trees : 0);
   std::atomic<std::size_t> next{0};
   // Each worker takes the next tree until none is left; a tree is a function
@@ -215,6 +216,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       grow.max_features = options.max_features;
       grow.tree_seed = seeds[t];
       grow.interrupt = interrupt;
+      grow.root_report = &forest.roots[t];
       // A forest keeps many trees: each is packed, and its nodes dropped,
       // as soon as it is grown.
       forest.trees[t] = pack_tree(fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns),

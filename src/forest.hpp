@@ -54,6 +54,7 @@ ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Ta
 
 struct Forest {
   std::vector<PackedTree> trees;  // for the settings' categorical columns
+  std::vector<RootReport> roots;  // how each tree's root ended
   /// With ForestOptions::oob: per row, the mean prediction of the trees that
   /// did not see it (k values per row, k = 1 for regression), NaN for a row
   /// that every tree saw.

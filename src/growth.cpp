@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "folds.hpp"
 #include "objective.hpp"
 
 namespace quor {
@@ -58,6 +59,15 @@ const ScoredSplit* accepted_split(const GrowInput& input, std::span<const Scored
   const ScoredSplit* best = choose_best_split(scored);
   if (best == nullptr || best->score <= input.config.min_impurity_decrease) return nullptr;
   return best;
+}
+
+void report_root(const GrowInput& input, std::uint64_t n_samples, std::span<const ScoredSplit> scored) {
+  RootReport* report = input.options.root_report;
+  if (report == nullptr) return;
+  report->searched = true;
+  report->scored = choose_best_split(scored) != nullptr;
+  report->n_samples = n_samples;
+  report->n_folds = fold_count(input.config.cv_folds, n_samples, input.config.mode == SplitMode::Fast);
 }
 
 std::uint64_t min_leaf(const TreeConfig& config) { return std::max<std::uint64_t>(1, config.min_samples_leaf); }

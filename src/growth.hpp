@@ -38,6 +38,15 @@ namespace quor {
 
 /// What a forest changes in the growth of one of its trees. The defaults grow
 /// the single tree: every sample at the root, every feature at every node.
+/// How a tree's root ended: what a caller needs to explain a tree that is a
+/// single leaf.
+struct RootReport {
+  bool searched = false;  // past the stopping rules, its features were searched
+  bool scored = false;    // and some candidate got a finite aggregated score
+  std::uint64_t n_samples = 0;
+  std::uint64_t n_folds = 0;  // the folds its samples were divided into, when searched
+};
+
 struct GrowOptions {
   /// The root's samples, ascending and distinct; empty means 0 … n − 1.
   std::span<const std::uint32_t> root_samples;
@@ -48,6 +57,8 @@ struct GrowOptions {
   std::uint64_t tree_seed = 0;
   /// Checked at every node; null: growth cannot be interrupted.
   Interrupt* interrupt = nullptr;
+  /// Filled in at the root when given.
+  RootReport* root_report = nullptr;
 };
 
 /// Everything a grower reads besides the features; the caller keeps it alive
@@ -89,6 +100,10 @@ bool stops_early(const GrowInput& input, std::uint64_t depth, const NodeValues& 
 /// The node's choice among its scored splits; nullptr when none is finite or
 /// the best does not exceed min_impurity_decrease.
 const ScoredSplit* accepted_split(const GrowInput& input, std::span<const ScoredSplit> scored);
+
+/// Fills in the options' root report, if any, for a root of `n_samples` that
+/// was searched and scored as `scored`.
+void report_root(const GrowInput& input, std::uint64_t n_samples, std::span<const ScoredSplit> scored);
 
 /// The smallest a child may be: max(1, min_samples_leaf).
 std::uint64_t min_leaf(const TreeConfig& config);
@@ -167,6 +182,7 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
   targets.gather(input, mode.samples(node));
   if (!stops_early(input, node.depth, targets)) {
     const std::vector<ScoredSplit> scored = node_scored_splits(input, mode, worker, node, n_threads);
+    if (node.depth == 0) report_root(input, mode.size(node), scored);
     const ScoredSplit* best = accepted_split(input, scored);
     const std::optional<SplitChoice> choice = best == nullptr ? std::nullopt : mode.split_for(node, *best);
     if (choice) {

@@ -137,7 +137,7 @@ class _QUORTree(NativeModel):
         install(self, fitted)
         self._install_native(forest, kind, settings)
         if forest.n_leaves(0) == 1:
-            _warn_if_no_fold_could_score(kind, settings, mask, X, targets)
+            _warn_if_no_fold_could_score(forest)
         return self
 
     def _n_threads(self):
@@ -224,38 +224,24 @@ class _QUORTree(NativeModel):
         return csr_matrix((data, indices, indptr), shape=(len(X), self.tree_.node_count))
 
 
-def _warn_if_no_fold_could_score(kind, settings, mask, X, y):
-    """Warn when a one-leaf fit had a splittable root whose candidates no fold could score.
+def _warn_if_no_fold_could_score(forest):
+    """Warn when a one-leaf tree's root was searched but no fold could score a candidate.
 
-    The root could be split when it has at least ``min_samples_split`` (and
-    2) samples, ``max_depth`` allows a split, the targets are not all equal
-    and some feature takes two values.  Whether any candidate of the root got
-    a finite aggregated score is asked of the core itself: a fit of depth 1
-    with ``min_impurity_decrease=-inf`` and ``min_samples_leaf=1`` splits
-    the root exactly when one did.
+    The core reports how the root ended: past the stopping rules (enough
+    samples, depth left, targets not all alike), and whether any candidate
+    of it got a finite aggregated score on its held-out folds.
     """
-    n = len(y)
-    if settings["max_depth"] == 0 or n < max(2, settings["min_samples_split"]):
+    root = forest.root_report(0)
+    if root is None or not root["searched"] or root["scored"]:
         return
-    if np.all(y == y[0]):
-        return
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN columns
-        varies = np.nanmax(X, axis=0) > np.nanmin(X, axis=0)
-    if not np.any(varies | mask):
-        return
-    probe = RawForest(kind, dict(settings, max_depth=1, min_impurity_decrease=-np.inf,
-                                 min_samples_leaf=1))
-    probe.fit(X, y, [0], 1, False, None)
-    if probe.n_leaves(0) == 1:
-        folds = max(2, min(settings["cv_folds"], n))
-        warnings.warn(
-            f"the tree is a single leaf: no candidate split of the root could be scored on "
-            f"its held-out folds (cv_folds={settings['cv_folds']} leaves about {n // folds} of "
-            f"the {n} samples in each); use fewer cv_folds",
-            UserWarning,
-            stacklevel=4,
-        )
+    n, folds = root["n_samples"], root["n_folds"]
+    warnings.warn(
+        f"the tree is a single leaf: no candidate split of the root could be scored on its "
+        f"held-out folds ({folds} folds of about {n // folds} of the {n} samples each); use "
+        f"fewer cv_folds",
+        UserWarning,
+        stacklevel=4,
+    )
 
 
 def native_importances(forest, n_features):

@@ -31,6 +31,7 @@ struct ForestRecord {
   Settings settings;  // the trees' settings
   ForestOptions options;
   std::vector<PackedTree> trees;
+  std::vector<RootReport> roots;  // how each tree's root ended; empty for a loaded forest
   std::vector<double> oob_prediction;
   bool has_oob = false;
 
@@ -177,6 +178,10 @@ void return_free_memory() {
 #endif
 }
 
+void set_item(const PyRef& dict, const char* key, PyRef value) {
+  check_status(PyDict_SetItemString(dict.get(), key, value.get()));
+}
+
 // ---- work without the lock ----
 
 /// Runs `work(interrupt)` with the interpreter lock released. Every few
@@ -233,6 +238,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
         progress, &done);
     if (progress != nullptr) checked(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(seeds.size())));
     record.trees = std::move(forest.trees);
+    record.roots = std::move(forest.roots);
     record.oob_prediction = std::move(forest.oob_prediction);
     record.has_oob = options.oob;
     return_free_memory();
@@ -423,6 +429,24 @@ PyObject* forest_n_leaves(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* forest_root_report(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyRef {
+    static const char* const names[] = {"index", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "root_report", names);
+    const SharedBorrow<ForestObject> borrow(self);
+    const ForestRecord& record = borrow.get();
+    const std::size_t index = tree_index(record, values[0].get());
+    if (index >= record.roots.size()) return PyRef::borrowed(Py_None);
+    const RootReport& root = record.roots[index];
+    PyRef out = checked(PyDict_New());
+    set_item(out, "searched", py_bool(root.searched));
+    set_item(out, "scored", py_bool(root.scored));
+    set_item(out, "n_samples", py_uint(root.n_samples));
+    set_item(out, "n_folds", py_uint(root.n_folds));
+    return out;
+  });
+}
+
 PyObject* forest_decision_path(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const names[] = {"x", "index", "n_jobs", nullptr};
@@ -479,10 +503,6 @@ PyObject* forest_split_scores(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 // ---- the arrays of a pickle ----
-
-void set_item(const PyRef& dict, const char* key, PyRef value) {
-  check_status(PyDict_SetItemString(dict.get(), key, value.get()));
-}
 
 PyObject* forest_export_arrays(PyObject* self, PyObject*) {
   return guarded([&]() -> PyRef {
@@ -614,6 +634,11 @@ PyMethodDef kForestMethods[] = {
     {"depth", as_cfunction(forest_depth), kArgs,
      "depth($self, index)\n--\n\nThe depth of tree `index`: splits on its longest path."},
     {"n_leaves", as_cfunction(forest_n_leaves), kArgs, "n_leaves($self, index)\n--\n\nLeaves of tree `index`."},
+    {"root_report", as_cfunction(forest_root_report), kArgs,
+     "root_report($self, index)\n--\n\n"
+     "How the root of tree `index` ended, as a dict: searched (it passed the\n"
+     "stopping rules), scored (some candidate got a finite score), n_samples and\n"
+     "n_folds; None for a forest that was loaded rather than fitted."},
     {"decision_path", as_cfunction(forest_decision_path), kArgs,
      "decision_path($self, x, index, n_jobs)\n--\n\n"
      "The nodes each row passes in tree `index`, root first, as `(indptr, indices)`\n"

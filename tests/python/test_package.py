@@ -314,7 +314,7 @@ def test_float_sample_counts_are_fractions_and_minus_one_thread_is_every_core():
 def test_a_single_leaf_that_no_fold_could_score_warns():
     X, y = load_iris(return_X_y=True)
     with pytest.warns(UserWarning, match=r"single leaf: no candidate split of the root could "
-                      r"be scored.*cv_folds=150 leaves about 1 of the 150 samples"):
+                      r"be scored.*150 folds of about 1 of the 150 samples"):
         assert QUORClassifier(cv_folds=150).fit(X, y).get_n_leaves() == 1
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -322,6 +322,7 @@ def test_a_single_leaf_that_no_fold_could_score_warns():
         QUORClassifier(max_depth=0).fit(X, y)
         QUORClassifier().fit(X, np.zeros(len(y)))
         QUORClassifier(min_impurity_decrease=10.0).fit(X, y)
+        QUORClassifier(min_samples_split=151).fit(X, y)
         assert QUORClassifier(cv_folds=30).fit(X, y).get_n_leaves() > 1
 
 
