@@ -24,7 +24,7 @@ Objective Objective::from_name(std::string_view name, AverageMode average, std::
   if (!kind) {
     throw ValueError("unknown objective " + quoted(name) + " (expected " + listed_names(kObjectives, false) + ")");
   }
-  if (*kind == ObjectiveKind::Accuracy) return accuracy();
+  if (!uses_pos_label(*kind)) return accuracy();
   // pos_label and beta are kept only by the objectives that read them.
   return {*kind, average, pos_label, *kind == ObjectiveKind::FBeta ? beta : 0.0};
 }

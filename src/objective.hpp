@@ -48,6 +48,10 @@ inline constexpr std::array<Named<ObjectiveKind>, 5> kObjectives{{{"precision", 
                                                                   {"fbeta", ObjectiveKind::FBeta},
                                                                   {"accuracy", ObjectiveKind::Accuracy}}};
 
+/// Whether an objective scores one class against the others when averaged
+/// "binary" (and so reads pos_label): all but accuracy.
+constexpr bool uses_pos_label(ObjectiveKind kind) { return kind != ObjectiveKind::Accuracy; }
+
 class Objective {
  public:
   /// "precision", "recall", "f1", "fbeta", "accuracy"; else `ValueError`

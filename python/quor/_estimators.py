@@ -10,7 +10,7 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
-from ._quor import LIMITS, RawForest
+from ._quor import LIMITS, OPTIONS, RawForest
 from ._tree import Tree, importances_per_tree, tree_arrays
 
 __all__ = ["FittedAttributes", "NativeModel", "QUORClassifier", "QUORRegressor"]
@@ -432,7 +432,7 @@ def encoded_pos_label(estimator, classes):
                 f"it should be one of {labels}"
             )
         return matches[0]
-    uses_pos_label = estimator.objective in ("precision", "recall", "f1", "fbeta")
+    uses_pos_label = estimator.objective in OPTIONS["pos_label_objective"]
     if uses_pos_label and estimator.average == "binary" and len(labels) > 2:
         raise ValueError(
             f"y has {len(labels)} classes, so average='binary' needs pos_label; "

@@ -49,6 +49,7 @@ void add_option_tables(PyObject* module) {
   set_item(options, "classification_criterion", names_of(kClassificationCriteria));
   set_item(options, "fast_regression_criterion", names_of(kRegressionCriteria, fast_mode_supports));
   set_item(options, "objective", names_of(kObjectives));
+  set_item(options, "pos_label_objective", names_of(kObjectives, uses_pos_label));
   set_item(options, "average", names_of(kAverages));
   set_item(options, "aggregator", names_of(kAggregators));
   set_item(options, "mode", names_of(kModes));
