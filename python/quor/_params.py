@@ -338,14 +338,14 @@ a fit on fewer samples uses no threads at all.""",
         "fast mode: smallest node scored on several threads", cli=int),
     Param(
         "categorical", None, [Anything()], "array-like of int, str or bool",
-        """Categorical features, as column indices, as feature names (when
+        f"""Categorical features, as column indices, as feature names (when
 fitting on a pandas DataFrame) or as a boolean mask over the columns.
 pandas ``category`` columns are categorical without being named, and
 ``object``/string columns may be named: their values are encoded by
 value, in the order of the categories seen at fit; a missing value
 (None, NaN) is missing, and a category not seen at fit goes where any
 category other than the one a split tests goes.  A numeric column named
-here holds category codes, integers from 0 to 2**32 - 2; negative and
+here holds category codes, integers from 0 to {MAX_CATEGORY_CODE}; negative and
 NaN values are missing, and a fractional or larger value is a
 ValueError (at fit and at predict).  A categorical split tests
 ``x == category``.""",
