@@ -278,7 +278,7 @@ struct InPlaceEdges {
   std::span<const std::size_t> features;
   std::uint64_t n_bins;
   std::size_t threads;
-  std::vector<std::vector<std::uint32_t>> counts;  // [t][d·kBuckets + b]
+  std::vector<std::unique_ptr<std::uint32_t[]>> counts;  // [t][d·kBuckets + b]
   std::vector<std::uint64_t> finite;                // per column
   std::vector<std::vector<EdgeBucket>> needed;      // per column: its edge buckets
   std::vector<std::uint64_t> n_copied;              // per column: keys copied out
@@ -292,14 +292,19 @@ struct InPlaceEdges {
   /// Pass 1: each thread counts the finite values of its rows per column and bucket.
   void count_buckets() {
     const std::size_t n_columns = features.size();
+    // Allocated by the calling thread, zeroed by the workers: worker threads
+    // are new at every call, and memory they allocated would come from
+    // arenas of their own, freshly mapped (every page faulting in again)
+    // each time.
     counts.resize(threads);
+    for (auto& own : counts) own.reset(new std::uint32_t[n_columns * kBuckets]);
     on_rows([&](std::size_t t, std::size_t begin, std::size_t end) {
-      std::vector<std::uint32_t>& own = counts[t];
-      own.assign(n_columns * kBuckets, 0);
+      std::uint32_t* own = counts[t].get();
+      std::fill_n(own, n_columns * kBuckets, 0u);
       for (std::size_t first = begin; first < end; first += kReadBlock) {
         const std::size_t last = std::min(end, first + kReadBlock);
         for (std::size_t d = 0; d < n_columns; ++d) {
-          std::uint32_t* column_counts = own.data() + d * kBuckets;
+          std::uint32_t* column_counts = own + d * kBuckets;
           for (std::size_t r = first; r < last; ++r) {
             const double v = x.at(r, features[d]);
             if (std::isfinite(v)) ++column_counts[total_order_key(v) >> kBucketShift];
@@ -338,7 +343,7 @@ struct InPlaceEdges {
         n_copied[d] = e.offset + (e.end_rank - e.first_rank);
       }
       for (std::size_t t = 0; t < threads; ++t) {
-        std::uint32_t* own = counts[t].data() + d * kBuckets;
+        std::uint32_t* own = counts[t].get() + d * kBuckets;
         for (std::size_t k = 0; k < needed[d].size(); ++k) own[needed[d][k].bucket] = places[k * threads + t];
       }
       for (const EdgeBucket& e : needed[d]) marks[d * kMarkWords + e.bucket / 64] |= std::uint64_t{1} << (e.bucket % 64);
@@ -366,7 +371,7 @@ struct InPlaceEdges {
             kept[n_kept] = key;
             n_kept += std::isfinite(v) & (column_marks[bucket / 64] >> (bucket % 64)) & 1u;
           }
-          std::uint32_t* places = counts[t].data() + d * kBuckets;
+          std::uint32_t* places = counts[t].get() + d * kBuckets;
           std::uint64_t* out = keys[d - d0].get();
           for (std::size_t i = 0; i < n_kept; ++i) out[places[kept[i] >> kBucketShift]++] = kept[i];
         }

@@ -166,12 +166,13 @@ PyObject* forest_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-/// Gives the memory that a fit or a load used and freed back to the system.
-/// Both free far more than they keep (the training data's encoding, the
-/// nodes of every tree before it is packed, a loaded forest's arrays), in
-/// pieces that C's allocator keeps for later use when something allocated
-/// after them is still alive: a process that loads a forest would otherwise
-/// stay twice its size.
+/// Gives the memory that a load used and freed back to the system. A load
+/// frees more than it keeps (the arrays as read, each tree's nodes before it
+/// is packed), in pieces that C's allocator keeps for later use when
+/// something allocated after them is still alive: a process that loads a
+/// forest would otherwise stay about twice its size. (A fit keeps what it
+/// freed: the next fit, which needs as much, reuses it without faulting its
+/// pages in again.)
 void return_free_memory() {
 #if defined(__GLIBC__)
   malloc_trim(0);
@@ -241,7 +242,6 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     record.roots = std::move(forest.roots);
     record.oob_prediction = std::move(forest.oob_prediction);
     record.has_oob = options.oob;
-    return_free_memory();
     return PyRef::borrowed(Py_None);
   });
 }
