@@ -109,25 +109,15 @@ class Tree:
         return depth
 
 
-def feature_importances(dump, split_scores, n_features):
-    """Held-out importance of every feature of a tree dump, normalised to sum to 1.
+def importances_per_tree(is_leaf, feature, n_samples, split_scores, node_offsets, n_features):
+    """Held-out importance of every feature of each tree, normalised to sum to 1;
+    one row per tree.
 
     Feature j earns, at every split on j, the split's aggregated
     cross-validated score (``split_scores``, one per node; clipped below at
-    0) times the share of the root's samples that reached the split.  A tree
-    without any positive score (one leaf) gives all zeros.
-    """
-    n_nodes = len(dump["is_leaf"])
-    return importances_per_tree(
-        np.asarray(dump["is_leaf"], dtype=bool), np.asarray(dump["feature"], dtype=np.int64),
-        np.asarray(dump["n_samples"], dtype=np.float64), np.asarray(split_scores, dtype=np.float64),
-        np.array([0, n_nodes]), n_features)[0]
-
-
-def importances_per_tree(is_leaf, feature, n_samples, split_scores, node_offsets, n_features):
-    """:func:`feature_importances` of many trees at once, one row per tree.
-
-    The trees' nodes are concatenated; tree t owns nodes
+    0) times the share of the tree's root samples that reached the split.  A
+    tree without any positive score (one leaf) gives all zeros.  The trees'
+    nodes are concatenated (the native forest's arrays); tree t owns nodes
     ``node_offsets[t]:node_offsets[t + 1]``, its root first.
     """
     n_trees = len(node_offsets) - 1

@@ -127,7 +127,19 @@ def run(ops, calls):
             raise AssertionError(f"operation {i % len(ops)} did not raise {error.__name__}")
 
 
+def stop_background_pools():
+    """Earlier tests leave joblib's reusable process pool running (its workers
+    stay for minutes); its manager and feeder threads allocate Python objects
+    on their own schedule, a worker's timeout for one, and would be counted
+    here as the core's."""
+    reusable = sys.modules.get("joblib.externals.loky.reusable_executor")
+    executor = getattr(reusable, "_executor", None)
+    if executor is not None:
+        executor.shutdown(wait=True)
+
+
 def test_repeated_calls_keep_memory_and_references_flat():
+    stop_background_pools()
     ops, held = operations()
     measures()
     run(ops, 5000)  # warm-up: caches and free lists fill up to their size
