@@ -11,8 +11,8 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params
 from ._estimators import (
-    NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, native_importances,
-    prepare_targets,
+    NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
+    native_importances, prepare_targets, weight_arguments, weight_doc,
 )
 from ._input import fit_input, install, predict_input
 from ._quor import RawForest
@@ -94,25 +94,34 @@ class _Progress:
 class _QUORForest(NativeModel):
     """What the forest regressor and classifier share."""
 
-    def _fit(self, X, y):
+    def _fit(self, X, y, sample_weight):
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
         n_samples, n_features = X.shape
         kind, task_settings, targets, task_fitted = prepare_targets(self, y)
+        weights, n_kept = fit_weights(self, sample_weight, targets, task_fitted.get("classes_"))
+        subsample = getattr(self, "class_weight", None) == "balanced_subsample"
+        if subsample and weights is None:
+            weights = np.ones(n_samples)
+        # Rows of weight 0 are left out before anything else: counts of rows
+        # given as fractions are taken of the rows that remain.
+        n_rows = n_samples if n_kept is None else n_kept
         settings = _params.core_settings(
-            self, task_settings, np.flatnonzero(fitted["is_categorical_"]).tolist(), n_samples,
+            self, task_settings, np.flatnonzero(fitted["is_categorical_"]).tolist(), n_rows,
             n_features)
-        if self.oob_score and settings["max_samples"] >= n_samples:
+        if self.oob_score and settings["max_samples"] >= n_rows:
+            which = "" if n_rows == n_samples else " of non-zero weight"
             raise ValueError(
                 f"oob_score=True needs rows that some trees do not see, but max_samples="
-                f"{self.max_samples!r} gives every tree all {n_samples} rows; use a smaller "
-                "max_samples"
+                f"{self.max_samples!r} gives every tree all {n_rows} rows{which}; use a "
+                "smaller max_samples"
             )
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
         try:
             forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
-                       self._n_jobs(), bool(self.oob_score), progress)
+                       self._n_jobs(), bool(self.oob_score), progress,
+                       **weight_arguments(weights, subsample))
         finally:
             progress.close()
         fitted["n_estimators_"] = forest.n_trees()
@@ -183,8 +192,10 @@ class _QUORForest(NativeModel):
     def _tree_estimator(self, index):
         """Tree ``index`` as a fitted QUORClassifier / QUORRegressor."""
         single = self._single_class()
+        # The class weights are in the weights the tree was grown with, as
+        # scikit-learn's forests leave them out of their trees' parameters.
         params = {name: value for name, value in self.get_params(deep=False).items()
-                  if name in single.__init__.__signature__.parameters}
+                  if name in single.__init__.__signature__.parameters and name != "class_weight"}
         estimator = single(**params)
         for name in ("n_features_in_", "feature_names_in_", "is_categorical_", "categories_",
                      "classes_", "n_classes_"):
@@ -229,7 +240,8 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
     _parameter_constraints = _params.constraints("forest_regressor")
     __init__ = _params.make_init("forest_regressor")
 
-    def fit(self, X, y):
+    @weight_doc
+    def fit(self, X, y, sample_weight=None):
         """Grow the forest.
 
         Parameters
@@ -238,12 +250,16 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Targets.
+        {sample_weight}
+            Each tree weighs the rows it draws so.
+            The out-of-bag scores (``oob_score=True``) are not weighted, as
+            scikit-learn's are not.
 
         Returns
         -------
         self
         """
-        return self._fit(X, y)
+        return self._fit(X, y, sample_weight)
 
     def _oob_attributes(self, oob, y, fitted):
         seen = self._oob_rows(oob, "oob_prediction_")
@@ -301,7 +317,8 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
     _parameter_constraints = _params.constraints("forest_classifier")
     __init__ = _params.make_init("forest_classifier")
 
-    def fit(self, X, y):
+    @weight_doc
+    def fit(self, X, y, sample_weight=None):
         """Grow the forest.
 
         Parameters
@@ -310,13 +327,17 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Class labels.
+        {sample_weight}
+            Each tree weighs the rows it draws so.
+            The out-of-bag scores (``oob_score=True``) are not weighted, as
+            scikit-learn's are not.
 
         Returns
         -------
         self
         """
         check_criterion_or_objective(self)
-        return self._fit(X, y)
+        return self._fit(X, y, sample_weight)
 
     def _oob_attributes(self, oob, y, fitted):
         seen = self._oob_rows(oob, "oob_decision_function_")

@@ -109,23 +109,25 @@ class Tree:
         return depth
 
 
-def importances_per_tree(is_leaf, feature, n_samples, split_scores, node_offsets, n_features):
+def importances_per_tree(is_leaf, feature, node_weight, split_scores, node_offsets, n_features):
     """Held-out importance of every feature of each tree, normalised to sum to 1;
     one row per tree.
 
     Feature j earns, at every split on j, the split's aggregated
     cross-validated score (``split_scores``, one per node; clipped below at
-    0) times the share of the tree's root samples that reached the split.  A
-    tree without any positive score (one leaf) gives all zeros.  The trees'
-    nodes are concatenated (the native forest's arrays); tree t owns nodes
+    0) times the share of the tree's root weight that reached the split
+    (``node_weight``: the sum of the training weights at each node, its
+    number of samples for unweighted trees).  A tree without any positive
+    score (one leaf) gives all zeros.  The trees' nodes are concatenated
+    (the native forest's arrays); tree t owns nodes
     ``node_offsets[t]:node_offsets[t + 1]``, its root first.
     """
     n_trees = len(node_offsets) - 1
     tree_of = np.repeat(np.arange(n_trees), np.diff(node_offsets))
-    n_samples = np.asarray(n_samples, dtype=np.float64)
+    node_weight = np.asarray(node_weight, dtype=np.float64)
     splits = ~is_leaf & np.isfinite(split_scores)
-    root = n_samples[np.asarray(node_offsets[:-1])][tree_of[splits]]
-    weight = np.maximum(split_scores[splits], 0.0) * n_samples[splits] / root
+    root = node_weight[np.asarray(node_offsets[:-1])][tree_of[splits]]
+    weight = np.maximum(split_scores[splits], 0.0) * node_weight[splits] / root
     out = np.zeros((n_trees, n_features))
     np.add.at(out, (tree_of[splits], feature[splits]), weight)
     totals = out.sum(axis=1, keepdims=True)
