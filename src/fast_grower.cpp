@@ -141,6 +141,7 @@ Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::
 }
 
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
+  if (!input.options.weights.empty()) throw ValueError("weighted growth is not available yet");
   FastMode mode(input, encoded);
   const std::uint64_t threads = fit_threads(input.config, encoded.n_features);
   return grow_tree(input, mode, mode.root(), threads, input.config.parallel_min_samples);

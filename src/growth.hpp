@@ -59,6 +59,8 @@ struct GrowOptions {
   Interrupt* interrupt = nullptr;
   /// Filled in at the root when given.
   RootReport* root_report = nullptr;
+  /// Each sample's weight, by sample id (weights.hpp); empty: unweighted.
+  std::span<const double> weights;
 };
 
 /// Everything a grower reads besides the features; the caller keeps it alive

@@ -189,6 +189,7 @@ static_assert(GrowthMode<StrictMode>);
 }  // namespace
 
 Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  if (!input.options.weights.empty()) throw ValueError("weighted growth is not available yet");
   StrictMode mode(input, columns);
   const std::uint64_t threads = fit_threads(input.config, columns.size());
   return grow_tree(input, mode, mode.root(threads), threads, 0);

@@ -18,6 +18,8 @@
 #include "estimators.hpp"
 #include "forest.hpp"
 #include "forest_dump.hpp"
+#include "settings.hpp"
+#include "weights.hpp"
 #include "guard.hpp"
 #include "lock.hpp"
 
@@ -150,6 +152,12 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
     record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
     expected += std::size(kForestSettings) + legacy_settings(settings);
+    // Settings saved before it existed lack it: no weight limit.
+    if (PyObject* value = optional_setting(settings, "min_weight_fraction_leaf")) {
+      options.config.min_weight_fraction_leaf = argument("min_weight_fraction_leaf", value, to_f64);
+      check_weight_fraction(options.config.min_weight_fraction_leaf);
+      ++expected;
+    }
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
@@ -213,8 +221,9 @@ void run_unlocked(const Work& work, PyObject* progress = nullptr, std::atomic<st
 
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
-    static const char* const names[] = {"x", "y", "seeds", "n_jobs", "oob", "progress", nullptr};
-    const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names);
+    static const char* const names[] = {"x",        "y", "seeds", "n_jobs", "oob", "progress", "sample_weight",
+                                        "balanced_subsample", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names, 6);
     const ExclusiveBorrow<ForestObject> borrow(self);
     ForestRecord& record = borrow.get();
     const MatrixView x = float64_matrix(values[0].get(), "x");
@@ -227,9 +236,16 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     ForestOptions options = record.options;
     options.oob = argument("oob", values[4].get(), to_bool);
     PyObject* progress = values[5].get() == Py_None ? nullptr : values[5].get();
+    std::vector<double> weights;
+    if (values[6].get() != nullptr && values[6].get() != Py_None) {
+      weights = number_vector(values[6].get(), "sample_weight");
+      // An empty vector would mean no weights: it is the wrong length.
+      if (weights.empty()) check_weights(weights, x.n_rows);
+    }
+    if (values[7].get() != nullptr) options.balanced_subsample = argument("balanced_subsample", values[7].get(), to_bool);
     // Everything the growth reads is copied or encoded here, with the lock
     // held: other threads may change or free the caller's arrays meanwhile.
-    const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs);
+    const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs, weights);
     std::atomic<std::uint64_t> done{0};
     Forest forest;
     run_unlocked(
@@ -607,10 +623,15 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kForestMethods[] = {
     {"fit", as_cfunction(forest_fit), kArgs,
-     "fit($self, x, y, seeds, n_jobs, oob, progress)\n--\n\n"
+     "fit($self, x, y, seeds, n_jobs, oob, progress, sample_weight=None, balanced_subsample=False)\n--\n\n"
      "Grow one tree per seed on `n_jobs` threads, with the interpreter lock\n"
      "released; `progress` (None or a callable) is called with the number of\n"
-     "finished trees. Ctrl-C stops the fit, leaving the forest as it was."},
+     "finished trees. Ctrl-C stops the fit, leaving the forest as it was.\n"
+     "`sample_weight` (None or a 1-D array of numbers, one per row, finite and\n"
+     "non-negative, not all zero) weighs every sum a score or leaf reads; rows\n"
+     "of weight 0 are left out (their out-of-bag prediction is NaN).\n"
+     "`balanced_subsample` (classification): each tree also multiplies its\n"
+     "drawn rows' weights by n_drawn / (n_classes_drawn * n_drawn_of_the_class)."},
     {"predict", as_cfunction(forest_predict), kArgs,
      "predict($self, x, n_jobs)\n--\n\n"
      "Mean of the trees' values (regression) or the class of the largest mean\n"
@@ -662,7 +683,8 @@ constexpr const char kForestDoc[] =
     "\"classifier\" or \"objective_classifier\"; `settings` holds the keyword\n"
     "arguments of the raw class of that kind except parallel, n_threads and\n"
     "parallel_min_samples, and max_features (0: all) and max_samples (0: all;\n"
-    "rows drawn without replacement). A node whose drawn features give no\n"
+    "rows drawn without replacement), and optionally min_weight_fraction_leaf\n"
+    "(in [0, 0.5], default 0: the least share of the tree's weight a child holds). A node whose drawn features give no\n"
     "finite score scores the others. The keys sampling (\"subsample\") and\n"
     "score_other_features (True) of forests saved before are taken with those\n"
     "values only.";
