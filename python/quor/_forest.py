@@ -127,7 +127,10 @@ class _QUORForest(NativeModel):
         fitted["n_estimators_"] = forest.n_trees()
         fitted.update(task_fitted)
         if self.oob_score:
-            fitted.update(self._oob_attributes(forest.oob_prediction(), y, fitted))
+            # Rows of weight 0 are rows left out: no tree predicts them, and
+            # the out-of-bag score (unweighted) is over the others.
+            kept = None if weights is None else weights > 0
+            fitted.update(self._oob_attributes(forest.oob_prediction(), y, fitted, kept))
         for name in ("oob_score_", "oob_decision_function_", "oob_prediction_"):
             if name not in fitted and hasattr(self, name):
                 delattr(self, name)
@@ -156,11 +159,14 @@ class _QUORForest(NativeModel):
     def _n_jobs(self):
         return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)
 
-    def _oob_rows(self, oob, what):
+    def _oob_rows(self, oob, what, kept):
         seen = ~np.isnan(oob if oob.ndim == 1 else oob[:, 0])
-        if not seen.all():
+        missed, rows = ~seen, f"{len(seen)} rows"
+        if kept is not None:  # rows of weight 0 are left out, not seen by every tree
+            missed, rows = missed & kept, f"{np.count_nonzero(kept)} rows of non-zero weight"
+        if missed.any():
             warnings.warn(
-                f"{np.count_nonzero(~seen)} of the {len(seen)} rows were seen by every tree and "
+                f"{np.count_nonzero(missed)} of the {rows} were seen by every tree and "
                 f"have no out-of-bag prediction (NaN in {what}); oob_score_ leaves them out. "
                 "Use more trees or a smaller max_samples.",
                 UserWarning, stacklevel=4)
@@ -261,8 +267,8 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
         """
         return self._fit(X, y, sample_weight)
 
-    def _oob_attributes(self, oob, y, fitted):
-        seen = self._oob_rows(oob, "oob_prediction_")
+    def _oob_attributes(self, oob, y, fitted, kept):
+        seen = self._oob_rows(oob, "oob_prediction_", kept)
         from sklearn.metrics import r2_score
 
         return {"oob_prediction_": oob,
@@ -339,8 +345,8 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         check_criterion_or_objective(self)
         return self._fit(X, y, sample_weight)
 
-    def _oob_attributes(self, oob, y, fitted):
-        seen = self._oob_rows(oob, "oob_decision_function_")
+    def _oob_attributes(self, oob, y, fitted, kept):
+        seen = self._oob_rows(oob, "oob_decision_function_", kept)
         classes = fitted["classes_"]
         predicted = classes.take(np.argmax(np.nan_to_num(oob[seen]), axis=1))
         return {"oob_decision_function_": oob,
