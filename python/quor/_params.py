@@ -29,6 +29,7 @@ UINT64_MAX = 2**64 - 1
 FAST_MAX_BINS = LIMITS["fast_max_bins"]
 FAST_MAX_FOLDS = LIMITS["fast_max_folds"]
 MAX_CATEGORY_CODE = LIMITS["max_category_code"]
+MAX_WEIGHT_FRACTION_LEAF = LIMITS["max_weight_fraction_leaf"]
 
 
 class InvalidParameterError(ValueError, TypeError):
@@ -274,9 +275,9 @@ is a fraction: ``ceil(min_samples_leaf * n_samples)``.""",
         "smallest child a split may leave (a float: fraction of the samples)",
         cli=_int_or_fraction),
     Param(
-        "min_weight_fraction_leaf", 0.0, [_finite(0, 0.5)], "float",
-        """Smallest share of the total weight of the tree's training rows that
-a split may leave on either side, in [0, 0.5]; 0 (the default) sets no
+        "min_weight_fraction_leaf", 0.0, [_finite(0, MAX_WEIGHT_FRACTION_LEAF)], "float",
+        f"""Smallest share of the total weight of the tree's training rows that
+a split may leave on either side, in [0, {MAX_WEIGHT_FRACTION_LEAF}]; 0 (the default) sets no
 such limit.  Without weights every row weighs 1 and this is a fraction
 of the rows.""",
         "smallest share of the total weight a split may leave on either side",
