@@ -7,7 +7,47 @@
 
 namespace quor {
 
+namespace {
+
+/// The weighted leaf: the weighted mean, or the class weight sums over their
+/// total with the lowest class of largest weight; sums in node order.
+void write_weighted_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets) {
+  const std::span<const double> w = targets.weights;
+  if (std::holds_alternative<RegressionTask>(input.task)) {
+    const std::size_t n = targets.values.size();
+    double sum = -0.0;
+    double total = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      sum += w[i] * targets.values[i];
+      total += w[i];
+    }
+    builder.make_regression_leaf(index, n == 0 ? 0.0 : sum / total, n);
+    return;
+  }
+  const std::uint64_t n_classes = quor::n_classes(input.task);
+  std::vector<double> sums(n_classes, 0.0);
+  double counted = 0.0;
+  for (std::size_t i = 0; i < targets.labels.size(); ++i) {
+    const std::uint64_t c = targets.labels[i];
+    if (c < n_classes) {
+      sums[c] += w[i];
+      counted += w[i];
+    }
+  }
+  std::vector<double> proba(n_classes, 0.0);
+  if (counted > 0.0) {
+    for (std::size_t c = 0; c < n_classes; ++c) proba[c] = sums[c] / counted;
+  }
+  builder.make_classification_leaf(index, proba, majority_class(std::span<const double>(sums)), targets.labels.size());
+}
+
+}  // namespace
+
 void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets) {
+  if (!input.options.weights.empty()) {
+    write_weighted_leaf(builder, index, input, targets);
+    return;
+  }
   if (std::holds_alternative<RegressionTask>(input.task)) {
     const std::size_t n = targets.values.size();
     double sum = -0.0;

@@ -29,15 +29,17 @@ Objective Objective::from_name(std::string_view name, AverageMode average, std::
   return {*kind, average, pos_label, *kind == ObjectiveKind::FBeta ? beta : 0.0};
 }
 
-ConfusionCounts::ConfusionCounts(std::uint64_t n_classes)
+template <class N>
+BasicConfusion<N>::BasicConfusion(std::uint64_t n_classes)
     : tp(n_classes), fp(n_classes), fn(n_classes), support(n_classes), n_classes(n_classes) {}
 
-void ConfusionCounts::add(std::uint64_t p, std::span<const std::uint64_t> k) {
+template <class N>
+void BasicConfusion<N>::add(std::uint64_t p, std::span<const N> k) {
   if (n_classes == 0) return;  // nothing can be counted
   check_index(p, n_classes, "confusion classes");
   check_index(n_classes - 1, k.size(), "class counts");
   for (std::uint64_t c = 0; c < n_classes; ++c) {
-    const std::uint64_t d = k[c];
+    const N d = k[c];
     if (d == 0) continue;
     support[c] += d;
     total += d;
@@ -50,20 +52,22 @@ void ConfusionCounts::add(std::uint64_t p, std::span<const std::uint64_t> k) {
   }
 }
 
-std::uint64_t majority_class(std::span<const std::uint64_t> counts) {
-  std::uint64_t best = 0;
-  for (std::uint64_t c = 1; c < counts.size(); ++c) {
-    if (counts[c] > counts[best]) best = c;
-  }
-  return best;
+template <class N>
+void BasicConfusion<N>::clear() {
+  std::fill(tp.begin(), tp.end(), N{0});
+  std::fill(fp.begin(), fp.end(), N{0});
+  std::fill(fn.begin(), fn.end(), N{0});
+  std::fill(support.begin(), support.end(), N{0});
+  total = 0;
 }
+
+template struct BasicConfusion<std::uint64_t>;
+template struct BasicConfusion<double>;
 
 namespace {
 
-// One metric on one class's (or the summed) counts; every zero denominator
-// gives 0. The integer tests come first so that no 0/0 is ever formed.
-double metric_value(ObjectiveKind kind, double beta, std::uint64_t tp, std::uint64_t fp,
-                    std::uint64_t fn) {
+template <class N>
+double metric_value(ObjectiveKind kind, double beta, N tp, N fp, N fn) {
   const double tpd = static_cast<double>(tp);
   const double fpd = static_cast<double>(fp);
   const double fnd = static_cast<double>(fn);
@@ -98,15 +102,17 @@ void check_class_counts(std::initializer_list<std::size_t> sizes, std::uint64_t 
   }
 }
 
-std::uint64_t sum_of(const std::vector<std::uint64_t>& v) {
-  std::uint64_t s = 0;
-  for (const std::uint64_t x : v) s += x;
+template <class N>
+N sum_of(const std::vector<N>& v) {
+  N s = 0;
+  for (const N x : v) s += x;
   return s;
 }
 
 }  // namespace
 
-double Objective::score(const ConfusionCounts& counts) const {
+template <class N>
+double Objective::score(const BasicConfusion<N>& counts) const {
   const std::uint64_t n_classes = counts.n_classes;
   if (kind_ == ObjectiveKind::Accuracy) {
     if (counts.total == 0) return 0.0;
@@ -140,32 +146,46 @@ double Objective::score(const ConfusionCounts& counts) const {
 }
 
 ObjectiveFoldScorer::ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes)
-    : objective_(objective), n_classes_(n_classes), counts_(n_classes) {}
+    : objective_(objective), n_classes_(n_classes), counts_(n_classes), weights_(n_classes) {}
 
-double ObjectiveFoldScorer::unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid) {
+template double Objective::score(const ConfusionCounts&) const;
+template double Objective::score(const ConfusionWeights&) const;
+
+template <>
+ConfusionCounts& ObjectiveFoldScorer::counts<std::uint64_t>() {
+  return counts_;
+}
+template <>
+ConfusionWeights& ObjectiveFoldScorer::counts<double>() {
+  return weights_;
+}
+
+template <class N>
+double ObjectiveFoldScorer::unsplit(std::span<const N> train, std::span<const N> valid) {
   check_class_counts({train.size(), valid.size()}, n_classes_);
-  counts_.clear();
-  counts_.add(majority_class(train.first(n_classes_)), valid);
-  return objective_.score(counts_);
+  BasicConfusion<N>& counts = this->counts<N>();
+  counts.clear();
+  counts.add(majority_class(train.first(n_classes_)), valid);
+  return objective_.score(counts);
 }
 
-double ObjectiveFoldScorer::gain(double unsplit, std::span<const std::uint64_t> train_left,
-                                 std::span<const std::uint64_t> train_right,
-                                 std::span<const std::uint64_t> valid_left,
-                                 std::span<const std::uint64_t> valid_right) {
+template <class N>
+double ObjectiveFoldScorer::gain(double unsplit, std::span<const N> train_left, std::span<const N> train_right,
+                                 std::span<const N> valid_left, std::span<const N> valid_right) {
   check_class_counts({train_left.size(), train_right.size(), valid_left.size(), valid_right.size()}, n_classes_);
-  counts_.clear();
-  counts_.add(majority_class(train_left.first(n_classes_)), valid_left);
-  counts_.add(majority_class(train_right.first(n_classes_)), valid_right);
-  return objective_.score(counts_) - unsplit;
+  BasicConfusion<N>& counts = this->counts<N>();
+  counts.clear();
+  counts.add(majority_class(train_left.first(n_classes_)), valid_left);
+  counts.add(majority_class(train_right.first(n_classes_)), valid_right);
+  return objective_.score(counts) - unsplit;
 }
 
-void ConfusionCounts::clear() {
-  std::fill(tp.begin(), tp.end(), 0);
-  std::fill(fp.begin(), fp.end(), 0);
-  std::fill(fn.begin(), fn.end(), 0);
-  std::fill(support.begin(), support.end(), 0);
-  total = 0;
-}
+template double ObjectiveFoldScorer::unsplit(std::span<const std::uint64_t>, std::span<const std::uint64_t>);
+template double ObjectiveFoldScorer::unsplit(std::span<const double>, std::span<const double>);
+template double ObjectiveFoldScorer::gain(double, std::span<const std::uint64_t>, std::span<const std::uint64_t>,
+                                          std::span<const std::uint64_t>, std::span<const std::uint64_t>);
+template double ObjectiveFoldScorer::gain(double, std::span<const double>, std::span<const double>,
+                                          std::span<const double>, std::span<const double>);
+
 
 }  // namespace quor

@@ -25,20 +25,33 @@ inline constexpr std::array<Named<AverageMode>, 4> kAverages{{{"binary", Average
 /// "unknown average {} (expected binary/micro/macro/weighted)".
 AverageMode parse_average(std::string_view text);
 
-struct ConfusionCounts {
-  std::vector<std::uint64_t> tp, fp, fn, support;
+/// Confusion counts, or in a weighted fit confusion weight sums (`N` double).
+template <class N>
+struct BasicConfusion {
+  std::vector<N> tp, fp, fn, support;
   std::uint64_t n_classes = 0;
-  std::uint64_t total = 0;
+  N total = 0;
 
-  explicit ConfusionCounts(std::uint64_t n_classes);
+  explicit BasicConfusion(std::uint64_t n_classes);
   /// Back to no samples, keeping the arrays.
   void clear();
   /// Every sample counted in `k` (per true class) was predicted as `p` (< n_classes).
-  void add(std::uint64_t p, std::span<const std::uint64_t> k);
+  void add(std::uint64_t p, std::span<const N> k);
 };
+using ConfusionCounts = BasicConfusion<std::uint64_t>;
+using ConfusionWeights = BasicConfusion<double>;
 
-/// Index of the largest count; ties and all-zero go to the lowest index.
-std::uint64_t majority_class(std::span<const std::uint64_t> counts);
+/// Index of the largest count (or weight sum); ties and all-zero go to the
+/// lowest index.
+template <class N>
+std::uint64_t majority_class(std::span<const N> counts) {
+  std::uint64_t best = 0;
+  for (std::uint64_t c = 1; c < counts.size(); ++c) {
+    if (counts[c] > counts[best]) best = c;
+  }
+  return best;
+}
+inline std::uint64_t majority_class(std::span<const std::uint64_t> counts) { return majority_class<std::uint64_t>(counts); }
 
 enum class ObjectiveKind { Precision, Recall, F1, FBeta, Accuracy };
 
@@ -67,7 +80,8 @@ class Objective {
   std::uint64_t pos_label() const { return pos_label_; }
   double beta() const { return beta_; }
   /// A value in [0, 1]; every zero denominator gives 0.
-  double score(const ConfusionCounts& counts) const;
+  template <class N>
+  double score(const BasicConfusion<N>& counts) const;
 
  private:
   Objective(ObjectiveKind kind, AverageMode average, std::uint64_t pos_label, double beta)
@@ -87,19 +101,32 @@ class Objective {
 class ObjectiveFoldScorer {
  public:
   ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes);
-  /// The measure of a fold without a split, from the class counts of its
-  /// training and held-out sides.
-  double unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid);
+  /// The measure of a fold without a split, from the class counts (weight
+  /// sums, weighted) of its training and held-out sides.
+  template <class N>
+  double unsplit(std::span<const N> train, std::span<const N> valid);
   /// The gain of a split over `unsplit`, the fold's measure without it: class
   /// counts of the training (train_left, train_right) and held-out
   /// (valid_left, valid_right) sides.
+  template <class N>
+  double gain(double unsplit, std::span<const N> train_left, std::span<const N> train_right,
+              std::span<const N> valid_left, std::span<const N> valid_right);
+  double unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid) {
+    return unsplit<std::uint64_t>(train, valid);
+  }
   double gain(double unsplit, std::span<const std::uint64_t> train_left, std::span<const std::uint64_t> train_right,
-              std::span<const std::uint64_t> valid_left, std::span<const std::uint64_t> valid_right);
+              std::span<const std::uint64_t> valid_left, std::span<const std::uint64_t> valid_right) {
+    return gain<std::uint64_t>(unsplit, train_left, train_right, valid_left, valid_right);
+  }
 
  private:
+  template <class N>
+  BasicConfusion<N>& counts();
+
   const Objective& objective_;
   std::uint64_t n_classes_;
   ConfusionCounts counts_;
+  ConfusionWeights weights_;
 };
 
 }  // namespace quor
