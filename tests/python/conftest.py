@@ -185,17 +185,3 @@ def version_1(model, document):
             for key, value in model.export_tree().items()}
     return dict(document, format_version=1, tree=tree)
 
-
-# scikit-learn's check that a zero sample weight is the row removed shuffles
-# the rows it adds together with the others. A quor tree depends on the order
-# of its rows (each node's folds are drawn from it), so the rows that remain
-# come in another order and grow another tree. test_weights checks the same
-# comparison with the remaining rows in their order, which must hold exactly.
-ROW_ORDER_REASON = ("a quor tree depends on the order of its rows (folds are drawn from it), "
-                    "and the check shuffles the rows it keeps")
-
-
-def expect_row_order_failure(request):
-    """Mark scikit-learn's zero-weight check as failing for the order of rows alone."""
-    if "check_sample_weights_invariance(kind=zeros)" in request.node.name:
-        request.applymarker(pytest.mark.xfail(reason=ROW_ORDER_REASON, strict=True))

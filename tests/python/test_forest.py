@@ -26,7 +26,7 @@ from quor import (
     QUORForestRegressor,
     RawForest,
 )
-from conftest import ARGS, SANITIZED, assert_tree_equal, expect_row_order_failure
+from conftest import ARGS, SANITIZED, assert_tree_equal
 from test_golden import cases, dataset, load_golden
 
 PYTHON_DIR = Path(__file__).resolve().parents[2] / "python"
@@ -295,6 +295,5 @@ def test_ctrl_c_stops_a_fit_and_leaves_the_estimator_as_it_was(which):
     QUORForestRegressor(n_estimators=5, random_state=0, max_features=None),
     QUORForestClassifier(n_estimators=3, mode="strict", max_samples=None, n_jobs=2),
 ])
-def test_scikit_learn_estimator_checks(estimator, check, request):
-    expect_row_order_failure(request)
+def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)

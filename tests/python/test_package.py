@@ -17,7 +17,6 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
-from conftest import expect_row_order_failure
 from quor import (
     InvalidParameterError,
     QUORClassifier,
@@ -71,8 +70,7 @@ def core_params(est):
         QUORClassifier(aggregator="mean_minus_lambda_std"),
     ]
 )
-def test_scikit_learn_estimator_checks(estimator, check, request):
-    expect_row_order_failure(request)
+def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
 
 

@@ -6,7 +6,7 @@ import pickle
 import numpy as np
 import pytest
 from sklearn.base import clone
-from sklearn.datasets import make_moons
+from sklearn.datasets import make_circles
 from sklearn.ensemble import AdaBoostClassifier
 from sklearn.model_selection import KFold, cross_val_score
 
@@ -164,13 +164,15 @@ def test_bad_class_weights_are_refused(class_weight, message):
 
 
 def test_adaboost_over_shallow_trees_beats_one_shallow_tree():
-    X, y = make_moons(n_samples=800, noise=0.3, random_state=0)
+    # Two rings: a depth-2 tree cuts a box out of the plane, a boosted sum of
+    # them a polygon (0.71 against 0.98 held out when this was written).
+    X, y = make_circles(n_samples=800, noise=0.1, factor=0.5, random_state=0)
     X = np.round(X, 3)
     train, test = slice(0, 500), slice(500, None)
     one = QUORClassifier(max_depth=2).fit(X[train], y[train]).score(X[test], y[test])
     boosted = AdaBoostClassifier(QUORClassifier(max_depth=2), n_estimators=40, random_state=0)
     score = boosted.fit(X[train], y[train]).score(X[test], y[test])
-    assert score > one + 0.03, (score, one)
+    assert score > one + 0.1, (score, one)
 
 
 def test_cross_val_score_passes_each_fold_its_weights():
@@ -229,25 +231,3 @@ def test_out_of_bag_scores_leave_rows_of_weight_zero_out_and_are_unweighted():
     predicted = forest.classes_[np.argmax(oob[seen], axis=1)]
     assert forest.oob_score_ == np.mean(predicted == y[seen])
 
-
-@pytest.mark.parametrize("estimator", [
-    QUORRegressor(), QUORClassifier(), QUORClassifier(objective="f1", average="macro"),
-    QUORForestClassifier(n_estimators=5, random_state=0),
-    QUORForestRegressor(n_estimators=5, random_state=0, max_features=None),
-])
-def test_zero_weights_are_rows_removed_on_scikit_learns_data_when_the_rest_keep_their_order(
-        estimator):
-    """scikit-learn's zero-weight check (expected to fail: it shuffles the rows that
-    remain), with the rows of weight 0 scattered but the others in their order."""
-    X1 = np.repeat([[1, 3], [2, 1], [3, 3], [4, 1]], 4, axis=0).astype(np.float64)
-    y1 = np.repeat([1, 2, 1, 2], 4)
-    X2, y2 = np.vstack([X1, X1 + 1]), np.hstack([y1, 3 - y1])
-    weights = np.r_[np.ones(16), np.zeros(16)]
-    # A random order of all rows in which the rows of weight 1 keep theirs.
-    order = np.random.default_rng(0).permutation(32)
-    order[np.isin(order, np.arange(16))] = np.arange(16)
-    X2, y2, weights = X2[order], y2[order], weights[order]
-    one, two = clone(estimator).fit(X1, y1), clone(estimator).fit(X2, y2, weights)
-    methods = ["predict"] + (["predict_proba"] if hasattr(estimator, "predict_proba") else [])
-    for method in methods:
-        np.testing.assert_array_equal(getattr(one, method)(X1), getattr(two, method)(X1))
