@@ -447,8 +447,8 @@ def test_boolean_settings_have_a_flag_and_a_no_flag(flags, value):
 def test_weight_column_weighs_the_fit_and_is_not_a_feature(tmp_path, csv):
     train = table(6)
     train["w"] = np.random.default_rng(6).choice([0.0, 0.5, 2.0], size=len(train))
-    fit = run_module("fit", csv(train), "--drop", "id", "--weight", "w", "--cv", "3",
-                     "-o", "model.quor", cwd=tmp_path)
+    fit = run_module("fit", csv(train), "--target", "label", "--drop", "id", "--weight", "w",
+                     "--cv", "3", "-o", "model.quor", cwd=tmp_path)
     assert fit.returncode == 0, fit.stderr
     assert "weights: column 'w'" in fit.stdout and "3-fold cross-validation" in fit.stdout
     features = ["width", "code", "height"]

@@ -423,15 +423,14 @@ def test_weights_travel_with_their_partitions(client, min_block_rows, shuffle):
         assert {k: v.tobytes() for k, v in ours.items()} == \
             {k: v.tobytes() for k, v in theirs.items()}
         return
-    if shuffle:  # groups of rows drawn at random: only their weights are checked, by the fit
-        assert remote.n_estimators_ == 6
-        return
-    blocks = [[p.get_partition(i).compute() for p in (X, Y, W)] for i in range(4)]
-    locals_ = [QUORForestClassifier(**params).fit(*block) for block in blocks]
-    for i, tree in enumerate(remote.estimators_):
-        assert any(repr(tree.export_tree()) in tree_dumps(local) for local in locals_), i
-    unweighted = DaskQUORForestClassifier(**params, min_block_rows=min_block_rows).fit(X, Y)
-    assert tree_dumps(unweighted) != tree_dumps(remote)
+    if not shuffle:  # (shuffled, the rows of a group are drawn at random)
+        blocks = [[p.get_partition(i).compute() for p in (X, Y, W)] for i in range(4)]
+        locals_ = [QUORForestClassifier(**params).fit(*block) for block in blocks]
+        for i, tree in enumerate(remote.estimators_):
+            assert any(repr(tree.export_tree()) in tree_dumps(local) for local in locals_), i
+    unweighted = DaskQUORForestClassifier(**params, min_block_rows=min_block_rows,
+                                          shuffle=shuffle).fit(X, Y)
+    assert [a != b for a, b in zip(tree_dumps(unweighted), tree_dumps(remote))] == [True] * 6
 
 
 def test_bad_weights_are_refused_before_any_tree_grows(client):
