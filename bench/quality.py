@@ -12,7 +12,7 @@ value in every row.  Then, on imbalanced data (5 % and 1 % positives, and
 breast cancer with its malignant class cut to about 10 %), the balanced
 accuracy and F1 of the positive (minority) class of quor's tree and forest
 unweighted and with ``class_weight="balanced"``, and of quor's tree with the
-F1 objective, beside scikit-learn's tree and forest with
+F1 objective (unweighted and balanced), beside scikit-learn's tree and forest with
 ``class_weight="balanced"``.  Prints Markdown.
 
     PYTHONPATH=python /usr/bin/python3 bench/quality.py [--quick] [--json FILE]
@@ -187,6 +187,8 @@ def imbalanced_models(quick=False):
         "quor tree": QUORClassifier(),
         "quor tree, balanced": QUORClassifier(class_weight="balanced"),
         "quor tree, F1 objective": QUORClassifier(objective="f1"),
+        "quor tree, F1 objective, balanced": QUORClassifier(objective="f1",
+                                                            class_weight="balanced"),
         "quor forest": QUORForestClassifier(n_estimators=n_trees, random_state=SEED),
         "quor forest, balanced": QUORForestClassifier(n_estimators=n_trees, random_state=SEED,
                                                       class_weight="balanced"),

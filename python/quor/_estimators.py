@@ -194,7 +194,8 @@ class _QUORTree(NativeModel):
         """The fitted tree as arrays (a :class:`quor.Tree`)."""
         check_is_fitted(self)
         if self._tree is None:
-            self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree())
+            self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree(),
+                              node_weights(self._forest.export_arrays()))
         return self._tree
 
     @property

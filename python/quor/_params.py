@@ -182,6 +182,10 @@ def _int_or_fraction(text):
         return float(text)
 
 
+def _none_or_text(text):
+    return None if text.lower() == "none" else text
+
+
 def _none_or_int(text):
     return None if text.lower() == "none" else int(text)
 
@@ -254,8 +258,8 @@ mapping class labels to weights (finite, 0 or more; classes it leaves out
 weigh 1), or "balanced": class c weighs ``n / (n_classes * n_c)``,
 counted over the rows whose ``sample_weight`` is not 0 (n of them, n_c
 in class c, n_classes classes among them).""",
-        "`balanced` or a dict {label: weight}; multiplies `sample_weight`",
-        task="classifier", cli=None),
+        "`balanced` (in Python also a dict {label: weight}); multiplies `sample_weight`",
+        task="classifier", cli=_none_or_text),
     Param(
         "max_depth", 8, [Interval("int", 0, UINT64_MAX), NoneValue()], "int or None",
         """Depth limit of the tree; None grows until the other stopping rules

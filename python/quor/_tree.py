@@ -40,6 +40,9 @@ class Tree:
         Category code tested by a categorical split; -1 for other nodes.
     n_node_samples : ndarray of int64, shape (node_count,)
         Training samples that reached each node.
+    weighted_n_node_samples : ndarray of float64, shape (node_count,)
+        The sum of the weights of those samples (``n_node_samples`` for a
+        tree grown without weights, or stored before quor took them).
     value : ndarray of float64
         Regression: shape (node_count,), the leaf values (NaN at splits).
         Classification: shape (node_count, n_classes), the class
@@ -55,7 +58,7 @@ class Tree:
         Number of leaves.
     """
 
-    def __init__(self, dump, n_classes=None):
+    def __init__(self, dump, n_classes=None, node_weight=None):
         n = len(dump["is_leaf"])
         if n == 0:
             raise ValueError("tree has no nodes")
@@ -69,6 +72,11 @@ class Tree:
         self.upper = np.asarray(dump["upper"], dtype=np.float64)
         self.category = np.asarray(dump["category"], dtype=np.int64)
         self.n_node_samples = np.asarray(dump["n_samples"], dtype=np.int64)
+        self.weighted_n_node_samples = np.array(
+            self.n_node_samples if node_weight is None else node_weight, dtype=np.float64)
+        if self.weighted_n_node_samples.shape != (n,):
+            raise ValueError(f"node_weight has {self.weighted_n_node_samples.size} entries for "
+                             f"{n} nodes")
         if n_classes is None:
             self.value = np.asarray(dump["value"], dtype=np.float64)
             self.predicted_class = None

@@ -93,7 +93,7 @@ def test_quality_quick_table():
     assert len(results["noise"]) == 3 and all(len(row["models"]) == 3 for row in results["noise"])
     assert "Importance of an added column of pure noise" in table
     [row] = results["imbalanced"]
-    assert row["dataset"] == "synthetic, 5% positives" and len(row["models"]) == 7
+    assert row["dataset"] == "synthetic, 5% positives" and len(row["models"]) == 8
     assert "F1 of the positive (minority) class" in table
 
 
