@@ -98,7 +98,7 @@ _FITTED_KEYS = {"n_features_in_", "feature_names_in_", "is_categorical_", "categ
 _ARRAY_DTYPES = {
     "node_offsets": "<i8", "is_leaf": "|b1", "children_left": "<i4", "children_right": "<i4",
     "feature": "<i4", "is_categorical": "|b1", "lower": "<f8", "upper": "<f8",
-    "category": "<i8", "n_samples": "<i8", "split_score": "<f8", "leaf_value": "<f8",
+    "category": "<i8", "n_samples": "<i8", "split_score": "<f8", "node_weight": "<f8", "leaf_value": "<f8",
     "leaf_class": "<i4", "leaf_proba": "<f8",
 }
 _OOB = {"oob_score_": None, "oob_prediction_": 1, "oob_decision_function_": 2}
@@ -783,6 +783,9 @@ def _load_forest(estimator, attrs, fitted, body):
     _require(isinstance(arrays, dict), 'the forest\'s "arrays" must be an object')
     leaf_keys = ["leaf_class", "leaf_proba"] if classifier else ["leaf_value"]
     keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")] + leaf_keys
+    # Files written before node weights lack them: each node then weighs its n_samples.
+    if "node_weight" not in arrays:
+        keys.remove("node_weight")
     _require(set(arrays) == set(keys), f"the forest's arrays are not {sorted(keys)}")
     loaded = {}
     for key in keys:
