@@ -22,6 +22,7 @@ void write_weighted_leaf(TreeBuilder& builder, std::size_t index, const GrowInpu
       total += w[i];
     }
     builder.make_regression_leaf(index, n == 0 ? 0.0 : sum / total, n);
+    builder.set_leaf_weight(index, total);
     return;
   }
   const std::uint64_t n_classes = quor::n_classes(input.task);
@@ -39,6 +40,9 @@ void write_weighted_leaf(TreeBuilder& builder, std::size_t index, const GrowInpu
     for (std::size_t c = 0; c < n_classes; ++c) proba[c] = sums[c] / counted;
   }
   builder.make_classification_leaf(index, proba, majority_class(std::span<const double>(sums)), targets.labels.size());
+  double total = -0.0;
+  for (const double weight : w) total += weight;
+  builder.set_leaf_weight(index, total);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint
   n.leaf = true;
   n.value = value;
   n.n_samples = n_samples;
+  n.weight = static_cast<double>(n_samples);
 }
 
 void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const double> proba,
@@ -36,7 +37,10 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
   tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
   n.predicted_class = predicted_class;
   n.n_samples = n_samples;
+  n.weight = static_cast<double>(n_samples);
 }
+
+void TreeBuilder::set_leaf_weight(std::size_t node, double weight) { tree_.nodes.at(node).weight = weight; }
 
 void TreeBuilder::make_split(std::size_t node, const Split& split) {
   DecisionNode& n = tree_.nodes.at(node);

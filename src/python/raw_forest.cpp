@@ -539,6 +539,7 @@ PyObject* forest_export_arrays(PyObject* self, PyObject*) {
     set_item(dict, "category", int64_array_of(dump.category));
     set_item(dict, "n_samples", int64_array_of(dump.n_samples));
     set_item(dict, "split_score", float64_array_of(dump.split_score));
+    set_item(dict, "node_weight", float64_array_of(dump.node_weight));
     if (n_classes == 0) {
       set_item(dict, "leaf_value", float64_array_of(dump.leaf_value));
       return dict;
@@ -568,6 +569,13 @@ auto array_entry(PyObject* arrays, const char* key, View view) {
   return out;
 }
 
+bool has_array(PyObject* arrays, const char* key) {
+  const PyRef name = checked(PyUnicode_FromString(key));
+  if (PyDict_GetItemWithError(arrays, name.get()) != nullptr) return true;
+  if (PyErr_Occurred()) throw ErrorAlreadySet{};
+  return false;
+}
+
 PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const names[] = {"kind", "settings", "arrays", nullptr};
@@ -587,6 +595,8 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     dump.category = array_entry(arrays, "category", int64_vector);
     dump.n_samples = array_entry(arrays, "n_samples", int64_vector);
     dump.split_score = array_entry(arrays, "split_score", float64_vector);
+    // Arrays saved before weights have no node weights: each node weighs its n_samples.
+    if (has_array(arrays, "node_weight")) dump.node_weight = array_entry(arrays, "node_weight", float64_vector);
     if (n_classes == 0) {
       dump.leaf_value = array_entry(arrays, "leaf_value", float64_vector);
     } else {

@@ -137,7 +137,7 @@ def one_tree_short(document):
     document = copy.deepcopy(document)
     arrays = document["forest"]["arrays"]
     for name in ("is_leaf", "children_left", "children_right", "feature", "is_categorical",
-                 "lower", "upper", "category", "n_samples", "split_score"):
+                 "lower", "upper", "category", "n_samples", "split_score", "node_weight"):
         arrays[name] = stored(decoded(arrays[name])[:-1], arrays[name])
     return with_array(document, "node_offsets", lambda a: np.append(a[:-1], a[-1] - 1))
 
@@ -196,6 +196,12 @@ CRAFTED = [
     ("forest_regressor", lambda d: with_array(d, "children_left", at(0, 2**31 - 1)),
      "not a later node of its tree"),
     ("forest_regressor", lambda d: with_array(d, "n_samples", at(0, -1)), "n_samples[0] is -1"),
+    ("forest_regressor", lambda d: with_array(d, "node_weight", at(1, -0.5)), "node_weight[1] is -0.5"),
+    ("forest_regressor", lambda d: with_array(d, "node_weight", at(1, math.nan)), "node_weight[1] is nan"),
+    ("forest_regressor", lambda d: with_array(d, "node_weight", at(0, 1e6)),
+     "node_weight[0] is 1000000, not the sum of its children's"),
+    ("forest_classifier", lambda d: with_array(d, "node_weight", lambda a: a[:-1]),
+     "node_weight has"),
     ("forest_regressor", in_settings("categorical", list(range(10**6))),
      "the forest setting categorical is [0, 1, 2"),
     ("forest_regressor", in_settings("categorical", [2**63]), "the forest setting categorical"),

@@ -7,10 +7,11 @@ from quor import QUORForestClassifier, QUORForestRegressor, RawForest
 from quor import _params
 
 
-def raw(kind="classifier", **extra):
-    est = QUORForestClassifier(n_estimators=3) if kind == "classifier" else QUORForestRegressor(n_estimators=3)
+def raw(kind="classifier", mode="fast", n=40, **extra):
+    est = (QUORForestClassifier(n_estimators=3, mode=mode) if kind == "classifier"
+           else QUORForestRegressor(n_estimators=3, mode=mode))
     task = {"criterion": "gini", "n_classes": 2} if kind == "classifier" else {"criterion": "mse"}
-    settings = _params.core_settings(est, task, [], 40, 3)
+    settings = _params.core_settings(est, task, [], n, 3)
     settings.update(extra)
     return RawForest(kind, settings)
 
@@ -75,3 +76,27 @@ def test_zero_weights_are_rows_left_out_and_unit_weights_are_none(dtype):
     oob = weighted.oob_prediction()
     assert np.isnan(oob[~kept]).all()
     np.testing.assert_array_equal(oob[kept], plain.oob_prediction())
+
+
+@pytest.mark.parametrize("kind", ["classifier", "regressor"])
+@pytest.mark.parametrize("mode", ["fast", "strict"])
+def test_node_weight_is_exported_kept_and_optional_on_load(kind, mode):
+    X, y = data(200)
+    y = y if kind == "classifier" else X[:, 1] + y
+    w = np.random.default_rng(3).integers(1, 12, size=200) / 4.0  # dyadic: every sum exact
+    weighted, plain = raw(kind, mode, 200, max_samples=0), raw(kind, mode, 200, max_samples=0)
+    weighted.fit(X, y, [5], 1, False, None, sample_weight=w)
+    plain.fit(X, y, [5], 1, False, None)
+    arrays, unweighted = weighted.export_arrays(), plain.export_arrays()
+    assert arrays["node_weight"][0] == w.sum()
+    np.testing.assert_array_equal(unweighted["node_weight"], unweighted["n_samples"])
+    settings = _params.core_settings(QUORForestClassifier(mode=mode) if kind == "classifier"
+                                     else QUORForestRegressor(mode=mode),
+                                     {"criterion": "gini", "n_classes": 2} if kind == "classifier"
+                                     else {"criterion": "mse"}, [], 200, 3)
+    again = RawForest.from_arrays(kind, settings, arrays)
+    assert {k: v.tobytes() for k, v in again.export_arrays().items()} == \
+        {k: v.tobytes() for k, v in arrays.items()}
+    older = {k: v for k, v in arrays.items() if k != "node_weight"}
+    loaded = RawForest.from_arrays(kind, settings, older).export_arrays()
+    np.testing.assert_array_equal(loaded["node_weight"], loaded["n_samples"])
