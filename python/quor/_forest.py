@@ -229,7 +229,9 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
         "forest_regressor", "", """
     oob_score_ : float
         R² of the out-of-bag predictions (``oob_score=True``), over the rows
-        that some tree did not see.
+        that some tree did not see; not weighted by ``sample_weight`` (as
+        scikit-learn's is not), and without the rows of weight 0, which no
+        tree predicts.
     oob_prediction_ : ndarray of float64, shape (n_samples,)
         Mean prediction of the trees that did not see each training row (NaN
         for a row every tree saw).""",
@@ -306,7 +308,9 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         Number of classes.
     oob_score_ : float
         Accuracy of the out-of-bag predictions (``oob_score=True``), over the
-        rows that some tree did not see.
+        rows that some tree did not see; not weighted by ``sample_weight`` or
+        ``class_weight`` (as scikit-learn's is not), and without the rows of
+        weight 0, which no tree predicts.
     oob_decision_function_ : ndarray of float64, shape (n_samples, n_classes)
         Mean class probabilities of the trees that did not see each training
         row (NaN for a row every tree saw).""",

@@ -18,8 +18,12 @@ How a fit runs
    holds its rows of ``X``, collect what every tree must agree on: the rows
    of every partition (``X`` and ``y`` must match), the classes
    (classification), the categories of every categorical column, and
-   whether any value is infinite or any regression target is not finite.
-   Only these facts travel to the client.
+   whether any value is infinite or any regression target is not finite;
+   with ``sample_weight``, whether a weight is bad and how many rows of each
+   class weigh more than 0 (for ``class_weight="balanced"``).  Only these
+   facts travel to the client.  The partitions of ``sample_weight``, like
+   those of ``y``, are read where they are and copied once to the worker
+   that holds their rows of ``X`` if they are elsewhere.
 4. The partitions are gathered, in order, into blocks, and the
    ``n_estimators`` trees are dealt to the blocks in proportion to their
    rows (below).  One task per block that has trees, pinned to the worker
