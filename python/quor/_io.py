@@ -523,10 +523,8 @@ def _estimator_of(cls, params):
             ok = all(isinstance(pair, list) and len(pair) == 2 and _is_scalar(pair[0])
                      and _is_real(pair[1]) for pair in value)
             _require(ok, "parameter 'class_weight' must be a list of [label, weight] pairs")
-            labels = [pair[0] for pair in value]
-            _require(len(set(map(repr, labels))) == len(labels),
-                     "parameter 'class_weight' names a class twice")
             params[name] = {label: weight for label, weight in value}
+            _require(len(params[name]) == len(value), "parameter 'class_weight' names a class twice")
         _require(ok, f"parameter {name!r} holds a {type(value).__name__}")
     if forest:
         seed = params["random_state"]
