@@ -448,11 +448,12 @@ def test_weight_column_weighs_the_fit_and_is_not_a_feature(tmp_path, csv):
     train = table(6)
     train["w"] = np.random.default_rng(6).choice([0.0, 0.5, 2.0], size=len(train))
     fit = run_module("fit", csv(train), "--target", "label", "--drop", "id", "--weight", "w",
-                     "--cv", "3", "-o", "model.quor", cwd=tmp_path)
+                     "--class-weight", "balanced", "--cv", "3", "-o", "model.quor", cwd=tmp_path)
     assert fit.returncode == 0, fit.stderr
     assert "weights: column 'w'" in fit.stdout and "3-fold cross-validation" in fit.stdout
     features = ["width", "code", "height"]
-    expected = QUORClassifier().fit(train[features], train["label"], sample_weight=train["w"])
+    expected = QUORClassifier(class_weight="balanced").fit(train[features], train["label"],
+                                                           sample_weight=train["w"])
     model = quor.load(tmp_path / "model.quor")
     assert list(model.feature_names_in_) == features
     np.testing.assert_array_equal(model.predict_proba(train[features]),

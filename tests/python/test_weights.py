@@ -14,14 +14,17 @@ import quor
 from quor import QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor
 
 ESTIMATORS = {
-    "regressor": lambda mode: QUORRegressor(mode=mode, max_depth=4),
+    "regressor": lambda mode: QUORRegressor(mode=mode, max_depth=4, aggregator="median"),
     "mae": lambda mode: QUORRegressor(criterion="mae", max_depth=4),  # strict only
-    "classifier": lambda mode: QUORClassifier(mode=mode, max_depth=4, criterion="entropy"),
+    "classifier": lambda mode: QUORClassifier(mode=mode, max_depth=4, criterion="entropy",
+                                              split_style="bin"),
     "objective": lambda mode: QUORClassifier(mode=mode, max_depth=4, objective="f1"),
     "forest_regressor": lambda mode: QUORForestRegressor(n_estimators=4, random_state=1,
                                                          mode=mode, max_depth=4),
     "forest_classifier": lambda mode: QUORForestClassifier(n_estimators=4, random_state=1,
                                                            mode=mode, max_depth=4),
+    "forest_objective": lambda mode: QUORForestClassifier(
+        n_estimators=4, random_state=1, mode=mode, max_depth=4, objective="recall"),
 }
 
 
@@ -34,7 +37,7 @@ def data(seed, name, n=160):
     signal = np.nan_to_num(X[:, 0]) + 2 * (np.nan_to_num(X[:, 1]) > 6) + rng.integers(0, 6, n)
     if "regressor" in name or name == "mae":
         y = signal.astype(np.float64)
-    elif name == "objective":
+    elif "objective" in name:
         y = np.where(signal > 10, "yes", "no")
     else:
         y = np.array(["a", "b", "c"])[np.digitize(signal, [7, 12])]
