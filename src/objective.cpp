@@ -180,12 +180,14 @@ double ObjectiveFoldScorer::gain(double unsplit, std::span<const N> train_left, 
   return objective_.score(counts) - unsplit;
 }
 
-template double ObjectiveFoldScorer::unsplit(std::span<const std::uint64_t>, std::span<const std::uint64_t>);
-template double ObjectiveFoldScorer::unsplit(std::span<const double>, std::span<const double>);
-template double ObjectiveFoldScorer::gain(double, std::span<const std::uint64_t>, std::span<const std::uint64_t>,
-                                          std::span<const std::uint64_t>, std::span<const std::uint64_t>);
-template double ObjectiveFoldScorer::gain(double, std::span<const double>, std::span<const double>,
-                                          std::span<const double>, std::span<const double>);
+template double ObjectiveFoldScorer::unsplit<std::uint64_t>(std::span<const std::uint64_t>,
+                                                            std::span<const std::uint64_t>);
+template double ObjectiveFoldScorer::unsplit<double>(std::span<const double>, std::span<const double>);
+template double ObjectiveFoldScorer::gain<std::uint64_t>(double, std::span<const std::uint64_t>,
+                                                         std::span<const std::uint64_t>, std::span<const std::uint64_t>,
+                                                         std::span<const std::uint64_t>);
+template double ObjectiveFoldScorer::gain<double>(double, std::span<const double>, std::span<const double>,
+                                                  std::span<const double>, std::span<const double>);
 
 
 }  // namespace quor
