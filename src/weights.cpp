@@ -14,6 +14,7 @@ void check_weights(std::span<const double> weights, std::uint64_t n_rows) {
                      std::to_string(n_rows) + ")");
   }
   bool positive = false;
+  double total = 0.0;
   for (std::size_t i = 0; i < weights.size(); ++i) {
     const double w = weights[i];
     if (!(std::isfinite(w) && w >= 0.0)) {
@@ -21,8 +22,14 @@ void check_weights(std::span<const double> weights, std::uint64_t n_rows) {
                        "] is " + format_double(w));
     }
     positive = positive || w > 0.0;
+    total += w;
   }
   if (!positive) throw ValueError("sample_weight is zero for every row; at least one row needs a positive weight");
+  // Every score and value is a ratio of weight sums: they must stay finite.
+  if (!std::isfinite(total)) {
+    throw ValueError("sample_weight sums to more than a float64 holds; scale the weights down (a common factor "
+                     "changes nothing)");
+  }
 }
 
 bool all_unit(std::span<const double> weights) {

@@ -19,8 +19,8 @@
 
 namespace quor {
 
-/// Refuses weights that are not one finite, non-negative value per row, or
-/// that are all zero (`ValueError` naming sample_weight).
+/// Refuses weights that are not one finite, non-negative value per row, that
+/// are all zero, or whose sum is not finite (`ValueError` naming sample_weight).
 void check_weights(std::span<const double> weights, std::uint64_t n_rows);
 
 /// Whether every weight is exactly 1: such a fit is the unweighted one.

@@ -353,26 +353,6 @@ TEST(ForestWeights, BalancedSubsampleOfEveryRowIsTheBalancedWeight) {
                ValueError);
 }
 
-// Weights the core refuses, whatever the caller checked.
-TEST(ForestWeights, BadWeightsAreRefused) {
-  const ForestProblem p = forest_problem(6, 50);
-  const Settings settings = forest_settings(EstimatorKind::Classifier, SplitMode::Fast);
-  const double inf = std::numeric_limits<double>::infinity();
-  for (const auto& [index, value] : std::vector<std::pair<std::size_t, double>>{
-           {0, -1.0}, {7, std::nan("")}, {49, inf}, {3, -inf}, {4, -0.0 - 1e-300}}) {
-    std::vector<double> w(p.n, 1.0);
-    w[index] = value;
-    EXPECT_THROW(prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1, w),
-                 ValueError);
-  }
-  EXPECT_THROW(prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1,
-                                   std::vector<double>(p.n - 1, 1.0)),
-               ValueError);
-  EXPECT_THROW(prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1,
-                                   std::vector<double>(p.n, 0.0)),
-               ValueError);
-}
-
 // min_weight_fraction_leaf: no leaf of a grown tree holds less than the
 // fraction of the tree's weight, and a fraction of 0 changes nothing.
 TEST(ForestWeights, NoLeafLighterThanMinWeightFractionLeaf) {

@@ -33,6 +33,7 @@ def arrays(forest):
     (np.r_[np.nan, np.ones(39)], r"sample_weight\[0\] is nan"),
     (np.r_[np.ones(20), np.inf, np.ones(19)], r"sample_weight\[20\] is inf"),
     (np.zeros(40), "zero for every row"),
+    (np.full(40, 1e307), "sums to more than a float64 holds"),
     (np.ones((40, 1)), "1-dimensional array of floats or integers, got a 2-dimensional"),
     (np.ones(40, dtype=bool), "got a 1-dimensional array of bool"),
     (np.array(["1"] * 40), "floats or integers"),
