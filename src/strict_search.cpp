@@ -184,6 +184,29 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
   for (std::uint32_t j = begin; j < end; ++j) a[j] += v;
 }
 
+/// Adds a sample at position p (its t and t2) to the running side sums of
+/// every candidate: to the left sums of those that take it left, to the
+/// right sums of the others.
+[[gnu::always_inline]] inline void add_to_sides(SideTest test, std::uint32_t p, std::uint32_t n_cand, double t,
+                                                double t2, double* ls1, double* ls2, double* rs1, double* rs2) {
+  if (test == SideTest::Threshold) {
+    add_range(rs1, 0, p, t);
+    add_range(rs2, 0, p, t2);
+    add_range(ls1, p, n_cand, t);
+    add_range(ls2, p, n_cand, t2);
+  } else {
+    const std::uint32_t stop = std::min(p, n_cand);
+    add_range(rs1, 0, stop, t);
+    add_range(rs2, 0, stop, t2);
+    if (p < n_cand) {
+      ls1[p] += t;
+      ls2[p] += t2;
+      add_range(rs1, p + 1, n_cand, t);
+      add_range(rs2, p + 1, n_cand, t2);
+    }
+  }
+}
+
 /// Whether candidate j takes samples at position p to its left.
 inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
   return test == SideTest::Threshold ? j >= p : j == p;
@@ -222,22 +245,7 @@ void score_fold_variance(std::span<const double> valid_y, std::span<const std::u
     whole.sum += t;
     whole.sq_sum += t2;
     ++counts[p];
-    if (test == SideTest::Threshold) {
-      add_range(rs1, 0, p, t);
-      add_range(rs2, 0, p, t2);
-      add_range(ls1, p, n_cand, t);
-      add_range(ls2, p, n_cand, t2);
-    } else {
-      const std::uint32_t stop = std::min(p, n_cand);
-      add_range(rs1, 0, stop, t);
-      add_range(rs2, 0, stop, t2);
-      if (p < n_cand) {
-        ls1[p] += t;
-        ls2[p] += t2;
-        add_range(rs1, p + 1, n_cand, t);
-        add_range(rs2, p + 1, n_cand, t2);
-      }
-    }
+    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
   }
   whole.n = valid_y.size();
   std::uint64_t n_left = 0;
@@ -289,22 +297,7 @@ void score_fold_variance_weighted(std::span<const double> valid_y, std::span<con
     whole.sq_sum += t2;
     whole.n += w;
     weights[p] += w;
-    if (test == SideTest::Threshold) {
-      add_range(rs1, 0, p, t);
-      add_range(rs2, 0, p, t2);
-      add_range(ls1, p, n_cand, t);
-      add_range(ls2, p, n_cand, t2);
-    } else {
-      const std::uint32_t stop = std::min(p, n_cand);
-      add_range(rs1, 0, stop, t);
-      add_range(rs2, 0, stop, t2);
-      if (p < n_cand) {
-        ls1[p] += t;
-        ls2[p] += t2;
-        add_range(rs1, p + 1, n_cand, t);
-        add_range(rs2, p + 1, n_cand, t2);
-      }
-    }
+    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
   }
   double w_left = 0.0;
   for (std::uint32_t j = 0; j < n_cand; ++j) {
