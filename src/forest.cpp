@@ -195,6 +195,7 @@ ForestData prepare_forest_data(const Settings& settings, const MatrixView& x_giv
       data.weights.assign(weights.begin(), weights.end());
     }
     if (all_unit(data.weights)) data.weights.clear();
+    data.weight_exponent = normalize_weights(data.weights);
   }
   if (settings.config.mode == SplitMode::Fast) check_fast_entry(settings.task, x.n_rows);
   // A tree's drawn rows are 32-bit ids in both modes.
@@ -276,6 +277,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       // as soon as it is grown.
       forest.trees[t] = pack_tree(fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns),
                                   settings.categorical);
+      for (double& w : forest.trees[t].leaf_weights) w = std::ldexp(w, data.weight_exponent);
       if (options.oob) {
         std::vector<std::uint64_t>& bits = in_bag[t];
         bits.assign((data.n_rows + 63) / 64, 0);

@@ -46,9 +46,13 @@ struct ForestData {
   std::optional<EncodedFeatures> encoded;  // fast mode
   std::vector<FeatureColumn> columns;      // strict mode
   Targets targets;
-  /// Per row, its weight (positive); empty: unweighted (no weights given, or
-  /// all 1).
+  /// Per row, its weight (positive), scaled by a power of two so that the
+  /// largest is in [1, 2) (normalize_weights); empty: unweighted (no weights
+  /// given, or all 1).
   std::vector<double> weights;
+  /// The power of two the given weights were divided by: node weights are
+  /// multiplied back by it.
+  int weight_exponent = 0;
   /// The rows of the caller's x that the data hold, when rows of weight 0
   /// were left out (empty: all of them, in order), and how many x had.
   std::vector<std::uint64_t> input_rows;

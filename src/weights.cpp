@@ -1,5 +1,6 @@
 #include "weights.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -37,6 +38,14 @@ bool all_unit(std::span<const double> weights) {
     if (w != 1.0) return false;
   }
   return true;
+}
+
+int normalize_weights(std::vector<double>& weights) {
+  if (weights.empty()) return 0;
+  const double largest = *std::max_element(weights.begin(), weights.end());
+  const int exponent = std::ilogb(largest);
+  for (double& w : weights) w = std::ldexp(w, -exponent);
+  return exponent;
 }
 
 std::vector<std::uint64_t> weighted_rows(std::span<const double> weights) {

@@ -26,6 +26,14 @@ void check_weights(std::span<const double> weights, std::uint64_t n_rows);
 /// Whether every weight is exactly 1: such a fit is the unweighted one.
 bool all_unit(std::span<const double> weights);
 
+/// Divides every weight by the power of two that brings the largest into
+/// [1, 2), and returns its exponent (0 for no weights). Scores and values
+/// are ratios of weight sums, which such a scaling leaves bit for bit as
+/// they were, but the products of weights and targets are not: weights near
+/// the largest float64 would turn them infinite. Weights more than 2^1022
+/// times smaller than the largest lose bits (they become subnormal).
+int normalize_weights(std::vector<double>& weights);
+
 /// The rows of positive weight, ascending.
 std::vector<std::uint64_t> weighted_rows(std::span<const double> weights);
 

@@ -135,7 +135,9 @@ def importances_per_tree(is_leaf, feature, node_weight, split_scores, node_offse
     node_weight = np.asarray(node_weight, dtype=np.float64)
     splits = ~is_leaf & np.isfinite(split_scores)
     root = node_weight[np.asarray(node_offsets[:-1])][tree_of[splits]]
-    weight = np.maximum(split_scores[splits], 0.0) * node_weight[splits] / root
+    # The share first: a product of a score and a weight near the largest
+    # float64 would overflow.
+    weight = np.maximum(split_scores[splits], 0.0) * (node_weight[splits] / root)
     out = np.zeros((n_trees, n_features))
     np.add.at(out, (tree_of[splits], feature[splits]), weight)
     totals = out.sum(axis=1, keepdims=True)

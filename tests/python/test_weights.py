@@ -60,7 +60,8 @@ def cases():
 @pytest.mark.parametrize("name, mode", list(cases()))
 def test_unit_weights_zero_weights_and_scaled_weights(name, mode):
     """Unit weights are no weights; a zero weight is the row left out; weights times
-    4 are the same weights: bit for bit, for every tree and forest."""
+    a power of two are the same weights (2**1015: weights times squared targets
+    beyond the largest float64): bit for bit, for every tree and forest."""
     estimator = ESTIMATORS[name](mode)
     for seed in range(3):
         X, y, w = data(seed, name)
@@ -72,10 +73,14 @@ def test_unit_weights_zero_weights_and_scaled_weights(name, mode):
         assert arrays(weighted) == arrays(removed)
         np.testing.assert_array_equal(weighted.predict(X), removed.predict(X))
         assert arrays(weighted) != plain  # the weights were used
-        scaled = clone(estimator).fit(X, y, sample_weight=4 * w)._forest.export_arrays()
-        for key, value in weighted._forest.export_arrays().items():
-            expected = 4 * value if key == "node_weight" else value
-            assert scaled[key].tobytes() == expected.tobytes(), key
+        for scale in (4.0, 2.0**1015, 2.0**-1000):
+            scaled = clone(estimator).fit(X, y, sample_weight=scale * w)._forest.export_arrays()
+            for key, value in weighted._forest.export_arrays().items():
+                expected = scale * value if key == "node_weight" else value
+                assert scaled[key].tobytes() == expected.tobytes(), (key, scale)
+        with np.errstate(all="raise"):
+            big = clone(estimator).fit(X, y, sample_weight=2.0**1015 * w)
+            np.testing.assert_allclose(big.feature_importances_, weighted.feature_importances_)
 
 
 @pytest.mark.parametrize("name", ["classifier", "objective", "forest_classifier"])
