@@ -1,6 +1,7 @@
 #include "growth.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "folds.hpp"
 #include "objective.hpp"
@@ -32,6 +33,28 @@ void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input,
     }
   }
   builder.make_classification_leaf(index, proba, majority_class(counts), targets.labels.size());
+}
+
+void label_leaves(const GrowInput& input, Tree& tree) {
+  const auto* task = std::get_if<ObjectiveTask>(&input.task);
+  if (task == nullptr || task->labels != LabelRule::Metric) return;
+  const std::size_t nc = task->n_classes;
+  // A leaf's probabilities are its class counts over its sample count, so
+  // the product rounds back to the count exactly.
+  std::vector<std::uint64_t> counts;
+  std::vector<std::size_t> leaves;
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    const DecisionNode& node = tree.nodes[i];
+    if (!node.is_leaf()) continue;
+    const std::span<const double> proba = tree.proba(node);
+    for (std::size_t c = 0; c < nc; ++c) {
+      const double p = c < proba.size() ? proba[c] : 0.0;
+      counts.push_back(static_cast<std::uint64_t>(std::llround(p * static_cast<double>(node.n_samples))));
+    }
+    leaves.push_back(i);
+  }
+  const std::vector<std::uint64_t> labels = metric_leaf_labels(task->objective, nc, counts);
+  for (std::size_t l = 0; l < leaves.size(); ++l) tree.nodes[leaves[l]].predicted_class = labels[l];
 }
 
 namespace {

@@ -165,7 +165,7 @@ void score_objective_cells(const ObjectiveTask& task, const std::uint32_t* cells
   std::vector<std::uint64_t> vectors(5 * C);
   const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * C, C); };
   auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
-  ObjectiveFoldScorer scorer(task.objective, C);
+  ObjectiveFoldScorer scorer(task.objective, C, task.labels);
   // Each fold's measure without a split: its training side is every other fold.
   std::vector<double> unsplit(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {

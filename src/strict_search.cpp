@@ -418,7 +418,7 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
       if (!std::isfinite(column.values[s])) missing.push_back(s);
     }
   }
-  ObjectiveFoldScorer scorer(task.objective, task.n_classes);
+  ObjectiveFoldScorer scorer(task.objective, task.n_classes, task.labels);
   std::vector<std::uint64_t> train_hist, valid_hist;
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {

@@ -498,6 +498,8 @@ def _estimator_of(cls, params):
     forest = cls in _FORESTS
     task = ("forest_" if forest else "") + ("classifier" if cls in _CLASSIFIERS else "regressor")
     names = [p.name for p in _params.params_of(task)]
+    params = {**{name: value for name, value in _params.LEGACY_DEFAULTS.items()
+                 if name in names and name not in params}, **params}
     _require(sorted(params) == sorted(names), f"its parameters are not those of {cls.__name__}")
     for name, value in params.items():
         ok = value is None or _is_scalar(value) or (
