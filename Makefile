@@ -39,7 +39,7 @@ run: build-extension
 # Benchmarks against scikit-learn and XGBoost (see bench/README.md). Each target
 # installs what the benchmarks need, builds, and runs its script; pass options
 # with BENCH_ARGS, e.g. make bench BUILD=build/bench BENCH_ARGS="--markdown".
-.PHONY: setup-bench bench quality plot forest-bench
+.PHONY: setup-bench bench quality plot forest-bench weights-bench
 setup-bench:
 	bash scripts/setup.sh bench
 
@@ -58,6 +58,10 @@ plot: setup-bench
 forest-bench: setup-bench
 	$(MAKE) build
 	PYTHONPATH=python $(PYTHON) bench/forest.py $(BENCH_ARGS)
+
+weights-bench: setup-bench
+	$(MAKE) build
+	PYTHONPATH=python $(PYTHON) bench/weights.py $(BENCH_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD) $(PORTABLE_BUILD)

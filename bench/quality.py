@@ -8,7 +8,12 @@ defaults and with quor's default depth, on the data sets that ship with
 scikit-learn and on noisy synthetic data.  Every model sees the same folds.
 Scores: accuracy for classification, R² for regression.  Then the importance
 that each classifier gives to an added column of pure noise with a distinct
-value in every row.  Prints Markdown.
+value in every row.  Then, on imbalanced data (5 % and 1 % positives, and
+breast cancer with its malignant class cut to about 10 %), the balanced
+accuracy and F1 of the positive (minority) class of quor's tree and forest
+unweighted and with ``class_weight="balanced"``, and of quor's tree with the
+F1 objective (unweighted and balanced), beside scikit-learn's tree and forest with
+``class_weight="balanced"``.  Prints Markdown.
 
     PYTHONPATH=python /usr/bin/python3 bench/quality.py [--quick] [--json FILE]
 
@@ -106,6 +111,7 @@ def evaluate(quick=False, progress=None):
         results["rows"].append(row)
     say("held-out importances of a noise column")
     results["noise"] = noise_importances(quick)
+    results["imbalanced"] = imbalanced(quick, say)
     results["load_end"] = list(os.getloadavg())
     return results
 
@@ -152,6 +158,101 @@ def noise_importances(quick=False):
     return rows
 
 
+def imbalanced_datasets(quick=False):
+    """(name, x, y) of imbalanced binary data sets, the minority class labelled 1."""
+    from sklearn import datasets as sk
+
+    out = []
+    for share, n in ((0.05, 3000), (0.01, 5000)):
+        if quick and share < 0.05:
+            continue
+        x, y = sk.make_classification(
+            n_samples=400 if quick else n, n_features=bench.N_FEATURES,
+            n_informative=bench.N_INFORMATIVE, weights=[1 - share], flip_y=0.01,
+            random_state=SEED)
+        out.append((f"synthetic, {share:.0%} positives", x, y))
+    if not quick:
+        x, y = sk.load_breast_cancer(return_X_y=True)
+        y = 1 - y  # malignant (0 in the data set) becomes the positive class
+        rng = np.random.default_rng(SEED)
+        positives = np.flatnonzero(y == 1)
+        n_kept = round(np.count_nonzero(y == 0) / 9)  # about 10 % of the rows kept
+        kept = np.sort(np.r_[np.flatnonzero(y == 0),
+                             rng.choice(positives, n_kept, replace=False)])
+        out.append(("breast cancer, malignant cut to 10 %", x[kept], y[kept]))
+    return out
+
+
+def imbalanced_models(quick=False):
+    from sklearn.ensemble import RandomForestClassifier
+    from sklearn.tree import DecisionTreeClassifier
+
+    from quor import QUORClassifier, QUORForestClassifier
+
+    n_trees = 20 if quick else 100
+    return {
+        "quor tree": QUORClassifier(),
+        "quor tree, balanced": QUORClassifier(class_weight="balanced"),
+        "quor tree, F1 objective": QUORClassifier(objective="f1"),
+        "quor tree, F1 objective, balanced": QUORClassifier(objective="f1",
+                                                            class_weight="balanced"),
+        "quor forest": QUORForestClassifier(n_estimators=n_trees, random_state=SEED),
+        "quor forest, balanced": QUORForestClassifier(n_estimators=n_trees, random_state=SEED,
+                                                      class_weight="balanced"),
+        "scikit-learn tree, balanced": DecisionTreeClassifier(class_weight="balanced",
+                                                              random_state=SEED),
+        "scikit-learn forest, balanced": RandomForestClassifier(
+            n_estimators=n_trees, class_weight="balanced", random_state=SEED),
+    }
+
+
+def imbalanced(quick=False, say=lambda message: None):
+    """Balanced accuracy and F1 of the minority class, 5-fold stratified, every model
+    on the same folds."""
+    from sklearn.model_selection import StratifiedKFold, cross_validate
+
+    rows = []
+    for name, x, y in imbalanced_datasets(quick):
+        folds = StratifiedKFold(N_FOLDS, shuffle=True, random_state=SEED)
+        row = {"dataset": name, "n_samples": len(y), "n_features": x.shape[1],
+               "positives": int(np.count_nonzero(y == 1)), "models": {}}
+        for model_name, model in imbalanced_models(quick).items():
+            say(f"{name}: {model_name}")
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                cv = cross_validate(model, x, y, cv=folds, error_score="raise",
+                                    scoring=("balanced_accuracy", "f1"))
+            row["models"][model_name] = {
+                metric: {"mean": float(np.mean(cv[f"test_{metric}"])),
+                         "std": float(np.std(cv[f"test_{metric}"]))}
+                for metric in ("balanced_accuracy", "f1")}
+        rows.append(row)
+    return rows
+
+
+def _imbalanced_tables(rows):
+    names = list(rows[0]["models"])
+    lines = []
+    for metric, title in (("balanced_accuracy", "Balanced accuracy"),
+                          ("f1", "F1 of the positive (minority) class")):
+        lines += ["", f"{title}, imbalanced data, mean ± standard deviation over {N_FOLDS} "
+                  "stratified folds; the best mean of a row is in bold:", ""]
+        table = []
+        for row in rows:
+            best = max(m[metric]["mean"] for m in row["models"].values())
+            cells = [row["dataset"], f"{row['n_samples']} × {row['n_features']}",
+                     str(row["positives"])]
+            for name in names:
+                m = row["models"][name][metric]
+                text = f"{m['mean']:.3f} ± {m['std']:.3f}"
+                cells.append(f"**{text}**" if m["mean"] == best else text)
+            table.append(cells)
+        lines.append(bench.render_table(["data set", "samples × features", "positives"] + names,
+                                        table, markdown=True,
+                                        align=list("lll") + ["r"] * len(names)))
+    return lines
+
+
 def format_report(results):
     names = list(results["rows"][0]["models"]) if results["rows"] else []
     lines = ["  \n".join(bench.describe_machine(results["machine"], results["load_start"],
@@ -188,6 +289,8 @@ def format_report(results):
             rows.append(cells)
         lines.append(bench.render_table(["data set", "samples × features"] + noise_names, rows,
                                         markdown=True, align=list("ll") + ["r"] * len(noise_names)))
+    if results.get("imbalanced"):
+        lines += _imbalanced_tables(results["imbalanced"])
     return "\n".join(lines)
 
 

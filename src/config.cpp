@@ -80,6 +80,12 @@ void append_unicode_escape(std::string& out, char32_t cp) {
 
 }  // namespace
 
+std::string format_double(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
 std::string quoted(std::string_view text) {
   std::string out = "\"";
   std::size_t i = 0;

@@ -33,6 +33,9 @@ struct TreeConfig {
   std::uint64_t min_samples_split = 2;
   std::uint64_t min_samples_leaf = 1;
   double min_impurity_decrease = 0.0;
+  /// A split is refused when a child holds less than this fraction of the
+  /// weight of the rows the tree grows on (their count when unweighted).
+  double min_weight_fraction_leaf = 0.0;
   std::uint64_t n_bins = 8;
   std::uint64_t cv_folds = 5;
   std::uint64_t cv_seed = 42;
@@ -59,6 +62,9 @@ TreeConfig placeholder_config();
 /// double quote or backslash and escapes for non-printable characters.
 /// `text` is UTF-8.
 std::string quoted(std::string_view text);
+
+/// A double for a message: "%.17g", so that the value shown is the value given.
+std::string format_double(double value);
 
 /// Option parsers; each throws `ValueError` with its exact message.
 SplitMode parse_mode(std::string_view text);

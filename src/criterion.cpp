@@ -1,5 +1,6 @@
 #include "criterion.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -82,6 +83,49 @@ double entropy_from_counts(std::span<const std::uint64_t> counts, double n) {
     sum += p * portable_log2(p);
   }
   return -sum;
+}
+
+double entropy_from_counts(std::span<const double> weights, double n) {
+  double sum = -0.0;
+  for (const double w : weights) {
+    if (w == 0.0) continue;
+    const double p = w / n;
+    sum += p * portable_log2(p);
+  }
+  return -sum;
+}
+
+double weighted_median(std::span<const double> targets, std::span<const double> weights,
+                       std::vector<std::pair<double, double>>& scratch) {
+  scratch.resize(targets.size());
+  for (std::size_t i = 0; i < targets.size(); ++i) scratch[i] = {targets[i], weights[i]};
+  // Stable: equal values keep sample order, so the running sums are defined.
+  std::stable_sort(scratch.begin(), scratch.end(),
+                   [](const auto& a, const auto& b) { return total_order_key(a.first) < total_order_key(b.first); });
+  double total = -0.0;
+  for (const auto& entry : scratch) total += entry.second;
+  const double half = total * 0.5;
+  double running = -0.0;
+  for (std::size_t i = 0; i < scratch.size(); ++i) {
+    running += scratch[i].second;
+    if (running < half) continue;
+    if (running == half && i + 1 < scratch.size()) return (scratch[i].first + scratch[i + 1].first) * 0.5;
+    return scratch[i].first;
+  }
+  return scratch.back().first;  // not reached: the running sum ends at the total
+}
+
+double weighted_mae_impurity(std::span<const double> targets, std::span<const double> weights,
+                             std::vector<std::pair<double, double>>& scratch) {
+  if (targets.empty()) return 0.0;
+  const double median = weighted_median(targets, weights, scratch);
+  double sum = -0.0;
+  double total = -0.0;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    sum += weights[i] * std::fabs(targets[i] - median);
+    total += weights[i];
+  }
+  return sum / total;
 }
 
 double mae_impurity(std::span<const double> targets, std::vector<double>& scratch) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "names.hpp"
@@ -49,6 +50,8 @@ class Criterion {
   double impurity(std::span<const std::uint64_t> labels, std::uint64_t n_classes) const;
   /// "gini" or "entropy" from class counts over n samples.
   double class_impurity(std::span<const std::uint64_t> counts, double n) const;
+  /// The same from class weight sums over a total weight n.
+  double class_impurity(std::span<const double> weights, double n) const;
 
  private:
   explicit Criterion(CriterionKind kind) : kind_(kind) {}
@@ -62,10 +65,11 @@ inline double variance_from_sums(double s1, double s2, double n) {
   return v >= 0.0 ? v : 0.0;
 }
 
-/// 1 − Σ_k (count_k / n)², classes in order.
-inline double gini_from_counts(std::span<const std::uint64_t> counts, double n) {
+/// 1 − Σ_k (count_k / n)², classes in order; counts or weight sums.
+template <class N>
+inline double gini_from_counts(std::span<const N> counts, double n) {
   double sum = -0.0;
-  for (const std::uint64_t c : counts) {
+  for (const N c : counts) {
     const double p = static_cast<double>(c) / n;
     sum += p * p;
   }
@@ -76,39 +80,68 @@ inline double gini_from_counts(std::span<const std::uint64_t> counts, double n) 
 /// Out of line: its logarithm is long, and inlining it into every caller
 /// would keep the short Gini index from being inlined.
 double entropy_from_counts(std::span<const std::uint64_t> counts, double n);
+double entropy_from_counts(std::span<const double> weights, double n);
 
 inline double Criterion::class_impurity(std::span<const std::uint64_t> counts, double n) const {
   return kind_ == CriterionKind::Entropy ? entropy_from_counts(counts, n) : gini_from_counts(counts, n);
+}
+inline double Criterion::class_impurity(std::span<const double> weights, double n) const {
+  return kind_ == CriterionKind::Entropy ? entropy_from_counts(weights, n) : gini_from_counts(weights, n);
 }
 
 /// Mean absolute deviation about the median; `scratch` is reused for the sort.
 double mae_impurity(std::span<const double> targets, std::vector<double>& scratch);
 
+/// The weighted median of targets with positive weights: sorted by value
+/// (total order), the first value at which the running weight (summed in
+/// that order) reaches half the total; when it is exactly half, the
+/// midpoint of that value and the next, as the unweighted median of an even
+/// count is. Equal weights give the unweighted median.
+double weighted_median(std::span<const double> targets, std::span<const double> weights,
+                       std::vector<std::pair<double, double>>& scratch);
+
+/// Weighted mean absolute deviation about the weighted median: Σ w·|y − m|
+/// over Σ w, both in sample order.
+double weighted_mae_impurity(std::span<const double> targets, std::span<const double> weights,
+                             std::vector<std::pair<double, double>>& scratch);
+
 /// Whether a split of n samples with n_left on the left leaves both sides
-/// non-empty: a fold gives a candidate a score only then.
-inline bool both_sides(std::uint64_t n, std::uint64_t n_left) { return n_left != 0 && n_left < n; }
+/// non-empty: a fold gives a candidate a score only then. Weighted, n and
+/// n_left are weight sums, and a side whose weight vanishes beside the
+/// other's (n_left == n after rounding) counts as empty.
+template <class N>
+inline bool both_sides(N n, N n_left) {
+  return n_left != 0 && n_left < n;
+}
 
 /// The score of a split of n samples into n_left and n_right = n − n_left
 /// (both sides non-empty): the parent's impurity minus the sides' impurities
-/// weighted by their counts. The one formula every fold score of the
-/// regression and classification searches ends in.
-inline double impurity_decrease(double parent, std::uint64_t n, std::uint64_t n_left, double left, double right) {
+/// weighted by their counts (their weight sums, in a weighted fit). The one
+/// formula every fold score of the regression and classification searches
+/// ends in.
+template <class N>
+inline double impurity_decrease(double parent, N n, N n_left, double left, double right) {
   const double nl = static_cast<double>(n_left);
   const double nr = static_cast<double>(n - n_left);
   return parent - (nr * right + nl * left) / static_cast<double>(n);
 }
 
-/// Count, sum and sum of squares of a set of regression targets.
-struct TargetSums {
-  std::uint64_t n = 0;
+/// Count (or weight), sum and sum of squares of a set of regression targets;
+/// weighted, the sums are of w·y and w·(y·y).
+template <class N>
+struct BasicTargetSums {
+  N n = 0;
   double sum = -0.0;
   double sq_sum = -0.0;
 };
+using TargetSums = BasicTargetSums<std::uint64_t>;
+using WeightedSums = BasicTargetSums<double>;
 
 /// The "mse"/"variance" decrease of a split of `whole` into `left` and
 /// `right`; nullopt when a side is empty.
-inline std::optional<double> variance_decrease(const TargetSums& whole, const TargetSums& left,
-                                               const TargetSums& right) {
+template <class N>
+inline std::optional<double> variance_decrease(const BasicTargetSums<N>& whole, const BasicTargetSums<N>& left,
+                                               const BasicTargetSums<N>& right) {
   if (!both_sides(whole.n, left.n)) return std::nullopt;
   return impurity_decrease(variance_from_sums(whole.sum, whole.sq_sum, static_cast<double>(whole.n)), whole.n,
                            left.n, variance_from_sums(left.sum, left.sq_sum, static_cast<double>(left.n)),
@@ -118,9 +151,9 @@ inline std::optional<double> variance_decrease(const TargetSums& whole, const Ta
 /// The "gini"/"entropy" decrease of a split of n samples whose parent
 /// impurity is `parent`, given the class counts of both sides; nullopt when a
 /// side is empty.
-inline std::optional<double> class_decrease(const Criterion& criterion, double parent, std::uint64_t n,
-                                            std::span<const std::uint64_t> left, std::uint64_t n_left,
-                                            std::span<const std::uint64_t> right) {
+template <class N>
+inline std::optional<double> class_decrease(const Criterion& criterion, double parent, N n, std::span<const N> left,
+                                            N n_left, std::span<const N> right) {
   if (!both_sides(n, n_left)) return std::nullopt;
   return impurity_decrease(parent, n, n_left, criterion.class_impurity(left, static_cast<double>(n_left)),
                            criterion.class_impurity(right, static_cast<double>(n - n_left)));

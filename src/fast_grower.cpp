@@ -69,7 +69,7 @@ class FastMode {
     const TreeConfig& config = input_.config;
     const std::span<const std::uint32_t> run = samples(node);
     NodeTargets& targets = worker.node_targets;
-    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels);
+    targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels, worker.targets.weights);
     const std::uint64_t threads = run.size() >= config.parallel_min_samples ? n_threads : 1;
     std::span<const FeatureSpec> specs = specs_;
     if (features.size() != n_features_) {
@@ -141,6 +141,9 @@ Tree fit_fast(const GrowInput& input, const MatrixView& x, std::span<const std::
 }
 
 Tree grow_fast(const GrowInput& input, const EncodedFeatures& encoded) {
+  if (!input.options.weights.empty() && input.options.weights.size() != encoded.sample_count) {
+    throw InternalError("one weight per sample is needed");
+  }
   FastMode mode(input, encoded);
   const std::uint64_t threads = fit_threads(input.config, encoded.n_features);
   return grow_tree(input, mode, mode.root(), threads, input.config.parallel_min_samples);

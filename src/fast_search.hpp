@@ -48,19 +48,26 @@ inline bool nothing_to_count(const Task& task, const NodeTargets& node) {
 /// Fills the histograms of one block of features and scores each feature
 /// from its cells: by the regression criterion, the classification criterion
 /// or the objective.
-template <class Code, CandidateSink Sink>
+template <bool Weighted, class Code, CandidateSink Sink>
 void search_block(const Task& task, const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                   std::span<const std::size_t> columns, std::span<const FeatureSpec> specs, const NodeTargets& node,
                   HistogramCells& cells, Sink& sink, std::uint64_t n_threads) {
   const std::size_t K = node.n_folds;
   if (std::holds_alternative<RegressionTask>(task)) {
     const BlockLayout layout(true, specs, K, 0);
-    fill_regression_cells(codes, stride, rows, columns, specs, node, layout, cells, n_threads);
+    fill_regression_cells<Weighted>(codes, stride, rows, columns, specs, node, layout, cells, n_threads);
+    const auto* filled = [&] {
+      if constexpr (Weighted) {
+        return cells.weighted_cells.data();
+      } else {
+        return cells.cells.data();
+      }
+    }();
     for (std::size_t k = 0; k < specs.size(); ++k) {
       sink.start(specs[k].feature);
       const bool own = specs[k].has_missing;
       const std::size_t slot = layout.missing_slot[k] * K;
-      score_regression_cells(cells.cells.data() + layout.offsets[k], specs[k].n_codes, K,
+      score_regression_cells(filled + layout.offsets[k], specs[k].n_codes, K,
                              own ? cells.fold_sums.data() + slot : node.fold_sums.data(),
                              own ? cells.fold_sq_sums.data() + slot : node.fold_sq_sums.data(), specs[k], sink);
     }
@@ -68,10 +75,17 @@ void search_block(const Task& task, const Code* codes, std::size_t stride, std::
   }
   const std::size_t C = n_classes(task);
   const BlockLayout layout(false, specs, K, C);
-  fill_class_counts(codes, stride, rows, columns, specs, node, C, layout, cells, n_threads);
+  fill_class_counts<Weighted>(codes, stride, rows, columns, specs, node, C, layout, cells, n_threads);
+  const auto* filled = [&] {
+    if constexpr (Weighted) {
+      return cells.class_weights.data();
+    } else {
+      return cells.class_counts.data();
+    }
+  }();
   for (std::size_t k = 0; k < specs.size(); ++k) {
     sink.start(specs[k].feature);
-    const std::uint32_t* counts = cells.class_counts.data() + layout.offsets[k];
+    const auto* counts = filled + layout.offsets[k];
     if (const auto* objective = std::get_if<ObjectiveTask>(&task)) {
       score_objective_cells(*objective, counts, specs[k].n_codes, K, specs[k], sink);
     } else {
@@ -106,8 +120,13 @@ void search_blocks(const Task& task, const Code* codes, std::size_t stride, std:
       ++last;
     } while (last < specs.size() && specs[last].n_codes != 0 &&
              n_cells + cells_of(regression, specs[last], K, C) <= kCellBudget);
-    search_block(task, codes, stride, rows, columns.subspan(first, last - first), specs.subspan(first, last - first),
-                 node, cells, sink, n_threads);
+    const auto block_columns = columns.subspan(first, last - first);
+    const auto block_specs = specs.subspan(first, last - first);
+    if (node.weighted()) {
+      search_block<true>(task, codes, stride, rows, block_columns, block_specs, node, cells, sink, n_threads);
+    } else {
+      search_block<false>(task, codes, stride, rows, block_columns, block_specs, node, cells, sink, n_threads);
+    }
     first = last;
   }
 }

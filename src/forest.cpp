@@ -11,6 +11,7 @@
 #include "strict_grower.hpp"
 #include "parallel.hpp"
 #include "sampling.hpp"
+#include "weights.hpp"
 
 namespace quor {
 
@@ -146,10 +147,55 @@ std::vector<double> out_of_bag(const ForestData& data, std::span<const PackedTre
 
 }  // namespace
 
-ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Targets targets,
-                               std::uint64_t n_threads) {
-  if (x.n_cols == 0) throw ValueError("need at least one feature column");
-  check_sample_counts(settings, x.n_rows, targets);
+namespace {
+
+/// The rows `kept` of x and of the targets, copied: what the data of a fit
+/// whose other rows have weight 0 are made from.
+struct KeptRows {
+  std::vector<double> cells;  // row-major
+  MatrixView x;
+};
+
+KeptRows keep_rows(const MatrixView& x, std::span<const std::uint64_t> kept, Targets& targets) {
+  KeptRows out;
+  out.cells.resize(kept.size() * x.n_cols);
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    for (std::size_t f = 0; f < x.n_cols; ++f) out.cells[i * x.n_cols + f] = x.at(kept[i], f);
+  }
+  out.x = row_major(out.cells, kept.size(), x.n_cols);
+  const auto keep = [&](auto& list) {
+    if (list.empty()) return;
+    for (std::size_t i = 0; i < kept.size(); ++i) list[i] = list[kept[i]];
+    list.resize(kept.size());
+  };
+  keep(targets.values);
+  keep(targets.labels);
+  return out;
+}
+
+}  // namespace
+
+ForestData prepare_forest_data(const Settings& settings, const MatrixView& x_given, Targets targets,
+                               std::uint64_t n_threads, std::span<const double> weights) {
+  if (x_given.n_cols == 0) throw ValueError("need at least one feature column");
+  check_sample_counts(settings, x_given.n_rows, targets);
+  ForestData data;
+  data.n_input_rows = x_given.n_rows;
+  MatrixView x = x_given;
+  KeptRows kept;
+  if (!weights.empty()) {
+    check_weights(weights, x.n_rows);
+    std::vector<std::uint64_t> rows = weighted_rows(weights);
+    if (rows.size() != x.n_rows) {
+      kept = keep_rows(x, rows, targets);
+      x = kept.x;
+      for (const std::uint64_t r : rows) data.weights.push_back(weights[r]);
+      data.input_rows = std::move(rows);
+    } else {
+      data.weights.assign(weights.begin(), weights.end());
+    }
+    if (all_unit(data.weights)) data.weights.clear();
+  }
   if (settings.config.mode == SplitMode::Fast) check_fast_entry(settings.task, x.n_rows);
   // A tree's drawn rows are 32-bit ids in both modes.
   check_sample_limit(x.n_rows);
@@ -173,7 +219,6 @@ ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Ta
       }
     }
   }
-  ForestData data;
   data.n_rows = x.n_rows;
   data.n_features = x.n_cols;
   if (settings.config.mode == SplitMode::Fast) {
@@ -190,6 +235,9 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
                    std::atomic<std::uint64_t>* trees_done) {
   const bool fast = data.encoded.has_value();
   if (seeds.empty()) throw ValueError("a forest needs at least one tree");
+  if (options.balanced_subsample && !settings.is_classifier()) {
+    throw ValueError("balanced_subsample balances classes: it applies to classification forests only");
+  }
   const std::size_t n_trees = seeds.size();
   const std::uint64_t workers = std::clamp<std::uint64_t>(n_threads, 1, n_trees);
   // One thread per tree, but that threads left over (more threads than
@@ -213,6 +261,13 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       GrowOptions& grow = input.options;
       // All rows in order is the single tree's root, which needs no copy.
       if (rows.size() != data.n_rows) grow.root_samples = rows;
+      std::vector<double> tree_weights;
+      if (options.balanced_subsample) {
+        tree_weights = balanced_subsample_weights(data.weights, data.targets.labels, settings.n_classes(), rows);
+        grow.weights = tree_weights;
+      } else {
+        grow.weights = data.weights;
+      }
       grow.max_features = options.max_features;
       grow.tree_seed = seeds[t];
       grow.interrupt = interrupt;
@@ -232,6 +287,15 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   if (options.oob) {
     const std::size_t k = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
     forest.oob_prediction = out_of_bag(data, forest.trees, in_bag, k, n_threads, interrupt);
+    if (!data.input_rows.empty()) {
+      // Rows of weight 0 are not in the data: no tree predicts them.
+      const std::size_t width = std::max<std::size_t>(k, 1);
+      std::vector<double> all(data.n_input_rows * width, std::numeric_limits<double>::quiet_NaN());
+      for (std::size_t i = 0; i < data.input_rows.size(); ++i) {
+        std::copy_n(forest.oob_prediction.begin() + i * width, width, all.begin() + data.input_rows[i] * width);
+      }
+      forest.oob_prediction = std::move(all);
+    }
   }
   return forest;
 }

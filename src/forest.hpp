@@ -33,6 +33,9 @@ struct ForestOptions {
   /// Out-of-bag predictions: each row predicted by the trees that did not
   /// see it.
   bool oob = false;
+  /// Classification: each tree multiplies its drawn rows' weights by their
+  /// class's balancing factor over the drawn rows (balanced_subsample_weights).
+  bool balanced_subsample = false;
 };
 
 /// A forest's training data, owned: nothing in it refers to the caller's
@@ -43,21 +46,31 @@ struct ForestData {
   std::optional<EncodedFeatures> encoded;  // fast mode
   std::vector<FeatureColumn> columns;      // strict mode
   Targets targets;
+  /// Per row, its weight (positive); empty: unweighted (no weights given, or
+  /// all 1).
+  std::vector<double> weights;
+  /// The rows of the caller's x that the data hold, when rows of weight 0
+  /// were left out (empty: all of them, in order), and how many x had.
+  std::vector<std::uint64_t> input_rows;
+  std::uint64_t n_input_rows = 0;
 };
 
 /// Checks the training data as `fit` does (the same messages), and the
 /// targets a forest's dump could not hold (classes from n_classes up, values
 /// that are not finite or above kLargestTarget in magnitude), and prepares
-/// it for `settings`' mode, on `n_threads` threads. Reads `x`.
+/// it for `settings`' mode, on `n_threads` threads. Reads `x`. `weights`
+/// (empty: none) are checked (check_weights), and rows of weight 0 are left
+/// out before anything is prepared: the data are those of the other rows.
 ForestData prepare_forest_data(const Settings& settings, const MatrixView& x, Targets targets,
-                               std::uint64_t n_threads);
+                               std::uint64_t n_threads, std::span<const double> weights = {});
 
 struct Forest {
   std::vector<PackedTree> trees;  // for the settings' categorical columns
   std::vector<RootReport> roots;  // how each tree's root ended
-  /// With ForestOptions::oob: per row, the mean prediction of the trees that
-  /// did not see it (k values per row, k = 1 for regression), NaN for a row
-  /// that every tree saw.
+  /// With ForestOptions::oob: per row of the caller's x, the mean prediction
+  /// of the trees that did not see it (k values per row, k = 1 for
+  /// regression), NaN for a row that every tree saw and for a row of weight 0,
+  /// which is not part of the data.
   std::vector<double> oob_prediction;
 };
 

@@ -146,7 +146,7 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
   dump.node_offsets.reserve(trees.size() + 1);
   for (auto* v : {&dump.is_leaf, &dump.is_categorical}) v->reserve(n_nodes);
   for (auto* v : {&dump.children_left, &dump.children_right, &dump.feature}) v->reserve(n_nodes);
-  for (auto* v : {&dump.lower, &dump.upper, &dump.split_score}) v->reserve(n_nodes);
+  for (auto* v : {&dump.lower, &dump.upper, &dump.split_score, &dump.node_weight}) v->reserve(n_nodes);
   for (auto* v : {&dump.category, &dump.n_samples}) v->reserve(n_nodes);
   if (n_classes == 0) {
     dump.leaf_value.reserve(n_leaves);
@@ -169,6 +169,7 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
       dump.upper.push_back(node.upper);
       dump.category.push_back(node.category);
       dump.n_samples.push_back(static_cast<std::int64_t>(node.n_samples));
+      dump.node_weight.push_back(node.weight);
       if (!node.is_leaf) continue;
       if (n_classes == 0) {
         dump.leaf_value.push_back(node.value);
@@ -195,6 +196,10 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
       {"lower", dump.lower.size()},                 {"upper", dump.upper.size()},
       {"category", dump.category.size()},           {"n_samples", dump.n_samples.size()},
       {"split_score", dump.split_score.size()}};
+  if (!dump.node_weight.empty() && dump.node_weight.size() != n_nodes) {
+    refuse("node_weight has " + std::to_string(dump.node_weight.size()) + " entries but is_leaf has " +
+           std::to_string(n_nodes));
+  }
   for (const auto& [name, size] : node_arrays) {
     if (size != n_nodes) {
       refuse(std::string(name) + " has " + std::to_string(size) + " entries but is_leaf has " +
@@ -290,6 +295,29 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
       if (flat[i].n_samples != tree.n_samples[i]) {
         refuse(entry("n_samples", begin + i) + " is " + std::to_string(tree.n_samples[i]) +
                ", not the sum of its children's");
+      }
+    }
+    if (!dump.node_weight.empty()) {
+      // A leaf's weight is a sum of positive weights; a split's is exactly
+      // its children's sum, as the export writes it.
+      for (std::size_t i = 0; i < size; ++i) {
+        const double weight = dump.node_weight[begin + i];
+        // Zero exactly where no row reached the node (a count of 0, which
+        // only dumps written before weights may hold).
+        if (!(std::isfinite(weight) && weight >= 0.0) || (weight == 0.0) != (dump.n_samples[begin + i] == 0)) {
+          refuse(entry("node_weight", begin + i) + " is " + number(weight) + ", not a finite weight, positive " +
+                 "where n_samples is");
+        }
+        if (tree.is_leaf[i] != 0) rebuilt.nodes[i].weight = weight;
+      }
+      for (std::size_t i = 0; i < size; ++i) {
+        if (tree.is_leaf[i] != 0) continue;
+        const double sum = dump.node_weight[begin + static_cast<std::size_t>(tree.children_left[i])] +
+                           dump.node_weight[begin + static_cast<std::size_t>(tree.children_right[i])];
+        if (sum != dump.node_weight[begin + i]) {
+          refuse(entry("node_weight", begin + i) + " is " + number(dump.node_weight[begin + i]) +
+                 ", not the sum of its children's (" + number(sum) + ")");
+        }
       }
     }
     for (std::size_t i = 0; i < size; ++i) rebuilt.nodes[i].split.score = dump.split_score[begin + i];

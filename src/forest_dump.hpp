@@ -28,6 +28,10 @@ struct ForestDump {
   std::vector<double> upper;                // +inf when absent; NaN but at interval splits
   std::vector<std::int64_t> category;       // -1 but at category splits
   std::vector<std::int64_t> n_samples;
+  /// The weight of each node's training rows (a leaf's summed in node order,
+  /// a split's the sum of its children's); empty in dumps written before
+  /// weights, whose nodes weigh their n_samples.
+  std::vector<double> node_weight;
   std::vector<double> split_score;          // NaN at leaves and where unknown
   // Per leaf, in node order.
   std::vector<double> leaf_value;           // regression
@@ -46,7 +50,8 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
 /// counts, offsets, flags (0 or 1), children (later nodes of the same tree,
 /// each tree one tree in pre-order), features (category splits exactly on
 /// the categorical columns), category codes, interval bounds, counts (split
-/// counts the sums of their children's), leaf values (finite, at most
+/// counts the sums of their children's), node weights when present (finite,
+/// positive where n_samples is, each split's exactly its children's sum), leaf values (finite, at most
 /// kLargestTarget in magnitude), classes and probabilities (each leaf's in
 /// [0, 1], summing to 1, its class the one of largest probability, the
 /// lowest on ties), and the fields a leaf does not have. What a fit

@@ -8,7 +8,53 @@
 
 namespace quor {
 
+namespace {
+
+/// The weighted leaf: the weighted mean, or the class weight sums over their
+/// total with the lowest class of largest weight; sums in node order.
+void write_weighted_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets) {
+  const std::span<const double> w = targets.weights;
+  if (std::holds_alternative<RegressionTask>(input.task)) {
+    const std::size_t n = targets.values.size();
+    double sum = -0.0;
+    double total = -0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      sum += w[i] * targets.values[i];
+      total += w[i];
+    }
+    builder.make_regression_leaf(index, n == 0 ? 0.0 : sum / total, n);
+    builder.set_leaf_weight(index, total);
+    return;
+  }
+  const std::uint64_t n_classes = quor::n_classes(input.task);
+  std::vector<double> sums(n_classes, 0.0);
+  double counted = 0.0;
+  for (std::size_t i = 0; i < targets.labels.size(); ++i) {
+    const std::uint64_t c = targets.labels[i];
+    if (c < n_classes) {
+      sums[c] += w[i];
+      counted += w[i];
+    }
+  }
+  std::vector<double> proba(n_classes, 0.0);
+  if (counted > 0.0) {
+    for (std::size_t c = 0; c < n_classes; ++c) proba[c] = sums[c] / counted;
+  }
+  builder.make_classification_leaf(index, proba, majority_class(std::span<const double>(sums)), targets.labels.size());
+  const auto* task = std::get_if<ObjectiveTask>(&input.task);
+  if (task != nullptr && task->labels == LabelRule::Metric) builder.set_leaf_class_weights(index, sums);
+  double total = -0.0;
+  for (const double weight : w) total += weight;
+  builder.set_leaf_weight(index, total);
+}
+
+}  // namespace
+
 void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets) {
+  if (!input.options.weights.empty()) {
+    write_weighted_leaf(builder, index, input, targets);
+    return;
+  }
   if (std::holds_alternative<RegressionTask>(input.task)) {
     const std::size_t n = targets.values.size();
     double sum = -0.0;
@@ -39,21 +85,35 @@ void label_leaves(const GrowInput& input, Tree& tree) {
   const auto* task = std::get_if<ObjectiveTask>(&input.task);
   if (task == nullptr || task->labels != LabelRule::Metric) return;
   const std::size_t nc = task->n_classes;
-  // A leaf's probabilities are its class counts over its sample count, so
-  // the product rounds back to the count exactly.
-  std::vector<std::uint64_t> counts;
   std::vector<std::size_t> leaves;
   for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
-    const DecisionNode& node = tree.nodes[i];
-    if (!node.is_leaf()) continue;
-    const std::span<const double> proba = tree.proba(node);
-    for (std::size_t c = 0; c < nc; ++c) {
-      const double p = c < proba.size() ? proba[c] : 0.0;
-      counts.push_back(static_cast<std::uint64_t>(std::llround(p * static_cast<double>(node.n_samples))));
-    }
-    leaves.push_back(i);
+    if (tree.nodes[i].is_leaf()) leaves.push_back(i);
   }
-  const std::vector<std::uint64_t> labels = metric_leaf_labels(task->objective, nc, counts);
+  // Each leaf's class counts (or weight sums), nc per leaf.
+  const auto gather = [&](auto zero, auto&& of) {
+    std::vector<decltype(zero)> out;
+    out.reserve(leaves.size() * nc);
+    for (const std::size_t i : leaves) {
+      const DecisionNode& node = tree.nodes[i];
+      for (std::size_t c = 0; c < nc; ++c) out.push_back(c < node.proba_size ? of(node, c) : zero);
+    }
+    return out;
+  };
+  std::vector<std::uint64_t> labels;
+  if (!input.options.weights.empty()) {
+    if (tree.class_weights.size() != tree.probas.size()) throw InternalError("a weighted tree lacks its class weights");
+    const std::vector<double> sums =
+        gather(0.0, [&](const DecisionNode& node, std::size_t c) { return tree.class_weights[node.proba_offset + c]; });
+    labels = metric_leaf_labels(task->objective, nc, std::span<const double>(sums));
+    tree.class_weights = {};
+  } else {
+    // A leaf's probabilities are its class counts over its sample count, so
+    // the product rounds back to the count exactly.
+    const std::vector<std::uint64_t> counts = gather(std::uint64_t{0}, [&](const DecisionNode& node, std::size_t c) {
+      return static_cast<std::uint64_t>(std::llround(tree.proba(node)[c] * static_cast<double>(node.n_samples)));
+    });
+    labels = metric_leaf_labels(task->objective, nc, std::span<const std::uint64_t>(counts));
+  }
   for (std::size_t l = 0; l < leaves.size(); ++l) tree.nodes[leaves[l]].predicted_class = labels[l];
 }
 

@@ -59,6 +59,8 @@ struct GrowOptions {
   Interrupt* interrupt = nullptr;
   /// Filled in at the root when given.
   RootReport* root_report = nullptr;
+  /// Each sample's weight, by sample id (weights.hpp); empty: unweighted.
+  std::span<const double> weights;
 };
 
 /// Everything a grower reads besides the features; the caller keeps it alive
@@ -76,6 +78,7 @@ struct GrowInput {
 struct NodeValues {
   std::vector<double> values;
   std::vector<std::uint64_t> labels;
+  std::vector<double> weights;  // weighted fits only
 
   template <class Id>
   void gather(const GrowInput& input, std::span<const Id> samples) {
@@ -84,6 +87,7 @@ struct NodeValues {
     } else {
       gather_at(std::span<const std::uint64_t>(input.targets.labels), samples, labels);
     }
+    if (!input.options.weights.empty()) gather_at(input.options.weights, samples, weights);
   }
   std::uint64_t size(const GrowInput& input) const {
     return std::holds_alternative<RegressionTask>(input.task) ? values.size() : labels.size();
@@ -112,6 +116,16 @@ void report_root(const GrowInput& input, std::uint64_t n_samples, std::span<cons
 
 /// The smallest a child may be: max(1, min_samples_leaf).
 std::uint64_t min_leaf(const TreeConfig& config);
+
+/// The weight of a set of samples: their weight sum in the order given, or
+/// their count when unweighted.
+template <class Id>
+double weight_of(const GrowInput& input, std::span<const Id> samples) {
+  if (input.options.weights.empty()) return static_cast<double>(samples.size());
+  double sum = -0.0;
+  for (const Id s : samples) sum += input.options.weights[s];
+  return sum;
+}
 
 /// The sample ids of a node: 32-bit in fast mode, 64-bit in strict mode.
 template <class S>
@@ -178,10 +192,12 @@ std::vector<ScoredSplit> node_scored_splits(const GrowInput& input, Mode& mode, 
 /// Grows one node as described above into `index` of the builder, with
 /// `n_threads` threads inside it, and returns its children when it split.
 /// Every node is a point at which the options' interrupt can stop growth.
+/// `min_weight` is the least weight a child may hold (min_weight_fraction_leaf
+/// of the root's weight).
 template <GrowthMode Mode>
 std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
     const GrowInput& input, Mode& mode, typename Mode::Worker& worker, typename Mode::Node& node,
-    TreeBuilder& builder, std::size_t index, std::uint64_t n_threads) {
+    TreeBuilder& builder, std::size_t index, std::uint64_t n_threads, double min_weight) {
   check_interrupt(input.options.interrupt);
   NodeValues& targets = worker.targets;
   targets.gather(input, mode.samples(node));
@@ -193,7 +209,9 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
     if (choice) {
       auto children = mode.partition(node, *choice);
       const std::uint64_t smallest = min_leaf(input.config);
-      if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest) {
+      const bool heavy_enough = min_weight <= 0.0 || (weight_of(input, mode.samples(children.first)) >= min_weight &&
+                                                      weight_of(input, mode.samples(children.second)) >= min_weight);
+      if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest && heavy_enough) {
         builder.make_split(index, choice->split);
         children.first.depth = children.second.depth = node.depth + 1;
         children.first.key = child_node_key(node.key, true);
@@ -321,10 +339,13 @@ Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std
   using Node = typename Mode::Node;
   root.key = root_node_key(input.options.tree_seed);
   const std::uint64_t n = mode.size(root);
+  const double min_weight = input.config.min_weight_fraction_leaf > 0.0
+                                ? input.config.min_weight_fraction_leaf * weight_of(input, mode.samples(root))
+                                : 0.0;
   if (n_threads == 1 || n < min_threaded) {
     typename Mode::Worker worker;
     Tree tree = grow_depth_first(std::move(root), [&](Node& node, TreeBuilder& builder, std::size_t index) {
-      return grow_node(input, mode, worker, node, builder, index, 1);
+      return grow_node(input, mode, worker, node, builder, index, 1, min_weight);
     });
     label_leaves(input, tree);
     return tree;
@@ -334,7 +355,7 @@ Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std
       std::move(root), n_threads, std::max(min_threaded, pool_grain(n, n_threads)),
       [&](const Node& node) { return mode.size(node); },
       [&](std::size_t worker, Node& node, TreeBuilder& builder, std::size_t index, std::uint64_t node_threads) {
-        return grow_node(input, mode, workers.at(worker), node, builder, index, node_threads);
+        return grow_node(input, mode, workers.at(worker), node, builder, index, node_threads, min_weight);
       });
   label_leaves(input, tree);
   return tree;

@@ -1,6 +1,7 @@
 #include "histogram.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 #include "parallel.hpp"
 #include "split.hpp"
@@ -73,18 +74,25 @@ void zero_prefix(std::vector<T>& v, std::size_t n) {
 
 }  // namespace
 
-template <class Code>
+template <bool Weighted, class Code>
 void fill_regression_cells(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                            std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                            const NodeTargets& node, const BlockLayout& layout, HistogramCells& out,
                            std::uint64_t n_threads) {
+  using Cell = std::conditional_t<Weighted, WeightedRegressionCell, RegressionCell>;
+  std::vector<Cell>* cell_list = nullptr;
+  if constexpr (Weighted) {
+    cell_list = &out.weighted_cells;
+  } else {
+    cell_list = &out.cells;
+  }
   const std::size_t K = node.n_folds;
   const std::size_t n_features = specs.size();
   const std::size_t n = node.samples.size();
-  zero_prefix(out.cells, layout.offsets.back());
+  zero_prefix(*cell_list, layout.offsets.back());
   zero_prefix(out.fold_sums, layout.n_missing * K);
   zero_prefix(out.fold_sq_sums, layout.n_missing * K);
-  RegressionCell* cells = out.cells.data();
+  Cell* cells = cell_list->data();
   double* fold_sums = out.fold_sums.data();
   double* fold_sq_sums = out.fold_sq_sums.data();
   // Sums depend on order, so they run over the samples in their list order.
@@ -101,10 +109,14 @@ void fill_regression_cells(const Code* codes, std::size_t stride, std::span<cons
         const std::size_t b = row[columns[k]];
         const std::size_t B = specs[k].n_codes;
         if (b >= B) continue;  // the missing code 0xFFFF is never below B
-        RegressionCell& cell = cells[layout.offsets[k] + fold * B + b];
+        Cell& cell = cells[layout.offsets[k] + fold * B + b];
         cell.sum += t;
         cell.sq_sum += t2;
-        ++cell.count;
+        if constexpr (Weighted) {
+          cell.count += node.w[i];
+        } else {
+          ++cell.count;
+        }
         if (specs[k].has_missing) {
           fold_sums[layout.missing_slot[k] * K + fold] += t;
           fold_sq_sums[layout.missing_slot[k] * K + fold] += t2;
@@ -124,7 +136,7 @@ void fill_regression_cells(const Code* codes, std::size_t stride, std::span<cons
   }
 }
 
-template <class Code>
+template <bool Weighted, class Code>
 void fill_class_counts(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                        std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                        const NodeTargets& node, std::size_t n_classes, const BlockLayout& layout,
@@ -132,6 +144,39 @@ void fill_class_counts(const Code* codes, std::size_t stride, std::span<const st
   const std::size_t C = n_classes;
   const std::size_t n_features = specs.size();
   const std::size_t n = node.samples.size();
+  if constexpr (Weighted) {
+    // Weight sums depend on order: every cell is summed over the samples in
+    // list order, and threads take shares of the features (disjoint cells).
+    zero_prefix(out.class_weights, layout.offsets.back());
+    double* sums = out.class_weights.data();
+    const auto sum_features = [&](std::size_t first, std::size_t last) {
+      for (std::size_t i = 0; i < n; ++i) {
+        prefetch_row(codes, stride, rows, i);
+        const std::uint64_t c = node.labels[i];
+        if (c >= C) continue;
+        const Code* row = codes + static_cast<std::size_t>(rows[i]) * stride;
+        const std::size_t fold = node.fold_ids[i];
+        const double w = node.w[i];
+        for (std::size_t k = first; k < last; ++k) {
+          const std::size_t b = row[columns[k]];
+          const std::size_t B = specs[k].n_codes;
+          if (b >= B) continue;
+          sums[layout.offsets[k] + (fold * B + b) * C + c] += w;
+        }
+      }
+    };
+    const std::size_t shares =
+        n_threads >= 2 && n >= kParallelCountMin ? std::min<std::size_t>(n_threads, n_features) : 1;
+    if (shares > 1) {
+      parallel_map(shares, n_threads, [&](std::uint64_t t) {
+        sum_features(n_features * t / shares, n_features * (t + 1) / shares);
+        return 0;
+      });
+    } else {
+      sum_features(0, n_features);
+    }
+    return;
+  }
   // Counting needs no order, so with threads each one counts a contiguous
   // share of the samples into its own cells (reading only its share of the
   // rows) and the shares are added up: the same integers in any order.
@@ -168,17 +213,19 @@ void fill_class_counts(const Code* codes, std::size_t stride, std::span<const st
   }
 }
 
-template void fill_regression_cells(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
-                                    std::span<const std::size_t>, std::span<const FeatureSpec>, const NodeTargets&,
-                                    const BlockLayout&, HistogramCells&, std::uint64_t);
-template void fill_regression_cells(const std::uint16_t*, std::size_t, std::span<const std::uint32_t>,
-                                    std::span<const std::size_t>, std::span<const FeatureSpec>, const NodeTargets&,
-                                    const BlockLayout&, HistogramCells&, std::uint64_t);
-template void fill_class_counts(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
-                                std::span<const std::size_t>, std::span<const FeatureSpec>, const NodeTargets&,
-                                std::size_t, const BlockLayout&, HistogramCells&, std::uint64_t);
-template void fill_class_counts(const std::uint16_t*, std::size_t, std::span<const std::uint32_t>,
-                                std::span<const std::size_t>, std::span<const FeatureSpec>, const NodeTargets&,
-                                std::size_t, const BlockLayout&, HistogramCells&, std::uint64_t);
+#define QUOR_FILL_DEFINITIONS(W, Code)                                                                       \
+  template void fill_regression_cells<W, Code>(const Code*, std::size_t, std::span<const std::uint32_t>,       \
+                                               std::span<const std::size_t>, std::span<const FeatureSpec>,       \
+                                               const NodeTargets&, const BlockLayout&, HistogramCells&,          \
+                                               std::uint64_t);                                                   \
+  template void fill_class_counts<W, Code>(const Code*, std::size_t, std::span<const std::uint32_t>,           \
+                                           std::span<const std::size_t>, std::span<const FeatureSpec>,           \
+                                           const NodeTargets&, std::size_t, const BlockLayout&, HistogramCells&, \
+                                           std::uint64_t);
+QUOR_FILL_DEFINITIONS(false, std::uint8_t)
+QUOR_FILL_DEFINITIONS(false, std::uint16_t)
+QUOR_FILL_DEFINITIONS(true, std::uint8_t)
+QUOR_FILL_DEFINITIONS(true, std::uint16_t)
+#undef QUOR_FILL_DEFINITIONS
 
 }  // namespace quor

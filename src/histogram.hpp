@@ -21,11 +21,15 @@ namespace quor {
 
 /// One regression cell: the count, sum and sum of squares of the targets of
 /// one (fold, code), kept together so an update touches one cache line.
-struct RegressionCell {
+/// Weighted, the sums are of w·y and w·(y·y) and the count is the weight sum.
+template <class N>
+struct BasicRegressionCell {
   double sum;
   double sq_sum;
-  std::uint64_t count;
+  N count;
 };
+using RegressionCell = BasicRegressionCell<std::uint64_t>;
+using WeightedRegressionCell = BasicRegressionCell<double>;
 
 /// What the search needs of one feature.
 struct FeatureSpec {
@@ -75,6 +79,9 @@ struct BlockLayout {
 struct HistogramCells {
   std::vector<RegressionCell> cells;
   std::vector<std::uint32_t> class_counts;
+  // Weighted fits: weight sums where the two above count.
+  std::vector<WeightedRegressionCell> weighted_cells;
+  std::vector<double> class_weights;
   std::vector<double> fold_sums;     // per feature with missing codes: K each
   std::vector<double> fold_sq_sums;
 };
@@ -84,8 +91,10 @@ struct HistogramCells {
 /// may have the missing code. Sample i of the node's list has its codes in
 /// row `rows[i]` of `codes`; the code of feature k of the block is in column
 /// `columns[k]`. With `n_threads` of 2 or more, a large node's samples are
-/// shared out over that many threads, whole folds each.
-template <class Code>
+/// shared out over that many threads, whole folds each. `Weighted`: the
+/// node's targets are weighted (NodeTargets::weighted) and the weighted cells
+/// are filled.
+template <bool Weighted, class Code>
 void fill_regression_cells(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                            std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                            const NodeTargets& node, const BlockLayout& layout, HistogramCells& out,
@@ -94,23 +103,27 @@ void fill_regression_cells(const Code* codes, std::size_t stride, std::span<cons
 /// Fills the class counts of a block of features (`n_classes` classes; a
 /// label at or above it is left out), as fill_regression_cells does the sums;
 /// with threads, each counts a share of the samples into its own cells.
-template <class Code>
+/// `Weighted`: the class weight sums, each cell summed in the node's sample
+/// order; with threads, each takes a share of the features.
+template <bool Weighted, class Code>
 void fill_class_counts(const Code* codes, std::size_t stride, std::span<const std::uint32_t> rows,
                        std::span<const std::size_t> columns, std::span<const FeatureSpec> specs,
                        const NodeTargets& node, std::size_t n_classes, const BlockLayout& layout,
                        HistogramCells& out, std::uint64_t n_threads);
 
-extern template void fill_regression_cells(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
-                                           std::span<const std::size_t>, std::span<const FeatureSpec>,
-                                           const NodeTargets&, const BlockLayout&, HistogramCells&, std::uint64_t);
-extern template void fill_regression_cells(const std::uint16_t*, std::size_t, std::span<const std::uint32_t>,
-                                           std::span<const std::size_t>, std::span<const FeatureSpec>,
-                                           const NodeTargets&, const BlockLayout&, HistogramCells&, std::uint64_t);
-extern template void fill_class_counts(const std::uint8_t*, std::size_t, std::span<const std::uint32_t>,
-                                       std::span<const std::size_t>, std::span<const FeatureSpec>, const NodeTargets&,
-                                       std::size_t, const BlockLayout&, HistogramCells&, std::uint64_t);
-extern template void fill_class_counts(const std::uint16_t*, std::size_t, std::span<const std::uint32_t>,
-                                       std::span<const std::size_t>, std::span<const FeatureSpec>, const NodeTargets&,
-                                       std::size_t, const BlockLayout&, HistogramCells&, std::uint64_t);
+#define QUOR_FILL_DECLARATIONS(W, Code)                                                                         \
+  extern template void fill_regression_cells<W, Code>(const Code*, std::size_t, std::span<const std::uint32_t>, \
+                                                      std::span<const std::size_t>, std::span<const FeatureSpec>, \
+                                                      const NodeTargets&, const BlockLayout&, HistogramCells&,    \
+                                                      std::uint64_t);                                             \
+  extern template void fill_class_counts<W, Code>(const Code*, std::size_t, std::span<const std::uint32_t>,     \
+                                                  std::span<const std::size_t>, std::span<const FeatureSpec>,     \
+                                                  const NodeTargets&, std::size_t, const BlockLayout&,            \
+                                                  HistogramCells&, std::uint64_t);
+QUOR_FILL_DECLARATIONS(false, std::uint8_t)
+QUOR_FILL_DECLARATIONS(false, std::uint16_t)
+QUOR_FILL_DECLARATIONS(true, std::uint8_t)
+QUOR_FILL_DECLARATIONS(true, std::uint16_t)
+#undef QUOR_FILL_DECLARATIONS
 
 }  // namespace quor

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "criterion.hpp"
@@ -33,7 +34,7 @@ template <CandidateSink Sink, class Total, class Accumulate, class FoldScore>
 void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, Total&& code_total,
                         Accumulate&& accumulate, FoldScore&& fold_score, Sink& sink) {
   for (std::size_t b = 0; b < B; ++b) {
-    const std::uint64_t total = code_total(b);
+    const auto total = code_total(b);
     if (spec.threshold) {
       accumulate(b);
       if (b == B - 1 || total == 0) continue;
@@ -50,52 +51,57 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, T
 }
 
 /// Scores one feature's regression cells (K·B, fold-major) given each fold's
-/// totals over the feature's usable samples.
-template <CandidateSink Sink>
-void score_regression_cells(const RegressionCell* cells, std::size_t B, std::size_t K, const double* fold_sums,
+/// totals over the feature's usable samples. Weighted cells hold weight sums
+/// where unweighted ones count.
+template <CandidateSink Sink, class N>
+void score_regression_cells(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K, const double* fold_sums,
                             const double* fold_sq_sums, const FeatureSpec& spec, Sink& sink) {
-  std::vector<std::uint64_t> fold_sizes(K, 0);
+  std::vector<N> fold_sizes(K, 0);
   for (std::size_t f = 0; f < K; ++f) {
     for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * B + b].count;
   }
-  std::vector<RegressionCell> running(spec.threshold ? K : 0, RegressionCell{-0.0, -0.0, 0});
+  std::vector<BasicRegressionCell<N>> running(spec.threshold ? K : 0, BasicRegressionCell<N>{-0.0, -0.0, 0});
   for_each_candidate(
       B, K, spec,
       [&](std::size_t b) {
-        std::uint64_t total = 0;
+        N total = 0;
         for (std::size_t f = 0; f < K; ++f) total += cells[f * B + b].count;
         return total;
       },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
-          const RegressionCell& cell = cells[f * B + b];
+          const BasicRegressionCell<N>& cell = cells[f * B + b];
           running[f].count += cell.count;
           running[f].sum += cell.sum;
           running[f].sq_sum += cell.sq_sum;
         }
       },
       [&](std::size_t f, std::size_t b) {
-        const RegressionCell& left = spec.threshold ? running[f] : cells[f * B + b];
-        const TargetSums whole{fold_sizes[f], fold_sums[f], fold_sq_sums[f]};
-        return variance_decrease(whole, TargetSums{left.count, left.sum, left.sq_sum},
-                                 TargetSums{whole.n - left.count, whole.sum - left.sum, whole.sq_sum - left.sq_sum});
+        const BasicRegressionCell<N>& left = spec.threshold ? running[f] : cells[f * B + b];
+        const BasicTargetSums<N> whole{fold_sizes[f], fold_sums[f], fold_sq_sums[f]};
+        return variance_decrease(whole, BasicTargetSums<N>{left.count, left.sum, left.sq_sum},
+                                 BasicTargetSums<N>{whole.n - left.count, whole.sum - left.sum,
+                                                    whole.sq_sum - left.sq_sum});
       },
       sink);
 }
 
 /// The class counts of one feature's cells: per fold (over codes), per code
-/// (over folds) and in all, with the fold sizes.
+/// (over folds) and in all, with the fold sizes. `Cell` is a count (32-bit)
+/// or, weighted, a weight sum; `N` what they add up to.
+template <class Cell>
 struct ClassTotals {
-  std::vector<std::uint64_t> per_fold;  // K·C
-  std::vector<std::uint64_t> fold_sizes;
-  std::vector<std::uint64_t> per_code;  // B·C
-  std::vector<std::uint64_t> per_class;  // C
+  using N = std::conditional_t<std::is_same_v<Cell, double>, double, std::uint64_t>;
+  std::vector<N> per_fold;  // K·C
+  std::vector<N> fold_sizes;
+  std::vector<N> per_code;  // B·C
+  std::vector<N> per_class;  // C
 
-  ClassTotals(const std::uint32_t* cells, std::size_t B, std::size_t K, std::size_t C)
+  ClassTotals(const Cell* cells, std::size_t B, std::size_t K, std::size_t C)
       : per_fold(K * C, 0), fold_sizes(K, 0), per_code(B * C, 0), per_class(C, 0) {
     for (std::size_t f = 0; f < K; ++f) {
       for (std::size_t b = 0; b < B; ++b) {
-        const std::uint32_t* cell = cells + (f * B + b) * C;
+        const Cell* cell = cells + (f * B + b) * C;
         for (std::size_t c = 0; c < C; ++c) {
           per_fold[f * C + c] += cell[c];
           per_code[b * C + c] += cell[c];
@@ -108,8 +114,8 @@ struct ClassTotals {
     }
   }
 
-  std::uint64_t code_total(std::size_t b) const {
-    std::uint64_t total = 0;
+  N code_total(std::size_t b) const {
+    N total = 0;
     for (std::size_t c = 0; c < per_class.size(); ++c) total += per_code[b * per_class.size() + c];
     return total;
   }
@@ -117,38 +123,39 @@ struct ClassTotals {
 
 /// Scores one feature's class cells (K·B·C) by Gini or entropy decrease on
 /// each fold's own samples.
-template <CandidateSink Sink>
-void score_class_cells(const Criterion& criterion, const std::uint32_t* cells, std::size_t B, std::size_t K,
-                       std::size_t C, const FeatureSpec& spec, Sink& sink) {
-  const ClassTotals totals(cells, B, K, C);
+template <CandidateSink Sink, class Cell>
+void score_class_cells(const Criterion& criterion, const Cell* cells, std::size_t B, std::size_t K, std::size_t C,
+                       const FeatureSpec& spec, Sink& sink) {
+  using N = typename ClassTotals<Cell>::N;
+  const ClassTotals<Cell> totals(cells, B, K, C);
   std::vector<double> parent_impurity(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
     if (totals.fold_sizes[f] > 0) {
-      parent_impurity[f] = criterion.class_impurity(
-          std::span<const std::uint64_t>(totals.per_fold.data() + f * C, C), static_cast<double>(totals.fold_sizes[f]));
+      parent_impurity[f] = criterion.class_impurity(std::span<const N>(totals.per_fold.data() + f * C, C),
+                                                    static_cast<double>(totals.fold_sizes[f]));
     }
   }
-  std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
-  std::vector<std::uint64_t> left(C), right(C);
+  std::vector<N> running(spec.threshold ? K * C : 0, 0);
+  std::vector<N> left(C), right(C);
   for_each_candidate(
       B, K, spec, [&](std::size_t b) { return totals.code_total(b); },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
-          const std::uint32_t* cell = cells + (f * B + b) * C;
+          const Cell* cell = cells + (f * B + b) * C;
           for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
         }
       },
       [&](std::size_t f, std::size_t b) -> std::optional<double> {
-        const std::uint64_t n = totals.fold_sizes[f];
-        std::uint64_t nl = 0;
+        const N n = totals.fold_sizes[f];
+        N nl = 0;
         for (std::size_t c = 0; c < C; ++c) {
           left[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
           nl += left[c];
         }
         if (!both_sides(n, nl)) return std::nullopt;
         for (std::size_t c = 0; c < C; ++c) right[c] = totals.per_fold[f * C + c] - left[c];
-        return class_decrease(criterion, parent_impurity[f], n, std::span<const std::uint64_t>(left), nl,
-                              std::span<const std::uint64_t>(right));
+        return class_decrease(criterion, parent_impurity[f], n, std::span<const N>(left), nl,
+                              std::span<const N>(right));
       },
       sink);
 }
@@ -156,27 +163,33 @@ void score_class_cells(const Criterion& criterion, const std::uint32_t* cells, s
 /// Scores one feature's class cells (K·B·C) by true cross-validation: for
 /// each fold the other folds train (each side predicts its majority class)
 /// and the fold is held out; the score is the metric gain over not splitting.
-template <CandidateSink Sink>
-void score_objective_cells(const ObjectiveTask& task, const std::uint32_t* cells, std::size_t B, std::size_t K,
+template <CandidateSink Sink, class Cell>
+void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::size_t B, std::size_t K,
                            const FeatureSpec& spec, Sink& sink) {
+  using N = typename ClassTotals<Cell>::N;
   const std::size_t C = task.n_classes;
-  const ClassTotals totals(cells, B, K, C);
+  const ClassTotals<Cell> totals(cells, B, K, C);
   // The four sides and the fold's training totals, overwritten per (code, fold).
-  std::vector<std::uint64_t> vectors(5 * C);
-  const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * C, C); };
-  auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
+  std::vector<N> vectors(5 * C);
+  const auto vec = [&](std::size_t k) { return std::span<const N>(vectors.data() + k * C, C); };
+  const auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
+  N* const w_t = vectors.data();
+  N* const w_tl = w_t + C;
+  N* const w_tr = w_t + 2 * C;
+  N* const w_vl = w_t + 3 * C;
+  N* const w_vr = w_t + 4 * C;
   ObjectiveFoldScorer scorer(task.objective, C, task.labels);
   // Each fold's measure without a split: its training side is every other fold.
   std::vector<double> unsplit(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
-    const std::span<const std::uint64_t> fold(totals.per_fold.data() + f * C, C);
-    for (std::size_t c = 0; c < C; ++c) t[c] = totals.per_class[c] - fold[c];
+    const std::span<const N> fold(totals.per_fold.data() + f * C, C);
+    for (std::size_t c = 0; c < C; ++c) w_t[c] = totals.per_class[c] - fold[c];
     unsplit[f] = scorer.unsplit(t, fold);
   }
   // Threshold test: the held-out left side is the running fold vector, the
   // node-wide left side the running node vector; under membership, code b's cells.
-  std::vector<std::uint64_t> running(spec.threshold ? K * C : 0, 0);
-  std::vector<std::uint64_t> running_node(spec.threshold ? C : 0, 0);
+  std::vector<N> running(spec.threshold ? K * C : 0, 0);
+  std::vector<N> running_node(spec.threshold ? C : 0, 0);
   for_each_candidate(
       B, K, spec, [&](std::size_t b) { return totals.code_total(b); },
       [&](std::size_t b) {
@@ -187,19 +200,19 @@ void score_objective_cells(const ObjectiveTask& task, const std::uint32_t* cells
       },
       [&](std::size_t f, std::size_t b) -> std::optional<double> {
         if (totals.fold_sizes[f] == 0) return std::nullopt;
-        const std::uint64_t* fold = totals.per_fold.data() + f * C;
-        const std::uint64_t* node_left = spec.threshold ? running_node.data() : totals.per_code.data() + b * C;
-        std::uint64_t n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
+        const N* fold = totals.per_fold.data() + f * C;
+        const N* node_left = spec.threshold ? running_node.data() : totals.per_code.data() + b * C;
+        N n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
         for (std::size_t c = 0; c < C; ++c) {
-          t[c] = totals.per_class[c] - fold[c];
-          vl[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
-          vr[c] = fold[c] - vl[c];
-          tl[c] = node_left[c] - vl[c];
-          tr[c] = t[c] - tl[c];
-          n_vl += vl[c];
-          n_vr += vr[c];
-          n_tl += tl[c];
-          n_tr += tr[c];
+          w_t[c] = totals.per_class[c] - fold[c];
+          w_vl[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
+          w_vr[c] = fold[c] - w_vl[c];
+          w_tl[c] = node_left[c] - w_vl[c];
+          w_tr[c] = w_t[c] - w_tl[c];
+          n_vl += w_vl[c];
+          n_vr += w_vr[c];
+          n_tl += w_tl[c];
+          n_tr += w_tr[c];
         }
         if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
         return scorer.gain(unsplit[f], tl, tr, vl, vr);

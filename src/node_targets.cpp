@@ -9,7 +9,8 @@
 namespace quor {
 
 void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
-                          std::span<const double> run_values, std::span<const std::uint64_t> run_labels) {
+                          std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
+                          std::span<const double> run_weights) {
   const std::size_t n = run.size();
   n_folds = fold_order(n, config.cv_folds, config.cv_seed, config.cv_shuffle, positions_, order_folds_);
   if (!std::holds_alternative<RegressionTask>(task)) {
@@ -19,6 +20,7 @@ void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<
     samples = run;
     fold_ids = run_folds_;
     labels = run_labels;
+    w = run_weights;
     return;
   }
   // Sums follow the shuffled order: list the samples that way, each with its
@@ -29,12 +31,23 @@ void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<
   fold_ids = order_folds_;
   gather_at(run_values, std::span<const std::uint32_t>(positions_), y);
   y2.resize(n);
+  w = {};
+  if (!run_weights.empty()) {
+    // Weighted: the sums are of w·y and w·(y·y), and the counts weight sums.
+    gather_at(run_weights, std::span<const std::uint32_t>(positions_), shuffled_w_);
+    w = shuffled_w_;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = y[i];
+      y[i] = shuffled_w_[i] * t;
+      y2[i] = shuffled_w_[i] * (t * t);
+    }
+  }
   fold_sums.assign(n_folds, 0.0);
   fold_sq_sums.assign(n_folds, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     check_index(fold_ids[i], n_folds, "folds");
     const double t = y[i];
-    y2[i] = t * t;
+    if (w.empty()) y2[i] = t * t;
     fold_sums[fold_ids[i]] += t;
     fold_sq_sums[fold_ids[i]] += y2[i];
   }

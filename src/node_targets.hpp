@@ -23,8 +23,11 @@ struct NodeTargets {
   std::span<const std::uint32_t> samples;
   std::span<const std::uint8_t> fold_ids;
   std::uint64_t n_folds = 0;
-  std::vector<double> y;                  // regression
-  std::vector<double> y2;
+  std::vector<double> y;                  // regression; weighted: w·y
+  std::vector<double> y2;                 // y·y; weighted: w·(y·y)
+  /// Weighted fits: each sample's weight, aligned with `samples`; empty
+  /// otherwise.
+  std::span<const double> w;
   std::span<const std::uint64_t> labels;  // classification and objective, aligned with `samples`
   std::vector<double> fold_sums;          // K
   std::vector<double> fold_sq_sums;       // K
@@ -34,13 +37,16 @@ struct NodeTargets {
   /// targets of the run's samples in run order (the one the task uses); the
   /// lists point into them and into this record until the next call.
   void prepare(const Task& task, const TreeConfig& config, std::span<const std::uint32_t> run,
-               std::span<const double> run_values, std::span<const std::uint64_t> run_labels);
+               std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
+               std::span<const double> run_weights = {});
+  bool weighted() const { return !w.empty(); }
 
  private:
   std::vector<std::uint32_t> positions_;  // shuffled positions in the run
   std::vector<std::uint8_t> order_folds_; // fold of each shuffled position
   std::vector<std::uint32_t> shuffled_;   // the run's samples in shuffled order
   std::vector<std::uint8_t> run_folds_;   // fold of each position of the run
+  std::vector<double> shuffled_w_;        // regression: weights in shuffled order
 };
 
 }  // namespace quor

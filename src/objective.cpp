@@ -34,15 +34,17 @@ Objective Objective::from_name(std::string_view name, AverageMode average, std::
   return {*kind, average, pos_label, *kind == ObjectiveKind::FBeta ? beta : 0.0};
 }
 
-ConfusionCounts::ConfusionCounts(std::uint64_t n_classes)
+template <class N>
+BasicConfusion<N>::BasicConfusion(std::uint64_t n_classes)
     : tp(n_classes), fp(n_classes), fn(n_classes), support(n_classes), n_classes(n_classes) {}
 
-void ConfusionCounts::add(std::uint64_t p, std::span<const std::uint64_t> k) {
+template <class N>
+void BasicConfusion<N>::add(std::uint64_t p, std::span<const N> k) {
   if (n_classes == 0) return;  // nothing can be counted
   check_index(p, n_classes, "confusion classes");
   check_index(n_classes - 1, k.size(), "class counts");
   for (std::uint64_t c = 0; c < n_classes; ++c) {
-    const std::uint64_t d = k[c];
+    const N d = k[c];
     if (d == 0) continue;
     support[c] += d;
     total += d;
@@ -55,12 +57,13 @@ void ConfusionCounts::add(std::uint64_t p, std::span<const std::uint64_t> k) {
   }
 }
 
-void ConfusionCounts::remove(std::uint64_t p, std::span<const std::uint64_t> k) {
+template <class N>
+void BasicConfusion<N>::remove(std::uint64_t p, std::span<const N> k) {
   if (n_classes == 0) return;
   check_index(p, n_classes, "confusion classes");
   check_index(n_classes - 1, k.size(), "class counts");
   for (std::uint64_t c = 0; c < n_classes; ++c) {
-    const std::uint64_t d = k[c];
+    const N d = k[c];
     if (d == 0) continue;
     support[c] -= d;
     total -= d;
@@ -73,20 +76,22 @@ void ConfusionCounts::remove(std::uint64_t p, std::span<const std::uint64_t> k) 
   }
 }
 
-std::uint64_t majority_class(std::span<const std::uint64_t> counts) {
-  std::uint64_t best = 0;
-  for (std::uint64_t c = 1; c < counts.size(); ++c) {
-    if (counts[c] > counts[best]) best = c;
-  }
-  return best;
+template <class N>
+void BasicConfusion<N>::clear() {
+  std::fill(tp.begin(), tp.end(), N{0});
+  std::fill(fp.begin(), fp.end(), N{0});
+  std::fill(fn.begin(), fn.end(), N{0});
+  std::fill(support.begin(), support.end(), N{0});
+  total = 0;
 }
+
+template struct BasicConfusion<std::uint64_t>;
+template struct BasicConfusion<double>;
 
 namespace {
 
-// One metric on one class's (or the summed) counts; every zero denominator
-// gives 0. The integer tests come first so that no 0/0 is ever formed.
-double metric_value(ObjectiveKind kind, double beta, std::uint64_t tp, std::uint64_t fp,
-                    std::uint64_t fn) {
+template <class N>
+double metric_value(ObjectiveKind kind, double beta, N tp, N fp, N fn) {
   const double tpd = static_cast<double>(tp);
   const double fpd = static_cast<double>(fp);
   const double fnd = static_cast<double>(fn);
@@ -121,15 +126,17 @@ void check_class_counts(std::initializer_list<std::size_t> sizes, std::uint64_t 
   }
 }
 
-std::uint64_t sum_of(const std::vector<std::uint64_t>& v) {
-  std::uint64_t s = 0;
-  for (const std::uint64_t x : v) s += x;
+template <class N>
+N sum_of(const std::vector<N>& v) {
+  N s = 0;
+  for (const N x : v) s += x;
   return s;
 }
 
 }  // namespace
 
-double Objective::score(const ConfusionCounts& counts) const {
+template <class N>
+double Objective::score(const BasicConfusion<N>& counts) const {
   const std::uint64_t n_classes = counts.n_classes;
   if (kind_ == ObjectiveKind::Accuracy) {
     if (counts.total == 0) return 0.0;
@@ -175,9 +182,9 @@ std::vector<std::uint64_t> label_candidates(std::uint64_t n_classes, std::span<c
   return out;
 }
 
-template <class Count>
-SideLabels metric_side_labels(const Objective& objective, ConfusionCounts& counts, std::span<const Count> left,
-                              std::span<const Count> right) {
+template <class N>
+SideLabels metric_side_labels(const Objective& objective, BasicConfusion<N>& counts, std::span<const N> left,
+                              std::span<const N> right) {
   const std::uint64_t n_classes = counts.n_classes;
   SideLabels best;
   if (n_classes == 0) return best;
@@ -204,11 +211,15 @@ SideLabels metric_side_labels(const Objective& objective, ConfusionCounts& count
 
 template std::vector<std::uint64_t> label_candidates(std::uint64_t, std::span<const std::uint64_t>,
                                                      std::span<const std::uint64_t>);
+template std::vector<std::uint64_t> label_candidates(std::uint64_t, std::span<const double>, std::span<const double>);
 template SideLabels metric_side_labels(const Objective&, ConfusionCounts&, std::span<const std::uint64_t>,
                                        std::span<const std::uint64_t>);
+template SideLabels metric_side_labels(const Objective&, ConfusionWeights&, std::span<const double>,
+                                       std::span<const double>);
 
+template <class N>
 std::vector<std::uint64_t> metric_leaf_labels(const Objective& objective, std::uint64_t n_classes,
-                                              std::span<const std::uint64_t> leaf_counts) {
+                                              std::span<const N> leaf_counts) {
   const std::size_t nc = n_classes;
   const std::size_t n_leaves = nc == 0 ? 0 : leaf_counts.size() / nc;
   const auto leaf = [&](std::size_t l) { return leaf_counts.subspan(l * nc, nc); };
@@ -216,7 +227,7 @@ std::vector<std::uint64_t> metric_leaf_labels(const Objective& objective, std::u
   for (std::size_t l = 0; l < n_leaves; ++l) labels[l] = majority_class(leaf(l));
   if (n_leaves == 0) return labels;
   // The confusion of the current labelling, changed one leaf at a time.
-  ConfusionCounts counts(n_classes);
+  BasicConfusion<N> counts(n_classes);
   for (std::size_t l = 0; l < n_leaves; ++l) counts.add(labels[l], leaf(l));
   const auto relabel = [&](std::size_t l, std::uint64_t to) {
     counts.remove(labels[l], leaf(l));
@@ -271,46 +282,66 @@ std::vector<std::uint64_t> metric_leaf_labels(const Objective& objective, std::u
   return labels;
 }
 
-ObjectiveFoldScorer::ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes, LabelRule labels)
-    : objective_(objective), n_classes_(n_classes), labels_(labels), counts_(n_classes) {}
+template std::vector<std::uint64_t> metric_leaf_labels(const Objective&, std::uint64_t, std::span<const std::uint64_t>);
+template std::vector<std::uint64_t> metric_leaf_labels(const Objective&, std::uint64_t, std::span<const double>);
 
-std::pair<std::uint64_t, std::uint64_t> ObjectiveFoldScorer::side_labels(std::span<const std::uint64_t> train_left,
-                                                                         std::span<const std::uint64_t> train_right) {
+ObjectiveFoldScorer::ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes, LabelRule labels)
+    : objective_(objective), n_classes_(n_classes), labels_(labels), counts_(n_classes), weights_(n_classes) {}
+
+template double Objective::score(const ConfusionCounts&) const;
+template double Objective::score(const ConfusionWeights&) const;
+
+template <>
+ConfusionCounts& ObjectiveFoldScorer::counts<std::uint64_t>() {
+  return counts_;
+}
+template <>
+ConfusionWeights& ObjectiveFoldScorer::counts<double>() {
+  return weights_;
+}
+
+template <class N>
+std::pair<std::uint64_t, std::uint64_t> ObjectiveFoldScorer::side_labels(std::span<const N> train_left,
+                                                                         std::span<const N> train_right) {
   if (labels_ == LabelRule::Metric) {
-    const SideLabels chosen = metric_side_labels(objective_, counts_, train_left.first(n_classes_),
-                                                 train_right.empty() ? train_right : train_right.first(n_classes_));
+    const SideLabels chosen = metric_side_labels<N>(objective_, counts<N>(), train_left.first(n_classes_),
+                                                    train_right.empty() ? train_right : train_right.first(n_classes_));
     return {chosen.left, chosen.right};
   }
   return {majority_class(train_left.first(n_classes_)),
           train_right.empty() ? 0 : majority_class(train_right.first(n_classes_))};
 }
 
-double ObjectiveFoldScorer::unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid) {
+template <class N>
+double ObjectiveFoldScorer::unsplit(std::span<const N> train, std::span<const N> valid) {
   check_class_counts({train.size(), valid.size()}, n_classes_);
-  const std::uint64_t label = side_labels(train, {}).first;
-  counts_.clear();
-  counts_.add(label, valid);
-  return objective_.score(counts_);
+  const std::uint64_t label = side_labels<N>(train, {}).first;
+  BasicConfusion<N>& counts = this->counts<N>();
+  counts.clear();
+  counts.add(label, valid);
+  return objective_.score(counts);
 }
 
-double ObjectiveFoldScorer::gain(double unsplit, std::span<const std::uint64_t> train_left,
-                                 std::span<const std::uint64_t> train_right,
-                                 std::span<const std::uint64_t> valid_left,
-                                 std::span<const std::uint64_t> valid_right) {
+template <class N>
+double ObjectiveFoldScorer::gain(double unsplit, std::span<const N> train_left, std::span<const N> train_right,
+                                 std::span<const N> valid_left, std::span<const N> valid_right) {
   check_class_counts({train_left.size(), train_right.size(), valid_left.size(), valid_right.size()}, n_classes_);
-  const auto [left, right] = side_labels(train_left, train_right);
-  counts_.clear();
-  counts_.add(left, valid_left);
-  counts_.add(right, valid_right);
-  return objective_.score(counts_) - unsplit;
+  const auto [left, right] = side_labels<N>(train_left, train_right);
+  BasicConfusion<N>& counts = this->counts<N>();
+  counts.clear();
+  counts.add(left, valid_left);
+  counts.add(right, valid_right);
+  return objective_.score(counts) - unsplit;
 }
 
-void ConfusionCounts::clear() {
-  std::fill(tp.begin(), tp.end(), 0);
-  std::fill(fp.begin(), fp.end(), 0);
-  std::fill(fn.begin(), fn.end(), 0);
-  std::fill(support.begin(), support.end(), 0);
-  total = 0;
-}
+template double ObjectiveFoldScorer::unsplit<std::uint64_t>(std::span<const std::uint64_t>,
+                                                            std::span<const std::uint64_t>);
+template double ObjectiveFoldScorer::unsplit<double>(std::span<const double>, std::span<const double>);
+template double ObjectiveFoldScorer::gain<std::uint64_t>(double, std::span<const std::uint64_t>,
+                                                         std::span<const std::uint64_t>, std::span<const std::uint64_t>,
+                                                         std::span<const std::uint64_t>);
+template double ObjectiveFoldScorer::gain<double>(double, std::span<const double>, std::span<const double>,
+                                                  std::span<const double>, std::span<const double>);
+
 
 }  // namespace quor

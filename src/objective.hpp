@@ -26,22 +26,35 @@ inline constexpr std::array<Named<AverageMode>, 4> kAverages{{{"binary", Average
 /// "unknown average {} (expected binary/micro/macro/weighted)".
 AverageMode parse_average(std::string_view text);
 
-struct ConfusionCounts {
-  std::vector<std::uint64_t> tp, fp, fn, support;
+/// Confusion counts, or in a weighted fit confusion weight sums (`N` double).
+template <class N>
+struct BasicConfusion {
+  std::vector<N> tp, fp, fn, support;
   std::uint64_t n_classes = 0;
-  std::uint64_t total = 0;
+  N total = 0;
 
-  explicit ConfusionCounts(std::uint64_t n_classes);
+  explicit BasicConfusion(std::uint64_t n_classes);
   /// Back to no samples, keeping the arrays.
   void clear();
   /// Every sample counted in `k` (per true class) was predicted as `p` (< n_classes).
-  void add(std::uint64_t p, std::span<const std::uint64_t> k);
+  void add(std::uint64_t p, std::span<const N> k);
   /// Undoes `add(p, k)`.
-  void remove(std::uint64_t p, std::span<const std::uint64_t> k);
+  void remove(std::uint64_t p, std::span<const N> k);
 };
+using ConfusionCounts = BasicConfusion<std::uint64_t>;
+using ConfusionWeights = BasicConfusion<double>;
 
-/// Index of the largest count; ties and all-zero go to the lowest index.
-std::uint64_t majority_class(std::span<const std::uint64_t> counts);
+/// Index of the largest count (or weight sum); ties and all-zero go to the
+/// lowest index.
+template <class N>
+std::uint64_t majority_class(std::span<const N> counts) {
+  std::uint64_t best = 0;
+  for (std::uint64_t c = 1; c < counts.size(); ++c) {
+    if (counts[c] > counts[best]) best = c;
+  }
+  return best;
+}
+inline std::uint64_t majority_class(std::span<const std::uint64_t> counts) { return majority_class<std::uint64_t>(counts); }
 
 enum class ObjectiveKind { Precision, Recall, F1, FBeta, Accuracy };
 
@@ -70,7 +83,8 @@ class Objective {
   std::uint64_t pos_label() const { return pos_label_; }
   double beta() const { return beta_; }
   /// A value in [0, 1]; every zero denominator gives 0.
-  double score(const ConfusionCounts& counts) const;
+  template <class N>
+  double score(const BasicConfusion<N>& counts) const;
 
  private:
   Objective(ObjectiveKind kind, AverageMode average, std::uint64_t pos_label, double beta)
@@ -119,19 +133,21 @@ std::vector<std::uint64_t> label_candidates(std::uint64_t n_classes, std::span<c
 /// the lowest left then the lowest right class; `counts` is scratch of
 /// n_classes classes. With `right` empty of samples it is the best single
 /// label for `left` (the node without a split), reported in both fields.
-template <class Count>
-SideLabels metric_side_labels(const Objective& objective, ConfusionCounts& counts, std::span<const Count> left,
-                              std::span<const Count> right);
+template <class N>
+SideLabels metric_side_labels(const Objective& objective, BasicConfusion<N>& counts, std::span<const N> left,
+                              std::span<const N> right);
 
 /// The classes the leaves of a finished tree predict under the metric rule:
 /// the labelling of all leaves that maximises `objective` on their training
-/// counts (`leaf_counts`, n_classes per leaf, leaf after leaf). It starts from
+/// counts or class weight sums (`leaf_counts`, n_classes per leaf, leaf after
+/// leaf). It starts from
 /// each leaf's majority; with two classes it takes the best of the labellings
 /// that predict one class above a share of the other (where the optimum of a
 /// binary-averaged metric and of accuracy lies), then it changes one leaf's label at
 /// a time, in leaf then class order, while that raises the metric.
+template <class N>
 std::vector<std::uint64_t> metric_leaf_labels(const Objective& objective, std::uint64_t n_classes,
-                                              std::span<const std::uint64_t> leaf_counts);
+                                              std::span<const N> leaf_counts);
 
 /// The fold score of a candidate split under an objective: each side
 /// predicts the majority class of its training samples and the metric is
@@ -142,24 +158,37 @@ std::vector<std::uint64_t> metric_leaf_labels(const Objective& objective, std::u
 class ObjectiveFoldScorer {
  public:
   ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes, LabelRule labels = LabelRule::Majority);
-  /// The measure of a fold without a split, from the class counts of its
-  /// training and held-out sides.
-  double unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid);
+  /// The measure of a fold without a split, from the class counts (weight
+  /// sums, weighted) of its training and held-out sides.
+  template <class N>
+  double unsplit(std::span<const N> train, std::span<const N> valid);
   /// The gain of a split over `unsplit`, the fold's measure without it: class
   /// counts of the training (train_left, train_right) and held-out
   /// (valid_left, valid_right) sides.
+  template <class N>
+  double gain(double unsplit, std::span<const N> train_left, std::span<const N> train_right,
+              std::span<const N> valid_left, std::span<const N> valid_right);
+  double unsplit(std::span<const std::uint64_t> train, std::span<const std::uint64_t> valid) {
+    return unsplit<std::uint64_t>(train, valid);
+  }
   double gain(double unsplit, std::span<const std::uint64_t> train_left, std::span<const std::uint64_t> train_right,
-              std::span<const std::uint64_t> valid_left, std::span<const std::uint64_t> valid_right);
+              std::span<const std::uint64_t> valid_left, std::span<const std::uint64_t> valid_right) {
+    return gain<std::uint64_t>(unsplit, train_left, train_right, valid_left, valid_right);
+  }
 
  private:
-  /// The classes the two training sides predict under the rule.
-  std::pair<std::uint64_t, std::uint64_t> side_labels(std::span<const std::uint64_t> train_left,
-                                                      std::span<const std::uint64_t> train_right);
+  template <class N>
+  BasicConfusion<N>& counts();
+  /// The classes the two training sides predict under the rule (`train_right`
+  /// empty: the node without a split, in both fields).
+  template <class N>
+  std::pair<std::uint64_t, std::uint64_t> side_labels(std::span<const N> train_left, std::span<const N> train_right);
 
   const Objective& objective_;
   std::uint64_t n_classes_;
   LabelRule labels_;
   ConfusionCounts counts_;
+  ConfusionWeights weights_;
 };
 
 }  // namespace quor

@@ -23,10 +23,16 @@ PackedTree pack_tree(const Tree& tree, std::span<const std::uint64_t> categorica
   const std::size_t n_leaves = packed.table.n_leaves();
   packed.splits.reserve(tree.nodes.size() - n_leaves);
   packed.leaf_samples.reserve(n_leaves);
+  bool weighted = false;
+  for (const DecisionNode& node : tree.nodes) {
+    weighted = weighted || (node.is_leaf() && node.weight != static_cast<double>(node.n_samples));
+  }
+  if (weighted) packed.leaf_weights.reserve(n_leaves);
   // The table numbers splits and leaves in node order, as this loop meets them.
   for (const DecisionNode& node : tree.nodes) {
     if (node.is_leaf()) {
       packed.leaf_samples.push_back(node.n_samples);
+      if (weighted) packed.leaf_weights.push_back(node.weight);
       continue;
     }
     const Split& split = node.split;
@@ -69,6 +75,10 @@ Tree unpack_tree(const PackedTree& packed, std::span<const std::uint64_t> catego
       } else {
         builder.make_classification_leaf(node, proba, static_cast<std::uint64_t>(table.leaf_class(leaf)),
                                          packed.leaf_samples[leaf]);
+      }
+      if (!packed.leaf_weights.empty()) {
+        check_index(leaf, packed.leaf_weights.size(), "packed leaf weights");
+        builder.set_leaf_weight(node, packed.leaf_weights[leaf]);
       }
       continue;
     }

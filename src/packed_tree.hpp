@@ -28,6 +28,10 @@ struct PackedTree {
   RoutingTable table;
   std::vector<SplitDetail> splits;          // in the table's split order (pre-order)
   std::vector<std::uint64_t> leaf_samples;  // in the table's leaf order (pre-order)
+  /// Each leaf's weight, in leaf order; empty when every leaf's weight is its
+  /// sample count (a tree grown without weights), so only weighted trees pay
+  /// for it.
+  std::vector<double> leaf_weights;
 
   std::size_t n_nodes() const { return splits.size() + leaf_samples.size(); }
 };

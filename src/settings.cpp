@@ -64,6 +64,12 @@ template Settings rebuilt_settings<RegressionTask>(std::uint64_t, std::span<cons
 template Settings rebuilt_settings<ClassificationTask>(std::uint64_t, std::span<const std::uint64_t>);
 template Settings rebuilt_settings<ObjectiveTask>(std::uint64_t, std::span<const std::uint64_t>);
 
+void check_weight_fraction(double fraction) {
+  if (!(fraction >= 0.0 && fraction <= kMaxWeightFractionLeaf)) {
+    throw ValueError("min_weight_fraction_leaf must be in [0, 0.5], got " + format_double(fraction));
+  }
+}
+
 void check_sample_limit(std::uint64_t n_samples) {
   if (n_samples > kMaxSamples) {
     throw ValueError("a fit in fast mode or of a forest takes at most " + std::to_string(kMaxSamples) +

@@ -62,6 +62,13 @@ Settings build_settings(const SettingsOptions& options);
 template <class T>
 Settings rebuilt_settings(std::uint64_t n_classes, std::span<const std::uint64_t> categorical);
 
+/// The largest min_weight_fraction_leaf: above one half no split could keep
+/// both children.
+inline constexpr double kMaxWeightFractionLeaf = 0.5;
+/// Refuses a min_weight_fraction_leaf outside [0, kMaxWeightFractionLeaf]
+/// (NaN included) with a `ValueError`.
+void check_weight_fraction(double fraction);
+
 /// The most samples a fit in fast mode, and a forest, takes: their sample
 /// ids are 32-bit.
 inline constexpr std::uint64_t kMaxSamples = 4294967295u;

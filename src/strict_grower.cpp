@@ -76,9 +76,11 @@ class StrictMode {
   /// which growth can be interrupted.
   std::vector<ScoredSplit> search(Worker& worker, const Node& node, std::span<const std::size_t> features,
                                   std::uint64_t n_threads) const {
-    prepare_node(input_.task, input_.config, input_.targets, node.samples, n_total_, worker.node);
-    const SplitContext context{input_.task, input_.config, input_.aggregator, columns_, input_.targets,
-                               node.samples, node.sorted, worker.node};
+    prepare_node(input_.task, input_.config, input_.targets, node.samples, n_total_, worker.node,
+                 input_.options.weights);
+    const SplitContext context{input_.task,   input_.config, input_.aggregator, columns_,
+                               input_.targets, node.samples,  node.sorted,       worker.node,
+                               input_.options.weights};
     Interrupt* interrupt = input_.options.interrupt;
     if (n_threads >= 2) {
       return pool_scored_splits(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
@@ -189,6 +191,9 @@ static_assert(GrowthMode<StrictMode>);
 }  // namespace
 
 Tree grow_strict(const GrowInput& input, std::span<const FeatureColumn> columns) {
+  if (!input.options.weights.empty() && !columns.empty() && input.options.weights.size() != columns.front().size()) {
+    throw InternalError("one weight per sample is needed");
+  }
   StrictMode mode(input, columns);
   const std::uint64_t threads = fit_threads(input.config, columns.size());
   return grow_tree(input, mode, mode.root(threads), threads, 0);

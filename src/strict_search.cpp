@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "binning.hpp"
@@ -30,7 +32,8 @@ namespace quor {
 // computing its impurity.
 
 void prepare_node(const Task& task, const TreeConfig& config, const Targets& targets,
-                  std::span<const std::uint64_t> samples, std::uint64_t n_ids, StrictNodeData& out) {
+                  std::span<const std::uint64_t> samples, std::uint64_t n_ids, StrictNodeData& out,
+                  std::span<const double> weights) {
   out.folds = make_folds(samples, config.cv_folds, config.cv_seed, config.cv_shuffle);
   out.slots.fill(out.folds, n_ids);
   // The folds' samples in slot order: the impurity searches read targets that way.
@@ -40,6 +43,8 @@ void prepare_node(const Task& task, const TreeConfig& config, const Targets& tar
   } else if (std::holds_alternative<ClassificationTask>(task)) {
     gather_at(std::span<const std::uint64_t>(targets.labels), by_slot, out.labels_by_slot);
   }
+  out.w_by_slot.clear();
+  if (!weights.empty()) gather_at(weights, by_slot, out.w_by_slot);
 }
 
 namespace {
@@ -179,6 +184,29 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
   for (std::uint32_t j = begin; j < end; ++j) a[j] += v;
 }
 
+/// Adds a sample at position p (its t and t2) to the running side sums of
+/// every candidate: to the left sums of those that take it left, to the
+/// right sums of the others.
+[[gnu::always_inline]] inline void add_to_sides(SideTest test, std::uint32_t p, std::uint32_t n_cand, double t,
+                                                double t2, double* ls1, double* ls2, double* rs1, double* rs2) {
+  if (test == SideTest::Threshold) {
+    add_range(rs1, 0, p, t);
+    add_range(rs2, 0, p, t2);
+    add_range(ls1, p, n_cand, t);
+    add_range(ls2, p, n_cand, t2);
+  } else {
+    const std::uint32_t stop = std::min(p, n_cand);
+    add_range(rs1, 0, stop, t);
+    add_range(rs2, 0, stop, t2);
+    if (p < n_cand) {
+      ls1[p] += t;
+      ls2[p] += t2;
+      add_range(rs1, p + 1, n_cand, t);
+      add_range(rs2, p + 1, n_cand, t2);
+    }
+  }
+}
+
 /// Whether candidate j takes samples at position p to its left.
 inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
   return test == SideTest::Threshold ? j >= p : j == p;
@@ -217,22 +245,7 @@ void score_fold_variance(std::span<const double> valid_y, std::span<const std::u
     whole.sum += t;
     whole.sq_sum += t2;
     ++counts[p];
-    if (test == SideTest::Threshold) {
-      add_range(rs1, 0, p, t);
-      add_range(rs2, 0, p, t2);
-      add_range(ls1, p, n_cand, t);
-      add_range(ls2, p, n_cand, t2);
-    } else {
-      const std::uint32_t stop = std::min(p, n_cand);
-      add_range(rs1, 0, stop, t);
-      add_range(rs2, 0, stop, t2);
-      if (p < n_cand) {
-        ls1[p] += t;
-        ls2[p] += t2;
-        add_range(rs1, p + 1, n_cand, t);
-        add_range(rs2, p + 1, n_cand, t2);
-      }
-    }
+    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
   }
   whole.n = valid_y.size();
   std::uint64_t n_left = 0;
@@ -261,35 +274,102 @@ void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> 
   }
 }
 
-/// Fold scores of "gini"/"entropy" from class counts per candidate position.
-/// Labels >= n_classes are not counted but still count as samples.
-void score_fold_classes(std::span<const std::uint64_t> valid_labels, const ClassificationTask& task,
-                        std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
-                        std::vector<std::vector<double>>& lists, std::vector<std::uint64_t>& hist,
-                        std::vector<std::uint64_t>& sizes, std::vector<std::uint64_t>& work) {
+/// Weighted fold scores of "mse"/"variance": as score_fold_variance, with
+/// the sums of w·y and w·(y·y) and weight sums in place of the counts.
+QUOR_VECTOR_CLONES
+void score_fold_variance_weighted(std::span<const double> valid_y, std::span<const double> valid_w,
+                                  std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+                                  std::vector<std::vector<double>>& lists, std::vector<double>& sums,
+                                  std::vector<double>& weights) {
+  sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
+  weights.assign(static_cast<std::size_t>(n_cand) + 1, 0.0);
+  double* ls1 = sums.data();
+  double* ls2 = ls1 + n_cand;
+  double* rs1 = ls2 + n_cand;
+  double* rs2 = rs1 + n_cand;
+  WeightedSums whole;
+  for (std::size_t i = 0; i < valid_y.size(); ++i) {
+    const double w = valid_w[i];
+    const double t = w * valid_y[i];
+    const double t2 = w * (valid_y[i] * valid_y[i]);
+    const std::uint32_t p = pos[i];
+    whole.sum += t;
+    whole.sq_sum += t2;
+    whole.n += w;
+    weights[p] += w;
+    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
+  }
+  double w_left = 0.0;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    w_left = test == SideTest::Threshold ? w_left + weights[j] : weights[j];
+    const std::optional<double> score = variance_decrease(whole, WeightedSums{w_left, ls1[j], ls2[j]},
+                                                          WeightedSums{whole.n - w_left, rs1[j], rs2[j]});
+    if (score) lists[j].push_back(*score);
+  }
+}
+
+/// Weighted fold scores of "mae": each side's targets and weights gathered
+/// in validation order; a side's share is its weight sum.
+void score_fold_mae_weighted(std::span<const double> all, std::span<const double> all_w,
+                             std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+                             std::vector<std::vector<double>>& lists, std::vector<double>& left,
+                             std::vector<double>& right, std::vector<double>& left_w, std::vector<double>& right_w,
+                             std::vector<std::pair<double, double>>& scratch) {
+  const double parent = weighted_mae_impurity(all, all_w, scratch);
+  double total = -0.0;
+  for (const double w : all_w) total += w;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    left.clear();
+    right.clear();
+    left_w.clear();
+    right_w.clear();
+    double w_left = -0.0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      const bool is_left = left_of(test, j, pos[i]);
+      (is_left ? left : right).push_back(all[i]);
+      (is_left ? left_w : right_w).push_back(all_w[i]);
+      if (is_left) w_left += all_w[i];
+    }
+    if (left.empty() || right.empty() || !both_sides(total, w_left)) continue;
+    lists[j].push_back(impurity_decrease(parent, total, w_left, weighted_mae_impurity(left, left_w, scratch),
+                                         weighted_mae_impurity(right, right_w, scratch)));
+  }
+}
+
+/// Fold scores of "gini"/"entropy" from class counts per candidate position
+/// (`N` double: weight sums, from `valid_w`). Labels >= n_classes are not
+/// counted but still count as samples.
+template <class N>
+void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<const double> valid_w,
+                        const ClassificationTask& task, std::span<const std::uint32_t> pos, SideTest test,
+                        std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<N>& hist,
+                        std::vector<N>& sizes, std::vector<N>& work) {
   const std::size_t nc = task.n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
   hist.assign(n_pos * nc, 0);
   sizes.assign(n_pos, 0);
+  N n = 0;
   for (std::size_t i = 0; i < valid_labels.size(); ++i) {
     const std::uint64_t c = valid_labels[i];
     const std::uint32_t p = pos[i];
-    ++sizes[p];
-    if (c < nc) ++hist[p * nc + c];
+    N one = 1;
+    if constexpr (std::is_same_v<N, double>) one = valid_w[i];
+    sizes[p] += one;
+    n += one;
+    if (c < nc) hist[p * nc + c] += one;
   }
   // work: total | left | right, nc entries each.
   work.assign(3 * nc, 0);
-  const std::span<std::uint64_t> total(work.data(), nc);
-  const std::span<std::uint64_t> left(work.data() + nc, nc);
-  const std::span<std::uint64_t> right(work.data() + 2 * nc, nc);
+  const std::span<N> total(work.data(), nc);
+  const std::span<N> left(work.data() + nc, nc);
+  const std::span<N> right(work.data() + 2 * nc, nc);
   for (std::size_t p = 0; p < n_pos; ++p) {
     for (std::size_t c = 0; c < nc; ++c) total[c] += hist[p * nc + c];
   }
-  const std::uint64_t n = valid_labels.size();
-  const double parent = task.criterion.class_impurity(std::span<const std::uint64_t>(total), static_cast<double>(n));
-  std::uint64_t n_left = 0;
+  const double parent = task.criterion.class_impurity(std::span<const N>(total), static_cast<double>(n));
+  N n_left = 0;
   for (std::uint32_t j = 0; j < n_cand; ++j) {
-    const std::uint64_t* cell = hist.data() + static_cast<std::size_t>(j) * nc;
+    const N* cell = hist.data() + static_cast<std::size_t>(j) * nc;
     if (test == SideTest::Threshold) {
       n_left += sizes[j];
       for (std::size_t c = 0; c < nc; ++c) left[c] += cell[c];
@@ -298,8 +378,8 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, const Class
       std::copy(cell, cell + nc, left.begin());
     }
     for (std::size_t c = 0; c < nc; ++c) right[c] = total[c] - left[c];
-    const std::optional<double> score = class_decrease(task.criterion, parent, n, std::span<const std::uint64_t>(left),
-                                                       n_left, std::span<const std::uint64_t>(right));
+    const std::optional<double> score =
+        class_decrease(task.criterion, parent, n, std::span<const N>(left), n_left, std::span<const N>(right));
     if (score) lists[j].push_back(*score);
   }
 }
@@ -307,10 +387,11 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, const Class
 /// The objective's class counts per candidate position for fold f: training
 /// samples (every node sample outside fold f) into `train_hist`, held-out
 /// samples into `valid_hist`.
+template <class N>
 void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates,
-                           std::span<const std::uint64_t> missing, std::uint64_t f,
-                           std::vector<std::uint64_t>& train_hist, std::vector<std::uint64_t>& valid_hist) {
+                           std::span<const std::uint64_t> missing, std::uint64_t f, std::vector<N>& train_hist,
+                           std::vector<N>& valid_hist) {
   const CandidatePositions& positions = *candidates.positions;
   const std::uint64_t nc = n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 1;
@@ -323,7 +404,12 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
   };
   const auto count = [&](std::uint64_t s, std::uint32_t p, bool validation) {
     const std::uint64_t c = ctx.targets.labels[s];
-    if (c < nc) ++(validation ? valid_hist : train_hist)[p * nc + c];
+    if (c >= nc) return;
+    if constexpr (std::is_same_v<N, double>) {
+      (validation ? valid_hist : train_hist)[p * nc + c] += ctx.weights[s];
+    } else {
+      ++(validation ? valid_hist : train_hist)[p * nc + c];
+    }
   };
   if (column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), in_fold(s));
@@ -339,16 +425,17 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
 
 /// Fold scores of the objective on one fold from its class counts per
 /// candidate position: every candidate whose four sides are all non-empty.
-void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes,
-                          std::span<const std::uint64_t> train_hist, std::span<const std::uint64_t> valid_hist,
-                          SideTest test, std::uint32_t n_cand, std::vector<std::vector<double>>& lists) {
+template <class N>
+void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, std::span<const N> train_hist,
+                          std::span<const N> valid_hist, SideTest test, std::uint32_t n_cand,
+                          std::vector<std::vector<double>>& lists) {
   const std::size_t nc = n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
   // Six class vectors: T, V, TL, VL, TR, VR.
-  std::vector<std::uint64_t> vectors(6 * nc, 0);
-  const auto vec = [&](std::size_t k) { return std::span<std::uint64_t>(vectors.data() + k * nc, nc); };
+  std::vector<N> vectors(6 * nc, 0);
+  const auto vec = [&](std::size_t k) { return std::span<N>(vectors.data() + k * nc, nc); };
   auto t = vec(0), v = vec(1), tl = vec(2), vl = vec(3), tr = vec(4), vr = vec(5);
-  std::uint64_t sum_t = 0, sum_v = 0;
+  N sum_t = 0, sum_v = 0;
   for (std::size_t p = 0; p < n_pos; ++p) {
     for (std::size_t c = 0; c < nc; ++c) {
       t[c] += train_hist[p * nc + c];
@@ -357,11 +444,12 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes,
       sum_v += valid_hist[p * nc + c];
     }
   }
-  const double unsplit = scorer.unsplit(t, v);
+  const auto read = [](std::span<N> x) { return std::span<const N>(x); };
+  const double unsplit = scorer.unsplit(read(t), read(v));
   for (std::uint32_t j = 0; j < n_cand; ++j) {
-    const std::uint64_t* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
-    const std::uint64_t* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
-    std::uint64_t sum_tl = 0, sum_vl = 0;
+    const N* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
+    const N* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
+    N sum_tl = 0, sum_vl = 0;
     for (std::size_t c = 0; c < nc; ++c) {
       tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c];
       vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c];
@@ -373,7 +461,7 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes,
       tr[c] = t[c] - tl[c];
       vr[c] = v[c] - vl[c];
     }
-    lists[j].push_back(scorer.gain(unsplit, tl, tr, vl, vr));
+    lists[j].push_back(scorer.gain(unsplit, read(tl), read(tr), read(vl), read(vr)));
   }
 }
 
@@ -419,13 +507,22 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
     }
   }
   ObjectiveFoldScorer scorer(task.objective, task.n_classes, task.labels);
-  std::vector<std::uint64_t> train_hist, valid_hist;
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
-  for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
-    const std::size_t size = ctx.node.folds.valid(f).size();
-    if (size == 0 || size == ctx.samples.size()) continue;
-    objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, f, train_hist, valid_hist);
-    score_objective_fold(scorer, task.n_classes, train_hist, valid_hist, test, n_cand, lists);
+  const auto score_folds = [&](auto count_type) {
+    using N = decltype(count_type);
+    std::vector<N> train_hist, valid_hist;
+    for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
+      const std::size_t size = ctx.node.folds.valid(f).size();
+      if (size == 0 || size == ctx.samples.size()) continue;
+      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, f, train_hist, valid_hist);
+      score_objective_fold(scorer, task.n_classes, std::span<const N>(train_hist), std::span<const N>(valid_hist),
+                           test, n_cand, lists);
+    }
+  };
+  if (ctx.weights.empty()) {
+    score_folds(std::uint64_t{0});
+  } else {
+    score_folds(0.0);
   }
 }
 
@@ -437,23 +534,38 @@ void score_impurity_folds(const SplitContext& ctx, const FeatureColumn& column, 
   validation_positions(ctx, column, sorted, candidates, positions);
   const StrictNodeData& node = ctx.node;
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
-  std::vector<double> sums, left, right, sort_scratch;
+  std::vector<double> sums, left, right, sort_scratch, left_w, right_w, weight_sums, w_hist, w_sizes, w_work;
+  std::vector<std::pair<double, double>> weighted_scratch;
   std::vector<std::uint64_t> counts, hist, sizes, work;
+  const bool weighted = !node.w_by_slot.empty();
   for (std::uint64_t f = 0; f < node.folds.count(); ++f) {
     const std::size_t start = node.folds.starts[f];
     const std::size_t size = node.folds.valid(f).size();
     if (size == 0) continue;
     const std::span<const std::uint32_t> pos(positions.data() + start, size);
+    const std::span<const double> w =
+        weighted ? std::span<const double>(node.w_by_slot).subspan(start, size) : std::span<const double>();
     if (const auto* regression = std::get_if<RegressionTask>(&ctx.task)) {
       const std::span<const double> y = std::span<const double>(node.y_by_slot).subspan(start, size);
-      if (regression->criterion.kind() == CriterionKind::Mae) {
+      const bool mae = regression->criterion.kind() == CriterionKind::Mae;
+      if (mae && weighted) {
+        score_fold_mae_weighted(y, w, pos, test, n_cand, lists, left, right, left_w, right_w, weighted_scratch);
+      } else if (mae) {
         score_fold_mae(y, pos, test, n_cand, lists, left, right, sort_scratch);
+      } else if (weighted) {
+        score_fold_variance_weighted(y, w, pos, test, n_cand, lists, sums, weight_sums);
       } else {
         score_fold_variance(y, pos, test, n_cand, lists, sums, counts);
       }
     } else {
-      score_fold_classes(std::span<const std::uint64_t>(node.labels_by_slot).subspan(start, size),
-                         std::get<ClassificationTask>(ctx.task), pos, test, n_cand, lists, hist, sizes, work);
+      const std::span<const std::uint64_t> labels =
+          std::span<const std::uint64_t>(node.labels_by_slot).subspan(start, size);
+      const ClassificationTask& task = std::get<ClassificationTask>(ctx.task);
+      if (weighted) {
+        score_fold_classes(labels, w, task, pos, test, n_cand, lists, w_hist, w_sizes, w_work);
+      } else {
+        score_fold_classes(labels, w, task, pos, test, n_cand, lists, hist, sizes, work);
+      }
     }
   }
 }

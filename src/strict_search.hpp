@@ -26,12 +26,14 @@ struct StrictNodeData {
   SlotTable slots;
   std::vector<double> y_by_slot;                // regression
   std::vector<std::uint64_t> labels_by_slot;   // classification
+  std::vector<double> w_by_slot;                // weighted fits: the weights
 };
 
 /// Draws the folds of a node's samples and gathers what every feature's
 /// evaluation reads; sample ids are below `n_ids`.
 void prepare_node(const Task& task, const TreeConfig& config, const Targets& targets,
-                  std::span<const std::uint64_t> samples, std::uint64_t n_ids, StrictNodeData& out);
+                  std::span<const std::uint64_t> samples, std::uint64_t n_ids, StrictNodeData& out,
+                  std::span<const double> weights = {});
 
 /// What a node shares, read-only, with every feature's evaluation.
 struct SplitContext {
@@ -43,6 +45,8 @@ struct SplitContext {
   std::span<const std::uint64_t> samples;            // the node's samples
   std::span<const std::vector<SortedValue>> sorted;  // per continuous feature: its finite node samples, sorted
   const StrictNodeData& node;
+  /// Each sample's weight by sample id; empty: unweighted.
+  std::span<const double> weights = {};
 };
 
 /// Buffers that an evaluation keeps from call to call, so that a thread

@@ -25,6 +25,7 @@ void TreeBuilder::make_regression_leaf(std::size_t node, double value, std::uint
   n.leaf = true;
   n.value = value;
   n.n_samples = n_samples;
+  n.weight = static_cast<double>(n_samples);
 }
 
 void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const double> proba,
@@ -36,6 +37,16 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
   tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
   n.predicted_class = predicted_class;
   n.n_samples = n_samples;
+  n.weight = static_cast<double>(n_samples);
+}
+
+void TreeBuilder::set_leaf_weight(std::size_t node, double weight) { tree_.nodes.at(node).weight = weight; }
+
+void TreeBuilder::set_leaf_class_weights(std::size_t node, std::span<const double> sums) {
+  const DecisionNode& n = tree_.nodes.at(node);
+  if (!n.is_leaf() || sums.size() != n.proba_size) throw InternalError("class weights do not match the leaf");
+  tree_.class_weights.resize(tree_.probas.size(), 0.0);
+  std::copy(sums.begin(), sums.end(), tree_.class_weights.begin() + static_cast<std::ptrdiff_t>(n.proba_offset));
 }
 
 void TreeBuilder::make_split(std::size_t node, const Split& split) {
@@ -72,6 +83,9 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
       const std::span<const double> proba = part.proba(node);
       copy.proba_offset = tree_.probas.size();
       tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
+      if (!part.class_weights.empty()) {
+        set_leaf_class_weights(index, std::span<const double>(part.class_weights).subspan(node.proba_offset, node.proba_size));
+      }
     }
   }
   return size == 0 ? npos : mapped[0];

@@ -30,6 +30,10 @@ struct DecisionNode {
   std::size_t proba_offset = 0;       // classification: into Tree::probas
   std::size_t proba_size = 0;
   std::uint64_t n_samples = 0;
+  /// Leaf: the weight of its training rows (summed in node order), its
+  /// n_samples unless the tree was grown with weights. A split's weight is
+  /// the sum of its children's (flatten_tree).
+  double weight = 0.0;
 
   bool is_leaf() const { return leaf; }
 };
@@ -39,6 +43,10 @@ struct DecisionNode {
 struct Tree {
   std::vector<DecisionNode> nodes;
   std::vector<double> probas;
+  /// Weighted growth whose leaves are labelled by a metric: each leaf's class
+  /// weight sums at its proba_offset (its shares times its weight would not
+  /// give them back exactly). Empty otherwise, and once the leaves are labelled.
+  std::vector<double> class_weights;
 
   const DecisionNode& root() const { return nodes.front(); }
   std::span<const double> proba(const DecisionNode& leaf) const {
@@ -58,6 +66,10 @@ class TreeBuilder {
   void make_classification_leaf(std::size_t node, std::span<const double> proba,
                                 std::uint64_t predicted_class, std::uint64_t n_samples);
   void make_split(std::size_t node, const Split& split);
+  /// Sets a leaf's weight; a leaf is made with its n_samples as weight.
+  void set_leaf_weight(std::size_t node, double weight);
+  /// Sets a classification leaf's class weight sums (one per probability).
+  void set_leaf_class_weights(std::size_t node, std::span<const double> sums);
   /// Appends every node of `part` (a tree, or a single split node whose
   /// children are still to come) under `parent` on side `is_left`, in its own
   /// pre-order; returns the index of the part's root.

@@ -46,6 +46,7 @@ std::vector<FlatNode> flatten_tree(const Tree& tree) {
       // Both payloads are copied; the exporter lists the one of its kind.
       out.is_leaf = true;
       out.n_samples = node.n_samples;
+      out.weight = node.weight;
       out.value = node.value;
       out.predicted_class = static_cast<std::int64_t>(node.predicted_class);
       out.proba = tree.proba(node);
@@ -71,6 +72,8 @@ std::vector<FlatNode> flatten_tree(const Tree& tree) {
     if (node.is_leaf) continue;
     node.n_samples = flat[static_cast<std::size_t>(node.children_left)].n_samples +
                      flat[static_cast<std::size_t>(node.children_right)].n_samples;
+    node.weight = flat[static_cast<std::size_t>(node.children_left)].weight +
+                  flat[static_cast<std::size_t>(node.children_right)].weight;
   }
   return flat;
 }

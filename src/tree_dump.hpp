@@ -23,6 +23,7 @@ struct FlatNode {
   double upper;  // NaN until set
   std::int64_t category = -1;
   std::uint64_t n_samples = 0;
+  double weight = 0.0;  // a split's: the sum of its children's
   double value;  // NaN until set
   std::int64_t predicted_class = -1;
   std::span<const double> proba;  // a view into the tree

@@ -7,7 +7,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from . import _params
+from . import _params, _weights
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
 from ._quor import LIMITS, OPTIONS, RawForest
@@ -36,7 +36,8 @@ _FITTED_DOC = """
         Held-out importance of each feature: over the splits on the feature,
         the sum of the split's aggregated cross-validated score (the number
         compared with ``min_impurity_decrease``, clipped below at 0) times
-        the fraction of the training samples that reached the split,
+        the fraction of the training weight that reached the split (of the
+        training samples, without weights),
         normalised to sum to 1; all zeros for a tree that is one leaf.  The
         scores are measured on held-out folds inside each node, so a
         feature that only fits noise earns about nothing, however many
@@ -108,6 +109,14 @@ class NativeModel(FittedAttributes, TagsMixin, BaseEstimator):
             if name not in state and name in self._parameter_constraints:
                 state[name] = value  # pickled before the parameter existed
         super().__setstate__(state)
+        # Parameters that quor added since the pickle was made, at their
+        # defaults: the values its trees were grown with.
+        for name, parameter in type(self).__init__.__signature__.parameters.items():
+            if name != "self" and name not in vars(self):
+                setattr(self, name, parameter.default)
+        settings = getattr(self, "_forest_settings", None)
+        if settings is not None and "min_weight_fraction_leaf" not in settings:
+            self._forest_settings = dict(settings, min_weight_fraction_leaf=0.0)
         if old_dump is not None:
             self._forest_kind, self._forest_settings = self._native_kind(), \
                 restored_settings(self, old_dump["n_samples"][0])
@@ -125,16 +134,17 @@ class _QUORTree(NativeModel):
     """What the regressor and the classifier share: a native forest of one
     tree grown on every row and every feature, which is the single tree."""
 
-    def _fit(self, X, y):
+    def _fit(self, X, y, sample_weight):
         """Check everything, fit a new native model, and install it and its attributes together."""
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
         kind, task_settings, targets, task_fitted = prepare_targets(self, y)
+        weights, n_kept = fit_weights(self, sample_weight, targets, task_fitted.get("classes_"))
         mask = fitted["is_categorical_"]
         settings = _params.core_settings(self, task_settings, np.flatnonzero(mask).tolist(),
-                                         *X.shape)
+                                         len(X) if weights is None else n_kept, X.shape[1])
         forest = RawForest(kind, settings)
-        forest.fit(X, targets, [0], self._n_threads(), False, None)
+        forest.fit(X, targets, [0], self._n_threads(), False, None, **weight_arguments(weights))
         fitted.update(task_fitted)
         fitted["feature_importances_"] = native_importances(forest, len(mask))[0]
         install(self, fitted)
@@ -187,7 +197,8 @@ class _QUORTree(NativeModel):
         """The fitted tree as arrays (a :class:`quor.Tree`)."""
         check_is_fitted(self)
         if self._tree is None:
-            self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree())
+            self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree(),
+                              node_weights(self._forest.export_arrays()))
         return self._tree
 
     @property
@@ -250,8 +261,50 @@ def _warn_if_no_fold_could_score(forest):
 def native_importances(forest, n_features):
     """Each tree's held-out feature importances, one row per tree."""
     arrays = forest.export_arrays()
-    return importances_per_tree(arrays["is_leaf"], arrays["feature"], arrays["n_samples"],
+    return importances_per_tree(arrays["is_leaf"], arrays["feature"], node_weights(arrays),
                                 arrays["split_score"], arrays["node_offsets"], n_features)
+
+
+def node_weights(arrays):
+    """The training weight at every node; its row count for trees stored before weights."""
+    return arrays["node_weight"] if "node_weight" in arrays else arrays["n_samples"]
+
+
+_SAMPLE_WEIGHT_DOC = """sample_weight : array-like of shape (n_samples,), default=None
+            Weight of every row (finite, 0 or more, not all 0); None weighs
+            every row 1.  Every sum over rows that scores a split or sets a
+            leaf's value is a sum of weights; a row of weight 0 is the same
+            as a row left out.  Folds, bins, ``min_samples_split``,
+            ``min_samples_leaf`` and ``max_samples`` count rows (those of
+            non-zero weight).  See the README's section on weights."""
+
+
+def weight_doc(method):
+    """Puts the description of ``sample_weight`` in place of "{sample_weight}" in a fit's
+    docstring (written once for every estimator)."""
+    method.__doc__ = method.__doc__.replace("{sample_weight}", _SAMPLE_WEIGHT_DOC)
+    return method
+
+
+def fit_weights(estimator, sample_weight, targets, classes=None):
+    """The weight of every row for a fit of ``estimator`` (``sample_weight`` times the
+    class weights of classifiers) and the number of rows of non-zero weight, or
+    ``(None, None)`` when nothing is weighted; ValueErrors in the user's terms."""
+    weights = _weights.check_sample_weight(sample_weight, len(targets))
+    per_class = None
+    if classes is not None:
+        class_weight = estimator.class_weight
+        _weights.check_class_weight(class_weight, classes,
+                                    subsample_allowed=hasattr(estimator, "n_estimators"))
+        per_class = _weights.class_weights(class_weight, classes, targets, weights)
+    return _weights.row_weights(weights, per_class, targets)
+
+
+def weight_arguments(weights, balanced_subsample=False):
+    """The keyword arguments of the native fit for these weights (none without any)."""
+    if balanced_subsample:
+        return {"sample_weight": weights, "balanced_subsample": True}
+    return {} if weights is None else {"sample_weight": weights}
 
 
 def restored_settings(estimator, n_samples):
@@ -309,7 +362,8 @@ class QUORRegressor(RegressorMixin, _QUORTree):
     _parameter_constraints = _params.constraints("regressor")
     __init__ = _params.make_init("regressor")
 
-    def fit(self, X, y):
+    @weight_doc
+    def fit(self, X, y, sample_weight=None):
         """Grow the tree.
 
         Parameters
@@ -318,12 +372,13 @@ class QUORRegressor(RegressorMixin, _QUORTree):
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Targets.
+        {sample_weight}
 
         Returns
         -------
         self
         """
-        return self._fit(X, y)
+        return self._fit(X, y, sample_weight)
 
     def predict(self, X):
         """Predict the target of every row of X.
@@ -378,7 +433,8 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     _parameter_constraints = _params.constraints("classifier")
     __init__ = _params.make_init("classifier")
 
-    def fit(self, X, y):
+    @weight_doc
+    def fit(self, X, y, sample_weight=None):
         """Grow the tree.
 
         Parameters
@@ -387,13 +443,15 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Class labels.
+        {sample_weight}
+            A row weighs ``sample_weight[i]`` times the ``class_weight`` of its class.
 
         Returns
         -------
         self
         """
         check_criterion_or_objective(self)
-        return self._fit(X, y)
+        return self._fit(X, y, sample_weight)
 
     def predict(self, X):
         """Predict the class label of every row of X.

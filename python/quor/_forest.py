@@ -11,8 +11,8 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params
 from ._estimators import (
-    NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, native_importances,
-    prepare_targets,
+    NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
+    native_importances, prepare_targets, weight_arguments, weight_doc,
 )
 from ._input import fit_input, install, predict_input
 from ._quor import RawForest
@@ -94,31 +94,43 @@ class _Progress:
 class _QUORForest(NativeModel):
     """What the forest regressor and classifier share."""
 
-    def _fit(self, X, y):
+    def _fit(self, X, y, sample_weight):
         _params.check_params(self)
         X, y, fitted = fit_input(self, X, y, y_numeric=self._y_numeric)
         n_samples, n_features = X.shape
         kind, task_settings, targets, task_fitted = prepare_targets(self, y)
+        weights, n_kept = fit_weights(self, sample_weight, targets, task_fitted.get("classes_"))
+        subsample = getattr(self, "class_weight", None) == "balanced_subsample"
+        if subsample and weights is None:
+            weights = np.ones(n_samples)
+        # Rows of weight 0 are left out before anything else: counts of rows
+        # given as fractions are taken of the rows that remain.
+        n_rows = n_samples if n_kept is None else n_kept
         settings = _params.core_settings(
-            self, task_settings, np.flatnonzero(fitted["is_categorical_"]).tolist(), n_samples,
+            self, task_settings, np.flatnonzero(fitted["is_categorical_"]).tolist(), n_rows,
             n_features)
-        if self.oob_score and settings["max_samples"] >= n_samples:
+        if self.oob_score and settings["max_samples"] >= n_rows:
+            which = "" if n_rows == n_samples else " of non-zero weight"
             raise ValueError(
                 f"oob_score=True needs rows that some trees do not see, but max_samples="
-                f"{self.max_samples!r} gives every tree all {n_samples} rows; use a smaller "
-                "max_samples"
+                f"{self.max_samples!r} gives every tree all {n_rows} rows{which}; use a "
+                "smaller max_samples"
             )
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
         try:
             forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
-                       self._n_jobs(), bool(self.oob_score), progress)
+                       self._n_jobs(), bool(self.oob_score), progress,
+                       **weight_arguments(weights, subsample))
         finally:
             progress.close()
         fitted["n_estimators_"] = forest.n_trees()
         fitted.update(task_fitted)
         if self.oob_score:
-            fitted.update(self._oob_attributes(forest.oob_prediction(), y, fitted))
+            # Rows of weight 0 are rows left out: no tree predicts them, and
+            # the out-of-bag score (unweighted) is over the others.
+            kept = None if weights is None else weights > 0
+            fitted.update(self._oob_attributes(forest.oob_prediction(), y, fitted, kept))
         for name in ("oob_score_", "oob_decision_function_", "oob_prediction_"):
             if name not in fitted and hasattr(self, name):
                 delattr(self, name)
@@ -147,11 +159,14 @@ class _QUORForest(NativeModel):
     def _n_jobs(self):
         return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)
 
-    def _oob_rows(self, oob, what):
+    def _oob_rows(self, oob, what, kept):
         seen = ~np.isnan(oob if oob.ndim == 1 else oob[:, 0])
-        if not seen.all():
+        missed, rows = ~seen, f"{len(seen)} rows"
+        if kept is not None:  # rows of weight 0 are left out, not seen by every tree
+            missed, rows = missed & kept, f"{np.count_nonzero(kept)} rows of non-zero weight"
+        if missed.any():
             warnings.warn(
-                f"{np.count_nonzero(~seen)} of the {len(seen)} rows were seen by every tree and "
+                f"{np.count_nonzero(missed)} of the {rows} were seen by every tree and "
                 f"have no out-of-bag prediction (NaN in {what}); oob_score_ leaves them out. "
                 "Use more trees or a smaller max_samples.",
                 UserWarning, stacklevel=4)
@@ -183,8 +198,10 @@ class _QUORForest(NativeModel):
     def _tree_estimator(self, index):
         """Tree ``index`` as a fitted QUORClassifier / QUORRegressor."""
         single = self._single_class()
+        # The class weights are in the weights the tree was grown with, as
+        # scikit-learn's forests leave them out of their trees' parameters.
         params = {name: value for name, value in self.get_params(deep=False).items()
-                  if name in single.__init__.__signature__.parameters}
+                  if name in single.__init__.__signature__.parameters and name != "class_weight"}
         estimator = single(**params)
         for name in ("n_features_in_", "feature_names_in_", "is_categorical_", "categories_",
                      "classes_", "n_classes_"):
@@ -212,7 +229,9 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
         "forest_regressor", "", """
     oob_score_ : float
         R² of the out-of-bag predictions (``oob_score=True``), over the rows
-        that some tree did not see.
+        that some tree did not see; not weighted by ``sample_weight`` (as
+        scikit-learn's is not), and without the rows of weight 0, which no
+        tree predicts.
     oob_prediction_ : ndarray of float64, shape (n_samples,)
         Mean prediction of the trees that did not see each training row (NaN
         for a row every tree saw).""",
@@ -229,7 +248,8 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
     _parameter_constraints = _params.constraints("forest_regressor")
     __init__ = _params.make_init("forest_regressor")
 
-    def fit(self, X, y):
+    @weight_doc
+    def fit(self, X, y, sample_weight=None):
         """Grow the forest.
 
         Parameters
@@ -238,15 +258,19 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Targets.
+        {sample_weight}
+            Each tree weighs the rows it draws so.
+            The out-of-bag scores (``oob_score=True``) are not weighted, as
+            scikit-learn's are not.
 
         Returns
         -------
         self
         """
-        return self._fit(X, y)
+        return self._fit(X, y, sample_weight)
 
-    def _oob_attributes(self, oob, y, fitted):
-        seen = self._oob_rows(oob, "oob_prediction_")
+    def _oob_attributes(self, oob, y, fitted, kept):
+        seen = self._oob_rows(oob, "oob_prediction_", kept)
         from sklearn.metrics import r2_score
 
         return {"oob_prediction_": oob,
@@ -284,7 +308,9 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         Number of classes.
     oob_score_ : float
         Accuracy of the out-of-bag predictions (``oob_score=True``), over the
-        rows that some tree did not see.
+        rows that some tree did not see; not weighted by ``sample_weight`` or
+        ``class_weight`` (as scikit-learn's is not), and without the rows of
+        weight 0, which no tree predicts.
     oob_decision_function_ : ndarray of float64, shape (n_samples, n_classes)
         Mean class probabilities of the trees that did not see each training
         row (NaN for a row every tree saw).""",
@@ -301,7 +327,8 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
     _parameter_constraints = _params.constraints("forest_classifier")
     __init__ = _params.make_init("forest_classifier")
 
-    def fit(self, X, y):
+    @weight_doc
+    def fit(self, X, y, sample_weight=None):
         """Grow the forest.
 
         Parameters
@@ -310,16 +337,20 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
             Training features; NaN marks a missing value.
         y : array-like of shape (n_samples,)
             Class labels.
+        {sample_weight}
+            Each tree weighs the rows it draws so.
+            The out-of-bag scores (``oob_score=True``) are not weighted, as
+            scikit-learn's are not.
 
         Returns
         -------
         self
         """
         check_criterion_or_objective(self)
-        return self._fit(X, y)
+        return self._fit(X, y, sample_weight)
 
-    def _oob_attributes(self, oob, y, fitted):
-        seen = self._oob_rows(oob, "oob_decision_function_")
+    def _oob_attributes(self, oob, y, fitted, kept):
+        seen = self._oob_rows(oob, "oob_decision_function_", kept)
         classes = fitted["classes_"]
         predicted = classes.take(np.argmax(np.nan_to_num(oob[seen]), axis=1))
         return {"oob_decision_function_": oob,

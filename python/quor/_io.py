@@ -27,7 +27,13 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
     }
 
 with every array of the native forest's ``export_arrays`` stored exactly, as
-little-endian bytes.  Every estimator is stored so: a single tree is a
+little-endian bytes (``node_weight``, the training weight at each node,
+is absent from files written before quor took weights: their trees weigh
+each node by its rows).  A ``class_weight`` dict is stored as a list of
+``[label, weight]`` pairs, since JSON keys are text only; files without
+the parameters ``class_weight`` and ``min_weight_fraction_leaf`` (and
+forest settings without ``min_weight_fraction_leaf``) were written before
+them and load with their defaults.  Every estimator is stored so: a single tree is a
 forest of one tree (grown on every row and every feature).  Forests add to
 "fitted" ``n_estimators_`` and the out-of-bag attributes.  Files of the
 earlier versions load too: version 2 (forests, as above) and version 1
@@ -72,8 +78,9 @@ import pandas as pd
 from sklearn.utils.validation import check_is_fitted
 
 from . import _params
+from . import _weights
 from ._estimators import LARGEST_TARGET, QUORClassifier, QUORRegressor, \
-    check_criterion_or_objective, prepare_targets
+    check_criterion_or_objective, node_weights, prepare_targets
 from ._forest import QUORForestClassifier, QUORForestRegressor
 from ._input import resolve_categorical
 from ._quor import LIMITS, RawForest
@@ -99,8 +106,13 @@ _ARRAY_DTYPES = {
     "node_offsets": "<i8", "is_leaf": "|b1", "children_left": "<i4", "children_right": "<i4",
     "feature": "<i4", "is_categorical": "|b1", "lower": "<f8", "upper": "<f8",
     "category": "<i8", "n_samples": "<i8", "split_score": "<f8", "leaf_value": "<f8",
-    "leaf_class": "<i4", "leaf_proba": "<f8",
+    "leaf_class": "<i4", "leaf_proba": "<f8", "node_weight": "<f8",
 }
+# Arrays that files written by earlier versions of quor do not hold.
+_NEWER_ARRAYS = ("node_weight",)
+# Parameters that files written by earlier versions of quor do not hold, with
+# the value every model of those versions had.
+_NEWER_PARAMS = {"class_weight": None, "min_weight_fraction_leaf": 0.0, **_params.LEGACY_DEFAULTS}
 _OOB = {"oob_score_": None, "oob_prediction_": 1, "oob_decision_function_": 2}
 _LABEL_KINDS = "biufUO"  # dtypes of class labels a file may restore
 _TREE_KEYS = ["node_count", "is_leaf", "children_left", "children_right", "feature",
@@ -281,6 +293,9 @@ def save(estimator, path):
         classes = estimator.classes_
         fitted["classes_"] = {"dtype": classes.dtype.str, "values": _plain(classes, "classes_")}
     params = estimator.get_params(deep=False)
+    if isinstance(params.get("class_weight"), dict):
+        params["class_weight"] = [[label, weight]
+                                  for label, weight in params["class_weight"].items()]
     if forest and not (params["random_state"] is None or isinstance(params["random_state"], int)):
         params["random_state"] = None
     # What load checks of the parameters against the fitted model, asked
@@ -290,9 +305,7 @@ def save(estimator, path):
         n_samples = None
         if forest:
             _check_tree_count(estimator, estimator.n_estimators_)
-            oob = getattr(estimator, _check_oob_present(
-                estimator, [key for key in _OOB if hasattr(estimator, key)]), None)
-            n_samples = None if oob is None else len(oob)
+            _check_oob_present(estimator, [key for key in _OOB if hasattr(estimator, key)])
         else:
             _check_depth(estimator, estimator.get_depth())
             n_samples = int(estimator.tree_.n_node_samples[0])
@@ -498,12 +511,20 @@ def _estimator_of(cls, params):
     forest = cls in _FORESTS
     task = ("forest_" if forest else "") + ("classifier" if cls in _CLASSIFIERS else "regressor")
     names = [p.name for p in _params.params_of(task)]
-    params = {**{name: value for name, value in _params.LEGACY_DEFAULTS.items()
-                 if name in names and name not in params}, **params}
+    params = dict(params)
+    for name, default in _NEWER_PARAMS.items():
+        if name in names and name not in params:
+            params[name] = default
     _require(sorted(params) == sorted(names), f"its parameters are not those of {cls.__name__}")
     for name, value in params.items():
         ok = value is None or _is_scalar(value) or (
             name == "categorical" and isinstance(value, list) and all(map(_is_scalar, value)))
+        if name == "class_weight" and isinstance(value, list):
+            ok = all(isinstance(pair, list) and len(pair) == 2 and _is_scalar(pair[0])
+                     and _is_real(pair[1]) for pair in value)
+            _require(ok, "parameter 'class_weight' must be a list of [label, weight] pairs")
+            params[name] = {label: weight for label, weight in value}
+            _require(len(params[name]) == len(value), "parameter 'class_weight' names a class twice")
         _require(ok, f"parameter {name!r} holds a {type(value).__name__}")
     if forest:
         seed = params["random_state"]
@@ -625,6 +646,8 @@ def _check_params_against_fitted(estimator, attrs):
         # targets, pos_label is one of them (or None), and so on.
         with _reading("classes_ and the parameters"):
             prepare_targets(estimator, attrs["classes_"])
+            _weights.check_class_weight(estimator.class_weight, attrs["classes_"],
+                                        subsample_allowed=isinstance(estimator, _FORESTS))
 
 
 def _expected_settings(estimator, attrs, n_samples, known=True):
@@ -652,7 +675,9 @@ def _check_settings(estimator, attrs, settings, n_samples):
     tree's root holds them; out-of-bag arrays have one row per training
     row); with ``max_samples=None`` it is the settings' ``max_samples``.
     The counts that other parameters give as fractions of an unknown number
-    of rows need only be positive ints.
+    of rows need only be positive ints.  (A forest's out-of-bag arrays do
+    not give that number: rows of weight 0 have a row there, but the
+    fractions are taken of the others.)
     """
     _require(isinstance(settings, dict), 'the forest\'s "settings" must be an object')
     forest = isinstance(estimator, _FORESTS)
@@ -778,13 +803,17 @@ def _load_forest(estimator, attrs, fitted, body):
     _require(set(body) == {"kind", "settings", "arrays"},
              'the forest must hold "kind", "settings" and "arrays", nothing else')
     kind, settings, arrays = body["kind"], body["settings"], body["arrays"]
+    if isinstance(settings, dict) and "min_weight_fraction_leaf" not in settings:
+        settings = dict(settings, min_weight_fraction_leaf=0.0)  # written before weights
     forest = isinstance(estimator, _FORESTS)
     classifier = isinstance(estimator, _CLASSIFIERS)
     n_classes = attrs.get("n_classes_")
     oob = _oob_attributes(estimator, fitted, n_classes) if forest else {}
     _require(isinstance(arrays, dict), 'the forest\'s "arrays" must be an object')
     leaf_keys = ["leaf_class", "leaf_proba"] if classifier else ["leaf_value"]
-    keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")] + leaf_keys
+    keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")
+            and k not in _NEWER_ARRAYS] + leaf_keys
+    keys += [k for k in _NEWER_ARRAYS if k in arrays]
     _require(set(arrays) == set(keys), f"the forest's arrays are not {sorted(keys)}")
     loaded = {}
     for key in keys:
@@ -792,17 +821,18 @@ def _load_forest(estimator, attrs, fitted, body):
         loaded[key] = value if isinstance(value, np.ndarray) else _stored_array(
             value, f"forest array {key!r}", _ARRAY_DTYPES[key], 2 if key == "leaf_proba" else 1)
     n_samples = None
+    n_rows = None
     for key in ("oob_prediction_", "oob_decision_function_"):
         if key in oob:
-            n_samples = len(oob[key])
+            n_rows = len(oob[key])
     if not forest:
         _require(len(loaded["n_samples"]) > 0, "the tree has no nodes")
         n_samples = int(loaded["n_samples"][0])  # the root holds every training row
     expected_kind = _check_settings(estimator, attrs, settings, n_samples)
     _require(kind == expected_kind,
              f"forest kind {_short(kind)} is not {expected_kind!r}, the kind of its parameters")
-    if forest and n_samples is not None:
-        _require(settings["max_samples"] < n_samples,
+    if forest and n_rows is not None:
+        _require(settings["max_samples"] < n_rows,
                  "out-of-bag attributes need max_samples below the number of rows")
     # Every array is checked by the core, which trusts nothing it reads.
     try:
@@ -833,7 +863,7 @@ def _load_forest(estimator, attrs, fitted, body):
     attrs.update(oob)
     importances = attrs.get("feature_importances_")
     if importances is not None:
-        per_tree = importances_per_tree(loaded["is_leaf"], feature, loaded["n_samples"],
+        per_tree = importances_per_tree(loaded["is_leaf"], feature, node_weights(loaded),
                                         loaded["split_score"], offsets, n_features)
         if not forest and np.isnan(loaded["split_score"][split]).all():
             # A tree stored without its scores (version 1): its importances

@@ -29,6 +29,7 @@ UINT64_MAX = 2**64 - 1
 FAST_MAX_BINS = LIMITS["fast_max_bins"]
 FAST_MAX_FOLDS = LIMITS["fast_max_folds"]
 MAX_CATEGORY_CODE = LIMITS["max_category_code"]
+MAX_WEIGHT_FRACTION_LEAF = LIMITS["max_weight_fraction_leaf"]
 
 
 class InvalidParameterError(ValueError, TypeError):
@@ -127,6 +128,21 @@ class Anything:
         return "anything"
 
 
+class ClassWeights:
+    """``class_weight``: None, "balanced" (forests: also "balanced_subsample") or a dict
+    of label -> weight, whose labels and weights are checked against y at fit."""
+
+    def __init__(self, subsample=False):
+        self.names = ("balanced", "balanced_subsample") if subsample else ("balanced",)
+
+    def accepts(self, value):
+        return value is None or isinstance(value, dict) or (
+            isinstance(value, str) and value in self.names)
+
+    def __str__(self):
+        return ", ".join(repr(n) for n in self.names) + ", a dict or None"
+
+
 def _finite(low=None, high=None, closed="both"):
     return Interval("real", low, high, closed)
 
@@ -164,6 +180,10 @@ def _int_or_fraction(text):
         return int(text)
     except ValueError:
         return float(text)
+
+
+def _none_or_text(text):
+    return None if text.lower() == "none" else text
 
 
 def _none_or_int(text):
@@ -245,6 +265,15 @@ predict.  ``predict_proba`` is the leaves' class shares either way.""",
         "Weight of recall against precision in ``objective=\"fbeta\"`` (finite, >= 0).",
         "weight of recall in `fbeta`", task="classifier", cli=float),
     Param(
+        "class_weight", None, [ClassWeights()], '"balanced", dict or None',
+        """Weights of the classes, multiplied into ``sample_weight``: a dict
+mapping class labels to weights (finite, 0 or more; classes it leaves out
+weigh 1), or "balanced": class c weighs ``n / (n_classes * n_c)``,
+counted over the rows whose ``sample_weight`` is not 0 (n of them, n_c
+in class c, n_classes classes among them).""",
+        "`balanced` (in Python also a dict {label: weight}); multiplies `sample_weight`",
+        task="classifier", cli=_none_or_text),
+    Param(
         "max_depth", 8, [Interval("int", 0, UINT64_MAX), NoneValue()], "int or None",
         """Depth limit of the tree; None grows until the other stopping rules
 end every branch.  The root has depth 0.""",
@@ -262,6 +291,14 @@ either side turns the node into a leaf.  0 acts as 1.  A float in (0, 1)
 is a fraction: ``ceil(min_samples_leaf * n_samples)``.""",
         "smallest child a split may leave (a float: fraction of the samples)",
         cli=_int_or_fraction),
+    Param(
+        "min_weight_fraction_leaf", 0.0, [_finite(0, MAX_WEIGHT_FRACTION_LEAF)], "float",
+        f"""Smallest share of the total weight of the tree's training rows that
+a split may leave on either side, in [0, {MAX_WEIGHT_FRACTION_LEAF}]; 0 (the default) sets no
+such limit.  Without weights every row weighs 1 and this is a fraction
+of the rows.""",
+        "smallest share of the total weight a split may leave on either side",
+        cli=float),
     Param(
         "min_impurity_decrease", 0.0, [_finite()], "float",
         """A node is split only when the aggregated cross-validated score of its
@@ -410,6 +447,16 @@ FOREST_PARAMS = [
         "n_estimators", 100, [_count(1)], "int",
         "Number of trees in the forest.",
         "trees in the forest", task="forest", cli=int),
+    Param(
+        "class_weight", None, [ClassWeights(subsample=True)],
+        '"balanced", "balanced_subsample", dict or None',
+        """Weights of the classes, multiplied into ``sample_weight``: a dict
+mapping class labels to weights (finite, 0 or more; classes it leaves out
+weigh 1); "balanced": class c weighs ``n / (n_classes * n_c)``, counted
+over the rows whose ``sample_weight`` is not 0; "balanced_subsample":
+the same, counted by each tree over the rows it draws.""",
+        "`balanced`, `balanced_subsample` (per tree's rows) or a dict {label: weight}",
+        task="forest_classifier", cli=None),
     _max_features("sqrt", "forest_classifier"),
     _max_features(0.5, "forest_regressor"),
     _max_samples(0.9, "forest_classifier"),
@@ -464,8 +511,10 @@ def params_of(task):
     if task.startswith("forest_"):
         own = [p for p in FOREST_PARAMS if p.task in ("forest", task)]
         changed = FOREST_TREE_DEFAULTS[task]
+        mine = {p.name for p in own}
         trees = [p.with_default(changed.get(p.name, p.default))
-                 for p in params_of(task[len("forest_"):]) if p.name not in FOREST_EXCLUDED]
+                 for p in params_of(task[len("forest_"):])
+                 if p.name not in FOREST_EXCLUDED and p.name not in mine]
         return own + trees
     return [p for p in PARAMS if p.task in ("both", task)]
 
@@ -549,7 +598,9 @@ def forest_markdown_table():
     for name, group in _by_name(FOREST_PARAMS):
         default = " / ".join(f"`{p.default!r}`" + (f" ({p.task[len('forest_'):]})" if len(group) > 1 else "")
                              for p in group)
-        rows.append(f"| `{name}` | {default} | {group[0].summary} |")
+        where = f" ({group[0].task[len('forest_'):]})" if (
+            len(group) == 1 and group[0].task.startswith("forest_")) else ""
+        rows.append(f"| `{name}`{where} | {default} | {group[0].summary} |")
     names = dict.fromkeys(name for settings in FOREST_TREE_DEFAULTS.values() for name in settings)
     for name in names:
         # A setting one forest leaves alone keeps the single tree's default there.

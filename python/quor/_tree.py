@@ -40,6 +40,9 @@ class Tree:
         Category code tested by a categorical split; -1 for other nodes.
     n_node_samples : ndarray of int64, shape (node_count,)
         Training samples that reached each node.
+    weighted_n_node_samples : ndarray of float64, shape (node_count,)
+        The sum of the weights of those samples (``n_node_samples`` for a
+        tree grown without weights, or stored before quor took them).
     value : ndarray of float64
         Regression: shape (node_count,), the leaf values (NaN at splits).
         Classification: shape (node_count, n_classes), the class
@@ -55,7 +58,7 @@ class Tree:
         Number of leaves.
     """
 
-    def __init__(self, dump, n_classes=None):
+    def __init__(self, dump, n_classes=None, node_weight=None):
         n = len(dump["is_leaf"])
         if n == 0:
             raise ValueError("tree has no nodes")
@@ -69,6 +72,11 @@ class Tree:
         self.upper = np.asarray(dump["upper"], dtype=np.float64)
         self.category = np.asarray(dump["category"], dtype=np.int64)
         self.n_node_samples = np.asarray(dump["n_samples"], dtype=np.int64)
+        self.weighted_n_node_samples = np.array(
+            self.n_node_samples if node_weight is None else node_weight, dtype=np.float64)
+        if self.weighted_n_node_samples.shape != (n,):
+            raise ValueError(f"node_weight has {self.weighted_n_node_samples.size} entries for "
+                             f"{n} nodes")
         if n_classes is None:
             self.value = np.asarray(dump["value"], dtype=np.float64)
             self.predicted_class = None
@@ -109,23 +117,25 @@ class Tree:
         return depth
 
 
-def importances_per_tree(is_leaf, feature, n_samples, split_scores, node_offsets, n_features):
+def importances_per_tree(is_leaf, feature, node_weight, split_scores, node_offsets, n_features):
     """Held-out importance of every feature of each tree, normalised to sum to 1;
     one row per tree.
 
     Feature j earns, at every split on j, the split's aggregated
     cross-validated score (``split_scores``, one per node; clipped below at
-    0) times the share of the tree's root samples that reached the split.  A
-    tree without any positive score (one leaf) gives all zeros.  The trees'
-    nodes are concatenated (the native forest's arrays); tree t owns nodes
+    0) times the share of the tree's root weight that reached the split
+    (``node_weight``: the sum of the training weights at each node, its
+    number of samples for unweighted trees).  A tree without any positive
+    score (one leaf) gives all zeros.  The trees' nodes are concatenated
+    (the native forest's arrays); tree t owns nodes
     ``node_offsets[t]:node_offsets[t + 1]``, its root first.
     """
     n_trees = len(node_offsets) - 1
     tree_of = np.repeat(np.arange(n_trees), np.diff(node_offsets))
-    n_samples = np.asarray(n_samples, dtype=np.float64)
+    node_weight = np.asarray(node_weight, dtype=np.float64)
     splits = ~is_leaf & np.isfinite(split_scores)
-    root = n_samples[np.asarray(node_offsets[:-1])][tree_of[splits]]
-    weight = np.maximum(split_scores[splits], 0.0) * n_samples[splits] / root
+    root = node_weight[np.asarray(node_offsets[:-1])][tree_of[splits]]
+    weight = np.maximum(split_scores[splits], 0.0) * node_weight[splits] / root
     out = np.zeros((n_trees, n_features))
     np.add.at(out, (tree_of[splits], feature[splits]), weight)
     totals = out.sum(axis=1, keepdims=True)

@@ -27,7 +27,7 @@ import warnings
 
 import numpy as np
 
-from . import _params
+from . import _params, _weights
 
 __all__ = ["main"]
 
@@ -144,6 +144,11 @@ def _build_parser():
         "than 20 distinct values, else classify (default auto)",
     )
     fit.add_argument("--drop", metavar="COLUMNS", help="comma-separated columns to ignore")
+    fit.add_argument(
+        "--weight", metavar="COLUMN",
+        help="column of row weights (numbers, 0 or more; not a feature): the fit weighs each "
+        "row by it; the held-out scores are not weighted",
+    )
     fit.add_argument(
         "--test-size", type=float, default=0.25,
         help="fraction of rows held out for scoring; 0 skips scoring (default 0.25)",
@@ -579,8 +584,19 @@ def _metrics(task):
     return [("R^2", r2_score, "r2"), ("MAE", mean_absolute_error, "neg_mean_absolute_error")]
 
 
-def _evaluate(model, X, y, task, args):
-    """Held-out scores of the model as one line, or None when scoring is off."""
+def _fit_params_keyword(cross_validate):
+    """The keyword of ``cross_validate`` that passes arguments to ``fit``: ``params``
+    in newer scikit-learn, ``fit_params`` before."""
+    import inspect
+
+    return "params" if "params" in inspect.signature(cross_validate).parameters \
+        else "fit_params"
+
+
+def _evaluate(model, X, y, task, args, weights=None):
+    """Held-out scores of the model as one line, or None when scoring is off.
+
+    With ``weights``, every fit is weighted by them; the scores are not."""
     from sklearn.base import clone
     from sklearn.model_selection import KFold, StratifiedKFold, cross_validate, train_test_split
 
@@ -593,7 +609,10 @@ def _evaluate(model, X, y, task, args):
         splitter = StratifiedKFold if task == "classify" else KFold
         folds = splitter(n_splits=args.cv, shuffle=True, random_state=args.seed)
         scoring = {name: scorer for name, _, scorer in metrics}
-        result = cross_validate(model, X, y, cv=folds, scoring=scoring, error_score="raise")
+        passed = {} if weights is None else {
+            _fit_params_keyword(cross_validate): {"sample_weight": weights}}
+        result = cross_validate(model, X, y, cv=folds, scoring=scoring, error_score="raise",
+                                **passed)
         parts = []
         for name in scoring:
             values = result["test_" + name] * (-1 if name == "MAE" else 1)
@@ -603,18 +622,20 @@ def _evaluate(model, X, y, task, args):
         return None
     if not 0 < args.test_size < 1:
         raise CliError(f"--test-size must be between 0 and 1, got {args.test_size}")
+    columns = [X, y] + ([] if weights is None else [weights])
     try:
-        X_train, X_test, y_train, y_test = train_test_split(
-            X, y, test_size=args.test_size, random_state=args.seed,
+        split = train_test_split(
+            *columns, test_size=args.test_size, random_state=args.seed,
             stratify=y if task == "classify" else None,
         )
     except ValueError:  # a class too small to stratify, or too few rows
-        X_train, X_test, y_train, y_test = train_test_split(
-            X, y, test_size=args.test_size, random_state=args.seed
-        )
+        split = train_test_split(*columns, test_size=args.test_size, random_state=args.seed)
+    X_train, X_test, y_train, y_test = split[:4]
     if len(y_train) == 0 or len(y_test) == 0:
         raise CliError("too few rows to hold some out; use --test-size 0")
-    predicted = clone(model).fit(X_train, y_train).predict(X_test)  # once for every score
+    fitted = clone(model).fit(X_train, y_train, sample_weight=None if weights is None
+                              else split[4])
+    predicted = fitted.predict(X_test)  # once for every score
     parts = [f"{name} {metric(y_test, predicted):.4f}" for name, metric, _ in metrics]
     return (
         f"held out {len(y_test)} of {len(y)} rows ({args.test_size:g}): " + ", ".join(parts)
@@ -634,6 +655,15 @@ def _run_fit(args):
     _check_columns(frame, [target], args.data, "--target")
     _check_columns(frame, dropped, args.data, "--drop")
     _check_columns(frame, categorical, args.data, "--categorical")
+    weight = args.weight
+    if weight is not None:
+        _check_columns(frame, [weight], args.data, "--weight")
+        if weight == target:
+            raise CliError(f"--weight names column {_shown(weight)}, which is the target; "
+                           "give another column or another --target")
+        if weight in dropped or weight in categorical:
+            option = "--drop" if weight in dropped else "--categorical"
+            raise CliError(f"--weight names column {_shown(weight)}, which {option} names too")
     for name in categorical:
         if name == target or name in dropped:
             role = "the target" if name == target else "dropped by --drop"
@@ -643,7 +673,8 @@ def _run_fit(args):
     if y_column.isna().any():
         raise CliError(f"target column {_shown(target)} has {int(y_column.isna().sum())} "
                        "missing values")
-    features = frame.drop(columns=[target] + dropped)
+    weights = None if weight is None else _weight_column(frame[weight], weight)
+    features = frame.drop(columns=[target] + ([] if weight is None else [weight]) + dropped)
     if features.shape[1] == 0:
         raise CliError(f"{_shown(args.data)} has no feature columns besides the target")
     X = _feature_frame(features, args.data, set(categorical),
@@ -663,11 +694,14 @@ def _run_fit(args):
     detail = f"{len(np.unique(y))} classes" if task == "classify" else "regression"
     print(f"data: {args.data}, {len(y)} rows, {X.shape[1]} features, "
           f"target {_shown(target)} ({task}, {detail})")
+    if weight is not None:
+        print(f"weights: column {_shown(weight)}, {np.count_nonzero(weights)} rows weigh more "
+              "than 0")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        summary = _evaluate(model, X, y, task, args)
+        summary = _evaluate(model, X, y, task, args, weights)
         start = time.perf_counter()
-        model.fit(X, y)
+        model.fit(X, y, sample_weight=weights)
         seconds = time.perf_counter() - start
     for message in sorted({_one_line(w.message) for w in caught}):
         print(f"note: {message}", file=sys.stderr)
@@ -691,6 +725,25 @@ def _run_fit(args):
         _write_output(args.save, lambda name: save(model, name), args.force)
         print(f"model saved to {args.save}")
     return 0
+
+
+def _weight_column(column, name):
+    """The weights of ``--weight``: a numeric column without missing values."""
+    import pandas as pd
+
+    if not pd.api.types.is_numeric_dtype(column) or pd.api.types.is_bool_dtype(column) \
+            or pd.api.types.is_complex_dtype(column):
+        raise CliError(f"weight column {_shown(name)} is not numeric")
+    if column.isna().any():
+        raise CliError(f"weight column {_shown(name)} has {int(column.isna().sum())} missing "
+                       "values")
+    weights = column.to_numpy(dtype=np.float64)
+    bad = _weights.bad_values(weights, f"weight column {_shown(name)}")
+    if bad is not None:
+        raise CliError(bad)
+    if not weights.any():
+        raise CliError(f"every row of weight column {_shown(name)} is 0")
+    return weights
 
 
 def _importances(model, top=10):

@@ -18,8 +18,12 @@ How a fit runs
    holds its rows of ``X``, collect what every tree must agree on: the rows
    of every partition (``X`` and ``y`` must match), the classes
    (classification), the categories of every categorical column, and
-   whether any value is infinite or any regression target is not finite.
-   Only these facts travel to the client.
+   whether any value is infinite or any regression target is not finite;
+   with ``sample_weight``, whether a weight is bad and how many rows of each
+   class weigh more than 0 (for ``class_weight="balanced"``).  Only these
+   facts travel to the client.  The partitions of ``sample_weight``, like
+   those of ``y``, are read where they are and copied once to the worker
+   that holds their rows of ``X`` if they are elsewhere.
 4. The partitions are gathered, in order, into blocks, and the
    ``n_estimators`` trees are dealt to the blocks in proportion to their
    rows (below).  One task per block that has trees, pinned to the worker
@@ -116,9 +120,9 @@ from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from . import _params
+from . import _params, _weights
 from ._categories import check_codes, encoded_by_value, encode_table, learn_categories
-from ._estimators import prepare_targets
+from ._estimators import prepare_targets, weight_arguments
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
 from ._quor import RawForest
@@ -223,6 +227,36 @@ def _check_y(y, X, classify):
     return y
 
 
+def _check_weights(sample_weight, X):
+    """``sample_weight`` as a 1-D dask array or Series partitioned like X."""
+    if isinstance(sample_weight, dd.DataFrame):
+        if len(sample_weight.columns) != 1:
+            raise ValueError(f"sample_weight must be one column, got a frame of "
+                             f"{len(sample_weight.columns)}")
+        sample_weight = sample_weight.iloc[:, 0]
+    if isinstance(sample_weight, da.Array):
+        if sample_weight.ndim != 1:
+            raise ValueError(f"sample_weight must be 1-D, got shape {sample_weight.shape}")
+        _known_chunks(sample_weight, "sample_weight")
+    elif not isinstance(sample_weight, dd.Series):
+        raise TypeError(
+            "sample_weight must be a dask array or a dask Series partitioned like X, got "
+            f"{type(sample_weight).__name__}")
+    if sample_weight.dtype.kind not in "biuf":
+        raise ValueError(f"sample_weight holds {sample_weight.dtype} values; it must hold "
+                         "real numbers")
+    n_x = X.numblocks[0] if isinstance(X, da.Array) else X.npartitions
+    n_w = (sample_weight.numblocks[0] if isinstance(sample_weight, da.Array)
+           else sample_weight.npartitions)
+    if n_x != n_w:
+        raise ValueError(
+            f"sample_weight has {n_w} partitions and X {n_x}: partition the weights like X")
+    if isinstance(X, da.Array) and isinstance(sample_weight, da.Array) \
+            and X.chunks[0] != sample_weight.chunks[0]:
+        raise ValueError("sample_weight is chunked unlike X; rechunk it to X.chunks[0]")
+    return sample_weight
+
+
 def _partition_keys(collection):
     """The keys of a collection's row partitions, in order."""
     keys = collection.__dask_keys__()
@@ -234,12 +268,14 @@ def _partition_keys(collection):
 # -- work on the workers ---------------------------------------------------------------
 
 
-def _partition_facts(x, y, by_value, codes, classify):
+def _partition_facts(x, y, by_value, codes, classify, w=None):
     """What the client must know of one partition; runs where the partition lives.
 
     ``codes`` are the numeric categorical columns: a value in them that is
     not a category code is reported (as the local estimators' message), not
-    rounded to one.
+    rounded to one.  With weights ``w``: their number, the first bad one,
+    and how many rows weigh more than 0; classifiers also count the labels
+    of those rows (for ``class_weight="balanced"``).
     """
     facts = {"rows": len(x), "targets": len(y), "infinite": False, "bad_code": None}
     if isinstance(x, pd.DataFrame):
@@ -259,8 +295,17 @@ def _partition_facts(x, y, by_value, codes, classify):
     except ValueError as err:
         facts["bad_code"] = str(err)
     targets = np.asarray(y)
+    kept = targets
+    if w is not None:
+        weights = np.asarray(w, dtype=np.float64)
+        facts["weights"] = len(weights)
+        facts["bad_weight"] = _weights.bad_values(weights, "sample_weight")
+        if len(weights) == len(targets) and facts["bad_weight"] is None:
+            kept = targets[weights > 0]
+            facts["kept"] = len(kept)
     if classify:
         facts["labels"] = np.unique(targets)
+        facts["kept_labels"] = np.unique(kept, return_counts=True)
     else:
         facts["bad_targets"] = not bool(np.isfinite(targets.astype(np.float64)).all())
     return facts
@@ -282,20 +327,39 @@ def _worker_threads(n_jobs):
     return int(n_jobs)
 
 
-def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs):
-    """Grow one tree per seed on the rows of ``parts``, a list of (x, y) pieces in order.
+def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs, weighing=None):
+    """Grow one tree per seed on the rows of ``parts``, a list of (x, y) or (x, y, w)
+    pieces in order.
 
     Runs on the worker that holds the block, which it joins into one
-    matrix.  Returns the trees as the native forest's flat arrays.
+    matrix.  ``weighing`` is None or ``(local, per_class, subsample)``: the
+    local forest whose settings are resolved on the block's rows of
+    non-zero weight, the weight of every class (or None) and whether each
+    tree balances the classes of its draw.  Returns the trees as the native
+    forest's flat arrays.
     """
     x = np.ascontiguousarray(np.concatenate([_matrix(p[0], categories) for p in parts]))
     y = np.concatenate([np.asarray(p[1]) for p in parts])
+    w = (np.concatenate([np.asarray(p[2], dtype=np.float64) for p in parts])
+         if parts and len(parts[0]) == 3 else None)
     del parts
     if classes is not None:
         y = np.searchsorted(classes, y).astype(np.int64)
     y = np.ascontiguousarray(y, dtype=np.int64 if classes is not None else np.float64)
+    extra = {}
+    if weighing is not None:
+        local, per_class, subsample = weighing
+        try:
+            weights, n_kept = _weights.row_weights(w, per_class, y)
+        except ValueError as err:
+            raise ValueError(f"a block of partitions that grows trees: {err}") from None
+        if weights is not None:
+            settings = _block_settings(local, kind, settings, n_kept, x.shape[1])
+        elif subsample:
+            weights = np.ones(len(y))
+        extra = weight_arguments(weights, subsample)
     forest = RawForest(kind, settings)
-    forest.fit(x, y, seeds, _worker_threads(n_jobs), False, None)
+    forest.fit(x, y, seeds, _worker_threads(n_jobs), False, None, **extra)
     return forest.export_arrays()
 
 
@@ -318,7 +382,7 @@ def _piece_bounds(n_rows, block_rows):
     return (n_rows * ends // ends[-1]).tolist()
 
 
-def _deal_rows(x, y, partition, bounds, seed):
+def _deal_rows(x, y, partition, bounds, seed, w=None):
     """``shuffle=True``: a partition's rows dealt at random into pieces cut at ``bounds``.
 
     The piece of each row depends only on ``seed``, the partition's index,
@@ -333,7 +397,8 @@ def _deal_rows(x, y, partition, bounds, seed):
     dealt = []
     for start, stop in zip(bounds[:-1], bounds[1:]):
         rows = np.sort(order[start:stop])
-        dealt.append((take(x, rows), take(y, rows)))
+        piece = (take(x, rows), take(y, rows))
+        dealt.append(piece if w is None else piece + (take(w, rows),))
     return dealt
 
 
@@ -566,7 +631,7 @@ class _DaskForest(BaseEstimator):
                 "no Dask client: start one (distributed.Client(...)) or pass client="
             ) from None
 
-    def fit(self, X, y):
+    def fit(self, X, y, sample_weight=None):
         """Grow the forest on the workers that hold the rows of X.
 
         Parameters
@@ -577,6 +642,16 @@ class _DaskForest(BaseEstimator):
         y : dask.array.Array or dask.dataframe.Series, shape (n_samples,)
             Targets, partitioned like X (the same number of partitions, the
             same rows in each).
+        sample_weight : dask.array.Array or dask.dataframe.Series, default=None
+            Weight of every row (finite, 0 or more), partitioned like X; read
+            where its partitions are and sent with them, as the targets are.
+            Each tree is that of the local forest fitted on its block's rows
+            with their weights (fractional counts resolved on the block's
+            rows of non-zero weight); ``class_weight`` is computed once, over
+            all the rows (``"balanced"`` counts the rows of non-zero weight
+            of every class).  The trees are dealt to the blocks by rows, not
+            by weight.  A block whose rows all weigh 0 cannot grow trees: a
+            ValueError.
 
         Returns
         -------
@@ -598,24 +673,40 @@ class _DaskForest(BaseEstimator):
         client = self._client()
         X, names, mask, by_value = _check_x(X, self.categorical)
         y = _check_y(y, X, self._classify)
-        X, y = client.persist([X, y])
+        weighted = sample_weight is not None
+        if weighted:
+            sample_weight = _check_weights(sample_weight, X)
+            X, y, sample_weight = client.persist([X, y, sample_weight])
+            w_futures = _futures(sample_weight)
+        else:
+            X, y = client.persist([X, y])
+            w_futures = []
         x_futures, y_futures = _futures(X), _futures(y)
-        _run(client, [_Job(None, future=f) for f in x_futures + y_futures], "reading its input",
-             gather=False)
+        _run(client, [_Job(None, future=f) for f in x_futures + y_futures + w_futures],
+             "reading its input", gather=False)
         owners = _owners(client, x_futures, y_futures)
         y_futures = _targets_beside_rows(client, owners, y_futures)
+        if weighted:
+            w_futures = _targets_beside_rows(client, owners, w_futures)
         codes = [j for j in np.flatnonzero(mask).tolist() if j not in by_value]
         facts = _run(
             client,
-            [_Job(w, _partition_facts, (xf, yf, by_value, codes, self._classify), "quor-facts")
-             for w, xf, yf in zip(owners, x_futures, y_futures)],
+            [_Job(w, _partition_facts, (xf, yf, by_value, codes, self._classify) + extra,
+                  "quor-facts")
+             for w, xf, yf, extra in zip(owners, x_futures, y_futures,
+                                         [(wf,) for wf in w_futures] if weighted
+                                         else [()] * len(owners))],
             "checking its input",
         )
         categories, classes, fitted = self._global_facts(facts, X, names, mask, by_value)
+        per_class, subsample = self._class_weights(facts, classes, weighted)
         rows = [f["rows"] for f in facts]
         kind, settings = _forest_settings(local, fitted, classes, sum(rows))
         seeds = _tree_seeds(self.random_state, self.n_estimators)
-        parts = list(zip(x_futures, y_futures))
+        parts = list(zip(x_futures, y_futures, w_futures) if weighted
+                     else zip(x_futures, y_futures))
+        weighing = (local, per_class, subsample) if (
+            weighted or per_class is not None or subsample) else None
         blocks = _blocks(rows, self.min_block_rows)
         block_rows = [sum(rows[i] for i in block) for block in blocks]
         trees = _dealt_trees(len(seeds), block_rows)
@@ -632,7 +723,8 @@ class _DaskForest(BaseEstimator):
                     f"min_block_rows above the number of partitions ({len(rows)})")
             if stop > start:
                 block = _block_settings(local, kind, settings, n, fitted["n_features_in_"])
-                args = (kind, block, pieces, categories, classes, seeds[start:stop], self.n_jobs)
+                args = (kind, block, pieces, categories, classes, seeds[start:stop], self.n_jobs,
+                        weighing)
                 jobs.append(_Job(worker, _grow_block, args, "quor-grow"))
         arrays = _joined_arrays(_run(client, jobs, "growing trees"))
         self._install(_assembled(local, kind, settings, arrays, fitted))
@@ -671,6 +763,34 @@ class _DaskForest(BaseEstimator):
         if names is not None:
             fitted["feature_names_in_"] = np.asarray(names, dtype=object)
         return categories, classes, fitted
+
+    def _class_weights(self, facts, classes, weighted):
+        """The weights of the classes (or None) and whether the trees balance their draws;
+        the weights checked, from the partitions' facts."""
+        if weighted:
+            for i, f in enumerate(facts):
+                if f["weights"] != f["rows"]:
+                    raise ValueError(f"sample_weight is partitioned unlike X: partition {i} has "
+                                     f"{f['weights']} weights for {f['rows']} rows")
+            bad = next((f["bad_weight"] for f in facts if f["bad_weight"] is not None), None)
+            if bad is not None:
+                raise ValueError(bad)
+            if sum(f["kept"] for f in facts) == 0:
+                raise ValueError("every row has weight 0 (sample_weight); at least one weight "
+                                 "must be positive")
+        class_weight = getattr(self, "class_weight", None)
+        if not self._classify or class_weight is None:
+            return None, False
+        _weights.check_class_weight(class_weight, classes, subsample_allowed=True)
+        if class_weight == _weights.BALANCED_SUBSAMPLE:
+            return None, True
+        if class_weight == _weights.BALANCED:
+            counts = np.zeros(len(classes), dtype=np.int64)
+            for f in facts:
+                labels, n = f["kept_labels"]
+                np.add.at(counts, np.searchsorted(classes, labels), n)
+            return _weights.balanced(counts), False
+        return _weights.class_weights(class_weight, classes, None, None), False
 
     def _install(self, forest):
         """Make the fitted local forest this estimator's, its fitted attributes too."""
@@ -813,9 +933,9 @@ def _dealt_groups(client, parts, owners, rows, block_rows, trees, seed):
     """
     bounds = [_piece_bounds(n, block_rows) for n in rows]
     # Loose: a deck whose worker has left is recomputed wherever Dask can.
-    decks = _run(client, [_Job(w, _deal_rows, (xf, yf, i, cuts, int(seed)), "quor-deal",
-                               loose=True)
-                          for i, (w, (xf, yf), cuts) in enumerate(zip(owners, parts, bounds))],
+    decks = _run(client, [_Job(w, _deal_rows, (part[0], part[1], i, cuts, int(seed)) + part[2:],
+                               "quor-deal", loose=True)
+                          for i, (w, part, cuts) in enumerate(zip(owners, parts, bounds))],
                  "shuffling rows", gather=False)
     groups = []
     for k, (start, stop) in enumerate(trees):

@@ -91,10 +91,17 @@ std::array<npy_intp, 2> array_dims(std::span<const std::uint64_t> shape, std::ui
 
 std::vector<PyRef> parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
                                    const char* const* names) {
+  return parse_arguments(args, kwargs, function, names, kMaxArguments);
+}
+
+std::vector<PyRef> parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
+                                   const char* const* names, std::size_t n_required) {
   std::size_t n = 0;
   while (names[n] != nullptr) ++n;
   if (n > kMaxArguments) throw InternalError("too many arguments to parse");
-  const std::string format = std::string(n, 'O') + ":" + function;
+  n_required = std::min(n_required, n);
+  const std::string format = std::string(n_required, 'O') + (n_required < n ? "|" : "") +
+                             std::string(n - n_required, 'O') + ":" + function;
   std::array<PyObject*, kMaxArguments> o{};
   // The format string reads exactly n of the slots; the rest stay unused.
   const int ok = PyArg_ParseTupleAndKeywords(
@@ -177,6 +184,23 @@ VectorView<std::int64_t> int64_vector(PyObject* object, const char* name) {
 
 VectorView<std::int32_t> int32_vector(PyObject* object, const char* name) {
   return vector_view<std::int32_t>(object, name, NPY_INT32, "int32");
+}
+
+std::vector<double> number_vector(PyObject* object, const char* name) {
+  const std::string prefix = std::string("argument '") + name + "': ";
+  if (!PyArray_Check(object)) {
+    throw ValueError(prefix + "expected a 1-dimensional NumPy array of numbers, got " + describe(object));
+  }
+  auto* array = reinterpret_cast<PyArrayObject*>(object);
+  const char kind = PyArray_DESCR(array)->kind;
+  if (PyArray_NDIM(array) != 1 || (kind != 'f' && kind != 'i' && kind != 'u')) {
+    const PyRef got = checked(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
+    throw ValueError(prefix + "expected a 1-dimensional array of floats or integers, got a " +
+                     std::to_string(PyArray_NDIM(array)) + "-dimensional array of " + utf8(got.get()));
+  }
+  const PyRef copy = checked(PyArray_FROMANY(object, NPY_FLOAT64, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+  const auto* data = static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy.get())));
+  return std::vector<double>(data, data + PyArray_DIM(reinterpret_cast<PyArrayObject*>(copy.get()), 0));
 }
 
 VectorView<std::uint8_t> bool_vector(PyObject* object, const char* name) {

@@ -21,6 +21,10 @@ inline constexpr std::size_t kMaxArguments = 23;
 /// all required) with Python's own errors for a bad argument list.
 std::vector<PyRef> parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
                                    const char* const* names);
+/// As above, with the names from `n_required` on optional: an optional
+/// argument not given is a null reference.
+std::vector<PyRef> parse_arguments(PyObject* args, PyObject* kwargs, const char* function,
+                                   const char* const* names, std::size_t n_required);
 
 // Element conversions. A wrong type raises TypeError with the conversion's
 // message; a value out of range keeps Python's own OverflowError.
@@ -55,6 +59,10 @@ MatrixView float64_matrix(PyObject* object, const char* name);
 VectorView<double> float64_vector(PyObject* object, const char* name);
 VectorView<std::int64_t> int64_vector(PyObject* object, const char* name);
 VectorView<std::int32_t> int32_vector(PyObject* object, const char* name);
+/// A 1-D NumPy array of floats or integers (any width), copied as float64.
+/// Any other kind of object, shape or dtype is a `ValueError` naming the
+/// argument: a weight vector that is not one number per row.
+std::vector<double> number_vector(PyObject* object, const char* name);
 /// A NumPy bool array, one byte (0 or 1) per element.
 VectorView<std::uint8_t> bool_vector(PyObject* object, const char* name);
 

@@ -65,6 +65,7 @@ void add_option_tables(PyObject* module) {
   set_item(limits, "max_samples", py_uint(kMaxSamples));
   set_item(limits, "max_category_code", py_uint(kMissingCode - 1));
   set_item(limits, "largest_target", py_float(kLargestTarget));
+  set_item(limits, "max_weight_fraction_leaf", py_float(kMaxWeightFractionLeaf));
   check_status(PyObject_SetAttrString(module, "LIMITS", limits.get()));
 }
 

@@ -18,6 +18,8 @@
 #include "estimators.hpp"
 #include "forest.hpp"
 #include "forest_dump.hpp"
+#include "settings.hpp"
+#include "weights.hpp"
 #include "guard.hpp"
 #include "lock.hpp"
 
@@ -164,6 +166,12 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
     record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
     record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
     expected += std::size(kForestSettings) + legacy_settings(settings);
+    // Settings saved before it existed lack it: no weight limit.
+    if (PyObject* value = optional_setting(settings, "min_weight_fraction_leaf")) {
+      options.config.min_weight_fraction_leaf = argument("min_weight_fraction_leaf", value, to_f64);
+      check_weight_fraction(options.config.min_weight_fraction_leaf);
+      ++expected;
+    }
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
@@ -227,8 +235,9 @@ void run_unlocked(const Work& work, PyObject* progress = nullptr, std::atomic<st
 
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
-    static const char* const names[] = {"x", "y", "seeds", "n_jobs", "oob", "progress", nullptr};
-    const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names);
+    static const char* const names[] = {"x",        "y", "seeds", "n_jobs", "oob", "progress", "sample_weight",
+                                        "balanced_subsample", nullptr};
+    const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names, 6);
     const ExclusiveBorrow<ForestObject> borrow(self);
     ForestRecord& record = borrow.get();
     const MatrixView x = float64_matrix(values[0].get(), "x");
@@ -241,9 +250,16 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     ForestOptions options = record.options;
     options.oob = argument("oob", values[4].get(), to_bool);
     PyObject* progress = values[5].get() == Py_None ? nullptr : values[5].get();
+    std::vector<double> weights;
+    if (values[6].get() != nullptr && values[6].get() != Py_None) {
+      weights = number_vector(values[6].get(), "sample_weight");
+      // An empty vector would mean no weights: it is the wrong length.
+      if (weights.empty()) check_weights(weights, x.n_rows);
+    }
+    if (values[7].get() != nullptr) options.balanced_subsample = argument("balanced_subsample", values[7].get(), to_bool);
     // Everything the growth reads is copied or encoded here, with the lock
     // held: other threads may change or free the caller's arrays meanwhile.
-    const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs);
+    const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs, weights);
     std::atomic<std::uint64_t> done{0};
     Forest forest;
     run_unlocked(
@@ -545,6 +561,7 @@ PyObject* forest_export_arrays(PyObject* self, PyObject*) {
     set_item(dict, "category", int64_array_of(dump.category));
     set_item(dict, "n_samples", int64_array_of(dump.n_samples));
     set_item(dict, "split_score", float64_array_of(dump.split_score));
+    set_item(dict, "node_weight", float64_array_of(dump.node_weight));
     if (n_classes == 0) {
       set_item(dict, "leaf_value", float64_array_of(dump.leaf_value));
       return dict;
@@ -574,6 +591,13 @@ auto array_entry(PyObject* arrays, const char* key, View view) {
   return out;
 }
 
+bool has_array(PyObject* arrays, const char* key) {
+  const PyRef name = checked(PyUnicode_FromString(key));
+  if (PyDict_GetItemWithError(arrays, name.get()) != nullptr) return true;
+  if (PyErr_Occurred()) throw ErrorAlreadySet{};
+  return false;
+}
+
 PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const names[] = {"kind", "settings", "arrays", nullptr};
@@ -593,6 +617,8 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     dump.category = array_entry(arrays, "category", int64_vector);
     dump.n_samples = array_entry(arrays, "n_samples", int64_vector);
     dump.split_score = array_entry(arrays, "split_score", float64_vector);
+    // Arrays saved before weights have no node weights: each node weighs its n_samples.
+    if (has_array(arrays, "node_weight")) dump.node_weight = array_entry(arrays, "node_weight", float64_vector);
     if (n_classes == 0) {
       dump.leaf_value = array_entry(arrays, "leaf_value", float64_vector);
     } else {
@@ -629,10 +655,15 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kForestMethods[] = {
     {"fit", as_cfunction(forest_fit), kArgs,
-     "fit($self, x, y, seeds, n_jobs, oob, progress)\n--\n\n"
+     "fit($self, x, y, seeds, n_jobs, oob, progress, sample_weight=None, balanced_subsample=False)\n--\n\n"
      "Grow one tree per seed on `n_jobs` threads, with the interpreter lock\n"
      "released; `progress` (None or a callable) is called with the number of\n"
-     "finished trees. Ctrl-C stops the fit, leaving the forest as it was."},
+     "finished trees. Ctrl-C stops the fit, leaving the forest as it was.\n"
+     "`sample_weight` (None or a 1-D array of numbers, one per row, finite and\n"
+     "non-negative, not all zero) weighs every sum a score or leaf reads; rows\n"
+     "of weight 0 are left out (their out-of-bag prediction is NaN).\n"
+     "`balanced_subsample` (classification): each tree also multiplies its\n"
+     "drawn rows' weights by n_drawn / (n_classes_drawn * n_drawn_of_the_class)."},
     {"predict", as_cfunction(forest_predict), kArgs,
      "predict($self, x, n_jobs)\n--\n\n"
      "Mean of the trees' values (regression) or the class of the largest mean\n"
@@ -684,7 +715,8 @@ constexpr const char kForestDoc[] =
     "\"classifier\" or \"objective_classifier\"; `settings` holds the keyword\n"
     "arguments of the raw class of that kind except parallel, n_threads and\n"
     "parallel_min_samples, and max_features (0: all) and max_samples (0: all;\n"
-    "rows drawn without replacement). A node whose drawn features give no\n"
+    "rows drawn without replacement), and optionally min_weight_fraction_leaf\n"
+    "(in [0, 0.5], default 0: the least share of the tree's weight a child holds). A node whose drawn features give no\n"
     "finite score scores the others. The keys sampling (\"subsample\") and\n"
     "score_other_features (True) of forests saved before are taken with those\n"
     "values only.";

@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "criterion.hpp"
 #include "folds.hpp"
 #include "objective.hpp"
 #include "task.hpp"
@@ -47,6 +48,74 @@ inline FoldAssignment assign_folds(std::span<const std::uint32_t> samples, std::
   return out;
 }
 
+/// The weight of a sample: 1 when `weights` is empty (unweighted).
+inline double weight_of(std::span<const double> weights, std::uint64_t s) {
+  return weights.empty() ? 1.0 : weights[s];
+}
+
+/// The weight of a set of samples, summed in its order.
+inline double side_weight(std::span<const double> weights, const Ids& side) {
+  double sum = -0.0;
+  for (const auto s : side) sum += weight_of(weights, s);
+  return sum;
+}
+
+/// Class weight sums of `side` (labels at or above n_classes left out).
+inline std::vector<double> class_weights(const Targets& targets, std::span<const double> weights, const Ids& side,
+                                         std::uint64_t n_classes) {
+  std::vector<double> sums(n_classes, 0.0);
+  for (const auto s : side) {
+    if (targets.labels[s] < n_classes) sums[targets.labels[s]] += weight_of(weights, s);
+  }
+  return sums;
+}
+
+/// The weighted median by its definition: the values in ascending order,
+/// the first whose running weight reaches half the total, or the midpoint
+/// with the next value when it is exactly half.
+inline double reference_weighted_median(std::vector<std::pair<double, double>> entries) {
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  double total = 0.0;
+  for (const auto& e : entries) total += e.second;
+  double running = 0.0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    running += entries[i].second;
+    if (2.0 * running < total) continue;
+    if (2.0 * running == total) return (entries[i].first + entries[i + 1].first) * 0.5;
+    return entries[i].first;
+  }
+  return entries.back().first;
+}
+
+/// Weighted impurity of `side`: every count a weight sum (the weighted
+/// variance Σw·y², Σw·y over Σw; weighted absolute deviations about the
+/// weighted median; class weight sums over the side's whole weight).
+inline double reference_weighted_impurity(const Task& task, const Targets& targets, std::span<const double> weights,
+                                          const Ids& side) {
+  if (side.empty()) return 0.0;
+  const double total = side_weight(weights, side);
+  if (const auto* regression = std::get_if<RegressionTask>(&task)) {
+    if (regression->criterion.kind() == CriterionKind::Mae) {
+      std::vector<std::pair<double, double>> entries;
+      for (const auto s : side) entries.emplace_back(targets.values[s], weight_of(weights, s));
+      const double median = reference_weighted_median(entries);
+      double deviations = 0.0;
+      for (const auto s : side) deviations += weight_of(weights, s) * std::fabs(targets.values[s] - median);
+      return deviations / total;
+    }
+    double s1 = 0.0, s2 = 0.0;
+    for (const auto s : side) {
+      const double y = targets.values[s];
+      s1 += weight_of(weights, s) * y;
+      s2 += weight_of(weights, s) * (y * y);
+    }
+    return variance_from_sums(s1, s2, total);
+  }
+  const auto& classification = std::get<ClassificationTask>(task);
+  const std::vector<double> sums = class_weights(targets, weights, side, classification.n_classes);
+  return classification.criterion.class_impurity(std::span<const double>(sums), total);
+}
+
 /// Impurity of the targets of `side` under a regression or classification task.
 inline double reference_impurity(const Task& task, const Targets& targets, const Ids& side) {
   if (const auto* regression = std::get_if<RegressionTask>(&task)) {
@@ -68,13 +137,14 @@ inline std::vector<std::uint64_t> class_counts(const Targets& targets, const Ids
   return counts;
 }
 
-/// The metric of labelling two sides (left predicts `pl`, right `pr`).
-inline double labelled_score(const Objective& objective, std::uint64_t n_classes, std::uint64_t pl,
-                             const std::vector<std::uint64_t>& left, std::uint64_t pr,
-                             const std::vector<std::uint64_t>& right) {
-  ConfusionCounts counts(n_classes);
-  counts.add(pl, left);
-  counts.add(pr, right);
+/// The metric of labelling two sides (left predicts `pl`, right `pr`), from
+/// their class counts or weight sums.
+template <class N>
+double labelled_score(const Objective& objective, std::uint64_t n_classes, std::uint64_t pl,
+                      const std::vector<N>& left, std::uint64_t pr, const std::vector<N>& right) {
+  BasicConfusion<N> counts(n_classes);
+  counts.add(pl, std::span<const N>(left));
+  counts.add(pr, std::span<const N>(right));
   return objective.score(counts);
 }
 
@@ -82,11 +152,10 @@ inline double labelled_score(const Objective& objective, std::uint64_t n_classes
 /// classes, the first (left, then right, in class order) whose metric on the
 /// training counts is the largest. The node without a split takes the best
 /// single label the same way (`right` all zero, `single`).
-inline std::pair<std::uint64_t, std::uint64_t> reference_metric_labels(const Objective& objective,
-                                                                       std::uint64_t n_classes,
-                                                                       const std::vector<std::uint64_t>& left,
-                                                                       const std::vector<std::uint64_t>& right,
-                                                                       bool single) {
+template <class N>
+std::pair<std::uint64_t, std::uint64_t> reference_metric_labels(const Objective& objective, std::uint64_t n_classes,
+                                                                const std::vector<N>& left,
+                                                                const std::vector<N>& right, bool single) {
   std::pair<std::uint64_t, std::uint64_t> best{0, 0};
   double best_score = -1.0;
   for (std::uint64_t pl = 0; pl < n_classes; ++pl) {
@@ -100,6 +169,47 @@ inline std::pair<std::uint64_t, std::uint64_t> reference_metric_labels(const Obj
     }
   }
   return best;
+}
+
+/// One fold's score of a weighted split, from the definition: the same rules
+/// with every count a weight sum (the shares of the sides, the class counts,
+/// the objective's confusion counts and training majorities).
+inline std::optional<double> reference_weighted_fold_score(const Task& task, const Targets& targets,
+                                                           std::span<const double> weights, const Ids& train_left,
+                                                           const Ids& train_right, const Ids& valid,
+                                                           const Ids& valid_left, const Ids& valid_right) {
+  if (const auto* objective = std::get_if<ObjectiveTask>(&task)) {
+    const std::uint64_t c = objective->n_classes;
+    const auto tl = class_weights(targets, weights, train_left, c), tr = class_weights(targets, weights, train_right, c);
+    const auto vl = class_weights(targets, weights, valid_left, c), vr = class_weights(targets, weights, valid_right, c);
+    const auto empty = [](const std::vector<double>& v) {
+      return std::all_of(v.begin(), v.end(), [](double x) { return x == 0.0; });
+    };
+    if (empty(tl) || empty(tr) || empty(vl) || empty(vr)) return std::nullopt;
+    std::vector<double> t(c);
+    for (std::uint64_t k = 0; k < c; ++k) t[k] = tl[k] + tr[k];
+    const auto majority = [](const std::vector<double>& v) {
+      return static_cast<std::uint64_t>(std::max_element(v.begin(), v.end()) - v.begin());
+    };
+    std::uint64_t pl = majority(tl), pr = majority(tr), p0 = majority(t);
+    if (objective->labels == LabelRule::Metric) {
+      std::tie(pl, pr) = reference_metric_labels(objective->objective, c, tl, tr, false);
+      p0 = reference_metric_labels(objective->objective, c, t, std::vector<double>(c, 0.0), true).first;
+    }
+    ConfusionWeights with_split(c), without_split(c);
+    with_split.add(pl, std::span<const double>(vl));
+    with_split.add(pr, std::span<const double>(vr));
+    without_split.add(p0, std::span<const double>(vl));
+    without_split.add(p0, std::span<const double>(vr));
+    return objective->objective.score(with_split) - objective->objective.score(without_split);
+  }
+  if (valid_left.empty() || valid_right.empty()) return std::nullopt;
+  const double w = side_weight(weights, valid);
+  const double w_left = side_weight(weights, valid_left);
+  return reference_weighted_impurity(task, targets, weights, valid) -
+         ((w - w_left) * reference_weighted_impurity(task, targets, weights, valid_right) +
+          w_left * reference_weighted_impurity(task, targets, weights, valid_left)) /
+             w;
 }
 
 /// One fold's score of a split whose training samples fall into train_left /

@@ -20,6 +20,7 @@ inline void expect_same_tree(const Tree& a, const Tree& b) {
     if (x.is_leaf()) {
       EXPECT_EQ(std::bit_cast<std::uint64_t>(x.value), std::bit_cast<std::uint64_t>(y.value)) << "node " << i;
       EXPECT_EQ(x.n_samples, y.n_samples);
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(x.weight), std::bit_cast<std::uint64_t>(y.weight)) << "node " << i;
       EXPECT_EQ(x.predicted_class, y.predicted_class);
       const auto pa = a.proba(x), pb = b.proba(y);
       EXPECT_TRUE(std::equal(pa.begin(), pa.end(), pb.begin(), pb.end())) << "node " << i;

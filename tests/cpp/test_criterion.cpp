@@ -25,6 +25,32 @@ using Doubles = std::vector<double>;
 using Labels = std::vector<std::uint64_t>;
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
+// Equal weights are no weights: the weighted median and absolute deviation
+// of values that all weigh the same (a power of two, so every running sum is
+// exact) are the unweighted ones, even counts (exactly half the weight at the
+// middle) included; and weights that repeat a value are the value repeated.
+TEST(Criterion, WeightedMedianOfEqualOrRepeatingWeights) {
+  std::mt19937_64 rng(5);
+  std::vector<std::pair<double, double>> scratch;
+  Doubles sort_scratch;
+  for (int trial = 0; trial < 200; ++trial) {
+    const std::size_t n = 1 + rng() % 9;
+    Doubles y(n), w(n, std::ldexp(1.0, static_cast<int>(rng() % 9) - 4)), repeated;
+    Doubles integer_weights(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      y[i] = static_cast<double>(rng() % 7) - 2.5;
+      integer_weights[i] = static_cast<double>(1 + rng() % 3);
+      for (int k = 0; k < integer_weights[i]; ++k) repeated.push_back(y[i]);
+    }
+    Doubles sorted = y;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(bits(weighted_median(y, w, scratch)), bits(median_of_sorted(sorted)));
+    EXPECT_EQ(bits(weighted_mae_impurity(y, w, scratch)), bits(mae_impurity(y, sort_scratch)));
+    std::sort(repeated.begin(), repeated.end());
+    EXPECT_EQ(weighted_median(y, integer_weights, scratch), median_of_sorted(repeated));
+  }
+}
+
 TEST(Criterion, WorkedValues) {
   const Criterion mse = Criterion::regression("mse"), mae = Criterion::regression("mae");
   EXPECT_EQ(mse.impurity(Doubles{1, 2, 3, 4}), 1.25);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <random>
@@ -209,6 +210,183 @@ TEST_P(ForestThreadsTest, SameForestOnAnyNumberOfThreads) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ForestThreadsTest,
+    ::testing::Combine(::testing::Values(EstimatorKind::Regressor, EstimatorKind::Classifier,
+                                         EstimatorKind::ObjectiveClassifier),
+                       ::testing::Values(SplitMode::Strict, SplitMode::Fast)));
+
+// ---- weights ----
+
+/// The tree with every leaf's weight multiplied by `factor`.
+Tree scaled_weights(Tree tree, double factor) {
+  for (DecisionNode& node : tree.nodes) node.weight *= factor;
+  return tree;
+}
+
+/// The trees of two forests, the second's weights divided by `factor`.
+void expect_same_forest(const Forest& a, const Forest& b, const Settings& settings, double factor = 1.0) {
+  ASSERT_EQ(a.trees.size(), b.trees.size());
+  for (std::size_t t = 0; t < a.trees.size(); ++t) {
+    expect_same_tree(unpack_tree(a.trees[t], settings.categorical),
+                     scaled_weights(unpack_tree(b.trees[t], settings.categorical), 1.0 / factor));
+  }
+}
+
+/// The settings of `kind` with each criterion its task can have.
+std::vector<Settings> weighted_settings(EstimatorKind kind, SplitMode mode) {
+  Settings settings = forest_settings(kind, mode);
+  std::vector<Settings> out = {settings};
+  if (kind == EstimatorKind::Classifier) {
+    settings.task = ClassificationTask{Criterion::classification("entropy"), 3};
+    out.push_back(settings);
+  } else if (kind == EstimatorKind::Regressor && mode == SplitMode::Strict) {
+    settings.task = RegressionTask{Criterion::regression("mae")};
+    out.push_back(settings);
+  }
+  return out;
+}
+
+class ForestWeightsTest : public ::testing::TestWithParam<std::tuple<EstimatorKind, SplitMode>> {};
+
+// Unit weights are no weights, zero weights are rows left out, and weights
+// times a power of two are the same weights: bit for bit, with row draws,
+// feature draws and out-of-bag predictions, and with the balancing of each
+// tree's drawn classes.
+TEST_P(ForestWeightsTest, UnitZeroAndScaledWeights) {
+  const auto [kind, mode] = GetParam();
+  const ForestProblem p = forest_problem(4, 260);
+  std::mt19937_64 rng(17);
+  std::vector<double> weights(p.n), with_zeros(p.n);
+  for (std::size_t i = 0; i < p.n; ++i) {
+    weights[i] = 0.05 + static_cast<double>(rng() % 1000) / 333.0;  // inexact sums: the order matters
+    with_zeros[i] = rng() % 4 == 0 ? 0.0 : weights[i];
+  }
+  ForestProblem kept = p;
+  kept.x.clear();
+  kept.y.clear();
+  kept.labels.clear();
+  std::vector<double> kept_weights;
+  for (std::size_t i = 0; i < p.n; ++i) {
+    if (with_zeros[i] == 0.0) continue;
+    kept.x.insert(kept.x.end(), p.x.begin() + i * p.d, p.x.begin() + (i + 1) * p.d);
+    kept.y.push_back(p.y[i]);
+    kept.labels.push_back(p.labels[i]);
+    kept_weights.push_back(with_zeros[i]);
+  }
+  kept.n = kept.y.size();
+  const std::vector<std::uint64_t> seeds = {3, 4, 5};
+  for (const Settings& settings : weighted_settings(kind, mode)) {
+    for (const bool balanced : {false, true}) {
+      if (balanced && kind == EstimatorKind::Regressor) continue;
+      ForestOptions options;
+      options.max_features = 3;
+      options.max_samples = 190;
+      options.oob = true;
+      options.balanced_subsample = balanced;
+      const auto grow = [&](const ForestProblem& q, std::span<const double> w) {
+        return grow_forest(settings, prepare_forest_data(settings, q.matrix(), targets_of(q, kind), 1, w), seeds,
+                           options, 2);
+      };
+      const Forest plain = grow(p, {});
+      // Unit weights, on the API path and forced through the weighted code.
+      const std::vector<double> ones(p.n, 1.0);
+      expect_same_forest(plain, grow(p, ones), settings);
+      ForestData unit = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 1);
+      unit.weights = ones;
+      const Forest forced = grow_forest(settings, unit, seeds, options, 1);
+      expect_same_forest(plain, forced, settings);
+      EXPECT_TRUE(same_bits(plain.oob_prediction, forced.oob_prediction));
+      // Weights times 4.
+      const Forest weighted = grow(p, weights);
+      std::vector<double> times_four = weights;
+      for (double& w : times_four) w *= 4.0;
+      expect_same_forest(weighted, grow(p, times_four), settings, 4.0);
+      // Rows of weight 0 are rows left out; no tree predicts them out of bag.
+      const Forest zeros = grow(p, with_zeros);
+      const Forest removed = grow(kept, kept_weights);
+      expect_same_forest(removed, zeros, settings);
+      const std::size_t width = settings.is_classifier() ? 3 : 1;
+      std::vector<double> kept_oob;
+      for (std::size_t i = 0; i < p.n; ++i) {
+        const auto row = std::span(zeros.oob_prediction).subspan(i * width, width);
+        if (with_zeros[i] == 0.0) {
+          EXPECT_TRUE(std::all_of(row.begin(), row.end(), [](double v) { return std::isnan(v); }));
+        } else {
+          kept_oob.insert(kept_oob.end(), row.begin(), row.end());
+        }
+      }
+      EXPECT_TRUE(same_bits(kept_oob, removed.oob_prediction));
+    }
+  }
+}
+
+// A tree of a "balanced_subsample" forest on every row is the tree of its
+// rows weighted by n / (n_classes_present · n_of_the_row's_class).
+TEST(ForestWeights, BalancedSubsampleOfEveryRowIsTheBalancedWeight) {
+  const ForestProblem p = forest_problem(6, 200);
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    const Settings settings = forest_settings(EstimatorKind::Classifier, mode);
+    std::vector<double> counts(3, 0.0), weights(p.n);
+    for (const std::int64_t label : p.labels) ++counts[static_cast<std::size_t>(label)];
+    const double present = static_cast<double>(std::count_if(counts.begin(), counts.end(), [](double c) { return c > 0; }));
+    for (std::size_t i = 0; i < p.n; ++i) {
+      weights[i] = 0.5 * (static_cast<double>(p.n) / (present * counts[static_cast<std::size_t>(p.labels[i])]));
+    }
+    const std::vector<double> halves(p.n, 0.5);
+    ForestOptions balanced;
+    balanced.balanced_subsample = true;
+    const std::uint64_t seed = 8;
+    const auto grow = [&](std::span<const double> w, const ForestOptions& options) {
+      return grow_forest(settings,
+                         prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1, w),
+                         std::span(&seed, 1), options, 1);
+    };
+    const Forest expected = grow(weights, ForestOptions{});
+    expect_same_forest(expected, grow(halves, balanced), settings);
+    EXPECT_GT(unpack_tree(expected.trees[0], settings.categorical).nodes.size(), 1u);
+  }
+  const Settings regression = forest_settings(EstimatorKind::Regressor, SplitMode::Fast);
+  ForestOptions balanced;
+  balanced.balanced_subsample = true;
+  EXPECT_THROW(grow_forest(regression,
+                           prepare_forest_data(regression, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1),
+                           std::vector<std::uint64_t>{1}, balanced, 1),
+               ValueError);
+}
+
+// min_weight_fraction_leaf: no leaf of a grown tree holds less than the
+// fraction of the tree's weight, and a fraction of 0 changes nothing.
+TEST(ForestWeights, NoLeafLighterThanMinWeightFractionLeaf) {
+  const ForestProblem p = forest_problem(9, 300);
+  std::vector<double> weights(p.n);
+  for (std::size_t i = 0; i < p.n; ++i) weights[i] = 0.25 * static_cast<double>(1 + i % 9);
+  double total = 0.0;
+  for (const double w : weights) total += w;
+  for (const SplitMode mode : {SplitMode::Strict, SplitMode::Fast}) {
+    Settings settings = forest_settings(EstimatorKind::Regressor, mode);
+    const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1,
+                                                weights);
+    const std::uint64_t seed = 2;
+    const Tree free = unpack_tree(grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1).trees[0],
+                                  settings.categorical);
+    settings.config.min_weight_fraction_leaf = 0.1;
+    const Tree limited = unpack_tree(grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1).trees[0],
+                                     settings.categorical);
+    double lightest_free = total;
+    for (const DecisionNode& node : free.nodes) {
+      if (node.is_leaf()) lightest_free = std::min(lightest_free, node.weight);
+    }
+    EXPECT_LT(lightest_free, 0.1 * total);  // the limit binds
+    for (const DecisionNode& node : limited.nodes) {
+      if (node.is_leaf()) {
+        EXPECT_GE(node.weight, 0.1 * total);
+      }
+    }
+    EXPECT_GT(limited.nodes.size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ForestWeightsTest,
     ::testing::Combine(::testing::Values(EstimatorKind::Regressor, EstimatorKind::Classifier,
                                          EstimatorKind::ObjectiveClassifier),
                        ::testing::Values(SplitMode::Strict, SplitMode::Fast)));

@@ -2,7 +2,9 @@
 // (recursive, literal, slow), against both production growers on random
 // data: the trees must agree bit for bit, split scores included. Targets are
 // small integers, so fast mode's histogram sums are exact and its scores are
-// those of the gathered targets.
+// those of the gathered targets. Weighted problems draw weights in quarters
+// up to 4, so that every weighted sum is exact in whatever order it runs,
+// and the weighted reference gathers and sums as the definition reads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -43,6 +45,7 @@ struct Problem {
   Aggregator aggregator = Aggregator::mean();
   std::vector<FeatureColumn> columns;
   Targets targets;
+  std::vector<double> weights;  // empty: unweighted
 };
 
 /// The reference: grows into `builder` from the node's samples.
@@ -53,6 +56,7 @@ class Reference {
   Tree strict() {
     Ids all(p_.targets.labels.size());
     for (std::uint64_t s = 0; s < all.size(); ++s) all[s] = s;
+    root_weight_ = quor::testing::side_weight(p_.weights, all);
     grow_strict_node(all, 0, TreeBuilder::npos, false);
     return labelled(std::move(builder_).finish());
   }
@@ -61,6 +65,7 @@ class Reference {
     encoded_ = encode_columns(p_.columns, p_.config.n_bins);
     run_.resize(p_.targets.labels.size());
     for (std::uint32_t s = 0; s < run_.size(); ++s) run_[s] = s;
+    root_weight_ = quor::testing::side_weight(p_.weights, Ids(run_.begin(), run_.end()));
     grow_fast_node(0, run_.size(), 0, TreeBuilder::npos, false);
     return labelled(std::move(builder_).finish());
   }
@@ -70,7 +75,8 @@ class Reference {
   /// their majorities, with two classes the best of "the k leaves of largest
   /// share of class 1 predict 1", then one leaf's label at a time (leaf, then
   /// class order) while the metric of the whole labelling rises, for at most
-  /// 16 passes; every metric taken afresh from the leaves' sample counts.
+  /// 16 passes; every metric taken afresh from the leaves' class counts (or
+  /// class weight sums, weighted).
   Tree labelled(Tree tree) const {
     const auto* task = std::get_if<ObjectiveTask>(&p_.task);
     if (task == nullptr || task->labels != LabelRule::Metric) return tree;
@@ -80,7 +86,7 @@ class Reference {
       if (tree.nodes[i].is_leaf()) leaves.push_back(i);
     }
     const auto score = [&](const std::vector<std::uint64_t>& labels) {
-      ConfusionCounts counts(k);
+      ConfusionWeights counts(k);
       for (std::size_t l = 0; l < leaves.size(); ++l) counts.add(labels[l], leaf_counts_.at(leaves[l]));
       return task->objective.score(counts);
     };
@@ -150,6 +156,7 @@ class Reference {
   }
 
   void write_leaf(std::size_t node, const Ids& samples) {
+    if (!p_.weights.empty()) return write_weighted_leaf(node, samples);
     if (std::holds_alternative<RegressionTask>(p_.task)) {
       double sum = -0.0;
       for (const auto s : samples) sum += p_.targets.values[s];
@@ -168,7 +175,41 @@ class Reference {
       proba[c] = static_cast<double>(counts[c]) / static_cast<double>(counted);
     }
     builder_.make_classification_leaf(node, proba, best, samples.size());
-    leaf_counts_[node] = counts;
+    leaf_counts_[node].assign(counts.begin(), counts.end());
+  }
+
+  /// The weighted leaf: the weighted mean, or the class weight sums over
+  /// the counted weight with the first class of largest weight; its weight
+  /// that of all its samples.
+  void write_weighted_leaf(std::size_t node, const Ids& samples) {
+    const double total = quor::testing::side_weight(p_.weights, samples);
+    if (std::holds_alternative<RegressionTask>(p_.task)) {
+      double sum = 0.0;
+      for (const auto s : samples) sum += p_.weights[s] * p_.targets.values[s];
+      builder_.make_regression_leaf(node, sum / total, samples.size());
+    } else {
+      const std::uint64_t k = n_classes(p_.task);
+      const auto sums = quor::testing::class_weights(p_.targets, p_.weights, samples, k);
+      double counted = 0.0;
+      std::uint64_t best = 0;
+      for (std::uint64_t c = 0; c < k; ++c) {
+        counted += sums[c];
+        if (sums[c] > sums[best]) best = c;
+      }
+      std::vector<double> proba(k, 0.0);
+      for (std::uint64_t c = 0; c < k && counted > 0; ++c) proba[c] = sums[c] / counted;
+      builder_.make_classification_leaf(node, proba, best, samples.size());
+      leaf_counts_[node] = sums;
+    }
+    builder_.set_leaf_weight(node, total);
+  }
+
+  /// Whether both children hold at least min_weight_fraction_leaf of the
+  /// root's weight.
+  bool heavy_enough(const Ids& left, const Ids& right) const {
+    const double least = p_.config.min_weight_fraction_leaf * root_weight_;
+    return least <= 0.0 || (quor::testing::side_weight(p_.weights, left) >= least &&
+                            quor::testing::side_weight(p_.weights, right) >= least);
   }
 
   /// A candidate scored by the definition: fold scores from the given sides,
@@ -179,7 +220,11 @@ class Reference {
     for (std::uint64_t f = 0; f < n_folds; ++f) {
       Ids valid, vl, vr, tl, tr;
       sides(f, valid, vl, vr, tl, tr);
-      if (const auto score = reference_fold_score(p_.task, p_.targets, tl, tr, valid, vl, vr)) scores.push_back(*score);
+      const auto score = p_.weights.empty()
+                             ? reference_fold_score(p_.task, p_.targets, tl, tr, valid, vl, vr)
+                             : quor::testing::reference_weighted_fold_score(p_.task, p_.targets, p_.weights, tl, tr,
+                                                                            valid, vl, vr);
+      if (score) scores.push_back(*score);
     }
     return make_scored_split(feature, code, std::move(scores), n_folds, p_.aggregator);
   }
@@ -255,7 +300,9 @@ class Reference {
       (goes ? left : right).push_back(s);
     }
     const std::uint64_t smallest = std::max<std::uint64_t>(1, p_.config.min_samples_leaf);
-    if (left.size() < smallest || right.size() < smallest) return write_leaf(node, samples);
+    if (left.size() < smallest || right.size() < smallest || !heavy_enough(left, right)) {
+      return write_leaf(node, samples);
+    }
     builder_.make_split(node, split);
     grow_strict_node(left, depth + 1, node, true);
     grow_strict_node(right, depth + 1, node, false);
@@ -314,7 +361,10 @@ class Reference {
       }
     }
     const std::uint64_t smallest = std::max<std::uint64_t>(1, p_.config.min_samples_leaf);
-    if (i - begin < smallest || end - i < smallest) return write_leaf(node, samples);
+    if (i - begin < smallest || end - i < smallest ||
+        !heavy_enough(Ids(run_.begin() + begin, run_.begin() + i), Ids(run_.begin() + i, run_.begin() + end))) {
+      return write_leaf(node, samples);
+    }
     builder_.make_split(node, split);
     grow_fast_node(begin, i, depth + 1, node, true);
     grow_fast_node(i, end, depth + 1, node, false);
@@ -322,9 +372,10 @@ class Reference {
 
   const Problem& p_;
   TreeBuilder builder_;
-  std::map<std::size_t, std::vector<std::uint64_t>> leaf_counts_;  // class counts of each leaf, by node
+  std::map<std::size_t, std::vector<double>> leaf_counts_;  // class counts (weight sums) of each leaf, by node
   EncodedFeatures encoded_;
   std::vector<std::uint32_t> run_;
+  double root_weight_ = 0.0;
 };
 
 // The Metric cases label sides and leaves by the metric: a rare class 1.
@@ -334,7 +385,7 @@ bool metric_labels(Case c) {
   return c == Case::MetricBinaryF1 || c == Case::MetricMacroF1 || c == Case::MetricWeightedFBeta;
 }
 
-Problem random_problem(Case c, SplitStyle style, std::uint64_t seed) {
+Problem random_problem(Case c, SplitStyle style, std::uint64_t seed, bool weighted = false) {
   std::mt19937_64 rng(seed);
   Problem p;
   const std::size_t n = 80 + rng() % 200;
@@ -371,6 +422,11 @@ Problem random_problem(Case c, SplitStyle style, std::uint64_t seed) {
     }
     p.targets.labels.push_back(rng() % 3 == 0 ? rng() % (k + 1) : static_cast<std::uint64_t>(signal > 0) % k);
   }
+  if (weighted) {
+    // Quarters from 1/4 to 4: every weighted sum of these targets is exact.
+    for (std::size_t i = 0; i < n; ++i) p.weights.push_back(static_cast<double>(1 + rng() % 16) / 4.0);
+    p.config.min_weight_fraction_leaf = rng() % 2 ? 0.0 : 0.02 * static_cast<double>(rng() % 6);
+  }
   switch (c) {
     case Case::Mse: p.task = RegressionTask{Criterion::regression("mse")}; break;
     case Case::Mae: p.task = RegressionTask{Criterion::regression("mae")}; break;
@@ -393,14 +449,15 @@ Problem random_problem(Case c, SplitStyle style, std::uint64_t seed) {
   return p;
 }
 
-class ReferenceGrowerTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle>> {};
+class ReferenceGrowerTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, bool>> {};
 
 TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
-  const auto [c, style] = GetParam();
+  const auto [c, style, weighted] = GetParam();
   int grown = 0;  // seeds whose tree splits: most of them, so the comparison says something
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
-    const Problem p = random_problem(c, style, seed);
-    const GrowInput input{p.task, p.config, p.aggregator, p.targets};
+    const Problem p = random_problem(c, style, seed, weighted);
+    GrowInput input{p.task, p.config, p.aggregator, p.targets};
+    input.options.weights = p.weights;
     const Tree strict = Reference(p).strict();
     grown += strict.nodes.size() > 1;
     expect_same_tree(grow_strict(input, p.columns), strict);
@@ -415,7 +472,8 @@ INSTANTIATE_TEST_SUITE_P(RandomData, ReferenceGrowerTest,
                                                               Case::MacroF1, Case::BinaryPrecision,
                                                               Case::MetricBinaryF1, Case::MetricMacroF1,
                                                               Case::MetricWeightedFBeta),
-                                            ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin)));
+                                            ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
+                                            ::testing::Bool()));
 
 }  // namespace
 }  // namespace quor

@@ -22,7 +22,7 @@ from quor import QUORForestClassifier, QUORForestRegressor
 COMMON = [("node_offsets", "<i8"), ("is_leaf", "|u1"), ("children_left", "<i4"),
           ("children_right", "<i4"), ("feature", "<i4"), ("is_categorical", "|u1"),
           ("lower", "<f8"), ("upper", "<f8"), ("category", "<i8"), ("n_samples", "<i8"),
-          ("split_score", "<f8")]
+          ("split_score", "<f8"), ("node_weight", "<f8")]
 REGRESSION = [("leaf_value", "<f8")]
 CLASSIFICATION = [("leaf_class", "<i4"), ("leaf_proba", "<f8")]
 
@@ -58,6 +58,13 @@ def forests():
                 yield (f"clf-{mode}-{style}-{bool(categorical)}",
                        QUORForestClassifier(**kw).fit(X, labels))
     yield "objective", QUORForestClassifier(objective="f1", average="macro", **small).fit(X, labels)
+    # Weighted trees, whose node weights are not their counts.
+    weights = rng.integers(0, 8, size=120) / 4.0
+    for name, forest, target in (("reg-weighted", QUORForestRegressor(**small).fit(X, y), y),
+                                 ("clf-weighted", QUORForestClassifier(**small).fit(X, labels), labels)):
+        forest._forest.fit(X, target.astype(np.float64) if name.startswith("reg") else target.astype(np.int64),
+                           list(range(3)), 1, False, None, sample_weight=weights)
+        yield name, forest
     yield "stump", QUORForestRegressor(n_estimators=2, max_depth=0).fit(X, y)
     yield "deep", QUORForestClassifier(n_estimators=1, random_state=1).fit(X, labels)
 

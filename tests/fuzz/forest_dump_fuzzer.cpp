@@ -149,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   dump.category = in.array<std::int64_t>();
   dump.n_samples = in.array<std::int64_t>();
   dump.split_score = in.array<double>();
+  dump.node_weight = in.array<double>();  // empty: a dump written before node weights
   if (classification) {
     dump.leaf_class = in.array<std::int32_t>();
     dump.leaf_proba = in.array<double>();
@@ -179,6 +180,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(same_array(again.lower, dump.lower) && same_array(again.upper, dump.upper));
   require(again.category == dump.category && again.n_samples == dump.n_samples);
   require(same_array(again.split_score, dump.split_score));
+  if (dump.node_weight.empty()) {
+    // Each node then weighs its count.
+    require(again.node_weight.size() == again.n_samples.size());
+    for (std::size_t i = 0; i < again.n_samples.size(); ++i) {
+      require(again.node_weight[i] == static_cast<double>(again.n_samples[i]));
+    }
+  } else {
+    require(same_array(again.node_weight, dump.node_weight));
+  }
   require(same_array(again.leaf_value, dump.leaf_value) && again.leaf_class == dump.leaf_class);
   require(same_array(again.leaf_proba, dump.leaf_proba));
   require(rebuild_forest(again, n_classes, categorical).size() == trees.size());

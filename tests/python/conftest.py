@@ -12,7 +12,9 @@ from quor._params import defaults
 
 # The estimators' shared defaults, in the raw classes' argument order, with a
 # few changes that the raw classes' tests were written for.
-COMMON = dict(defaults("both"), max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[])
+# The raw classes take no weights, so not min_weight_fraction_leaf either.
+COMMON = dict({k: v for k, v in defaults("both").items() if k != "min_weight_fraction_leaf"},
+              max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[])
 REGRESSOR_ARGS = dict(criterion="mse", **COMMON)
 CLASSIFIER_ARGS = dict(n_classes=2, criterion="gini", **COMMON)
 OBJECTIVE_ARGS = dict(n_classes=2, objective="f1", average="binary", pos_label=1, beta=1.0, **COMMON)
@@ -182,3 +184,4 @@ def version_1(model, document):
     tree = {key: value.tolist() if isinstance(value, np.ndarray) else value
             for key, value in model.export_tree().items()}
     return dict(document, format_version=1, tree=tree)
+

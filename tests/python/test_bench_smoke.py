@@ -92,6 +92,9 @@ def test_quality_quick_table():
     assert "| iris |" in table
     assert len(results["noise"]) == 3 and all(len(row["models"]) == 3 for row in results["noise"])
     assert "Importance of an added column of pure noise" in table
+    [row] = results["imbalanced"]
+    assert row["dataset"] == "synthetic, 5% positives" and len(row["models"]) == 8
+    assert "F1 of the positive (minority) class" in table
 
 
 def test_forest_bench_every_part(tmp_path, capsys):

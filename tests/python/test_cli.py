@@ -150,6 +150,11 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
          + "…" + "x" * 33 + "' (100000 characters))"),
         (["fit", "{data}", "--target", "y" * 500], "unknown column '" + "y" * 66 + "…"),
         (["fit", "{data}", "--n-bins", "9" * 5000], "(message of 5"),
+        # The weight column.
+        (["fit", "{data}", "--weight", "hieght"], "unknown column 'hieght' in 'data.csv' (--weight)"),
+        (["fit", "{data}", "--weight", "label"], "--weight names column 'label', which is the target"),
+        (["fit", "{text}", "--weight", "size"], "weight column 'size' is not numeric"),
+        (["fit", "{data}", "--weight", "width"], "weight column 'width' contains a negative value"),
         # Outputs refused before any work.
         (["fit", "{data}", "--plot", "tree.xyz"], "matplotlib does not write '.xyz' files"),
         (["fit", "{data}", "--dot", "{dir}"], "cannot write --dot '{dir}': it is a directory"),
@@ -437,3 +442,19 @@ def test_wide_files_are_read_as_column_by_column(tmp_path):
 def test_boolean_settings_have_a_flag_and_a_no_flag(flags, value):
     args = cli._build_parser().parse_args(["fit", "data.csv", *flags])
     assert getattr(args, "cv_shuffle", "unset") == value
+
+
+def test_weight_column_weighs_the_fit_and_is_not_a_feature(tmp_path, csv):
+    train = table(6)
+    train["w"] = np.random.default_rng(6).choice([0.0, 0.5, 2.0], size=len(train))
+    fit = run_module("fit", csv(train), "--target", "label", "--drop", "id", "--weight", "w",
+                     "--class-weight", "balanced", "--cv", "3", "-o", "model.quor", cwd=tmp_path)
+    assert fit.returncode == 0, fit.stderr
+    assert "weights: column 'w'" in fit.stdout and "3-fold cross-validation" in fit.stdout
+    features = ["width", "code", "height"]
+    expected = QUORClassifier(class_weight="balanced").fit(train[features], train["label"],
+                                                           sample_weight=train["w"])
+    model = quor.load(tmp_path / "model.quor")
+    assert list(model.feature_names_in_) == features
+    np.testing.assert_array_equal(model.predict_proba(train[features]),
+                                  expected.predict_proba(train[features]))

@@ -402,3 +402,53 @@ def test_one_forest_per_seed_wherever_the_partitions_are(tmp_path):
     result = json.loads(done.stdout.strip().splitlines()[-1])
     assert result["killed"] == 1
     assert len(set(result["digests"])) == 1, result["digests"]
+
+
+@pytest.mark.parametrize("shuffle", [False, True])
+@pytest.mark.parametrize("min_block_rows", [10_000, 300], ids=["one block", "four blocks"])
+def test_weights_travel_with_their_partitions(client, min_block_rows, shuffle):
+    """Weights partitioned like X: each tree is the local forest's tree on its block
+    with the block's weights (one block: the weighted local forest, bit for bit)."""
+    frame, label = frame_data(seed=4)
+    weight = pd.Series(np.random.default_rng(4).choice([0.0, 0.5, 1.0, 3.0], len(frame)))
+    params = dict(n_estimators=6, random_state=3, max_samples=0.7, min_samples_leaf=0.02,
+                  class_weight={"yes": 2.0})
+    X, Y, W = (dd.from_pandas(v, npartitions=4) for v in (frame, label, weight))
+    X, Y, W = client.persist([X, Y, W])
+    remote = DaskQUORForestClassifier(**params, min_block_rows=min_block_rows, shuffle=shuffle)
+    remote.fit(X, Y, sample_weight=W)
+    if min_block_rows > len(frame):
+        local = QUORForestClassifier(**params).fit(frame, label, sample_weight=weight)
+        ours, theirs = remote.to_local()._forest.export_arrays(), local._forest.export_arrays()
+        assert {k: v.tobytes() for k, v in ours.items()} == \
+            {k: v.tobytes() for k, v in theirs.items()}
+        return
+    if not shuffle:  # (shuffled, the rows of a group are drawn at random)
+        blocks = [[p.get_partition(i).compute() for p in (X, Y, W)] for i in range(4)]
+        locals_ = [QUORForestClassifier(**params).fit(*block) for block in blocks]
+        for i, tree in enumerate(remote.estimators_):
+            assert any(repr(tree.export_tree()) in tree_dumps(local) for local in locals_), i
+    unweighted = DaskQUORForestClassifier(**params, min_block_rows=min_block_rows,
+                                          shuffle=shuffle).fit(X, Y)
+    assert [a != b for a, b in zip(tree_dumps(unweighted), tree_dumps(remote))] == [True] * 6
+
+
+def test_bad_weights_are_refused_before_any_tree_grows(client):
+    x, y = data(n=800)
+    X, Y = on_workers(client, x, y, 4)
+    good = da.ones(800, chunks=200)
+    cases = [
+        (good.rechunk(400), "sample_weight has 2 partitions and X 4"),
+        (good.rechunk(((100, 300, 200, 200),)), "chunked unlike X"),
+        (good - 2, "sample_weight contains a negative value"),
+        (da.where(da.arange(800, chunks=200) == 5, np.nan, good), "sample_weight contains NaN"),
+        (good * 0, "every row has weight 0"),
+        (good.astype(str), "must hold real numbers"),
+    ]
+    with distributed.get_task_stream(client) as stream:
+        for weights, message in cases:
+            with pytest.raises(ValueError, match=message):
+                DaskQUORForestClassifier(n_estimators=2).fit(X, Y, sample_weight=weights)
+        with pytest.raises(TypeError, match="dask array or a dask Series"):
+            DaskQUORForestClassifier(n_estimators=2).fit(X, Y, sample_weight=np.ones(800))
+    assert not [t for t in stream.data if str(t["key"]).startswith("quor-grow")]

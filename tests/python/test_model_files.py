@@ -137,7 +137,7 @@ def one_tree_short(document):
     document = copy.deepcopy(document)
     arrays = document["forest"]["arrays"]
     for name in ("is_leaf", "children_left", "children_right", "feature", "is_categorical",
-                 "lower", "upper", "category", "n_samples", "split_score"):
+                 "lower", "upper", "category", "n_samples", "split_score", "node_weight"):
         arrays[name] = stored(decoded(arrays[name])[:-1], arrays[name])
     return with_array(document, "node_offsets", lambda a: np.append(a[:-1], a[-1] - 1))
 
@@ -196,6 +196,12 @@ CRAFTED = [
     ("forest_regressor", lambda d: with_array(d, "children_left", at(0, 2**31 - 1)),
      "not a later node of its tree"),
     ("forest_regressor", lambda d: with_array(d, "n_samples", at(0, -1)), "n_samples[0] is -1"),
+    ("forest_regressor", lambda d: with_array(d, "node_weight", at(1, -0.5)), "node_weight[1] is -0.5"),
+    ("forest_regressor", lambda d: with_array(d, "node_weight", at(1, math.nan)), "node_weight[1] is nan"),
+    ("forest_regressor", lambda d: with_array(d, "node_weight", at(0, 1e6)),
+     "node_weight[0] is 1000000, not the sum of its children's"),
+    ("forest_classifier", lambda d: with_array(d, "node_weight", lambda a: a[:-1]),
+     "node_weight has"),
     ("forest_regressor", in_settings("categorical", list(range(10**6))),
      "the forest setting categorical is [0, 1, 2"),
     ("forest_regressor", in_settings("categorical", [2**63]), "the forest setting categorical"),
@@ -237,6 +243,14 @@ CRAFTED = [
     ("classifier", lambda d: with_array(d, "leaf_class", lambda a: (a + 1) % 3),
      "the class of largest"),
     ("regressor", in_settings("max_features", 1), "the forest setting max_features is 1"),
+    ("classifier", lambda d: dict(d, params=dict(d["params"], class_weight=[["nope", 2.0]])),
+     "class_weight names the class 'nope', which is not a class of y"),
+    ("classifier", lambda d: dict(d, params=dict(d["params"], class_weight=[[1, 2], [1.0, 3]])),
+     "parameter 'class_weight' names a class twice"),
+    ("classifier", lambda d: dict(d, params=dict(d["params"], class_weight={"mid": 2.0})),
+     "parameter 'class_weight' holds a dict"),
+    ("classifier", lambda d: dict(d, params=dict(d["params"], min_weight_fraction_leaf=0.1)),
+     "the forest setting min_weight_fraction_leaf is 0.0, but its parameters"),
 ]
 
 
@@ -577,3 +591,20 @@ def test_checksums_and_files_are_the_text_json_gives(tmp_path):
     chunks = []
     quor._io._CompactJson(chunks.append, sort_keys=False).write(document)
     assert b"".join(chunks).decode() == json.dumps(document, separators=(",", ":"))
+
+
+@pytest.mark.parametrize("name", ["classifier", "forest_regressor", "forest_classifier"])
+def test_files_written_before_weights_load_as_they_were(saved, tmp_path, name):
+    """No class_weight, min_weight_fraction_leaf nor node_weight: the defaults, and
+    every node weighing its rows."""
+    model, document = saved[name]
+    old = copy.deepcopy(document)
+    for key in ("class_weight", "min_weight_fraction_leaf"):
+        old["params"].pop(key, None)
+    del old["forest"]["settings"]["min_weight_fraction_leaf"]
+    del old["forest"]["arrays"]["node_weight"]
+    loaded = quor.load(write(tmp_path / "old.quor", old))
+    assert loaded.get_params() == model.get_params()
+    X, _ = training_data()
+    np.testing.assert_array_equal(loaded.predict(X), model.predict(X))
+    np.testing.assert_array_equal(loaded.feature_importances_, model.feature_importances_)

@@ -15,16 +15,22 @@ def imbalanced(n=1500, share=0.05, seed=0):
                                random_state=seed)
 
 
+@pytest.mark.parametrize("weighted", [False, True])
 @pytest.mark.parametrize("mode", ["strict", "fast"])
 @pytest.mark.parametrize("objective, average", [("f1", "binary"), ("recall", "macro"),
                                                 ("fbeta", "weighted"), ("accuracy", "binary")])
-def test_leaves_predict_the_labelling_that_serves_the_metric(mode, objective, average):
+def test_leaves_predict_the_labelling_that_serves_the_metric(mode, objective, average, weighted):
     X, y = imbalanced()
-    clf = QUORClassifier(objective=objective, average=average, beta=2.0, mode=mode).fit(X, y)
+    # Weighted: the leaves serve the metric on the training rows' weights.
+    w = np.random.default_rng(3).integers(1, 5, len(y)).astype(float) if weighted else None
+    clf = QUORClassifier(objective=objective, average=average, beta=2.0, mode=mode).fit(
+        X, y, sample_weight=w)
     majority = QUORClassifier(objective=objective, average=average, beta=2.0, mode=mode,
-                              objective_labels="majority").fit(X, y)
-    kwargs = {} if objective == "accuracy" else {"average": average, "zero_division": 0}
-    metric = {"f1": f1_score, "accuracy": lambda a, b: np.mean(a == b)}.get(objective)
+                              objective_labels="majority").fit(X, y, sample_weight=w)
+    kwargs = {"sample_weight": w}
+    if objective != "accuracy":
+        kwargs.update(average=average, zero_division=0)
+    metric = {"f1": f1_score, "accuracy": lambda a, b, sample_weight: np.average(a == b, weights=sample_weight)}.get(objective)
     if metric is None:
         from sklearn.metrics import fbeta_score, recall_score
         metric = recall_score if objective == "recall" else (

@@ -51,7 +51,8 @@ def same_tree(a, b):
 def core_params(est):
     """The settings the estimator hands to the core, defaults included."""
     params = est.get_params()
-    for name in ("objective", "average", "pos_label", "beta", "objective_labels", "categorical"):
+    for name in ("objective", "average", "pos_label", "beta", "objective_labels", "categorical", "class_weight",
+                 "min_weight_fraction_leaf"):
         params.pop(name, None)
     if params.get("criterion", "") is None:
         del params["criterion"]
@@ -330,9 +331,11 @@ def test_a_single_leaf_that_no_fold_could_score_warns():
 
 
 def test_sample_weight_is_not_accepted_silently():
+    """Weights change the tree (their meaning is tested in test_weights)."""
     X, y = make_data(12)
-    with pytest.raises(TypeError, match="sample_weight"):
-        QUORRegressor().fit(X, y, sample_weight=np.ones(len(y)))
+    heavy = np.where(X[:, 1] > 0, 50.0, 1.0)
+    assert not same_tree(QUORRegressor().fit(X, y, sample_weight=heavy).export_tree(),
+                         QUORRegressor().fit(X, y).export_tree())
 
 
 def test_failed_refit_keeps_the_previous_model():

@@ -86,7 +86,8 @@ def test_importances_follow_their_definition_and_survive_pickling():
     reg = QUORRegressor(max_depth=5, categorical=["colour"]).fit(frame, y)
     # The raw class with the tree's native settings: the same tree.
     arguments = {k: v for k, v in reg._forest_settings.items()
-                 if k not in ("max_features", "max_samples", "sampling", "score_other_features")}
+                 if k not in ("max_features", "max_samples", "sampling", "score_other_features",
+                              "min_weight_fraction_leaf")}
     raw = RawRegressor(**arguments, parallel=False, n_threads=1)
     colour = pd.Index(reg.categories_[1]).get_indexer(frame["colour"].astype(object))
     codes = np.column_stack([frame["x"], np.where(colour < 0, np.nan, colour),
