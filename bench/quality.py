@@ -302,7 +302,7 @@ IMBALANCED_TREES = 30  # trees per forest: small, the machine's two cores are sh
 TUNED_ON = ("5 % positives", "10 % positives", "20 % positives")
 
 
-def imbalanced_datasets(quick=False):
+def objective_datasets(quick=False):
     """(name, x, y, objective settings) of every imbalanced set."""
     from sklearn import datasets as sk
 
@@ -375,7 +375,7 @@ class ThresholdTuned:
         return self._decide(self.fitted_.predict_proba(x))
 
 
-def imbalanced_models(settings):
+def objective_models(settings):
     from sklearn.ensemble import HistGradientBoostingClassifier, RandomForestClassifier
     from sklearn.tree import DecisionTreeClassifier
 
@@ -408,11 +408,11 @@ def evaluate_imbalanced(quick=False, progress=None):
     results = {"machine": bench.machine_info(), "load_start": list(os.getloadavg()),
                "n_folds": N_FOLDS, "rows": []}
     splitter = StratifiedKFold(N_FOLDS, shuffle=True, random_state=SEED)
-    for name, x, y, settings in imbalanced_datasets(quick):
+    for name, x, y, settings in objective_datasets(quick):
         average = settings.get("average", "binary")
         row = {"dataset": name, "n_samples": len(y), "n_features": x.shape[1],
                "average": average, "tuned_on": name in TUNED_ON, "models": {}}
-        for model_name, model in imbalanced_models(settings).items():
+        for model_name, model in objective_models(settings).items():
             say(f"{name}: {model_name}")
             scores, leaves = [], []
             for train, test in splitter.split(x, y):

@@ -256,8 +256,12 @@ split and the finished tree's leaves predict are chosen under an
 on the training samples (so that a side may predict a rare class it does
 not hold a majority of), "majority" the most frequent class (the rule of
 quor 0.3 and earlier, under which imbalanced data give one-leaf trees).
-A forest with "metric" predicts the class most of its trees' leaves
-predict.  ``predict_proba`` is the leaves' class shares either way.""",
+A forest with "metric" predicts the class of largest
+``decision_weights_ * predict_proba``, the weights (for two classes, a
+threshold on the positive class's probability) chosen to maximise the
+objective on the out-of-bag rows (weighted as the fit is); without
+out-of-bag rows, the class most of its trees' leaves predict.
+``predict_proba`` is the leaves' class shares either way.""",
         "`metric`: sides and leaves predict what serves `objective`; `majority`: the most frequent class",
         task="classifier"),
     Param(
