@@ -401,7 +401,7 @@ def objective_models(settings):
     }
 
 
-def evaluate_imbalanced(quick=False, progress=None):
+def evaluate_imbalanced(quick=False, progress=None, only=None):
     from sklearn.model_selection import StratifiedKFold
 
     say = progress or (lambda message: None)
@@ -413,6 +413,8 @@ def evaluate_imbalanced(quick=False, progress=None):
         row = {"dataset": name, "n_samples": len(y), "n_features": x.shape[1],
                "average": average, "tuned_on": name in TUNED_ON, "models": {}}
         for model_name, model in objective_models(settings).items():
+            if only and model_name not in only:
+                continue
             say(f"{name}: {model_name}")
             scores, leaves = [], []
             for train, test in splitter.split(x, y):
@@ -460,10 +462,13 @@ def main(argv=None):
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--imbalanced", action="store_true",
                         help="the objective classifier on imbalanced data instead")
+    parser.add_argument("--only", action="append", metavar="MODEL",
+                        help="with --imbalanced: only this model (as named in the table; "
+                        "repeatable), to rerun a column")
     args = parser.parse_args(argv)
     progress = lambda message: print(message, file=sys.stderr, flush=True)  # noqa: E731
     if args.imbalanced:
-        results = evaluate_imbalanced(args.quick, progress)
+        results = evaluate_imbalanced(args.quick, progress, args.only)
         print(format_imbalanced(results))
     else:
         results = evaluate(args.quick, progress)
