@@ -316,6 +316,28 @@ void predict_forest(std::span<const PackedTree> trees, const MatrixView& x, std:
   });
 }
 
+void vote_forest(std::span<const PackedTree> trees, const MatrixView& x, std::size_t k, std::span<std::int64_t> out,
+                 std::uint64_t n_threads, Interrupt* interrupt) {
+  if (out.size() != x.n_rows || k == 0) throw InternalError("forest vote output has the wrong size");
+  if (trees.empty() && x.n_rows > 0) throw InternalError("forest has no trees");
+  for_each_row_block(x.n_rows, x.n_rows * trees.size(), n_threads, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint32_t> leaves(end - begin);
+    std::vector<std::uint64_t> votes((end - begin) * k, 0);
+    const MatrixView rows = row_slice(x, begin, end);
+    for (const PackedTree& tree : trees) {
+      check_interrupt(interrupt);
+      route_rows(tree.table, rows, 0, end - begin, leaves);
+      for (std::size_t i = 0; i < end - begin; ++i) {
+        const auto c = static_cast<std::size_t>(tree.table.leaf_class(leaves[i]));
+        if (c < k) ++votes[i * k + c];
+      }
+    }
+    for (std::size_t i = 0; i < end - begin; ++i) {
+      out[begin + i] = static_cast<std::int64_t>(majority_class(std::span<const std::uint64_t>(votes.data() + i * k, k)));
+    }
+  });
+}
+
 void apply_forest(std::span<const PackedTree> trees, const MatrixView& x, std::span<std::int64_t> out,
                   std::uint64_t n_threads, Interrupt* interrupt) {
   const std::size_t n_trees = trees.size();

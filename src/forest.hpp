@@ -86,6 +86,13 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
                    const ForestOptions& options, std::uint64_t n_threads, Interrupt* interrupt = nullptr,
                    std::atomic<std::uint64_t>* trees_done = nullptr);
 
+/// Each row's class by the trees' votes: the class most of the trees' leaves
+/// predict, the lowest on ties. The prediction of trees whose leaves are
+/// labelled by a metric (the mean of their probabilities would bring back
+/// the majority the labels were chosen against).
+void vote_forest(std::span<const PackedTree> trees, const MatrixView& x, std::size_t k, std::span<std::int64_t> out,
+                 std::uint64_t n_threads, Interrupt* interrupt = nullptr);
+
 /// The mean over the trees of each row's leaf value (`k` = 0: regression,
 /// `out` has n_rows entries) or leaf probabilities (`out` is n_rows × k,
 /// row-major), on `n_threads` threads for large inputs. Every row is summed in

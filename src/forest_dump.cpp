@@ -92,7 +92,8 @@ void check_leaf(const ForestDump& dump, std::size_t i) {
 }
 
 /// The payload of leaf number `leaf`, at node `i`.
-void check_payload(const ForestDump& dump, std::size_t leaf, std::size_t i, std::uint64_t n_classes) {
+void check_payload(const ForestDump& dump, std::size_t leaf, std::size_t i, std::uint64_t n_classes,
+                   bool majority_leaves) {
   if (n_classes == 0) {
     const double value = dump.leaf_value[leaf];
     if (!(std::fabs(value) <= kLargestTarget)) {
@@ -121,6 +122,7 @@ void check_payload(const ForestDump& dump, std::size_t leaf, std::size_t i, std:
   }
   // A leaf predicts its most frequent class, the lowest on ties, as a forest
   // of its tree alone predicts the class of largest probability.
+  if (!majority_leaves) return;
   const auto largest = static_cast<std::size_t>(std::max_element(proba.begin(), proba.end()) - proba.begin());
   if (static_cast<std::size_t>(predicted) != largest) {
     refuse(entry("leaf_class", leaf) + " (node " + std::to_string(i) + ") is " + std::to_string(predicted) +
@@ -184,7 +186,7 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
 }
 
 std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
-                                       std::span<const std::uint64_t> categorical) {
+                                       std::span<const std::uint64_t> categorical, bool majority_leaves) {
   // Every length, flag and index is checked here, before anything is read
   // through it: the dump may come from a file anyone could have written.
   const std::size_t n_nodes = dump.is_leaf.size();
@@ -251,7 +253,7 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
       if (dump.n_samples[i] < 0) refuse(entry("n_samples", i) + " is " + std::to_string(dump.n_samples[i]));
       if (is_leaf) {
         check_leaf(dump, i);
-        check_payload(dump, leaf, i, n_classes);
+        check_payload(dump, leaf, i, n_classes, majority_leaves);
       } else {
         check_split(dump, i, i - begin, size, categorical);
       }

@@ -56,8 +56,9 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
 /// [0, 1], summing to 1, its class the one of largest probability, the
 /// lowest on ties), and the fields a leaf does not have. What a fit
 /// would not write is refused with a `ValueError` naming the array and the
-/// entry; the split scores are restored.
+/// entry; the split scores are restored. With `majority_leaves` false (trees
+/// whose leaves are labelled by a metric) a leaf's class need only be a class.
 std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_classes,
-                                       std::span<const std::uint64_t> categorical);
+                                       std::span<const std::uint64_t> categorical, bool majority_leaves = true);
 
 }  // namespace quor

@@ -1,6 +1,7 @@
 #include "growth.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "folds.hpp"
 #include "objective.hpp"
@@ -40,6 +41,8 @@ void write_weighted_leaf(TreeBuilder& builder, std::size_t index, const GrowInpu
     for (std::size_t c = 0; c < n_classes; ++c) proba[c] = sums[c] / counted;
   }
   builder.make_classification_leaf(index, proba, majority_class(std::span<const double>(sums)), targets.labels.size());
+  const auto* task = std::get_if<ObjectiveTask>(&input.task);
+  if (task != nullptr && task->labels == LabelRule::Metric) builder.set_leaf_class_weights(index, sums);
   double total = -0.0;
   for (const double weight : w) total += weight;
   builder.set_leaf_weight(index, total);
@@ -76,6 +79,42 @@ void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input,
     }
   }
   builder.make_classification_leaf(index, proba, majority_class(counts), targets.labels.size());
+}
+
+void label_leaves(const GrowInput& input, Tree& tree) {
+  const auto* task = std::get_if<ObjectiveTask>(&input.task);
+  if (task == nullptr || task->labels != LabelRule::Metric) return;
+  const std::size_t nc = task->n_classes;
+  std::vector<std::size_t> leaves;
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    if (tree.nodes[i].is_leaf()) leaves.push_back(i);
+  }
+  // Each leaf's class counts (or weight sums), nc per leaf.
+  const auto gather = [&](auto zero, auto&& of) {
+    std::vector<decltype(zero)> out;
+    out.reserve(leaves.size() * nc);
+    for (const std::size_t i : leaves) {
+      const DecisionNode& node = tree.nodes[i];
+      for (std::size_t c = 0; c < nc; ++c) out.push_back(c < node.proba_size ? of(node, c) : zero);
+    }
+    return out;
+  };
+  std::vector<std::uint64_t> labels;
+  if (!input.options.weights.empty()) {
+    if (tree.class_weights.size() != tree.probas.size()) throw InternalError("a weighted tree lacks its class weights");
+    const std::vector<double> sums =
+        gather(0.0, [&](const DecisionNode& node, std::size_t c) { return tree.class_weights[node.proba_offset + c]; });
+    labels = metric_leaf_labels(task->objective, nc, std::span<const double>(sums));
+    tree.class_weights = {};
+  } else {
+    // A leaf's probabilities are its class counts over its sample count, so
+    // the product rounds back to the count exactly.
+    const std::vector<std::uint64_t> counts = gather(std::uint64_t{0}, [&](const DecisionNode& node, std::size_t c) {
+      return static_cast<std::uint64_t>(std::llround(tree.proba(node)[c] * static_cast<double>(node.n_samples)));
+    });
+    labels = metric_leaf_labels(task->objective, nc, std::span<const std::uint64_t>(counts));
+  }
+  for (std::size_t l = 0; l < leaves.size(); ++l) tree.nodes[leaves[l]].predicted_class = labels[l];
 }
 
 namespace {

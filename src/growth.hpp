@@ -98,6 +98,11 @@ struct NodeValues {
 /// or its class distribution with the lowest most frequent class.
 void write_leaf(TreeBuilder& builder, std::size_t index, const GrowInput& input, const NodeValues& targets);
 
+/// Under the metric rule of an objective task, relabels the leaves of a
+/// finished tree with the labelling that serves the metric on their training
+/// samples (metric_leaf_labels); otherwise leaves the tree as it is.
+void label_leaves(const GrowInput& input, Tree& tree);
+
 /// The stopping rules that need no search; true when the node is a leaf.
 bool stops_early(const GrowInput& input, std::uint64_t depth, const NodeValues& targets);
 
@@ -339,17 +344,21 @@ Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std
                                 : 0.0;
   if (n_threads == 1 || n < min_threaded) {
     typename Mode::Worker worker;
-    return grow_depth_first(std::move(root), [&](Node& node, TreeBuilder& builder, std::size_t index) {
+    Tree tree = grow_depth_first(std::move(root), [&](Node& node, TreeBuilder& builder, std::size_t index) {
       return grow_node(input, mode, worker, node, builder, index, 1, min_weight);
     });
+    label_leaves(input, tree);
+    return tree;
   }
   std::vector<typename Mode::Worker> workers(n_threads);
-  return grow_on_threads(
+  Tree tree = grow_on_threads(
       std::move(root), n_threads, std::max(min_threaded, pool_grain(n, n_threads)),
       [&](const Node& node) { return mode.size(node); },
       [&](std::size_t worker, Node& node, TreeBuilder& builder, std::size_t index, std::uint64_t node_threads) {
         return grow_node(input, mode, workers.at(worker), node, builder, index, node_threads, min_weight);
       });
+  label_leaves(input, tree);
+  return tree;
 }
 
 }  // namespace quor

@@ -178,7 +178,7 @@ void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::si
   N* const w_tr = w_t + 2 * C;
   N* const w_vl = w_t + 3 * C;
   N* const w_vr = w_t + 4 * C;
-  ObjectiveFoldScorer scorer(task.objective, C);
+  ObjectiveFoldScorer scorer(task.objective, C, task.labels);
   // Each fold's measure without a split: its training side is every other fold.
   std::vector<double> unsplit(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {

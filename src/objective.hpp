@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "names.hpp"
@@ -37,6 +38,8 @@ struct BasicConfusion {
   void clear();
   /// Every sample counted in `k` (per true class) was predicted as `p` (< n_classes).
   void add(std::uint64_t p, std::span<const N> k);
+  /// Undoes `add(p, k)`.
+  void remove(std::uint64_t p, std::span<const N> k);
 };
 using ConfusionCounts = BasicConfusion<std::uint64_t>;
 using ConfusionWeights = BasicConfusion<double>;
@@ -92,6 +95,60 @@ class Objective {
   double beta_;
 };
 
+/// How the sides of a candidate, the node without a split and the leaves of
+/// a finished tree choose the classes they predict.
+enum class LabelRule {
+  /// Each predicts the majority class of its training samples.
+  Majority,
+  /// Each labelling is the one that maximises the metric on the training
+  /// samples: on imbalanced data the majority rule makes every side predict
+  /// the majority class, so every held-out gain is 0 and nothing splits.
+  Metric,
+};
+
+inline constexpr std::array<Named<LabelRule>, 2> kLabelRules{
+    {{"majority", LabelRule::Majority}, {"metric", LabelRule::Metric}}};
+
+/// "majority", "metric"; else `ValueError`
+/// "unknown objective labels {} (expected majority/metric)".
+LabelRule parse_label_rule(std::string_view text);
+
+/// The classes two sides predict and the metric their training counts give.
+struct SideLabels {
+  std::uint64_t left = 0;
+  std::uint64_t right = 0;
+  double score = 0.0;
+};
+
+/// The labels a metric-serving rule tries for a side: the classes that have
+/// samples in `left` or `right`, and the lowest class that has none (every
+/// class without samples scores as any other: its own per-class value is 0
+/// and it takes nothing from the others). Ascending.
+template <class Count>
+std::vector<std::uint64_t> label_candidates(std::uint64_t n_classes, std::span<const Count> left,
+                                            std::span<const Count> right);
+
+/// The labelling (left, right) of two sides that maximises `objective` on
+/// their class counts (the training samples of a candidate's sides), ties to
+/// the lowest left then the lowest right class; `counts` is scratch of
+/// n_classes classes. With `right` empty of samples it is the best single
+/// label for `left` (the node without a split), reported in both fields.
+template <class N>
+SideLabels metric_side_labels(const Objective& objective, BasicConfusion<N>& counts, std::span<const N> left,
+                              std::span<const N> right);
+
+/// The classes the leaves of a finished tree predict under the metric rule:
+/// the labelling of all leaves that maximises `objective` on their training
+/// counts or class weight sums (`leaf_counts`, n_classes per leaf, leaf after
+/// leaf). It starts from
+/// each leaf's majority; with two classes it takes the best of the labellings
+/// that predict one class above a share of the other (where the optimum of a
+/// binary-averaged metric and of accuracy lies), then it changes one leaf's label at
+/// a time, in leaf then class order, while that raises the metric.
+template <class N>
+std::vector<std::uint64_t> metric_leaf_labels(const Objective& objective, std::uint64_t n_classes,
+                                              std::span<const N> leaf_counts);
+
 /// The fold score of a candidate split under an objective: each side
 /// predicts the majority class of its training samples and the metric is
 /// measured on the held-out samples, minus the metric of predicting the
@@ -100,7 +157,7 @@ class Objective {
 /// the fold, so they take it once per fold.
 class ObjectiveFoldScorer {
  public:
-  ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes);
+  ObjectiveFoldScorer(const Objective& objective, std::uint64_t n_classes, LabelRule labels = LabelRule::Majority);
   /// The measure of a fold without a split, from the class counts (weight
   /// sums, weighted) of its training and held-out sides.
   template <class N>
@@ -122,9 +179,14 @@ class ObjectiveFoldScorer {
  private:
   template <class N>
   BasicConfusion<N>& counts();
+  /// The classes the two training sides predict under the rule (`train_right`
+  /// empty: the node without a split, in both fields).
+  template <class N>
+  std::pair<std::uint64_t, std::uint64_t> side_labels(std::span<const N> train_left, std::span<const N> train_right);
 
   const Objective& objective_;
   std::uint64_t n_classes_;
+  LabelRule labels_;
   ConfusionCounts counts_;
   ConfusionWeights weights_;
 };

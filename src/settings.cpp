@@ -30,8 +30,10 @@ ClassificationTask parse_task(std::type_identity<ClassificationTask>, const Sett
 }
 ObjectiveTask parse_task(std::type_identity<ObjectiveTask>, const SettingsOptions& options) {
   const AverageMode average = parse_average(options.average);
-  return ObjectiveTask{Objective::from_name(options.objective, average, options.pos_label, options.beta),
-                       options.n_classes};
+  ObjectiveTask task{Objective::from_name(options.objective, average, options.pos_label, options.beta),
+                     options.n_classes};
+  if (!options.objective_labels.empty()) task.labels = parse_label_rule(options.objective_labels);
+  return task;
 }
 
 }  // namespace

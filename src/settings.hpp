@@ -24,6 +24,7 @@ struct SettingsOptions {
   std::string average;
   std::uint64_t pos_label = 0;
   double beta = 1.0;
+  std::string objective_labels;  // empty: the majority rule, as before the option existed
   TreeConfig config;  // numeric and boolean fields; mode and split_style come from the strings
   std::string mode;
   std::string split_style;

@@ -506,7 +506,7 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
       if (!std::isfinite(column.values[s])) missing.push_back(s);
     }
   }
-  ObjectiveFoldScorer scorer(task.objective, task.n_classes);
+  ObjectiveFoldScorer scorer(task.objective, task.n_classes, task.labels);
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   const auto score_folds = [&](auto count_type) {
     using N = decltype(count_type);

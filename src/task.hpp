@@ -25,12 +25,15 @@ struct ClassificationTask {
   std::uint64_t n_classes = 0;
 };
 
-/// Classification whose splits are scored by a metric objective: training
-/// majorities measured on each held-out fold. The growers' purity test is
-/// the Gini index.
+/// Classification whose splits are scored by a metric objective: the
+/// training sides' labels (chosen by `labels`) measured on each held-out
+/// fold. The growers' purity test is the Gini index.
 struct ObjectiveTask {
   Objective objective = Objective::accuracy();
   std::uint64_t n_classes = 0;
+  /// Majority for the raw class; the package's fit path may choose Metric,
+  /// under which the finished tree's leaves are labelled by the metric too.
+  LabelRule labels = LabelRule::Majority;
 };
 
 using Task = std::variant<RegressionTask, ClassificationTask, ObjectiveTask>;

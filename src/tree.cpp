@@ -42,6 +42,13 @@ void TreeBuilder::make_classification_leaf(std::size_t node, std::span<const dou
 
 void TreeBuilder::set_leaf_weight(std::size_t node, double weight) { tree_.nodes.at(node).weight = weight; }
 
+void TreeBuilder::set_leaf_class_weights(std::size_t node, std::span<const double> sums) {
+  const DecisionNode& n = tree_.nodes.at(node);
+  if (!n.is_leaf() || sums.size() != n.proba_size) throw InternalError("class weights do not match the leaf");
+  tree_.class_weights.resize(tree_.probas.size(), 0.0);
+  std::copy(sums.begin(), sums.end(), tree_.class_weights.begin() + static_cast<std::ptrdiff_t>(n.proba_offset));
+}
+
 void TreeBuilder::make_split(std::size_t node, const Split& split) {
   DecisionNode& n = tree_.nodes.at(node);
   n.leaf = false;
@@ -76,6 +83,9 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
       const std::span<const double> proba = part.proba(node);
       copy.proba_offset = tree_.probas.size();
       tree_.probas.insert(tree_.probas.end(), proba.begin(), proba.end());
+      if (!part.class_weights.empty()) {
+        set_leaf_class_weights(index, std::span<const double>(part.class_weights).subspan(node.proba_offset, node.proba_size));
+      }
     }
   }
   return size == 0 ? npos : mapped[0];

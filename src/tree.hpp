@@ -43,6 +43,10 @@ struct DecisionNode {
 struct Tree {
   std::vector<DecisionNode> nodes;
   std::vector<double> probas;
+  /// Weighted growth whose leaves are labelled by a metric: each leaf's class
+  /// weight sums at its proba_offset (its shares times its weight would not
+  /// give them back exactly). Empty otherwise, and once the leaves are labelled.
+  std::vector<double> class_weights;
 
   const DecisionNode& root() const { return nodes.front(); }
   std::span<const double> proba(const DecisionNode& leaf) const {
@@ -64,6 +68,8 @@ class TreeBuilder {
   void make_split(std::size_t node, const Split& split);
   /// Sets a leaf's weight; a leaf is made with its n_samples as weight.
   void set_leaf_weight(std::size_t node, double weight);
+  /// Sets a classification leaf's class weight sums (one per probability).
+  void set_leaf_class_weights(std::size_t node, std::span<const double> sums);
   /// Appends every node of `part` (a tree, or a single split node whose
   /// children are still to come) under `parent` on side `is_left`, in its own
   /// pre-order; returns the index of the part's root.

@@ -105,6 +105,9 @@ class NativeModel(FittedAttributes, TagsMixin, BaseEstimator):
         state = dict(state)
         arrays = state.pop("_forest_arrays", None)
         old_dump = state.pop("_tree_dump", None)  # a single tree pickled by quor 0.2 or earlier
+        for name, value in _params.LEGACY_DEFAULTS.items():
+            if name not in state and name in self._parameter_constraints:
+                state[name] = value  # pickled before the parameter existed
         super().__setstate__(state)
         # Parameters that quor added since the pickle was made, at their
         # defaults: the values its trees were grown with.
@@ -331,6 +334,10 @@ def prepare_targets(estimator, y):
             targets, fitted
     task = {"n_classes": len(classes), "objective": estimator.objective,
             "average": estimator.average, "pos_label": pos_label, "beta": float(estimator.beta)}
+    # Absent, the core keeps the majority rule: so do the settings of models
+    # saved before the rule could be chosen.
+    if estimator.objective_labels != "majority":
+        task["objective_labels"] = estimator.objective_labels
     return "objective_classifier", task, targets, fitted
 
 

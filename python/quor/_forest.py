@@ -14,6 +14,7 @@ from ._estimators import (
     NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
     native_importances, prepare_targets, weight_arguments, weight_doc,
 )
+from ._decision import decision_weights
 from ._input import fit_input, install, predict_input
 from ._quor import RawForest
 
@@ -116,22 +117,35 @@ class _QUORForest(NativeModel):
                 f"{self.max_samples!r} gives every tree all {n_rows} rows{which}; use a "
                 "smaller max_samples"
             )
+        # Trees labelled by a metric decide on their out-of-bag rows, when some are.
+        decide = self._serves_metric() and settings["max_samples"] < n_rows
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
         try:
             forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
-                       self._n_jobs(), bool(self.oob_score), progress,
+                       self._n_jobs(), bool(self.oob_score) or decide, progress,
                        **weight_arguments(weights, subsample))
         finally:
             progress.close()
         fitted["n_estimators_"] = forest.n_trees()
         fitted.update(task_fitted)
+        if self._serves_metric():
+            fitted["decision_weights_"] = None
+        if decide:
+            oob = forest.oob_prediction()
+            seen = ~np.isnan(oob[:, 0])
+            if weights is not None:
+                seen &= weights > 0
+            if seen.any():
+                w = np.ones(n_samples) if weights is None else np.asarray(weights, dtype=np.float64)
+                fitted["decision_weights_"] = decision_weights(task_settings, oob[seen], targets[seen],
+                                                               w[seen])
         if self.oob_score:
             # Rows of weight 0 are rows left out: no tree predicts them, and
             # the out-of-bag score (unweighted) is over the others.
             kept = None if weights is None else weights > 0
             fitted.update(self._oob_attributes(forest.oob_prediction(), y, fitted, kept))
-        for name in ("oob_score_", "oob_decision_function_", "oob_prediction_"):
+        for name in ("oob_score_", "oob_decision_function_", "oob_prediction_", "decision_weights_"):
             if name not in fitted and hasattr(self, name):
                 delattr(self, name)
         install(self, fitted)
@@ -158,6 +172,11 @@ class _QUORForest(NativeModel):
 
     def _n_jobs(self):
         return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)
+
+    def _serves_metric(self):
+        """Whether the trees' leaves are labelled by an objective's metric."""
+        return (getattr(self, "objective", None) is not None
+                and getattr(self, "objective_labels", "majority") == "metric")
 
     def _oob_rows(self, oob, what, kept):
         seen = ~np.isnan(oob if oob.ndim == 1 else oob[:, 0])
@@ -357,7 +376,10 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
                 "oob_score_": float(np.mean(predicted == y[seen])) if seen.any() else float("nan")}
 
     def predict(self, X):
-        """The class of largest mean probability for every row of X.
+        """The class of largest mean probability for every row of X; with an
+        ``objective`` (and ``objective_labels="metric"``) the class of largest
+        ``decision_weights_ * predict_proba``, or, when the forest had no
+        out-of-bag rows to choose those weights on, the class most trees predict.
 
         Returns
         -------
@@ -365,6 +387,10 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
             Labels taken from ``classes_``.
         """
         X = self._predict_matrix(X)
+        weights = getattr(self, "decision_weights_", None)
+        if weights is not None:
+            proba = self._forest.predict_proba(X, self._n_jobs())
+            return self.classes_.take(np.argmax(proba * weights, axis=1))
         return self.classes_.take(self._forest.predict(X, self._n_jobs()))
 
     def predict_proba(self, X):

@@ -112,7 +112,7 @@ _ARRAY_DTYPES = {
 _NEWER_ARRAYS = ("node_weight",)
 # Parameters that files written by earlier versions of quor do not hold, with
 # the value every model of those versions had.
-_NEWER_PARAMS = {"class_weight": None, "min_weight_fraction_leaf": 0.0}
+_NEWER_PARAMS = {"class_weight": None, "min_weight_fraction_leaf": 0.0, **_params.LEGACY_DEFAULTS}
 _OOB = {"oob_score_": None, "oob_prediction_": 1, "oob_decision_function_": 2}
 _LABEL_KINDS = "biufUO"  # dtypes of class labels a file may restore
 _TREE_KEYS = ["node_count", "is_leaf", "children_left", "children_right", "feature",
@@ -328,6 +328,9 @@ def save(estimator, path):
             if hasattr(estimator, key):
                 value = getattr(estimator, key)
                 fitted[key] = float(value) if _OOB[key] is None else _array_entry(value)
+        if hasattr(estimator, "decision_weights_"):
+            weights = estimator.decision_weights_
+            fitted["decision_weights_"] = None if weights is None else [float(v) for v in weights]
     # A single tree is kept, and stored, as a forest of one tree.
     document["forest"] = {
         "kind": estimator._forest_kind,
@@ -545,7 +548,10 @@ def _fitted_attributes(fitted, cls):
     keys = _FITTED_KEYS | ({"classes_"} if cls in _CLASSIFIERS else set())
     if cls in _FORESTS:
         keys |= {"n_estimators_"} | set(_OOB)
-    required = keys - {"feature_importances_"} - set(_OOB)  # absent: not known / not fitted
+    if cls is QUORForestClassifier:
+        keys |= {"decision_weights_"}
+    # Absent: not known, not fitted, or written before it existed.
+    required = keys - {"feature_importances_", "decision_weights_"} - set(_OOB)
     _require(required <= set(fitted) <= keys,
              f'"fitted" must hold {sorted(required)} and may hold '
              f"{sorted(keys - required)}, nothing else")
@@ -809,6 +815,8 @@ def _load_forest(estimator, attrs, fitted, body):
     classifier = isinstance(estimator, _CLASSIFIERS)
     n_classes = attrs.get("n_classes_")
     oob = _oob_attributes(estimator, fitted, n_classes) if forest else {}
+    if "decision_weights_" in fitted:
+        oob["decision_weights_"] = _decision_weights(estimator, fitted["decision_weights_"], n_classes)
     _require(isinstance(arrays, dict), 'the forest\'s "arrays" must be an object')
     leaf_keys = ["leaf_class", "leaf_proba"] if classifier else ["leaf_value"]
     keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")
@@ -907,6 +915,24 @@ def _check_tree_count(estimator, n_trees):
 def _check_depth(estimator, depth):
     _require(estimator.max_depth is None or depth <= estimator.max_depth,
              f"the tree is deeper than max_depth={estimator.max_depth}")
+
+
+def _decision_weights(estimator, weights, n_classes):
+    """The forest's weights on its mean probability: null (its trees vote) or one
+    finite weight of 0 or more per class, not all 0; only for a forest whose trees
+    are labelled by a metric."""
+    _require(estimator.objective is not None and estimator.objective_labels == "metric",
+             "decision_weights_ is only for a forest with an objective and "
+             'objective_labels="metric"')
+    if weights is None:
+        return None
+    _require(isinstance(weights, list) and len(weights) == n_classes
+             and all(_is_real(v) for v in weights),
+             f"decision_weights_ must be null or a list of {n_classes} numbers")
+    values = np.array(weights, dtype=np.float64)
+    _require(np.isfinite(values).all() and (values >= 0).all() and (values > 0).any(),
+             "decision_weights_ must be finite, 0 or more, and not all 0")
+    return values
 
 
 def _oob_attributes(estimator, fitted, n_classes):

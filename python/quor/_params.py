@@ -248,6 +248,23 @@ objective it must be given.  A label absent from y raises ValueError.""",
         "positive class of `binary`, one of y's labels; None = the greater label",
         task="classifier"),
     Param(
+        "objective_labels", "metric", [Options(*OPTIONS["objective_labels"])],
+        _braced("objective_labels"),
+        """How the classes that the sides of a candidate split, the node without a
+split and the finished tree's leaves predict are chosen under an
+``objective``: "metric" takes the labelling that maximises the objective
+on the training samples (so that a side may predict a rare class it does
+not hold a majority of), "majority" the most frequent class (the rule of
+quor 0.3 and earlier, under which imbalanced data give one-leaf trees).
+A forest with "metric" predicts the class of largest
+``decision_weights_ * predict_proba``, the weights (for two classes, a
+threshold on the positive class's probability) chosen to maximise the
+objective on the out-of-bag rows (weighted as the fit is); without
+out-of-bag rows, the class most of its trees' leaves predict.
+``predict_proba`` is the leaves' class shares either way.""",
+        "`metric`: sides and leaves predict what serves `objective`; `majority`: the most frequent class",
+        task="classifier"),
+    Param(
         "beta", 1.0, [_finite(0, None)], "float",
         "Weight of recall against precision in ``objective=\"fbeta\"`` (finite, >= 0).",
         "weight of recall in `fbeta`", task="classifier", cli=float),
@@ -393,6 +410,10 @@ ValueError (at fit and at predict).  A categorical split tests
 
 # Values a stored model may hold beside those fit takes, by parameter name.
 _STORED = {p.name: p.stored for p in PARAMS if p.stored}
+
+# Parameters that models saved before they existed (model files, pickles)
+# lack, with the value that gives what those models were fitted with.
+LEGACY_DEFAULTS = {"objective_labels": "majority"}
 
 
 # -- forests -------------------------------------------------------------------------

@@ -100,6 +100,7 @@ void convert_option(SettingsOptions& options, const char* name, PyObject* value)
   else if (field == "average") options.average = text();
   else if (field == "pos_label") options.pos_label = u64();
   else if (field == "beta") options.beta = f64();
+  else if (field == "objective_labels") options.objective_labels = text();
   else if (field == "max_depth") {
     // The one argument that takes None: no depth limit.
     if (value == Py_None) config.max_depth.reset();

@@ -51,6 +51,7 @@ void add_option_tables(PyObject* module) {
   set_item(options, "objective", names_of(kObjectives));
   set_item(options, "pos_label_objective", names_of(kObjectives, uses_pos_label));
   set_item(options, "average", names_of(kAverages));
+  set_item(options, "objective_labels", names_of(kLabelRules));
   set_item(options, "aggregator", names_of(kAggregators));
   set_item(options, "mode", names_of(kModes));
   set_item(options, "split_style", names_of(kSplitStyles));

@@ -38,6 +38,12 @@ struct ForestRecord {
   bool has_oob = false;
 
   bool is_fitted() const { return !trees.empty(); }
+  /// Whether the trees' leaves are labelled by a metric, so that a class is
+  /// predicted by the trees' votes rather than by the largest mean probability.
+  bool votes() const {
+    const auto* objective = std::get_if<ObjectiveTask>(&settings.task);
+    return objective != nullptr && objective->labels == LabelRule::Metric;
+  }
   /// Probabilities per row: the classes, at least one; 0 for regression.
   std::size_t k() const { return settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0; }
 };
@@ -149,6 +155,14 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
       ++expected;
     }
     ForestRecord record;
+    if constexpr (std::is_same_v<T, ObjectiveTask>) {
+      // The package's rule for the labels of sides and leaves; settings
+      // written before it existed lack it and keep the majority rule.
+      if (PyObject* value = optional_setting(settings, "objective_labels")) {
+        convert_option(options, "objective_labels", value);
+        ++expected;
+      }
+    }
     record.options.max_features = argument("max_features", setting(settings, "max_features"), to_u64);
     record.options.max_samples = argument("max_samples", setting(settings, "max_samples"), to_u64);
     expected += std::size(kForestSettings) + legacy_settings(settings);
@@ -300,6 +314,10 @@ PyObject* forest_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef out = new_int64_array(x.n_rows);
     const std::span<std::int64_t> classes = array_data<std::int64_t>(out);
     run_unlocked([&](Interrupt* interrupt) {
+      if (record.votes()) {
+        vote_forest(record.trees, x, k, classes, n_jobs, interrupt);
+        return;
+      }
       std::vector<double> proba(x.n_rows * k);
       predict_forest(record.trees, x, k, proba, n_jobs, interrupt);
       classes_from_probabilities(proba, k, classes);
@@ -352,6 +370,10 @@ PyRef finite_predictions(const ForestRecord& record, PyObject* args, PyObject* k
     }
     if (probabilities || k == 0) {
       predict_forest(record.trees, x, width, array_data<double>(out), n_jobs, interrupt);
+      return;
+    }
+    if (record.votes()) {
+      vote_forest(record.trees, x, k, array_data<std::int64_t>(out), n_jobs, interrupt);
       return;
     }
     std::vector<double> proba(x.n_rows * k);
@@ -615,7 +637,7 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
         for (std::size_t c = 0; c < matrix.n_cols; ++c) dump.leaf_proba[r * n_classes + c] = matrix.at(r, c);
       }
     }
-    record.trees = rebuild_forest(dump, n_classes, record.settings.categorical);
+    record.trees = rebuild_forest(dump, n_classes, record.settings.categorical, !record.votes());
     dump = ForestDump{};
     return_free_memory();
     return wrap(g_forest_type, std::move(record));

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -136,6 +137,40 @@ inline std::vector<std::uint64_t> class_counts(const Targets& targets, const Ids
   return counts;
 }
 
+/// The metric of labelling two sides (left predicts `pl`, right `pr`), from
+/// their class counts or weight sums.
+template <class N>
+double labelled_score(const Objective& objective, std::uint64_t n_classes, std::uint64_t pl,
+                      const std::vector<N>& left, std::uint64_t pr, const std::vector<N>& right) {
+  BasicConfusion<N> counts(n_classes);
+  counts.add(pl, std::span<const N>(left));
+  counts.add(pr, std::span<const N>(right));
+  return objective.score(counts);
+}
+
+/// Under the metric rule, the labels of two training sides: of every pair of
+/// classes, the first (left, then right, in class order) whose metric on the
+/// training counts is the largest. The node without a split takes the best
+/// single label the same way (`right` all zero, `single`).
+template <class N>
+std::pair<std::uint64_t, std::uint64_t> reference_metric_labels(const Objective& objective, std::uint64_t n_classes,
+                                                                const std::vector<N>& left,
+                                                                const std::vector<N>& right, bool single) {
+  std::pair<std::uint64_t, std::uint64_t> best{0, 0};
+  double best_score = -1.0;
+  for (std::uint64_t pl = 0; pl < n_classes; ++pl) {
+    for (std::uint64_t pr = 0; pr < n_classes; ++pr) {
+      if (single && pr != pl) continue;
+      const double score = labelled_score(objective, n_classes, pl, left, pr, right);
+      if (score > best_score) {
+        best_score = score;
+        best = {pl, pr};
+      }
+    }
+  }
+  return best;
+}
+
 /// One fold's score of a weighted split, from the definition: the same rules
 /// with every count a weight sum (the shares of the sides, the class counts,
 /// the objective's confusion counts and training majorities).
@@ -156,11 +191,16 @@ inline std::optional<double> reference_weighted_fold_score(const Task& task, con
     const auto majority = [](const std::vector<double>& v) {
       return static_cast<std::uint64_t>(std::max_element(v.begin(), v.end()) - v.begin());
     };
+    std::uint64_t pl = majority(tl), pr = majority(tr), p0 = majority(t);
+    if (objective->labels == LabelRule::Metric) {
+      std::tie(pl, pr) = reference_metric_labels(objective->objective, c, tl, tr, false);
+      p0 = reference_metric_labels(objective->objective, c, t, std::vector<double>(c, 0.0), true).first;
+    }
     ConfusionWeights with_split(c), without_split(c);
-    with_split.add(majority(tl), std::span<const double>(vl));
-    with_split.add(majority(tr), std::span<const double>(vr));
-    without_split.add(majority(t), std::span<const double>(vl));
-    without_split.add(majority(t), std::span<const double>(vr));
+    with_split.add(pl, std::span<const double>(vl));
+    with_split.add(pr, std::span<const double>(vr));
+    without_split.add(p0, std::span<const double>(vl));
+    without_split.add(p0, std::span<const double>(vr));
     return objective->objective.score(with_split) - objective->objective.score(without_split);
   }
   if (valid_left.empty() || valid_right.empty()) return std::nullopt;
@@ -190,11 +230,18 @@ inline std::optional<double> reference_fold_score(const Task& task, const Target
     // of all training samples; both are measured on the held-out samples.
     std::vector<std::uint64_t> t(c);
     for (std::uint64_t k = 0; k < c; ++k) t[k] = tl[k] + tr[k];
+    std::uint64_t pl = majority_class(tl), pr = majority_class(tr), p0 = majority_class(t);
+    if (objective->labels == LabelRule::Metric) {
+      // Each side, and the node unsplit, predicts what serves the metric on
+      // its training samples instead.
+      std::tie(pl, pr) = reference_metric_labels(objective->objective, c, tl, tr, false);
+      p0 = reference_metric_labels(objective->objective, c, t, std::vector<std::uint64_t>(c, 0), true).first;
+    }
     ConfusionCounts with_split(c), without_split(c);
-    with_split.add(majority_class(tl), vl);
-    with_split.add(majority_class(tr), vr);
-    without_split.add(majority_class(t), vl);
-    without_split.add(majority_class(t), vr);
+    with_split.add(pl, vl);
+    with_split.add(pr, vr);
+    without_split.add(p0, vl);
+    without_split.add(p0, vr);
     return objective->objective.score(with_split) - objective->objective.score(without_split);
   }
   if (valid_left.empty() || valid_right.empty()) return std::nullopt;

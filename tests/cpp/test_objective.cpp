@@ -3,14 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <string_view>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 #include "errors.hpp"
 #include "objective.hpp"
+#include "reference.hpp"
 
 namespace quor {
 namespace {
@@ -78,7 +82,7 @@ struct MetricCase {
   std::uint64_t pos_label;
   double beta, expected;
 };
-class MetricValues : public testing::TestWithParam<MetricCase> {};
+class MetricValues : public ::testing::TestWithParam<MetricCase> {};
 TEST_P(MetricValues, OnAWorkedConfusion) {
   const MetricCase& c = GetParam();
   const ConfusionCounts cc = from_matrix({{3, 1, 0}, {2, 2, 0}, {0, 0, 0}});
@@ -86,7 +90,7 @@ TEST_P(MetricValues, OnAWorkedConfusion) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Cases, MetricValues,
-    testing::Values(
+    ::testing::Values(
         MetricCase{"precision", AverageMode::Binary, 0, 1, 3.0 / 5.0}, MetricCase{"precision", AverageMode::Binary, 2, 1, 0.0},
         MetricCase{"recall", AverageMode::Binary, 1, 1, 2.0 / 4.0}, MetricCase{"f1", AverageMode::Binary, 0, 1, 6.0 / 9.0},
         MetricCase{"precision", AverageMode::Macro, 0, 1, (3.0 / 5.0 + 2.0 / 3.0 + 0.0) / 3.0},  // class 2 counts 0
@@ -170,6 +174,121 @@ TEST(FoldGain, Cases) {
     const Counts v1{rng() % 6, rng() % 6, 1 + rng() % 6}, v2{1 + rng() % 6, rng() % 6, rng() % 6};
     for (const char* name : kMetrics) {
       for (const AverageMode average : kAverages) EXPECT_EQ(objective_fold_gain(make(name, average, 1, 0.7), 3, l, r, v1, v2), 0.0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quor
+
+namespace quor {
+namespace {
+
+// Class counts, or class weight sums in quarters (whose sums are exact, so
+// that the labels chosen from them cannot depend on the order of additions).
+template <class N>
+std::vector<N> random_counts(std::mt19937_64& rng, std::size_t n_classes) {
+  std::vector<N> counts(n_classes);
+  for (auto& x : counts) {
+    const std::uint64_t n = rng() % 3 == 0 ? 0 : rng() % 9;
+    if constexpr (std::is_same_v<N, double>) {
+      x = static_cast<double>(n * (1 + rng() % 8)) / 4.0;
+    } else {
+      x = n;
+    }
+  }
+  return counts;
+}
+
+template <class N>
+class MetricLabels : public ::testing::Test {};
+using CountTypes = ::testing::Types<std::uint64_t, double>;
+TYPED_TEST_SUITE(MetricLabels, CountTypes);
+
+// Under the metric rule the scorer's side labels are the best of every pair
+// of classes on the training counts (the first best in class order), the
+// unsplit node's the best single class, and the gain is measured with them.
+TYPED_TEST(MetricLabels, FoldGainsMatchEveryLabellingTried) {
+  using N = TypeParam;
+  using V = std::vector<N>;
+  std::mt19937_64 rng(11);
+  for (const char* metric : kMetrics) {
+    for (const AverageMode average : kAverages) {
+      for (int trial = 0; trial < 150; ++trial) {
+        const std::size_t k = 2 + rng() % 3;
+        const Objective objective = make(metric, average, rng() % k, 0.5 + static_cast<double>(rng() % 3));
+        const V tl = random_counts<N>(rng, k), tr = random_counts<N>(rng, k);
+        const V vl = random_counts<N>(rng, k), vr = random_counts<N>(rng, k);
+        V t(k), v(k);
+        for (std::size_t c = 0; c < k; ++c) {
+          t[c] = tl[c] + tr[c];
+          v[c] = vl[c] + vr[c];
+        }
+        const auto [pl, pr] = testing::reference_metric_labels(objective, k, tl, tr, false);
+        const std::uint64_t p0 = testing::reference_metric_labels(objective, k, t, V(k, 0), true).first;
+        BasicConfusion<N> with_split(k), without_split(k);
+        with_split.add(pl, std::span<const N>(vl));
+        with_split.add(pr, std::span<const N>(vr));
+        without_split.add(p0, std::span<const N>(v));
+        ObjectiveFoldScorer scorer(objective, k, LabelRule::Metric);
+        const double unsplit = scorer.unsplit<N>(t, v);
+        EXPECT_EQ(bits(unsplit), bits(objective.score(without_split))) << metric;
+        EXPECT_EQ(bits(scorer.gain<N>(unsplit, tl, tr, vl, vr)), bits(objective.score(with_split) - unsplit)) << metric;
+        BasicConfusion<N> scratch(k);
+        const SideLabels chosen = metric_side_labels(objective, scratch, std::span<const N>(tl), std::span<const N>(tr));
+        EXPECT_EQ(chosen.left, pl);
+        EXPECT_EQ(chosen.right, pr);
+      }
+    }
+  }
+}
+
+// With two classes the leaves' labelling reaches the best of all 2^L
+// labellings for a binary-averaged metric and for accuracy; with more, it
+// never scores below the majority labelling, and changing any single leaf's
+// label does not raise it.
+TYPED_TEST(MetricLabels, LeafLabelsAreBestOrLocallyBest) {
+  using N = TypeParam;
+  std::mt19937_64 rng(5);
+  for (const char* metric : kMetrics) {
+    for (const AverageMode average : kAverages) {
+      for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t k = trial % 2 == 0 ? 2 : 3;
+        const std::size_t n_leaves = 1 + rng() % 7;
+        const Objective objective = make(metric, average, 1 % k, 1.0 + static_cast<double>(rng() % 2));
+        std::vector<N> flat;
+        for (std::size_t l = 0; l < n_leaves; ++l) {
+          for (const auto x : random_counts<N>(rng, k)) flat.push_back(x);
+        }
+        const std::span<const N> leaves(flat);
+        const auto score = [&](const std::vector<std::uint64_t>& labels) {
+          BasicConfusion<N> counts(k);
+          for (std::size_t l = 0; l < n_leaves; ++l) counts.add(labels[l], leaves.subspan(l * k, k));
+          return objective.score(counts);
+        };
+        const std::vector<std::uint64_t> labels = metric_leaf_labels(objective, k, leaves);
+        ASSERT_EQ(labels.size(), n_leaves);
+        const double got = score(labels);
+        std::vector<std::uint64_t> majority(n_leaves);
+        for (std::size_t l = 0; l < n_leaves; ++l) majority[l] = majority_class(leaves.subspan(l * k, k));
+        EXPECT_GE(got, score(majority));
+        for (std::size_t l = 0; l < n_leaves; ++l) {
+          for (std::uint64_t c = 0; c < k; ++c) {
+            std::vector<std::uint64_t> moved = labels;
+            moved[l] = c;
+            EXPECT_LE(score(moved), got) << metric;
+          }
+        }
+        const bool exact = k == 2 && (average == AverageMode::Binary || std::string_view(metric) == "accuracy");
+        if (!exact) continue;
+        double best = 0.0;
+        for (std::uint64_t mask = 0; mask < (1u << n_leaves); ++mask) {
+          std::vector<std::uint64_t> all(n_leaves);
+          for (std::size_t l = 0; l < n_leaves; ++l) all[l] = (mask >> l) & 1;
+          best = std::max(best, score(all));
+        }
+        EXPECT_EQ(bits(got), bits(best)) << metric;
+      }
     }
   }
 }

@@ -51,7 +51,7 @@ def same_tree(a, b):
 def core_params(est):
     """The settings the estimator hands to the core, defaults included."""
     params = est.get_params()
-    for name in ("objective", "average", "pos_label", "beta", "categorical", "class_weight",
+    for name in ("objective", "average", "pos_label", "beta", "objective_labels", "categorical", "class_weight",
                  "min_weight_fraction_leaf"):
         params.pop(name, None)
     if params.get("criterion", "") is None:
@@ -95,7 +95,9 @@ def test_fits_the_same_tree_as_the_core_given_the_same_settings(kind, overrides)
         raw = RawRegressor(**core_params(est), categorical=[2])
         target = y
     else:
-        extra = {"objective": "recall", "pos_label": 0} if kind == "objective" else {}
+        # The majority rule is the raw class's own.
+        extra = ({"objective": "recall", "pos_label": 0, "objective_labels": "majority"}
+                 if kind == "objective" else {})
         est = QUORClassifier(**overrides, **extra, criterion="entropy")
         target = binary_labels(y)
         if kind == "objective":
@@ -167,9 +169,10 @@ def test_pos_label_is_given_in_the_users_labels_and_defaults_to_the_greater_one(
 
     assert not same_tree(raw_dump(0), raw_dump(1))  # the choice of positive class matters on this data
     for pos_label, index in [("neg", 0), ("pos", 1), (None, 1)]:
-        clf = QUORClassifier(objective="precision", pos_label=pos_label).fit(X, labels)
+        clf = QUORClassifier(objective="precision", pos_label=pos_label,
+                             objective_labels="majority").fit(X, labels)
         assert same_tree(clf.export_tree(), raw_dump(index)), pos_label
-    signed = QUORClassifier(objective="precision").fit(X, codes * 2 - 1)
+    signed = QUORClassifier(objective="precision", objective_labels="majority").fit(X, codes * 2 - 1)
     assert same_tree(signed.export_tree(), raw_dump(1))  # {-1, 1}: 1 is positive
     with pytest.raises(ValueError, match="pos_label='maybe' is not a valid label"):
         QUORClassifier(objective="precision", pos_label="maybe").fit(X, labels)

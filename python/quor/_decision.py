@@ -1,0 +1,97 @@
+"""The decision of a forest whose trees serve a metric: class weights on its mean
+probability, chosen on the out-of-bag rows to maximise the metric there."""
+
+import numpy as np
+
+# The weights a class may take beside 1 in the multiclass search, both ways.
+_GRID = 2.0 ** np.arange(-6, 6.25, 0.25)
+
+
+def _per_class(kind, beta, tp, fp, fn):
+    """The metric of each class from its confusion sums (arrays); 0 where undefined."""
+    with np.errstate(divide="ignore", invalid="ignore"):
+        if kind == "precision":
+            num, den = tp, tp + fp
+        elif kind == "recall":
+            num, den = tp, tp + fn
+        elif kind == "f1":
+            num, den = 2 * tp, 2 * tp + fp + fn
+        else:
+            b2 = beta * beta
+            num, den = (1 + b2) * tp, fp + (b2 * fn + (1 + b2) * tp)
+        return np.where(den > 0, num / np.where(den > 0, den, 1), 0.0)
+
+
+def metric_of(task, tp, fp, fn, support):
+    """The objective of `task` from confusion sums whose last axis is the class."""
+    kind, average = task["objective"], task["average"]
+    total = support.sum(axis=-1)
+    if kind == "accuracy":
+        return np.where(total > 0, tp.sum(axis=-1) / np.where(total > 0, total, 1), 0.0)
+    if average == "micro":
+        return _per_class(kind, task["beta"], tp.sum(axis=-1), fp.sum(axis=-1), fn.sum(axis=-1))
+    values = _per_class(kind, task["beta"], tp, fp, fn)
+    if average == "binary":
+        return values[..., task["pos_label"]]
+    if average == "macro":
+        return values.mean(axis=-1)
+    weighted = (values * support).sum(axis=-1)
+    return np.where(total > 0, weighted / np.where(total > 0, total, 1), 0.0)
+
+
+def _score(task, y, w, predicted, k):
+    """The metric of predicted classes `predicted` (..., n) against y, weighted by w."""
+    truth = np.eye(k)[y] * w[:, None]  # n × k
+    chosen = np.eye(k)[predicted]  # ... × n × k
+    tp = np.einsum("...nk,nk->...k", chosen, truth)
+    support = truth.sum(axis=0)
+    fp = np.einsum("...nk,n->...k", chosen, w) - tp
+    fn = support - tp
+    return metric_of(task, tp, fp, fn, np.broadcast_to(support, tp.shape))
+
+
+def _binary(task, proba, y, w):
+    """Weights (1, w1) that predict class 1 above the threshold on its probability
+    that serves the metric best on these rows (the highest threshold among equals)."""
+    p1 = proba[:, 1]
+    order = np.argsort(-p1, kind="stable")
+    p_sorted, y_sorted, w_sorted = p1[order], y[order], w[order]
+    # Cuts between distinct probabilities: the rows above a cut predict 1.
+    ends = np.flatnonzero(np.r_[p_sorted[1:] != p_sorted[:-1], True]) + 1
+    ends = ends[p_sorted[ends - 1] > 0]  # a probability of 0 cannot be weighed up
+    cuts = np.r_[0, ends]
+    positive = np.r_[0.0, np.cumsum(w_sorted * (y_sorted == 1))][cuts]
+    negative = np.r_[0.0, np.cumsum(w_sorted * (y_sorted == 0))][cuts]
+    all_pos, all_neg = np.sum(w * (y == 1)), np.sum(w * (y == 0))
+    # Confusion sums of both classes at every cut: class 1 predicted above it.
+    tp = np.stack([all_neg - negative, positive], axis=-1)
+    fp = np.stack([all_pos - positive, negative], axis=-1)
+    fn = np.stack([negative, all_pos - positive], axis=-1)
+    support = np.broadcast_to([all_neg, all_pos], tp.shape)
+    best = int(np.argmax(metric_of(task, tp, fp, fn, support)))
+    if best == 0:
+        return np.array([1.0, 0.0])
+    above = p_sorted[cuts[best] - 1]
+    below = p_sorted[cuts[best]] if cuts[best] < len(p_sorted) else 0.0
+    threshold = (above + below) / 2
+    return np.array([1.0, (1 - threshold) / threshold])
+
+
+def decision_weights(task, proba, y, w):
+    """Per-class weights on the mean probability (predict: the class of largest
+    weight × probability) that serve `task`'s metric on the rows given: the
+    out-of-bag probabilities `proba`, their classes `y` (indices) and weights `w`."""
+    k = proba.shape[1]
+    if k == 2:
+        return _binary(task, proba, y, w)
+    weights = np.ones(k)
+    best = _score(task, y, w, np.argmax(proba * weights, axis=1), k)
+    for _ in range(2):
+        for c in range(k):
+            trials = np.repeat(weights[None, :], len(_GRID), axis=0)
+            trials[:, c] = _GRID
+            scores = _score(task, y, w, np.argmax(proba[None] * trials[:, None, :], axis=2), k)
+            i = int(np.argmax(scores))
+            if scores[i] > best:
+                best, weights = scores[i], trials[i]
+    return weights
