@@ -47,6 +47,7 @@ DEFAULT_SIZES = (200_000, 1_000_000)
 QUICK_SIZES = (20_000,)
 PARTS = ("quality", "speed", "memory", "resident")
 RESIDENT_SAMPLES = 200_000
+QUICK_RESIDENT_SAMPLES = 20_000
 RESIDENT_TREES = 10
 
 # Targets.
@@ -223,12 +224,12 @@ def _resident_child(path, conn):
         conn.close()
 
 
-def resident(tasks, say, directory):
+def resident(tasks, say, directory, n_samples=RESIDENT_SAMPLES):
     """Resident bytes per node of quor's and RandomForest's fitted forests."""
     out = []
     for task in tasks:
-        x, y = bench.make_data(task, RESIDENT_SAMPLES)
-        row = {"task": task, "n_samples": RESIDENT_SAMPLES, "entries": {}}
+        x, y = bench.make_data(task, n_samples)
+        row = {"task": task, "n_samples": n_samples, "entries": {}}
         for name, make in (("quor", lambda: quor_forest(task)),
                            ("RandomForest", lambda: sklearn_forest(task, "random"))):
             say(f"resident: {task}, {name}, {RESIDENT_TREES} trees")
@@ -341,7 +342,8 @@ def format_report(results):
              "nodes"], table, markdown=True, align=list("ll") + ["r"] * 4))
     if results.get("resident"):
         lines += ["", "#### Memory of a fitted forest per node", "",
-                  f"{RESIDENT_TREES} trees on {RESIDENT_SAMPLES:,} × {bench.N_FEATURES}, each "
+                  f"{RESIDENT_TREES} trees on {results['resident'][0]['n_samples']:,} × "
+                  f"{bench.N_FEATURES}, each "
                   "unpickled in a fresh process: the growth of its resident size.", ""]
         table = [[row["task"], name, f"{e['nodes']:,}", f"{e['bytes'] / 2**20:.1f}",
                   f"{e['bytes'] / e['nodes']:.1f}"]
@@ -367,7 +369,8 @@ def main(argv=None):
     parser.add_argument("--sizes", nargs="+", type=int, help="sample counts of the speed part")
     parser.add_argument("--tasks", nargs="+", choices=bench.TASKS, default=list(bench.TASKS))
     parser.add_argument("--quick", action="store_true",
-                        help="small data: quality's quick sets, 20 000 samples for speed and memory")
+                        help="small data: quality's quick sets, 20 000 samples for speed, memory "
+                             "and resident size")
     parser.add_argument("--trees", type=int, default=N_TREES,
                         help=f"trees in every forest (default {N_TREES}; fewer only for a smoke run)")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
@@ -386,7 +389,8 @@ def main(argv=None):
         import tempfile
 
         with tempfile.TemporaryDirectory() as directory:
-            results["resident"] = resident(args.tasks, say, directory)
+            results["resident"] = resident(args.tasks, say, directory,
+                                           QUICK_RESIDENT_SAMPLES if args.quick else RESIDENT_SAMPLES)
     if "quality" in args.parts:
         results["quality"] = cross_validated(QUALITY_MODELS, args.quick, say)
     if "speed" in args.parts:
