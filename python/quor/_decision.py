@@ -40,14 +40,11 @@ def metric_of(task, tp, fp, fn, support):
 
 
 def _score(task, y, w, predicted, k):
-    """The metric of predicted classes `predicted` (..., n) against y, weighted by w."""
-    truth = np.eye(k)[y] * w[:, None]  # n × k
-    chosen = np.eye(k)[predicted]  # ... × n × k
-    tp = np.einsum("...nk,nk->...k", chosen, truth)
-    support = truth.sum(axis=0)
-    fp = np.einsum("...nk,n->...k", chosen, w) - tp
-    fn = support - tp
-    return metric_of(task, tp, fp, fn, np.broadcast_to(support, tp.shape))
+    """The metric of the predicted classes `predicted` (n) against y, weighted by w."""
+    support = np.bincount(y, weights=w, minlength=k)
+    tp = np.bincount(y[predicted == y], weights=w[predicted == y], minlength=k)
+    fp = np.bincount(predicted, weights=w, minlength=k) - tp
+    return float(metric_of(task, tp, fp, support - tp, support))
 
 
 def _binary(task, proba, y, w):
@@ -86,12 +83,26 @@ def decision_weights(task, proba, y, w):
         return _binary(task, proba, y, w)
     weights = np.ones(k)
     best = _score(task, y, w, np.argmax(proba * weights, axis=1), k)
+    # One trial at a time: a forest's out-of-bag rows may be many, and every
+    # trial at once would hold the grid's size times the probabilities.
+    rows = np.arange(len(y))
     for _ in range(2):
         for c in range(k):
-            trials = np.repeat(weights[None, :], len(_GRID), axis=0)
-            trials[:, c] = _GRID
-            scores = _score(task, y, w, np.argmax(proba[None] * trials[:, None, :], axis=2), k)
+            # The best of the other classes, as argmax would take it (the
+            # lowest on ties); class c wins a row when its weighed
+            # probability beats that one's, or ties it from a lower index.
+            others = proba * weights
+            others[:, c] = -np.inf
+            other = np.argmax(others, axis=1)
+            top = others[rows, other]
+            scores = []
+            for value in _GRID:
+                mine = proba[:, c] * value
+                wins = (mine > top) | ((mine == top) & (c < other))
+                scores.append(_score(task, y, w, np.where(wins, c, other), k))
             i = int(np.argmax(scores))
             if scores[i] > best:
-                best, weights = scores[i], trials[i]
+                best = scores[i]
+                weights = weights.copy()
+                weights[c] = _GRID[i]
     return weights
