@@ -253,10 +253,15 @@ def _imbalanced_tables(rows):
     return lines
 
 
+def machine_lines(results):
+    """The lines that open a report: the machine, its load and the build."""
+    return ["  \n".join(bench.describe_machine(results["machine"], results["load_start"],
+                                              results["load_end"])), ""]
+
+
 def format_report(results):
     names = list(results["rows"][0]["models"]) if results["rows"] else []
-    lines = ["  \n".join(bench.describe_machine(results["machine"], results["load_start"],
-                                                results["load_end"])), ""]
+    lines = machine_lines(results)
     lines.append(f"Held-out score, mean ± standard deviation over {results['n_folds']} folds "
                  "(accuracy for classification, R² for regression); the best mean of a "
                  "row is in bold.")
@@ -433,8 +438,7 @@ def evaluate_imbalanced(quick=False, progress=None, only=None):
 
 def format_imbalanced(results):
     names = list(results["rows"][0]["models"]) if results["rows"] else []
-    lines = ["  \n".join(bench.describe_machine(results["machine"], results["load_start"],
-                                                results["load_end"])), ""]
+    lines = machine_lines(results)
     lines.append(f"Held-out F1 of the positive class (macro F1 on the multiclass set), mean over "
                  f"{results['n_folds']} stratified folds; in brackets a single tree's mean leaf "
                  "count. Sets marked * are those the defaults were chosen on.")
