@@ -194,6 +194,9 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
     add_range(rs2, 0, p, t2);
     add_range(ls1, p, n_cand, t);
     add_range(ls2, p, n_cand, t2);
+  } else if (p > n_cand) {
+    add_range(ls1, 0, n_cand, t);
+    add_range(ls2, 0, n_cand, t2);
   } else {
     const std::uint32_t stop = std::min(p, n_cand);
     add_range(rs1, 0, stop, t);
@@ -208,9 +211,38 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
 }
 
 /// Whether candidate j takes samples at position p to its left.
-inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
-  return test == SideTest::Threshold ? j >= p : j == p;
+inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p, std::uint32_t n_cand) {
+  return test == SideTest::Threshold ? j >= p : (j == p || p > n_cand);
 }
+
+/// Where the missing values of a feature are placed among the candidate
+/// positions, for one of the three ways a node scores a feature that has
+/// some: right of every candidate (the raw rule, and the only way for a
+/// feature without missing values at the node), left of every candidate
+/// (each candidate with missing values on its left), or alone: position 0 for
+/// missing values and 1 for every other sample, scored as the single
+/// threshold candidate 0, "missing values against every finite value".
+struct MissingRule {
+  enum class Kind : std::uint8_t { Right, Left, Alone } kind = Kind::Right;
+  std::uint32_t all_left = 0;  // Left: the position left of every candidate
+
+  static MissingRule left(SideTest test, std::uint32_t n_cand) {
+    // Threshold: every candidate j >= 0 takes position 0 left; membership:
+    // one past the no-candidate position, which the scorers count left of all.
+    return MissingRule{Kind::Left, test == SideTest::Threshold ? 0 : n_cand + 1};
+  }
+  std::uint32_t operator()(std::uint32_t position, bool is_missing) const {
+    switch (kind) {
+      case Kind::Right:
+        return position;
+      case Kind::Left:
+        return is_missing ? all_left : position;
+      case Kind::Alone:
+        return is_missing ? 0 : 1;
+    }
+    return position;
+  }
+};
 
 // The per-sample updates of the candidates' sums are independent of each
 // other, so wider vector units run them faster without changing a bit; the
@@ -232,7 +264,7 @@ void score_fold_variance(std::span<const double> valid_y, std::span<const std::u
                          std::vector<std::uint64_t>& counts) {
   // Layout: left s1, left s2, right s1, right s2, C entries each.
   sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
-  counts.assign(static_cast<std::size_t>(n_cand) + 1, 0);
+  counts.assign(static_cast<std::size_t>(n_cand) + 2, 0);
   double* ls1 = sums.data();
   double* ls2 = ls1 + n_cand;
   double* rs1 = ls2 + n_cand;
@@ -250,7 +282,7 @@ void score_fold_variance(std::span<const double> valid_y, std::span<const std::u
   whole.n = valid_y.size();
   std::uint64_t n_left = 0;
   for (std::uint32_t j = 0; j < n_cand; ++j) {
-    n_left = test == SideTest::Threshold ? n_left + counts[j] : counts[j];
+    n_left = test == SideTest::Threshold ? n_left + counts[j] : counts[j] + counts[n_cand + 1];
     const std::optional<double> score = variance_decrease(whole, TargetSums{n_left, ls1[j], ls2[j]},
                                                           TargetSums{whole.n - n_left, rs1[j], rs2[j]});
     if (score) lists[j].push_back(*score);
@@ -266,7 +298,7 @@ void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> 
     left.clear();
     right.clear();
     for (std::size_t i = 0; i < all.size(); ++i) {
-      (left_of(test, j, pos[i]) ? left : right).push_back(all[i]);
+      (left_of(test, j, pos[i], n_cand) ? left : right).push_back(all[i]);
     }
     if (!both_sides(all.size(), left.size())) continue;
     lists[j].push_back(
@@ -282,7 +314,7 @@ void score_fold_variance_weighted(std::span<const double> valid_y, std::span<con
                                   std::vector<std::vector<double>>& lists, std::vector<double>& sums,
                                   std::vector<double>& weights) {
   sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
-  weights.assign(static_cast<std::size_t>(n_cand) + 1, 0.0);
+  weights.assign(static_cast<std::size_t>(n_cand) + 2, 0.0);
   double* ls1 = sums.data();
   double* ls2 = ls1 + n_cand;
   double* rs1 = ls2 + n_cand;
@@ -301,7 +333,7 @@ void score_fold_variance_weighted(std::span<const double> valid_y, std::span<con
   }
   double w_left = 0.0;
   for (std::uint32_t j = 0; j < n_cand; ++j) {
-    w_left = test == SideTest::Threshold ? w_left + weights[j] : weights[j];
+    w_left = test == SideTest::Threshold ? w_left + weights[j] : weights[j] + weights[n_cand + 1];
     const std::optional<double> score = variance_decrease(whole, WeightedSums{w_left, ls1[j], ls2[j]},
                                                           WeightedSums{whole.n - w_left, rs1[j], rs2[j]});
     if (score) lists[j].push_back(*score);
@@ -325,7 +357,7 @@ void score_fold_mae_weighted(std::span<const double> all, std::span<const double
     right_w.clear();
     double w_left = -0.0;
     for (std::size_t i = 0; i < all.size(); ++i) {
-      const bool is_left = left_of(test, j, pos[i]);
+      const bool is_left = left_of(test, j, pos[i], n_cand);
       (is_left ? left : right).push_back(all[i]);
       (is_left ? left_w : right_w).push_back(all_w[i]);
       if (is_left) w_left += all_w[i];
@@ -345,7 +377,7 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
                         std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<N>& hist,
                         std::vector<N>& sizes, std::vector<N>& work) {
   const std::size_t nc = task.n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
   hist.assign(n_pos * nc, 0);
   sizes.assign(n_pos, 0);
   N n = 0;
@@ -374,8 +406,9 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
       n_left += sizes[j];
       for (std::size_t c = 0; c < nc; ++c) left[c] += cell[c];
     } else {
-      n_left = sizes[j];
-      std::copy(cell, cell + nc, left.begin());
+      const N* all_left = hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+      n_left = sizes[j] + sizes[n_cand + 1];
+      for (std::size_t c = 0; c < nc; ++c) left[c] = cell[c] + all_left[c];
     }
     for (std::size_t c = 0; c < nc; ++c) right[c] = total[c] - left[c];
     const std::optional<double> score =
@@ -390,11 +423,11 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
 template <class N>
 void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates,
-                           std::span<const std::uint64_t> missing, std::uint64_t f, std::vector<N>& train_hist,
-                           std::vector<N>& valid_hist) {
+                           std::span<const std::uint64_t> missing, const MissingRule& rule, std::uint64_t f,
+                           std::vector<N>& train_hist, std::vector<N>& valid_hist) {
   const CandidatePositions& positions = *candidates.positions;
   const std::uint64_t nc = n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 1;
+  const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 2;
   train_hist.assign(n_pos * nc, 0);
   valid_hist.assign(n_pos * nc, 0);
   const StrictFolds& folds = ctx.node.folds;
@@ -412,15 +445,18 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
     }
   };
   if (column.is_categorical) {
-    for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), in_fold(s));
+    for (const std::uint64_t s : ctx.samples) {
+      const std::uint32_t code = column.codes[s];
+      count(s, rule(positions(code), code == kMissingCode), in_fold(s));
+    }
     return;
   }
   BinCursor cursor(candidates.edges[f]);
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
     const std::uint64_t bin = cursor.bin(sorted.values[i]);
-    count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(bin)), sorted.folds[i] == f);
+    count(sorted.entries[i].sample, rule(positions(static_cast<std::uint32_t>(bin)), false), sorted.folds[i] == f);
   }
-  for (const std::uint64_t s : missing) count(s, positions.none(), in_fold(s));
+  for (const std::uint64_t s : missing) count(s, rule(positions.none(), true), in_fold(s));
 }
 
 /// Fold scores of the objective on one fold from its class counts per
@@ -430,7 +466,7 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, 
                           std::span<const N> valid_hist, SideTest test, std::uint32_t n_cand,
                           std::vector<std::vector<double>>& lists) {
   const std::size_t nc = n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
   // Six class vectors: T, V, TL, VL, TR, VR.
   std::vector<N> vectors(6 * nc, 0);
   const auto vec = [&](std::size_t k) { return std::span<N>(vectors.data() + k * nc, nc); };
@@ -449,10 +485,12 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, 
   for (std::uint32_t j = 0; j < n_cand; ++j) {
     const N* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
     const N* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
+    const N* train_all_left = train_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+    const N* valid_all_left = valid_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
     N sum_tl = 0, sum_vl = 0;
     for (std::size_t c = 0; c < nc; ++c) {
-      tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c];
-      vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c];
+      tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c] + train_all_left[c];
+      vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c] + valid_all_left[c];
       sum_tl += tl[c];
       sum_vl += vl[c];
     }
@@ -470,6 +508,7 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, 
 struct EvaluationScratch::Buffers {
   SortedFeature sorted;
   std::vector<std::uint32_t> slot_positions;
+  std::vector<std::uint32_t> moved_positions;  // with missing values moved (MissingRule)
 };
 
 EvaluationScratch::EvaluationScratch() : buffers_(std::make_unique<Buffers>()) {}
@@ -478,6 +517,20 @@ EvaluationScratch::EvaluationScratch(EvaluationScratch&&) noexcept = default;
 EvaluationScratch& EvaluationScratch::operator=(EvaluationScratch&&) noexcept = default;
 
 namespace {
+
+bool is_missing(const FeatureColumn& column, std::uint64_t sample) {
+  return column.is_categorical ? column.codes[sample] == kMissingCode : !std::isfinite(column.values[sample]);
+}
+
+/// Whether some node sample of the feature is missing: a continuous
+/// feature's sorted list holds its finite samples only.
+bool has_missing(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted) {
+  if (!column.is_categorical) return sorted.values.size() < ctx.samples.size();
+  for (const std::uint64_t s : ctx.samples) {
+    if (column.codes[s] == kMissingCode) return true;
+  }
+  return false;
+}
 
 /// The candidates of a feature at the node, their positions and (continuous
 /// features) each fold's edges.
@@ -499,7 +552,7 @@ FeatureCandidates feature_candidates(const SplitContext& ctx, const FeatureColum
 /// The objective's fold scores: each fold trains on the node's other samples.
 void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates, SideTest test,
-                           std::vector<std::vector<double>>& lists) {
+                           const MissingRule& rule, std::vector<std::vector<double>>& lists) {
   std::vector<std::uint64_t> missing;
   if (!column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
@@ -507,14 +560,16 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
     }
   }
   ObjectiveFoldScorer scorer(task.objective, task.n_classes);
-  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  const auto n_cand = rule.kind == MissingRule::Kind::Alone ? 1u : static_cast<std::uint32_t>(candidates.codes.size());
+  if (rule.kind == MissingRule::Kind::Alone) test = SideTest::Threshold;
   const auto score_folds = [&](auto count_type) {
     using N = decltype(count_type);
     std::vector<N> train_hist, valid_hist;
     for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
       const std::size_t size = ctx.node.folds.valid(f).size();
       if (size == 0 || size == ctx.samples.size()) continue;
-      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, f, train_hist, valid_hist);
+      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, rule, f, train_hist,
+                            valid_hist);
       score_objective_fold(scorer, task.n_classes, std::span<const N>(train_hist), std::span<const N>(valid_hist),
                            test, n_cand, lists);
     }
@@ -528,12 +583,9 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
 
 /// The criterion's fold scores: each fold is scored on its own samples, whose
 /// candidate positions are found once for all folds.
-void score_impurity_folds(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted,
-                          const FeatureCandidates& candidates, SideTest test, std::vector<std::uint32_t>& positions,
-                          std::vector<std::vector<double>>& lists) {
-  validation_positions(ctx, column, sorted, candidates, positions);
+void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t> positions, SideTest test,
+                          std::uint32_t n_cand, std::vector<std::vector<double>>& lists) {
   const StrictNodeData& node = ctx.node;
-  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   std::vector<double> sums, left, right, sort_scratch, left_w, right_w, weight_sums, w_hist, w_sizes, w_work;
   std::vector<std::pair<double, double>> weighted_scratch;
   std::vector<std::uint64_t> counts, hist, sizes, work;
@@ -542,7 +594,7 @@ void score_impurity_folds(const SplitContext& ctx, const FeatureColumn& column, 
     const std::size_t start = node.folds.starts[f];
     const std::size_t size = node.folds.valid(f).size();
     if (size == 0) continue;
-    const std::span<const std::uint32_t> pos(positions.data() + start, size);
+    const std::span<const std::uint32_t> pos = positions.subspan(start, size);
     const std::span<const double> w =
         weighted ? std::span<const double>(node.w_by_slot).subspan(start, size) : std::span<const double>();
     if (const auto* regression = std::get_if<RegressionTask>(&ctx.task)) {
@@ -583,18 +635,46 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   const FeatureCandidates candidates = feature_candidates(context, column, test, sorted);
   if (candidates.codes.empty()) return {};
   const std::uint64_t n_folds = context.node.folds.count();
-  std::vector<std::vector<double>> lists(candidates.codes.size());
-  for (auto& list : lists) list.reserve(n_folds);
-  if (const auto* objective = std::get_if<ObjectiveTask>(&context.task)) {
-    score_objective_folds(context, *objective, column, sorted, candidates, test, lists);
-  } else {
-    score_impurity_folds(context, column, sorted, candidates, test, buffers.slot_positions, lists);
-  }
+  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  const bool learn = context.config.missing == MissingSide::Learn && has_missing(context, column, sorted);
+  const auto* objective = std::get_if<ObjectiveTask>(&context.task);
+  std::vector<std::uint32_t>& positions = buffers.slot_positions;
+  std::vector<std::uint32_t>& moved = buffers.moved_positions;
+  if (objective == nullptr) validation_positions(context, column, sorted, candidates, positions);
   std::vector<ScoredSplit> out;
-  out.reserve(candidates.codes.size());
-  for (std::size_t j = 0; j < candidates.codes.size(); ++j) {
-    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(lists[j]), n_folds, context.aggregator));
+  out.reserve(learn ? 2 * n_cand + 1 : n_cand);
+  const auto score = [&](const MissingRule& rule, std::uint32_t count) {
+    std::vector<std::vector<double>> lists(count);
+    for (auto& list : lists) list.reserve(n_folds);
+    if (objective != nullptr) {
+      score_objective_folds(context, *objective, column, sorted, candidates, test, rule, lists);
+    } else if (rule.kind == MissingRule::Kind::Right) {
+      score_impurity_folds(context, positions, test, count, lists);
+    } else {
+      const std::span<const std::uint64_t> by_slot = context.node.folds.samples;
+      moved.resize(positions.size());
+      for (std::size_t slot = 0; slot < positions.size(); ++slot) {
+        moved[slot] = rule(positions[slot], is_missing(column, by_slot[slot]));
+      }
+      score_impurity_folds(context, moved, rule.kind == MissingRule::Kind::Alone ? SideTest::Threshold : test, count,
+                           lists);
+    }
+    return lists;
+  };
+  auto right = score(MissingRule{}, n_cand);
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(right[j]), n_folds, context.aggregator));
   }
+  if (!learn) return out;
+  auto left = score(MissingRule::left(test, n_cand), n_cand);
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(left[j]), n_folds, context.aggregator));
+    out.back().missing_left = true;
+  }
+  // A category split stores one category: none stands for every category.
+  if (column.is_categorical) return out;
+  auto alone = score(MissingRule{MissingRule::Kind::Alone, 0}, 1);
+  out.push_back(make_scored_split(feature, kMissingAlone, std::move(alone[0]), n_folds, context.aggregator));
   return out;
 }
 
