@@ -463,6 +463,7 @@ PyObject* forest_root_report(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef out = checked(PyDict_New());
     set_item(out, "searched", py_bool(root.searched));
     set_item(out, "scored", py_bool(root.scored));
+    set_item(out, "unstorable", py_bool(root.unstorable));
     set_item(out, "n_samples", py_uint(root.n_samples));
     set_item(out, "n_folds", py_uint(root.n_folds));
     return out;
