@@ -164,12 +164,16 @@ struct FeatureCandidates {
 /// are binned in one walk over the sorted list: each fold has a cursor into
 /// its own edges, which only moves forward as the values grow.
 void validation_positions(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted,
-                          const FeatureCandidates& candidates, std::vector<std::uint32_t>& out) {
+                          const FeatureCandidates& candidates, std::uint32_t missing_position,
+                          std::vector<std::uint32_t>& out) {
   const CandidatePositions& positions = *candidates.positions;
   const std::span<const std::uint64_t> by_slot = ctx.node.folds.samples;
-  out.assign(by_slot.size(), positions.none());
+  out.assign(by_slot.size(), missing_position);
   if (column.is_categorical) {
-    for (std::size_t slot = 0; slot < by_slot.size(); ++slot) out[slot] = positions(column.codes[by_slot[slot]]);
+    for (std::size_t slot = 0; slot < by_slot.size(); ++slot) {
+      const std::uint32_t code = column.codes[by_slot[slot]];
+      out[slot] = code == kMissingCode ? missing_position : positions(code);
+    }
     return;
   }
   std::vector<BinCursor> cursors(candidates.edges.begin(), candidates.edges.end());
@@ -194,9 +198,6 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
     add_range(rs2, 0, p, t2);
     add_range(ls1, p, n_cand, t);
     add_range(ls2, p, n_cand, t2);
-  } else if (p > n_cand) {
-    add_range(ls1, 0, n_cand, t);
-    add_range(ls2, 0, n_cand, t2);
   } else {
     const std::uint32_t stop = std::min(p, n_cand);
     add_range(rs1, 0, stop, t);
@@ -211,12 +212,278 @@ inline void add_range(double* a, std::uint32_t begin, std::uint32_t end, double 
 }
 
 /// Whether candidate j takes samples at position p to its left.
-inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p, std::uint32_t n_cand) {
-  return test == SideTest::Threshold ? j >= p : (j == p || p > n_cand);
+inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
+  return test == SideTest::Threshold ? j >= p : j == p;
 }
 
-/// Where the missing values of a feature are placed among the candidate
-/// positions, for one of the three ways a node scores a feature that has
+/// How the impurity scorers of a feature with learned missing sides lay out
+/// their fold scores: with missing samples at position `missing()` (past
+/// every candidate's and the no-candidate position), kept out of the
+/// candidates' side sums and added to one side afterwards, the lists hold
+/// each candidate with missing values right, then each with them left, then
+/// "missing values against every finite value". Every side's sums are its
+/// finite samples' in validation order plus, when it takes them, the missing
+/// samples' in validation order: one pass gives all three kinds.
+struct Learned {
+  bool on = false;
+  std::uint32_t n_cand = 0;
+  std::uint32_t missing() const { return n_cand + 1; }
+  std::size_t left(std::uint32_t j) const { return static_cast<std::size_t>(n_cand) + j; }
+  std::size_t alone() const { return 2 * static_cast<std::size_t>(n_cand); }
+};
+
+/// Sums of the missing samples of a fold, and of its finite ones.
+template <class N>
+struct MissingSplitSums {
+  BasicTargetSums<N> missing;
+  BasicTargetSums<N> finite;
+};
+
+/// Pushes the learned variants' scores of candidate j (sides `left`, `right`
+/// without the missing samples) and, after the last candidate, the score of
+/// missing values alone.
+template <class N>
+void push_learned_variance(const Learned& learned, const BasicTargetSums<N>& whole, const MissingSplitSums<N>& m,
+                           std::uint32_t j, const BasicTargetSums<N>& left, const BasicTargetSums<N>& right,
+                           std::vector<std::vector<double>>& lists) {
+  const auto with = [&](const BasicTargetSums<N>& side) {
+    return BasicTargetSums<N>{side.n + m.missing.n, side.sum + m.missing.sum, side.sq_sum + m.missing.sq_sum};
+  };
+  if (const auto score = variance_decrease(whole, left, with(right))) lists[j].push_back(*score);
+  if (const auto score = variance_decrease(whole, with(left), right)) lists[learned.left(j)].push_back(*score);
+  if (j + 1 == learned.n_cand) {
+    if (const auto score = variance_decrease(whole, m.finite, m.missing)) lists[learned.alone()].push_back(*score);
+  }
+}
+
+// The per-sample updates of the candidates' sums are independent of each
+// other, so wider vector units run them faster without changing a bit; the
+// machine's best version is picked at load time. Under ThreadSanitizer the
+// loader's choice runs before the sanitizer is up and crashes, so there the
+// function is built once; so it is off x86-64, and in builds configured with
+// QUOR_VECTOR_CLONES=OFF, which show that results do not depend on the clone.
+#if defined(__SANITIZE_THREAD__) || defined(QUOR_NO_VECTOR_CLONES) || !defined(__x86_64__)
+#define QUOR_VECTOR_CLONES
+#else
+#define QUOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+/// Fold scores of "mse"/"variance" from sums kept per candidate and side, in
+/// validation order.
+QUOR_VECTOR_CLONES
+void score_fold_variance(std::span<const double> valid_y, std::span<const std::uint32_t> pos, SideTest test,
+                         std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                         std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
+  // Layout: left s1, left s2, right s1, right s2, C entries each.
+  sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
+  counts.assign(static_cast<std::size_t>(n_cand) + 2, 0);
+  double* ls1 = sums.data();
+  double* ls2 = ls1 + n_cand;
+  double* rs1 = ls2 + n_cand;
+  double* rs2 = rs1 + n_cand;
+  TargetSums whole;
+  MissingSplitSums<std::uint64_t> m;
+  for (std::size_t i = 0; i < valid_y.size(); ++i) {
+    const double t = valid_y[i];
+    const double t2 = t * t;
+    const std::uint32_t p = pos[i];
+    whole.sum += t;
+    whole.sq_sum += t2;
+    ++counts[p];
+    if (learned.on) {
+      BasicTargetSums<std::uint64_t>& group = p == learned.missing() ? m.missing : m.finite;
+      group.sum += t;
+      group.sq_sum += t2;
+      if (p == learned.missing()) continue;
+    }
+    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
+  }
+  whole.n = valid_y.size();
+  m.missing.n = counts[n_cand + 1];
+  m.finite.n = whole.n - m.missing.n;
+  std::uint64_t n_left = 0;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    n_left = test == SideTest::Threshold ? n_left + counts[j] : counts[j];
+    const TargetSums left{n_left, ls1[j], ls2[j]};
+    const TargetSums right{whole.n - n_left - m.missing.n, rs1[j], rs2[j]};
+    if (learned.on) {
+      push_learned_variance(learned, whole, m, j, left, right, lists);
+    } else if (const std::optional<double> score = variance_decrease(whole, left, right)) {
+      lists[j].push_back(*score);
+    }
+  }
+}
+
+/// Whether the candidate of list `list` (candidate j) takes a sample at
+/// position p left: missing samples by the list's side, finite ones by the
+/// candidate (under missing values alone, every finite sample goes left).
+inline bool mae_left(SideTest test, const Learned& learned, std::size_t list, std::uint32_t j, std::uint32_t p) {
+  if (!learned.on) return left_of(test, j, p);
+  if (p == learned.missing()) return list >= learned.n_cand && list != learned.alone();
+  return list == learned.alone() || left_of(test, j, p);
+}
+
+/// Fold scores of "mae": each side's targets gathered in validation order.
+void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> pos, SideTest test,
+                    std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                    std::vector<double>& left, std::vector<double>& right, std::vector<double>& scratch) {
+  const double parent = mae_impurity(all, scratch);
+  for (std::size_t list = 0; list < lists.size(); ++list) {
+    const auto j = static_cast<std::uint32_t>(list % (n_cand == 0 ? 1 : n_cand));
+    left.clear();
+    right.clear();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      (mae_left(test, learned, list, j, pos[i]) ? left : right).push_back(all[i]);
+    }
+    if (!both_sides(all.size(), left.size())) continue;
+    lists[list].push_back(
+        impurity_decrease(parent, all.size(), left.size(), mae_impurity(left, scratch), mae_impurity(right, scratch)));
+  }
+}
+
+/// Weighted fold scores of "mse"/"variance": as score_fold_variance, with
+/// the sums of w·y and w·(y·y) and weight sums in place of the counts.
+QUOR_VECTOR_CLONES
+void score_fold_variance_weighted(std::span<const double> valid_y, std::span<const double> valid_w,
+                                  std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+                                  const Learned& learned, std::vector<std::vector<double>>& lists,
+                                  std::vector<double>& sums, std::vector<double>& weights) {
+  sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
+  weights.assign(static_cast<std::size_t>(n_cand) + 2, 0.0);
+  double* ls1 = sums.data();
+  double* ls2 = ls1 + n_cand;
+  double* rs1 = ls2 + n_cand;
+  double* rs2 = rs1 + n_cand;
+  WeightedSums whole;
+  MissingSplitSums<double> m;
+  for (std::size_t i = 0; i < valid_y.size(); ++i) {
+    const double w = valid_w[i];
+    const double t = w * valid_y[i];
+    const double t2 = w * (valid_y[i] * valid_y[i]);
+    const std::uint32_t p = pos[i];
+    whole.sum += t;
+    whole.sq_sum += t2;
+    whole.n += w;
+    weights[p] += w;
+    if (learned.on) {
+      WeightedSums& group = p == learned.missing() ? m.missing : m.finite;
+      group.sum += t;
+      group.sq_sum += t2;
+      group.n += w;
+      if (p == learned.missing()) continue;
+    }
+    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
+  }
+  double w_left = 0.0;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    w_left = test == SideTest::Threshold ? w_left + weights[j] : weights[j];
+    if (learned.on) {
+      // The finite right side's weight: the finite weight less the left's.
+      push_learned_variance(learned, whole, m, j, WeightedSums{w_left, ls1[j], ls2[j]},
+                            WeightedSums{m.finite.n - w_left, rs1[j], rs2[j]}, lists);
+    } else if (const std::optional<double> score = variance_decrease(
+                   whole, WeightedSums{w_left, ls1[j], ls2[j]}, WeightedSums{whole.n - w_left, rs1[j], rs2[j]})) {
+      lists[j].push_back(*score);
+    }
+  }
+}
+
+/// Weighted fold scores of "mae": each side's targets and weights gathered
+/// in validation order; a side's share is its weight sum.
+void score_fold_mae_weighted(std::span<const double> all, std::span<const double> all_w,
+                             std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
+                             const Learned& learned, std::vector<std::vector<double>>& lists, std::vector<double>& left,
+                             std::vector<double>& right, std::vector<double>& left_w, std::vector<double>& right_w,
+                             std::vector<std::pair<double, double>>& scratch) {
+  const double parent = weighted_mae_impurity(all, all_w, scratch);
+  double total = -0.0;
+  for (const double w : all_w) total += w;
+  for (std::size_t list = 0; list < lists.size(); ++list) {
+    const auto j = static_cast<std::uint32_t>(list % (n_cand == 0 ? 1 : n_cand));
+    left.clear();
+    right.clear();
+    left_w.clear();
+    right_w.clear();
+    double w_left = -0.0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      const bool is_left = mae_left(test, learned, list, j, pos[i]);
+      (is_left ? left : right).push_back(all[i]);
+      (is_left ? left_w : right_w).push_back(all_w[i]);
+      if (is_left) w_left += all_w[i];
+    }
+    if (left.empty() || right.empty() || !both_sides(total, w_left)) continue;
+    lists[list].push_back(impurity_decrease(parent, total, w_left, weighted_mae_impurity(left, left_w, scratch),
+                                         weighted_mae_impurity(right, right_w, scratch)));
+  }
+}
+
+/// Fold scores of "gini"/"entropy" from class counts per candidate position
+/// (`N` double: weight sums, from `valid_w`). Labels >= n_classes are not
+/// counted but still count as samples.
+template <class N>
+void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<const double> valid_w,
+                        const ClassificationTask& task, std::span<const std::uint32_t> pos, SideTest test,
+                        std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                        std::vector<N>& hist, std::vector<N>& sizes, std::vector<N>& work) {
+  const std::size_t nc = task.n_classes;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
+  hist.assign(n_pos * nc, 0);
+  sizes.assign(n_pos, 0);
+  N n = 0;
+  for (std::size_t i = 0; i < valid_labels.size(); ++i) {
+    const std::uint64_t c = valid_labels[i];
+    const std::uint32_t p = pos[i];
+    N one = 1;
+    if constexpr (std::is_same_v<N, double>) one = valid_w[i];
+    sizes[p] += one;
+    n += one;
+    if (c < nc) hist[p * nc + c] += one;
+  }
+  // work: total | left | right | left with missing | right without, nc entries each.
+  work.assign(5 * nc, 0);
+  const std::span<N> total(work.data(), nc);
+  const std::span<N> left(work.data() + nc, nc);
+  const std::span<N> right(work.data() + 2 * nc, nc);
+  const std::span<N> left_m(work.data() + 3 * nc, nc);
+  const std::span<N> right_m(work.data() + 4 * nc, nc);
+  const N* missing = hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+  const N n_missing = sizes[n_cand + 1];
+  for (std::size_t p = 0; p < n_pos; ++p) {
+    for (std::size_t c = 0; c < nc; ++c) total[c] += hist[p * nc + c];
+  }
+  const double parent = task.criterion.class_impurity(std::span<const N>(total), static_cast<double>(n));
+  N n_left = 0;
+  for (std::uint32_t j = 0; j < n_cand; ++j) {
+    const N* cell = hist.data() + static_cast<std::size_t>(j) * nc;
+    if (test == SideTest::Threshold) {
+      n_left += sizes[j];
+      for (std::size_t c = 0; c < nc; ++c) left[c] += cell[c];
+    } else {
+      n_left = sizes[j];
+      std::copy(cell, cell + nc, left.begin());
+    }
+    for (std::size_t c = 0; c < nc; ++c) right[c] = total[c] - left[c];
+    const std::optional<double> score =
+        class_decrease(task.criterion, parent, n, std::span<const N>(left), n_left, std::span<const N>(right));
+    if (score) lists[j].push_back(*score);
+    if (!learned.on) continue;
+    for (std::size_t c = 0; c < nc; ++c) {
+      left_m[c] = left[c] + missing[c];
+      right_m[c] = total[c] - left_m[c];
+    }
+    const std::optional<double> with_left = class_decrease(task.criterion, parent, n, std::span<const N>(left_m),
+                                                           n_left + n_missing, std::span<const N>(right_m));
+    if (with_left) lists[learned.left(j)].push_back(*with_left);
+  }
+  if (!learned.on) return;
+  for (std::size_t c = 0; c < nc; ++c) right_m[c] = total[c] - missing[c];
+  const std::optional<double> alone = class_decrease(task.criterion, parent, n, std::span<const N>(missing, nc),
+                                                     n_missing, std::span<const N>(right_m));
+  if (alone) lists[learned.alone()].push_back(*alone);
+}
+
+/// Where the objective's counts place the missing values of a feature among
+/// the candidate positions, for one of the three ways a node scores a feature that has
 /// some: right of every candidate (the raw rule, and the only way for a
 /// feature without missing values at the node), left of every candidate
 /// (each candidate with missing values on its left), or alone: position 0 for
@@ -243,179 +510,6 @@ struct MissingRule {
     return position;
   }
 };
-
-// The per-sample updates of the candidates' sums are independent of each
-// other, so wider vector units run them faster without changing a bit; the
-// machine's best version is picked at load time. Under ThreadSanitizer the
-// loader's choice runs before the sanitizer is up and crashes, so there the
-// function is built once; so it is off x86-64, and in builds configured with
-// QUOR_VECTOR_CLONES=OFF, which show that results do not depend on the clone.
-#if defined(__SANITIZE_THREAD__) || defined(QUOR_NO_VECTOR_CLONES) || !defined(__x86_64__)
-#define QUOR_VECTOR_CLONES
-#else
-#define QUOR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-
-/// Fold scores of "mse"/"variance" from sums kept per candidate and side, in
-/// validation order.
-QUOR_VECTOR_CLONES
-void score_fold_variance(std::span<const double> valid_y, std::span<const std::uint32_t> pos, SideTest test,
-                         std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& sums,
-                         std::vector<std::uint64_t>& counts) {
-  // Layout: left s1, left s2, right s1, right s2, C entries each.
-  sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
-  counts.assign(static_cast<std::size_t>(n_cand) + 2, 0);
-  double* ls1 = sums.data();
-  double* ls2 = ls1 + n_cand;
-  double* rs1 = ls2 + n_cand;
-  double* rs2 = rs1 + n_cand;
-  TargetSums whole;
-  for (std::size_t i = 0; i < valid_y.size(); ++i) {
-    const double t = valid_y[i];
-    const double t2 = t * t;
-    const std::uint32_t p = pos[i];
-    whole.sum += t;
-    whole.sq_sum += t2;
-    ++counts[p];
-    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
-  }
-  whole.n = valid_y.size();
-  std::uint64_t n_left = 0;
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    n_left = test == SideTest::Threshold ? n_left + counts[j] : counts[j] + counts[n_cand + 1];
-    const std::optional<double> score = variance_decrease(whole, TargetSums{n_left, ls1[j], ls2[j]},
-                                                          TargetSums{whole.n - n_left, rs1[j], rs2[j]});
-    if (score) lists[j].push_back(*score);
-  }
-}
-
-/// Fold scores of "mae": each side's targets gathered in validation order.
-void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> pos, SideTest test,
-                    std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& left,
-                    std::vector<double>& right, std::vector<double>& scratch) {
-  const double parent = mae_impurity(all, scratch);
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    left.clear();
-    right.clear();
-    for (std::size_t i = 0; i < all.size(); ++i) {
-      (left_of(test, j, pos[i], n_cand) ? left : right).push_back(all[i]);
-    }
-    if (!both_sides(all.size(), left.size())) continue;
-    lists[j].push_back(
-        impurity_decrease(parent, all.size(), left.size(), mae_impurity(left, scratch), mae_impurity(right, scratch)));
-  }
-}
-
-/// Weighted fold scores of "mse"/"variance": as score_fold_variance, with
-/// the sums of w·y and w·(y·y) and weight sums in place of the counts.
-QUOR_VECTOR_CLONES
-void score_fold_variance_weighted(std::span<const double> valid_y, std::span<const double> valid_w,
-                                  std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
-                                  std::vector<std::vector<double>>& lists, std::vector<double>& sums,
-                                  std::vector<double>& weights) {
-  sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
-  weights.assign(static_cast<std::size_t>(n_cand) + 2, 0.0);
-  double* ls1 = sums.data();
-  double* ls2 = ls1 + n_cand;
-  double* rs1 = ls2 + n_cand;
-  double* rs2 = rs1 + n_cand;
-  WeightedSums whole;
-  for (std::size_t i = 0; i < valid_y.size(); ++i) {
-    const double w = valid_w[i];
-    const double t = w * valid_y[i];
-    const double t2 = w * (valid_y[i] * valid_y[i]);
-    const std::uint32_t p = pos[i];
-    whole.sum += t;
-    whole.sq_sum += t2;
-    whole.n += w;
-    weights[p] += w;
-    add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
-  }
-  double w_left = 0.0;
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    w_left = test == SideTest::Threshold ? w_left + weights[j] : weights[j] + weights[n_cand + 1];
-    const std::optional<double> score = variance_decrease(whole, WeightedSums{w_left, ls1[j], ls2[j]},
-                                                          WeightedSums{whole.n - w_left, rs1[j], rs2[j]});
-    if (score) lists[j].push_back(*score);
-  }
-}
-
-/// Weighted fold scores of "mae": each side's targets and weights gathered
-/// in validation order; a side's share is its weight sum.
-void score_fold_mae_weighted(std::span<const double> all, std::span<const double> all_w,
-                             std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
-                             std::vector<std::vector<double>>& lists, std::vector<double>& left,
-                             std::vector<double>& right, std::vector<double>& left_w, std::vector<double>& right_w,
-                             std::vector<std::pair<double, double>>& scratch) {
-  const double parent = weighted_mae_impurity(all, all_w, scratch);
-  double total = -0.0;
-  for (const double w : all_w) total += w;
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    left.clear();
-    right.clear();
-    left_w.clear();
-    right_w.clear();
-    double w_left = -0.0;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-      const bool is_left = left_of(test, j, pos[i], n_cand);
-      (is_left ? left : right).push_back(all[i]);
-      (is_left ? left_w : right_w).push_back(all_w[i]);
-      if (is_left) w_left += all_w[i];
-    }
-    if (left.empty() || right.empty() || !both_sides(total, w_left)) continue;
-    lists[j].push_back(impurity_decrease(parent, total, w_left, weighted_mae_impurity(left, left_w, scratch),
-                                         weighted_mae_impurity(right, right_w, scratch)));
-  }
-}
-
-/// Fold scores of "gini"/"entropy" from class counts per candidate position
-/// (`N` double: weight sums, from `valid_w`). Labels >= n_classes are not
-/// counted but still count as samples.
-template <class N>
-void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<const double> valid_w,
-                        const ClassificationTask& task, std::span<const std::uint32_t> pos, SideTest test,
-                        std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<N>& hist,
-                        std::vector<N>& sizes, std::vector<N>& work) {
-  const std::size_t nc = task.n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
-  hist.assign(n_pos * nc, 0);
-  sizes.assign(n_pos, 0);
-  N n = 0;
-  for (std::size_t i = 0; i < valid_labels.size(); ++i) {
-    const std::uint64_t c = valid_labels[i];
-    const std::uint32_t p = pos[i];
-    N one = 1;
-    if constexpr (std::is_same_v<N, double>) one = valid_w[i];
-    sizes[p] += one;
-    n += one;
-    if (c < nc) hist[p * nc + c] += one;
-  }
-  // work: total | left | right, nc entries each.
-  work.assign(3 * nc, 0);
-  const std::span<N> total(work.data(), nc);
-  const std::span<N> left(work.data() + nc, nc);
-  const std::span<N> right(work.data() + 2 * nc, nc);
-  for (std::size_t p = 0; p < n_pos; ++p) {
-    for (std::size_t c = 0; c < nc; ++c) total[c] += hist[p * nc + c];
-  }
-  const double parent = task.criterion.class_impurity(std::span<const N>(total), static_cast<double>(n));
-  N n_left = 0;
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    const N* cell = hist.data() + static_cast<std::size_t>(j) * nc;
-    if (test == SideTest::Threshold) {
-      n_left += sizes[j];
-      for (std::size_t c = 0; c < nc; ++c) left[c] += cell[c];
-    } else {
-      const N* all_left = hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
-      n_left = sizes[j] + sizes[n_cand + 1];
-      for (std::size_t c = 0; c < nc; ++c) left[c] = cell[c] + all_left[c];
-    }
-    for (std::size_t c = 0; c < nc; ++c) right[c] = total[c] - left[c];
-    const std::optional<double> score =
-        class_decrease(task.criterion, parent, n, std::span<const N>(left), n_left, std::span<const N>(right));
-    if (score) lists[j].push_back(*score);
-  }
-}
 
 /// The objective's class counts per candidate position for fold f: training
 /// samples (every node sample outside fold f) into `train_hist`, held-out
@@ -508,7 +602,6 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, 
 struct EvaluationScratch::Buffers {
   SortedFeature sorted;
   std::vector<std::uint32_t> slot_positions;
-  std::vector<std::uint32_t> moved_positions;  // with missing values moved (MissingRule)
 };
 
 EvaluationScratch::EvaluationScratch() : buffers_(std::make_unique<Buffers>()) {}
@@ -517,10 +610,6 @@ EvaluationScratch::EvaluationScratch(EvaluationScratch&&) noexcept = default;
 EvaluationScratch& EvaluationScratch::operator=(EvaluationScratch&&) noexcept = default;
 
 namespace {
-
-bool is_missing(const FeatureColumn& column, std::uint64_t sample) {
-  return column.is_categorical ? column.codes[sample] == kMissingCode : !std::isfinite(column.values[sample]);
-}
 
 /// Whether some node sample of the feature is missing: a continuous
 /// feature's sorted list holds its finite samples only.
@@ -584,7 +673,7 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
 /// The criterion's fold scores: each fold is scored on its own samples, whose
 /// candidate positions are found once for all folds.
 void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t> positions, SideTest test,
-                          std::uint32_t n_cand, std::vector<std::vector<double>>& lists) {
+                          std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists) {
   const StrictNodeData& node = ctx.node;
   std::vector<double> sums, left, right, sort_scratch, left_w, right_w, weight_sums, w_hist, w_sizes, w_work;
   std::vector<std::pair<double, double>> weighted_scratch;
@@ -601,22 +690,22 @@ void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t
       const std::span<const double> y = std::span<const double>(node.y_by_slot).subspan(start, size);
       const bool mae = regression->criterion.kind() == CriterionKind::Mae;
       if (mae && weighted) {
-        score_fold_mae_weighted(y, w, pos, test, n_cand, lists, left, right, left_w, right_w, weighted_scratch);
+        score_fold_mae_weighted(y, w, pos, test, n_cand, learned, lists, left, right, left_w, right_w, weighted_scratch);
       } else if (mae) {
-        score_fold_mae(y, pos, test, n_cand, lists, left, right, sort_scratch);
+        score_fold_mae(y, pos, test, n_cand, learned, lists, left, right, sort_scratch);
       } else if (weighted) {
-        score_fold_variance_weighted(y, w, pos, test, n_cand, lists, sums, weight_sums);
+        score_fold_variance_weighted(y, w, pos, test, n_cand, learned, lists, sums, weight_sums);
       } else {
-        score_fold_variance(y, pos, test, n_cand, lists, sums, counts);
+        score_fold_variance(y, pos, test, n_cand, learned, lists, sums, counts);
       }
     } else {
       const std::span<const std::uint64_t> labels =
           std::span<const std::uint64_t>(node.labels_by_slot).subspan(start, size);
       const ClassificationTask& task = std::get<ClassificationTask>(ctx.task);
       if (weighted) {
-        score_fold_classes(labels, w, task, pos, test, n_cand, lists, w_hist, w_sizes, w_work);
+        score_fold_classes(labels, w, task, pos, test, n_cand, learned, lists, w_hist, w_sizes, w_work);
       } else {
-        score_fold_classes(labels, w, task, pos, test, n_cand, lists, hist, sizes, work);
+        score_fold_classes(labels, w, task, pos, test, n_cand, learned, lists, hist, sizes, work);
       }
     }
   }
@@ -638,43 +727,42 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   const bool learn = context.config.missing == MissingSide::Learn && has_missing(context, column, sorted);
   const auto* objective = std::get_if<ObjectiveTask>(&context.task);
-  std::vector<std::uint32_t>& positions = buffers.slot_positions;
-  std::vector<std::uint32_t>& moved = buffers.moved_positions;
-  if (objective == nullptr) validation_positions(context, column, sorted, candidates, positions);
   std::vector<ScoredSplit> out;
   out.reserve(learn ? 2 * n_cand + 1 : n_cand);
+  const auto add = [&](std::uint32_t code, std::vector<double>& list, bool missing_left) {
+    out.push_back(make_scored_split(feature, code, std::move(list), n_folds, context.aggregator));
+    out.back().missing_left = missing_left;
+  };
+  if (objective == nullptr) {
+    // One pass scores every way: the missing samples get a position of their own.
+    const Learned learned{learn, n_cand};
+    std::vector<std::uint32_t>& positions = buffers.slot_positions;
+    validation_positions(context, column, sorted, candidates, learn ? learned.missing() : candidates.positions->none(),
+                         positions);
+    std::vector<std::vector<double>> lists(learn ? learned.alone() + 1 : n_cand);
+    for (auto& list : lists) list.reserve(n_folds);
+    score_impurity_folds(context, positions, test, n_cand, learned, lists);
+    for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[j], false);
+    if (!learn) return out;
+    for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[learned.left(j)], true);
+    // A category split stores one category: none stands for every category.
+    if (!column.is_categorical) add(kMissingAlone, lists[learned.alone()], false);
+    return out;
+  }
   const auto score = [&](const MissingRule& rule, std::uint32_t count) {
     std::vector<std::vector<double>> lists(count);
     for (auto& list : lists) list.reserve(n_folds);
-    if (objective != nullptr) {
-      score_objective_folds(context, *objective, column, sorted, candidates, test, rule, lists);
-    } else if (rule.kind == MissingRule::Kind::Right) {
-      score_impurity_folds(context, positions, test, count, lists);
-    } else {
-      const std::span<const std::uint64_t> by_slot = context.node.folds.samples;
-      moved.resize(positions.size());
-      for (std::size_t slot = 0; slot < positions.size(); ++slot) {
-        moved[slot] = rule(positions[slot], is_missing(column, by_slot[slot]));
-      }
-      score_impurity_folds(context, moved, rule.kind == MissingRule::Kind::Alone ? SideTest::Threshold : test, count,
-                           lists);
-    }
+    score_objective_folds(context, *objective, column, sorted, candidates, test, rule, lists);
     return lists;
   };
   auto right = score(MissingRule{}, n_cand);
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(right[j]), n_folds, context.aggregator));
-  }
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], right[j], false);
   if (!learn) return out;
   auto left = score(MissingRule::left(test, n_cand), n_cand);
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
-    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(left[j]), n_folds, context.aggregator));
-    out.back().missing_left = true;
-  }
-  // A category split stores one category: none stands for every category.
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], left[j], true);
   if (column.is_categorical) return out;
   auto alone = score(MissingRule{MissingRule::Kind::Alone, 0}, 1);
-  out.push_back(make_scored_split(feature, kMissingAlone, std::move(alone[0]), n_folds, context.aggregator));
+  add(kMissingAlone, alone[0], false);
   return out;
 }
 

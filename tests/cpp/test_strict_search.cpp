@@ -67,12 +67,43 @@ struct Node {
 /// alone (every other sample right, whatever the candidate).
 enum class Missing { Right, Left, Alone };
 
+/// Under learned sides, a side's "mse" sums are those of its finite samples
+/// in validation order, plus those of the missing samples in validation
+/// order when it takes them; the fold score from those sums.
+std::optional<double> learned_variance_score(const Targets& targets, const Ids& valid, const Ids& left,
+                                             const Ids& right, const std::set<std::uint64_t>& missing) {
+  const auto sums = [&](const Ids& side, bool of_missing) {
+    TargetSums out;
+    for (const auto s : side) {
+      if (missing.count(s) != (of_missing ? 1u : 0u)) continue;
+      ++out.n;
+      out.sum += targets.values[s];
+      out.sq_sum += targets.values[s] * targets.values[s];
+    }
+    return out;
+  };
+  const auto side = [&](const Ids& ids) {
+    TargetSums finite = sums(ids, false);
+    const TargetSums missed = sums(ids, true);
+    if (missed.n == 0) return finite;
+    return TargetSums{finite.n + missed.n, finite.sum + missed.sum, finite.sq_sum + missed.sq_sum};
+  };
+  TargetSums whole;
+  for (const auto s : valid) {
+    ++whole.n;
+    whole.sum += targets.values[s];
+    whole.sq_sum += targets.values[s] * targets.values[s];
+  }
+  return variance_decrease(whole, side(left), side(right));
+}
+
 /// Fold-score lists per candidate, from the definition: each fold bins its
 /// samples against the edges of its training samples and splits both sides
-/// by the side rule, missing codes sent as `missing` says.
+/// by the side rule, missing codes sent as `missing` says; `learned`, the
+/// sides' sums are those of learned sides.
 std::vector<std::vector<double>> reference_scores(const Node& node, const StrictFolds& folds, std::uint64_t feature,
                                                   std::span<const std::uint32_t> candidates,
-                                                  Missing missing = Missing::Right) {
+                                                  Missing missing = Missing::Right, bool learned = false) {
   const FeatureColumn& column = node.columns[feature];
   const SideTest test = side_test(node.config.split_style, column.is_categorical);
   const auto goes_left = [&](SideTest t, std::uint32_t code, std::uint32_t candidate) {
@@ -92,7 +123,16 @@ std::vector<std::vector<double>> reference_scores(const Node& node, const Strict
       Ids tl, tr, vl, vr;
       for (std::size_t i = 0; i < train.size(); ++i) (goes_left(test, train_codes[i], candidates[j]) ? tl : tr).push_back(train[i]);
       for (std::size_t i = 0; i < valid.size(); ++i) (goes_left(test, valid_codes[i], candidates[j]) ? vl : vr).push_back(valid[i]);
-      if (const auto score = reference_fold_score(node.task, node.targets, tl, tr, valid, vl, vr)) lists[j].push_back(*score);
+      const auto* regression = std::get_if<RegressionTask>(&node.task);
+      if (learned && regression != nullptr && regression->criterion.kind() != CriterionKind::Mae) {
+        std::set<std::uint64_t> missed;
+        for (std::size_t i = 0; i < valid.size(); ++i) {
+          if (valid_codes[i] == kMissingCode) missed.insert(valid[i]);
+        }
+        if (const auto score = learned_variance_score(node.targets, valid, vl, vr, missed)) lists[j].push_back(*score);
+      } else if (const auto score = reference_fold_score(node.task, node.targets, tl, tr, valid, vl, vr)) {
+        lists[j].push_back(*score);
+      }
     }
   }
   return lists;
@@ -168,7 +208,7 @@ std::vector<ScoredSplit> reference_learned(const Node& node, const StrictFolds& 
     any_missing |= column.is_categorical ? column.codes[s] == kMissingCode : !std::isfinite(column.values[s]);
   }
   const auto add = [&](Missing missing, std::span<const std::uint32_t> codes, std::uint32_t code_shown) {
-    auto lists = reference_scores(node, folds, feature, codes, missing);
+    auto lists = reference_scores(node, folds, feature, codes, missing, any_missing);
     for (std::size_t j = 0; j < codes.size(); ++j) {
       out.push_back(make_scored_split(feature, missing == Missing::Alone ? code_shown : codes[j], lists[j],
                                       folds.count(), aggregator));
