@@ -5,9 +5,10 @@ missing="learn" (strict mode, both split styles).
 
 Targets (4 000 rows, 11 % of column a missing, 3-fold scores): y = isnan(a),
 y = a > 0 with missing counted as 0, and y = a > 0 with a's values missing
-at random (the target drawn before the values are hidden).  Fit time: one
-tree on N x 20 rows with 10 % of every column missing, and on the same
-rows without missing values.
+at random (the target drawn before the values are hidden); the last rows
+repeat the bin style at greater depths.  Fit time: one tree (classifier and
+regressor) on N x 20 rows with 10 % of every column missing, and on the
+same rows without missing values, at the default depth and at depth 4.
 """
 
 import argparse
@@ -20,7 +21,7 @@ import numpy as np
 from sklearn.model_selection import cross_val_score
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
-from quor import QUORClassifier  # noqa: E402
+from quor import QUORClassifier, QUORRegressor  # noqa: E402
 
 
 def targets(seed=0, n=4000):
@@ -45,34 +46,53 @@ def scores():
                     est = QUORClassifier(split_style=style, missing=missing)
                     row.append(cross_val_score(est, X, y, cv=3).mean())
             print(f"| {name} | {style} | {row[0]:.4f} | {row[1]:.4f} |")
-
-
-def fit_times(n_rows, repeats=1):
-    rng = np.random.default_rng(1)
-    X = rng.normal(size=(n_rows, 20))
-    y = (X[:, 0] + X[:, 1] * X[:, 2] > 0).astype(int)
-    X_missing = np.where(rng.random(X.shape) < 0.1, np.nan, X)
-    print(f"\n| data ({n_rows} x 20) | missing=right (s) | missing=learn (s) | ratio |")
-    print("|---|---:|---:|---:|")
-    for name, data in (("10 % missing", X_missing), ("no missing", X)):
+    # One bin-style split takes one bin: at the default depth a tree can run
+    # out of levels before it reaches the boundary.
+    name, X, y = list(targets())[1]
+    for depth in (10, 12, None):
         row = []
         for missing in ("right", "learn"):
-            best = np.inf
-            for _ in range(repeats):
-                start = time.perf_counter()
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")
-                    QUORClassifier(missing=missing).fit(data, y)
-                best = min(best, time.perf_counter() - start)
-            row.append(best)
-        print(f"| {name} | {row[0]:.2f} | {row[1]:.2f} | {row[1] / row[0]:.2f} |")
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                est = QUORClassifier(split_style="bin", missing=missing, max_depth=depth)
+                row.append(cross_val_score(est, X, y, cv=3).mean())
+        print(f"| {name} | bin, max_depth={depth} | {row[0]:.4f} | {row[1]:.4f} |")
+
+
+def fit_times(n_rows, repeats=3, max_depths=(8, 4, 2)):
+    """Best of `repeats` fit times of one tree, with the tree's node count:
+    a learned side can let a tree grow where missing values right stop it,
+    so the counts say how much of a ratio is a larger tree."""
+    rng = np.random.default_rng(1)
+    X = rng.normal(size=(n_rows, 20))
+    signal = X[:, 0] + X[:, 1] * X[:, 2]
+    X_missing = np.where(rng.random(X.shape) < 0.1, np.nan, X)
+    print(f"\n| estimator | data ({n_rows} x 20) | max_depth | missing=right: s (nodes) "
+          "| missing=learn: s (nodes) | ratio |")
+    print("|---|---|---:|---:|---:|---:|")
+    for Est, y in ((QUORClassifier, (signal > 0).astype(int)), (QUORRegressor, signal)):
+        for depth in max_depths:
+            for name, data in (("10 % missing", X_missing), ("no missing", X)):
+                row = []
+                for missing in ("right", "learn"):
+                    best = np.inf
+                    for _ in range(repeats):
+                        start = time.perf_counter()
+                        with warnings.catch_warnings():
+                            warnings.simplefilter("ignore")
+                            est = Est(missing=missing, max_depth=depth).fit(data, y)
+                        best = min(best, time.perf_counter() - start)
+                    row.append((best, est.tree_.node_count))
+                (t0, n0), (t1, n1) = row
+                print(f"| {Est.__name__} | {name} | {depth} | {t0:.2f} ({n0}) | {t1:.2f} ({n1}) | {t1 / t0:.2f} |")
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows-time", type=int, default=200_000)
     parser.add_argument("--skip-time", action="store_true")
+    parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     scores()
     if not args.skip_time:
-        fit_times(args.rows_time)
+        fit_times(args.rows_time, args.repeats)
