@@ -482,42 +482,13 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
   if (alone) lists[learned.alone()].push_back(*alone);
 }
 
-/// Where the objective's counts place the missing values of a feature among
-/// the candidate positions, for one of the three ways a node scores a feature that has
-/// some: right of every candidate (the raw rule, and the only way for a
-/// feature without missing values at the node), left of every candidate
-/// (each candidate with missing values on its left), or alone: position 0 for
-/// missing values and 1 for every other sample, scored as the single
-/// threshold candidate 0, "missing values against every finite value".
-struct MissingRule {
-  enum class Kind : std::uint8_t { Right, Left, Alone } kind = Kind::Right;
-  std::uint32_t all_left = 0;  // Left: the position left of every candidate
-
-  static MissingRule left(SideTest test, std::uint32_t n_cand) {
-    // Threshold: every candidate j >= 0 takes position 0 left; membership:
-    // one past the no-candidate position, which the scorers count left of all.
-    return MissingRule{Kind::Left, test == SideTest::Threshold ? 0 : n_cand + 1};
-  }
-  std::uint32_t operator()(std::uint32_t position, bool is_missing) const {
-    switch (kind) {
-      case Kind::Right:
-        return position;
-      case Kind::Left:
-        return is_missing ? all_left : position;
-      case Kind::Alone:
-        return is_missing ? 0 : 1;
-    }
-    return position;
-  }
-};
-
 /// The objective's class counts per candidate position for fold f: training
 /// samples (every node sample outside fold f) into `train_hist`, held-out
-/// samples into `valid_hist`.
+/// samples into `valid_hist`; missing samples at `missing_position`.
 template <class N>
 void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates,
-                           std::span<const std::uint64_t> missing, const MissingRule& rule, std::uint64_t f,
+                           std::span<const std::uint64_t> missing, std::uint32_t missing_position, std::uint64_t f,
                            std::vector<N>& train_hist, std::vector<N>& valid_hist) {
   const CandidatePositions& positions = *candidates.positions;
   const std::uint64_t nc = n_classes;
@@ -541,23 +512,25 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
   if (column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
       const std::uint32_t code = column.codes[s];
-      count(s, rule(positions(code), code == kMissingCode), in_fold(s));
+      count(s, code == kMissingCode ? missing_position : positions(code), in_fold(s));
     }
     return;
   }
   BinCursor cursor(candidates.edges[f]);
   for (std::size_t i = 0; i < sorted.values.size(); ++i) {
     const std::uint64_t bin = cursor.bin(sorted.values[i]);
-    count(sorted.entries[i].sample, rule(positions(static_cast<std::uint32_t>(bin)), false), sorted.folds[i] == f);
+    count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(bin)), sorted.folds[i] == f);
   }
-  for (const std::uint64_t s : missing) count(s, rule(positions.none(), true), in_fold(s));
+  for (const std::uint64_t s : missing) count(s, missing_position, in_fold(s));
 }
 
 /// Fold scores of the objective on one fold from its class counts per
-/// candidate position: every candidate whose four sides are all non-empty.
+/// candidate position: every candidate whose four sides are all non-empty
+/// (learned sides: each way, and missing values alone, laid out as Learned
+/// says; the missing samples' counts join a side after).
 template <class N>
 void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, std::span<const N> train_hist,
-                          std::span<const N> valid_hist, SideTest test, std::uint32_t n_cand,
+                          std::span<const N> valid_hist, SideTest test, std::uint32_t n_cand, const Learned& learned,
                           std::vector<std::vector<double>>& lists) {
   const std::size_t nc = n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
@@ -576,25 +549,43 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, 
   }
   const auto read = [](std::span<N> x) { return std::span<const N>(x); };
   const double unsplit = scorer.unsplit(read(t), read(v));
+  // Scores the left sides (tl, vl) plus the missing samples' counts when
+  // `with_missing`; the right sides are the rest.
+  std::vector<N> sides(4 * nc, 0);
+  const auto side = [&](std::size_t k) { return std::span<N>(sides.data() + k * nc, nc); };
+  auto tl_m = side(0), vl_m = side(1), tr_m = side(2), vr_m = side(3);
+  const N* train_missing = train_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+  const N* valid_missing = valid_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+  const auto score = [&](std::span<const N> left_t, std::span<const N> left_v, bool with_missing,
+                         std::size_t list) {
+    N sum_tl = 0, sum_vl = 0;
+    for (std::size_t c = 0; c < nc; ++c) {
+      tl_m[c] = with_missing ? left_t[c] + train_missing[c] : left_t[c];
+      vl_m[c] = with_missing ? left_v[c] + valid_missing[c] : left_v[c];
+      sum_tl += tl_m[c];
+      sum_vl += vl_m[c];
+    }
+    if (sum_vl == 0 || sum_vl == sum_v || sum_tl == 0 || sum_tl == sum_t) return;
+    for (std::size_t c = 0; c < nc; ++c) {
+      tr_m[c] = t[c] - tl_m[c];
+      vr_m[c] = v[c] - vl_m[c];
+    }
+    lists[list].push_back(scorer.gain(unsplit, read(tl_m), read(tr_m), read(vl_m), read(vr_m)));
+  };
   for (std::uint32_t j = 0; j < n_cand; ++j) {
     const N* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
     const N* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
-    const N* train_all_left = train_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
-    const N* valid_all_left = valid_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
-    N sum_tl = 0, sum_vl = 0;
     for (std::size_t c = 0; c < nc; ++c) {
-      tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c] + train_all_left[c];
-      vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c] + valid_all_left[c];
-      sum_tl += tl[c];
-      sum_vl += vl[c];
+      tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c];
+      vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c];
     }
-    if (sum_vl == 0 || sum_vl == sum_v || sum_tl == 0 || sum_tl == sum_t) continue;
-    for (std::size_t c = 0; c < nc; ++c) {
-      tr[c] = t[c] - tl[c];
-      vr[c] = v[c] - vl[c];
-    }
-    lists[j].push_back(scorer.gain(unsplit, read(tl), read(tr), read(vl), read(vr)));
+    score(read(tl), read(vl), false, j);
+    if (learned.on) score(read(tl), read(vl), true, learned.left(j));
   }
+  if (!learned.on) return;
+  std::fill(tl.begin(), tl.end(), N{0});
+  std::fill(vl.begin(), vl.end(), N{0});
+  score(read(tl), read(vl), true, learned.alone());
 }
 
 }  // namespace
@@ -641,7 +632,7 @@ FeatureCandidates feature_candidates(const SplitContext& ctx, const FeatureColum
 /// The objective's fold scores: each fold trains on the node's other samples.
 void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates, SideTest test,
-                           const MissingRule& rule, std::vector<std::vector<double>>& lists) {
+                           const Learned& learned, std::vector<std::vector<double>>& lists) {
   std::vector<std::uint64_t> missing;
   if (!column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
@@ -649,18 +640,18 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
     }
   }
   ObjectiveFoldScorer scorer(task.objective, task.n_classes);
-  const auto n_cand = rule.kind == MissingRule::Kind::Alone ? 1u : static_cast<std::uint32_t>(candidates.codes.size());
-  if (rule.kind == MissingRule::Kind::Alone) test = SideTest::Threshold;
+  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  const std::uint32_t missing_position = learned.on ? learned.missing() : candidates.positions->none();
   const auto score_folds = [&](auto count_type) {
     using N = decltype(count_type);
     std::vector<N> train_hist, valid_hist;
     for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
       const std::size_t size = ctx.node.folds.valid(f).size();
       if (size == 0 || size == ctx.samples.size()) continue;
-      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, rule, f, train_hist,
-                            valid_hist);
+      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, missing_position, f,
+                            train_hist, valid_hist);
       score_objective_fold(scorer, task.n_classes, std::span<const N>(train_hist), std::span<const N>(valid_hist),
-                           test, n_cand, lists);
+                           test, n_cand, learned, lists);
     }
   };
   if (ctx.weights.empty()) {
@@ -733,36 +724,23 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
     out.push_back(make_scored_split(feature, code, std::move(list), n_folds, context.aggregator));
     out.back().missing_left = missing_left;
   };
-  if (objective == nullptr) {
-    // One pass scores every way: the missing samples get a position of their own.
-    const Learned learned{learn, n_cand};
+  // One pass scores every way: the missing samples get a position of their own.
+  const Learned learned{learn, n_cand};
+  std::vector<std::vector<double>> lists(learn ? learned.alone() + 1 : n_cand);
+  for (auto& list : lists) list.reserve(n_folds);
+  if (objective != nullptr) {
+    score_objective_folds(context, *objective, column, sorted, candidates, test, learned, lists);
+  } else {
     std::vector<std::uint32_t>& positions = buffers.slot_positions;
     validation_positions(context, column, sorted, candidates, learn ? learned.missing() : candidates.positions->none(),
                          positions);
-    std::vector<std::vector<double>> lists(learn ? learned.alone() + 1 : n_cand);
-    for (auto& list : lists) list.reserve(n_folds);
     score_impurity_folds(context, positions, test, n_cand, learned, lists);
-    for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[j], false);
-    if (!learn) return out;
-    for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[learned.left(j)], true);
-    // A category split stores one category: none stands for every category.
-    if (!column.is_categorical) add(kMissingAlone, lists[learned.alone()], false);
-    return out;
   }
-  const auto score = [&](const MissingRule& rule, std::uint32_t count) {
-    std::vector<std::vector<double>> lists(count);
-    for (auto& list : lists) list.reserve(n_folds);
-    score_objective_folds(context, *objective, column, sorted, candidates, test, rule, lists);
-    return lists;
-  };
-  auto right = score(MissingRule{}, n_cand);
-  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], right[j], false);
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[j], false);
   if (!learn) return out;
-  auto left = score(MissingRule::left(test, n_cand), n_cand);
-  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], left[j], true);
-  if (column.is_categorical) return out;
-  auto alone = score(MissingRule{MissingRule::Kind::Alone, 0}, 1);
-  add(kMissingAlone, alone[0], false);
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[learned.left(j)], true);
+  // A category split stores one category: none stands for every category.
+  if (!column.is_categorical) add(kMissingAlone, lists[learned.alone()], false);
   return out;
 }
 
