@@ -18,10 +18,6 @@ void parse_common(const SettingsOptions& options, Settings& settings) {
   settings.config = options.config;
   settings.config.mode = mode;
   settings.config.split_style = style;
-  // Fast mode's histograms keep no per-candidate missing sums yet.
-  if (settings.config.missing == MissingSide::Learn && mode == SplitMode::Fast) {
-    throw ValueError("missing=\"learn\" needs mode=\"strict\"");
-  }
   settings.categorical = sorted_unique(options.categorical);
 }
 

@@ -332,13 +332,13 @@ one quantile bin, ``a <= x < b`` (bin).""",
         "missing", "right", [Options(*OPTIONS["missing"])], _braced("missing"),
         """Where a split sends missing values (NaN, and infinities in
 continuous features).  ``"right"``: always to the right child.
-``"learn"`` (``mode="strict"`` only): each candidate split is scored with
+``"learn"`` (both modes): each candidate split is scored with
 its missing values on the left and on the right, and "missing against
 every finite value" is a candidate of its own; the held-out scores choose
 (on equal scores, right).  A node whose training rows have no missing
 value in the split's feature sends missing values right, so a column
 without missing values at fit grows the same tree either way.""",
-        "`right` (always) or `learn` (the side the held-out scores choose; strict mode)"),
+        "`right` (always) or `learn` (the side the held-out scores choose)"),
     Param(
         "aggregator", "mean", [Options(*OPTIONS["aggregator"])], _braced("aggregator"),
         "How the K fold scores of a candidate are reduced to one number.",

@@ -101,7 +101,10 @@ class EverySplitSink {
     scored.emplace_back();
   }
   std::vector<double>& scores() { return scores_; }
-  void add(std::uint32_t code) { scored.back().push_back(make_scored_split(feature_, code, scores_, n_folds_, aggregator_)); }
+  void add(std::uint32_t code, bool missing_left) {
+    scored.back().push_back(make_scored_split(feature_, code, scores_, n_folds_, aggregator_));
+    scored.back().back().missing_left = missing_left;
+  }
 
   std::vector<std::vector<ScoredSplit>> scored;
 

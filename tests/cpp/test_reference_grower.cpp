@@ -274,21 +274,33 @@ class Reference {
     for (std::uint64_t feature = 0; feature < p_.columns.size(); ++feature) {
       const FeatureBins& bins = encoded_.bins[feature];
       const SideTest test = side_test(p_.config.split_style, !bins.is_continuous);
-      const auto usable = [&](std::uint32_t s) {
-        return encoded_.code(s, feature) < bins.n_codes && (k == 0 || p_.targets.labels[s] < k);
-      };
+      const auto label_usable = [&](std::uint32_t s) { return k == 0 || p_.targets.labels[s] < k; };
+      const auto missing = [&](std::uint32_t s) { return encoded_.code(s, feature) >= bins.n_codes; };
+      // Learned sides: the node's missing samples take part, each candidate
+      // scored with them right, then left, then (continuous) alone.
+      const bool learn = p_.config.missing == MissingSide::Learn &&
+                         std::any_of(run.begin(), run.end(), [&](std::uint32_t s) { return label_usable(s) && missing(s); });
+      const auto usable = [&](std::uint32_t s) { return label_usable(s) && (learn || !missing(s)); };
+      std::vector<std::pair<std::uint32_t, int>> variants;  // code, 0 right / 1 left / 2 alone
       for (std::uint32_t code = 0; code < bins.n_codes; ++code) {
         if (test == SideTest::Threshold && code + 1 == bins.n_codes) continue;
         if (std::none_of(run.begin(), run.end(), [&](std::uint32_t s) { return usable(s) && encoded_.code(s, feature) == code; })) continue;
-        scored.push_back(score_candidate(feature, code, folds.n_folds, [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
+        variants.emplace_back(code, 0);
+        if (learn) variants.emplace_back(code, 1);
+      }
+      if (learn && bins.is_continuous) variants.emplace_back(kMissingAlone, 2);
+      for (const auto& [code, kind] : variants) {
+        scored.push_back(score_candidate(feature, code, folds.n_folds, [&, code = code, kind = kind](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
           for (std::size_t i = 0; i < folds.sample_indices.size(); ++i) {
             const std::uint32_t s = folds.sample_indices[i];
             if (!usable(s)) continue;
-            const bool left = goes_left(test, encoded_.code(s, feature), static_cast<std::uint16_t>(code));
+            const bool left = missing(s) ? kind == 1
+                                         : kind == 2 || goes_left(test, encoded_.code(s, feature), static_cast<std::uint16_t>(code));
             if (folds.fold_ids[i] == f) valid.push_back(s);
             (folds.fold_ids[i] == f ? (left ? vl : vr) : (left ? tl : tr)).push_back(s);
           }
         }));
+        scored.back().missing_left = kind == 1;
       }
     }
     const ScoredSplit* best = accepted(scored);
@@ -298,19 +310,27 @@ class Reference {
     Split split;
     split.feature = best->feature;
     split.score = best->score;
+    split.missing_left = best->missing_left;
+    bool alone = best->code == kMissingAlone;
     if (!bins.is_continuous) {
       split.is_categorical = true;
       split.category = bins.categories[best->code];
-    } else {
+    } else if (!alone) {
       if (best->code < bins.edges.size()) split.upper = bins.edges[best->code];
       if (test == SideTest::Membership && best->code > 0) split.lower = bins.edges[best->code - 1];
-      if (test == SideTest::Threshold && !split.upper) return write_leaf(node, samples);
+      if (test == SideTest::Threshold && !split.upper) {
+        if (split.missing_left || p_.config.missing != MissingSide::Learn) return write_leaf(node, samples);
+        alone = true;
+      }
     }
     // The swap partition: left samples keep their order, the right side is
     // what the swaps leave.
     std::size_t i = begin;
     for (std::size_t j = begin; j < end; ++j) {
-      if (goes_left(test, encoded_.code(run_[j], best->feature), static_cast<std::uint16_t>(best->code))) {
+      const std::uint16_t c = encoded_.code(run_[j], best->feature);
+      const bool left = c >= bins.n_codes ? split.missing_left
+                                          : alone || goes_left(test, c, static_cast<std::uint16_t>(best->code));
+      if (left) {
         std::swap(run_[i], run_[j]);
         ++i;
       }
@@ -389,7 +409,8 @@ class ReferenceGrowerTest : public ::testing::TestWithParam<std::tuple<Case, Spl
 TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
   const auto [c, style, weighted, missing] = GetParam();
   int grown = 0;  // seeds whose tree splits: most of them, so the comparison says something
-  int learned = 0;  // splits that send missing values left
+  int learned = 0;  // strict splits that send missing values left
+  int fast_learned = 0;  // fast ones
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
     const Problem p = random_problem(c, style, seed, weighted, missing);
     GrowInput input{p.task, p.config, p.aggregator, p.targets};
@@ -398,12 +419,17 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
     grown += strict.nodes.size() > 1;
     for (const auto& node : strict.nodes) learned += !node.is_leaf() && node.split.missing_left;
     expect_same_tree(grow_strict(input, p.columns), strict);
-    if (c == Case::Mae || missing == MissingSide::Learn) continue;  // fast mode refuses them
-    expect_same_tree(fit_fast_columns(input, p.columns), Reference(p).fast());
+    if (c == Case::Mae) continue;  // fast mode refuses it
+    const Tree fast = Reference(p).fast();
+    for (const auto& node : fast.nodes) fast_learned += !node.is_leaf() && node.split.missing_left;
+    expect_same_tree(fit_fast_columns(input, p.columns), fast);
   }
   EXPECT_GE(grown, 4);
   if (missing == MissingSide::Learn) {
     EXPECT_GE(learned, 1);
+    if (c != Case::Mae) {
+      EXPECT_GE(fast_learned, 1);
+    }
   }
 }
 

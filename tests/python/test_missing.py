@@ -39,9 +39,10 @@ def _walk(tree, row):
 
 @pytest.mark.parametrize("Est", [QUORClassifier, QUORRegressor])
 @pytest.mark.parametrize("style", ["threshold", "bin"])
-def test_routing_files_and_pickles_follow_the_learned_side(Est, style, tmp_path):
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_routing_files_and_pickles_follow_the_learned_side(Est, style, mode, tmp_path):
     X, y = _data(3)
-    est = Est(missing="learn", split_style=style, min_samples_leaf=3).fit(X, y)
+    est = Est(missing="learn", split_style=style, mode=mode, min_samples_leaf=3).fit(X, y)
     tree = est.tree_
     assert tree.missing_left.any() or style == "bin"
     walked = np.array([_walk(tree, row) for row in X])
@@ -58,19 +59,21 @@ def test_routing_files_and_pickles_follow_the_learned_side(Est, style, tmp_path)
 
 
 @pytest.mark.parametrize("Est", [QUORClassifier, QUORRegressor])
-def test_columns_without_missing_values_grow_the_same_tree(Est):
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_columns_without_missing_values_grow_the_same_tree(Est, mode):
     X, y = _data(5)
     X = np.nan_to_num(X, nan=-1.0)
-    right = Est().fit(X, y)
-    learn = Est(missing="learn").fit(X, y)
-    assert right._forest_settings == Est(missing="right").fit(X, y)._forest_settings
+    right = Est(mode=mode).fit(X, y)
+    learn = Est(missing="learn", mode=mode).fit(X, y)
+    assert right._forest_settings == Est(missing="right", mode=mode).fit(X, y)._forest_settings
     assert "missing" not in right._forest_settings
     a, b = right._forest.export_arrays(), learn._forest.export_arrays()
     for key in a:
         np.testing.assert_array_equal(a[key], b[key], err_msg=key)
 
 
-def test_missing_values_alone_become_a_split():
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_missing_values_alone_become_a_split(mode):
     rng = np.random.default_rng(0)
     X = rng.normal(size=(400, 1))
     missing = rng.random(400) < 0.2
@@ -78,16 +81,14 @@ def test_missing_values_alone_become_a_split():
     y = missing.astype(int)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        QUORClassifier().fit(X, y)
-    assert any("missing" in str(w.message) for w in caught)
-    est = QUORClassifier(missing="learn").fit(X, y)
+        QUORClassifier(mode=mode).fit(X, y)
+    assert mode == "fast" or any("missing" in str(w.message) for w in caught)
+    est = QUORClassifier(missing="learn", mode=mode).fit(X, y)
     assert (est.predict(X) == y).all()
     assert "x[0] is missing" in export_text(est)
 
 
-def test_learn_needs_strict_mode():
+def test_unknown_missing_side_is_refused():
     X, y = _data(1)
-    with pytest.raises(ValueError, match="strict"):
-        QUORClassifier(missing="learn", mode="fast").fit(X, y)
     with pytest.raises(ValueError, match="missing"):
         QUORClassifier(missing="left").fit(X, y)
