@@ -129,6 +129,11 @@ SplitStyle parse_split_style(std::string_view text) {
   unknown("split_style", text, listed_names(kSplitStyles, true));
 }
 
+MissingSide parse_missing_side(std::string_view text) {
+  if (const auto side = find_named(kMissingSides, text)) return *side;
+  unknown("missing", text, listed_names(kMissingSides, true));
+}
+
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices) {
   std::vector<std::uint64_t> out(indices.begin(), indices.end());
   std::sort(out.begin(), out.end());

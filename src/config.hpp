@@ -23,6 +23,12 @@ enum class SplitStyle { Threshold, Bin };
 inline constexpr std::array<Named<SplitMode>, 2> kModes{{{"strict", SplitMode::Strict}, {"fast", SplitMode::Fast}}};
 inline constexpr std::array<Named<SplitStyle>, 2> kSplitStyles{
     {{"threshold", SplitStyle::Threshold}, {"bin", SplitStyle::Bin}}};
+/// Where a split sends missing values: always right (the raw classes' rule),
+/// or to the side the held-out scores choose, split by split.
+enum class MissingSide { Right, Learn };
+inline constexpr std::array<Named<MissingSide>, 2> kMissingSides{
+    {{"right", MissingSide::Right}, {"learn", MissingSide::Learn}}};
+
 /// Accepted as well, but listed in no message.
 inline constexpr std::array<Named<SplitStyle>, 1> kSplitStyleAliases{{{"bin_membership", SplitStyle::Bin}}};
 
@@ -45,6 +51,7 @@ struct TreeConfig {
   bool parallel = false;
   std::uint64_t n_threads = 1;
   std::uint64_t parallel_min_samples = 512;
+  MissingSide missing = MissingSide::Right;
 };
 
 /// The threads a fit runs on: one unless `parallel` is set and `n_threads` is
@@ -69,6 +76,7 @@ std::string format_double(double value);
 /// Option parsers; each throws `ValueError` with its exact message.
 SplitMode parse_mode(std::string_view text);
 SplitStyle parse_split_style(std::string_view text);
+MissingSide parse_missing_side(std::string_view text);
 
 /// The categorical column list as the estimator keeps it: ascending, no repeats.
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices);

@@ -41,7 +41,10 @@ class FastMode {
         n_features_(encoded.n_features),
         code_rows_(code_rows(encoded)),
         run_(input.options.root_samples.empty() ? encoded.sample_count : input.options.root_samples.size()) {
-    for (std::uint64_t f = 0; f < n_features_; ++f) specs_.push_back(feature_spec(encoded, f, input.config.split_style));
+    const bool learn = input.config.missing == MissingSide::Learn;
+    for (std::uint64_t f = 0; f < n_features_; ++f) {
+      specs_.push_back(feature_spec(encoded, f, input.config.split_style, learn));
+    }
     const std::span<const std::uint32_t> given = input.options.root_samples;
     if (given.empty()) {
       std::iota(run_.begin(), run_.end(), std::uint32_t{0});
@@ -90,13 +93,31 @@ class FastMode {
   std::optional<SplitChoice> split_for(const Node&, const ScoredSplit& best) const {
     check_index(best.feature, n_features_, "encoded features");
     const FeatureBins& bins = encoded_.bins[best.feature];
+    std::optional<SplitChoice> choice;
+    if (best.code == kMissingAlone) {
+      if (!bins.is_continuous || bins.n_codes == 0) return std::nullopt;
+      // Every finite code left of the last one, the missing code right.
+      choice = missing_alone_choice(best.feature, best.score);
+      choice->test = SideTest::Threshold;
+      choice->code = static_cast<std::uint32_t>(bins.n_codes - 1);
+      return choice;
+    }
     if (!bins.is_continuous) {
       if (best.code >= bins.categories.size()) return std::nullopt;
-      return category_choice(best.feature, best.code, bins.categories[best.code], best.score);
+      choice = category_choice(best.feature, best.code, bins.categories[best.code], best.score);
+    } else {
+      if (best.code > bins.edges.size()) return std::nullopt;
+      const SideTest test = side_test(input_.config.split_style, false);
+      choice = interval_choice(best.feature, test, best.code, bin_bounds(bins.edges, best.code), best.score);
+      if (!choice && !best.missing_left && input_.config.missing == MissingSide::Learn) {
+        choice = missing_alone_choice(best.feature, best.score);
+        choice->test = SideTest::Threshold;
+        choice->code = best.code;
+        return choice;
+      }
     }
-    if (best.code > bins.edges.size()) return std::nullopt;
-    return interval_choice(best.feature, side_test(input_.config.split_style, false), best.code,
-                           bin_bounds(bins.edges, best.code), best.score);
+    if (choice) choice->split.missing_left = best.missing_left;
+    return choice;
   }
 
   /// Reorders the node's run in place by the split's test on the codes.

@@ -65,7 +65,9 @@ void search_block(const Task& task, const Code* codes, std::size_t stride, std::
     }();
     for (std::size_t k = 0; k < specs.size(); ++k) {
       sink.start(specs[k].feature);
-      const bool own = specs[k].has_missing;
+      // Learned sides score over every sample of the fold; else over those
+      // the feature has a code for.
+      const bool own = specs[k].has_missing && !specs[k].learn_missing;
       const std::size_t slot = layout.missing_slot[k] * K;
       score_regression_cells(filled + layout.offsets[k], specs[k].n_codes, K,
                              own ? cells.fold_sums.data() + slot : node.fold_sums.data(),

@@ -144,7 +144,7 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
   }
   ForestDump dump;
   dump.node_offsets.reserve(trees.size() + 1);
-  for (auto* v : {&dump.is_leaf, &dump.is_categorical}) v->reserve(n_nodes);
+  for (auto* v : {&dump.is_leaf, &dump.is_categorical, &dump.missing_left}) v->reserve(n_nodes);
   for (auto* v : {&dump.children_left, &dump.children_right, &dump.feature}) v->reserve(n_nodes);
   for (auto* v : {&dump.lower, &dump.upper, &dump.split_score, &dump.node_weight}) v->reserve(n_nodes);
   for (auto* v : {&dump.category, &dump.n_samples}) v->reserve(n_nodes);
@@ -170,6 +170,7 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
       dump.category.push_back(node.category);
       dump.n_samples.push_back(static_cast<std::int64_t>(node.n_samples));
       dump.node_weight.push_back(node.weight);
+      dump.missing_left.push_back(0);
       if (!node.is_leaf) continue;
       if (n_classes == 0) {
         dump.leaf_value.push_back(node.value);
@@ -177,6 +178,10 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
       }
       dump.leaf_class.push_back(narrow_index(node.predicted_class));
       for (std::size_t c = 0; c < n_classes; ++c) dump.leaf_proba.push_back(c < node.proba.size() ? node.proba[c] : 0.0);
+    }
+    const std::size_t first = dump.missing_left.size() - tree.nodes.size();
+    for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+      dump.missing_left[first + i] = !tree.nodes[i].is_leaf() && tree.nodes[i].split.missing_left;
     }
     const std::vector<double> scores = split_scores(tree);
     dump.split_score.insert(dump.split_score.end(), scores.begin(), scores.end());
@@ -196,6 +201,10 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
       {"lower", dump.lower.size()},                 {"upper", dump.upper.size()},
       {"category", dump.category.size()},           {"n_samples", dump.n_samples.size()},
       {"split_score", dump.split_score.size()}};
+  if (!dump.missing_left.empty() && dump.missing_left.size() != n_nodes) {
+    refuse("missing_left has " + std::to_string(dump.missing_left.size()) + " entries but is_leaf has " +
+           std::to_string(n_nodes));
+  }
   if (!dump.node_weight.empty() && dump.node_weight.size() != n_nodes) {
     refuse("node_weight has " + std::to_string(dump.node_weight.size()) + " entries but is_leaf has " +
            std::to_string(n_nodes));
@@ -222,6 +231,12 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
   for (std::size_t i = 0; i < n_nodes; ++i) {
     check_flag(dump.is_leaf[i], "is_leaf", i);
     check_flag(dump.is_categorical[i], "is_categorical", i);
+    if (!dump.missing_left.empty()) {
+      check_flag(dump.missing_left[i], "missing_left", i);
+      if (dump.is_leaf[i] != 0 && dump.missing_left[i] != 0) {
+        refuse("node " + std::to_string(i) + " is a leaf but has the fields of a split");
+      }
+    }
     n_leaves += dump.is_leaf[i];
   }
   const bool classification = n_classes > 0;
@@ -320,7 +335,10 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
         }
       }
     }
-    for (std::size_t i = 0; i < size; ++i) rebuilt.nodes[i].split.score = dump.split_score[begin + i];
+    for (std::size_t i = 0; i < size; ++i) {
+      rebuilt.nodes[i].split.score = dump.split_score[begin + i];
+      rebuilt.nodes[i].split.missing_left = !dump.missing_left.empty() && dump.missing_left[begin + i] != 0;
+    }
     trees.push_back(pack_tree(rebuilt, categorical));
   }
   return trees;

@@ -33,6 +33,9 @@ struct ForestDump {
   /// weights, whose nodes weigh their n_samples.
   std::vector<double> node_weight;
   std::vector<double> split_score;          // NaN at leaves and where unknown
+  /// 1 at a split that sends missing values left, else 0; empty in dumps
+  /// written before splits could, whose splits all send them right.
+  std::vector<std::uint8_t> missing_left;
   // Per leaf, in node order.
   std::vector<double> leaf_value;           // regression
   std::vector<std::int32_t> leaf_class;     // classification

@@ -43,6 +43,10 @@ namespace quor {
 struct RootReport {
   bool searched = false;  // past the stopping rules, its features were searched
   bool scored = false;    // and some candidate got a finite aggregated score
+  /// and the best accepted candidate had no split to store: under the
+  /// threshold test with missing values right, the one that sends every
+  /// finite value left (only missing values right).
+  bool unstorable = false;
   std::uint64_t n_samples = 0;
   std::uint64_t n_folds = 0;  // the folds its samples were divided into, when searched
 };
@@ -206,6 +210,9 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
     if (node.depth == 0) report_root(input, mode.size(node), scored);
     const ScoredSplit* best = accepted_split(input, scored);
     const std::optional<SplitChoice> choice = best == nullptr ? std::nullopt : mode.split_for(node, *best);
+    if (node.depth == 0 && best != nullptr && !choice && input.options.root_report != nullptr) {
+      input.options.root_report->unstorable = true;
+    }
     if (choice) {
       auto children = mode.partition(node, *choice);
       const std::uint64_t smallest = min_leaf(input.config);

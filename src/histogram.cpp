@@ -8,10 +8,14 @@
 
 namespace quor {
 
-FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style) {
+FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style,
+                         bool learn_missing) {
   const FeatureBins& bins = encoded.bins[feature];
-  return FeatureSpec{feature, bins.n_codes, side_test(style, !bins.is_continuous) == SideTest::Threshold,
-                     bins.has_missing};
+  FeatureSpec spec{feature, bins.n_codes, side_test(style, !bins.is_continuous) == SideTest::Threshold,
+                   bins.has_missing};
+  spec.learn_missing = learn_missing && bins.has_missing;
+  spec.continuous = bins.is_continuous;
+  return spec;
 }
 
 CodeRows code_rows(const EncodedFeatures& encoded) {
@@ -106,10 +110,14 @@ void fill_regression_cells(const Code* codes, std::size_t stride, std::span<cons
       const double t = node.y[i];
       const double t2 = node.y2[i];
       for (std::size_t k = 0; k < n_features; ++k) {
-        const std::size_t b = row[columns[k]];
+        std::size_t b = row[columns[k]];
         const std::size_t B = specs[k].n_codes;
-        if (b >= B) continue;  // the missing code 0xFFFF is never below B
-        Cell& cell = cells[layout.offsets[k] + fold * B + b];
+        const bool missing = b >= B;  // the missing code 0xFFFF is never below B
+        if (missing) {
+          if (!specs[k].learn_missing) continue;
+          b = B;  // the missing samples' own cell
+        }
+        Cell& cell = cells[layout.offsets[k] + fold * specs[k].width() + b];
         cell.sum += t;
         cell.sq_sum += t2;
         if constexpr (Weighted) {
@@ -117,7 +125,7 @@ void fill_regression_cells(const Code* codes, std::size_t stride, std::span<cons
         } else {
           ++cell.count;
         }
-        if (specs[k].has_missing) {
+        if (specs[k].has_missing && !missing) {
           fold_sums[layout.missing_slot[k] * K + fold] += t;
           fold_sq_sums[layout.missing_slot[k] * K + fold] += t2;
         }
@@ -158,10 +166,13 @@ void fill_class_counts(const Code* codes, std::size_t stride, std::span<const st
         const std::size_t fold = node.fold_ids[i];
         const double w = node.w[i];
         for (std::size_t k = first; k < last; ++k) {
-          const std::size_t b = row[columns[k]];
+          std::size_t b = row[columns[k]];
           const std::size_t B = specs[k].n_codes;
-          if (b >= B) continue;
-          sums[layout.offsets[k] + (fold * B + b) * C + c] += w;
+          if (b >= B) {
+            if (!specs[k].learn_missing) continue;
+            b = B;
+          }
+          sums[layout.offsets[k] + (fold * specs[k].width() + b) * C + c] += w;
         }
       }
     };
@@ -188,10 +199,13 @@ void fill_class_counts(const Code* codes, std::size_t stride, std::span<const st
       const Code* row = codes + static_cast<std::size_t>(rows[i]) * stride;
       const std::size_t fold = node.fold_ids[i];
       for (std::size_t k = 0; k < n_features; ++k) {
-        const std::size_t b = row[columns[k]];
+        std::size_t b = row[columns[k]];
         const std::size_t B = specs[k].n_codes;
-        if (b >= B) continue;
-        ++counts[layout.offsets[k] + (fold * B + b) * C + c];
+        if (b >= B) {
+          if (!specs[k].learn_missing) continue;
+          b = B;
+        }
+        ++counts[layout.offsets[k] + (fold * specs[k].width() + b) * C + c];
       }
     }
   };

@@ -40,11 +40,20 @@ struct FeatureSpec {
   /// For a feature whose codes a small node renumbered (code_compaction.hpp):
   /// the original code of each new one.
   const std::uint32_t* original_codes = nullptr;
+  /// Learned missing sides: the missing samples get a cell of their own per
+  /// fold, after the B codes' (cell B), and every candidate is scored with
+  /// them on either side.
+  bool learn_missing = false;
+  bool continuous = true;  // whether "missing values alone" is a candidate
+
+  /// Cells per fold (and class).
+  std::size_t width() const { return static_cast<std::size_t>(n_codes) + (learn_missing ? 1 : 0); }
 };
 
 /// How encoded feature `feature` is searched under the split style: its bin
 /// count, its kind of test and whether it may hold the missing code.
-FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style);
+FeatureSpec feature_spec(const EncodedFeatures& encoded, std::uint64_t feature, SplitStyle style,
+                         bool learn_missing = false);
 
 /// A row-major matrix of codes, one byte (`narrow`) or two (`wide`) each, with
 /// `stride` codes per sample. A code at or above a feature's B, such as the
@@ -58,9 +67,9 @@ struct CodeRows {
 /// The code matrix of encoded features, in whichever width it is stored.
 CodeRows code_rows(const EncodedFeatures& encoded);
 
-/// Cells per feature of a filled block: K·B, times C when classes are counted.
+/// Cells per feature of a filled block: K·width, times C when classes are counted.
 inline std::size_t cells_of(bool regression, const FeatureSpec& spec, std::size_t K, std::size_t C) {
-  return static_cast<std::size_t>(spec.n_codes) * (regression ? 1 : C) * K;
+  return spec.width() * (regression ? 1 : C) * K;
 }
 
 /// Where each feature of a block has its cells, and its slot in the per-fold

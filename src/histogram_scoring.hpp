@@ -16,10 +16,15 @@
 #include "criterion.hpp"
 #include "histogram.hpp"
 #include "objective.hpp"
+#include "scored_split.hpp"
 #include "split_sink.hpp"
 #include "task.hpp"
 
 namespace quor {
+
+/// Where a candidate sends the missing samples of a feature with learned
+/// sides: right or left of its test, or alone against every finite value.
+enum class MissingVariant : std::uint8_t { Right, Left, Alone };
 
 /// The candidate codes of one feature, in ascending order, each with its fold
 /// scores handed to the sink. The side rule on codes, summed: under the
@@ -27,12 +32,22 @@ namespace quor {
 /// `accumulate(b)` first adds code b to the running left side, and every code
 /// but the last that holds a sample is a candidate; under the membership test
 /// the left side is code b alone, and every code that holds a sample is a
-/// candidate.
-/// `fold_score(f, b)` scores one fold, or gives nullopt to leave it out. A
-/// renumbered feature's codes reach the sink as their original codes.
+/// candidate. With `learn` (the node has missing samples and their side is
+/// learned), each candidate is scored with them right, then left, and a
+/// continuous feature's "missing values alone" comes last (kMissingAlone).
+/// `fold_score(f, b, variant)` scores one fold, or gives nullopt to leave it
+/// out. A renumbered feature's codes reach the sink as their original codes.
 template <CandidateSink Sink, class Total, class Accumulate, class FoldScore>
-void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, Total&& code_total,
+void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, bool learn, Total&& code_total,
                         Accumulate&& accumulate, FoldScore&& fold_score, Sink& sink) {
+  const auto emit = [&](std::size_t b, MissingVariant variant, std::uint32_t code) {
+    std::vector<double>& scores = sink.scores();
+    scores.clear();
+    for (std::size_t f = 0; f < K; ++f) {
+      if (const std::optional<double> score = fold_score(f, b, variant)) scores.push_back(*score);
+    }
+    sink.add(code, variant == MissingVariant::Left);
+  };
   for (std::size_t b = 0; b < B; ++b) {
     const auto total = code_total(b);
     if (spec.threshold) {
@@ -41,54 +56,77 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, T
     } else if (total == 0) {
       continue;
     }
-    std::vector<double>& scores = sink.scores();
-    scores.clear();
-    for (std::size_t f = 0; f < K; ++f) {
-      if (const std::optional<double> score = fold_score(f, b)) scores.push_back(*score);
-    }
-    sink.add(spec.original_codes != nullptr ? spec.original_codes[b] : static_cast<std::uint32_t>(b));
+    const std::uint32_t code =
+        spec.original_codes != nullptr ? spec.original_codes[b] : static_cast<std::uint32_t>(b);
+    emit(b, MissingVariant::Right, code);
+    if (learn) emit(b, MissingVariant::Left, code);
   }
+  if (learn && spec.continuous) emit(0, MissingVariant::Alone, kMissingAlone);
 }
 
-/// Scores one feature's regression cells (K·B, fold-major) given each fold's
-/// totals over the feature's usable samples. Weighted cells hold weight sums
-/// where unweighted ones count.
+/// Scores one feature's regression cells (K·width, fold-major) given each
+/// fold's totals over the feature's usable samples (with learned sides, over
+/// every sample of the fold). Weighted cells hold weight sums where
+/// unweighted ones count.
 template <CandidateSink Sink, class N>
 void score_regression_cells(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K, const double* fold_sums,
                             const double* fold_sq_sums, const FeatureSpec& spec, Sink& sink) {
+  using Sums = BasicTargetSums<N>;
+  const std::size_t W = spec.width();
   std::vector<N> fold_sizes(K, 0);
   for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * B + b].count;
+    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * W + b].count;
+  }
+  // The missing samples' sums per fold, kept out of the running sums and
+  // added to a side after.
+  std::vector<Sums> missing(K, Sums{0, -0.0, -0.0});
+  bool learn = false;
+  if (spec.learn_missing) {
+    for (std::size_t f = 0; f < K; ++f) {
+      const BasicRegressionCell<N>& cell = cells[f * W + B];
+      missing[f] = Sums{cell.count, cell.sum, cell.sq_sum};
+      learn = learn || cell.count > 0;
+    }
   }
   std::vector<BasicRegressionCell<N>> running(spec.threshold ? K : 0, BasicRegressionCell<N>{-0.0, -0.0, 0});
   for_each_candidate(
-      B, K, spec,
+      B, K, spec, learn,
       [&](std::size_t b) {
         N total = 0;
-        for (std::size_t f = 0; f < K; ++f) total += cells[f * B + b].count;
+        for (std::size_t f = 0; f < K; ++f) total += cells[f * W + b].count;
         return total;
       },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
-          const BasicRegressionCell<N>& cell = cells[f * B + b];
+          const BasicRegressionCell<N>& cell = cells[f * W + b];
           running[f].count += cell.count;
           running[f].sum += cell.sum;
           running[f].sq_sum += cell.sq_sum;
         }
       },
-      [&](std::size_t f, std::size_t b) {
-        const BasicRegressionCell<N>& left = spec.threshold ? running[f] : cells[f * B + b];
-        const BasicTargetSums<N> whole{fold_sizes[f], fold_sums[f], fold_sq_sums[f]};
-        return variance_decrease(whole, BasicTargetSums<N>{left.count, left.sum, left.sq_sum},
-                                 BasicTargetSums<N>{whole.n - left.count, whole.sum - left.sum,
-                                                    whole.sq_sum - left.sq_sum});
+      [&](std::size_t f, std::size_t b, MissingVariant variant) {
+        const Sums whole{fold_sizes[f] + missing[f].n, fold_sums[f], fold_sq_sums[f]};
+        Sums left;
+        if (variant == MissingVariant::Alone) {
+          left = Sums{fold_sizes[f], whole.sum - missing[f].sum, whole.sq_sum - missing[f].sq_sum};
+        } else {
+          const BasicRegressionCell<N>& cell = spec.threshold ? running[f] : cells[f * W + b];
+          left = Sums{cell.count, cell.sum, cell.sq_sum};
+          if (variant == MissingVariant::Left) {
+            left = Sums{left.n + missing[f].n, left.sum + missing[f].sum, left.sq_sum + missing[f].sq_sum};
+          }
+        }
+        return variance_decrease(whole, left, Sums{whole.n - left.n, whole.sum - left.sum, whole.sq_sum - left.sq_sum});
       },
       sink);
 }
 
 /// The class counts of one feature's cells: per fold (over codes), per code
 /// (over folds) and in all, with the fold sizes. `Cell` is a count (32-bit)
-/// or, weighted, a weight sum; `N` what they add up to.
+/// or, weighted, a weight sum; `N` what they add up to. With learned sides
+/// and missing samples in the node (`learn`), the per-fold and per-class
+/// totals and the fold sizes take in the missing samples, whose counts are
+/// also kept per fold and in all.
 template <class Cell>
 struct ClassTotals {
   using N = std::conditional_t<std::is_same_v<Cell, double>, double, std::uint64_t>;
@@ -96,21 +134,44 @@ struct ClassTotals {
   std::vector<N> fold_sizes;
   std::vector<N> per_code;  // B·C
   std::vector<N> per_class;  // C
+  std::vector<N> missing;       // K·C
+  std::vector<N> missing_node;  // C
+  std::vector<N> fold_missing;  // K
+  bool learn = false;
 
-  ClassTotals(const Cell* cells, std::size_t B, std::size_t K, std::size_t C)
-      : per_fold(K * C, 0), fold_sizes(K, 0), per_code(B * C, 0), per_class(C, 0) {
+  ClassTotals(const Cell* cells, std::size_t B, std::size_t K, std::size_t C, const FeatureSpec& spec)
+      : per_fold(K * C, 0), fold_sizes(K, 0), per_code(B * C, 0), per_class(C, 0), missing(K * C, 0),
+        missing_node(C, 0), fold_missing(K, 0) {
+    const std::size_t W = spec.width();
     for (std::size_t f = 0; f < K; ++f) {
       for (std::size_t b = 0; b < B; ++b) {
-        const Cell* cell = cells + (f * B + b) * C;
+        const Cell* cell = cells + (f * W + b) * C;
         for (std::size_t c = 0; c < C; ++c) {
           per_fold[f * C + c] += cell[c];
           per_code[b * C + c] += cell[c];
         }
       }
+      if (spec.learn_missing) {
+        const Cell* cell = cells + (f * W + B) * C;
+        for (std::size_t c = 0; c < C; ++c) {
+          missing[f * C + c] = cell[c];
+          missing_node[c] += cell[c];
+          fold_missing[f] += cell[c];
+        }
+        learn = learn || fold_missing[f] > 0;
+      }
+    }
+    if (learn) {
+      for (std::size_t i = 0; i < K * C; ++i) per_fold[i] += missing[i];
+    }
+    for (std::size_t f = 0; f < K; ++f) {
       for (std::size_t c = 0; c < C; ++c) fold_sizes[f] += per_fold[f * C + c];
     }
     for (std::size_t b = 0; b < B; ++b) {
       for (std::size_t c = 0; c < C; ++c) per_class[c] += per_code[b * C + c];
+    }
+    if (learn) {
+      for (std::size_t c = 0; c < C; ++c) per_class[c] += missing_node[c];
     }
   }
 
@@ -121,13 +182,14 @@ struct ClassTotals {
   }
 };
 
-/// Scores one feature's class cells (K·B·C) by Gini or entropy decrease on
-/// each fold's own samples.
+/// Scores one feature's class cells (K·width·C) by Gini or entropy decrease
+/// on each fold's own samples.
 template <CandidateSink Sink, class Cell>
 void score_class_cells(const Criterion& criterion, const Cell* cells, std::size_t B, std::size_t K, std::size_t C,
                        const FeatureSpec& spec, Sink& sink) {
   using N = typename ClassTotals<Cell>::N;
-  const ClassTotals<Cell> totals(cells, B, K, C);
+  const std::size_t W = spec.width();
+  const ClassTotals<Cell> totals(cells, B, K, C, spec);
   std::vector<double> parent_impurity(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
     if (totals.fold_sizes[f] > 0) {
@@ -138,29 +200,36 @@ void score_class_cells(const Criterion& criterion, const Cell* cells, std::size_
   std::vector<N> running(spec.threshold ? K * C : 0, 0);
   std::vector<N> left(C), right(C);
   for_each_candidate(
-      B, K, spec, [&](std::size_t b) { return totals.code_total(b); },
+      B, K, spec, totals.learn, [&](std::size_t b) { return totals.code_total(b); },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
-          const Cell* cell = cells + (f * B + b) * C;
+          const Cell* cell = cells + (f * W + b) * C;
           for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cell[c];
         }
       },
-      [&](std::size_t f, std::size_t b) -> std::optional<double> {
+      [&](std::size_t f, std::size_t b, MissingVariant variant) -> std::optional<double> {
         const N n = totals.fold_sizes[f];
+        const N* fold = totals.per_fold.data() + f * C;
+        const N* miss = totals.missing.data() + f * C;
         N nl = 0;
         for (std::size_t c = 0; c < C; ++c) {
-          left[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
+          if (variant == MissingVariant::Alone) {
+            left[c] = fold[c] - miss[c];
+          } else {
+            left[c] = spec.threshold ? running[f * C + c] : cells[(f * W + b) * C + c];
+            if (variant == MissingVariant::Left) left[c] += miss[c];
+          }
           nl += left[c];
         }
         if (!both_sides(n, nl)) return std::nullopt;
-        for (std::size_t c = 0; c < C; ++c) right[c] = totals.per_fold[f * C + c] - left[c];
+        for (std::size_t c = 0; c < C; ++c) right[c] = fold[c] - left[c];
         return class_decrease(criterion, parent_impurity[f], n, std::span<const N>(left), nl,
                               std::span<const N>(right));
       },
       sink);
 }
 
-/// Scores one feature's class cells (K·B·C) by true cross-validation: for
+/// Scores one feature's class cells (K·width·C) by true cross-validation: for
 /// each fold the other folds train (each side predicts its majority class)
 /// and the fold is held out; the score is the metric gain over not splitting.
 template <CandidateSink Sink, class Cell>
@@ -168,7 +237,8 @@ void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::si
                            const FeatureSpec& spec, Sink& sink) {
   using N = typename ClassTotals<Cell>::N;
   const std::size_t C = task.n_classes;
-  const ClassTotals<Cell> totals(cells, B, K, C);
+  const std::size_t W = spec.width();
+  const ClassTotals<Cell> totals(cells, B, K, C, spec);
   // The four sides and the fold's training totals, overwritten per (code, fold).
   std::vector<N> vectors(5 * C);
   const auto vec = [&](std::size_t k) { return std::span<const N>(vectors.data() + k * C, C); };
@@ -187,27 +257,41 @@ void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::si
     unsplit[f] = scorer.unsplit(t, fold);
   }
   // Threshold test: the held-out left side is the running fold vector, the
-  // node-wide left side the running node vector; under membership, code b's cells.
+  // node-wide left side the running node vector; under membership, code b's
+  // cells. Missing samples join the left sides after, when they go left;
+  // alone, the left sides are every finite sample.
   std::vector<N> running(spec.threshold ? K * C : 0, 0);
   std::vector<N> running_node(spec.threshold ? C : 0, 0);
   for_each_candidate(
-      B, K, spec, [&](std::size_t b) { return totals.code_total(b); },
+      B, K, spec, totals.learn, [&](std::size_t b) { return totals.code_total(b); },
       [&](std::size_t b) {
         for (std::size_t f = 0; f < K; ++f) {
-          for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cells[(f * B + b) * C + c];
+          for (std::size_t c = 0; c < C; ++c) running[f * C + c] += cells[(f * W + b) * C + c];
         }
         for (std::size_t c = 0; c < C; ++c) running_node[c] += totals.per_code[b * C + c];
       },
-      [&](std::size_t f, std::size_t b) -> std::optional<double> {
+      [&](std::size_t f, std::size_t b, MissingVariant variant) -> std::optional<double> {
         if (totals.fold_sizes[f] == 0) return std::nullopt;
         const N* fold = totals.per_fold.data() + f * C;
+        const N* miss = totals.missing.data() + f * C;
         const N* node_left = spec.threshold ? running_node.data() : totals.per_code.data() + b * C;
         N n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
         for (std::size_t c = 0; c < C; ++c) {
           w_t[c] = totals.per_class[c] - fold[c];
-          w_vl[c] = spec.threshold ? running[f * C + c] : cells[(f * B + b) * C + c];
+          N node_side = 0;
+          if (variant == MissingVariant::Alone) {
+            w_vl[c] = fold[c] - miss[c];
+            node_side = totals.per_class[c] - totals.missing_node[c];
+          } else {
+            w_vl[c] = spec.threshold ? running[f * C + c] : cells[(f * W + b) * C + c];
+            node_side = node_left[c];
+            if (variant == MissingVariant::Left) {
+              w_vl[c] += miss[c];
+              node_side += totals.missing_node[c];
+            }
+          }
           w_vr[c] = fold[c] - w_vl[c];
-          w_tl[c] = node_left[c] - w_vl[c];
+          w_tl[c] = node_side - w_vl[c];
           w_tr[c] = w_t[c] - w_tl[c];
           n_vl += w_vl[c];
           n_vr += w_vr[c];

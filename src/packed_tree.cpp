@@ -88,6 +88,7 @@ Tree unpack_tree(const PackedTree& packed, std::span<const std::uint64_t> catego
     Split split;
     split.feature = splits[s].feature;
     split.score = detail.score;
+    split.missing_left = splits[s].missing_inside;
     if (is_categorical(categorical, split.feature)) {
       split.is_categorical = true;
       split.category = static_cast<std::uint32_t>(detail.lower);

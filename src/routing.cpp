@@ -70,6 +70,14 @@ IntervalTest interval_test(const Split& split, bool categorical_column) {
   return {split.category == 0 ? 0.0 : c - 0.5, c + 0.5, true};
 }
 
+// Whether a float is missing for a split on its column: not finite, or on a
+// categorical column, one whose category code is the missing code.
+inline bool is_missing_value(double v, bool categorical) {
+  constexpr double kPastLastCode = static_cast<double>(kMissingCode) - 0.5;
+  if (categorical) return !((v >= 0.0) & (v < kPastLastCode));
+  return !std::isfinite(v);
+}
+
 // Routes the rows [0, n) of a block (n <= kBlockRows) from the root split;
 // `codes[s]` ends as the code (< 0) at which row s stopped: ~leaf, or an error
 // code of a split that reads a column past the row's end. cell(s, feature) is
@@ -82,7 +90,9 @@ void route_block(const RoutingSplit* splits, std::size_t full_levels, std::size_
   const auto step = [&](std::size_t s, std::int32_t node) {
     const RoutingSplit& split = splits[node];
     const double v = cell(s, split.feature);
-    return split.child[(v >= split.lower) & (v < split.upper)];
+    const bool inside = (v >= split.lower) & (v < split.upper);
+    if (split.missing_inside && is_missing_value(v, split.categorical)) return split.child[1];
+    return split.child[inside];
   };
   std::fill_n(codes, n, 0);
   for (std::size_t level = 0; level < full_levels; ++level) {
@@ -383,7 +393,14 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
     const IntervalTest test = interval_test(node.split, is_categorical(categorical, feature));
     const std::int32_t inside = code[test.inside_goes_left ? node.left : node.right];
     const std::int32_t outside = code[test.inside_goes_left ? node.right : node.left];
-    splits_.push_back({test.lower, test.upper, feature, {outside, inside}});
+    const bool categorical_column = is_categorical(categorical, feature);
+    // A missing value lies outside every test, so it reaches the left child
+    // through `missing_inside` only when the inside goes left; the one split
+    // whose inside goes right (a category split on the missing code) already
+    // sends it left, and sends every other category right.
+    const bool missing_inside = node.split.missing_left && test.inside_goes_left &&
+                                node.split.is_categorical == categorical_column;
+    splits_.push_back({test.lower, test.upper, feature, {outside, inside}, missing_inside, categorical_column});
     const std::uint64_t needed = feature == std::numeric_limits<std::uint64_t>::max() ? feature : feature + 1;
     columns_needed_ = std::max(columns_needed_, needed);
   }

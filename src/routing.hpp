@@ -30,6 +30,11 @@ struct RoutingSplit {
   double upper = 0.0;
   std::uint64_t feature = 0;
   std::array<std::int32_t, 2> child{};
+  /// Missing values (non-finite floats; on a categorical column, floats
+  /// with the missing code) lie outside every test; set, they go to
+  /// child[1] nonetheless.
+  bool missing_inside = false;
+  bool categorical = false;
 };
 
 /// A tree laid out for batch routing, for one list of categorical columns.

@@ -32,7 +32,9 @@ const ScoredSplit* choose_best_split(std::span<const ScoredSplit> scored) {
     if (!std::isfinite(r.score)) continue;
     if (best == nullptr || r.score > best->score ||
         (r.score == best->score &&
-         (r.feature < best->feature || (r.feature == best->feature && r.code < best->code)))) {
+         (r.feature < best->feature ||
+          (r.feature == best->feature &&
+           (r.code < best->code || (r.code == best->code && !r.missing_left && best->missing_left)))))) {
       best = &r;
     }
   }

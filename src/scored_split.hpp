@@ -17,8 +17,14 @@ struct ScoredSplit {
   FoldStats stats;
   std::uint64_t feature = 0;
   std::uint32_t code = 0;
+  /// Whether the candidate sends missing values left (scored that way).
+  bool missing_left = false;
   double score = 0.0;
 };
+
+/// The code of the candidate "missing values against every finite value" of
+/// a continuous feature: above every bin, so that on equal scores a bin wins.
+inline constexpr std::uint32_t kMissingAlone = 0xFFFFFFFFu;
 
 /// A candidate's scored split: its fold scores (fold order) summarised over the
 /// node's `n_folds` folds, then aggregated into its score.
@@ -29,7 +35,8 @@ ScoredSplit make_scored_split(std::uint64_t feature, std::uint32_t code, std::ve
 std::vector<ScoredSplit> pool_scored_splits(std::vector<std::vector<ScoredSplit>> per_feature);
 
 /// The node's choice among pooled scored splits: finite scores only; the highest
-/// score, then the lower feature, then the lower code. nullptr when none is
+/// score, then the lower feature, then the lower code, then missing values
+/// right before left (the raw rule wins ties). nullptr when none is
 /// finite. Independent of the order of `scored`.
 const ScoredSplit* choose_best_split(std::span<const ScoredSplit> scored);
 

@@ -50,15 +50,25 @@ struct Split {
   std::optional<double> lower;
   std::optional<double> upper;
   std::uint32_t category = 0;
+  /// Where a missing value of the split's own kind goes (a non-finite value
+  /// under an interval, the missing code under a category): left when set.
+  /// Unset, missing values go right, as every split of the raw classes sends
+  /// them; the flag belongs to the split, not to its test, so that any kind
+  /// of test can carry it.
+  bool missing_left = false;
   /// The aggregated score the split won with; NaN when unknown.
   double score = std::numeric_limits<double>::quiet_NaN();
 
   /// Whether a continuous value goes left. A NaN bound fails its comparison.
   bool goes_left(double value) const {
-    return !is_categorical && std::isfinite(value) && (!lower || value >= *lower) && (!upper || value < *upper);
+    if (is_categorical) return false;
+    if (!std::isfinite(value)) return missing_left;
+    return (!lower || value >= *lower) && (!upper || value < *upper);
   }
   /// Whether a categorical value, by its category code, goes left.
-  bool goes_left_category(std::uint32_t code) const { return is_categorical && code == category; }
+  bool goes_left_category(std::uint32_t code) const {
+    return is_categorical && (code == category || (missing_left && code == kMissingCode));
+  }
   /// Whether a training sample goes left.
   bool goes_left(const FeatureColumn& column, std::uint64_t sample) const {
     return column.is_categorical ? goes_left_category(column.codes[sample]) : goes_left(column.values[sample]);
@@ -73,8 +83,11 @@ struct SplitChoice {
   SideTest test = SideTest::Threshold;
   std::uint32_t code = 0;
 
+  /// A missing code (the largest of its width) goes where the split sends
+  /// missing values.
   template <class Code>
   bool code_goes_left(Code c) const {
+    if (c == std::numeric_limits<Code>::max()) return split.missing_left;
     return quor::goes_left(test, c, static_cast<Code>(code));
   }
 };
@@ -94,6 +107,16 @@ inline std::optional<SplitChoice> interval_choice(std::uint64_t feature, SideTes
   } else {
     choice.split.lower = bounds.first;
   }
+  return choice;
+}
+
+/// The split of a continuous feature's missing values from its finite ones:
+/// no bound, so every finite value goes left and every missing value right.
+/// It partitions only by raw values (strict mode): it has no candidate code.
+inline SplitChoice missing_alone_choice(std::uint64_t feature, double score) {
+  SplitChoice choice{Split{}, SideTest::Membership, 0};
+  choice.split.feature = feature;
+  choice.split.score = score;
   return choice;
 }
 

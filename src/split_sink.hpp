@@ -21,15 +21,15 @@ namespace quor {
 /// parameters of the search, so that a candidate reaches its sink without an
 /// indirect call.
 template <class Sink>
-concept CandidateSink = requires(Sink& sink, std::uint64_t feature, std::uint32_t code) {
+concept CandidateSink = requires(Sink& sink, std::uint64_t feature, std::uint32_t code, bool missing_left) {
   sink.start(feature);
   { sink.scores() } -> std::same_as<std::vector<double>&>;
-  sink.add(code);
+  sink.add(code, missing_left);
 };
 
 /// Keeps the scored split choose_best_split would take among all the
 /// candidates it is given (a finite score, the highest, then the lower
-/// feature, then the lower code), without making a scored split of each: the
+/// feature, then the lower code, then missing values right), without making a scored split of each: the
 /// winner's is made once, at the end. Its buffers are the caller's, reused
 /// from node to node.
 class BestSplitSink {
@@ -42,14 +42,19 @@ class BestSplitSink {
 
   std::vector<double>& scores() { return scores_; }
 
-  void add(std::uint32_t code) {
+  void add(std::uint32_t code, bool missing_left = false) {
     const double value = aggregator_.score(scores_);
     if (!std::isfinite(value)) return;
-    if (found_ && !(value > best_ || (value == best_ && (feature_ < best_feature_ ||
-                                                          (feature_ == best_feature_ && code < best_code_))))) {
+    if (found_ &&
+        !(value > best_ ||
+          (value == best_ &&
+           (feature_ < best_feature_ ||
+            (feature_ == best_feature_ &&
+             (code < best_code_ || (code == best_code_ && !missing_left && best_missing_left_))))))) {
       return;
     }
     found_ = true;
+    best_missing_left_ = missing_left;
     best_ = value;
     best_feature_ = feature_;
     best_code_ = code;
@@ -59,7 +64,9 @@ class BestSplitSink {
   /// The best scored split; nullopt when no candidate had a finite score.
   std::optional<ScoredSplit> best() const {
     if (!found_) return std::nullopt;
-    return make_scored_split(best_feature_, best_code_, best_scores_, n_folds_, aggregator_);
+    ScoredSplit best = make_scored_split(best_feature_, best_code_, best_scores_, n_folds_, aggregator_);
+    best.missing_left = best_missing_left_;
+    return best;
   }
 
  private:
@@ -72,6 +79,7 @@ class BestSplitSink {
   double best_ = 0.0;
   std::uint64_t best_feature_ = 0;
   std::uint32_t best_code_ = 0;
+  bool best_missing_left_ = false;
 };
 
 static_assert(CandidateSink<BestSplitSink>);

@@ -101,13 +101,27 @@ class StrictMode {
   /// (continuous) or category codes.
   std::optional<SplitChoice> split_for(const Node& node, const ScoredSplit& best) const {
     check_index(best.feature, n_features_, "features");
-    if (columns_[best.feature].is_categorical) return category_choice(best.feature, best.code, best.code, best.score);
-    const std::vector<SortedValue>& sorted = node.sorted[best.feature];
-    const EdgeRuns edges =
-        EdgeRuns::build(sorted.size(), input_.config.n_bins, [&](std::uint64_t rank) { return sorted[rank].value; });
-    if (best.code > edges.size()) return std::nullopt;
-    return interval_choice(best.feature, side_test(input_.config.split_style, false), best.code,
-                           edges.bounds(best.code), best.score);
+    std::optional<SplitChoice> choice;
+    if (columns_[best.feature].is_categorical) {
+      if (best.code == kMissingAlone) return std::nullopt;
+      choice = category_choice(best.feature, best.code, best.code, best.score);
+    } else if (best.code == kMissingAlone) {
+      return missing_alone_choice(best.feature, best.score);
+    } else {
+      const std::vector<SortedValue>& sorted = node.sorted[best.feature];
+      const EdgeRuns edges = EdgeRuns::build(sorted.size(), input_.config.n_bins,
+                                             [&](std::uint64_t rank) { return sorted[rank].value; });
+      if (best.code > edges.size()) return std::nullopt;
+      const SideTest test = side_test(input_.config.split_style, false);
+      choice = interval_choice(best.feature, test, best.code, edges.bounds(best.code), best.score);
+      // The node's last bin under the threshold test holds every finite value:
+      // with missing values right it is the split of missing values alone.
+      if (!choice && !best.missing_left && input_.config.missing == MissingSide::Learn) {
+        return missing_alone_choice(best.feature, best.score);
+      }
+    }
+    if (choice) choice->split.missing_left = best.missing_left;
+    return choice;
   }
 
   /// The children's samples, each in the node's order, by the split's test

@@ -164,12 +164,16 @@ struct FeatureCandidates {
 /// are binned in one walk over the sorted list: each fold has a cursor into
 /// its own edges, which only moves forward as the values grow.
 void validation_positions(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted,
-                          const FeatureCandidates& candidates, std::vector<std::uint32_t>& out) {
+                          const FeatureCandidates& candidates, std::uint32_t missing_position,
+                          std::vector<std::uint32_t>& out) {
   const CandidatePositions& positions = *candidates.positions;
   const std::span<const std::uint64_t> by_slot = ctx.node.folds.samples;
-  out.assign(by_slot.size(), positions.none());
+  out.assign(by_slot.size(), missing_position);
   if (column.is_categorical) {
-    for (std::size_t slot = 0; slot < by_slot.size(); ++slot) out[slot] = positions(column.codes[by_slot[slot]]);
+    for (std::size_t slot = 0; slot < by_slot.size(); ++slot) {
+      const std::uint32_t code = column.codes[by_slot[slot]];
+      out[slot] = code == kMissingCode ? missing_position : positions(code);
+    }
     return;
   }
   std::vector<BinCursor> cursors(candidates.edges.begin(), candidates.edges.end());
@@ -212,6 +216,46 @@ inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
   return test == SideTest::Threshold ? j >= p : j == p;
 }
 
+/// How the impurity scorers of a feature with learned missing sides lay out
+/// their fold scores: with missing samples at position `missing()` (past
+/// every candidate's and the no-candidate position), kept out of the
+/// candidates' side sums and added to one side afterwards, the lists hold
+/// each candidate with missing values right, then each with them left, then
+/// "missing values against every finite value". Every side's sums are its
+/// finite samples' in validation order plus, when it takes them, the missing
+/// samples' in validation order: one pass gives all three kinds.
+struct Learned {
+  bool on = false;
+  std::uint32_t n_cand = 0;
+  std::uint32_t missing() const { return n_cand + 1; }
+  std::size_t left(std::uint32_t j) const { return static_cast<std::size_t>(n_cand) + j; }
+  std::size_t alone() const { return 2 * static_cast<std::size_t>(n_cand); }
+};
+
+/// Sums of the missing samples of a fold, and of its finite ones.
+template <class N>
+struct MissingSplitSums {
+  BasicTargetSums<N> missing;
+  BasicTargetSums<N> finite;
+};
+
+/// Pushes the learned variants' scores of candidate j (sides `left`, `right`
+/// without the missing samples) and, after the last candidate, the score of
+/// missing values alone.
+template <class N>
+void push_learned_variance(const Learned& learned, const BasicTargetSums<N>& whole, const MissingSplitSums<N>& m,
+                           std::uint32_t j, const BasicTargetSums<N>& left, const BasicTargetSums<N>& right,
+                           std::vector<std::vector<double>>& lists) {
+  const auto with = [&](const BasicTargetSums<N>& side) {
+    return BasicTargetSums<N>{side.n + m.missing.n, side.sum + m.missing.sum, side.sq_sum + m.missing.sq_sum};
+  };
+  if (const auto score = variance_decrease(whole, left, with(right))) lists[j].push_back(*score);
+  if (const auto score = variance_decrease(whole, with(left), right)) lists[learned.left(j)].push_back(*score);
+  if (j + 1 == learned.n_cand) {
+    if (const auto score = variance_decrease(whole, m.finite, m.missing)) lists[learned.alone()].push_back(*score);
+  }
+}
+
 // The per-sample updates of the candidates' sums are independent of each
 // other, so wider vector units run them faster without changing a bit; the
 // machine's best version is picked at load time. Under ThreadSanitizer the
@@ -228,16 +272,17 @@ inline bool left_of(SideTest test, std::uint32_t j, std::uint32_t p) {
 /// validation order.
 QUOR_VECTOR_CLONES
 void score_fold_variance(std::span<const double> valid_y, std::span<const std::uint32_t> pos, SideTest test,
-                         std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& sums,
-                         std::vector<std::uint64_t>& counts) {
+                         std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                         std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
   // Layout: left s1, left s2, right s1, right s2, C entries each.
   sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
-  counts.assign(static_cast<std::size_t>(n_cand) + 1, 0);
+  counts.assign(static_cast<std::size_t>(n_cand) + 2, 0);
   double* ls1 = sums.data();
   double* ls2 = ls1 + n_cand;
   double* rs1 = ls2 + n_cand;
   double* rs2 = rs1 + n_cand;
   TargetSums whole;
+  MissingSplitSums<std::uint64_t> m;
   for (std::size_t i = 0; i < valid_y.size(); ++i) {
     const double t = valid_y[i];
     const double t2 = t * t;
@@ -245,31 +290,53 @@ void score_fold_variance(std::span<const double> valid_y, std::span<const std::u
     whole.sum += t;
     whole.sq_sum += t2;
     ++counts[p];
+    if (learned.on) {
+      BasicTargetSums<std::uint64_t>& group = p == learned.missing() ? m.missing : m.finite;
+      group.sum += t;
+      group.sq_sum += t2;
+      if (p == learned.missing()) continue;
+    }
     add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
   }
   whole.n = valid_y.size();
+  m.missing.n = counts[n_cand + 1];
+  m.finite.n = whole.n - m.missing.n;
   std::uint64_t n_left = 0;
   for (std::uint32_t j = 0; j < n_cand; ++j) {
     n_left = test == SideTest::Threshold ? n_left + counts[j] : counts[j];
-    const std::optional<double> score = variance_decrease(whole, TargetSums{n_left, ls1[j], ls2[j]},
-                                                          TargetSums{whole.n - n_left, rs1[j], rs2[j]});
-    if (score) lists[j].push_back(*score);
+    const TargetSums left{n_left, ls1[j], ls2[j]};
+    const TargetSums right{whole.n - n_left - m.missing.n, rs1[j], rs2[j]};
+    if (learned.on) {
+      push_learned_variance(learned, whole, m, j, left, right, lists);
+    } else if (const std::optional<double> score = variance_decrease(whole, left, right)) {
+      lists[j].push_back(*score);
+    }
   }
+}
+
+/// Whether the candidate of list `list` (candidate j) takes a sample at
+/// position p left: missing samples by the list's side, finite ones by the
+/// candidate (under missing values alone, every finite sample goes left).
+inline bool mae_left(SideTest test, const Learned& learned, std::size_t list, std::uint32_t j, std::uint32_t p) {
+  if (!learned.on) return left_of(test, j, p);
+  if (p == learned.missing()) return list >= learned.n_cand && list != learned.alone();
+  return list == learned.alone() || left_of(test, j, p);
 }
 
 /// Fold scores of "mae": each side's targets gathered in validation order.
 void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> pos, SideTest test,
-                    std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<double>& left,
-                    std::vector<double>& right, std::vector<double>& scratch) {
+                    std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                    std::vector<double>& left, std::vector<double>& right, std::vector<double>& scratch) {
   const double parent = mae_impurity(all, scratch);
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
+  for (std::size_t list = 0; list < lists.size(); ++list) {
+    const auto j = static_cast<std::uint32_t>(list % (n_cand == 0 ? 1 : n_cand));
     left.clear();
     right.clear();
     for (std::size_t i = 0; i < all.size(); ++i) {
-      (left_of(test, j, pos[i]) ? left : right).push_back(all[i]);
+      (mae_left(test, learned, list, j, pos[i]) ? left : right).push_back(all[i]);
     }
     if (!both_sides(all.size(), left.size())) continue;
-    lists[j].push_back(
+    lists[list].push_back(
         impurity_decrease(parent, all.size(), left.size(), mae_impurity(left, scratch), mae_impurity(right, scratch)));
   }
 }
@@ -279,15 +346,16 @@ void score_fold_mae(std::span<const double> all, std::span<const std::uint32_t> 
 QUOR_VECTOR_CLONES
 void score_fold_variance_weighted(std::span<const double> valid_y, std::span<const double> valid_w,
                                   std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
-                                  std::vector<std::vector<double>>& lists, std::vector<double>& sums,
-                                  std::vector<double>& weights) {
+                                  const Learned& learned, std::vector<std::vector<double>>& lists,
+                                  std::vector<double>& sums, std::vector<double>& weights) {
   sums.assign(4 * static_cast<std::size_t>(n_cand), -0.0);
-  weights.assign(static_cast<std::size_t>(n_cand) + 1, 0.0);
+  weights.assign(static_cast<std::size_t>(n_cand) + 2, 0.0);
   double* ls1 = sums.data();
   double* ls2 = ls1 + n_cand;
   double* rs1 = ls2 + n_cand;
   double* rs2 = rs1 + n_cand;
   WeightedSums whole;
+  MissingSplitSums<double> m;
   for (std::size_t i = 0; i < valid_y.size(); ++i) {
     const double w = valid_w[i];
     const double t = w * valid_y[i];
@@ -297,14 +365,26 @@ void score_fold_variance_weighted(std::span<const double> valid_y, std::span<con
     whole.sq_sum += t2;
     whole.n += w;
     weights[p] += w;
+    if (learned.on) {
+      WeightedSums& group = p == learned.missing() ? m.missing : m.finite;
+      group.sum += t;
+      group.sq_sum += t2;
+      group.n += w;
+      if (p == learned.missing()) continue;
+    }
     add_to_sides(test, p, n_cand, t, t2, ls1, ls2, rs1, rs2);
   }
   double w_left = 0.0;
   for (std::uint32_t j = 0; j < n_cand; ++j) {
     w_left = test == SideTest::Threshold ? w_left + weights[j] : weights[j];
-    const std::optional<double> score = variance_decrease(whole, WeightedSums{w_left, ls1[j], ls2[j]},
-                                                          WeightedSums{whole.n - w_left, rs1[j], rs2[j]});
-    if (score) lists[j].push_back(*score);
+    if (learned.on) {
+      // The finite right side's weight: the finite weight less the left's.
+      push_learned_variance(learned, whole, m, j, WeightedSums{w_left, ls1[j], ls2[j]},
+                            WeightedSums{m.finite.n - w_left, rs1[j], rs2[j]}, lists);
+    } else if (const std::optional<double> score = variance_decrease(
+                   whole, WeightedSums{w_left, ls1[j], ls2[j]}, WeightedSums{whole.n - w_left, rs1[j], rs2[j]})) {
+      lists[j].push_back(*score);
+    }
   }
 }
 
@@ -312,26 +392,27 @@ void score_fold_variance_weighted(std::span<const double> valid_y, std::span<con
 /// in validation order; a side's share is its weight sum.
 void score_fold_mae_weighted(std::span<const double> all, std::span<const double> all_w,
                              std::span<const std::uint32_t> pos, SideTest test, std::uint32_t n_cand,
-                             std::vector<std::vector<double>>& lists, std::vector<double>& left,
+                             const Learned& learned, std::vector<std::vector<double>>& lists, std::vector<double>& left,
                              std::vector<double>& right, std::vector<double>& left_w, std::vector<double>& right_w,
                              std::vector<std::pair<double, double>>& scratch) {
   const double parent = weighted_mae_impurity(all, all_w, scratch);
   double total = -0.0;
   for (const double w : all_w) total += w;
-  for (std::uint32_t j = 0; j < n_cand; ++j) {
+  for (std::size_t list = 0; list < lists.size(); ++list) {
+    const auto j = static_cast<std::uint32_t>(list % (n_cand == 0 ? 1 : n_cand));
     left.clear();
     right.clear();
     left_w.clear();
     right_w.clear();
     double w_left = -0.0;
     for (std::size_t i = 0; i < all.size(); ++i) {
-      const bool is_left = left_of(test, j, pos[i]);
+      const bool is_left = mae_left(test, learned, list, j, pos[i]);
       (is_left ? left : right).push_back(all[i]);
       (is_left ? left_w : right_w).push_back(all_w[i]);
       if (is_left) w_left += all_w[i];
     }
     if (left.empty() || right.empty() || !both_sides(total, w_left)) continue;
-    lists[j].push_back(impurity_decrease(parent, total, w_left, weighted_mae_impurity(left, left_w, scratch),
+    lists[list].push_back(impurity_decrease(parent, total, w_left, weighted_mae_impurity(left, left_w, scratch),
                                          weighted_mae_impurity(right, right_w, scratch)));
   }
 }
@@ -342,10 +423,10 @@ void score_fold_mae_weighted(std::span<const double> all, std::span<const double
 template <class N>
 void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<const double> valid_w,
                         const ClassificationTask& task, std::span<const std::uint32_t> pos, SideTest test,
-                        std::uint32_t n_cand, std::vector<std::vector<double>>& lists, std::vector<N>& hist,
-                        std::vector<N>& sizes, std::vector<N>& work) {
+                        std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                        std::vector<N>& hist, std::vector<N>& sizes, std::vector<N>& work) {
   const std::size_t nc = task.n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
   hist.assign(n_pos * nc, 0);
   sizes.assign(n_pos, 0);
   N n = 0;
@@ -358,11 +439,15 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
     n += one;
     if (c < nc) hist[p * nc + c] += one;
   }
-  // work: total | left | right, nc entries each.
-  work.assign(3 * nc, 0);
+  // work: total | left | right | left with missing | right without, nc entries each.
+  work.assign(5 * nc, 0);
   const std::span<N> total(work.data(), nc);
   const std::span<N> left(work.data() + nc, nc);
   const std::span<N> right(work.data() + 2 * nc, nc);
+  const std::span<N> left_m(work.data() + 3 * nc, nc);
+  const std::span<N> right_m(work.data() + 4 * nc, nc);
+  const N* missing = hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+  const N n_missing = sizes[n_cand + 1];
   for (std::size_t p = 0; p < n_pos; ++p) {
     for (std::size_t c = 0; c < nc; ++c) total[c] += hist[p * nc + c];
   }
@@ -381,20 +466,33 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
     const std::optional<double> score =
         class_decrease(task.criterion, parent, n, std::span<const N>(left), n_left, std::span<const N>(right));
     if (score) lists[j].push_back(*score);
+    if (!learned.on) continue;
+    for (std::size_t c = 0; c < nc; ++c) {
+      left_m[c] = left[c] + missing[c];
+      right_m[c] = total[c] - left_m[c];
+    }
+    const std::optional<double> with_left = class_decrease(task.criterion, parent, n, std::span<const N>(left_m),
+                                                           n_left + n_missing, std::span<const N>(right_m));
+    if (with_left) lists[learned.left(j)].push_back(*with_left);
   }
+  if (!learned.on) return;
+  for (std::size_t c = 0; c < nc; ++c) right_m[c] = total[c] - missing[c];
+  const std::optional<double> alone = class_decrease(task.criterion, parent, n, std::span<const N>(missing, nc),
+                                                     n_missing, std::span<const N>(right_m));
+  if (alone) lists[learned.alone()].push_back(*alone);
 }
 
 /// The objective's class counts per candidate position for fold f: training
 /// samples (every node sample outside fold f) into `train_hist`, held-out
-/// samples into `valid_hist`.
+/// samples into `valid_hist`; missing samples at `missing_position`.
 template <class N>
 void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates,
-                           std::span<const std::uint64_t> missing, std::uint64_t f, std::vector<N>& train_hist,
-                           std::vector<N>& valid_hist) {
+                           std::span<const std::uint64_t> missing, std::uint32_t missing_position, std::uint64_t f,
+                           std::vector<N>& train_hist, std::vector<N>& valid_hist) {
   const CandidatePositions& positions = *candidates.positions;
   const std::uint64_t nc = n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 1;
+  const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 2;
   train_hist.assign(n_pos * nc, 0);
   valid_hist.assign(n_pos * nc, 0);
   const StrictFolds& folds = ctx.node.folds;
@@ -412,7 +510,10 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
     }
   };
   if (column.is_categorical) {
-    for (const std::uint64_t s : ctx.samples) count(s, positions(column.codes[s]), in_fold(s));
+    for (const std::uint64_t s : ctx.samples) {
+      const std::uint32_t code = column.codes[s];
+      count(s, code == kMissingCode ? missing_position : positions(code), in_fold(s));
+    }
     return;
   }
   BinCursor cursor(candidates.edges[f]);
@@ -420,17 +521,19 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
     const std::uint64_t bin = cursor.bin(sorted.values[i]);
     count(sorted.entries[i].sample, positions(static_cast<std::uint32_t>(bin)), sorted.folds[i] == f);
   }
-  for (const std::uint64_t s : missing) count(s, positions.none(), in_fold(s));
+  for (const std::uint64_t s : missing) count(s, missing_position, in_fold(s));
 }
 
 /// Fold scores of the objective on one fold from its class counts per
-/// candidate position: every candidate whose four sides are all non-empty.
+/// candidate position: every candidate whose four sides are all non-empty
+/// (learned sides: each way, and missing values alone, laid out as Learned
+/// says; the missing samples' counts join a side after).
 template <class N>
 void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, std::span<const N> train_hist,
-                          std::span<const N> valid_hist, SideTest test, std::uint32_t n_cand,
+                          std::span<const N> valid_hist, SideTest test, std::uint32_t n_cand, const Learned& learned,
                           std::vector<std::vector<double>>& lists) {
   const std::size_t nc = n_classes;
-  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 1;
+  const std::size_t n_pos = static_cast<std::size_t>(n_cand) + 2;
   // Six class vectors: T, V, TL, VL, TR, VR.
   std::vector<N> vectors(6 * nc, 0);
   const auto vec = [&](std::size_t k) { return std::span<N>(vectors.data() + k * nc, nc); };
@@ -446,23 +549,43 @@ void score_objective_fold(ObjectiveFoldScorer& scorer, std::uint64_t n_classes, 
   }
   const auto read = [](std::span<N> x) { return std::span<const N>(x); };
   const double unsplit = scorer.unsplit(read(t), read(v));
+  // Scores the left sides (tl, vl) plus the missing samples' counts when
+  // `with_missing`; the right sides are the rest.
+  std::vector<N> sides(4 * nc, 0);
+  const auto side = [&](std::size_t k) { return std::span<N>(sides.data() + k * nc, nc); };
+  auto tl_m = side(0), vl_m = side(1), tr_m = side(2), vr_m = side(3);
+  const N* train_missing = train_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+  const N* valid_missing = valid_hist.data() + (static_cast<std::size_t>(n_cand) + 1) * nc;
+  const auto score = [&](std::span<const N> left_t, std::span<const N> left_v, bool with_missing,
+                         std::size_t list) {
+    N sum_tl = 0, sum_vl = 0;
+    for (std::size_t c = 0; c < nc; ++c) {
+      tl_m[c] = with_missing ? left_t[c] + train_missing[c] : left_t[c];
+      vl_m[c] = with_missing ? left_v[c] + valid_missing[c] : left_v[c];
+      sum_tl += tl_m[c];
+      sum_vl += vl_m[c];
+    }
+    if (sum_vl == 0 || sum_vl == sum_v || sum_tl == 0 || sum_tl == sum_t) return;
+    for (std::size_t c = 0; c < nc; ++c) {
+      tr_m[c] = t[c] - tl_m[c];
+      vr_m[c] = v[c] - vl_m[c];
+    }
+    lists[list].push_back(scorer.gain(unsplit, read(tl_m), read(tr_m), read(vl_m), read(vr_m)));
+  };
   for (std::uint32_t j = 0; j < n_cand; ++j) {
     const N* train_cell = train_hist.data() + static_cast<std::size_t>(j) * nc;
     const N* valid_cell = valid_hist.data() + static_cast<std::size_t>(j) * nc;
-    N sum_tl = 0, sum_vl = 0;
     for (std::size_t c = 0; c < nc; ++c) {
       tl[c] = test == SideTest::Threshold ? tl[c] + train_cell[c] : train_cell[c];
       vl[c] = test == SideTest::Threshold ? vl[c] + valid_cell[c] : valid_cell[c];
-      sum_tl += tl[c];
-      sum_vl += vl[c];
     }
-    if (sum_vl == 0 || sum_vl == sum_v || sum_tl == 0 || sum_tl == sum_t) continue;
-    for (std::size_t c = 0; c < nc; ++c) {
-      tr[c] = t[c] - tl[c];
-      vr[c] = v[c] - vl[c];
-    }
-    lists[j].push_back(scorer.gain(unsplit, read(tl), read(tr), read(vl), read(vr)));
+    score(read(tl), read(vl), false, j);
+    if (learned.on) score(read(tl), read(vl), true, learned.left(j));
   }
+  if (!learned.on) return;
+  std::fill(tl.begin(), tl.end(), N{0});
+  std::fill(vl.begin(), vl.end(), N{0});
+  score(read(tl), read(vl), true, learned.alone());
 }
 
 }  // namespace
@@ -478,6 +601,16 @@ EvaluationScratch::EvaluationScratch(EvaluationScratch&&) noexcept = default;
 EvaluationScratch& EvaluationScratch::operator=(EvaluationScratch&&) noexcept = default;
 
 namespace {
+
+/// Whether some node sample of the feature is missing: a continuous
+/// feature's sorted list holds its finite samples only.
+bool has_missing(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted) {
+  if (!column.is_categorical) return sorted.values.size() < ctx.samples.size();
+  for (const std::uint64_t s : ctx.samples) {
+    if (column.codes[s] == kMissingCode) return true;
+  }
+  return false;
+}
 
 /// The candidates of a feature at the node, their positions and (continuous
 /// features) each fold's edges.
@@ -499,7 +632,7 @@ FeatureCandidates feature_candidates(const SplitContext& ctx, const FeatureColum
 /// The objective's fold scores: each fold trains on the node's other samples.
 void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates, SideTest test,
-                           std::vector<std::vector<double>>& lists) {
+                           const Learned& learned, std::vector<std::vector<double>>& lists) {
   std::vector<std::uint64_t> missing;
   if (!column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
@@ -508,15 +641,17 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
   }
   ObjectiveFoldScorer scorer(task.objective, task.n_classes, task.labels);
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  const std::uint32_t missing_position = learned.on ? learned.missing() : candidates.positions->none();
   const auto score_folds = [&](auto count_type) {
     using N = decltype(count_type);
     std::vector<N> train_hist, valid_hist;
     for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
       const std::size_t size = ctx.node.folds.valid(f).size();
       if (size == 0 || size == ctx.samples.size()) continue;
-      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, f, train_hist, valid_hist);
+      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, missing_position, f,
+                            train_hist, valid_hist);
       score_objective_fold(scorer, task.n_classes, std::span<const N>(train_hist), std::span<const N>(valid_hist),
-                           test, n_cand, lists);
+                           test, n_cand, learned, lists);
     }
   };
   if (ctx.weights.empty()) {
@@ -528,12 +663,9 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
 
 /// The criterion's fold scores: each fold is scored on its own samples, whose
 /// candidate positions are found once for all folds.
-void score_impurity_folds(const SplitContext& ctx, const FeatureColumn& column, const SortedFeature& sorted,
-                          const FeatureCandidates& candidates, SideTest test, std::vector<std::uint32_t>& positions,
-                          std::vector<std::vector<double>>& lists) {
-  validation_positions(ctx, column, sorted, candidates, positions);
+void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t> positions, SideTest test,
+                          std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists) {
   const StrictNodeData& node = ctx.node;
-  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   std::vector<double> sums, left, right, sort_scratch, left_w, right_w, weight_sums, w_hist, w_sizes, w_work;
   std::vector<std::pair<double, double>> weighted_scratch;
   std::vector<std::uint64_t> counts, hist, sizes, work;
@@ -542,29 +674,29 @@ void score_impurity_folds(const SplitContext& ctx, const FeatureColumn& column, 
     const std::size_t start = node.folds.starts[f];
     const std::size_t size = node.folds.valid(f).size();
     if (size == 0) continue;
-    const std::span<const std::uint32_t> pos(positions.data() + start, size);
+    const std::span<const std::uint32_t> pos = positions.subspan(start, size);
     const std::span<const double> w =
         weighted ? std::span<const double>(node.w_by_slot).subspan(start, size) : std::span<const double>();
     if (const auto* regression = std::get_if<RegressionTask>(&ctx.task)) {
       const std::span<const double> y = std::span<const double>(node.y_by_slot).subspan(start, size);
       const bool mae = regression->criterion.kind() == CriterionKind::Mae;
       if (mae && weighted) {
-        score_fold_mae_weighted(y, w, pos, test, n_cand, lists, left, right, left_w, right_w, weighted_scratch);
+        score_fold_mae_weighted(y, w, pos, test, n_cand, learned, lists, left, right, left_w, right_w, weighted_scratch);
       } else if (mae) {
-        score_fold_mae(y, pos, test, n_cand, lists, left, right, sort_scratch);
+        score_fold_mae(y, pos, test, n_cand, learned, lists, left, right, sort_scratch);
       } else if (weighted) {
-        score_fold_variance_weighted(y, w, pos, test, n_cand, lists, sums, weight_sums);
+        score_fold_variance_weighted(y, w, pos, test, n_cand, learned, lists, sums, weight_sums);
       } else {
-        score_fold_variance(y, pos, test, n_cand, lists, sums, counts);
+        score_fold_variance(y, pos, test, n_cand, learned, lists, sums, counts);
       }
     } else {
       const std::span<const std::uint64_t> labels =
           std::span<const std::uint64_t>(node.labels_by_slot).subspan(start, size);
       const ClassificationTask& task = std::get<ClassificationTask>(ctx.task);
       if (weighted) {
-        score_fold_classes(labels, w, task, pos, test, n_cand, lists, w_hist, w_sizes, w_work);
+        score_fold_classes(labels, w, task, pos, test, n_cand, learned, lists, w_hist, w_sizes, w_work);
       } else {
-        score_fold_classes(labels, w, task, pos, test, n_cand, lists, hist, sizes, work);
+        score_fold_classes(labels, w, task, pos, test, n_cand, learned, lists, hist, sizes, work);
       }
     }
   }
@@ -583,18 +715,32 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   const FeatureCandidates candidates = feature_candidates(context, column, test, sorted);
   if (candidates.codes.empty()) return {};
   const std::uint64_t n_folds = context.node.folds.count();
-  std::vector<std::vector<double>> lists(candidates.codes.size());
-  for (auto& list : lists) list.reserve(n_folds);
-  if (const auto* objective = std::get_if<ObjectiveTask>(&context.task)) {
-    score_objective_folds(context, *objective, column, sorted, candidates, test, lists);
-  } else {
-    score_impurity_folds(context, column, sorted, candidates, test, buffers.slot_positions, lists);
-  }
+  const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
+  const bool learn = context.config.missing == MissingSide::Learn && has_missing(context, column, sorted);
+  const auto* objective = std::get_if<ObjectiveTask>(&context.task);
   std::vector<ScoredSplit> out;
-  out.reserve(candidates.codes.size());
-  for (std::size_t j = 0; j < candidates.codes.size(); ++j) {
-    out.push_back(make_scored_split(feature, candidates.codes[j], std::move(lists[j]), n_folds, context.aggregator));
+  out.reserve(learn ? 2 * n_cand + 1 : n_cand);
+  const auto add = [&](std::uint32_t code, std::vector<double>& list, bool missing_left) {
+    out.push_back(make_scored_split(feature, code, std::move(list), n_folds, context.aggregator));
+    out.back().missing_left = missing_left;
+  };
+  // One pass scores every way: the missing samples get a position of their own.
+  const Learned learned{learn, n_cand};
+  std::vector<std::vector<double>> lists(learn ? learned.alone() + 1 : n_cand);
+  for (auto& list : lists) list.reserve(n_folds);
+  if (objective != nullptr) {
+    score_objective_folds(context, *objective, column, sorted, candidates, test, learned, lists);
+  } else {
+    std::vector<std::uint32_t>& positions = buffers.slot_positions;
+    validation_positions(context, column, sorted, candidates, learn ? learned.missing() : candidates.positions->none(),
+                         positions);
+    score_impurity_folds(context, positions, test, n_cand, learned, lists);
   }
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[j], false);
+  if (!learn) return out;
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[learned.left(j)], true);
+  // A category split stores one category: none stands for every category.
+  if (!column.is_categorical) add(kMissingAlone, lists[learned.alone()], false);
   return out;
 }
 

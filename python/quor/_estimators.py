@@ -197,8 +197,9 @@ class _QUORTree(NativeModel):
         """The fitted tree as arrays (a :class:`quor.Tree`)."""
         check_is_fitted(self)
         if self._tree is None:
+            arrays = self._forest.export_arrays()
             self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree(),
-                              node_weights(self._forest.export_arrays()))
+                              node_weights(arrays), arrays.get("missing_left"))
         return self._tree
 
     @property
@@ -246,6 +247,15 @@ def _warn_if_no_fold_could_score(forest):
     of it got a finite aggregated score on its held-out folds.
     """
     root = forest.root_report(0)
+    if root is not None and root.get("unstorable"):
+        warnings.warn(
+            "the tree is a single leaf: the root's best split sends every finite value left and "
+            "only missing values right, which a split with missing values always right cannot "
+            "store; use missing=\"learn\"",
+            UserWarning,
+            stacklevel=4,
+        )
+        return
     if root is None or not root["searched"] or root["scored"]:
         return
     n, folds = root["n_samples"], root["n_folds"]

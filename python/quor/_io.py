@@ -5,7 +5,7 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 
     {
       "format": "quor model",
-      "format_version": 3,
+      "format_version": 4,
       "quor_version": "0.3.0",            # informational
       "estimator": "QUORClassifier",      # or "QUORRegressor", "QUORForest..."
       "params": {...},                    # every hyperparameter
@@ -29,7 +29,9 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 with every array of the native forest's ``export_arrays`` stored exactly, as
 little-endian bytes (``node_weight``, the training weight at each node,
 is absent from files written before quor took weights: their trees weigh
-each node by its rows).  A ``class_weight`` dict is stored as a list of
+each node by its rows; ``missing_left``, whether a split sends missing
+values left, is absent from files written before version 4: their splits
+send them right).  A ``class_weight`` dict is stored as a list of
 ``[label, weight]`` pairs, since JSON keys are text only; files without
 the parameters ``class_weight`` and ``min_weight_fraction_leaf`` (and
 forest settings without ``min_weight_fraction_leaf``) were written before
@@ -90,7 +92,7 @@ from ._version import __version__
 __all__ = ["load", "save"]
 
 FORMAT = "quor model"
-FORMAT_VERSION = 3        # the newest version this quor reads, and the one it writes
+FORMAT_VERSION = 4        # the newest version this quor reads, and the one it writes
 MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,
@@ -106,10 +108,10 @@ _ARRAY_DTYPES = {
     "node_offsets": "<i8", "is_leaf": "|b1", "children_left": "<i4", "children_right": "<i4",
     "feature": "<i4", "is_categorical": "|b1", "lower": "<f8", "upper": "<f8",
     "category": "<i8", "n_samples": "<i8", "split_score": "<f8", "leaf_value": "<f8",
-    "leaf_class": "<i4", "leaf_proba": "<f8", "node_weight": "<f8",
+    "leaf_class": "<i4", "leaf_proba": "<f8", "node_weight": "<f8", "missing_left": "|b1",
 }
 # Arrays that files written by earlier versions of quor do not hold.
-_NEWER_ARRAYS = ("node_weight",)
+_NEWER_ARRAYS = ("node_weight", "missing_left")
 # Parameters that files written by earlier versions of quor do not hold, with
 # the value every model of those versions had.
 _NEWER_PARAMS = {"class_weight": None, "min_weight_fraction_leaf": 0.0, **_params.LEGACY_DEFAULTS}

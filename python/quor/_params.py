@@ -346,6 +346,17 @@ bins and scores candidates from per-fold histograms.""",
 one quantile bin, ``a <= x < b`` (bin).""",
         "`threshold` (`x < t`) or `bin` (`a <= x < b`)"),
     Param(
+        "missing", "right", [Options(*OPTIONS["missing"])], _braced("missing"),
+        """Where a split sends missing values (NaN, and infinities in
+continuous features).  ``"right"``: always to the right child.
+``"learn"`` (both modes): each candidate split is scored with
+its missing values on the left and on the right, and "missing against
+every finite value" is a candidate of its own; the held-out scores choose
+(on equal scores, right).  A node whose training rows have no missing
+value in the split's feature sends missing values right, so a column
+without missing values at fit grows the same tree either way.""",
+        "`right` (always) or `learn` (the side the held-out scores choose)"),
+    Param(
         "aggregator", "mean", [Options(*OPTIONS["aggregator"])], _braced("aggregator"),
         "How the K fold scores of a candidate are reduced to one number.",
         _ticked("aggregator")),
@@ -413,7 +424,7 @@ _STORED = {p.name: p.stored for p in PARAMS if p.stored}
 
 # Parameters that models saved before they existed (model files, pickles)
 # lack, with the value that gives what those models were fitted with.
-LEGACY_DEFAULTS = {"objective_labels": "majority"}
+LEGACY_DEFAULTS = {"objective_labels": "majority", "missing": "right"}
 
 
 # -- forests -------------------------------------------------------------------------
@@ -725,6 +736,9 @@ def core_settings(estimator, task_settings, categorical, n_samples, n_features, 
     for name in ("min_samples_split", "min_samples_leaf"):
         settings[name] = resolve_count(settings[name], n_samples)
     settings["cv_shuffle"] = bool(settings["cv_shuffle"])
+    # Absent means right: settings stored before the option read the same.
+    if settings.get("missing", "right") == "right":
+        settings.pop("missing", None)
     settings.update(task_settings)
     settings["categorical"] = list(categorical)
     settings["max_features"] = (resolve_max_features(estimator.max_features, n_features)

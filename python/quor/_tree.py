@@ -38,6 +38,10 @@ class Tree:
         an absent bound is -inf / +inf.  NaN for other nodes.
     category : ndarray of int64, shape (node_count,)
         Category code tested by a categorical split; -1 for other nodes.
+    missing_left : ndarray of bool, shape (node_count,)
+        True for splits that send missing values (NaN; infinities in a
+        continuous feature; a categorical value with no category code) to
+        the left child; every other split sends them right.
     n_node_samples : ndarray of int64, shape (node_count,)
         Training samples that reached each node.
     weighted_n_node_samples : ndarray of float64, shape (node_count,)
@@ -58,7 +62,7 @@ class Tree:
         Number of leaves.
     """
 
-    def __init__(self, dump, n_classes=None, node_weight=None):
+    def __init__(self, dump, n_classes=None, node_weight=None, missing_left=None):
         n = len(dump["is_leaf"])
         if n == 0:
             raise ValueError("tree has no nodes")
@@ -71,6 +75,10 @@ class Tree:
         self.lower = np.asarray(dump["lower"], dtype=np.float64)
         self.upper = np.asarray(dump["upper"], dtype=np.float64)
         self.category = np.asarray(dump["category"], dtype=np.int64)
+        self.missing_left = (np.zeros(n, dtype=bool) if missing_left is None
+                             else np.array(missing_left, dtype=bool))
+        if self.missing_left.shape != (n,):
+            raise ValueError(f"missing_left has {self.missing_left.size} entries for {n} nodes")
         self.n_node_samples = np.asarray(dump["n_samples"], dtype=np.int64)
         self.weighted_n_node_samples = np.array(
             self.n_node_samples if node_weight is None else node_weight, dtype=np.float64)

@@ -1,8 +1,8 @@
 """Render a fitted quor tree as indented text or as a Graphviz DOT graph.
 
 A split sends a sample left when it passes the split's test and right
-otherwise; missing values (NaN) never pass, so the right branch is always
-labelled "or missing".  Three tests exist: a threshold ``x < t``, the
+otherwise; missing values (NaN) go where the split sends them, right unless
+it learned to send them left, and that branch is labelled "or missing".  Three tests exist: a threshold ``x < t``, the
 membership of a quantile bin ``a <= x < b`` and a category ``x == c``; a
 feature whose categories were learned by value (``categories_``) shows the
 category itself (``color == red``), any other its code.
@@ -109,6 +109,13 @@ class _Renderer:
 
     def conditions(self, node):
         """The tests a sample passes on its way to the left and to the right child."""
+        left, right = self._tests(node)
+        if self.tree.missing_left[node] and right.endswith(" or missing"):
+            return left + " or missing", right[: -len(" or missing")]
+        return left, right
+
+    def _tests(self, node):
+        """The tests of a split that sends missing values right."""
         tree = self.tree
         name = self.features[tree.feature[node]]
         if tree.is_categorical[node]:

@@ -172,6 +172,12 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
       check_weight_fraction(options.config.min_weight_fraction_leaf);
       ++expected;
     }
+    // Settings saved before splits could send missing values left lack it:
+    // they send them right.
+    if (PyObject* value = optional_setting(settings, "missing")) {
+      options.config.missing = parse_missing_side(argument("missing", value, to_string));
+      ++expected;
+    }
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
@@ -479,6 +485,7 @@ PyObject* forest_root_report(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef out = checked(PyDict_New());
     set_item(out, "searched", py_bool(root.searched));
     set_item(out, "scored", py_bool(root.scored));
+    set_item(out, "unstorable", py_bool(root.unstorable));
     set_item(out, "n_samples", py_uint(root.n_samples));
     set_item(out, "n_folds", py_uint(root.n_folds));
     return out;
@@ -562,6 +569,7 @@ PyObject* forest_export_arrays(PyObject* self, PyObject*) {
     set_item(dict, "n_samples", int64_array_of(dump.n_samples));
     set_item(dict, "split_score", float64_array_of(dump.split_score));
     set_item(dict, "node_weight", float64_array_of(dump.node_weight));
+    set_item(dict, "missing_left", bool_array_of(dump.missing_left));
     if (n_classes == 0) {
       set_item(dict, "leaf_value", float64_array_of(dump.leaf_value));
       return dict;
@@ -619,6 +627,8 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     dump.split_score = array_entry(arrays, "split_score", float64_vector);
     // Arrays saved before weights have no node weights: each node weighs its n_samples.
     if (has_array(arrays, "node_weight")) dump.node_weight = array_entry(arrays, "node_weight", float64_vector);
+    // Arrays saved before learned missing sides: every split sends them right.
+    if (has_array(arrays, "missing_left")) dump.missing_left = array_entry(arrays, "missing_left", bool_vector);
     if (n_classes == 0) {
       dump.leaf_value = array_entry(arrays, "leaf_value", float64_vector);
     } else {

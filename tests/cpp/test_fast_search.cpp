@@ -6,6 +6,7 @@
 // exact whatever its order and the scores agree bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <numeric>
 #include <random>
@@ -87,7 +88,7 @@ struct PreparedNode {
     node.prepare(fc.task, fc.config, fc.run, run_values, run_labels);
     std::iota(columns.begin(), columns.end(), std::size_t{0});
     for (std::uint64_t f = 0; f < encoded.n_features; ++f) {
-      specs.push_back(feature_spec(encoded, f, fc.config.split_style));
+      specs.push_back(feature_spec(encoded, f, fc.config.split_style, fc.config.missing == MissingSide::Learn));
     }
   }
 };
@@ -101,7 +102,10 @@ class EverySplitSink {
     scored.emplace_back();
   }
   std::vector<double>& scores() { return scores_; }
-  void add(std::uint32_t code) { scored.back().push_back(make_scored_split(feature_, code, scores_, n_folds_, aggregator_)); }
+  void add(std::uint32_t code, bool missing_left) {
+    scored.back().push_back(make_scored_split(feature_, code, scores_, n_folds_, aggregator_));
+    scored.back().back().missing_left = missing_left;
+  }
 
   std::vector<std::vector<ScoredSplit>> scored;
 
@@ -156,7 +160,9 @@ std::optional<ScoredSplit> best_scored_split(const FastCase& fc, const EncodedFe
   return sink.best();
 }
 
-/// The scored splits of one feature, from the definition.
+/// The scored splits of one feature, from the definition. Learned sides
+/// (when the node has a usable missing sample): each candidate with missing
+/// values right, then left, then a continuous feature's missing values alone.
 std::vector<ScoredSplit> brute_force(const FastCase& fc, const EncodedFeatures& encoded, std::uint64_t feature) {
   const FeatureBins& bins = encoded.bins[feature];
   const std::uint64_t B = bins.n_codes;
@@ -164,16 +170,25 @@ std::vector<ScoredSplit> brute_force(const FastCase& fc, const EncodedFeatures& 
   const SideTest test = threshold ? SideTest::Threshold : SideTest::Membership;
   const std::uint64_t C = n_classes(fc.task);
   const FoldAssignment folds = assign_folds(fc.run, fc.config.cv_folds, fc.config.cv_seed, fc.config.cv_shuffle);
-  // A sample counts when its code is a real code and, with classes, its label is one.
-  const auto usable = [&](std::uint32_t s) {
-    return encoded.code(s, feature) < B && (C == 0 || fc.targets.labels[s] < C);
-  };
-  std::vector<ScoredSplit> out;
+  const auto label_usable = [&](std::uint32_t s) { return C == 0 || fc.targets.labels[s] < C; };
+  const auto missing = [&](std::uint32_t s) { return encoded.code(s, feature) >= B; };
+  const bool learn = fc.config.missing == MissingSide::Learn &&
+                     std::any_of(fc.run.begin(), fc.run.end(), [&](std::uint32_t s) { return label_usable(s) && missing(s); });
+  // A sample counts when its label is one and its code a real code (or, with
+  // learned sides, the missing code).
+  const auto usable = [&](std::uint32_t s) { return label_usable(s) && (learn || !missing(s)); };
+  std::vector<std::pair<std::uint32_t, int>> variants;  // code, 0 right / 1 left / 2 alone
   for (std::uint64_t b = 0; b < B; ++b) {
     if (threshold && b + 1 == B) continue;
     bool present = false;
     for (const auto s : fc.run) present = present || (usable(s) && encoded.code(s, feature) == b);
     if (!present) continue;
+    variants.emplace_back(static_cast<std::uint32_t>(b), 0);
+    if (learn) variants.emplace_back(static_cast<std::uint32_t>(b), 1);
+  }
+  if (learn && bins.is_continuous) variants.emplace_back(kMissingAlone, 2);
+  std::vector<ScoredSplit> out;
+  for (const auto& [b, kind] : variants) {
     std::vector<double> scores;
     for (std::uint64_t f = 0; f < folds.n_folds; ++f) {
       // Sides of the held-out fold and of the other folds, by the side rule.
@@ -181,13 +196,15 @@ std::vector<ScoredSplit> brute_force(const FastCase& fc, const EncodedFeatures& 
       for (std::size_t p = 0; p < folds.sample_indices.size(); ++p) {
         const std::uint32_t s = folds.sample_indices[p];
         if (!usable(s)) continue;
-        const bool left = goes_left(test, encoded.code(s, feature), static_cast<std::uint16_t>(b));
+        const bool left = missing(s) ? kind == 1
+                                     : kind == 2 || goes_left(test, encoded.code(s, feature), static_cast<std::uint16_t>(b));
         if (folds.fold_ids[p] == f) valid.push_back(s);
         (folds.fold_ids[p] == f ? (left ? vl : vr) : (left ? tl : tr)).push_back(s);
       }
       if (const auto score = reference_fold_score(fc.task, fc.targets, tl, tr, valid, vl, vr)) scores.push_back(*score);
     }
-    out.push_back(make_scored_split(feature, static_cast<std::uint32_t>(b), scores, folds.n_folds, Aggregator::mean()));
+    out.push_back(make_scored_split(feature, b, scores, folds.n_folds, Aggregator::mean()));
+    out.back().missing_left = kind == 1;
   }
   return out;
 }
@@ -197,6 +214,7 @@ void expect_same_scored_splits(const std::vector<ScoredSplit>& got, const std::v
   for (std::size_t r = 0; r < got.size(); ++r) {
     EXPECT_EQ(got[r].feature, expected[r].feature);
     EXPECT_EQ(got[r].code, expected[r].code);
+    EXPECT_EQ(got[r].missing_left, expected[r].missing_left);
     EXPECT_EQ(got[r].stats.n_folds, expected[r].stats.n_folds);
     ASSERT_EQ(got[r].stats.scores.size(), expected[r].stats.scores.size()) << "code " << got[r].code;
     for (std::size_t k = 0; k < got[r].stats.scores.size(); ++k) {
@@ -211,7 +229,8 @@ class FastSearchTest : public ::testing::TestWithParam<std::tuple<Case, SplitSty
 
 TEST_P(FastSearchTest, BlockSearchMatchesBruteForce) {
   const auto [c, style, seed] = GetParam();
-  const FastCase fc = random_case(c, style, seed, 5 + seed * 23 % 300);
+  FastCase fc = random_case(c, style, seed, 5 + seed * 23 % 300);
+  if (seed % 2 == 0) fc.config.missing = MissingSide::Learn;
   HistogramScratch scratch;
   search(random_case(c, style, seed + 50, 400), encode_columns(random_case(c, style, seed + 50, 400).columns, 40),
          1, scratch);  // a larger search leaves the scratch dirty
@@ -238,6 +257,7 @@ TEST_P(FastSearchTest, RenumberedSmallNodesAndBestSplitsMatchFullHistograms) {
   const auto [c, style, seed] = GetParam();
   FastCase fc = random_case(c, style, seed, 600);
   fc.config.n_bins = 64;
+  if (seed % 3 != 0) fc.config.missing = MissingSide::Learn;
   std::mt19937_64 rng(seed);
   fc.columns[0] = random_continuous(rng, 600, 120);
   std::uniform_real_distribution<double> target(-5.0, 5.0);
@@ -285,7 +305,8 @@ TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestSplit) {
 // folds for the regression sums, any share for class counts).
 TEST(FastSearch, ThreadsSharingALargeNodeMatchBruteForce) {
   for (const Case c : {Case::Variance, Case::Entropy, Case::WeightedF1}) {
-    const FastCase fc = random_case(c, SplitStyle::Threshold, 7, 12000);
+    FastCase fc = random_case(c, SplitStyle::Threshold, 7, 12000);
+    if (c != Case::Entropy) fc.config.missing = MissingSide::Learn;
     const EncodedFeatures encoded = encode_columns(fc.columns, fc.config.n_bins);
     HistogramScratch scratch;
     const auto scored = search(fc, encoded, 3, scratch);

@@ -259,8 +259,22 @@ class Reference {
       std::set<std::uint32_t> candidates;
       const auto node_edges = edges_of(column, samples);
       for (const auto s : samples) candidates.insert(code_of(column, node_edges, s));
-      candidates.erase(kMissingCode);
-      for (const std::uint32_t code : candidates) {
+      const bool has_missing = candidates.erase(kMissingCode) > 0;
+      if (candidates.empty()) continue;
+      // Learned sides: every candidate with missing values right, then left,
+      // then (continuous) every finite value left and missing values right.
+      const bool learn = p_.config.missing == MissingSide::Learn && has_missing;
+      std::vector<std::pair<std::uint32_t, int>> variants;  // code, 0 right / 1 left / 2 alone
+      for (const std::uint32_t code : candidates) variants.emplace_back(code, 0);
+      if (learn) {
+        for (const std::uint32_t code : candidates) variants.emplace_back(code, 1);
+        if (!column.is_categorical) variants.emplace_back(kMissingAlone, 2);
+      }
+      for (const auto& [code, kind] : variants) {
+        const auto left_of = [&, code = code, kind = kind](std::uint32_t c) {
+          if (c == kMissingCode) return kind == 1;
+          return kind == 2 || goes_left(test, c, code);
+        };
         scored.push_back(score_candidate(feature, code, folds.count(), [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
           valid.assign(folds.valid(f).begin(), folds.valid(f).end());
           Ids train;
@@ -268,9 +282,10 @@ class Reference {
             if (std::find(valid.begin(), valid.end(), s) == valid.end()) train.push_back(s);
           }
           const auto edges = edges_of(column, train);
-          for (const auto s : train) (goes_left(test, code_of(column, edges, s), code) ? tl : tr).push_back(s);
-          for (const auto s : valid) (goes_left(test, code_of(column, edges, s), code) ? vl : vr).push_back(s);
+          for (const auto s : train) (left_of(code_of(column, edges, s)) ? tl : tr).push_back(s);
+          for (const auto s : valid) (left_of(code_of(column, edges, s)) ? vl : vr).push_back(s);
         }));
+        scored.back().missing_left = kind == 1;
       }
     }
     const ScoredSplit* best = accepted(scored);
@@ -279,23 +294,30 @@ class Reference {
     Split split;
     split.feature = best->feature;
     split.score = best->score;
+    split.missing_left = best->missing_left;
     if (column.is_categorical) {
       split.is_categorical = true;
       split.category = best->code;
-    } else {
+    } else if (best->code != kMissingAlone) {
       const auto edges = edges_of(column, samples);
       if (best->code < edges.size()) split.upper = edges[best->code];
       if (p_.config.split_style == SplitStyle::Bin && best->code > 0) split.lower = edges[best->code - 1];
-      if (p_.config.split_style == SplitStyle::Threshold && !split.upper) return write_leaf(node, samples);
+      // Every finite value left: a split only when missing values go right
+      // and the sides are learned (missing values alone).
+      if (p_.config.split_style == SplitStyle::Threshold && !split.upper &&
+          (split.missing_left || p_.config.missing != MissingSide::Learn)) {
+        return write_leaf(node, samples);
+      }
     }
     Ids left, right;
     for (const auto s : samples) {
       bool goes;
       if (column.is_categorical) {
-        goes = split.is_categorical && column.codes[s] == split.category;
+        goes = column.codes[s] == kMissingCode ? split.missing_left : column.codes[s] == split.category;
       } else {
         const double x = column.values[s];
-        goes = std::isfinite(x) && (!split.lower || x >= *split.lower) && (!split.upper || x < *split.upper);
+        goes = std::isfinite(x) ? (!split.lower || x >= *split.lower) && (!split.upper || x < *split.upper)
+                                : split.missing_left;
       }
       (goes ? left : right).push_back(s);
     }
@@ -319,21 +341,33 @@ class Reference {
     for (std::uint64_t feature = 0; feature < p_.columns.size(); ++feature) {
       const FeatureBins& bins = encoded_.bins[feature];
       const SideTest test = side_test(p_.config.split_style, !bins.is_continuous);
-      const auto usable = [&](std::uint32_t s) {
-        return encoded_.code(s, feature) < bins.n_codes && (k == 0 || p_.targets.labels[s] < k);
-      };
+      const auto label_usable = [&](std::uint32_t s) { return k == 0 || p_.targets.labels[s] < k; };
+      const auto missing = [&](std::uint32_t s) { return encoded_.code(s, feature) >= bins.n_codes; };
+      // Learned sides: the node's missing samples take part, each candidate
+      // scored with them right, then left, then (continuous) alone.
+      const bool learn = p_.config.missing == MissingSide::Learn &&
+                         std::any_of(run.begin(), run.end(), [&](std::uint32_t s) { return label_usable(s) && missing(s); });
+      const auto usable = [&](std::uint32_t s) { return label_usable(s) && (learn || !missing(s)); };
+      std::vector<std::pair<std::uint32_t, int>> variants;  // code, 0 right / 1 left / 2 alone
       for (std::uint32_t code = 0; code < bins.n_codes; ++code) {
         if (test == SideTest::Threshold && code + 1 == bins.n_codes) continue;
         if (std::none_of(run.begin(), run.end(), [&](std::uint32_t s) { return usable(s) && encoded_.code(s, feature) == code; })) continue;
-        scored.push_back(score_candidate(feature, code, folds.n_folds, [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
+        variants.emplace_back(code, 0);
+        if (learn) variants.emplace_back(code, 1);
+      }
+      if (learn && bins.is_continuous) variants.emplace_back(kMissingAlone, 2);
+      for (const auto& [code, kind] : variants) {
+        scored.push_back(score_candidate(feature, code, folds.n_folds, [&, code = code, kind = kind](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
           for (std::size_t i = 0; i < folds.sample_indices.size(); ++i) {
             const std::uint32_t s = folds.sample_indices[i];
             if (!usable(s)) continue;
-            const bool left = goes_left(test, encoded_.code(s, feature), static_cast<std::uint16_t>(code));
+            const bool left = missing(s) ? kind == 1
+                                         : kind == 2 || goes_left(test, encoded_.code(s, feature), static_cast<std::uint16_t>(code));
             if (folds.fold_ids[i] == f) valid.push_back(s);
             (folds.fold_ids[i] == f ? (left ? vl : vr) : (left ? tl : tr)).push_back(s);
           }
         }));
+        scored.back().missing_left = kind == 1;
       }
     }
     const ScoredSplit* best = accepted(scored);
@@ -343,19 +377,27 @@ class Reference {
     Split split;
     split.feature = best->feature;
     split.score = best->score;
+    split.missing_left = best->missing_left;
+    bool alone = best->code == kMissingAlone;
     if (!bins.is_continuous) {
       split.is_categorical = true;
       split.category = bins.categories[best->code];
-    } else {
+    } else if (!alone) {
       if (best->code < bins.edges.size()) split.upper = bins.edges[best->code];
       if (test == SideTest::Membership && best->code > 0) split.lower = bins.edges[best->code - 1];
-      if (test == SideTest::Threshold && !split.upper) return write_leaf(node, samples);
+      if (test == SideTest::Threshold && !split.upper) {
+        if (split.missing_left || p_.config.missing != MissingSide::Learn) return write_leaf(node, samples);
+        alone = true;
+      }
     }
     // The swap partition: left samples keep their order, the right side is
     // what the swaps leave.
     std::size_t i = begin;
     for (std::size_t j = begin; j < end; ++j) {
-      if (goes_left(test, encoded_.code(run_[j], best->feature), static_cast<std::uint16_t>(best->code))) {
+      const std::uint16_t c = encoded_.code(run_[j], best->feature);
+      const bool left = c >= bins.n_codes ? split.missing_left
+                                          : alone || goes_left(test, c, static_cast<std::uint16_t>(best->code));
+      if (left) {
         std::swap(run_[i], run_[j]);
         ++i;
       }
@@ -385,9 +427,11 @@ bool metric_labels(Case c) {
   return c == Case::MetricBinaryF1 || c == Case::MetricMacroF1 || c == Case::MetricWeightedFBeta;
 }
 
-Problem random_problem(Case c, SplitStyle style, std::uint64_t seed, bool weighted = false) {
+Problem random_problem(Case c, SplitStyle style, std::uint64_t seed, bool weighted = false,
+                       MissingSide missing = MissingSide::Right) {
   std::mt19937_64 rng(seed);
   Problem p;
+  p.config.missing = missing;
   const std::size_t n = 80 + rng() % 200;
   p.config.max_depth = 3 + rng() % 3;
   p.config.n_bins = 2 + rng() % 9;
@@ -449,22 +493,33 @@ Problem random_problem(Case c, SplitStyle style, std::uint64_t seed, bool weight
   return p;
 }
 
-class ReferenceGrowerTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, bool>> {};
+class ReferenceGrowerTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, bool, MissingSide>> {};
 
 TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
-  const auto [c, style, weighted] = GetParam();
+  const auto [c, style, weighted, missing] = GetParam();
   int grown = 0;  // seeds whose tree splits: most of them, so the comparison says something
+  int learned = 0;  // strict splits that send missing values left
+  int fast_learned = 0;  // fast ones
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
-    const Problem p = random_problem(c, style, seed, weighted);
+    const Problem p = random_problem(c, style, seed, weighted, missing);
     GrowInput input{p.task, p.config, p.aggregator, p.targets};
     input.options.weights = p.weights;
     const Tree strict = Reference(p).strict();
     grown += strict.nodes.size() > 1;
+    for (const auto& node : strict.nodes) learned += !node.is_leaf() && node.split.missing_left;
     expect_same_tree(grow_strict(input, p.columns), strict);
     if (c == Case::Mae) continue;  // fast mode refuses it
-    expect_same_tree(fit_fast_columns(input, p.columns), Reference(p).fast());
+    const Tree fast = Reference(p).fast();
+    for (const auto& node : fast.nodes) fast_learned += !node.is_leaf() && node.split.missing_left;
+    expect_same_tree(fit_fast_columns(input, p.columns), fast);
   }
   EXPECT_GE(grown, 4);
+  if (missing == MissingSide::Learn) {
+    EXPECT_GE(learned, 1);
+    if (c != Case::Mae) {
+      EXPECT_GE(fast_learned, 1);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomData, ReferenceGrowerTest,
@@ -473,7 +528,8 @@ INSTANTIATE_TEST_SUITE_P(RandomData, ReferenceGrowerTest,
                                                               Case::MetricBinaryF1, Case::MetricMacroF1,
                                                               Case::MetricWeightedFBeta),
                                             ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
-                                            ::testing::Bool()));
+                                            ::testing::Bool(),
+                                            ::testing::Values(MissingSide::Right, MissingSide::Learn)));
 
 }  // namespace
 }  // namespace quor

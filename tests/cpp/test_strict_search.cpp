@@ -63,13 +63,53 @@ struct Node {
   Ids samples;
 };
 
+/// Where a reference candidate sends missing codes: right, left, or left
+/// alone (every other sample right, whatever the candidate).
+enum class Missing { Right, Left, Alone };
+
+/// Under learned sides, a side's "mse" sums are those of its finite samples
+/// in validation order, plus those of the missing samples in validation
+/// order when it takes them; the fold score from those sums.
+std::optional<double> learned_variance_score(const Targets& targets, const Ids& valid, const Ids& left,
+                                             const Ids& right, const std::set<std::uint64_t>& missing) {
+  const auto sums = [&](const Ids& side, bool of_missing) {
+    TargetSums out;
+    for (const auto s : side) {
+      if (missing.count(s) != (of_missing ? 1u : 0u)) continue;
+      ++out.n;
+      out.sum += targets.values[s];
+      out.sq_sum += targets.values[s] * targets.values[s];
+    }
+    return out;
+  };
+  const auto side = [&](const Ids& ids) {
+    TargetSums finite = sums(ids, false);
+    const TargetSums missed = sums(ids, true);
+    if (missed.n == 0) return finite;
+    return TargetSums{finite.n + missed.n, finite.sum + missed.sum, finite.sq_sum + missed.sq_sum};
+  };
+  TargetSums whole;
+  for (const auto s : valid) {
+    ++whole.n;
+    whole.sum += targets.values[s];
+    whole.sq_sum += targets.values[s] * targets.values[s];
+  }
+  return variance_decrease(whole, side(left), side(right));
+}
+
 /// Fold-score lists per candidate, from the definition: each fold bins its
 /// samples against the edges of its training samples and splits both sides
-/// by the side rule.
+/// by the side rule, missing codes sent as `missing` says; `learned`, the
+/// sides' sums are those of learned sides.
 std::vector<std::vector<double>> reference_scores(const Node& node, const StrictFolds& folds, std::uint64_t feature,
-                                                  std::span<const std::uint32_t> candidates) {
+                                                  std::span<const std::uint32_t> candidates,
+                                                  Missing missing = Missing::Right, bool learned = false) {
   const FeatureColumn& column = node.columns[feature];
   const SideTest test = side_test(node.config.split_style, column.is_categorical);
+  const auto goes_left = [&](SideTest t, std::uint32_t code, std::uint32_t candidate) {
+    if (code == kMissingCode) return missing != Missing::Right;
+    return missing != Missing::Alone && quor::goes_left(t, code, candidate);
+  };
   std::vector<std::vector<double>> lists(candidates.size());
   for (std::uint64_t f = 0; f < folds.count(); ++f) {
     const Ids valid(folds.valid(f).begin(), folds.valid(f).end());
@@ -83,7 +123,16 @@ std::vector<std::vector<double>> reference_scores(const Node& node, const Strict
       Ids tl, tr, vl, vr;
       for (std::size_t i = 0; i < train.size(); ++i) (goes_left(test, train_codes[i], candidates[j]) ? tl : tr).push_back(train[i]);
       for (std::size_t i = 0; i < valid.size(); ++i) (goes_left(test, valid_codes[i], candidates[j]) ? vl : vr).push_back(valid[i]);
-      if (const auto score = reference_fold_score(node.task, node.targets, tl, tr, valid, vl, vr)) lists[j].push_back(*score);
+      const auto* regression = std::get_if<RegressionTask>(&node.task);
+      if (learned && regression != nullptr && regression->criterion.kind() != CriterionKind::Mae) {
+        std::set<std::uint64_t> missed;
+        for (std::size_t i = 0; i < valid.size(); ++i) {
+          if (valid_codes[i] == kMissingCode) missed.insert(valid[i]);
+        }
+        if (const auto score = learned_variance_score(node.targets, valid, vl, vr, missed)) lists[j].push_back(*score);
+      } else if (const auto score = reference_fold_score(node.task, node.targets, tl, tr, valid, vl, vr)) {
+        lists[j].push_back(*score);
+      }
     }
   }
   return lists;
@@ -143,6 +192,66 @@ std::vector<std::vector<ScoredSplit>> search(const Node& node, StrictNodeData& d
   for (std::size_t f = 0; f < node.columns.size(); ++f) out.push_back(evaluate_feature(context, f, scratch));
   return out;
 }
+
+/// The scored splits a node with learned missing sides gives, from the
+/// definition: every candidate with missing values right, then each with
+/// them left, then (continuous features) missing values alone, each only
+/// when some node sample of the feature is missing.
+std::vector<ScoredSplit> reference_learned(const Node& node, const StrictFolds& folds, std::uint64_t feature,
+                                           const Aggregator& aggregator) {
+  const FeatureColumn& column = node.columns[feature];
+  const auto candidates = reference_candidates(column, node.samples, node.config.n_bins);
+  std::vector<ScoredSplit> out;
+  if (candidates.empty()) return out;
+  bool any_missing = false;
+  for (const auto s : node.samples) {
+    any_missing |= column.is_categorical ? column.codes[s] == kMissingCode : !std::isfinite(column.values[s]);
+  }
+  const auto add = [&](Missing missing, std::span<const std::uint32_t> codes, std::uint32_t code_shown) {
+    auto lists = reference_scores(node, folds, feature, codes, missing, any_missing);
+    for (std::size_t j = 0; j < codes.size(); ++j) {
+      out.push_back(make_scored_split(feature, missing == Missing::Alone ? code_shown : codes[j], lists[j],
+                                      folds.count(), aggregator));
+      out.back().missing_left = missing == Missing::Left;
+    }
+  };
+  add(Missing::Right, candidates, 0);
+  if (!any_missing) return out;
+  add(Missing::Left, candidates, 0);
+  const std::uint32_t any = candidates.front();
+  if (!column.is_categorical) add(Missing::Alone, std::span<const std::uint32_t>(&any, 1), kMissingAlone);
+  return out;
+}
+
+class LearnedMissingTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, std::uint64_t>> {};
+
+TEST_P(LearnedMissingTest, MatchesDefinitionBitForBit) {
+  const auto [c, style, seed] = GetParam();
+  StrictNodeData data;
+  EvaluationScratch scratch;
+  Node node = random_node(c, style, seed);
+  node.config.missing = MissingSide::Learn;
+  const auto scored = search(node, data, scratch);
+  const Aggregator aggregator = Aggregator::from_name("trimmed_mean", 0.2, 0.0, 0.0);
+  for (std::uint64_t feature = 0; feature < node.columns.size(); ++feature) {
+    const auto expected = reference_learned(node, data.folds, feature, aggregator);
+    const auto& got = scored[feature];
+    ASSERT_EQ(got.size(), expected.size()) << "feature " << feature;
+    for (std::size_t j = 0; j < got.size(); ++j) {
+      EXPECT_EQ(got[j].code, expected[j].code) << j;
+      EXPECT_EQ(got[j].missing_left, expected[j].missing_left) << j;
+      EXPECT_EQ(got[j].stats.scores, expected[j].stats.scores) << "candidate " << j;
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(got[j].score), std::bit_cast<std::uint64_t>(expected[j].score)) << j;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomNodes, LearnedMissingTest,
+    ::testing::Combine(::testing::Values(Case::Mse, Case::Mae, Case::Gini, Case::Entropy, Case::Accuracy,
+                                         Case::MacroF1, Case::BinaryRecall),
+                       ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
+                       ::testing::Range<std::uint64_t>(1, 9)));
 
 class StrictSearchTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, std::uint64_t>> {};
 

@@ -12,8 +12,10 @@ from quor._params import defaults
 
 # The estimators' shared defaults, in the raw classes' argument order, with a
 # few changes that the raw classes' tests were written for.
-# The raw classes take no weights, so not min_weight_fraction_leaf either.
-COMMON = dict({k: v for k, v in defaults("both").items() if k != "min_weight_fraction_leaf"},
+# The raw classes take no weights, so not min_weight_fraction_leaf either, and
+# always send missing values right.
+COMMON = dict({k: v for k, v in defaults("both").items()
+               if k not in ("min_weight_fraction_leaf", "missing")},
               max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[])
 REGRESSOR_ARGS = dict(criterion="mse", **COMMON)
 CLASSIFIER_ARGS = dict(n_classes=2, criterion="gini", **COMMON)

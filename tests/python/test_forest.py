@@ -172,7 +172,7 @@ def test_crafted_forest_files_are_refused(tmp_path, change, message):
     path = tmp_path / "forest.quor"
     quor.save(QUORForestClassifier(n_estimators=3).fit(X, y > 10), path)
     document = json.loads(path.read_text())
-    assert document["format_version"] == 3
+    assert document["format_version"] == quor._io.FORMAT_VERSION
     document["forest"] = change(document["forest"])
     document["checksum"] = quor._io._checksum(document)
     path.write_text(json.dumps(document))

@@ -137,7 +137,8 @@ def one_tree_short(document):
     document = copy.deepcopy(document)
     arrays = document["forest"]["arrays"]
     for name in ("is_leaf", "children_left", "children_right", "feature", "is_categorical",
-                 "lower", "upper", "category", "n_samples", "split_score", "node_weight"):
+                 "lower", "upper", "category", "n_samples", "split_score", "node_weight",
+                 "missing_left"):
         arrays[name] = stored(decoded(arrays[name])[:-1], arrays[name])
     return with_array(document, "node_offsets", lambda a: np.append(a[:-1], a[-1] - 1))
 
