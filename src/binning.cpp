@@ -322,9 +322,10 @@ struct InPlaceEdges {
     needed.assign(n_columns, {});
     n_copied.assign(n_columns, 0);
     marks.assign(n_columns * kMarkWords, 0);
-    std::vector<std::uint64_t> starts(kBuckets + 1);
-    std::vector<std::uint32_t> places;
-    for (std::size_t d = 0; d < n_columns; ++d) {
+    // Columns are planned apart (each writes only its own entries), on the
+    // threads too: the pass reads every bucket count of every thread.
+    const auto plan = [&](std::uint64_t d) {
+      std::vector<std::uint64_t> starts(kBuckets + 1);
       starts[0] = 0;
       for (std::size_t b = 0; b < kBuckets; ++b) {
         std::uint64_t total = 0;
@@ -333,7 +334,7 @@ struct InPlaceEdges {
       }
       finite[d] = starts[kBuckets];
       if (finite[d] > 0) needed[d] = edge_buckets(starts, finite[d], n_bins);
-      places.clear();
+      std::vector<std::uint32_t> places;
       for (const EdgeBucket& e : needed[d]) {
         std::uint64_t place = e.offset;
         for (std::size_t t = 0; t < threads; ++t) {
@@ -347,6 +348,12 @@ struct InPlaceEdges {
         for (std::size_t k = 0; k < needed[d].size(); ++k) own[needed[d][k].bucket] = places[k * threads + t];
       }
       for (const EdgeBucket& e : needed[d]) marks[d * kMarkWords + e.bucket / 64] |= std::uint64_t{1} << (e.bucket % 64);
+      return 0;
+    };
+    if (threads >= 2) {
+      parallel_map(n_columns, threads, plan);
+    } else {
+      for (std::size_t d = 0; d < n_columns; ++d) plan(d);
     }
   }
 

@@ -156,7 +156,7 @@ void report_root(const GrowInput& input, std::uint64_t n_samples, std::span<cons
 std::uint64_t min_leaf(const TreeConfig& config) { return std::max<std::uint64_t>(1, config.min_samples_leaf); }
 
 std::uint64_t pool_grain(std::uint64_t n_root, std::uint64_t n_threads) {
-  return std::max<std::uint64_t>(1024, n_root / (8 * n_threads));
+  return std::max<std::uint64_t>(1024, n_root / (32 * n_threads));
 }
 
 }  // namespace quor

@@ -90,7 +90,11 @@ void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& 
   }
   pthread_attr_setstacksize(&attr, kWorkerStackBytes);
   std::string spawn_error;
-  for (std::size_t w = 0; w < n_workers; ++w) {
+  // Worker 0 runs on the calling thread, which would otherwise only wait: a
+  // new thread then starts on a core nobody is using, where one created
+  // beside a running sibling may wait a scheduler tick to move (milliseconds,
+  // in every parallel phase of a fit).
+  for (std::size_t w = 1; w < n_workers; ++w) {
     workers[w].task = &task;
     workers[w].index = w;
     workers[w].finished = &finished;
@@ -101,6 +105,13 @@ void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& 
     workers[w].started = true;
   }
   pthread_attr_destroy(&attr);
+  if (n_workers > 0 && spawn_error.empty()) {
+    try {
+      task(0);
+    } catch (...) {
+      workers[0].failure = std::current_exception();
+    }
+  }
   std::size_t started = 0;
   for (const Worker& worker : workers) started += worker.started ? 1 : 0;
   wait_for_workers(finished, started);
@@ -109,8 +120,7 @@ void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& 
   // outlives the data it reads. The first failure met decides the report.
   Failure failure = Failure::None;
   for (Worker& worker : workers) {
-    if (!worker.started) continue;
-    const int rc = pthread_join(worker.thread, nullptr);
+    const int rc = worker.started ? pthread_join(worker.thread, nullptr) : 0;
     if (!spawn_error.empty() || failure != Failure::None) continue;
     if (rc != 0) {
       failure = Failure::Panicked;

@@ -18,8 +18,9 @@
 namespace quor {
 
 namespace detail {
-/// Runs task(w) for w in [0, n_workers), each on its own thread with a 2 MiB
-/// stack, and joins them all in creation order before returning. A failure to
+/// Runs task(w) for w in [0, n_workers): task(0) on the calling thread, every
+/// other on a thread of its own with a 2 MiB stack, and joins them all in
+/// creation order before returning. A failure to
 /// create a thread throws InternalError "failed to spawn thread: …"; a worker
 /// that threw makes it throw InternalError "worker thread panicked" (or
 /// std::bad_alloc when the worker ran out of memory, Interrupted when it was
@@ -30,8 +31,8 @@ void run_workers(std::size_t n_workers, const std::function<void(std::size_t)>& 
 }  // namespace detail
 
 /// operation(i) for i in [0, n_items), on min(n_threads, n_items) threads in
-/// chunks of ⌈N/T⌉ items; result k belongs to item k. One item runs on the
-/// calling thread. The operation must be safe to run concurrently.
+/// chunks of ⌈N/T⌉ items, the first chunk on the calling thread; result k
+/// belongs to item k. The operation must be safe to run concurrently.
 template <class Operation>
 auto parallel_map(std::uint64_t n_items, std::uint64_t n_threads, const Operation& operation)
     -> std::vector<std::invoke_result_t<const Operation&, std::uint64_t>> {
