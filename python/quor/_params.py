@@ -346,7 +346,7 @@ bins and scores candidates from per-fold histograms.""",
 one quantile bin, ``a <= x < b`` (bin).""",
         "`threshold` (`x < t`) or `bin` (`a <= x < b`)"),
     Param(
-        "missing", "right", [Options(*OPTIONS["missing"])], _braced("missing"),
+        "missing", "learn", [Options(*OPTIONS["missing"])], _braced("missing"),
         """Where a split sends missing values (NaN, and infinities in
 continuous features).  ``"right"``: always to the right child.
 ``"learn"`` (both modes): each candidate split is scored with

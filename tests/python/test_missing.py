@@ -63,10 +63,10 @@ def test_routing_files_and_pickles_follow_the_learned_side(Est, style, mode, tmp
 def test_columns_without_missing_values_grow_the_same_tree(Est, mode):
     X, y = _data(5)
     X = np.nan_to_num(X, nan=-1.0)
-    right = Est(mode=mode).fit(X, y)
-    learn = Est(missing="learn", mode=mode).fit(X, y)
-    assert right._forest_settings == Est(missing="right", mode=mode).fit(X, y)._forest_settings
-    assert "missing" not in right._forest_settings
+    right = Est(missing="right", mode=mode).fit(X, y)
+    learn = Est(mode=mode).fit(X, y)  # learned sides are the default
+    assert "missing" not in right._forest_settings  # stored as before the option
+    assert learn._forest_settings["missing"] == "learn"
     a, b = right._forest.export_arrays(), learn._forest.export_arrays()
     for key in a:
         np.testing.assert_array_equal(a[key], b[key], err_msg=key)
@@ -81,7 +81,7 @@ def test_missing_values_alone_become_a_split(mode):
     y = missing.astype(int)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        QUORClassifier(mode=mode).fit(X, y)
+        QUORClassifier(missing="right", mode=mode).fit(X, y)
     assert mode == "fast" or any("missing" in str(w.message) for w in caught)
     est = QUORClassifier(missing="learn", mode=mode).fit(X, y)
     assert (est.predict(X) == y).all()

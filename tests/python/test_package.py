@@ -236,7 +236,7 @@ def test_missing_values_are_allowed_in_X_and_go_right(Est):
     y = y if Est is QUORRegressor else binary_labels(y)
     X = X[:, :1].copy()
     X[::10, 0] = NAN
-    est = Est(max_depth=1).fit(X, y)
+    est = Est(max_depth=1, missing="right").fit(X, y)
     assert est.tree_.node_count == 3 and np.isneginf(est.tree_.lower[0])
     right_value = est.predict([[est.tree_.upper[0]]])  # x == threshold fails x < t
     np.testing.assert_array_equal(est.predict([[NAN], [NAN]]), np.repeat(right_value, 2))
