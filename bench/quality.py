@@ -459,6 +459,157 @@ def format_imbalanced(results):
     return "\n".join(lines)
 
 
+# -- the single tree's defaults ------------------------------------------------------
+
+# The grid of the tuned scikit-learn tree: 54 settings, 5 inner folds.
+SK_GRID = {"max_depth": [3, 4, 6, 8, 12, None], "min_samples_leaf": [1, 5, 20],
+           "ccp_alpha": [0, 0.001, 0.01]}
+# Settings of quor's tree measured beside its defaults: the best of a sweep
+# over mode, bins, depth, folds, leaf size and aggregator on half "A" of the
+# suite (bench/README.md says how it went on half "B").
+DEFAULTS_CANDIDATES = {
+    "quor, fast 255 bins, no depth limit, 2 folds, leaf 3":
+        dict(mode="fast", n_bins=255, max_depth=None, cv_folds=2, min_samples_leaf=3),
+}
+
+
+def _with_missing(x, rng, fraction):
+    x = x.copy()
+    x[rng.random(x.shape) < fraction] = np.nan
+    return x
+
+
+def defaults_datasets(quick=False):
+    """(name, half, task, x, y): half "A" chose settings, half "B" only reports."""
+    from sklearn import datasets as sk
+
+    out = []
+    add = lambda name, half, task, xy: out.append((name, half, task) + tuple(xy))  # noqa: E731
+    add("breast cancer", "A", "classification", sk.load_breast_cancer(return_X_y=True))
+    add("digits", "A", "classification", sk.load_digits(return_X_y=True))
+    add("diabetes", "A", "regression", sk.load_diabetes(return_X_y=True))
+    add("hastie 10.2", "A", "classification", sk.make_hastie_10_2(n_samples=6000, random_state=1))
+    add("friedman1", "A", "regression", sk.make_friedman1(n_samples=2000, noise=1.0, random_state=1))
+    add("16 of 20 columns uninformative", "A", "classification", sk.make_classification(
+        n_samples=3000, n_features=20, n_informative=4, n_redundant=0, flip_y=0.05, random_state=1))
+    x, y = sk.make_classification(n_samples=3000, n_features=10, n_informative=5, flip_y=0.05,
+                                  random_state=2)
+    add("10 % missing at random", "A", "classification", (_with_missing(x, np.random.default_rng(1), 0.1), y))
+    add("wine", "B", "classification", sk.load_wine(return_X_y=True))
+    add("iris", "B", "classification", sk.load_iris(return_X_y=True))
+    add("synthetic, flip_y 0.2", "B", "classification", sk.make_classification(
+        n_samples=5000, n_features=20, n_informative=5, flip_y=0.2, random_state=0))
+    add("synthetic, noise 50", "B", "regression", sk.make_regression(
+        n_samples=5000, n_features=20, n_informative=5, noise=50.0, random_state=0))
+    add("friedman3", "B", "regression", sk.make_friedman3(n_samples=2000, noise=0.1, random_state=3))
+    add("two moons", "B", "classification", sk.make_moons(n_samples=3000, noise=0.3, random_state=3))
+    rng = np.random.default_rng(3)
+    x = rng.uniform(-1, 1, size=(4000, 6))
+    y = ((x[:, 0] > 0) ^ (x[:, 1] > 0)).astype(int)
+    flip = rng.random(4000) < 0.05
+    y[flip] = 1 - y[flip]
+    add("XOR, 4 noise columns", "B", "classification", (x, y))
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(4000, 8))
+    y = (x[:, 0] + x[:, 1] > 0).astype(int)
+    missing = rng.random(4000) < 0.15  # column 2 missing says "1" nine times in ten
+    x[missing, 2] = np.nan
+    y[missing] = rng.random(missing.sum()) < 0.9
+    add("informative missing values", "B", "classification", (x, y))
+    if quick:
+        out = [d for d in out if d[0] in ("iris", "diabetes")]
+    return out
+
+
+def _sk_tree(task, x, tuned):
+    """scikit-learn's tree at its defaults or grid-searched; with median imputation
+    and indicator columns where x has missing values (this scikit-learn's trees
+    refuse NaN)."""
+    from sklearn.impute import SimpleImputer
+    from sklearn.model_selection import GridSearchCV, KFold, StratifiedKFold
+    from sklearn.pipeline import make_pipeline
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    tree = (DecisionTreeClassifier if task == "classification" else DecisionTreeRegressor)(
+        random_state=SEED)
+    grid = SK_GRID
+    if np.isnan(x).any():
+        step = type(tree).__name__.lower()
+        tree = make_pipeline(SimpleImputer(strategy="median", add_indicator=True), tree)
+        grid = {f"{step}__{name}": values for name, values in SK_GRID.items()}
+    if not tuned:
+        return tree
+    inner = (StratifiedKFold if task == "classification" else KFold)(N_FOLDS, shuffle=True,
+                                                                    random_state=SEED + 1)
+    return GridSearchCV(tree, grid, cv=inner,
+                        scoring="accuracy" if task == "classification" else "r2")
+
+
+def evaluate_defaults(quick=False, progress=None):
+    from sklearn.model_selection import KFold, StratifiedKFold, cross_validate
+
+    from quor import QUORClassifier, QUORRegressor
+
+    say = progress or (lambda message: None)
+    results = {"machine": bench.machine_info(), "load_start": list(os.getloadavg()),
+               "n_folds": N_FOLDS, "rows": []}
+    for name, half, task, x, y in defaults_datasets(quick):
+        quor_cls = QUORClassifier if task == "classification" else QUORRegressor
+        models = {"quor (defaults)": quor_cls()}
+        models.update({label: quor_cls(**kw) for label, kw in DEFAULTS_CANDIDATES.items()})
+        models["scikit-learn (defaults)"] = _sk_tree(task, x, tuned=False)
+        models["scikit-learn (tuned)"] = _sk_tree(task, x, tuned=True)
+        splitter = (StratifiedKFold if task == "classification" else KFold)(
+            N_FOLDS, shuffle=True, random_state=SEED)
+        scoring = "accuracy" if task == "classification" else "r2"
+        row = {"dataset": name, "half": half, "task": task, "n_samples": len(y),
+               "n_features": x.shape[1], "metric": scoring, "models": {}}
+        for model_name, model in models.items():
+            say(f"{name}: {model_name}")
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                cv = cross_validate(model, x, y, cv=splitter, scoring=scoring, error_score="raise")
+            row["models"][model_name] = {"mean": float(np.mean(cv["test_score"])),
+                                         "fit_s": float(np.mean(cv["fit_time"]))}
+        results["rows"].append(row)
+    results["load_end"] = list(os.getloadavg())
+    return results
+
+
+def format_defaults(results):
+    rows_in = results["rows"]
+    names = list(rows_in[0]["models"]) if rows_in else []
+    quor_names = [n for n in names if n.startswith("quor")]
+    lines = machine_lines(results)
+    lines.append(f"Held-out score, mean over {results['n_folds']} outer folds (accuracy, or R² "
+                 "for regression). Half A chose the candidate settings, half B reports. "
+                 "\"≥ default\": quor's score at least scikit-learn's default tree's; "
+                 "\"near tuned\": within 0.01 of the grid search's. Times: one quor fit "
+                 "and one grid search (54 settings × 5 inner folds, then the refit), per "
+                 "outer fold.")
+    lines.append("")
+    header = ["data set", "half"] + names + ["grid search s / quor fit s"]
+    rows = []
+    counts = {n: {"ge": 0, "near": 0} for n in quor_names}
+    for row in rows_in:
+        m = row["models"]
+        default, tuned = m["scikit-learn (defaults)"]["mean"], m["scikit-learn (tuned)"]["mean"]
+        for n in quor_names:
+            counts[n]["ge"] += m[n]["mean"] >= default
+            counts[n]["near"] += m[n]["mean"] >= tuned - 0.01
+        cells = [row["dataset"], row["half"]] + [f"{m[n]['mean']:.3f}" for n in names]
+        cells.append(f"{m['scikit-learn (tuned)']['fit_s']:.2f} / "
+                     f"{m['quor (defaults)']['fit_s']:.3f}")
+        rows.append(cells)
+    lines.append(bench.render_table(header, rows, markdown=True,
+                                    align=list("ll") + ["r"] * (len(names) + 1)))
+    lines.append("")
+    for n in quor_names:
+        lines.append(f"- {n}: ≥ default on {counts[n]['ge']} of {len(rows_in)}, near tuned on "
+                     f"{counts[n]['near']} of {len(rows_in)}.")
+    return "\n".join(lines)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -466,12 +617,18 @@ def main(argv=None):
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--imbalanced", action="store_true",
                         help="the objective classifier on imbalanced data instead")
+    parser.add_argument("--defaults", action="store_true",
+                        help="the single tree's defaults against scikit-learn's tree, "
+                        "at its defaults and grid-searched, instead")
     parser.add_argument("--only", action="append", metavar="MODEL",
                         help="with --imbalanced: only this model (as named in the table; "
                         "repeatable), to rerun a column")
     args = parser.parse_args(argv)
     progress = lambda message: print(message, file=sys.stderr, flush=True)  # noqa: E731
-    if args.imbalanced:
+    if args.defaults:
+        results = evaluate_defaults(args.quick, progress)
+        print(format_defaults(results))
+    elif args.imbalanced:
         results = evaluate_imbalanced(args.quick, progress, args.only)
         print(format_imbalanced(results))
     else:
