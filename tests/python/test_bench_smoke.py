@@ -97,6 +97,21 @@ def test_quality_quick_table():
     assert "F1 of the positive (minority) class" in table
 
 
+def test_quality_defaults_table_counts_against_both_peers():
+    import quality
+
+    results = quality.evaluate_defaults(quick=True)
+    assert [(row["dataset"], row["half"]) for row in results["rows"]] == [("diabetes", "A"), ("iris", "B")]
+    table = quality.format_defaults(results)
+    for row in results["rows"]:
+        m = row["models"]
+        ge = m["quor (defaults)"]["mean"] >= m["scikit-learn (defaults)"]["mean"]
+        assert set(m) >= {"quor (defaults)", "scikit-learn (defaults)", "scikit-learn (tuned)"}
+        assert f"| {row['dataset']} | {row['half']} | {m['quor (defaults)']['mean']:.3f} |" in table
+        row["ge"] = ge
+    assert f"- quor (defaults): ≥ default on {sum(r['ge'] for r in results['rows'])} of 2" in table
+
+
 def test_forest_bench_every_part(tmp_path, capsys):
     import forest
 
