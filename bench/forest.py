@@ -6,7 +6,9 @@ Three parts, each optional:
 - ``quality``: five-fold cross-validation (the folds of ``bench/quality.py``)
   of QUORForestClassifier / QUORForestRegressor with their defaults against
   RandomForest* and ExtraTrees* (100 trees, defaults), all with the same
-  ``n_jobs``, on every data set of ``bench/quality.py``.
+  ``n_jobs``, on the fifteen data sets of ``bench/quality.py --defaults`` (the
+  bundled sets, noisy synthetic ones, interactions, missing values; the
+  scikit-learn forests impute missing values).
 - ``speed``: fit and predict time at 200 000 and 1 000 000 × 20 (100 trees,
   ``n_jobs`` 2) against RandomForest*, one thread against two, and the
   pickled size of both forests.
@@ -27,6 +29,7 @@ Progress goes to stderr, the report (Markdown) to stdout.
 import argparse
 import gc
 import json
+import math
 import os
 import pathlib
 import pickle
@@ -51,7 +54,7 @@ QUICK_RESIDENT_SAMPLES = 20_000
 RESIDENT_TREES = 10
 
 # Targets.
-QUALITY_WINS = 5          # data sets where quor's forest scores at least RandomForest's
+QUALITY_WINS = 2 / 3      # share of the data sets where quor's forest scores at least RandomForest's
 QUALITY_SLACK = 0.01      # how far behind it may be on the others
 FIT_VS_RF = 0.25
 PREDICT_VS_RF = 1.0
@@ -86,23 +89,30 @@ def cross_validated(models, quick, say):
     from sklearn.model_selection import KFold, StratifiedKFold, cross_validate
 
     rows = []
-    for name, task, x, y in quality.datasets(quick):
+    for name, half, task, x, y in quality.defaults_datasets(quick):
         splitter = (StratifiedKFold if task == "classification" else KFold)(
             quality.N_FOLDS, shuffle=True, random_state=quality.SEED)
         scoring = "accuracy" if task == "classification" else "r2"
-        row = {"dataset": name, "task": task, "n_samples": len(y), "n_features": x.shape[1],
+        row = {"dataset": name, "half": half, "task": task, "n_samples": len(y), "n_features": x.shape[1],
                "metric": scoring, "models": {}}
         for model_name, make in models.items():
             say(f"{name}: {model_name}")
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
-                cv = cross_validate(make(task), x, y, cv=splitter, scoring=scoring,
+                model = make(task)
+                if not name_is_quor(model_name) and np.isnan(x).any():
+                    model = quality.imputed(model)
+                cv = cross_validate(model, x, y, cv=splitter, scoring=scoring,
                                     error_score="raise")
             row["models"][model_name] = {
                 "scores": cv["test_score"].tolist(), "mean": float(np.mean(cv["test_score"])),
                 "std": float(np.std(cv["test_score"])), "fit_s": float(np.mean(cv["fit_time"]))}
         rows.append(row)
     return rows
+
+
+def name_is_quor(model_name):
+    return model_name.startswith("quor")
 
 
 QUALITY_MODELS = {
@@ -252,14 +262,15 @@ def score_table(rows, names):
     table = []
     for row in rows:
         best = max(row["models"][name]["mean"] for name in names)
-        cells = [row["dataset"], f"{row['n_samples']} × {row['n_features']}", row["metric"]]
+        cells = [row["dataset"], row.get("half", ""), f"{row['n_samples']} × {row['n_features']}",
+                 row["metric"]]
         for name in names:
             m = row["models"][name]
             text = f"{m['mean']:.4f} ± {m['std']:.3f}"
             cells.append(f"**{text}**" if m["mean"] == best else text)
         table.append(cells)
-    return bench.render_table(["data set", "samples × features", "score"] + names, table,
-                              markdown=True, align=list("lll") + ["r"] * len(names))
+    return bench.render_table(["data set", "half", "samples × features", "score"] + names, table,
+                              markdown=True, align=list("llll") + ["r"] * len(names))
 
 
 def targets(results):
@@ -271,9 +282,9 @@ def targets(results):
                  for r in rows]
         wins = sum(d >= 0 for d in diffs)
         worst = min(diffs)
-        out.append((wins >= QUALITY_WINS or wins == len(rows),
-                    "held-out score >= RandomForest's: data sets", f"{wins} of {len(rows)}",
-                    f">= {min(QUALITY_WINS, len(rows))}"))
+        need = math.ceil(QUALITY_WINS * len(rows))
+        out.append((wins >= need, "held-out score >= RandomForest's: data sets",
+                    f"{wins} of {len(rows)}", f">= {need}"))
         out.append((worst >= -QUALITY_SLACK, "largest shortfall against RandomForest",
                     f"{-worst:.4f}" if worst < 0 else "none", f"<= {QUALITY_SLACK}"))
     for row in results.get("speed") or []:

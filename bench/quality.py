@@ -521,13 +521,19 @@ def defaults_datasets(quick=False):
     return out
 
 
-def _sk_tree(task, x, tuned):
-    """scikit-learn's tree at its defaults or grid-searched; with median imputation
-    and indicator columns where x has missing values (this scikit-learn's trees
-    refuse NaN)."""
+def imputed(model):
+    """``model`` after median imputation with indicator columns: this
+    scikit-learn's trees and forests refuse NaN."""
     from sklearn.impute import SimpleImputer
-    from sklearn.model_selection import GridSearchCV, KFold, StratifiedKFold
     from sklearn.pipeline import make_pipeline
+
+    return make_pipeline(SimpleImputer(strategy="median", add_indicator=True), model)
+
+
+def _sk_tree(task, x, tuned):
+    """scikit-learn's tree at its defaults or grid-searched (imputed where x has
+    missing values)."""
+    from sklearn.model_selection import GridSearchCV, KFold, StratifiedKFold
     from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
     tree = (DecisionTreeClassifier if task == "classification" else DecisionTreeRegressor)(
@@ -535,7 +541,7 @@ def _sk_tree(task, x, tuned):
     grid = SK_GRID
     if np.isnan(x).any():
         step = type(tree).__name__.lower()
-        tree = make_pipeline(SimpleImputer(strategy="median", add_indicator=True), tree)
+        tree = imputed(tree)
         grid = {f"{step}__{name}": values for name, values in SK_GRID.items()}
     if not tuned:
         return tree
