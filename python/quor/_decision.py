@@ -3,6 +3,8 @@ probability, chosen on the out-of-bag rows to maximise the metric there."""
 
 import numpy as np
 
+# Probabilities closer than this are one value to the two-class decision.
+_SAME = 1e-9
 # The weights a class may take beside 1 in the multiclass search, both ways.
 _GRID = 2.0 ** np.arange(-6, 6.25, 0.25)
 
@@ -53,8 +55,10 @@ def _binary(task, proba, y, w):
     p1 = proba[:, 1]
     order = np.argsort(-p1, kind="stable")
     p_sorted, y_sorted, w_sorted = p1[order], y[order], w[order]
-    # Cuts between distinct probabilities: the rows above a cut predict 1.
-    ends = np.flatnonzero(np.r_[p_sorted[1:] != p_sorted[:-1], True]) + 1
+    # Cuts between distinct probabilities: the rows above a cut predict 1. Means
+    # of the same shares summed in another order differ in their last bits; the
+    # weights cannot tell such values apart, so no cut falls between them.
+    ends = np.flatnonzero(np.r_[p_sorted[:-1] - p_sorted[1:] > _SAME, True]) + 1
     ends = ends[p_sorted[ends - 1] > 0]  # a probability of 0 cannot be weighed up
     cuts = np.r_[0, ends]
     positive = np.r_[0.0, np.cumsum(w_sorted * (y_sorted == 1))][cuts]

@@ -338,17 +338,30 @@ def prepare_targets(estimator, y):
     classes, encoded = np.unique(y, return_inverse=True)
     targets = np.ascontiguousarray(encoded, dtype=np.int64)
     fitted = {"classes_": classes, "n_classes_": len(classes)}
-    pos_label = encoded_pos_label(estimator, classes)
-    if estimator.objective is None:
+    encoded_pos_label(estimator, classes)  # checks pos_label
+    if estimator.objective is None or splits_by_criterion(estimator):
         return "classifier", {"n_classes": len(classes), "criterion": estimator.criterion}, \
             targets, fitted
+    return "objective_classifier", objective_task(estimator, classes), targets, fitted
+
+
+def splits_by_criterion(estimator):
+    """Whether a forest with an objective grows its trees by its criterion (the
+    objective then only chooses the decision)."""
+    return (getattr(estimator, "objective", None) is not None
+            and getattr(estimator, "objective_splits", "objective") == "criterion")
+
+
+def objective_task(estimator, classes):
+    """The objective's task settings for ``classes``."""
+    pos_label = encoded_pos_label(estimator, classes)
     task = {"n_classes": len(classes), "objective": estimator.objective,
             "average": estimator.average, "pos_label": pos_label, "beta": float(estimator.beta)}
     # Absent, the core keeps the majority rule: so do the settings of models
     # saved before the rule could be chosen.
     if estimator.objective_labels != "majority":
         task["objective_labels"] = estimator.objective_labels
-    return "objective_classifier", task, targets, fitted
+    return task
 
 
 def _doc(summary, task, head, attributes):

@@ -12,7 +12,8 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._estimators import (
     NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
-    native_importances, prepare_targets, weight_arguments, weight_doc,
+    native_importances, objective_task, prepare_targets, splits_by_criterion, weight_arguments,
+    weight_doc,
 )
 from ._decision import decision_weights
 from ._input import fit_input, install, predict_input
@@ -117,6 +118,12 @@ class _QUORForest(NativeModel):
                 f"{self.max_samples!r} gives every tree all {n_rows} rows{which}; use a "
                 "smaller max_samples"
             )
+        if splits_by_criterion(self) and settings["max_samples"] >= n_rows:
+            raise ValueError(
+                f"objective_splits='criterion' chooses the decision for the objective on the "
+                f"out-of-bag rows, but max_samples={self.max_samples!r} gives every tree all "
+                f"{n_rows} rows; use a smaller max_samples, or objective_splits='objective'"
+            )
         # Trees labelled by a metric decide on their out-of-bag rows, when some are.
         decide = self._serves_metric() and settings["max_samples"] < n_rows
         forest = RawForest(kind, settings)
@@ -138,8 +145,8 @@ class _QUORForest(NativeModel):
                 seen &= weights > 0
             if seen.any():
                 w = np.ones(n_samples) if weights is None else np.asarray(weights, dtype=np.float64)
-                fitted["decision_weights_"] = decision_weights(task_settings, oob[seen], targets[seen],
-                                                               w[seen])
+                fitted["decision_weights_"] = decision_weights(
+                    objective_task(self, fitted["classes_"]), oob[seen], targets[seen], w[seen])
         if self.oob_score:
             # Rows of weight 0 are rows left out: no tree predicts them, and
             # the out-of-bag score (unweighted) is over the others.
@@ -174,9 +181,11 @@ class _QUORForest(NativeModel):
         return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)
 
     def _serves_metric(self):
-        """Whether the trees' leaves are labelled by an objective's metric."""
+        """Whether the forest's decision serves an objective's metric: trees grown
+        by the criterion, or whose leaves are labelled by the metric."""
         return (getattr(self, "objective", None) is not None
-                and getattr(self, "objective_labels", "majority") == "metric")
+                and (splits_by_criterion(self)
+                     or getattr(self, "objective_labels", "majority") == "metric"))
 
     def _oob_rows(self, oob, what, kept):
         seen = ~np.isnan(oob if oob.ndim == 1 else oob[:, 0])

@@ -424,7 +424,7 @@ _STORED = {p.name: p.stored for p in PARAMS if p.stored}
 
 # Parameters that models saved before they existed (model files, pickles)
 # lack, with the value that gives what those models were fitted with.
-LEGACY_DEFAULTS = {"objective_labels": "majority", "missing": "right"}
+LEGACY_DEFAULTS = {"objective_labels": "majority", "missing": "right", "objective_splits": "objective"}
 
 
 # -- forests -------------------------------------------------------------------------
@@ -476,6 +476,21 @@ the same, counted by each tree over the rows it draws.""",
     _max_features(0.5, "forest_regressor"),
     _max_samples(0.9, "forest_classifier"),
     _max_samples(0.8, "forest_regressor"),
+    Param(
+        "objective_splits", "criterion", [Options("criterion", "objective")],
+        '{"criterion", "objective"}',
+        """With an ``objective``: what the trees split by.  ``"criterion"``:
+the trees grow by ``criterion`` (impurity), and the forest's decision
+serves the objective: ``predict`` takes the class of largest
+``decision_weights_ * predict_proba``, the weights chosen for the
+metric on the out-of-bag rows (needs ``max_samples`` below the number of
+rows, and a local forest: a Dask forest has no out-of-bag rows).
+``"objective"``: the trees split by the objective, as a single
+``QUORClassifier(objective=...)`` does, with the same decision on the
+out-of-bag rows when there are some.  Without an ``objective`` it
+changes nothing.""",
+        "with an `objective`: trees split by `criterion` (the decision serves the metric) "
+        "or by the objective", task="forest_classifier", cli=None),
     Param(
         "oob_score", False, [Boolean()], "bool",
         """Compute ``oob_score_`` and the out-of-bag predictions from the rows

@@ -122,7 +122,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params, _weights
 from ._categories import check_codes, encoded_by_value, encode_table, learn_categories
-from ._estimators import prepare_targets, weight_arguments
+from ._estimators import prepare_targets, splits_by_criterion, weight_arguments
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
 from ._quor import RawForest
@@ -663,6 +663,11 @@ class _DaskForest(BaseEstimator):
             raise ValueError(
                 "oob_score=True is not available on a cluster: each row is on one worker, and "
                 "the trees of the others would all have to predict it; score on held-out data"
+            )
+        if getattr(local, "objective", None) is not None and splits_by_criterion(local):
+            raise ValueError(
+                "objective_splits='criterion' chooses the decision for the objective on the "
+                "out-of-bag rows, which a cluster does not have; use objective_splits='objective'"
             )
         if not isinstance(self.shuffle, (bool, np.bool_)):
             raise ValueError(f"shuffle must be a bool, got {self.shuffle!r}")

@@ -271,6 +271,9 @@ def test_bad_input_is_refused_before_any_tree_grows(client):
                 DaskQUORForestClassifier(n_estimators=2, categorical=[1]).fit(bad_x, Y)
         with pytest.raises(ValueError, match="neither numeric nor categorical"):
             DaskQUORForestClassifier(n_estimators=2).fit(frame.assign(c=frame["c"] * 1j), Y)
+        # An objective's decision on out-of-bag rows needs rows a cluster does not keep.
+        with pytest.raises(ValueError, match="objective_splits='objective'"):
+            DaskQUORForestClassifier(n_estimators=2, objective="f1").fit(X, Y)
     assert not [t for t in stream.data if str(t["key"]).startswith("quor-grow")]
 
 

@@ -53,13 +53,17 @@ def test_leaves_predict_the_labelling_that_serves_the_metric(mode, objective, av
 
 
 def _best_on_rows(metric, y, proba, w):
-    """The best metric of any threshold on the positive probability, by brute force."""
-    return max(metric(y, (proba[:, 1] > t).astype(int), sample_weight=w)
-               for t in np.r_[-1.0, np.unique(proba[:, 1])])
+    """The best metric of any threshold on the positive probability that weights can
+    give (a row of probability 0 stays negative, probabilities within 1e-9 of each
+    other go together), by brute force."""
+    values = np.unique(proba[:, 1])
+    apart = np.r_[np.diff(values) > 1e-9, True]
+    return max(metric(y, (proba[:, 1] > t).astype(int), sample_weight=w) for t in values[apart])
 
 
 @pytest.mark.parametrize("weighted", [False, True])
-def test_forest_decision_serves_the_metric_on_its_out_of_bag_rows(tmp_path, weighted):
+@pytest.mark.parametrize("splits", ["criterion", "objective"])
+def test_forest_decision_serves_the_metric_on_its_out_of_bag_rows(tmp_path, weighted, splits):
     import pickle
 
     from sklearn.metrics import fbeta_score
@@ -69,7 +73,10 @@ def test_forest_decision_serves_the_metric_on_its_out_of_bag_rows(tmp_path, weig
     metric = lambda a, b, sample_weight: fbeta_score(  # noqa: E731
         a, b, beta=2.0, sample_weight=sample_weight, zero_division=0)
     forest = QUORForestClassifier(objective="fbeta", beta=2.0, n_estimators=7, random_state=0,
-                                  oob_score=True, max_samples=0.6).fit(X, y, sample_weight=w)
+                                  oob_score=True, max_samples=0.6,
+                                  objective_splits=splits).fit(X, y, sample_weight=w)
+    # Trees grown by the criterion are Gini trees; the objective is the decision's.
+    assert forest._forest_kind == ("classifier" if splits == "criterion" else "objective_classifier")
     oob = forest.oob_decision_function_
     seen = ~np.isnan(oob[:, 0])
     chosen = forest.classes_.take(np.argmax(oob[seen] * forest.decision_weights_, axis=1))
@@ -82,18 +89,21 @@ def test_forest_decision_serves_the_metric_on_its_out_of_bag_rows(tmp_path, weig
     for loaded in (quor.load(tmp_path / "m.quor"), pickle.loads(pickle.dumps(forest))):
         np.testing.assert_array_equal(loaded.decision_weights_, forest.decision_weights_)
         np.testing.assert_array_equal(loaded.predict(X), forest.predict(X))
-    older = pickle.loads(pickle.dumps(forest))
-    del older.decision_weights_
-    votes = np.stack([t.predict(X) for t in forest.estimators_])
-    np.testing.assert_array_equal(older.predict(X), (votes.sum(axis=0) * 2 > len(votes)).astype(int))
+    if splits == "objective":  # forests saved before the decision existed
+        older = pickle.loads(pickle.dumps(forest))
+        del older.decision_weights_
+        votes = np.stack([t.predict(X) for t in forest.estimators_])
+        np.testing.assert_array_equal(older.predict(X), (votes.sum(axis=0) * 2 > len(votes)).astype(int))
 
 
 def test_forest_without_out_of_bag_rows_votes_and_the_multiclass_decision(tmp_path):
     from sklearn.metrics import f1_score
 
     X, y = imbalanced(seed=1)
+    with pytest.raises(ValueError, match="out-of-bag rows, but max_samples=None"):
+        QUORForestClassifier(objective="f1", n_estimators=5, max_samples=None).fit(X, y)
     every_row = QUORForestClassifier(objective="f1", n_estimators=5, random_state=0,
-                                     max_samples=None).fit(X, y)
+                                     max_samples=None, objective_splits="objective").fit(X, y)
     assert every_row.decision_weights_ is None
     votes = np.stack([t.predict(X) for t in every_row.estimators_])
     np.testing.assert_array_equal(every_row.predict(X), (votes.sum(axis=0) * 2 > len(votes)).astype(int))
