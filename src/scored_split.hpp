@@ -20,6 +20,10 @@ struct ScoredSplit {
   /// Whether the candidate sends missing values left (scored that way).
   bool missing_left = false;
   double score = 0.0;
+  /// The fold of each of stats.scores when the search was asked to keep
+  /// them and some fold gave the candidate no score; else empty (one score
+  /// per fold, in fold order, or not kept).
+  std::vector<std::uint32_t> folds;
 };
 
 /// The code of the candidate "missing values against every finite value" of
