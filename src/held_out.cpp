@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace quor {
 
@@ -14,6 +15,7 @@ void HeldOutChoice::add(std::uint64_t feature, std::uint32_t code, bool missing_
                         std::span<const std::uint32_t> folds) {
   const std::size_t K = picks_.size();
   const bool every_fold = folds.empty();
+  const bool mean = aggregator_->kind() == AggregatorKind::Mean;
   // Position in `scores` of fold k's score; scores.size() when it has none.
   std::size_t at = 0;
   for (std::size_t k = 0; k < K; ++k) {
@@ -24,11 +26,22 @@ void HeldOutChoice::add(std::uint64_t feature, std::uint32_t code, bool missing_
       while (at < folds.size() && folds[at] < k) ++at;
       if (at < folds.size() && folds[at] == k) own = at;
     }
-    others_.clear();
-    for (std::size_t i = 0; i < scores.size(); ++i) {
-      if (i != own) others_.push_back(scores[i]);
+    double choice;
+    if (mean) {
+      // The mean's own sum, in fold order from -0.0, without a copy.
+      double sum = -0.0;
+      for (std::size_t i = 0; i < scores.size(); ++i) {
+        if (i != own) sum += scores[i];
+      }
+      const std::size_t n = scores.size() - (own < scores.size() ? 1 : 0);
+      choice = n == 0 ? -std::numeric_limits<double>::infinity() : sum / static_cast<double>(n);
+    } else {
+      others_.clear();
+      for (std::size_t i = 0; i < scores.size(); ++i) {
+        if (i != own) others_.push_back(scores[i]);
+      }
+      choice = aggregator_->score(others_);
     }
-    const double choice = aggregator_->score(others_);
     if (!std::isfinite(choice)) continue;
     Pick& pick = picks_[k];
     // The node's own tie-break: the higher score, then the lower feature,
