@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "scored_split.hpp"
+
 namespace quor {
 
 void HeldOutChoice::reset(std::size_t n_folds, const Aggregator& aggregator) {
@@ -44,14 +46,9 @@ void HeldOutChoice::add(std::uint64_t feature, std::uint32_t code, bool missing_
     }
     if (!std::isfinite(choice)) continue;
     Pick& pick = picks_[k];
-    // The node's own tie-break: the higher score, then the lower feature,
-    // then the lower code, then missing values right.
+    // The node's own order, ties included.
     if (pick.found &&
-        !(choice > pick.choice ||
-          (choice == pick.choice &&
-           (feature < pick.feature ||
-            (feature == pick.feature &&
-             (code < pick.code || (code == pick.code && !missing_left && pick.missing_left))))))) {
+        !comes_first(choice, feature, code, missing_left, pick.choice, pick.feature, pick.code, pick.missing_left)) {
       continue;
     }
     pick = Pick{true, choice, feature, code, missing_left, own < scores.size() ? scores[own] : 0.0};

@@ -38,6 +38,20 @@ ScoredSplit make_scored_split(std::uint64_t feature, std::uint32_t code, std::ve
 /// The per-feature lists of scored splits of a node, pooled in feature order.
 std::vector<ScoredSplit> pool_scored_splits(std::vector<std::vector<ScoredSplit>> per_feature);
 
+/// The node's order of two candidates with finite scores: whether the first
+/// (score, feature, code, missing side) comes before the second — the
+/// higher score, then the lower feature, then the lower code, then missing
+/// values right before left.
+inline bool comes_first(double score, std::uint64_t feature, std::uint32_t code, bool missing_left,
+                        double other_score, std::uint64_t other_feature, std::uint32_t other_code,
+                        bool other_missing_left) {
+  return score > other_score ||
+         (score == other_score &&
+          (feature < other_feature ||
+           (feature == other_feature &&
+            (code < other_code || (code == other_code && !missing_left && other_missing_left)))));
+}
+
 /// The node's choice among pooled scored splits: finite scores only; the highest
 /// score, then the lower feature, then the lower code, then missing values
 /// right before left (the raw rule wins ties). nullptr when none is

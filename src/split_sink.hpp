@@ -47,12 +47,8 @@ class BestSplitSink {
   void add(std::uint32_t code, bool missing_left = false) {
     const double value = aggregator_.score(scores_);
     if (!std::isfinite(value)) return;
-    if (found_ &&
-        !(value > best_ ||
-          (value == best_ &&
-           (feature_ < best_feature_ ||
-            (feature_ == best_feature_ &&
-             (code < best_code_ || (code == best_code_ && !missing_left && best_missing_left_))))))) {
+    if (found_ && !comes_first(value, feature_, code, missing_left, best_, best_feature_, best_code_,
+                               best_missing_left_)) {
       return;
     }
     found_ = true;
