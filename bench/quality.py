@@ -17,6 +17,15 @@ F1 objective (unweighted and balanced), beside scikit-learn's tree and forest wi
 
     PYTHONPATH=python /usr/bin/python3 bench/quality.py [--quick] [--json FILE]
 
+With ``--importances`` it prints instead the importance measurements: the
+importance of one added noise column (continuous, or of four values) on
+several data sets, the share of all importance on twenty added noise
+columns on small data, and the share of the top-k columns that are truly
+informative on synthetic data, for quor's trees and forests (both their
+held-out ``feature_importances_`` and their ``split_score_importances_``)
+against scikit-learn's trees and random forests (impurity importances) and
+the random forest's ``permutation_importance`` on a held-out quarter.
+
 With ``--imbalanced`` it prints instead the table of the objective
 classifier on imbalanced data: the held-out F1 of the positive class (macro
 F1 for the multiclass set, which is also the objective there) of quor's
@@ -582,6 +591,251 @@ def evaluate_defaults(quick=False, progress=None):
     return results
 
 
+# -- importances: noise columns and informative columns --------------------------------
+
+IMPORTANCE_DRAWS = 5
+IMPORTANCE_TREES = 50  # trees per forest, quor's and scikit-learn's alike
+
+
+def _four_values(rng, n):
+    """A noise column with four values."""
+    return rng.integers(0, 4, n).astype(np.float64)
+
+
+def _distinct(rng, n):
+    """A continuous noise column: a distinct value in every row."""
+    return rng.permutation(n).astype(np.float64)
+
+
+def importance_sets(quick=False):
+    """(name, task, x, y, tree depth) of the noise-column measurements (a), (b)."""
+    from sklearn import datasets as sk
+
+    n = QUICK_SYNTHETIC_SAMPLES if quick else SYNTHETIC_SAMPLES
+    rng = np.random.default_rng(SEED)
+    normal = rng.normal(size=(n * 3 // 5, 5))
+    normal_y = (normal[:, 0] + 0.5 * normal[:, 1] + rng.normal(size=len(normal)) > 0).astype(int)
+    return [
+        ("breast cancer", "classification", *sk.load_breast_cancer(return_X_y=True), 8),
+        ("synthetic, flip_y 0.2", "classification", *sk.make_classification(
+            n_samples=n, n_features=bench.N_FEATURES, n_informative=bench.N_INFORMATIVE,
+            flip_y=0.2, random_state=SEED), 8),
+        ("synthetic, 3 of 5 informative, flip_y 0.3", "classification", *sk.make_classification(
+            n_samples=n // 2, n_features=5, n_informative=3, n_redundant=0, flip_y=0.3,
+            random_state=SEED), 8),
+        (f"{len(normal)} rows, 5 normal columns (2 informative), max_depth None",
+         "classification", normal, normal_y, None),
+        ("diabetes", "regression", *sk.load_diabetes(return_X_y=True), 8),
+    ]
+
+
+def small_sets():
+    """(name, task, x, y) on hundreds of rows, for the twenty noise columns (c)."""
+    from sklearn import datasets as sk
+
+    x, y = sk.load_breast_cancer(return_X_y=True)
+    rng = np.random.default_rng(SEED)
+    rows = np.sort(rng.choice(len(y), 300, replace=False))
+    return [
+        ("breast cancer, 300 rows", "classification", x[rows], y[rows]),
+        ("wine", "classification", *sk.load_wine(return_X_y=True)),
+        ("diabetes", "regression", *sk.load_diabetes(return_X_y=True)),
+        ("synthetic 300 × 10 (5 informative)", "classification", *sk.make_classification(
+            n_samples=300, n_features=10, n_informative=5, n_redundant=0, flip_y=0.1,
+            random_state=SEED)),
+    ]
+
+
+def recovery_sets():
+    """(name, task, x, y, informative columns) whose informative columns are known (d)."""
+    from sklearn import datasets as sk
+
+    out = []
+    for n in (500, 2000):
+        x, y = sk.make_classification(n_samples=n, n_features=20, n_informative=5, n_redundant=0,
+                                      n_repeated=0, flip_y=0.1, shuffle=False,
+                                      random_state=SEED)
+        out.append((f"classification, {n} × 20, 5 informative", "classification", x, y, 5))
+        x, y = sk.make_regression(n_samples=n, n_features=20, n_informative=5, noise=20.0,
+                                  shuffle=False, random_state=SEED)
+        out.append((f"regression, {n} × 20, 5 informative", "regression", x, y, 5))
+    return out
+
+
+def importance_models(task, depth, trees=IMPORTANCE_TREES):
+    """name -> (make, kind) for the importance tables; kind "tree" or "forest"."""
+    from sklearn.ensemble import RandomForestClassifier, RandomForestRegressor
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    import quor
+
+    classification = task == "classification"
+    tree = quor.QUORClassifier if classification else quor.QUORRegressor
+    forest = quor.QUORForestClassifier if classification else quor.QUORForestRegressor
+    sk_tree = DecisionTreeClassifier if classification else DecisionTreeRegressor
+    sk_forest = RandomForestClassifier if classification else RandomForestRegressor
+    return {
+        "quor tree": (lambda: tree(max_depth=depth), "tree"),
+        "scikit-learn tree": (lambda: sk_tree(random_state=SEED), "tree"),
+        "quor forest": (lambda: forest(n_estimators=trees, max_depth=depth,
+                                       random_state=SEED, n_jobs=bench.N_THREADS), "forest"),
+        "random forest": (lambda: sk_forest(n_estimators=trees, random_state=SEED,
+                                            n_jobs=bench.N_THREADS), "forest"),
+    }
+
+
+def _node_clipped(model):
+    """quor's held-out importances with each node's credit clipped at 0 before the
+    sums (the production measure clips each feature's sum): the study of where to
+    clip."""
+    arrays = model._forest.export_arrays()
+    offsets, counts = arrays["node_offsets"], arrays["held_out_count"]
+    node_of = np.repeat(np.arange(len(counts)), counts)
+    tree_of = np.repeat(np.arange(len(offsets) - 1), np.diff(offsets))[node_of]
+    weight = arrays["node_weight"]
+    share = weight[node_of] / weight[offsets[:-1]][tree_of]
+    out = np.zeros((len(offsets) - 1, model.n_features_in_))
+    np.add.at(out, (tree_of, arrays["held_out_feature"]),
+              np.maximum(arrays["held_out_score"], 0.0) * share)
+    totals = out.sum(axis=1, keepdims=True)
+    np.divide(out, totals, out=out, where=totals > 0)
+    grown = out[out.sum(axis=1) > 0]
+    return grown.mean(axis=0) if len(grown) else np.zeros(model.n_features_in_)
+
+
+def _measures(model):
+    """The importances a fitted model offers: quor's held-out ones (and, for the
+    study, clipped per node) and its split-score ones, or scikit-learn's impurity
+    ones."""
+    out = {"": model.feature_importances_}
+    if hasattr(model, "split_score_importances_"):
+        out[" (clipped per node)"] = _node_clipped(model)
+        out[" (split scores)"] = model.split_score_importances_
+    return out
+
+
+def noise_column_importances(quick=False, say=lambda message: None, draws=IMPORTANCE_DRAWS,
+                             trees=IMPORTANCE_TREES):
+    """(a), (b): the importance of one added noise column, continuous or of four
+    values, mean over IMPORTANCE_DRAWS draws, per data set and model."""
+    rng = np.random.default_rng(SEED)
+    rows = []
+    for name, task, x, y, depth in importance_sets(quick):
+        row = {"dataset": name, "n_samples": len(y), "n_features": x.shape[1] + 1, "kinds": {}}
+        for kind, draw in (("continuous", _distinct), ("four values", _four_values)):
+            values = {}
+            for model_name, (make, _) in importance_models(task, depth, trees).items():
+                say(f"importances: {name}, {kind}, {model_name}")
+                for _ in range(draws):
+                    noise = draw(rng, len(y))
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        model = make().fit(np.column_stack([x, noise]), y)
+                    for suffix, importances in _measures(model).items():
+                        values.setdefault(model_name + suffix, []).append(float(importances[-1]))
+            row["kinds"][kind] = {k: float(np.mean(v)) for k, v in values.items()}
+        rows.append(row)
+    return rows
+
+
+def _permutation(model, x_test, y_test):
+    from sklearn.inspection import permutation_importance
+
+    return permutation_importance(model, x_test, y_test, n_repeats=5, random_state=SEED,
+                                  n_jobs=1).importances_mean
+
+
+def noise_share(say=lambda message: None, draws=IMPORTANCE_DRAWS, trees=IMPORTANCE_TREES):
+    """(c): the share of all importance on twenty added noise columns (ten continuous,
+    ten of four values), mean over IMPORTANCE_DRAWS draws; permutation importance of
+    the random forest on a held-out quarter (negative means clipped at 0)."""
+    from sklearn.model_selection import train_test_split
+
+    rng = np.random.default_rng(SEED + 1)
+    rows = []
+    for name, task, x, y in small_sets():
+        shares = {}
+        for _ in range(draws):
+            noise = np.column_stack([_distinct(rng, len(y)) for _ in range(10)]
+                                    + [_four_values(rng, len(y)) for _ in range(10)])
+            xn = np.column_stack([x, noise])
+            for model_name, (make, _) in importance_models(task, 8, trees).items():
+                say(f"noise share: {name}, {model_name}")
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    model = make().fit(xn, y)
+                for suffix, importances in _measures(model).items():
+                    total = importances.sum()
+                    shares.setdefault(model_name + suffix, []).append(
+                        float(importances[-20:].sum() / total) if total > 0 else 0.0)
+            x_train, x_test, y_train, y_test = train_test_split(
+                xn, y, test_size=0.25, random_state=SEED)
+            make, _ = importance_models(task, 8, trees)["random forest"]
+            perm = np.maximum(_permutation(make().fit(x_train, y_train), x_test, y_test), 0.0)
+            shares.setdefault("random forest (permutation)", []).append(
+                float(perm[-20:].sum() / perm.sum()) if perm.sum() > 0 else 0.0)
+        rows.append({"dataset": name, "n_samples": len(y), "n_features": x.shape[1] + 20,
+                     "shares": {k: float(np.mean(v)) for k, v in shares.items()}})
+    return rows
+
+
+def recovery(say=lambda message: None, draws=IMPORTANCE_DRAWS, trees=IMPORTANCE_TREES):
+    """(d): the share of the top-k columns that are truly informative (k the number
+    of informative columns), mean over IMPORTANCE_DRAWS seeds of the models and of a
+    held-out quarter, and each measure's time (quor's: its fit; permutation
+    importance's: the random forest's fit and the permutations)."""
+    import time
+
+    from sklearn.model_selection import train_test_split
+
+    rows = []
+    for name, task, x, y, k in recovery_sets():
+        found, seconds = {}, {}
+
+        def record(measure, importances, elapsed):
+            top = np.argsort(-importances, kind="stable")[:k]
+            found.setdefault(measure, []).append(float(np.mean(top < k)))
+            seconds.setdefault(measure, []).append(elapsed)
+
+        for draw in range(draws):
+            x_train, x_test, y_train, y_test = train_test_split(
+                x, y, test_size=0.25, random_state=SEED + draw)
+            for model_name, (make, _) in importance_models(task, 8, trees).items():
+                say(f"recovery: {name}, {model_name}")
+                model = make()
+                if hasattr(model, "random_state"):
+                    model.set_params(random_state=SEED + draw)
+                start = time.perf_counter()
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    model.fit(x_train, y_train)
+                fit = time.perf_counter() - start
+                for suffix, importances in _measures(model).items():
+                    record(model_name + suffix, importances, fit)
+                if model_name == "random forest":
+                    start = time.perf_counter()
+                    perm = _permutation(model, x_test, y_test)
+                    record("random forest (permutation)", perm,
+                           fit + time.perf_counter() - start)
+        rows.append({"dataset": name, "k": k,
+                     "found": {m: float(np.mean(v)) for m, v in found.items()},
+                     "seconds": {m: float(np.mean(v)) for m, v in seconds.items()}})
+    return rows
+
+
+def evaluate_importances(quick=False, progress=None):
+    say = progress or (lambda message: None)
+    # Quick: one draw and small forests, to see that the tables are made.
+    draws, trees = (1, 4) if quick else (IMPORTANCE_DRAWS, IMPORTANCE_TREES)
+    results = {"machine": bench.machine_info(), "load_start": list(os.getloadavg()),
+               "draws": draws, "trees": trees}
+    results["noise_column"] = noise_column_importances(quick, say, draws, trees)
+    results["noise_share"] = noise_share(say, draws, trees)
+    results["recovery"] = recovery(say, draws, trees)
+    results["load_end"] = list(os.getloadavg())
+    return results
+
+
 def format_defaults(results):
     rows_in = results["rows"]
     names = list(rows_in[0]["models"]) if rows_in else []
@@ -616,6 +870,33 @@ def format_defaults(results):
     return "\n".join(lines)
 
 
+def format_importances(results):
+    lines = machine_lines(results)
+    for kind in ("continuous", "four values"):
+        names = list(results["noise_column"][0]["kinds"][kind])
+        lines += ["", f"Importance of one added noise column ({kind}), mean over "
+                  f"{results['draws']} draws; forests of {results['trees']} trees:", ""]
+        rows = [[row["dataset"]] + [f"{row['kinds'][kind][n]:.4f}" for n in names]
+                for row in results["noise_column"]]
+        lines.append(bench.render_table(["data set"] + names, rows, markdown=True,
+                                        align=["l"] + ["r"] * len(names)))
+    names = list(results["noise_share"][0]["shares"])
+    lines += ["", "Share of all importance on twenty added noise columns (ten continuous, ten "
+              f"of four values), mean over {results['draws']} draws:", ""]
+    rows = [[f"{row['dataset']} ({row['n_samples']} × {row['n_features']})"]
+            + [f"{row['shares'][n]:.3f}" for n in names] for row in results["noise_share"]]
+    lines.append(bench.render_table(["data set"] + names, rows, markdown=True,
+                                    align=["l"] + ["r"] * len(names)))
+    names = list(results["recovery"][0]["found"])
+    lines += ["", "Share of the top-k columns that are informative (k = the informative "
+              f"columns), mean over {results['draws']} seeds, and seconds per measure:", ""]
+    rows = [[row["dataset"]] + [f"{row['found'][n]:.2f} ({row['seconds'][n]:.2f} s)" for n in names]
+            for row in results["recovery"]]
+    lines.append(bench.render_table(["data set"] + names, rows, markdown=True,
+                                    align=["l"] + ["r"] * len(names)))
+    return "\n".join(lines)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -626,6 +907,9 @@ def main(argv=None):
     parser.add_argument("--defaults", action="store_true",
                         help="the single tree's defaults against scikit-learn's tree, "
                         "at its defaults and grid-searched, instead")
+    parser.add_argument("--importances", action="store_true",
+                        help="the importance measurements instead: noise columns and the "
+                        "recovery of informative columns")
     parser.add_argument("--only", action="append", metavar="MODEL",
                         help="with --imbalanced: only this model (as named in the table; "
                         "repeatable), to rerun a column")
@@ -634,6 +918,9 @@ def main(argv=None):
     if args.defaults:
         results = evaluate_defaults(args.quick, progress)
         print(format_defaults(results))
+    elif args.importances:
+        results = evaluate_importances(args.quick, progress)
+        print(format_importances(results))
     elif args.imbalanced:
         results = evaluate_imbalanced(args.quick, progress, args.only)
         print(format_imbalanced(results))

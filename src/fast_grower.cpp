@@ -27,6 +27,7 @@ struct FastWorker {
   HistogramScratch scratch;
   std::vector<std::size_t> features;  // the node's drawn features
   std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
+  HeldOutChoice held_out;             // the node's held-out choices, when measured
 };
 
 /// How fast mode searches, splits and partitions a node (see grow_node).
@@ -82,7 +83,8 @@ class FastMode {
     }
     std::vector<ScoredSplit> scored;
     if (auto best = best_of_block(input_.task, code_rows_, features, specs, targets, input_.aggregator,
-                                  worker.scratch, threads)) {
+                                  worker.scratch, threads,
+                                  input_.options.held_out ? &worker.held_out : nullptr)) {
       scored.push_back(std::move(*best));
     }
     return scored;

@@ -25,10 +25,16 @@ bool some_fold_splits(const NodeTargets& node) {
 std::optional<ScoredSplit> best_of_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
                                          std::span<const FeatureSpec> specs, const NodeTargets& node,
                                          const Aggregator& aggregator, HistogramScratch& scratch,
-                                         std::uint64_t n_threads) {
+                                         std::uint64_t n_threads, HeldOutChoice* held_out) {
+  if (held_out != nullptr) held_out->reset(node.n_folds, aggregator);
   if (!some_fold_splits(node)) return std::nullopt;
   BestSplitSink sink(node.n_folds, aggregator, scratch.fold_scores, scratch.best_fold_scores);
-  search_features(task, codes, columns, specs, node, scratch, sink, n_threads);
+  if (held_out != nullptr) {
+    HeldOutSink both(sink, *held_out, scratch.score_folds, node.n_folds);
+    search_features(task, codes, columns, specs, node, scratch, both, n_threads);
+  } else {
+    search_features(task, codes, columns, specs, node, scratch, sink, n_threads);
+  }
   return sink.best();
 }
 

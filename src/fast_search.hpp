@@ -15,6 +15,7 @@
 
 #include "aggregation.hpp"
 #include "code_compaction.hpp"
+#include "held_out.hpp"
 #include "histogram.hpp"
 #include "histogram_scoring.hpp"
 #include "node_targets.hpp"
@@ -32,6 +33,7 @@ struct HistogramScratch {
   CompactCodes compact;
   std::vector<double> fold_scores;       // a candidate's fold scores
   std::vector<double> best_fold_scores;  // those of the best so far
+  std::vector<std::uint32_t> score_folds;  // the fold of each of a candidate's scores
 };
 
 namespace detail {
@@ -203,9 +205,11 @@ void search_features(const Task& task, const CodeRows& codes, std::span<const st
 /// The scored split choose_best_split would take among all the candidates
 /// search_features scores for the same block, or nullopt when no score is
 /// finite: what a grower needs, without a scored split for every candidate.
+/// Given `held_out`, it is reset to the node's folds and takes every
+/// candidate too.
 std::optional<ScoredSplit> best_of_block(const Task& task, const CodeRows& codes, std::span<const std::size_t> columns,
                                          std::span<const FeatureSpec> specs, const NodeTargets& node,
                                          const Aggregator& aggregator, HistogramScratch& scratch,
-                                         std::uint64_t n_threads = 1);
+                                         std::uint64_t n_threads = 1, HeldOutChoice* held_out = nullptr);
 
 }  // namespace quor

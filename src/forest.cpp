@@ -273,6 +273,8 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       grow.tree_seed = seeds[t];
       grow.interrupt = interrupt;
       grow.root_report = &forest.roots[t];
+      // The package's estimators read their importances from these credits.
+      grow.held_out = true;
       // A forest keeps many trees: each is packed, and its nodes dropped,
       // as soon as it is grown.
       forest.trees[t] = pack_tree(fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns),

@@ -154,6 +154,12 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
     dump.leaf_class.reserve(n_leaves);
     dump.leaf_proba.reserve(n_leaves * n_classes);
   }
+  // A forest's trees are all grown one way: with credits or without.
+  const bool credited = !trees.empty() && trees.front().has_credits;
+  for (const PackedTree& tree : trees) {
+    if (tree.has_credits != credited) throw InternalError("a forest's trees differ in their credits");
+  }
+  if (credited) dump.held_out_count.reserve(n_nodes);
   dump.node_offsets.push_back(0);
   for (const PackedTree& packed : trees) {
     // One tree's nodes at a time.
@@ -183,7 +189,17 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
       dump.missing_left[first + i] = !tree.nodes[i].is_leaf() && tree.nodes[i].split.missing_left;
     }
-    const std::vector<double> scores = split_scores(tree);
+    if (credited) {
+      for (const DecisionNode& node : tree.nodes) {
+        const std::span<const FeatureCredit> credits = tree.credits_of(node);
+        dump.held_out_count.push_back(narrow_index(static_cast<std::int64_t>(credits.size())));
+        for (const FeatureCredit& credit : credits) {
+          dump.held_out_feature.push_back(narrow_index(static_cast<std::int64_t>(credit.feature)));
+          dump.held_out_score.push_back(credit.score);
+        }
+      }
+    }
+        const std::vector<double> scores = split_scores(tree);
     dump.split_score.insert(dump.split_score.end(), scores.begin(), scores.end());
     dump.node_offsets.push_back(static_cast<std::int64_t>(dump.is_leaf.size()));
   }
@@ -208,6 +224,40 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
   if (!dump.node_weight.empty() && dump.node_weight.size() != n_nodes) {
     refuse("node_weight has " + std::to_string(dump.node_weight.size()) + " entries but is_leaf has " +
            std::to_string(n_nodes));
+  }
+  const bool credited = !dump.held_out_count.empty() || !dump.held_out_feature.empty() || !dump.held_out_score.empty();
+  std::vector<std::size_t> credit_starts;  // per node, where its credits start
+  if (credited) {
+    if (dump.held_out_count.size() != n_nodes) {
+      refuse("held_out_count has " + std::to_string(dump.held_out_count.size()) + " entries but is_leaf has " +
+             std::to_string(n_nodes));
+    }
+    credit_starts.resize(n_nodes + 1, 0);
+    for (std::size_t i = 0; i < n_nodes; ++i) {
+      const std::int32_t count = dump.held_out_count[i];
+      if (count < 0) refuse(entry("held_out_count", i) + " is " + std::to_string(count));
+      if (count > 0 && dump.is_leaf[i] != 0) refuse("node " + std::to_string(i) + " is a leaf but has held-out credits");
+      credit_starts[i + 1] = credit_starts[i] + static_cast<std::size_t>(count);
+    }
+    for (const auto& [name, size] : {std::pair{"held_out_feature", dump.held_out_feature.size()},
+                                     std::pair{"held_out_score", dump.held_out_score.size()}}) {
+      if (size != credit_starts.back()) {
+        refuse(std::string(name) + " has " + std::to_string(size) + " entries but held_out_count adds up to " +
+               std::to_string(credit_starts.back()));
+      }
+    }
+    for (std::size_t i = 0; i < n_nodes; ++i) {
+      for (std::size_t c = credit_starts[i]; c < credit_starts[i + 1]; ++c) {
+        const std::int32_t feature = dump.held_out_feature[c];
+        if (feature < 0 || (c > credit_starts[i] && feature <= dump.held_out_feature[c - 1])) {
+          refuse(entry("held_out_feature", c) + " is " + std::to_string(feature) + ", not a feature above the " +
+                 "node's previous one");
+        }
+        if (!std::isfinite(dump.held_out_score[c])) {
+          refuse(entry("held_out_score", c) + " is " + number(dump.held_out_score[c]) + ", not finite");
+        }
+      }
+    }
   }
   for (const auto& [name, size] : node_arrays) {
     if (size != n_nodes) {
@@ -338,6 +388,18 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
     for (std::size_t i = 0; i < size; ++i) {
       rebuilt.nodes[i].split.score = dump.split_score[begin + i];
       rebuilt.nodes[i].split.missing_left = !dump.missing_left.empty() && dump.missing_left[begin + i] != 0;
+    }
+    if (credited) {
+      rebuilt.has_credits = true;
+      for (std::size_t i = 0; i < size; ++i) {
+        DecisionNode& node = rebuilt.nodes[i];
+        node.credit_offset = rebuilt.credits.size();
+        node.credit_size = credit_starts[begin + i + 1] - credit_starts[begin + i];
+        for (std::size_t c = credit_starts[begin + i]; c < credit_starts[begin + i + 1]; ++c) {
+          rebuilt.credits.push_back(FeatureCredit{static_cast<std::uint64_t>(dump.held_out_feature[c]),
+                                                  dump.held_out_score[c]});
+        }
+      }
     }
     trees.push_back(pack_tree(rebuilt, categorical));
   }

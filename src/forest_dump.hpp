@@ -36,6 +36,13 @@ struct ForestDump {
   /// 1 at a split that sends missing values left, else 0; empty in dumps
   /// written before splits could, whose splits all send them right.
   std::vector<std::uint8_t> missing_left;
+  /// Trees grown measuring their splits on held-out folds: each node's
+  /// number of credits (0 at leaves), and the credits node after node, each
+  /// a feature (ascending within a node) and its held-out score. All three
+  /// empty for trees without (the raw classes', dumps written before).
+  std::vector<std::int32_t> held_out_count;
+  std::vector<std::int32_t> held_out_feature;
+  std::vector<double> held_out_score;
   // Per leaf, in node order.
   std::vector<double> leaf_value;           // regression
   std::vector<std::int32_t> leaf_class;     // classification
@@ -54,7 +61,9 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
 /// each tree one tree in pre-order), features (category splits exactly on
 /// the categorical columns), category codes, interval bounds, counts (split
 /// counts the sums of their children's), node weights when present (finite,
-/// positive where n_samples is, each split's exactly its children's sum), leaf values (finite, at most
+/// positive where n_samples is, each split's exactly its children's sum), held-out credits when present
+/// (one count per node, 0 at leaves, as many credits as the counts add up
+/// to, features not negative and ascending within a node, finite scores), leaf values (finite, at most
 /// kLargestTarget in magnitude), classes and probabilities (each leaf's in
 /// [0, 1], summing to 1, its class the one of largest probability, the
 /// lowest on ties), and the fields a leaf does not have. What a fit

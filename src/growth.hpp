@@ -26,6 +26,7 @@
 #include "aggregation.hpp"
 #include "config.hpp"
 #include "gather.hpp"
+#include "held_out.hpp"
 #include "interrupt.hpp"
 #include "parallel.hpp"
 #include "sampling.hpp"
@@ -65,6 +66,9 @@ struct GrowOptions {
   RootReport* root_report = nullptr;
   /// Each sample's weight, by sample id (weights.hpp); empty: unweighted.
   std::span<const double> weights;
+  /// Whether each split is also measured on folds that did not choose it
+  /// (held_out.hpp), its credits stored in the tree. The tree is the same.
+  bool held_out = false;
 };
 
 /// Everything a grower reads besides the features; the caller keeps it alive
@@ -148,6 +152,8 @@ concept GrowthMode =
              const SplitChoice& choice) {
       { worker.targets } -> std::same_as<NodeValues&>;
       { worker.features } -> std::same_as<std::vector<std::size_t>&>;
+      // The held-out choices of the node's last search, when the options measure them.
+      { worker.held_out } -> std::same_as<HeldOutChoice&>;
       { node.depth } -> std::same_as<std::uint64_t&>;
       { node.key } -> std::same_as<std::uint64_t&>;
       // The node's sample ids and their count.
@@ -220,6 +226,7 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
                                                       weight_of(input, mode.samples(children.second)) >= min_weight);
       if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest && heavy_enough) {
         builder.make_split(index, choice->split);
+        if (input.options.held_out) builder.set_split_credits(index, worker.held_out.credits());
         children.first.depth = children.second.depth = node.depth + 1;
         children.first.key = child_node_key(node.key, true);
         children.second.key = child_node_key(node.key, false);
@@ -355,6 +362,7 @@ Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std
       return grow_node(input, mode, worker, node, builder, index, 1, min_weight);
     });
     label_leaves(input, tree);
+    tree.has_credits = input.options.held_out;
     return tree;
   }
   std::vector<typename Mode::Worker> workers(n_threads);
@@ -365,6 +373,7 @@ Tree grow_tree(const GrowInput& input, Mode& mode, typename Mode::Node root, std
         return grow_node(input, mode, workers.at(worker), node, builder, index, node_threads, min_weight);
       });
   label_leaves(input, tree);
+  tree.has_credits = input.options.held_out;
   return tree;
 }
 

@@ -43,8 +43,19 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, b
   const auto emit = [&](std::size_t b, MissingVariant variant, std::uint32_t code) {
     std::vector<double>& scores = sink.scores();
     scores.clear();
-    for (std::size_t f = 0; f < K; ++f) {
-      if (const std::optional<double> score = fold_score(f, b, variant)) scores.push_back(*score);
+    if constexpr (FoldKeepingSink<Sink>) {
+      std::vector<std::uint32_t>& folds = sink.folds();
+      folds.clear();
+      for (std::size_t f = 0; f < K; ++f) {
+        if (const std::optional<double> score = fold_score(f, b, variant)) {
+          scores.push_back(*score);
+          folds.push_back(static_cast<std::uint32_t>(f));
+        }
+      }
+    } else {
+      for (std::size_t f = 0; f < K; ++f) {
+        if (const std::optional<double> score = fold_score(f, b, variant)) scores.push_back(*score);
+      }
     }
     sink.add(code, variant == MissingVariant::Left);
   };

@@ -28,6 +28,11 @@ PackedTree pack_tree(const Tree& tree, std::span<const std::uint64_t> categorica
     weighted = weighted || (node.is_leaf() && node.weight != static_cast<double>(node.n_samples));
   }
   if (weighted) packed.leaf_weights.reserve(n_leaves);
+  packed.has_credits = tree.has_credits;
+  if (tree.has_credits) {
+    packed.credit_counts.reserve(tree.nodes.size() - n_leaves);
+    packed.credits.reserve(tree.credits.size());
+  }
   // The table numbers splits and leaves in node order, as this loop meets them.
   for (const DecisionNode& node : tree.nodes) {
     if (node.is_leaf()) {
@@ -41,6 +46,11 @@ PackedTree pack_tree(const Tree& tree, std::span<const std::uint64_t> categorica
     if (split.is_categorical != is_categorical(categorical, split.feature) ||
         (split.is_categorical && split.category == kMissingCode)) {
       throw InternalError("a packed tree's splits test categories below the missing code, on categorical columns");
+    }
+    if (tree.has_credits) {
+      const std::span<const FeatureCredit> credits = tree.credits_of(node);
+      packed.credit_counts.push_back(static_cast<std::uint32_t>(credits.size()));
+      packed.credits.insert(packed.credits.end(), credits.begin(), credits.end());
     }
     packed.splits.push_back(split.is_categorical
                                 ? SplitDetail{static_cast<double>(split.category), kNaN, split.score}
@@ -58,6 +68,14 @@ Tree unpack_tree(const PackedTree& packed, std::span<const std::uint64_t> catego
     std::size_t parent;
     bool is_left;
   };
+  // Where each split's credits start.
+  std::vector<std::size_t> credit_starts;
+  if (packed.has_credits) {
+    if (packed.credit_counts.size() != splits.size()) throw InternalError("a packed tree's credits do not match its splits");
+    credit_starts.resize(splits.size() + 1, 0);
+    for (std::size_t s = 0; s < splits.size(); ++s) credit_starts[s + 1] = credit_starts[s] + packed.credit_counts[s];
+    if (credit_starts.back() != packed.credits.size()) throw InternalError("a packed tree's credits do not match its splits");
+  }
   TreeBuilder builder;
   // Pre-order from the root: a split's left child (the inside of its test)
   // is pushed last, so its whole subtree is built before the right one.
@@ -97,10 +115,16 @@ Tree unpack_tree(const PackedTree& packed, std::span<const std::uint64_t> catego
       if (detail.upper != kInfinity) split.upper = detail.upper;
     }
     builder.make_split(node, split);
+    if (packed.has_credits && packed.credit_counts[s] > 0) {
+      builder.set_split_credits(node, std::span<const FeatureCredit>(packed.credits)
+                                          .subspan(credit_starts[s], packed.credit_counts[s]));
+    }
     stack.push_back({splits[s].child[0], node, false});
     stack.push_back({splits[s].child[1], node, true});
   }
-  return std::move(builder).finish();
+  Tree tree = std::move(builder).finish();
+  tree.has_credits = packed.has_credits;
+  return tree;
 }
 
 std::uint64_t tree_depth(const PackedTree& packed) {

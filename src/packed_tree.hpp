@@ -32,6 +32,11 @@ struct PackedTree {
   /// sample count (a tree grown without weights), so only weighted trees pay
   /// for it.
   std::vector<double> leaf_weights;
+  /// Tree::has_credits; then each split's number of credits (split order)
+  /// and the credits one split after another. Trees without pay nothing.
+  bool has_credits = false;
+  std::vector<std::uint32_t> credit_counts;
+  std::vector<FeatureCredit> credits;
 
   std::size_t n_nodes() const { return splits.size() + leaf_samples.size(); }
 };

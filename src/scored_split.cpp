@@ -30,11 +30,9 @@ const ScoredSplit* choose_best_split(std::span<const ScoredSplit> scored) {
   const ScoredSplit* best = nullptr;
   for (const ScoredSplit& r : scored) {
     if (!std::isfinite(r.score)) continue;
-    if (best == nullptr || r.score > best->score ||
-        (r.score == best->score &&
-         (r.feature < best->feature ||
-          (r.feature == best->feature &&
-           (r.code < best->code || (r.code == best->code && !r.missing_left && best->missing_left)))))) {
+    if (best == nullptr ||
+        comes_first(r.score, r.feature, r.code, r.missing_left, best->score, best->feature, best->code,
+                    best->missing_left)) {
       best = &r;
     }
   }

@@ -20,6 +20,10 @@ struct ScoredSplit {
   /// Whether the candidate sends missing values left (scored that way).
   bool missing_left = false;
   double score = 0.0;
+  /// The fold of each of stats.scores when the search was asked to keep
+  /// them and some fold gave the candidate no score; else empty (one score
+  /// per fold, in fold order, or not kept).
+  std::vector<std::uint32_t> folds;
 };
 
 /// The code of the candidate "missing values against every finite value" of
@@ -33,6 +37,20 @@ ScoredSplit make_scored_split(std::uint64_t feature, std::uint32_t code, std::ve
 
 /// The per-feature lists of scored splits of a node, pooled in feature order.
 std::vector<ScoredSplit> pool_scored_splits(std::vector<std::vector<ScoredSplit>> per_feature);
+
+/// The node's order of two candidates with finite scores: whether the first
+/// (score, feature, code, missing side) comes before the second — the
+/// higher score, then the lower feature, then the lower code, then missing
+/// values right before left.
+inline bool comes_first(double score, std::uint64_t feature, std::uint32_t code, bool missing_left,
+                        double other_score, std::uint64_t other_feature, std::uint32_t other_code,
+                        bool other_missing_left) {
+  return score > other_score ||
+         (score == other_score &&
+          (feature < other_feature ||
+           (feature == other_feature &&
+            (code < other_code || (code == other_code && !missing_left && other_missing_left)))));
+}
 
 /// The node's choice among pooled scored splits: finite scores only; the highest
 /// score, then the lower feature, then the lower code, then missing values

@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "aggregation.hpp"
+#include "held_out.hpp"
 #include "scored_split.hpp"
 
 namespace quor {
@@ -45,12 +47,8 @@ class BestSplitSink {
   void add(std::uint32_t code, bool missing_left = false) {
     const double value = aggregator_.score(scores_);
     if (!std::isfinite(value)) return;
-    if (found_ &&
-        !(value > best_ ||
-          (value == best_ &&
-           (feature_ < best_feature_ ||
-            (feature_ == best_feature_ &&
-             (code < best_code_ || (code == best_code_ && !missing_left && best_missing_left_))))))) {
+    if (found_ && !comes_first(value, feature_, code, missing_left, best_, best_feature_, best_code_,
+                               best_missing_left_)) {
       return;
     }
     found_ = true;
@@ -83,5 +81,45 @@ class BestSplitSink {
 };
 
 static_assert(CandidateSink<BestSplitSink>);
+
+/// A sink that also wants the fold of each score: the search writes it into
+/// the buffer folds() lends, beside scores().
+template <class Sink>
+concept FoldKeepingSink = CandidateSink<Sink> && requires(Sink& sink) {
+  { sink.folds() } -> std::same_as<std::vector<std::uint32_t>&>;
+};
+
+/// The growers' sink when splits are also measured on held-out folds: the
+/// best scored split, and each fold's choice among the same candidates.
+class HeldOutSink {
+ public:
+  HeldOutSink(BestSplitSink& best, HeldOutChoice& held_out, std::vector<std::uint32_t>& folds, std::size_t n_folds)
+      : best_(best), held_out_(held_out), folds_(folds), n_folds_(n_folds) {}
+
+  void start(std::uint64_t feature) {
+    feature_ = feature;
+    best_.start(feature);
+  }
+  std::vector<double>& scores() { return best_.scores(); }
+  std::vector<std::uint32_t>& folds() { return folds_; }
+
+  void add(std::uint32_t code, bool missing_left = false) {
+    const std::vector<double>& scores = best_.scores();
+    // A full list is in fold order: its folds need no reading.
+    const bool every_fold = scores.size() == n_folds_;
+    held_out_.add(feature_, code, missing_left, scores,
+                  every_fold ? std::span<const std::uint32_t>() : std::span<const std::uint32_t>(folds_));
+    best_.add(code, missing_left);
+  }
+
+ private:
+  BestSplitSink& best_;
+  HeldOutChoice& held_out_;
+  std::vector<std::uint32_t>& folds_;
+  std::size_t n_folds_;
+  std::uint64_t feature_ = 0;
+};
+
+static_assert(FoldKeepingSink<HeldOutSink>);
 
 }  // namespace quor

@@ -3,6 +3,7 @@
 #include <numeric>
 
 #include "errors.hpp"
+#include "held_out.hpp"
 #include "strict_search.hpp"
 
 namespace quor {
@@ -25,6 +26,7 @@ struct StrictWorker {
   EvaluationScratch scratch;  // for nodes evaluated one feature at a time
   StrictNodeData node;
   std::vector<std::size_t> features;  // the node's drawn features
+  HeldOutChoice held_out;             // the node's held-out choices, when measured
 };
 
 /// How strict mode searches, splits and partitions a node (see grow_node).
@@ -78,21 +80,29 @@ class StrictMode {
                                   std::uint64_t n_threads) const {
     prepare_node(input_.task, input_.config, input_.targets, node.samples, n_total_, worker.node,
                  input_.options.weights);
+    const bool measure = input_.options.held_out;
     const SplitContext context{input_.task,   input_.config, input_.aggregator, columns_,
                                input_.targets, node.samples,  node.sorted,       worker.node,
-                               input_.options.weights};
+                               input_.options.weights, measure};
     Interrupt* interrupt = input_.options.interrupt;
+    std::vector<ScoredSplit> scored;
     if (n_threads >= 2) {
-      return pool_scored_splits(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
+      scored = pool_scored_splits(parallel_map(features.size(), n_threads, [&](std::uint64_t i) {
         check_interrupt(interrupt);
         EvaluationScratch scratch;
         return evaluate_feature(context, features[i], scratch);
       }));
+    } else {
+      for (const std::size_t f : features) {
+        check_interrupt(interrupt);
+        for (auto& one : evaluate_feature(context, f, worker.scratch)) scored.push_back(std::move(one));
+      }
     }
-    std::vector<ScoredSplit> scored;
-    for (const std::size_t f : features) {
-      check_interrupt(interrupt);
-      for (auto& one : evaluate_feature(context, f, worker.scratch)) scored.push_back(std::move(one));
+    if (measure) {
+      worker.held_out.reset(worker.node.folds.count(), input_.aggregator);
+      for (const ScoredSplit& one : scored) {
+        worker.held_out.add(one.feature, one.code, one.missing_left, one.stats.scores, one.folds);
+      }
     }
     return scored;
   }

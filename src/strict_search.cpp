@@ -629,10 +629,20 @@ FeatureCandidates feature_candidates(const SplitContext& ctx, const FeatureColum
   return out;
 }
 
+/// Each candidate's list of the fold of each of its scores, when kept.
+using FoldIds = std::vector<std::vector<std::uint32_t>>;
+
+/// Records fold f as the fold of the scores it has just added to the lists.
+void note_fold(const std::vector<std::vector<double>>& lists, FoldIds* fold_ids, std::uint64_t f) {
+  if (fold_ids == nullptr) return;
+  for (std::size_t j = 0; j < lists.size(); ++j) (*fold_ids)[j].resize(lists[j].size(), static_cast<std::uint32_t>(f));
+}
+
 /// The objective's fold scores: each fold trains on the node's other samples.
 void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates, SideTest test,
-                           const Learned& learned, std::vector<std::vector<double>>& lists) {
+                           const Learned& learned, std::vector<std::vector<double>>& lists,
+                           FoldIds* fold_ids) {
   std::vector<std::uint64_t> missing;
   if (!column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
@@ -652,6 +662,7 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
                             train_hist, valid_hist);
       score_objective_fold(scorer, task.n_classes, std::span<const N>(train_hist), std::span<const N>(valid_hist),
                            test, n_cand, learned, lists);
+      note_fold(lists, fold_ids, f);
     }
   };
   if (ctx.weights.empty()) {
@@ -664,7 +675,8 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
 /// The criterion's fold scores: each fold is scored on its own samples, whose
 /// candidate positions are found once for all folds.
 void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t> positions, SideTest test,
-                          std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists) {
+                          std::uint32_t n_cand, const Learned& learned, std::vector<std::vector<double>>& lists,
+                          FoldIds* fold_ids) {
   const StrictNodeData& node = ctx.node;
   std::vector<double> sums, left, right, sort_scratch, left_w, right_w, weight_sums, w_hist, w_sizes, w_work;
   std::vector<std::pair<double, double>> weighted_scratch;
@@ -699,6 +711,7 @@ void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t
         score_fold_classes(labels, w, task, pos, test, n_cand, learned, lists, hist, sizes, work);
       }
     }
+    note_fold(lists, fold_ids, f);
   }
 }
 
@@ -720,27 +733,31 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   const auto* objective = std::get_if<ObjectiveTask>(&context.task);
   std::vector<ScoredSplit> out;
   out.reserve(learn ? 2 * n_cand + 1 : n_cand);
-  const auto add = [&](std::uint32_t code, std::vector<double>& list, bool missing_left) {
-    out.push_back(make_scored_split(feature, code, std::move(list), n_folds, context.aggregator));
-    out.back().missing_left = missing_left;
-  };
   // One pass scores every way: the missing samples get a position of their own.
   const Learned learned{learn, n_cand};
   std::vector<std::vector<double>> lists(learn ? learned.alone() + 1 : n_cand);
   for (auto& list : lists) list.reserve(n_folds);
+  FoldIds fold_ids(context.keep_folds ? lists.size() : 0);
+  FoldIds* const kept = context.keep_folds ? &fold_ids : nullptr;
+  const auto add = [&](std::uint32_t code, std::size_t list, bool missing_left) {
+    const bool short_list = lists[list].size() < n_folds;
+    out.push_back(make_scored_split(feature, code, std::move(lists[list]), n_folds, context.aggregator));
+    out.back().missing_left = missing_left;
+    if (kept != nullptr && short_list) out.back().folds = std::move(fold_ids[list]);
+  };
   if (objective != nullptr) {
-    score_objective_folds(context, *objective, column, sorted, candidates, test, learned, lists);
+    score_objective_folds(context, *objective, column, sorted, candidates, test, learned, lists, kept);
   } else {
     std::vector<std::uint32_t>& positions = buffers.slot_positions;
     validation_positions(context, column, sorted, candidates, learn ? learned.missing() : candidates.positions->none(),
                          positions);
-    score_impurity_folds(context, positions, test, n_cand, learned, lists);
+    score_impurity_folds(context, positions, test, n_cand, learned, lists, kept);
   }
-  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[j], false);
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], j, false);
   if (!learn) return out;
-  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], lists[learned.left(j)], true);
+  for (std::uint32_t j = 0; j < n_cand; ++j) add(candidates.codes[j], learned.left(j), true);
   // A category split stores one category: none stands for every category.
-  if (!column.is_categorical) add(kMissingAlone, lists[learned.alone()], false);
+  if (!column.is_categorical) add(kMissingAlone, learned.alone(), false);
   return out;
 }
 

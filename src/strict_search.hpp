@@ -47,6 +47,9 @@ struct SplitContext {
   const StrictNodeData& node;
   /// Each sample's weight by sample id; empty: unweighted.
   std::span<const double> weights = {};
+  /// Whether each scored split records the folds of its scores when some
+  /// fold gave it none (ScoredSplit::folds), for the held-out measurement.
+  bool keep_folds = false;
 };
 
 /// Buffers that an evaluation keeps from call to call, so that a thread

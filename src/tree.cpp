@@ -49,6 +49,15 @@ void TreeBuilder::set_leaf_class_weights(std::size_t node, std::span<const doubl
   std::copy(sums.begin(), sums.end(), tree_.class_weights.begin() + static_cast<std::ptrdiff_t>(n.proba_offset));
 }
 
+void TreeBuilder::set_split_credits(std::size_t node, std::span<const FeatureCredit> credits) {
+  DecisionNode& n = tree_.nodes.at(node);
+  if (n.is_leaf()) throw InternalError("a leaf has no credits");
+  n.credit_offset = tree_.credits.size();
+  n.credit_size = credits.size();
+  tree_.credits.insert(tree_.credits.end(), credits.begin(), credits.end());
+  tree_.has_credits = true;
+}
+
 void TreeBuilder::make_split(std::size_t node, const Split& split) {
   DecisionNode& n = tree_.nodes.at(node);
   n.leaf = false;
@@ -79,6 +88,8 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
     DecisionNode& copy = tree_.nodes[index];
     copy = node;
     copy.left = copy.right = 0;
+    copy.credit_offset = copy.credit_size = 0;
+    if (!node.is_leaf() && node.credit_size > 0) set_split_credits(index, part.credits_of(node));
     if (node.is_leaf() && node.proba_size > 0) {
       const std::span<const double> proba = part.proba(node);
       copy.proba_offset = tree_.probas.size();
@@ -88,6 +99,7 @@ std::size_t TreeBuilder::append_tree(const Tree& part, std::size_t parent, bool 
       }
     }
   }
+  if (part.has_credits) tree_.has_credits = true;
   return size == 0 ? npos : mapped[0];
 }
 

@@ -15,6 +15,15 @@
 
 namespace quor {
 
+/// What a split's node credits one feature for its held-out measurement:
+/// the mean over the node's folds of the held-out score of the candidates
+/// of the feature that the folds chose (held_out.hpp). A node lists its
+/// credits in ascending feature order, each feature once.
+struct FeatureCredit {
+  std::uint64_t feature = 0;
+  double score = 0.0;
+};
+
 /// One node: a split whose children `left`/`right` index `Tree::nodes`, or
 /// a leaf. The split's score is the aggregated cross-validated score it won
 /// with at growth (the number compared with min_impurity_decrease); NaN when
@@ -34,6 +43,9 @@ struct DecisionNode {
   /// n_samples unless the tree was grown with weights. A split's weight is
   /// the sum of its children's (flatten_tree).
   double weight = 0.0;
+  /// Split: its credits, at Tree::credits[credit_offset ...) (none at leaves).
+  std::size_t credit_offset = 0;
+  std::size_t credit_size = 0;
 
   bool is_leaf() const { return leaf; }
 };
@@ -47,8 +59,16 @@ struct Tree {
   /// weight sums at its proba_offset (its shares times its weight would not
   /// give them back exactly). Empty otherwise, and once the leaves are labelled.
   std::vector<double> class_weights;
+  /// Whether the tree was grown measuring each split on held-out folds: its
+  /// splits' credits are in `credits`. A tree grown without (the raw
+  /// classes', a tree loaded from arrays written before) has none.
+  bool has_credits = false;
+  std::vector<FeatureCredit> credits;
 
   const DecisionNode& root() const { return nodes.front(); }
+  std::span<const FeatureCredit> credits_of(const DecisionNode& node) const {
+    return {credits.data() + node.credit_offset, node.credit_size};
+  }
   std::span<const double> proba(const DecisionNode& leaf) const {
     return {probas.data() + leaf.proba_offset, leaf.proba_size};
   }
@@ -68,6 +88,8 @@ class TreeBuilder {
   void make_split(std::size_t node, const Split& split);
   /// Sets a leaf's weight; a leaf is made with its n_samples as weight.
   void set_leaf_weight(std::size_t node, double weight);
+  /// Sets a split's credits and marks the tree as one that has them.
+  void set_split_credits(std::size_t node, std::span<const FeatureCredit> credits);
   /// Sets a classification leaf's class weight sums (one per probability).
   void set_leaf_class_weights(std::size_t node, std::span<const double> sums);
   /// Appends every node of `part` (a tree, or a single split node whose

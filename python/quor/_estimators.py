@@ -11,7 +11,7 @@ from . import _params, _weights
 from ._compat import TagsMixin
 from ._input import fit_input, install, predict_input
 from ._quor import LIMITS, OPTIONS, RawForest
-from ._tree import Tree, importances_per_tree, tree_arrays
+from ._tree import Tree, held_out_importances_per_tree, importances_per_tree, tree_arrays
 
 __all__ = ["FittedAttributes", "NativeModel", "QUORClassifier", "QUORRegressor"]
 
@@ -33,15 +33,25 @@ _FITTED_DOC = """
         seen at fit, whose positions are the codes shown by ``tree_``.
         None for numeric features.
     feature_importances_ : ndarray of float64, shape (n_features_in_,)
-        Held-out importance of each feature: over the splits on the feature,
-        the sum of the split's aggregated cross-validated score (the number
-        compared with ``min_impurity_decrease``, clipped below at 0) times
-        the fraction of the training weight that reached the split (of the
-        training samples, without weights),
-        normalised to sum to 1; all zeros for a tree that is one leaf.  The
-        scores are measured on held-out folds inside each node, so a
-        feature that only fits noise earns about nothing, however many
-        distinct values it has.
+        Importance of each feature measured on folds that did not choose
+        the splits: at every split, each of the node's K folds takes the
+        candidate that the aggregate of the other K - 1 folds' scores
+        prefers (the node's own choice rule) and scores it on its own
+        samples alone; the fold credits that score to the candidate's
+        feature.  A split adds the mean over its folds times the fraction
+        of the training weight that reached it (of the training samples,
+        without weights).  Each feature's sum is clipped below at 0, then
+        the sums are normalised to sum to 1; all zeros for a tree that is
+        one leaf or whose splits gain nothing on such folds.  A feature
+        that only fits noise earns about nothing, however many distinct
+        values it has.  Models saved before this measure keep the
+        importances they stored.
+    split_score_importances_ : ndarray of float64, shape (n_features_in_,)
+        The earlier measure: over the splits on each feature, the split's
+        aggregated cross-validated score (clipped below at 0) times the
+        fraction of the training weight that reached it, normalised.  That
+        score is the best of many candidates' and overstates the split,
+        most in small nodes.
     tree_ : quor.Tree
         The fitted tree as arrays (see ``quor.Tree``).
 """
@@ -203,6 +213,18 @@ class _QUORTree(NativeModel):
         return self._tree
 
     @property
+    def split_score_importances_(self):
+        """Importances from the scores the splits won with: over the splits on each
+        feature, the split's aggregated held-out score (clipped below at 0) times
+        the share of the training weight that reached it, normalised to sum to 1.
+        Each score is the best of many candidates' and so overstates the split;
+        ``feature_importances_`` measures each split on folds that did not
+        choose it."""
+        check_is_fitted(self)
+        return split_score_importances_per_tree(self._forest.export_arrays(),
+                                                self.n_features_in_)[0]
+
+    @property
     def n_outputs_(self):
         """Number of outputs: always 1."""
         check_is_fitted(self)
@@ -269,10 +291,30 @@ def _warn_if_no_fold_could_score(forest):
 
 
 def native_importances(forest, n_features):
-    """Each tree's held-out feature importances, one row per tree."""
-    arrays = forest.export_arrays()
+    """Each tree's feature importances, one row per tree: measured on the folds that
+    did not choose each split, or for trees stored without that measurement
+    (grown before it), from the scores the splits won with."""
+    return arrays_importances(forest.export_arrays(), n_features)
+
+
+def arrays_importances(arrays, n_features):
+    """native_importances from the native forest's arrays."""
+    if "held_out_count" in arrays:
+        return held_out_importances_per_tree(arrays, node_weights(arrays), n_features)
+    return split_score_importances_per_tree(arrays, n_features)
+
+
+def split_score_importances_per_tree(arrays, n_features):
+    """Each tree's importances from the aggregated scores its splits won with."""
     return importances_per_tree(arrays["is_leaf"], arrays["feature"], node_weights(arrays),
                                 arrays["split_score"], arrays["node_offsets"], n_features)
+
+
+def mean_importances(per_tree, n_features):
+    """A forest's importances: the mean of its trees' that have any (a tree that is
+    one leaf has none)."""
+    grown = per_tree[per_tree.sum(axis=1) > 0]
+    return grown.mean(axis=0) if len(grown) else np.zeros(n_features)
 
 
 def node_weights(arrays):

@@ -12,8 +12,8 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from ._estimators import (
     NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
-    native_importances, objective_task, prepare_targets, splits_by_criterion, weight_arguments,
-    weight_doc,
+    mean_importances, native_importances, objective_task, prepare_targets,
+    split_score_importances_per_tree, splits_by_criterion, weight_arguments, weight_doc,
 )
 from ._decision import decision_weights
 from ._input import fit_input, install, predict_input
@@ -47,9 +47,12 @@ _FITTED_DOC = """
         The categories of each feature whose values are categories, None for
         numeric features (as in the single trees).
     feature_importances_ : ndarray of float64, shape (n_features_in_,)
-        The mean of the trees' held-out importances (each tree's sum to 1;
-        trees that are a single leaf are left out), computed when first
-        read.
+        The mean of the trees' ``feature_importances_`` (each split scored
+        on the folds of its node that did not choose it; each tree's sum to
+        1, trees without any are left out), computed when first read.
+    split_score_importances_ : ndarray of float64, shape (n_features_in_,)
+        The mean of the trees' importances from the scores their splits won
+        with (the earlier measure).
     estimators_ : list of QUORClassifier or QUORRegressor
         The fitted trees as single-tree estimators (made when first read).
     n_estimators_ : int
@@ -168,14 +171,21 @@ class _QUORForest(NativeModel):
 
     @property
     def feature_importances_(self):
-        """The mean of the trees' held-out importances (computed when first read)."""
+        """The mean of the trees' importances (computed when first read)."""
         check_is_fitted(self)
         if self._feature_importances is None:
-            per_tree = native_importances(self._forest, self.n_features_in_)
-            grown = per_tree[per_tree.sum(axis=1) > 0]
-            self._feature_importances = (grown.mean(axis=0) if len(grown)
-                                         else np.zeros(self.n_features_in_))
+            self._feature_importances = mean_importances(
+                native_importances(self._forest, self.n_features_in_), self.n_features_in_)
         return self._feature_importances
+
+    @property
+    def split_score_importances_(self):
+        """The mean of the trees' ``split_score_importances_`` (the importances
+        from the scores the splits won with), trees that are a single leaf left
+        out."""
+        check_is_fitted(self)
+        return mean_importances(split_score_importances_per_tree(
+            self._forest.export_arrays(), self.n_features_in_), self.n_features_in_)
 
     def _n_jobs(self):
         return _params.resolve_threads(1 if self.n_jobs is None else self.n_jobs)

@@ -5,7 +5,7 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 
     {
       "format": "quor model",
-      "format_version": 4,
+      "format_version": 5,
       "quor_version": "0.3.0",            # informational
       "estimator": "QUORClassifier",      # or "QUORRegressor", "QUORForest..."
       "params": {...},                    # every hyperparameter
@@ -31,7 +31,10 @@ little-endian bytes (``node_weight``, the training weight at each node,
 is absent from files written before quor took weights: their trees weigh
 each node by its rows; ``missing_left``, whether a split sends missing
 values left, is absent from files written before version 4: their splits
-send them right).  A ``class_weight`` dict is stored as a list of
+send them right; ``held_out_count``, ``held_out_feature`` and
+``held_out_score``, each split's credits measured on the folds that did not
+choose it, are absent from files written before version 5: their
+``feature_importances_`` are those stored, from the splits' scores).  A ``class_weight`` dict is stored as a list of
 ``[label, weight]`` pairs, since JSON keys are text only; files without
 the parameters ``class_weight`` and ``min_weight_fraction_leaf`` (and
 forest settings without ``min_weight_fraction_leaf``) were written before
@@ -82,17 +85,17 @@ from sklearn.utils.validation import check_is_fitted
 from . import _params
 from . import _weights
 from ._estimators import LARGEST_TARGET, QUORClassifier, QUORRegressor, \
-    check_criterion_or_objective, node_weights, prepare_targets
+    arrays_importances, check_criterion_or_objective, mean_importances, prepare_targets
 from ._forest import QUORForestClassifier, QUORForestRegressor
 from ._input import resolve_categorical
 from ._quor import LIMITS, RawForest
-from ._tree import importances_per_tree, tree_arrays
+from ._tree import tree_arrays
 from ._version import __version__
 
 __all__ = ["load", "save"]
 
 FORMAT = "quor model"
-FORMAT_VERSION = 4        # the newest version this quor reads, and the one it writes
+FORMAT_VERSION = 5        # the newest version this quor reads, and the one it writes
 MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,
@@ -109,9 +112,13 @@ _ARRAY_DTYPES = {
     "feature": "<i4", "is_categorical": "|b1", "lower": "<f8", "upper": "<f8",
     "category": "<i8", "n_samples": "<i8", "split_score": "<f8", "leaf_value": "<f8",
     "leaf_class": "<i4", "leaf_proba": "<f8", "node_weight": "<f8", "missing_left": "|b1",
+    "held_out_count": "<i4", "held_out_feature": "<i4", "held_out_score": "<f8",
 }
 # Arrays that files written by earlier versions of quor do not hold.
-_NEWER_ARRAYS = ("node_weight", "missing_left")
+_NEWER_ARRAYS = ("node_weight", "missing_left", "held_out_count", "held_out_feature",
+                 "held_out_score")
+# Arrays that a file holds all or none of.
+_HELD_OUT_ARRAYS = {"held_out_count", "held_out_feature", "held_out_score"}
 # Parameters that files written by earlier versions of quor do not hold, with
 # the value every model of those versions had.
 _NEWER_PARAMS = {"class_weight": None, "min_weight_fraction_leaf": 0.0, **_params.LEGACY_DEFAULTS}
@@ -824,6 +831,8 @@ def _load_forest(estimator, attrs, fitted, body):
     keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")
             and k not in _NEWER_ARRAYS] + leaf_keys
     keys += [k for k in _NEWER_ARRAYS if k in arrays]
+    _require(len(_HELD_OUT_ARRAYS & set(arrays)) in (0, len(_HELD_OUT_ARRAYS)),
+             f"the forest's arrays must hold all of {sorted(_HELD_OUT_ARRAYS)} or none")
     _require(set(arrays) == set(keys), f"the forest's arrays are not {sorted(keys)}")
     loaded = {}
     for key in keys:
@@ -855,6 +864,9 @@ def _load_forest(estimator, attrs, fitted, body):
     n_features = attrs["n_features_in_"]
     _require(np.all(feature[split] < n_features),
              f"a tree splits on a feature outside 0 .. {n_features - 1}")
+    if "held_out_feature" in loaded:
+        _require(np.all(loaded["held_out_feature"] < n_features),
+                 f"a tree credits a feature outside 0 .. {n_features - 1}")
     _check_split_fields(split, feature, loaded["is_categorical"], loaded["lower"],
                         loaded["upper"], loaded["category"], attrs, "a tree")
     offsets = loaded["node_offsets"]
@@ -873,8 +885,7 @@ def _load_forest(estimator, attrs, fitted, body):
     attrs.update(oob)
     importances = attrs.get("feature_importances_")
     if importances is not None:
-        per_tree = importances_per_tree(loaded["is_leaf"], feature, node_weights(loaded),
-                                        loaded["split_score"], offsets, n_features)
+        per_tree = arrays_importances(loaded, n_features)
         if not forest and np.isnan(loaded["split_score"][split]).all():
             # A tree stored without its scores (version 1): its importances
             # can only be checked against the features it splits on.
@@ -884,8 +895,7 @@ def _load_forest(estimator, attrs, fitted, body):
                      "feature_importances_ credits a feature the tree does not split on")
         else:
             # What the estimator computes: the tree's, or the mean of the trees'.
-            grown = per_tree[per_tree.sum(axis=1) > 0]
-            computed = grown.mean(axis=0) if len(grown) else np.zeros(n_features)
+            computed = mean_importances(per_tree, n_features)
             _require(np.allclose(importances, computed, rtol=1e-9, atol=1e-12),
                      "feature_importances_ are not those of the trees")
     if forest:

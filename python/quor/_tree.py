@@ -11,7 +11,7 @@ Python's recursion limit.
 
 import numpy as np
 
-__all__ = ["Tree", "importances_per_tree", "tree_arrays"]
+__all__ = ["Tree", "held_out_importances_per_tree", "importances_per_tree", "tree_arrays"]
 
 
 class Tree:
@@ -148,6 +148,38 @@ def importances_per_tree(is_leaf, feature, node_weight, split_scores, node_offse
     weight = np.maximum(split_scores[splits], 0.0) * (node_weight[splits] / root)
     out = np.zeros((n_trees, n_features))
     np.add.at(out, (tree_of[splits], feature[splits]), weight)
+    totals = out.sum(axis=1, keepdims=True)
+    np.divide(out, totals, out=out, where=totals > 0)
+    return out
+
+
+def held_out_importances_per_tree(arrays, node_weight, n_features):
+    """Importance of every feature of each tree measured on folds that did not
+    choose the splits, normalised to sum to 1; one row per tree.
+
+    At every split, each fold k of the node's folds takes the candidate that
+    the aggregate of the other folds' scores prefers and scores it on fold k
+    alone; the node credits the feature of fold k's choice with that score
+    over the number of folds (``held_out_count``, ``held_out_feature`` and
+    ``held_out_score`` of the native arrays: per node, the features it
+    credits and their credits).  A credit counts times the share of the
+    tree's root weight that reached the node (``node_weight``).  A
+    feature's sum over the tree is clipped below at 0 (a feature whose
+    splits lose on the folds that did not choose them is worth nothing, not
+    less), then the tree's sums are normalised; a tree without any positive
+    sum gives all zeros.
+    """
+    offsets = np.asarray(arrays["node_offsets"])
+    n_trees = len(offsets) - 1
+    counts = np.asarray(arrays["held_out_count"], dtype=np.int64)
+    node_of = np.repeat(np.arange(len(counts)), counts)
+    tree_of = np.repeat(np.arange(n_trees), np.diff(offsets))[node_of]
+    node_weight = np.asarray(node_weight, dtype=np.float64)
+    share = node_weight[node_of] / node_weight[offsets[:-1]][tree_of]
+    out = np.zeros((n_trees, n_features))
+    np.add.at(out, (tree_of, np.asarray(arrays["held_out_feature"], dtype=np.int64)),
+              np.asarray(arrays["held_out_score"], dtype=np.float64) * share)
+    np.maximum(out, 0.0, out=out)
     totals = out.sum(axis=1, keepdims=True)
     np.divide(out, totals, out=out, where=totals > 0)
     return out

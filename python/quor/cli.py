@@ -747,15 +747,16 @@ def _weight_column(column, name):
 
 
 def _importances(model, top=10):
-    """The largest held-out importances, one feature a line."""
+    """The largest importances, one feature a line."""
     values = model.feature_importances_
     names = getattr(model, "feature_names_in_", None)
     order = [i for i in np.argsort(-values, kind="stable") if values[i] > 0][:top]
     if not order:
-        return "feature importances: all 0 (the tree is one leaf)"
+        return "feature importances: all 0 (no split gains on the folds that did not choose it)"
     shown = {i: _shown_name(names[i]) if names is not None else f"x[{i}]" for i in order}
     width = max(len(name) for name in shown.values())
-    lines = [f"feature importances (held-out scores of the splits), top {len(order)}:"]
+    lines = [f"feature importances (each split scored on the folds that did not choose it), "
+             f"top {len(order)}:"]
     lines += [f"  {shown[i]:<{width}}  {values[i]:.4f}" for i in order]
     return "\n".join(lines)
 

@@ -865,8 +865,14 @@ class _DaskForest(BaseEstimator):
 
     @property
     def feature_importances_(self):
-        """The mean of the trees' held-out importances."""
+        """The mean of the trees' importances, each split scored on the folds that did
+        not choose it (measured on the worker that grew the tree)."""
         return self.to_local().feature_importances_
+
+    @property
+    def split_score_importances_(self):
+        """The mean of the trees' importances from the scores their splits won with."""
+        return self.to_local().split_score_importances_
 
 
 def _call_block(block, model, method):

@@ -570,6 +570,11 @@ PyObject* forest_export_arrays(PyObject* self, PyObject*) {
     set_item(dict, "split_score", float64_array_of(dump.split_score));
     set_item(dict, "node_weight", float64_array_of(dump.node_weight));
     set_item(dict, "missing_left", bool_array_of(dump.missing_left));
+    if (!dump.held_out_count.empty()) {
+      set_item(dict, "held_out_count", int32_array_of(dump.held_out_count));
+      set_item(dict, "held_out_feature", int32_array_of(dump.held_out_feature));
+      set_item(dict, "held_out_score", float64_array_of(dump.held_out_score));
+    }
     if (n_classes == 0) {
       set_item(dict, "leaf_value", float64_array_of(dump.leaf_value));
       return dict;
@@ -629,6 +634,12 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
     if (has_array(arrays, "node_weight")) dump.node_weight = array_entry(arrays, "node_weight", float64_vector);
     // Arrays saved before learned missing sides: every split sends them right.
     if (has_array(arrays, "missing_left")) dump.missing_left = array_entry(arrays, "missing_left", bool_vector);
+    // Arrays of trees grown without held-out credits (before them) have none.
+    if (has_array(arrays, "held_out_count")) {
+      dump.held_out_count = array_entry(arrays, "held_out_count", int32_vector);
+      dump.held_out_feature = array_entry(arrays, "held_out_feature", int32_vector);
+      dump.held_out_score = array_entry(arrays, "held_out_score", float64_vector);
+    }
     if (n_classes == 0) {
       dump.leaf_value = array_entry(arrays, "leaf_value", float64_vector);
     } else {

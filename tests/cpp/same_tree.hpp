@@ -13,6 +13,7 @@ namespace quor::testing {
 
 inline void expect_same_tree(const Tree& a, const Tree& b) {
   ASSERT_EQ(a.nodes.size(), b.nodes.size());
+  EXPECT_EQ(a.has_credits, b.has_credits);
   for (std::size_t i = 0; i < a.nodes.size(); ++i) {
     const DecisionNode& x = a.nodes[i];
     const DecisionNode& y = b.nodes[i];
@@ -32,6 +33,13 @@ inline void expect_same_tree(const Tree& a, const Tree& b) {
       EXPECT_EQ(x.split.category, y.split.category);
       EXPECT_EQ(x.split.missing_left, y.split.missing_left) << "node " << i;
       EXPECT_EQ(std::bit_cast<std::uint64_t>(x.split.score), std::bit_cast<std::uint64_t>(y.split.score)) << "node " << i;
+      // Held-out credits by value: a sum that is 0 may be either zero.
+      const auto ca = a.credits_of(x), cb = b.credits_of(y);
+      ASSERT_EQ(ca.size(), cb.size()) << "credits of node " << i;
+      for (std::size_t c = 0; c < ca.size(); ++c) {
+        EXPECT_EQ(ca[c].feature, cb[c].feature) << "credit " << c << " of node " << i;
+        EXPECT_EQ(ca[c].score, cb[c].score) << "credit " << c << " of node " << i;
+      }
       EXPECT_EQ(x.left, y.left);
       EXPECT_EQ(x.right, y.right);
     }

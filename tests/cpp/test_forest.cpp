@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -400,7 +401,13 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
     const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, EstimatorKind::Classifier), 1);
     const std::uint64_t seed = 99;
     const Forest forest = grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1);
-    expect_same_tree(unpack_tree(forest.trees[0], settings.categorical), *single.tree);
+    // The forest's tree also carries its held-out credits, the raw class's not.
+    Tree grown = unpack_tree(forest.trees[0], settings.categorical);
+    EXPECT_TRUE(grown.has_credits);
+    EXPECT_FALSE(single.tree->has_credits);
+    grown.has_credits = false;
+    for (DecisionNode& node : grown.nodes) node.credit_size = 0;
+    expect_same_tree(grown, *single.tree);
   }
 }
 
@@ -560,6 +567,49 @@ TEST(ForestDump, RebuildsTheTreesWithTheirSplitScores) {
     broken.is_categorical[split] = 1;
     broken.feature[split] = 0;
     EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError);
+
+    // Held-out credits: each broken one way a file could be.
+    ASSERT_EQ(dump.held_out_count.size(), dump.is_leaf.size());
+    ASSERT_FALSE(dump.held_out_feature.empty());
+    const auto leaf = static_cast<std::size_t>(std::find(dump.is_leaf.begin(), dump.is_leaf.end(), 1) -
+                                               dump.is_leaf.begin());
+    const std::vector<std::function<void(ForestDump&)>> breaks = {
+        [](ForestDump& d) { d.held_out_count.pop_back(); },
+        [](ForestDump& d) { d.held_out_feature.pop_back(); },
+        [](ForestDump& d) { d.held_out_score.push_back(0.0); },
+        [](ForestDump& d) { d.held_out_count.clear(); },  // credits without their counts
+        [&](ForestDump& d) {  // a leaf with a credit
+          d.held_out_count[leaf] = 1;
+          d.held_out_feature.push_back(0);
+          d.held_out_score.push_back(0.0);
+        },
+        [&](ForestDump& d) { d.held_out_count[split] = -1; },
+        [](ForestDump& d) { d.held_out_feature[0] = -1; },
+        [](ForestDump& d) { d.held_out_score[0] = std::numeric_limits<double>::quiet_NaN(); },
+        [](ForestDump& d) { d.held_out_score[0] = -std::numeric_limits<double>::infinity(); },
+        [&](ForestDump& d) {  // a feature credited twice by one node
+          const std::size_t first = static_cast<std::size_t>(
+              std::accumulate(d.held_out_count.begin(), d.held_out_count.begin() + static_cast<std::ptrdiff_t>(split), 0));
+          ASSERT_GT(d.held_out_count[split], 0);
+          d.held_out_count[split] += 1;
+          d.held_out_feature.insert(d.held_out_feature.begin() + static_cast<std::ptrdiff_t>(first),
+                                    d.held_out_feature[first]);
+          d.held_out_score.insert(d.held_out_score.begin() + static_cast<std::ptrdiff_t>(first), 0.0);
+        },
+    };
+    for (std::size_t b = 0; b < breaks.size(); ++b) {
+      broken = dump;
+      breaks[b](broken);
+      EXPECT_THROW(rebuild_forest(broken, n_classes, settings.categorical), ValueError) << "break " << b;
+    }
+    // Dumps written before the credits: the same trees, without them.
+    broken = dump;
+    broken.held_out_count.clear();
+    broken.held_out_feature.clear();
+    broken.held_out_score.clear();
+    for (const PackedTree& tree : rebuild_forest(broken, n_classes, settings.categorical)) {
+      EXPECT_FALSE(tree.has_credits);
+    }
   }
 }
 

@@ -39,7 +39,13 @@ struct Problem {
   Task task;
   Aggregator aggregator = Aggregator::mean();
 
-  GrowInput input() const { return GrowInput{task, config, aggregator, targets}; }
+  bool held_out = false;  // measure the splits on held-out folds too
+
+  GrowInput input() const {
+    GrowInput in{task, config, aggregator, targets};
+    in.options.held_out = held_out;
+    return in;
+  }
 };
 
 Task task_of(TaskKind kind) {
@@ -224,11 +230,13 @@ TEST_P(ThreadedGrowthTest, SubtreesGrownApartMakeTheSequentialTree) {
   p.config.max_depth = 9;
   p.config.min_samples_leaf = 3;
   p.config.min_impurity_decrease = -std::numeric_limits<double>::infinity();  // big trees for every task
+  p.held_out = true;  // each piece's credits go with its nodes
   const auto grow = [&] {
     return mode == SplitMode::Strict ? grow_strict(p.input(), p.columns) : fit_fast_columns(p.input(), p.columns);
   };
   const Tree one = grow();
   ASSERT_GT(one.nodes.size(), 60u);
+  ASSERT_TRUE(one.has_credits);
   p.config.parallel = true;
   // A million threads asked for: a fit never runs on more threads than there
   // are features (five here), the most one node's scoring could use.

@@ -51,14 +51,15 @@ struct Problem {
 /// The reference: grows into `builder` from the node's samples.
 class Reference {
  public:
-  explicit Reference(const Problem& p) : p_(p) {}
+  /// With `held_out`, every split also gets its held-out credits.
+  explicit Reference(const Problem& p, bool held_out = false) : p_(p), held_out_(held_out) {}
 
   Tree strict() {
     Ids all(p_.targets.labels.size());
     for (std::uint64_t s = 0; s < all.size(); ++s) all[s] = s;
     root_weight_ = quor::testing::side_weight(p_.weights, all);
     grow_strict_node(all, 0, TreeBuilder::npos, false);
-    return labelled(std::move(builder_).finish());
+    return credited(labelled(std::move(builder_).finish()));
   }
 
   Tree fast() {
@@ -67,7 +68,7 @@ class Reference {
     for (std::uint32_t s = 0; s < run_.size(); ++s) run_[s] = s;
     root_weight_ = quor::testing::side_weight(p_.weights, Ids(run_.begin(), run_.end()));
     grow_fast_node(0, run_.size(), 0, TreeBuilder::npos, false);
-    return labelled(std::move(builder_).finish());
+    return credited(labelled(std::move(builder_).finish()));
   }
 
  private:
@@ -132,6 +133,11 @@ class Reference {
       if (!changed) break;
     }
     for (std::size_t l = 0; l < leaves.size(); ++l) tree.nodes[leaves[l]].predicted_class = labels[l];
+    return tree;
+  }
+
+  Tree credited(Tree tree) const {
+    tree.has_credits = held_out_;
     return tree;
   }
 
@@ -214,9 +220,14 @@ class Reference {
 
   /// A candidate scored by the definition: fold scores from the given sides,
   /// summarised.
+  /// Each fold's score of a candidate, by fold; none where the fold gives none.
+  using ByFold = std::vector<std::optional<double>>;
+
   template <class Sides>
-  ScoredSplit score_candidate(std::uint64_t feature, std::uint32_t code, std::uint64_t n_folds, const Sides& sides) {
+  ScoredSplit score_candidate(std::uint64_t feature, std::uint32_t code, std::uint64_t n_folds, const Sides& sides,
+                              std::vector<ByFold>& by_fold) {
     std::vector<double> scores;
+    ByFold& own = by_fold.emplace_back();
     for (std::uint64_t f = 0; f < n_folds; ++f) {
       Ids valid, vl, vr, tl, tr;
       sides(f, valid, vl, vr, tl, tr);
@@ -225,8 +236,38 @@ class Reference {
                              : quor::testing::reference_weighted_fold_score(p_.task, p_.targets, p_.weights, tl, tr,
                                                                             valid, vl, vr);
       if (score) scores.push_back(*score);
+      own.push_back(score);
     }
     return make_scored_split(feature, code, std::move(scores), n_folds, p_.aggregator);
+  }
+
+  /// The held-out credits of a node from its candidates' scores by fold:
+  /// fold k takes the candidate that the node's choice rule prefers when each
+  /// candidate is scored by the aggregate of the other folds' scores, and
+  /// credits its feature with its score on fold k (0 when fold k gives it
+  /// none); a feature's credit is the sum over the folds that chose it, in
+  /// fold order, over the fold count.
+  std::vector<FeatureCredit> credits(const std::vector<ScoredSplit>& scored, const std::vector<ByFold>& by_fold,
+                                     std::uint64_t n_folds) const {
+    std::map<std::uint64_t, double> sums;
+    for (std::uint64_t k = 0; k < n_folds; ++k) {
+      std::vector<ScoredSplit> without_k = scored;
+      for (std::size_t i = 0; i < scored.size(); ++i) {
+        std::vector<double> others;
+        for (std::uint64_t f = 0; f < n_folds; ++f) {
+          if (f != k && by_fold[i][f]) others.push_back(*by_fold[i][f]);
+        }
+        without_k[i].score = p_.aggregator.score(others);
+      }
+      const ScoredSplit* pick = choose_best_split(without_k);
+      if (pick == nullptr) continue;
+      const auto i = static_cast<std::size_t>(pick - without_k.data());
+      const auto [at, fresh] = sums.try_emplace(pick->feature, -0.0);
+      at->second += by_fold[i][k].value_or(0.0);
+    }
+    std::vector<FeatureCredit> out;
+    for (const auto& [feature, sum] : sums) out.push_back(FeatureCredit{feature, sum / static_cast<double>(n_folds)});
+    return out;
   }
 
   const ScoredSplit* accepted(const std::vector<ScoredSplit>& scored) const {
@@ -253,6 +294,7 @@ class Reference {
     if (leaf_if_stopped(node, samples, depth)) return;
     const StrictFolds folds = make_folds(samples, p_.config.cv_folds, p_.config.cv_seed, p_.config.cv_shuffle);
     std::vector<ScoredSplit> scored;
+    std::vector<ByFold> by_fold;
     for (std::uint64_t feature = 0; feature < p_.columns.size(); ++feature) {
       const FeatureColumn& column = p_.columns[feature];
       const SideTest test = side_test(p_.config.split_style, column.is_categorical);
@@ -284,7 +326,7 @@ class Reference {
           const auto edges = edges_of(column, train);
           for (const auto s : train) (left_of(code_of(column, edges, s)) ? tl : tr).push_back(s);
           for (const auto s : valid) (left_of(code_of(column, edges, s)) ? vl : vr).push_back(s);
-        }));
+        }, by_fold));
         scored.back().missing_left = kind == 1;
       }
     }
@@ -326,6 +368,7 @@ class Reference {
       return write_leaf(node, samples);
     }
     builder_.make_split(node, split);
+    if (held_out_) builder_.set_split_credits(node, credits(scored, by_fold, folds.count()));
     grow_strict_node(left, depth + 1, node, true);
     grow_strict_node(right, depth + 1, node, false);
   }
@@ -338,6 +381,7 @@ class Reference {
     const FoldAssignment folds = assign_folds(run, p_.config.cv_folds, p_.config.cv_seed, p_.config.cv_shuffle);
     const std::uint64_t k = n_classes(p_.task);
     std::vector<ScoredSplit> scored;
+    std::vector<ByFold> by_fold;
     for (std::uint64_t feature = 0; feature < p_.columns.size(); ++feature) {
       const FeatureBins& bins = encoded_.bins[feature];
       const SideTest test = side_test(p_.config.split_style, !bins.is_continuous);
@@ -366,7 +410,7 @@ class Reference {
             if (folds.fold_ids[i] == f) valid.push_back(s);
             (folds.fold_ids[i] == f ? (left ? vl : vr) : (left ? tl : tr)).push_back(s);
           }
-        }));
+        }, by_fold));
         scored.back().missing_left = kind == 1;
       }
     }
@@ -408,6 +452,7 @@ class Reference {
       return write_leaf(node, samples);
     }
     builder_.make_split(node, split);
+    if (held_out_) builder_.set_split_credits(node, credits(scored, by_fold, folds.n_folds));
     grow_fast_node(begin, i, depth + 1, node, true);
     grow_fast_node(i, end, depth + 1, node, false);
   }
@@ -418,6 +463,7 @@ class Reference {
   EncodedFeatures encoded_;
   std::vector<std::uint32_t> run_;
   double root_weight_ = 0.0;
+  bool held_out_ = false;
 };
 
 // The Metric cases label sides and leaves by the metric: a rare class 1.
@@ -500,6 +546,7 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
   int grown = 0;  // seeds whose tree splits: most of them, so the comparison says something
   int learned = 0;  // strict splits that send missing values left
   int fast_learned = 0;  // fast ones
+  int credited_elsewhere = 0;  // credits to a feature other than the split's
   for (std::uint64_t seed = 1; seed <= 6; ++seed) {
     const Problem p = random_problem(c, style, seed, weighted, missing);
     GrowInput input{p.task, p.config, p.aggregator, p.targets};
@@ -508,12 +555,35 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
     grown += strict.nodes.size() > 1;
     for (const auto& node : strict.nodes) learned += !node.is_leaf() && node.split.missing_left;
     expect_same_tree(grow_strict(input, p.columns), strict);
+    {
+      // Measured on held-out folds: the same tree, each split with the
+      // credits the definition gives it.
+      GrowInput measured = input;
+      measured.options.held_out = true;
+      const Tree credited = Reference(p, true).strict();
+      for (const auto& node : credited.nodes) {
+        for (const FeatureCredit& credit : credited.credits_of(node)) {
+          credited_elsewhere += credit.feature != node.split.feature;
+        }
+      }
+      expect_same_tree(grow_strict(measured, p.columns), credited);
+    }
     if (c == Case::Mae) continue;  // fast mode refuses it
     const Tree fast = Reference(p).fast();
     for (const auto& node : fast.nodes) fast_learned += !node.is_leaf() && node.split.missing_left;
     expect_same_tree(fit_fast_columns(input, p.columns), fast);
+    GrowInput measured = input;
+    measured.options.held_out = true;
+    const Tree credited = Reference(p, true).fast();
+    for (const auto& node : credited.nodes) {
+      for (const FeatureCredit& credit : credited.credits_of(node)) {
+        credited_elsewhere += credit.feature != node.split.feature;
+      }
+    }
+    expect_same_tree(fit_fast_columns(measured, p.columns), credited);
   }
   EXPECT_GE(grown, 4);
+  EXPECT_GE(credited_elsewhere, 1);  // some fold's choice is not the node's split
   if (missing == MissingSide::Learn) {
     EXPECT_GE(learned, 1);
     if (c != Case::Mae) {

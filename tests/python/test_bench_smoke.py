@@ -128,3 +128,16 @@ def test_forest_bench_every_part(tmp_path, capsys):
     assert memory["x_bytes"] == 3000 * 20 * 8 and memory["nodes"] > 3
     for heading in ("Held-out scores", "Fit and predict time", "Memory", "Targets"):
         assert heading in report
+
+
+def test_quality_importance_tables():
+    import quality
+
+    results = quality.evaluate_importances(quick=True)
+    table = quality.format_importances(results)
+    assert len(results["noise_column"]) == 5 and len(results["noise_share"]) == 4
+    measures = set(results["recovery"][0]["found"])
+    assert {"quor forest", "quor forest (split scores)", "random forest",
+            "random forest (permutation)"} <= measures
+    assert all(0 <= share <= 1 for row in results["noise_share"] for share in row["shares"].values())
+    assert "Share of the top-k columns that are informative" in table

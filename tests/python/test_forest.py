@@ -153,8 +153,9 @@ def test_pickles_and_model_files_predict_identically_in_a_fresh_process(cls, tmp
         np.testing.assert_array_equal(importances, forest.feature_importances_)
         assert params == forest.get_params() and oob == forest.oob_score_
         assert_tree_equal(tree, forest.estimators_[3].export_tree())
-    # The trees travel as arrays, not as per-node Python objects.
-    assert len(pickled) < 60 * forest._forest.export_arrays()["is_leaf"].size + 20_000
+    # The trees travel as arrays, not as per-node Python objects (about 66
+    # bytes a node with the splits' held-out credits).
+    assert len(pickled) < 80 * forest._forest.export_arrays()["is_leaf"].size + 20_000
     with pytest.raises(NotFittedError):
         quor.save(cls(), tmp_path / "unfitted.quor")
 

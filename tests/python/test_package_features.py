@@ -100,11 +100,13 @@ def test_importances_follow_their_definition_and_survive_pickling():
         if not is_leaf:
             share = dump["n_samples"][node] / dump["n_samples"][0]
             expected[dump["feature"][node]] += max(scores[node], 0.0) * share
-    np.testing.assert_allclose(reg.feature_importances_, expected / expected.sum(), rtol=1e-12)
-    assert reg.feature_importances_[3] == 0 and reg.feature_importances_[:2].min() > 0.05
-    assert abs(reg.feature_importances_.sum() - 1) < 1e-12
+    np.testing.assert_allclose(reg.split_score_importances_, expected / expected.sum(), rtol=1e-12)
+    for importances in (reg.feature_importances_, reg.split_score_importances_):
+        assert importances[3] == 0 and importances[:2].min() > 0.05
+        assert abs(importances.sum() - 1) < 1e-12
     again = pickle.loads(pickle.dumps(reg))
     np.testing.assert_array_equal(again.feature_importances_, reg.feature_importances_)
+    np.testing.assert_array_equal(again.split_score_importances_, reg.split_score_importances_)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", UserWarning)
         leaf = QUORRegressor(max_depth=0).fit(frame, y)
@@ -212,7 +214,7 @@ def chain_tree(document):
 
 @pytest.mark.parametrize("change, message", [
     (lambda d: dict(d, format="something else"), 'its "format" is not "quor model"'),
-    (lambda d: resigned(dict(d, format_version=5)), "format version 5 was written by a newer quor"),
+    (lambda d: resigned(dict(d, format_version=6)), "format version 6 was written by a newer quor"),
     (lambda d: dict(d, params=dict(d["params"], max_depth=1)), "checksum does not match"),
     (lambda d: resigned(dict(d, params=dict(d["params"], max_depth=-1))), "'max_depth' parameter"),
     (lambda d: resigned(dict(d, params={"exec": "print(1)"})), "parameters are not those"),

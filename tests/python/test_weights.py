@@ -249,5 +249,9 @@ def test_importances_weigh_each_split_by_the_weight_that_reached_it():
     by = {name: quor._tree.importances_per_tree(a["is_leaf"], a["feature"], a[name],
                                                 a["split_score"], a["node_offsets"], 3)[0]
           for name in ("node_weight", "n_samples")}
-    np.testing.assert_array_equal(model.feature_importances_, by["node_weight"])
+    np.testing.assert_array_equal(model.split_score_importances_, by["node_weight"])
     assert not np.allclose(by["node_weight"], by["n_samples"])
+    held_out = {name: quor._tree.held_out_importances_per_tree(a, a[name], 3)[0]
+                for name in ("node_weight", "n_samples")}
+    np.testing.assert_array_equal(model.feature_importances_, held_out["node_weight"])
+    assert not np.allclose(held_out["node_weight"], held_out["n_samples"])

@@ -1,0 +1,179 @@
+"""Importances measured on folds that did not choose each split: what every
+estimator reports, how it is stored, and how files written before it load."""
+
+import copy
+import json
+import pickle
+
+import numpy as np
+import pytest
+
+import quor
+from quor import (QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor,
+                  RawForest)
+
+N_FEATURES = 5
+CONSTANT = 3  # a column with one value: no candidate, never credited
+
+
+def data(task, seed=0, n=300):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, N_FEATURES))
+    x[:, CONSTANT] = 1.5
+    x[:, 4] = rng.integers(0, 4, size=n)  # a noise column of four values
+    signal = x[:, 0] + 0.5 * x[:, 1] + 0.5 * rng.normal(size=n)
+    if task == "regression":
+        return x, signal
+    return x, np.where(signal > 0.7, 2, np.where(signal > -0.3, 1, 0))
+
+
+ESTIMATORS = {
+    "regressor": ("regression", lambda mode: QUORRegressor(mode=mode, max_depth=5)),
+    "classifier": ("classification", lambda mode: QUORClassifier(mode=mode, max_depth=5)),
+    "objective": ("classification", lambda mode: QUORClassifier(
+        mode=mode, max_depth=4, objective="f1", average="macro", aggregator="median")),
+    "forest_regressor": ("regression", lambda mode: QUORForestRegressor(
+        mode=mode, n_estimators=4, max_depth=4, random_state=0)),
+    "forest_classifier": ("classification", lambda mode: QUORForestClassifier(
+        mode=mode, n_estimators=4, max_depth=4, random_state=0, aggregator="trimmed_mean")),
+}
+
+
+def fitted(name, mode, seed=0):
+    task, make = ESTIMATORS[name]
+    return make(mode).fit(*data(task, seed))
+
+
+@pytest.fixture(scope="module", params=[(n, m) for n in ESTIMATORS for m in ("strict", "fast")],
+                ids=lambda p: f"{p[0]}-{p[1]}")
+def model(request):
+    return fitted(*request.param)
+
+
+def test_both_measures_sum_to_one_and_skip_what_is_never_credited(model):
+    arrays = model._forest.export_arrays()
+    credited = np.zeros(N_FEATURES, dtype=bool)
+    credited[arrays["held_out_feature"]] = True
+    assert not credited[CONSTANT]
+    for importances in (model.feature_importances_, model.split_score_importances_):
+        assert importances.shape == (N_FEATURES,)
+        assert np.all(importances >= 0)
+        assert importances.sum() == pytest.approx(1.0, abs=1e-12)
+        assert importances[CONSTANT] == 0
+    # Held out, only credited features earn; the informative ones earn most.
+    assert np.all(model.feature_importances_[~credited] == 0)
+    assert model.feature_importances_[0] == model.feature_importances_.max()
+
+
+def test_importances_from_the_stored_credits(model):
+    """Each tree's importances from its nodes' credits, one node at a time: a
+    credit times the node's share of the root's weight, summed per feature,
+    negative sums set to 0, normalised; a forest averages its trees."""
+    arrays = model._forest.export_arrays()
+    offsets, counts = arrays["node_offsets"], arrays["held_out_count"]
+    starts = np.concatenate([[0], np.cumsum(counts)])
+    per_tree = []
+    for t in range(len(offsets) - 1):
+        sums = np.zeros(N_FEATURES)
+        root = arrays["node_weight"][offsets[t]]
+        for node in range(offsets[t], offsets[t + 1]):
+            assert counts[node] == 0 or not arrays["is_leaf"][node]
+            for c in range(starts[node], starts[node + 1]):
+                sums[arrays["held_out_feature"][c]] += (
+                    arrays["held_out_score"][c] * arrays["node_weight"][node] / root)
+        sums = np.maximum(sums, 0)
+        if sums.sum() > 0:
+            per_tree.append(sums / sums.sum())
+    expected = np.mean(per_tree, axis=0) if per_tree else np.zeros(N_FEATURES)
+    np.testing.assert_allclose(model.feature_importances_, expected, rtol=1e-12, atol=1e-15)
+
+
+def test_one_leaf_gives_all_zeros():
+    x, _ = data("regression")
+    for model in (QUORRegressor().fit(x, np.ones(len(x))),
+                  QUORForestRegressor(n_estimators=2, random_state=0).fit(x, np.ones(len(x)))):
+        np.testing.assert_array_equal(model.feature_importances_, np.zeros(N_FEATURES))
+        np.testing.assert_array_equal(model.split_score_importances_, np.zeros(N_FEATURES))
+
+
+def test_importances_survive_pickles_and_model_files(model, tmp_path):
+    path = tmp_path / "model.quor"
+    quor.save(model, path)
+    for copy_ in (pickle.loads(pickle.dumps(model)), quor.load(path)):
+        np.testing.assert_array_equal(copy_.feature_importances_, model.feature_importances_)
+        np.testing.assert_array_equal(copy_.split_score_importances_,
+                                      model.split_score_importances_)
+
+
+def test_forest_trees_carry_their_own_importances():
+    model = fitted("forest_classifier", "fast")
+    per_tree = [tree.feature_importances_ for tree in model.estimators_]
+    grown = [p for p in per_tree if p.sum() > 0]
+    np.testing.assert_allclose(model.feature_importances_, np.mean(grown, axis=0), rtol=1e-12)
+
+
+def _write(path, document):
+    document = dict(document)
+    document["checksum"] = quor._io._checksum(document)
+    path.write_text(json.dumps(document))
+    return path
+
+
+@pytest.mark.parametrize("name", ["classifier", "forest_regressor"])
+def test_files_written_before_load_with_the_importances_they_stored(tmp_path, name):
+    """A version 4 file has no credits: its importances are those it stored, from the
+    splits' scores, which the loader checks against its trees."""
+    model = fitted(name, "strict")
+    path = tmp_path / "new.quor"
+    quor.save(model, path)
+    document = json.loads(path.read_text())
+    assert document["format_version"] == 5
+    old = copy.deepcopy(document)
+    old["format_version"] = 4
+    for key in ("held_out_count", "held_out_feature", "held_out_score"):
+        del old["forest"]["arrays"][key]
+    old["fitted"]["feature_importances_"] = model.split_score_importances_.tolist()
+    loaded = quor.load(_write(tmp_path / "old.quor", old))
+    np.testing.assert_array_equal(loaded.feature_importances_, model.split_score_importances_)
+    assert "held_out_count" not in loaded._forest.export_arrays()
+    # The stored importances must be those of the trees.
+    old["fitted"]["feature_importances_"] = model.feature_importances_.tolist()
+    if not np.allclose(model.feature_importances_, model.split_score_importances_):
+        with pytest.raises(ValueError, match="feature_importances_ are not those of the trees"):
+            quor.load(_write(tmp_path / "wrong.quor", old))
+
+
+@pytest.mark.parametrize("change, words", [
+    (lambda a: a.pop("held_out_score"), "all of"),
+    (lambda a: a.update(held_out_feature=a["held_out_feature"] + N_FEATURES),
+     "credits a feature outside"),
+])
+def test_files_with_broken_credits_are_refused(tmp_path, change, words):
+    import base64
+
+    model = fitted("classifier", "fast")
+    path = tmp_path / "model.quor"
+    quor.save(model, path)
+    document = json.loads(path.read_text())
+    stored = document["forest"]["arrays"]
+    arrays = {k: np.frombuffer(base64.b64decode(v["data"]), dtype=v["dtype"]).reshape(v["shape"])
+              for k, v in stored.items()}
+    change(arrays)
+    document["forest"]["arrays"] = {
+        k: dict(stored[k], shape=list(v.shape), data=base64.b64encode(
+            np.ascontiguousarray(v, dtype=stored[k]["dtype"]).tobytes()).decode())
+        for k, v in arrays.items()}
+    with pytest.raises(ValueError, match=words):
+        quor.load(_write(tmp_path / "bad.quor", document))
+
+
+def test_the_native_loader_checks_the_credits():
+    model = fitted("regressor", "strict")
+    arrays = model._forest.export_arrays()
+    for key, change, words in [
+            ("held_out_score", lambda v: np.where(np.arange(len(v)) == 0, np.inf, v), "not finite"),
+            ("held_out_count", lambda v: v[:-1], "entries but is_leaf has"),
+            ("held_out_feature", lambda v: v - 100, "not a feature")]:
+        broken = dict(arrays, **{key: change(arrays[key]).astype(arrays[key].dtype)})
+        with pytest.raises(ValueError, match=words):
+            RawForest.from_arrays(model._forest_kind, model._forest_settings, broken)
