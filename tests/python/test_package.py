@@ -52,7 +52,7 @@ def core_params(est):
     """The settings the estimator hands to the core, defaults included."""
     params = est.get_params()
     for name in ("objective", "average", "pos_label", "beta", "objective_labels", "categorical", "class_weight",
-                 "min_weight_fraction_leaf", "missing"):
+                 "min_weight_fraction_leaf", "missing", "categorical_split"):
         params.pop(name, None)
     if params.get("criterion", "") is None:
         del params["criterion"]
