@@ -508,7 +508,7 @@ def category_models(task, n_categories):
     from sklearn.ensemble import (HistGradientBoostingClassifier, HistGradientBoostingRegressor,
                                   RandomForestClassifier, RandomForestRegressor)
     from sklearn.pipeline import make_pipeline
-    from sklearn.preprocessing import OneHotEncoder
+    from sklearn.preprocessing import OneHotEncoder, OrdinalEncoder
     from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 
     from quor import QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor
@@ -534,8 +534,10 @@ def category_models(task, n_categories):
     }
     if n_categories <= HGB_MAX_CATEGORIES:
         hgb = HistGradientBoostingClassifier if classifier else HistGradientBoostingRegressor
-        out["HistGradientBoosting, native categories"] = hgb(categorical_features="from_dtype",
-                                                             random_state=SEED)
+        # The categories as ordinal codes in the first column, declared categorical.
+        ordinal = make_column_transformer((OrdinalEncoder(), ["c"]), remainder="passthrough")
+        out["HistGradientBoosting, native categories"] = make_pipeline(
+            ordinal, hgb(categorical_features=[0], random_state=SEED))
     return out
 
 
@@ -586,7 +588,7 @@ def format_categories(results):
             cells = [str(r["n_categories"])]
             for name in names:
                 m = r["models"].get(name)
-                cells.append("–" if m is None else f"{m['mean']:.3f} ({m['fit_s']:.2f} s)")
+                cells.append("–" if m is None else f"{m['mean']:.3f} ({m['fit_s']:.3g} s)")
             table.append(cells)
         lines.append(bench.render_table(["categories"] + names, table, markdown=True,
                                         align=["r"] * (len(names) + 1)))

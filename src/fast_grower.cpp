@@ -107,8 +107,8 @@ class FastMode {
       choice->code = static_cast<std::uint32_t>(bins.n_codes - 1);
       return choice;
     }
-    if (!bins.is_continuous && specs_[best.feature].set_split) {
-      choice = set_choice(node, best);
+    if (!bins.is_continuous && specs_[best.feature].set_split && (choice = set_choice(node, best))) {
+      // A set split (set_choice gives none where the node splits by one category).
     } else if (!bins.is_continuous) {
       if (best.code >= bins.categories.size()) return std::nullopt;
       choice = category_choice(best.feature, best.code, bins.categories[best.code], best.score);
@@ -157,7 +157,7 @@ class FastMode {
  private:
   /// The set split of candidate j of order k (code k·P + j, P the codes the
   /// node holds): the categories of ranks 0 … j in order k over the node.
-  SplitChoice set_choice(const Node& node, const ScoredSplit& best) const {
+  std::optional<SplitChoice> set_choice(const Node& node, const ScoredSplit& best) const {
     const FeatureBins& bins = encoded_.bins[best.feature];
     const std::span<const std::uint32_t> run = samples(node);
     const bool regression = std::holds_alternative<RegressionTask>(input_.task);
@@ -176,6 +176,7 @@ class FastMode {
       if (seen[b] != 0) present_codes.push_back(b);
     }
     const std::size_t P = present_codes.size();
+    if (!enough_rows_for_sets(run.size(), P)) return std::nullopt;
     std::vector<std::uint32_t> index(bins.n_codes, 0);
     for (std::size_t i = 0; i < P; ++i) index[present_codes[i]] = static_cast<std::uint32_t>(i);
     const std::size_t n_orders = n_category_orders(input_.task);

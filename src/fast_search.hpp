@@ -72,7 +72,8 @@ void search_block(const Task& task, const Code* codes, std::size_t stride, std::
       const double* sums = own ? cells.fold_sums.data() + slot : node.fold_sums.data();
       const double* sq_sums = own ? cells.fold_sq_sums.data() + slot : node.fold_sq_sums.data();
       if (specs[k].set_split) {
-        score_regression_set_cells(filled + layout.offsets[k], specs[k].n_codes, K, sums, sq_sums, specs[k], sink);
+        score_regression_set_cells(filled + layout.offsets[k], specs[k].n_codes, K, sums, sq_sums, specs[k],
+                                   rows.size(), sink);
       } else {
         score_regression_cells(filled + layout.offsets[k], specs[k].n_codes, K, sums, sq_sums, specs[k], sink);
       }
@@ -94,12 +95,12 @@ void search_block(const Task& task, const Code* codes, std::size_t stride, std::
     const auto* counts = filled + layout.offsets[k];
     const auto* objective = std::get_if<ObjectiveTask>(&task);
     if (objective != nullptr && specs[k].set_split) {
-      score_objective_set_cells(*objective, counts, specs[k].n_codes, K, specs[k], sink);
+      score_objective_set_cells(*objective, counts, specs[k].n_codes, K, specs[k], rows.size(), sink);
     } else if (objective != nullptr) {
       score_objective_cells(*objective, counts, specs[k].n_codes, K, specs[k], sink);
     } else if (specs[k].set_split) {
       score_class_set_cells(std::get<ClassificationTask>(task).criterion, counts, specs[k].n_codes, K, C, specs[k],
-                            sink);
+                            rows.size(), sink);
     } else {
       score_class_cells(std::get<ClassificationTask>(task).criterion, counts, specs[k].n_codes, K, C, specs[k],
                         sink);

@@ -376,7 +376,7 @@ void for_each_set_candidate(std::size_t K, std::size_t n_orders, std::size_t P, 
 template <CandidateSink Sink, class N>
 void score_regression_set_cells(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K,
                                 const double* fold_sums, const double* fold_sq_sums, const FeatureSpec& spec,
-                                Sink& sink) {
+                                std::uint64_t n_rows, Sink& sink) {
   using Sums = BasicTargetSums<N>;
   const std::size_t W = spec.width();
   std::vector<std::uint32_t> present;
@@ -386,7 +386,9 @@ void score_regression_set_cells(const BasicRegressionCell<N>* cells, std::size_t
     for (std::size_t f = 0; f < K; ++f) total += cells[f * W + b].count;
     if (total != 0) present.push_back(static_cast<std::uint32_t>(b));
   }
-  if (present.empty()) return;
+  if (!enough_rows_for_sets(n_rows, present.size())) {
+    return score_regression_cells(cells, B, K, fold_sums, fold_sq_sums, spec, sink);
+  }
   for (std::size_t f = 0; f < K; ++f) {
     for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * W + b].count;
   }
@@ -474,7 +476,7 @@ void set_left_sides(const SetOrders& orders, std::size_t K, std::size_t C, std::
 /// Set candidates from one feature's class cells (as score_class_cells).
 template <CandidateSink Sink, class Cell>
 void score_class_set_cells(const Criterion& criterion, const Cell* cells, std::size_t B, std::size_t K,
-                           std::size_t C, const FeatureSpec& spec, Sink& sink) {
+                           std::size_t C, const FeatureSpec& spec, std::uint64_t n_rows, Sink& sink) {
   using N = typename ClassTotals<Cell>::N;
   const std::size_t W = spec.width();
   const ClassTotals<Cell> totals(cells, B, K, C, spec);
@@ -482,7 +484,7 @@ void score_class_set_cells(const Criterion& criterion, const Cell* cells, std::s
   for (std::size_t b = 0; b < B; ++b) {
     if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
   }
-  if (present.empty()) return;
+  if (!enough_rows_for_sets(n_rows, present.size())) return score_class_cells(criterion, cells, B, K, C, spec, sink);
   const std::size_t n_orders = set_orders_of(C);
   const SetOrders orders(std::move(present), K, n_orders,
                          [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
@@ -528,7 +530,7 @@ void score_class_set_cells(const Criterion& criterion, const Cell* cells, std::s
 /// samples of the codes its order sends left and right.
 template <CandidateSink Sink, class Cell>
 void score_objective_set_cells(const ObjectiveTask& task, const Cell* cells, std::size_t B, std::size_t K,
-                               const FeatureSpec& spec, Sink& sink) {
+                               const FeatureSpec& spec, std::uint64_t n_rows, Sink& sink) {
   using N = typename ClassTotals<Cell>::N;
   const std::size_t C = task.n_classes;
   const std::size_t W = spec.width();
@@ -537,7 +539,7 @@ void score_objective_set_cells(const ObjectiveTask& task, const Cell* cells, std
   for (std::size_t b = 0; b < B; ++b) {
     if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
   }
-  if (present.empty()) return;
+  if (!enough_rows_for_sets(n_rows, present.size())) return score_objective_cells(task, cells, B, K, spec, sink);
   const std::size_t n_orders = set_orders_of(C);
   const SetOrders orders(std::move(present), K, n_orders,
                          [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,

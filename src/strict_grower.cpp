@@ -107,7 +107,8 @@ class StrictMode {
     if (columns_[best.feature].is_categorical) {
       if (best.code == kMissingAlone) return std::nullopt;
       const std::vector<std::uint32_t> categories = category_candidates(columns_[best.feature].codes, node.samples);
-      if (uses_set_splits(input_.config, input_.task, categories)) {
+      if (uses_set_splits(input_.config, input_.task, categories) &&
+          enough_rows_for_sets(node.samples.size(), categories.size())) {
         choice = set_choice(node, best, categories);
       } else {
         choice = category_choice(best.feature, best.code, best.code, best.score);

@@ -807,7 +807,8 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   const std::uint64_t n_folds = context.node.folds.count();
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   const bool learn = context.config.missing == MissingSide::Learn && has_missing(context, column, sorted);
-  if (column.is_categorical && uses_set_splits(context.config, context.task, candidates.codes)) {
+  if (column.is_categorical && uses_set_splits(context.config, context.task, candidates.codes) &&
+      enough_rows_for_sets(context.samples.size(), candidates.codes.size())) {
     return evaluate_set_feature(context, feature, column, sorted, candidates, learn, buffers.slot_positions);
   }
   const auto* objective = std::get_if<ObjectiveTask>(&context.task);

@@ -248,6 +248,20 @@ class Reference {
     return quantile_edges(values, p_.config.n_bins);
   }
 
+  /// Whether a node of n rows holding k categories splits them by sets: at
+  /// least 4 rows per category.
+  bool sets_here(std::size_t n, std::size_t k) const {
+    return p_.config.categorical_split == CategoricalSplit::Set && k > 0 && n / 4 >= k;
+  }
+
+  std::vector<std::uint32_t> node_categories(const FeatureColumn& column, const Ids& samples) const {
+    std::set<std::uint32_t> present;
+    for (const auto s : samples) {
+      if (column.codes[s] != kMissingCode) present.insert(column.codes[s]);
+    }
+    return {present.begin(), present.end()};
+  }
+
   /// Set splits: one order for regression and two classes (the mean, the
   /// share of class 1), one per class (its share) otherwise.
   std::uint64_t n_orders() const {
@@ -370,7 +384,7 @@ class Reference {
       // Learned sides: every candidate with missing values right, then left,
       // then (continuous) every finite value left and missing values right.
       const bool learn = p_.config.missing == MissingSide::Learn && has_missing;
-      if (column.is_categorical && p_.config.categorical_split == CategoricalSplit::Set) {
+      if (column.is_categorical && sets_here(samples.size(), candidates.size())) {
         add_set_candidates(feature, samples, folds, {candidates.begin(), candidates.end()}, learn, scored);
         continue;
       }
@@ -405,7 +419,7 @@ class Reference {
     split.feature = best->feature;
     split.score = best->score;
     split.missing_left = best->missing_left;
-    if (column.is_categorical && p_.config.categorical_split == CategoricalSplit::Set) {
+    if (column.is_categorical && sets_here(samples.size(), node_categories(column, samples).size())) {
       split.is_categorical = true;
       split.category_set = node_set(column, samples, best->code);
     } else if (column.is_categorical) {
@@ -569,7 +583,7 @@ class Reference {
       const bool learn = p_.config.missing == MissingSide::Learn &&
                          std::any_of(run.begin(), run.end(), [&](std::uint32_t s) { return label_usable(s) && missing(s); });
       const auto usable = [&](std::uint32_t s) { return label_usable(s) && (learn || !missing(s)); };
-      if (!bins.is_continuous && p_.config.categorical_split == CategoricalSplit::Set) {
+      if (!bins.is_continuous && sets_here(run.size(), fast_present(feature, run).size())) {
         add_fast_set_candidates(feature, run, folds, learn, usable, scored);
         continue;
       }
@@ -604,7 +618,7 @@ class Reference {
     split.score = best->score;
     split.missing_left = best->missing_left;
     bool alone = best->code == kMissingAlone;
-    if (!bins.is_continuous && p_.config.categorical_split == CategoricalSplit::Set) {
+    if (!bins.is_continuous && sets_here(run.size(), fast_present(best->feature, run).size())) {
       split.is_categorical = true;
       split.category_set = fast_node_set(best->feature, run, best->code);
     } else if (!bins.is_continuous) {

@@ -58,9 +58,10 @@ def _codes(est, frame):
 
 @pytest.mark.parametrize("Est", [QUORClassifier, QUORRegressor])
 @pytest.mark.parametrize("missing", ["right", "learn"])
-def test_routing_files_and_pickles_follow_the_stored_set(Est, missing, tmp_path):
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+def test_routing_files_and_pickles_follow_the_stored_set(Est, missing, mode, tmp_path):
     frame, y, _ = _frame(1)
-    est = Est(categorical_split="set", missing=missing, max_depth=4).fit(frame, y)
+    est = Est(categorical_split="set", missing=missing, mode=mode, max_depth=4).fit(frame, y)
     tree = est.tree_
     sets = [s for s in tree.category_sets if s is not None]
     assert any(len(s) > 1 for s in sets)
@@ -170,7 +171,7 @@ def test_one_category_splits_are_the_trees_of_before(Est):
     assert all(s is None for s in one.tree_.category_sets)
 
 
-def test_unknown_option_and_fast_mode_are_refused():
+def test_an_unknown_kind_of_split_is_refused():
     frame, y, _ = _frame(7, n=100)
     with pytest.raises(ValueError, match="categorical_split"):
         QUORClassifier(categorical_split="sets").fit(frame, y)
