@@ -129,9 +129,14 @@ class _Renderer:
         """The tests of a split that sends missing values right."""
         tree = self.tree
         name = self.features[tree.feature[node]]
-        if tree.is_categorical[node] and tree.category_sets[node] is not None:
-            values = self.category_set(tree.feature[node], tree.category_sets[node])
+        sets = tree.category_sets[node]
+        if tree.is_categorical[node] and sets is not None and len(sets) > 1:
+            values = self.category_set(tree.feature[node], sets)
             return f"{name} in {values}", f"{name} not in {values} or missing"
+        if tree.is_categorical[node] and sets is not None:
+            # A set of one category is the one-category test.
+            value = self.category(tree.feature[node], int(sets[0]))
+            return f"{name} == {value}", f"{name} != {value} or missing"
         if tree.is_categorical[node]:
             value = self.category(tree.feature[node], int(tree.category[node]))
             return f"{name} == {value}", f"{name} != {value} or missing"

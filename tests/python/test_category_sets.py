@@ -84,10 +84,20 @@ def test_routing_files_and_pickles_follow_the_stored_set(Est, missing, mode, tmp
         assert [None if s is None else s.tolist() for s in other.tree_.category_sets] == \
             [None if s is None else s.tolist() for s in tree.category_sets]
     names = [str(name) for name in est.categories_[0]]
-    first = next(i for i, s in enumerate(tree.category_sets) if s is not None)
+    first = next(i for i, s in enumerate(tree.category_sets) if s is not None and len(s) > 1)
     shown = ", ".join(names[c] for c in tree.category_sets[first][:6])
     assert f"colour in {{{shown}" in export_text(est)
     assert "colour in {" in export_graphviz(est)
+
+
+def test_a_set_of_one_category_reads_as_the_category_test():
+    rng = np.random.default_rng(8)
+    colour = rng.choice(["amber", "blue", "cyan"], 400)
+    frame = pd.DataFrame({"colour": pd.Categorical(colour), "x": rng.normal(size=400)})
+    y = (colour != "amber").astype(int)  # amber, of the lowest share, alone on the left
+    est = QUORClassifier(categorical_split="set", max_depth=1).fit(frame, y)
+    assert [s.tolist() for s in est.tree_.category_sets if s is not None] == [[0]]
+    assert export_text(est).splitlines()[0] == "|--- colour == amber"
 
 
 def test_long_sets_are_abbreviated_in_text():
