@@ -32,6 +32,12 @@ F1 for the multiclass set, which is also the objective there) of quor's
 objective tree and forest against quor's Gini tree and forest, each also with
 its decision threshold tuned on the training folds, scikit-learn's tree and
 forest with ``class_weight="balanced"``, and HistGradientBoostingClassifier.
+
+With ``--categories`` it prints the tables of categorical features with many
+values (8, 30, 100 and 1 000 categories; binary, multiclass and regression
+targets; ``category_data``): quor's tree and forest with one-category and set
+splits against scikit-learn's tree and RandomForest on one-hot columns and
+HistGradientBoosting with native categories (at most 255), with fit times.
 """
 
 import argparse
@@ -897,6 +903,137 @@ def format_importances(results):
     return "\n".join(lines)
 
 
+# -- categorical features with many values ---------------------------------------------
+
+CATEGORY_COUNTS = (8, 30, 100, 1000)
+CATEGORY_ROWS = 6000
+HGB_MAX_CATEGORIES = 255  # HistGradientBoosting's limit on a native categorical feature
+
+
+def category_data(task, n_categories, n=CATEGORY_ROWS, seed=SEED):
+    """A frame of a categorical column ``c``, a normal column ``x`` and a noise
+    column, and a target that a third of the categories (the group G) changes
+    together with x: binary ``(c in G and x > -0.5) or x > 1.5`` with 5 % of the
+    labels flipped; multiclass the same two conditions as classes 1 and 2 (class 2
+    wins), 5 % flipped to a random class; regression ``2·[c in G and x > -0.5] + x``
+    plus normal noise of 0.5."""
+    import pandas as pd
+
+    rng = np.random.default_rng(seed + n_categories)
+    group = rng.permutation(n_categories)[: n_categories // 3]
+    codes = rng.integers(0, n_categories, n)
+    x = rng.normal(size=n)
+    in_group = np.isin(codes, group)
+    names = [f"k{i:04d}" for i in range(n_categories)]
+    frame = pd.DataFrame({"c": pd.Categorical.from_codes(codes, categories=names), "x": x,
+                          "noise": rng.normal(size=n)})
+    first, second = in_group & (x > -0.5), x > 1.5
+    flip = rng.random(n) < 0.05
+    if task == "binary":
+        y = (first | second).astype(int)
+        y[flip] = 1 - y[flip]
+    elif task == "multiclass":
+        y = np.where(second, 2, np.where(first, 1, 0))
+        y[flip] = rng.integers(0, 3, flip.sum())
+    else:
+        y = 2.0 * first + x + rng.normal(scale=0.5, size=n)
+    return frame, y
+
+
+def category_models(task, n_categories):
+    """Name -> (unfitted estimator, whether it takes the one-hot columns)."""
+    from sklearn.compose import make_column_transformer
+    from sklearn.ensemble import (HistGradientBoostingClassifier, HistGradientBoostingRegressor,
+                                  RandomForestClassifier, RandomForestRegressor)
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import OneHotEncoder, OrdinalEncoder
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    from quor import QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor
+
+    classifier = task != "regression"
+    tree, forest = (QUORClassifier, QUORForestClassifier) if classifier else (
+        QUORRegressor, QUORForestRegressor)
+    one_hot = make_column_transformer((OneHotEncoder(handle_unknown="ignore"), ["c"]),
+                                      remainder="passthrough")
+    sk_tree = DecisionTreeClassifier if classifier else DecisionTreeRegressor
+    sk_forest = RandomForestClassifier if classifier else RandomForestRegressor
+    out = {
+        "quor tree": tree(categorical_split="one"),
+        "quor tree, set": tree(categorical_split="set"),
+        "quor tree, fast, no depth limit": tree(mode="fast", max_depth=None,
+                                                categorical_split="one"),
+        "quor tree, fast, no depth limit, set": tree(mode="fast", max_depth=None,
+                                                     categorical_split="set"),
+        "quor forest": forest(categorical_split="one", random_state=SEED),
+        "quor forest, set": forest(categorical_split="set", random_state=SEED),
+        "sklearn tree, one-hot": make_pipeline(one_hot, sk_tree(random_state=SEED)),
+        "RandomForest, one-hot": make_pipeline(one_hot, sk_forest(random_state=SEED)),
+    }
+    if n_categories <= HGB_MAX_CATEGORIES:
+        hgb = HistGradientBoostingClassifier if classifier else HistGradientBoostingRegressor
+        # The categories as ordinal codes in the first column, declared categorical.
+        ordinal = make_column_transformer((OrdinalEncoder(), ["c"]), remainder="passthrough")
+        out["HistGradientBoosting, native categories"] = make_pipeline(
+            ordinal, hgb(categorical_features=[0], random_state=SEED))
+    return out
+
+
+def evaluate_categories(quick=False, progress=None, counts=CATEGORY_COUNTS):
+    """Five-fold scores and fit times of every model of ``category_models`` on
+    ``category_data`` for each task and number of categories."""
+    from sklearn.model_selection import KFold, StratifiedKFold, cross_validate
+
+    say = progress or (lambda message: None)
+    results = {"machine": bench.machine_info(), "load_start": list(os.getloadavg()),
+               "n_folds": N_FOLDS, "rows": []}
+    n = 600 if quick else CATEGORY_ROWS
+    for task in ("binary", "multiclass", "regression"):
+        for n_categories in counts:
+            frame, y = category_data(task, n_categories, n)
+            classifier = task != "regression"
+            splitter = (StratifiedKFold if classifier else KFold)(
+                N_FOLDS, shuffle=True, random_state=SEED)
+            scoring = "accuracy" if classifier else "r2"
+            row = {"task": task, "n_categories": n_categories, "n_samples": n,
+                   "metric": scoring, "models": {}}
+            for name, model in category_models(task, n_categories).items():
+                say(f"{task}, {n_categories} categories: {name}")
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    cv = cross_validate(model, frame, y, cv=splitter, scoring=scoring,
+                                        error_score="raise")
+                row["models"][name] = {"scores": cv["test_score"].tolist(),
+                                       "mean": float(np.mean(cv["test_score"])),
+                                       "fit_s": float(np.mean(cv["fit_time"]))}
+            results["rows"].append(row)
+    results["load_end"] = list(os.getloadavg())
+    return results
+
+
+def format_categories(results):
+    """One table per task: the mean score of every model and its mean fit time."""
+    lines = machine_lines(results)
+    for task in ("binary", "multiclass", "regression"):
+        rows = [r for r in results["rows"] if r["task"] == task]
+        if not rows:
+            continue
+        names = list(dict.fromkeys(name for r in rows for name in r["models"]))
+        metric = rows[0]["metric"]
+        lines += [f"**{task}** ({metric}, {N_FOLDS}-fold mean; fit time per fit in s)", ""]
+        table = []
+        for r in rows:
+            cells = [str(r["n_categories"])]
+            for name in names:
+                m = r["models"].get(name)
+                cells.append("–" if m is None else f"{m['mean']:.3f} ({m['fit_s']:.3g} s)")
+            table.append(cells)
+        lines.append(bench.render_table(["categories"] + names, table, markdown=True,
+                                        align=["r"] * (len(names) + 1)))
+        lines.append("")
+    return "\n".join(lines)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
@@ -910,6 +1047,10 @@ def main(argv=None):
     parser.add_argument("--importances", action="store_true",
                         help="the importance measurements instead: noise columns and the "
                         "recovery of informative columns")
+    parser.add_argument("--categories", action="store_true",
+                        help="categorical features of 8 to 1 000 categories instead")
+    parser.add_argument("--counts", metavar="N,N,…",
+                        help="with --categories: these numbers of categories only")
     parser.add_argument("--only", action="append", metavar="MODEL",
                         help="with --imbalanced: only this model (as named in the table; "
                         "repeatable), to rerun a column")
@@ -921,6 +1062,11 @@ def main(argv=None):
     elif args.importances:
         results = evaluate_importances(args.quick, progress)
         print(format_importances(results))
+    elif args.categories:
+        counts = (tuple(int(c) for c in args.counts.split(",")) if args.counts
+                  else CATEGORY_COUNTS)
+        results = evaluate_categories(args.quick, progress, counts)
+        print(format_categories(results))
     elif args.imbalanced:
         results = evaluate_imbalanced(args.quick, progress, args.only)
         print(format_imbalanced(results))

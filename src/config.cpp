@@ -134,6 +134,11 @@ MissingSide parse_missing_side(std::string_view text) {
   unknown("missing", text, listed_names(kMissingSides, true));
 }
 
+CategoricalSplit parse_categorical_split(std::string_view text) {
+  if (const auto kind = find_named(kCategoricalSplits, text)) return *kind;
+  unknown("categorical_split", text, listed_names(kCategoricalSplits, true));
+}
+
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices) {
   std::vector<std::uint64_t> out(indices.begin(), indices.end());
   std::sort(out.begin(), out.end());

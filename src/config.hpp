@@ -29,6 +29,13 @@ enum class MissingSide { Right, Learn };
 inline constexpr std::array<Named<MissingSide>, 2> kMissingSides{
     {{"right", MissingSide::Right}, {"learn", MissingSide::Learn}}};
 
+/// How a categorical feature splits: one category against the rest (the raw
+/// classes' rule), or a set of categories against the rest, the categories
+/// ordered by a statistic of the target and cut in that order.
+enum class CategoricalSplit { One, Set };
+inline constexpr std::array<Named<CategoricalSplit>, 2> kCategoricalSplits{
+    {{"one", CategoricalSplit::One}, {"set", CategoricalSplit::Set}}};
+
 /// Accepted as well, but listed in no message.
 inline constexpr std::array<Named<SplitStyle>, 1> kSplitStyleAliases{{{"bin_membership", SplitStyle::Bin}}};
 
@@ -52,6 +59,7 @@ struct TreeConfig {
   std::uint64_t n_threads = 1;
   std::uint64_t parallel_min_samples = 512;
   MissingSide missing = MissingSide::Right;
+  CategoricalSplit categorical_split = CategoricalSplit::One;
 };
 
 /// The threads a fit runs on: one unless `parallel` is set and `n_threads` is
@@ -77,6 +85,7 @@ std::string format_double(double value);
 SplitMode parse_mode(std::string_view text);
 SplitStyle parse_split_style(std::string_view text);
 MissingSide parse_missing_side(std::string_view text);
+CategoricalSplit parse_categorical_split(std::string_view text);
 
 /// The categorical column list as the estimator keeps it: ascending, no repeats.
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices);

@@ -1,9 +1,11 @@
 #include "fast_grower.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <numeric>
 #include <string>
 
+#include "category_order.hpp"
 #include "errors.hpp"
 #include "fast_search.hpp"
 #include "settings.hpp"
@@ -45,6 +47,9 @@ class FastMode {
     const bool learn = input.config.missing == MissingSide::Learn;
     for (std::uint64_t f = 0; f < n_features_; ++f) {
       specs_.push_back(feature_spec(encoded, f, input.config.split_style, learn));
+      const FeatureBins& bins = encoded.bins[f];
+      // Codes stand for the categories of `bins`: a set of them must fit a bitset.
+      specs_.back().set_split = !bins.is_continuous && uses_set_splits(input.config, input.task, bins.categories);
     }
     const std::span<const std::uint32_t> given = input.options.root_samples;
     if (given.empty()) {
@@ -92,7 +97,7 @@ class FastMode {
 
   /// The split the best scored split stands for, in the feature's encoded
   /// bins or categories.
-  std::optional<SplitChoice> split_for(const Node&, const ScoredSplit& best) const {
+  std::optional<SplitChoice> split_for(const Node& node, const ScoredSplit& best) const {
     check_index(best.feature, n_features_, "encoded features");
     const FeatureBins& bins = encoded_.bins[best.feature];
     std::optional<SplitChoice> choice;
@@ -104,7 +109,9 @@ class FastMode {
       choice->code = static_cast<std::uint32_t>(bins.n_codes - 1);
       return choice;
     }
-    if (!bins.is_continuous) {
+    if (!bins.is_continuous && specs_[best.feature].set_split && (choice = set_choice(node, best))) {
+      // A set split (set_choice gives none where the node splits by one category).
+    } else if (!bins.is_continuous) {
       if (best.code >= bins.categories.size()) return std::nullopt;
       choice = category_choice(best.feature, best.code, bins.categories[best.code], best.score);
     } else {
@@ -126,16 +133,86 @@ class FastMode {
   std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice) {
     const std::uint64_t f = choice.split.feature;
     const EncodedFeatures& encoded = encoded_;
-    const std::size_t n_left = partition_in_place(
-        std::span<std::uint32_t>(run_).subspan(node.begin, node.end - node.begin),
-        [&](std::uint32_t s) { return choice.code_goes_left(encoded.code(s, f)); },
-        [&](std::uint32_t s) { encoded.prefetch_row(s); });
+    const std::span<std::uint32_t> run = std::span<std::uint32_t>(run_).subspan(node.begin, node.end - node.begin);
+    const auto prefetch = [&](std::uint32_t s) { encoded.prefetch_row(s); };
+    std::size_t n_left = 0;
+    if (!choice.split.category_set.empty()) {
+      // A set split's codes go left by their categories.
+      const FeatureBins& bins = encoded.bins[f];
+      n_left = partition_in_place(
+          run,
+          [&](std::uint32_t s) {
+            const std::uint32_t code = encoded.code(s, f);
+            return code < bins.categories.size() ? in_category_set(choice.split.category_set, bins.categories[code])
+                                                 : choice.split.missing_left;
+          },
+          prefetch);
+    } else {
+      n_left = partition_in_place(run, [&](std::uint32_t s) { return choice.code_goes_left(encoded.code(s, f)); },
+                                  prefetch);
+    }
     return {Node{node.begin, node.begin + n_left, 0, 0}, Node{node.begin + n_left, node.end, 0, 0}};
   }
 
   void prepare_children(Node&, Node&, Node&, std::uint64_t) const {}
 
  private:
+  /// The set split of candidate j of order k (code k·P + j, P the codes the
+  /// node holds): the categories of ranks 0 … j in order k over the node.
+  std::optional<SplitChoice> set_choice(const Node& node, const ScoredSplit& best) const {
+    const FeatureBins& bins = encoded_.bins[best.feature];
+    const std::span<const std::uint32_t> run = samples(node);
+    const bool regression = std::holds_alternative<RegressionTask>(input_.task);
+    // The histograms count a sample when it has a code and, classifying, a class.
+    const std::uint64_t n_classes = regression ? 0 : quor::n_classes(input_.task);
+    const auto counted = [&](std::uint32_t s, std::uint32_t code) {
+      return code < bins.n_codes && (regression || input_.targets.labels[s] < n_classes);
+    };
+    std::vector<std::uint32_t> present_codes;
+    std::vector<std::uint8_t> seen(bins.n_codes, 0);
+    for (const std::uint32_t s : run) {
+      const std::uint32_t code = encoded_.code(s, best.feature);
+      if (counted(s, code)) seen[code] = 1;
+    }
+    for (std::uint32_t b = 0; b < bins.n_codes; ++b) {
+      if (seen[b] != 0) present_codes.push_back(b);
+    }
+    const std::size_t P = present_codes.size();
+    if (!enough_rows_for_sets(run.size(), P)) return std::nullopt;
+    std::vector<std::uint32_t> index(bins.n_codes, 0);
+    for (std::size_t i = 0; i < P; ++i) index[present_codes[i]] = static_cast<std::uint32_t>(i);
+    const std::size_t n_orders = n_category_orders(input_.task);
+    const std::size_t k = best.code / P;
+    const std::size_t j = best.code % P;
+    check_index(k, n_orders, "category orders");
+    // The order's sums over the node's samples with a category, in run order.
+    const std::span<const double> weights = input_.options.weights;
+    std::vector<double> weight(P, 0.0), target(P, 0.0), statistic;
+    double total_weight = 0.0, total_target = 0.0;
+    const std::uint64_t target_class = n_orders == 1 ? 1 : k;
+    for (const std::uint32_t s : run) {
+      const std::uint32_t code = encoded_.code(s, best.feature);
+      if (!counted(s, code)) continue;
+      const double w = weights.empty() ? 1.0 : weights[s];
+      double t = 0.0;
+      if (regression) {
+        t = weights.empty() ? input_.targets.values[s] : w * input_.targets.values[s];
+      } else if (input_.targets.labels[s] == target_class) {
+        t = w;
+      }
+      weight[index[code]] += w;
+      target[index[code]] += t;
+      total_weight += w;
+      total_target += t;
+    }
+    std::vector<std::uint32_t> by_rank(P), rank(P);
+    rank_categories(weight, target, total_weight, total_target, by_rank, rank, statistic);
+    std::vector<std::uint32_t> left(j + 1);
+    for (std::size_t r = 0; r <= j; ++r) left[r] = bins.categories[present_codes[by_rank[r]]];
+    std::sort(left.begin(), left.end());
+    return category_set_choice(best.feature, best.code, left, best.score);
+  }
+
   const GrowInput& input_;
   const EncodedFeatures& encoded_;
   std::uint64_t n_features_;

@@ -71,9 +71,14 @@ void search_block(const Task& task, const Code* codes, std::size_t stride, std::
       // the feature has a code for.
       const bool own = specs[k].has_missing && !specs[k].learn_missing;
       const std::size_t slot = layout.missing_slot[k] * K;
-      score_regression_cells(filled + layout.offsets[k], specs[k].n_codes, K,
-                             own ? cells.fold_sums.data() + slot : node.fold_sums.data(),
-                             own ? cells.fold_sq_sums.data() + slot : node.fold_sq_sums.data(), specs[k], sink);
+      const double* sums = own ? cells.fold_sums.data() + slot : node.fold_sums.data();
+      const double* sq_sums = own ? cells.fold_sq_sums.data() + slot : node.fold_sq_sums.data();
+      if (specs[k].set_split) {
+        score_regression_set_cells(filled + layout.offsets[k], specs[k].n_codes, K, sums, sq_sums, specs[k],
+                                   rows.size(), sink);
+      } else {
+        score_regression_cells(filled + layout.offsets[k], specs[k].n_codes, K, sums, sq_sums, specs[k], sink);
+      }
     }
     return;
   }
@@ -90,8 +95,14 @@ void search_block(const Task& task, const Code* codes, std::size_t stride, std::
   for (std::size_t k = 0; k < specs.size(); ++k) {
     sink.start(specs[k].feature);
     const auto* counts = filled + layout.offsets[k];
-    if (const auto* objective = std::get_if<ObjectiveTask>(&task)) {
+    const auto* objective = std::get_if<ObjectiveTask>(&task);
+    if (objective != nullptr && specs[k].set_split) {
+      score_objective_set_cells(*objective, counts, specs[k].n_codes, K, specs[k], rows.size(), sink);
+    } else if (objective != nullptr) {
       score_objective_cells(*objective, counts, specs[k].n_codes, K, specs[k], sink);
+    } else if (specs[k].set_split) {
+      score_class_set_cells(std::get<ClassificationTask>(task).criterion, counts, specs[k].n_codes, K, C, specs[k],
+                            rows.size(), sink);
     } else {
       score_class_cells(std::get<ClassificationTask>(task).criterion, counts, specs[k].n_codes, K, C, specs[k],
                         sink);

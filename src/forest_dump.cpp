@@ -9,6 +9,7 @@
 
 #include "config.hpp"
 #include "errors.hpp"
+#include "split.hpp"
 #include "input.hpp"
 #include "tree_dump.hpp"
 
@@ -43,7 +44,7 @@ void check_flag(std::uint8_t flag, const char* name, std::size_t i) {
 /// The fields of a split node `i` of a tree of `size` nodes (`j` its index in
 /// the tree) that the rebuild and routing read, as a fit writes them.
 void check_split(const ForestDump& dump, std::size_t i, std::size_t j, std::size_t size,
-                 std::span<const std::uint64_t> categorical) {
+                 std::span<const std::uint64_t> categorical, bool has_set) {
   for (const auto& [name, children] : {std::pair{"children_left", &dump.children_left},
                                        std::pair{"children_right", &dump.children_right}}) {
     const std::int32_t child = (*children)[i];
@@ -65,8 +66,13 @@ void check_split(const ForestDump& dump, std::size_t i, std::size_t j, std::size
   const double lower = dump.lower[i];
   const double upper = dump.upper[i];
   const std::int64_t category = dump.category[i];
+  if (has_set && !categorical_feature) refuse("node " + std::to_string(i) + " has a category set but is no category split");
   if (categorical_feature) {
-    if (category < 0 || category >= static_cast<std::int64_t>(kMissingCode)) {
+    if (has_set != (category == -1)) {
+      refuse(entry("category", i) + " is " + std::to_string(category) + (has_set ? " at a set split, not -1" :
+             " without a category set"));
+    }
+    if (!has_set && (category < 0 || category >= static_cast<std::int64_t>(kMissingCode))) {
       refuse(entry("category", i) + " is " + std::to_string(category) + ", not a category code (0 .. " +
              std::to_string(kMissingCode - 1) + ")");
     }
@@ -83,6 +89,46 @@ void check_split(const ForestDump& dump, std::size_t i, std::size_t j, std::size
 }
 
 /// The fields of a leaf node `i` that are not its payload: those of no split.
+/// The set-split arrays, when present: offsets that cover the words in
+/// order, and each node's set a canonical bitset of category codes.
+void check_sets(const ForestDump& dump, std::size_t n_nodes) {
+  if (dump.set_offsets.empty() && dump.set_words.empty()) return;
+  const std::vector<std::int64_t>& offsets = dump.set_offsets;
+  if (offsets.size() != n_nodes + 1) {
+    refuse("set_offsets has " + std::to_string(offsets.size()) + " entries, not one more than the " +
+           std::to_string(n_nodes) + " nodes");
+  }
+  if (offsets.front() != 0) refuse("set_offsets[0] is " + std::to_string(offsets.front()) + ", not 0");
+  constexpr std::int64_t kMostWords = (kMaxSetCategories + 63) / 64;
+  for (std::size_t i = 0; i < n_nodes; ++i) {
+    const std::int64_t n_words = offsets[i + 1] - offsets[i];
+    if (offsets[i + 1] < offsets[i] || n_words > kMostWords) {
+      refuse(entry("set_offsets", i + 1) + " is " + std::to_string(offsets[i + 1]) + ": node " + std::to_string(i) +
+             " would have " + std::to_string(n_words) + " words, not 0 .. " + std::to_string(kMostWords));
+    }
+    if (static_cast<std::uint64_t>(offsets[i + 1]) > dump.set_words.size()) {
+      refuse(entry("set_offsets", i + 1) + " is past the " + std::to_string(dump.set_words.size()) + " set_words");
+    }
+    if (n_words == 0) continue;
+    const std::uint64_t last = dump.set_words[static_cast<std::size_t>(offsets[i + 1] - 1)];
+    // The shortest bitset, of codes below kMaxSetCategories.
+    const bool past_codes = n_words == kMostWords && (last >> (kMaxSetCategories % 64)) != 0;
+    if (last == 0 || past_codes) {
+      refuse("the category set of node " + std::to_string(i) + " ends in word " + std::to_string(last) +
+             ", which is 0 or holds codes past " + std::to_string(kMaxSetCategories - 1));
+    }
+    if (dump.is_leaf[i] != 0) refuse("node " + std::to_string(i) + " is a leaf but has the fields of a split");
+  }
+  if (static_cast<std::uint64_t>(offsets.back()) != dump.set_words.size()) {
+    refuse("set_offsets ends at " + std::to_string(offsets.back()) + " but there are " +
+           std::to_string(dump.set_words.size()) + " set_words");
+  }
+}
+
+bool has_set(const ForestDump& dump, std::size_t i) {
+  return !dump.set_offsets.empty() && dump.set_offsets[i + 1] != dump.set_offsets[i];
+}
+
 void check_leaf(const ForestDump& dump, std::size_t i) {
   if (dump.children_left[i] != -1 || dump.children_right[i] != -1 || dump.feature[i] != -1 ||
       dump.is_categorical[i] != 0 || dump.category[i] != -1 || !std::isnan(dump.lower[i]) ||
@@ -161,6 +207,8 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
   }
   if (credited) dump.held_out_count.reserve(n_nodes);
   dump.node_offsets.push_back(0);
+  dump.set_offsets.reserve(n_nodes + 1);
+  dump.set_offsets.push_back(0);
   for (const PackedTree& packed : trees) {
     // One tree's nodes at a time.
     const Tree tree = unpack_tree(packed, categorical);
@@ -188,6 +236,11 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
     const std::size_t first = dump.missing_left.size() - tree.nodes.size();
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
       dump.missing_left[first + i] = !tree.nodes[i].is_leaf() && tree.nodes[i].split.missing_left;
+      if (!tree.nodes[i].is_leaf()) {
+        const std::vector<std::uint64_t>& words = tree.nodes[i].split.category_set;
+        dump.set_words.insert(dump.set_words.end(), words.begin(), words.end());
+      }
+      dump.set_offsets.push_back(static_cast<std::int64_t>(dump.set_words.size()));
     }
     if (credited) {
       for (const DecisionNode& node : tree.nodes) {
@@ -289,6 +342,7 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
     }
     n_leaves += dump.is_leaf[i];
   }
+  check_sets(dump, n_nodes);
   const bool classification = n_classes > 0;
   if (classification) {
     if (dump.leaf_class.size() != n_leaves) {
@@ -320,7 +374,7 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
         check_leaf(dump, i);
         check_payload(dump, leaf, i, n_classes, majority_leaves);
       } else {
-        check_split(dump, i, i - begin, size, categorical);
+        check_split(dump, i, i - begin, size, categorical, has_set(dump, i));
       }
       tree.is_leaf.push_back(is_leaf);
       tree.children_left.push_back(dump.children_left[i]);
@@ -388,6 +442,12 @@ std::vector<PackedTree> rebuild_forest(const ForestDump& dump, std::uint64_t n_c
     for (std::size_t i = 0; i < size; ++i) {
       rebuilt.nodes[i].split.score = dump.split_score[begin + i];
       rebuilt.nodes[i].split.missing_left = !dump.missing_left.empty() && dump.missing_left[begin + i] != 0;
+      if (has_set(dump, begin + i)) {
+        Split& split = rebuilt.nodes[i].split;
+        const auto first = dump.set_words.begin() + dump.set_offsets[begin + i];
+        split.category = 0;
+        split.category_set.assign(first, dump.set_words.begin() + dump.set_offsets[begin + i + 1]);
+      }
     }
     if (credited) {
       rebuilt.has_credits = true;

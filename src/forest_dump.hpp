@@ -43,6 +43,11 @@ struct ForestDump {
   std::vector<std::int32_t> held_out_count;
   std::vector<std::int32_t> held_out_feature;
   std::vector<double> held_out_score;
+  /// Set splits' categories: node i's bitset (in_category_set) is
+  /// set_words[set_offsets[i], set_offsets[i + 1]), empty but at set splits,
+  /// whose category is -1. Both empty in dumps written before set splits.
+  std::vector<std::int64_t> set_offsets;  // n_nodes + 1
+  std::vector<std::uint64_t> set_words;
   // Per leaf, in node order.
   std::vector<double> leaf_value;           // regression
   std::vector<std::int32_t> leaf_class;     // classification
@@ -59,7 +64,8 @@ ForestDump dump_forest(std::span<const PackedTree> trees, std::span<const std::u
 /// before it is read, whatever its writer: lengths against the node and leaf
 /// counts, offsets, flags (0 or 1), children (later nodes of the same tree,
 /// each tree one tree in pre-order), features (category splits exactly on
-/// the categorical columns), category codes, interval bounds, counts (split
+/// the categorical columns), category codes and sets (a set at category -1
+/// only, at most kMaxSetCategories codes, its last word not 0), interval bounds, counts (split
 /// counts the sums of their children's), node weights when present (finite,
 /// positive where n_samples is, each split's exactly its children's sum), held-out credits when present
 /// (one count per node, 0 at leaves, as many credits as the counts add up

@@ -45,6 +45,10 @@ struct FeatureSpec {
   /// them on either side.
   bool learn_missing = false;
   bool continuous = true;  // whether "missing values alone" is a candidate
+  /// A categorical feature split by sets of categories (category_order.hpp):
+  /// candidate j of order k, code k·P + j with P the codes the node holds,
+  /// sends the codes of ranks 0 … j in each fold's order left.
+  bool set_split = false;
 
   /// Cells per fold (and class).
   std::size_t width() const { return static_cast<std::size_t>(n_codes) + (learn_missing ? 1 : 0); }

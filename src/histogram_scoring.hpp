@@ -6,13 +6,16 @@
 /// training side. Templates over the sink, so that the scores of every
 /// candidate reach it without an indirect call.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
+#include "category_order.hpp"
 #include "criterion.hpp"
 #include "histogram.hpp"
 #include "objective.hpp"
@@ -300,6 +303,301 @@ void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::si
               w_vl[c] += miss[c];
               node_side += totals.missing_node[c];
             }
+          }
+          w_vr[c] = fold[c] - w_vl[c];
+          w_tl[c] = node_side - w_vl[c];
+          w_tr[c] = w_t[c] - w_tl[c];
+          n_vl += w_vl[c];
+          n_vr += w_vr[c];
+          n_tl += w_tl[c];
+          n_tr += w_tr[c];
+        }
+        if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
+        return scorer.gain(unsplit[f], tl, tr, vl, vr);
+      },
+      sink);
+}
+
+/// Set splits: the codes the node holds, and for each fold and order those
+/// codes in rank order, ranked by the order's statistic over the fold's
+/// training part. `part(f, present, weight, target)` adds up the training
+/// part of fold f: each present code's weight (P) and its target sums,
+/// order-major (n_orders · P); the part's totals are their sums in code
+/// order.
+struct SetOrders {
+  std::vector<std::uint32_t> present;  // P codes, ascending
+  std::size_t n_orders = 1;
+  std::vector<std::uint32_t> by_rank;  // [(f · n_orders + k) · P + r]
+
+  template <class Part>
+  SetOrders(std::vector<std::uint32_t> codes, std::size_t K, std::size_t orders, const Part& part)
+      : present(std::move(codes)), n_orders(orders) {
+    const std::size_t P = present.size();
+    by_rank.resize(K * n_orders * P);
+    std::vector<double> weight(P), target(n_orders * P), statistic;
+    std::vector<std::uint32_t> rank(P);
+    for (std::size_t f = 0; f < K; ++f) {
+      std::fill(weight.begin(), weight.end(), 0.0);
+      std::fill(target.begin(), target.end(), 0.0);
+      part(f, std::span<const std::uint32_t>(present), weight, target);
+      double total_weight = 0.0;
+      for (const double w : weight) total_weight += w;
+      for (std::size_t k = 0; k < n_orders; ++k) {
+        double total_target = 0.0;
+        for (std::size_t i = 0; i < P; ++i) total_target += target[k * P + i];
+        rank_categories(weight, std::span<const double>(target).subspan(k * P, P), total_weight, total_target,
+                        std::span<std::uint32_t>(by_rank).subspan((f * n_orders + k) * P, P), rank, statistic);
+      }
+    }
+  }
+  std::size_t size() const { return present.size(); }
+  /// The code of rank r in fold f's order k.
+  std::uint32_t code(std::size_t f, std::size_t k, std::size_t r) const {
+    return present[by_rank[(f * n_orders + k) * present.size() + r]];
+  }
+};
+
+/// The orders of a task's classes (as n_category_orders).
+inline std::size_t set_orders_of(std::size_t n_classes) { return n_classes <= 2 ? 1 : n_classes; }
+
+/// Hands every set candidate to the sink in code order (order k, then j;
+/// with learned sides, missing values right then left), its fold scores
+/// from fold_score(f, k, j, missing_left).
+template <CandidateSink Sink, class FoldScore>
+void for_each_set_candidate(std::size_t K, std::size_t n_orders, std::size_t P, bool learn, FoldScore&& fold_score,
+                            Sink& sink) {
+  for (std::size_t k = 0; k < n_orders; ++k) {
+    for (std::size_t j = 0; j < P; ++j) {
+      for (int side = 0; side < (learn ? 2 : 1); ++side) {
+        std::vector<double>& scores = sink.scores();
+        scores.clear();
+        for (std::size_t f = 0; f < K; ++f) {
+          if (const std::optional<double> score = fold_score(f, k, j, side == 1)) scores.push_back(*score);
+        }
+        sink.add(static_cast<std::uint32_t>(k * P + j), side == 1);
+      }
+    }
+  }
+}
+
+/// Set candidates from one feature's regression cells (as
+/// score_regression_cells): each fold's order by the mean target of its
+/// training part (the other folds' cells), each candidate scored on the
+/// fold's own cells.
+template <CandidateSink Sink, class N>
+void score_regression_set_cells(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K,
+                                const double* fold_sums, const double* fold_sq_sums, const FeatureSpec& spec,
+                                std::uint64_t n_rows, Sink& sink) {
+  using Sums = BasicTargetSums<N>;
+  const std::size_t W = spec.width();
+  std::vector<std::uint32_t> present;
+  std::vector<N> fold_sizes(K, 0);
+  for (std::size_t b = 0; b < B; ++b) {
+    N total = 0;
+    for (std::size_t f = 0; f < K; ++f) total += cells[f * W + b].count;
+    if (total != 0) present.push_back(static_cast<std::uint32_t>(b));
+  }
+  if (!enough_rows_for_sets(n_rows, present.size())) {
+    return score_regression_cells(cells, B, K, fold_sums, fold_sq_sums, spec, sink);
+  }
+  for (std::size_t f = 0; f < K; ++f) {
+    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * W + b].count;
+  }
+  std::vector<Sums> missing(K, Sums{0, -0.0, -0.0});
+  bool learn = false;
+  if (spec.learn_missing) {
+    for (std::size_t f = 0; f < K; ++f) {
+      const BasicRegressionCell<N>& cell = cells[f * W + B];
+      missing[f] = Sums{cell.count, cell.sum, cell.sq_sum};
+      learn = learn || cell.count > 0;
+    }
+  }
+  const SetOrders orders(std::move(present), K, 1,
+                         [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
+                             std::vector<double>& target) {
+                           for (std::size_t g = 0; g < K; ++g) {
+                             if (g == f) continue;
+                             for (std::size_t i = 0; i < codes.size(); ++i) {
+                               weight[i] += static_cast<double>(cells[g * W + codes[i]].count);
+                               target[i] += cells[g * W + codes[i]].sum;
+                             }
+                           }
+                         });
+  const std::size_t P = orders.size();
+  // Each fold's left sides, the codes of ranks 0 … j of its order.
+  std::vector<Sums> left(K * P);
+  for (std::size_t f = 0; f < K; ++f) {
+    Sums running{0, -0.0, -0.0};
+    for (std::size_t j = 0; j < P; ++j) {
+      const BasicRegressionCell<N>& cell = cells[f * W + orders.code(f, 0, j)];
+      running = Sums{running.n + cell.count, running.sum + cell.sum, running.sq_sum + cell.sq_sum};
+      left[f * P + j] = running;
+    }
+  }
+  for_each_set_candidate(
+      K, 1, P, learn,
+      [&](std::size_t f, std::size_t, std::size_t j, bool missing_left) {
+        const Sums whole{fold_sizes[f] + missing[f].n, fold_sums[f], fold_sq_sums[f]};
+        Sums l = left[f * P + j];
+        if (missing_left) l = Sums{l.n + missing[f].n, l.sum + missing[f].sum, l.sq_sum + missing[f].sq_sum};
+        return variance_decrease(whole, l, Sums{whole.n - l.n, whole.sum - l.sum, whole.sq_sum - l.sq_sum});
+      },
+      sink);
+}
+
+/// The training part of fold f of class cells: each present code's weight
+/// (all its classes) and, per order, the weight of the order's class (class
+/// 1 with two classes), summed over the other folds.
+template <class Cell>
+void class_set_part(const Cell* cells, std::size_t W, std::size_t K, std::size_t C, std::size_t n_orders,
+                    std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
+                    std::vector<double>& target) {
+  const std::size_t P = codes.size();
+  for (std::size_t g = 0; g < K; ++g) {
+    if (g == f) continue;
+    for (std::size_t i = 0; i < P; ++i) {
+      const Cell* cell = cells + (g * W + codes[i]) * C;
+      for (std::size_t c = 0; c < C; ++c) weight[i] += static_cast<double>(cell[c]);
+      if (n_orders == 1) {
+        if (C > 1) target[i] += static_cast<double>(cell[1]);
+        continue;
+      }
+      for (std::size_t k = 0; k < n_orders; ++k) target[k * P + i] += static_cast<double>(cell[k]);
+    }
+  }
+}
+
+/// The left sides of order k of every fold, [(f · P + j) · C + c]: the cells
+/// of `of(f, b)` of the codes of ranks 0 … j in fold f's order.
+template <class N, class Of>
+void set_left_sides(const SetOrders& orders, std::size_t K, std::size_t C, std::size_t k, const Of& of,
+                    std::vector<N>& out) {
+  const std::size_t P = orders.size();
+  out.assign(K * P * C, 0);
+  for (std::size_t f = 0; f < K; ++f) {
+    for (std::size_t r = 0; r < P; ++r) {
+      const auto* cell = of(f, orders.code(f, k, r));
+      N* side = out.data() + (f * P + r) * C;
+      const N* before = r > 0 ? side - C : nullptr;
+      for (std::size_t c = 0; c < C; ++c) side[c] = (before != nullptr ? before[c] : N{0}) + cell[c];
+    }
+  }
+}
+
+/// Set candidates from one feature's class cells (as score_class_cells).
+template <CandidateSink Sink, class Cell>
+void score_class_set_cells(const Criterion& criterion, const Cell* cells, std::size_t B, std::size_t K,
+                           std::size_t C, const FeatureSpec& spec, std::uint64_t n_rows, Sink& sink) {
+  using N = typename ClassTotals<Cell>::N;
+  const std::size_t W = spec.width();
+  const ClassTotals<Cell> totals(cells, B, K, C, spec);
+  std::vector<std::uint32_t> present;
+  for (std::size_t b = 0; b < B; ++b) {
+    if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
+  }
+  if (!enough_rows_for_sets(n_rows, present.size())) return score_class_cells(criterion, cells, B, K, C, spec, sink);
+  const std::size_t n_orders = set_orders_of(C);
+  const SetOrders orders(std::move(present), K, n_orders,
+                         [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
+                             std::vector<double>& target) {
+                           class_set_part(cells, W, K, C, n_orders, f, codes, weight, target);
+                         });
+  const std::size_t P = orders.size();
+  std::vector<double> parent_impurity(K, 0.0);
+  for (std::size_t f = 0; f < K; ++f) {
+    if (totals.fold_sizes[f] > 0) {
+      parent_impurity[f] = criterion.class_impurity(std::span<const N>(totals.per_fold.data() + f * C, C),
+                                                    static_cast<double>(totals.fold_sizes[f]));
+    }
+  }
+  std::vector<N> left_sides, left(C), right(C);
+  std::size_t filled = n_orders;
+  for_each_set_candidate(
+      K, n_orders, P, totals.learn,
+      [&](std::size_t f, std::size_t k, std::size_t j, bool missing_left) -> std::optional<double> {
+        if (filled != k) {
+          filled = k;
+          set_left_sides<N>(orders, K, C, k, [&](std::size_t g, std::uint32_t b) { return cells + (g * W + b) * C; },
+                            left_sides);
+        }
+        const N n = totals.fold_sizes[f];
+        const N* fold = totals.per_fold.data() + f * C;
+        const N* miss = totals.missing.data() + f * C;
+        N nl = 0;
+        for (std::size_t c = 0; c < C; ++c) {
+          left[c] = left_sides[(f * P + j) * C + c] + (missing_left ? miss[c] : N{0});
+          nl += left[c];
+        }
+        if (!both_sides(n, nl)) return std::nullopt;
+        for (std::size_t c = 0; c < C; ++c) right[c] = fold[c] - left[c];
+        return class_decrease(criterion, parent_impurity[f], n, std::span<const N>(left), nl,
+                              std::span<const N>(right));
+      },
+      sink);
+}
+
+/// Set candidates from one feature's class cells under the objective (as
+/// score_objective_cells): the training sides of fold f are the other folds'
+/// samples of the codes its order sends left and right.
+template <CandidateSink Sink, class Cell>
+void score_objective_set_cells(const ObjectiveTask& task, const Cell* cells, std::size_t B, std::size_t K,
+                               const FeatureSpec& spec, std::uint64_t n_rows, Sink& sink) {
+  using N = typename ClassTotals<Cell>::N;
+  const std::size_t C = task.n_classes;
+  const std::size_t W = spec.width();
+  const ClassTotals<Cell> totals(cells, B, K, C, spec);
+  std::vector<std::uint32_t> present;
+  for (std::size_t b = 0; b < B; ++b) {
+    if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
+  }
+  if (!enough_rows_for_sets(n_rows, present.size())) return score_objective_cells(task, cells, B, K, spec, sink);
+  const std::size_t n_orders = set_orders_of(C);
+  const SetOrders orders(std::move(present), K, n_orders,
+                         [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
+                             std::vector<double>& target) {
+                           class_set_part(cells, W, K, C, n_orders, f, codes, weight, target);
+                         });
+  const std::size_t P = orders.size();
+  std::vector<N> vectors(5 * C);
+  const auto vec = [&](std::size_t k) { return std::span<const N>(vectors.data() + k * C, C); };
+  const auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
+  N* const w_t = vectors.data();
+  N* const w_tl = w_t + C;
+  N* const w_tr = w_t + 2 * C;
+  N* const w_vl = w_t + 3 * C;
+  N* const w_vr = w_t + 4 * C;
+  ObjectiveFoldScorer scorer(task.objective, C, task.labels);
+  std::vector<double> unsplit(K, 0.0);
+  for (std::size_t f = 0; f < K; ++f) {
+    const std::span<const N> fold(totals.per_fold.data() + f * C, C);
+    for (std::size_t c = 0; c < C; ++c) w_t[c] = totals.per_class[c] - fold[c];
+    unsplit[f] = scorer.unsplit(t, fold);
+  }
+  // One order's left sides of each fold: held out from fold f's cells, and
+  // over the node's cells, whose difference is the training left side.
+  std::vector<N> valid_left, node_left;
+  std::size_t filled = n_orders;
+  for_each_set_candidate(
+      K, n_orders, P, totals.learn,
+      [&](std::size_t f, std::size_t k, std::size_t j, bool missing_left) -> std::optional<double> {
+        if (filled != k) {
+          filled = k;
+          set_left_sides<N>(orders, K, C, k, [&](std::size_t g, std::uint32_t b) { return cells + (g * W + b) * C; },
+                            valid_left);
+          set_left_sides<N>(orders, K, C, k, [&](std::size_t, std::uint32_t b) { return totals.per_code.data() + b * C; },
+                            node_left);
+        }
+        if (totals.fold_sizes[f] == 0) return std::nullopt;
+        const N* fold = totals.per_fold.data() + f * C;
+        const N* miss = totals.missing.data() + f * C;
+        N n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
+        for (std::size_t c = 0; c < C; ++c) {
+          w_t[c] = totals.per_class[c] - fold[c];
+          w_vl[c] = valid_left[(f * P + j) * C + c];
+          N node_side = node_left[(f * P + j) * C + c];
+          if (missing_left) {
+            w_vl[c] += miss[c];
+            node_side += totals.missing_node[c];
           }
           w_vr[c] = fold[c] - w_vl[c];
           w_tl[c] = node_side - w_vl[c];

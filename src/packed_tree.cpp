@@ -109,7 +109,12 @@ Tree unpack_tree(const PackedTree& packed, std::span<const std::uint64_t> catego
     split.missing_left = splits[s].missing_inside;
     if (is_categorical(categorical, split.feature)) {
       split.is_categorical = true;
-      split.category = static_cast<std::uint32_t>(detail.lower);
+      const std::span<const std::uint64_t> set = table.category_set(s);
+      if (set.empty()) {
+        split.category = static_cast<std::uint32_t>(detail.lower);
+      } else {
+        split.category_set.assign(set.begin(), set.end());
+      }
     } else {
       if (detail.lower != -kInfinity) split.lower = detail.lower;
       if (detail.upper != kInfinity) split.upper = detail.upper;

@@ -18,7 +18,8 @@ namespace quor {
 /// What a split keeps beside its routing test.
 struct SplitDetail {
   /// The interval's bounds as the split stores them (an absent bound is
-  /// -inf / +inf); for a category split, the category and NaN.
+  /// -inf / +inf); for a category split, the category and NaN (a set
+  /// split's categories are in the routing table).
   double lower;
   double upper;
   double score;  // the aggregated score the split won with; NaN when unknown

@@ -84,13 +84,21 @@ inline bool is_missing_value(double v, bool categorical) {
 // the value of row s in that column. No row can stop before the last of the
 // first `full_levels` levels, which therefore move every row without
 // bookkeeping.
+// A set split's interval is [0, 64·words − 0.5): the floats of the codes its
+// words cover; the code of such a float is floor(v + 0.5).
+inline bool in_set(const std::uint64_t* words, double v) {
+  const auto code = static_cast<std::uint32_t>(v + 0.5);
+  return ((words[code / 64] >> (code % 64)) & 1u) != 0;
+}
+
 template <class Cell>
-void route_block(const RoutingSplit* splits, std::size_t full_levels, std::size_t n,
+void route_block(const RoutingSplit* splits, const std::uint64_t* set_words, std::size_t full_levels, std::size_t n,
                  const Cell& cell, std::int32_t* codes) {
   const auto step = [&](std::size_t s, std::int32_t node) {
     const RoutingSplit& split = splits[node];
     const double v = cell(s, split.feature);
-    const bool inside = (v >= split.lower) & (v < split.upper);
+    bool inside = (v >= split.lower) & (v < split.upper);
+    if (split.set_word != RoutingSplit::kNoSet && inside) inside = in_set(set_words + split.set_word, v);
     if (split.missing_inside && is_missing_value(v, split.categorical)) return split.child[1];
     return split.child[inside];
   };
@@ -127,22 +135,22 @@ double read_cell(const char* p) {
 
 // Routes rows [begin, begin + n) of x, choosing the address arithmetic of the
 // memory order so that the common orders need no multiplication by a stride.
-void route_block(const RoutingSplit* splits, std::size_t full_levels, const MatrixView& x,
-                 std::size_t begin, std::size_t n, std::int32_t* codes) {
+void route_block(const RoutingSplit* splits, const std::uint64_t* set_words, std::size_t full_levels,
+                 const MatrixView& x, std::size_t begin, std::size_t n, std::int32_t* codes) {
   const std::ptrdiff_t rs = x.row_stride;
   const std::ptrdiff_t cs = x.col_stride;
   const char* first = x.data + static_cast<std::ptrdiff_t>(begin) * rs;
   constexpr std::ptrdiff_t kUnit = sizeof(double);
   if (cs == kUnit) {
-    route_block(splits, full_levels, n, [=](std::size_t s, std::uint64_t f) {
+    route_block(splits, set_words, full_levels, n, [=](std::size_t s, std::uint64_t f) {
       return read_cell(first + static_cast<std::ptrdiff_t>(s) * rs + static_cast<std::ptrdiff_t>(f) * kUnit);
     }, codes);
   } else if (rs == kUnit) {
-    route_block(splits, full_levels, n, [=](std::size_t s, std::uint64_t f) {
+    route_block(splits, set_words, full_levels, n, [=](std::size_t s, std::uint64_t f) {
       return read_cell(first + static_cast<std::ptrdiff_t>(f) * cs + static_cast<std::ptrdiff_t>(s) * kUnit);
     }, codes);
   } else {
-    route_block(splits, full_levels, n, [=](std::size_t s, std::uint64_t f) {
+    route_block(splits, set_words, full_levels, n, [=](std::size_t s, std::uint64_t f) {
       return read_cell(first + static_cast<std::ptrdiff_t>(s) * rs + static_cast<std::ptrdiff_t>(f) * cs);
     }, codes);
   }
@@ -281,7 +289,7 @@ Failure route_range(const RoutingTable& table, const CallSplits& call, const Mat
       if (call.splits.empty()) {
         std::fill_n(leaves, n, 0u);  // the root is the only leaf: no row is read
       } else {
-        route_block(call.splits.data(), call.full_levels, x, first, n, codes);
+        route_block(call.splits.data(), table.set_words().data(), call.full_levels, x, first, n, codes);
         for (std::size_t s = 0; s < n; ++s) leaves[s] = ~static_cast<std::uint32_t>(codes[s]);
         if (call.may_fail) {
           for (std::size_t s = 0; s < n && first + s < failure.row; ++s) {
@@ -401,9 +409,29 @@ RoutingTable::RoutingTable(const Tree& tree, std::span<const std::uint64_t> cate
     const bool missing_inside = node.split.missing_left && test.inside_goes_left &&
                                 node.split.is_categorical == categorical_column;
     splits_.push_back({test.lower, test.upper, feature, {outside, inside}, missing_inside, categorical_column});
+    if (!node.split.category_set.empty() && categorical_column) {
+      const std::vector<std::uint64_t>& words = node.split.category_set;
+      if (set_words_.size() + words.size() >= RoutingSplit::kNoSet) {
+        throw InternalError("a tree's category sets are too large to route");
+      }
+      splits_.back().set_word = static_cast<std::uint32_t>(set_words_.size());
+      splits_.back().lower = 0.0;
+      splits_.back().upper = 64.0 * static_cast<double>(words.size()) - 0.5;
+      set_words_.insert(set_words_.end(), words.begin(), words.end());
+    }
     const std::uint64_t needed = feature == std::numeric_limits<std::uint64_t>::max() ? feature : feature + 1;
     columns_needed_ = std::max(columns_needed_, needed);
   }
+}
+
+std::span<const std::uint64_t> RoutingTable::category_set(std::size_t s) const {
+  const RoutingSplit& split = splits_.at(s);
+  if (split.set_word == RoutingSplit::kNoSet) return {};
+  const auto n_words = static_cast<std::size_t>((split.upper + 0.5) / 64.0);
+  if (split.set_word > set_words_.size() || n_words > set_words_.size() - split.set_word) {
+    throw InternalError("a routing split's category set lies past the table's words");
+  }
+  return std::span<const std::uint64_t>(set_words_).subspan(split.set_word, n_words);
 }
 
 void route_rows(const RoutingTable& table, const MatrixView& x, std::size_t row_begin,

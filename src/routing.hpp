@@ -35,6 +35,13 @@ struct RoutingSplit {
   /// child[1] nonetheless.
   bool missing_inside = false;
   bool categorical = false;
+  /// A set split: its bitset's first word in the table's set words
+  /// (RoutingTable::set_words), the interval covering its codes; a row
+  /// inside the interval is inside the test only when its category is in
+  /// the set. kNoSet for every other split.
+  std::uint32_t set_word = kNoSet;
+
+  static constexpr std::uint32_t kNoSet = 0xFFFFFFFFu;
 };
 
 /// A tree laid out for batch routing, for one list of categorical columns.
@@ -58,6 +65,10 @@ class RoutingTable {
   }
   /// Splits in pre-order, the root first; empty when the root is a leaf.
   std::span<const RoutingSplit> splits() const { return splits_; }
+  /// The bitsets of the set splits, one after another.
+  std::span<const std::uint64_t> set_words() const { return set_words_; }
+  /// The bitset of split `s` (a set split).
+  std::span<const std::uint64_t> category_set(std::size_t s) const;
   /// One more than the largest column a split reads (0 without splits).
   std::uint64_t columns_needed() const { return columns_needed_; }
   /// The depth of the shallowest leaf: every row passes that many splits.
@@ -65,6 +76,7 @@ class RoutingTable {
 
  private:
   std::vector<RoutingSplit> splits_;
+  std::vector<std::uint64_t> set_words_;
   std::vector<std::uint32_t> leaf_nodes_;  // a tree has fewer than 2**31 nodes
   std::vector<double> leaf_values_;
   std::vector<std::int64_t> leaf_classes_;

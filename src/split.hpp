@@ -16,11 +16,19 @@
 /// bin's bounds (below its upper bound, under the threshold test). Since a
 /// value's bin is the number of edges <= it, that holds exactly when its code
 /// goes left of the candidate.
+///
+/// A set split of a categorical feature stores its categories as a bitset of
+/// category codes: a value goes left when its code is in the set. Codes past
+/// the bitset (categories no row of the node had at fit) go right, as every
+/// category outside the set does; missing codes go where the split sends
+/// missing values.
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "binning.hpp"
 #include "config.hpp"
@@ -42,14 +50,39 @@ inline bool goes_left(SideTest test, Code code, Code candidate) {
   return test == SideTest::Threshold ? code <= candidate : code == candidate;
 }
 
+/// The most categories a set split's bitset covers: codes 0 … 65534.
+inline constexpr std::uint32_t kMaxSetCategories = 65535;
+
+/// Whether category `code` is in the bitset `words` (bit code % 64 of word
+/// code / 64); codes past its words are not.
+inline bool in_category_set(std::span<const std::uint64_t> words, std::uint32_t code) {
+  const std::size_t word = code / 64;
+  return word < words.size() && ((words[word] >> (code % 64)) & 1u) != 0;
+}
+
+/// The bitset of the given codes (each below kMaxSetCategories), as short as
+/// it can be: its last word is not 0 unless it has none.
+inline std::vector<std::uint64_t> category_set_of(std::span<const std::uint32_t> codes) {
+  std::vector<std::uint64_t> words;
+  for (const std::uint32_t code : codes) {
+    if (code / 64 >= words.size()) words.resize(code / 64 + 1, 0);
+    words[code / 64] |= std::uint64_t{1} << (code % 64);
+  }
+  return words;
+}
+
 /// A split as a tree stores it: an interval of a continuous feature (closed
-/// below, open above; an absent bound is unbounded) or one category code.
+/// below, open above; an absent bound is unbounded), one category code, or a
+/// set of category codes.
 struct Split {
   std::uint64_t feature = 0;
   bool is_categorical = false;
   std::optional<double> lower;
   std::optional<double> upper;
   std::uint32_t category = 0;
+  /// A set split's categories as a bitset (in_category_set), its last word
+  /// not 0; empty for every other split. `category` is then 0 and unused.
+  std::vector<std::uint64_t> category_set;
   /// Where a missing value of the split's own kind goes (a non-finite value
   /// under an interval, the missing code under a category): left when set.
   /// Unset, missing values go right, as every split of the raw classes sends
@@ -67,7 +100,9 @@ struct Split {
   }
   /// Whether a categorical value, by its category code, goes left.
   bool goes_left_category(std::uint32_t code) const {
-    return is_categorical && (code == category || (missing_left && code == kMissingCode));
+    if (!is_categorical) return false;
+    if (!category_set.empty() && code != kMissingCode) return in_category_set(category_set, code);
+    return code == category || (missing_left && code == kMissingCode);
   }
   /// Whether a training sample goes left.
   bool goes_left(const FeatureColumn& column, std::uint64_t sample) const {
@@ -127,6 +162,19 @@ inline SplitChoice category_choice(std::uint64_t feature, std::uint32_t code, st
   choice.split.feature = feature;
   choice.split.is_categorical = true;
   choice.split.category = category;
+  choice.split.score = score;
+  return choice;
+}
+
+/// The set split of a categorical feature that sends `categories` (codes
+/// below kMaxSetCategories, not empty) left. Its candidate code is the
+/// search's; a set split partitions by the stored set only.
+inline SplitChoice category_set_choice(std::uint64_t feature, std::uint32_t code,
+                                       std::span<const std::uint32_t> categories, double score) {
+  SplitChoice choice{Split{}, SideTest::Membership, code};
+  choice.split.feature = feature;
+  choice.split.is_categorical = true;
+  choice.split.category_set = category_set_of(categories);
   choice.split.score = score;
   return choice;
 }

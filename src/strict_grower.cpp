@@ -2,6 +2,8 @@
 
 #include <numeric>
 
+#include "candidate.hpp"
+#include "category_order.hpp"
 #include "errors.hpp"
 #include "held_out.hpp"
 #include "strict_search.hpp"
@@ -114,7 +116,13 @@ class StrictMode {
     std::optional<SplitChoice> choice;
     if (columns_[best.feature].is_categorical) {
       if (best.code == kMissingAlone) return std::nullopt;
-      choice = category_choice(best.feature, best.code, best.code, best.score);
+      const std::vector<std::uint32_t> categories = category_candidates(columns_[best.feature].codes, node.samples);
+      if (uses_set_splits(input_.config, input_.task, categories) &&
+          enough_rows_for_sets(node.samples.size(), categories.size())) {
+        choice = set_choice(node, best, categories);
+      } else {
+        choice = category_choice(best.feature, best.code, best.code, best.score);
+      }
     } else if (best.code == kMissingAlone) {
       return missing_alone_choice(best.feature, best.score);
     } else {
@@ -186,6 +194,22 @@ class StrictMode {
   }
 
  private:
+  /// The set split of candidate j of order k (code k·K + j): the categories
+  /// of ranks 0 … j in order k over the whole node.
+  SplitChoice set_choice(const Node& node, const ScoredSplit& best, std::span<const std::uint32_t> categories) const {
+    const FeatureColumn& column = columns_[best.feature];
+    CategoryRanker ranker(input_.task, input_.targets, input_.options.weights, column.codes, categories);
+    std::vector<std::uint32_t> rank, by_rank;
+    ranker.rank(node.samples, [](std::uint64_t) { return true; }, rank, by_rank);
+    const std::size_t K = categories.size();
+    const std::size_t order = best.code / K;
+    const std::size_t j = best.code % K;
+    check_index(order, ranker.n_orders(), "category orders");
+    std::vector<std::uint32_t> left(j + 1);
+    for (std::size_t r = 0; r <= j; ++r) left[r] = categories[by_rank[order * K + r]];
+    return category_set_choice(best.feature, best.code, left, best.score);
+  }
+
   /// Per-feature work outside the split search (the presort, the split of the
   /// sorted lists): on the node's threads when it has them and the node is
   /// large (moving a small node's lists costs less than starting threads).

@@ -9,6 +9,7 @@
 
 #include "binning.hpp"
 #include "candidate.hpp"
+#include "category_order.hpp"
 #include "criterion.hpp"
 #include "errors.hpp"
 #include "gather.hpp"
@@ -482,14 +483,30 @@ void score_fold_classes(std::span<const std::uint64_t> valid_labels, std::span<c
   if (alone) lists[learned.alone()].push_back(*alone);
 }
 
+/// Under set splits, each fold's ranks of the node's categories in one
+/// order: a category's candidate position in that fold.
+struct FoldRanks {
+  const CategoryRanker& ranker;
+  std::span<const std::uint32_t> ranks;  // per fold, every order's ranks (CategoryRanker::rank)
+  std::uint64_t order = 0;
+
+  std::uint32_t position(std::uint64_t fold, std::uint32_t code) const {
+    const std::size_t K = ranker.n_categories();
+    return ranks[(fold * ranker.n_orders() + order) * K + ranker.index_of(code)];
+  }
+};
+
 /// The objective's class counts per candidate position for fold f: training
 /// samples (every node sample outside fold f) into `train_hist`, held-out
 /// samples into `valid_hist`; missing samples at `missing_position`.
-template <class N>
+/// A category's position is category_position(code): the candidates' own,
+/// or under set splits the category's rank in the fold's order.
+template <class N, class CategoryPosition>
 void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates,
-                           std::span<const std::uint64_t> missing, std::uint32_t missing_position, std::uint64_t f,
-                           std::vector<N>& train_hist, std::vector<N>& valid_hist) {
+                           const CategoryPosition& category_position, std::span<const std::uint64_t> missing,
+                           std::uint32_t missing_position, std::uint64_t f, std::vector<N>& train_hist,
+                           std::vector<N>& valid_hist) {
   const CandidatePositions& positions = *candidates.positions;
   const std::uint64_t nc = n_classes;
   const std::size_t n_pos = static_cast<std::size_t>(positions.none()) + 2;
@@ -512,7 +529,7 @@ void objective_fold_counts(const SplitContext& ctx, std::uint64_t n_classes, con
   if (column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
       const std::uint32_t code = column.codes[s];
-      count(s, code == kMissingCode ? missing_position : positions(code), in_fold(s));
+      count(s, code == kMissingCode ? missing_position : category_position(code), in_fold(s));
     }
     return;
   }
@@ -642,7 +659,7 @@ void note_fold(const std::vector<std::vector<double>>& lists, FoldIds* fold_ids,
 void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, const FeatureColumn& column,
                            const SortedFeature& sorted, const FeatureCandidates& candidates, SideTest test,
                            const Learned& learned, std::vector<std::vector<double>>& lists,
-                           FoldIds* fold_ids) {
+                           FoldIds* fold_ids, const FoldRanks* set_ranks = nullptr) {
   std::vector<std::uint64_t> missing;
   if (!column.is_categorical) {
     for (const std::uint64_t s : ctx.samples) {
@@ -658,8 +675,11 @@ void score_objective_folds(const SplitContext& ctx, const ObjectiveTask& task, c
     for (std::uint64_t f = 0; f < ctx.node.folds.count(); ++f) {
       const std::size_t size = ctx.node.folds.valid(f).size();
       if (size == 0 || size == ctx.samples.size()) continue;
-      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, missing, missing_position, f,
-                            train_hist, valid_hist);
+      const auto category_position = [&](std::uint32_t code) {
+        return set_ranks == nullptr ? (*candidates.positions)(code) : set_ranks->position(f, code);
+      };
+      objective_fold_counts(ctx, task.n_classes, column, sorted, candidates, category_position, missing,
+                            missing_position, f, train_hist, valid_hist);
       score_objective_fold(scorer, task.n_classes, std::span<const N>(train_hist), std::span<const N>(valid_hist),
                            test, n_cand, learned, lists);
       note_fold(lists, fold_ids, f);
@@ -715,6 +735,79 @@ void score_impurity_folds(const SplitContext& ctx, std::span<const std::uint32_t
   }
 }
 
+/// A categorical feature's set candidates: in each order, candidate j sends
+/// the categories of ranks 0 … j in the fold's order left (j = K − 1, every
+/// category, is "missing values alone"), so they are threshold candidates
+/// on the ranks. Scored splits have code k·K + j for candidate j of order k.
+std::vector<ScoredSplit> evaluate_set_feature(const SplitContext& ctx, std::uint64_t feature,
+                                              const FeatureColumn& column, const SortedFeature& sorted,
+                                              FeatureCandidates& candidates, bool learn,
+                                              std::vector<std::uint32_t>& positions) {
+  const std::span<const std::uint32_t> categories = candidates.codes;
+  const auto K = static_cast<std::uint32_t>(categories.size());
+  // The candidates' own positions mean ranks here: K of them, none at K.
+  candidates.positions.emplace(categories, SideTest::Threshold, false, 0);
+  CategoryRanker ranker(ctx.task, ctx.targets, ctx.weights, column.codes, categories);
+  const StrictNodeData& node = ctx.node;
+  const std::uint64_t n_folds = node.folds.count();
+  const std::uint64_t n_orders = ranker.n_orders();
+  std::vector<std::uint32_t> ranks(n_folds * n_orders * K), fold_ranks, by_rank;
+  for (std::uint64_t f = 0; f < n_folds; ++f) {
+    // The fold's training part: the node's samples outside it.
+    ranker.rank(
+        ctx.samples,
+        [&](std::uint64_t s) {
+          const std::uint64_t slot = node.slots[s];
+          return slot < node.folds.starts[f] || slot >= node.folds.starts[f + 1];
+        },
+        fold_ranks, by_rank);
+    std::copy(fold_ranks.begin(), fold_ranks.end(), ranks.begin() + static_cast<std::ptrdiff_t>(f * n_orders * K));
+  }
+  const Learned learned{learn, K};
+  const std::uint32_t missing_position = learn ? learned.missing() : K;
+  const auto* objective = std::get_if<ObjectiveTask>(&ctx.task);
+  std::vector<ScoredSplit> out;
+  out.reserve(n_orders * (learn ? 2 * K : K));
+  std::vector<std::vector<std::vector<double>>> per_order(n_orders);
+  // Which fold each score came from, for the held-out credits (per order).
+  std::vector<FoldIds> per_order_folds(n_orders);
+  const auto add = [&](std::uint64_t k, std::uint32_t j, std::size_t list, bool missing_left) {
+    const bool short_list = per_order[k][list].size() < n_folds;
+    out.push_back(make_scored_split(feature, static_cast<std::uint32_t>(k * K + j), std::move(per_order[k][list]),
+                                    n_folds, ctx.aggregator));
+    out.back().missing_left = missing_left;
+    if (ctx.keep_folds && short_list) out.back().folds = std::move(per_order_folds[k][list]);
+  };
+  for (std::uint64_t k = 0; k < n_orders; ++k) {
+    std::vector<std::vector<double>>& lists = per_order[k];
+    lists.resize(learn ? learned.alone() + 1 : K);
+    for (auto& list : lists) list.reserve(n_folds);
+    per_order_folds[k].resize(ctx.keep_folds ? lists.size() : 0);
+    FoldIds* const kept = ctx.keep_folds ? &per_order_folds[k] : nullptr;
+    const FoldRanks fold_ranks_k{ranker, ranks, k};
+    if (objective != nullptr) {
+      score_objective_folds(ctx, *objective, column, sorted, candidates, SideTest::Threshold, learned, lists, kept,
+                            &fold_ranks_k);
+    } else {
+      const std::span<const std::uint64_t> by_slot = node.folds.samples;
+      positions.resize(by_slot.size());
+      for (std::uint64_t f = 0; f < n_folds; ++f) {
+        for (std::size_t slot = node.folds.starts[f]; slot < node.folds.starts[f + 1]; ++slot) {
+          const std::uint32_t code = column.codes[by_slot[slot]];
+          positions[slot] = code == kMissingCode ? missing_position : fold_ranks_k.position(f, code);
+        }
+      }
+      score_impurity_folds(ctx, positions, SideTest::Threshold, K, learned, lists, kept);
+    }
+    for (std::uint32_t j = 0; j < K; ++j) add(k, j, j, false);
+  }
+  if (!learn) return out;
+  for (std::uint64_t k = 0; k < n_orders; ++k) {
+    for (std::uint32_t j = 0; j < K; ++j) add(k, j, learned.left(j), true);
+  }
+  return out;
+}
+
 }  // namespace
 
 std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint64_t feature,
@@ -725,11 +818,15 @@ std::vector<ScoredSplit> evaluate_feature(const SplitContext& context, std::uint
   EvaluationScratch::Buffers& buffers = scratch.buffers();
   SortedFeature& sorted = buffers.sorted;
   if (!column.is_categorical) gather_sorted(context, feature, sorted);
-  const FeatureCandidates candidates = feature_candidates(context, column, test, sorted);
+  FeatureCandidates candidates = feature_candidates(context, column, test, sorted);
   if (candidates.codes.empty()) return {};
   const std::uint64_t n_folds = context.node.folds.count();
   const auto n_cand = static_cast<std::uint32_t>(candidates.codes.size());
   const bool learn = context.config.missing == MissingSide::Learn && has_missing(context, column, sorted);
+  if (column.is_categorical && uses_set_splits(context.config, context.task, candidates.codes) &&
+      enough_rows_for_sets(context.samples.size(), candidates.codes.size())) {
+    return evaluate_set_feature(context, feature, column, sorted, candidates, learn, buffers.slot_positions);
+  }
   const auto* objective = std::get_if<ObjectiveTask>(&context.task);
   std::vector<ScoredSplit> out;
   out.reserve(learn ? 2 * n_cand + 1 : n_cand);

@@ -55,7 +55,8 @@ std::vector<FlatNode> flatten_tree(const Tree& tree) {
     const Split& split = node.split;
     if (split.is_categorical) {
       out.is_categorical = true;
-      out.category = split.category;
+      // A set split has no one category; the forest arrays carry its set.
+      out.category = split.category_set.empty() ? std::int64_t{split.category} : -1;
     } else {
       out.lower = split.lower.value_or(-kInfinity);
       out.upper = split.upper.value_or(kInfinity);

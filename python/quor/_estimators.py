@@ -209,7 +209,8 @@ class _QUORTree(NativeModel):
         if self._tree is None:
             arrays = self._forest.export_arrays()
             self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree(),
-                              node_weights(arrays), arrays.get("missing_left"))
+                              node_weights(arrays), arrays.get("missing_left"),
+                              arrays.get("set_offsets"), arrays.get("set_words"))
         return self._tree
 
     @property

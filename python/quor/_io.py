@@ -34,7 +34,9 @@ values left, is absent from files written before version 4: their splits
 send them right; ``held_out_count``, ``held_out_feature`` and
 ``held_out_score``, each split's credits measured on the folds that did not
 choose it, are absent from files written before version 5: their
-``feature_importances_`` are those stored, from the splits' scores).  A ``class_weight`` dict is stored as a list of
+``feature_importances_`` are those stored, from the splits' scores;
+``set_offsets`` and ``set_words``, the categories of set splits, are absent
+from files written before version 5, which hold none).  A ``class_weight`` dict is stored as a list of
 ``[label, weight]`` pairs, since JSON keys are text only; files without
 the parameters ``class_weight`` and ``min_weight_fraction_leaf`` (and
 forest settings without ``min_weight_fraction_leaf``) were written before
@@ -113,10 +115,11 @@ _ARRAY_DTYPES = {
     "category": "<i8", "n_samples": "<i8", "split_score": "<f8", "leaf_value": "<f8",
     "leaf_class": "<i4", "leaf_proba": "<f8", "node_weight": "<f8", "missing_left": "|b1",
     "held_out_count": "<i4", "held_out_feature": "<i4", "held_out_score": "<f8",
+    "set_offsets": "<i8", "set_words": "<u8",
 }
 # Arrays that files written by earlier versions of quor do not hold.
 _NEWER_ARRAYS = ("node_weight", "missing_left", "held_out_count", "held_out_feature",
-                 "held_out_score")
+                 "held_out_score", "set_offsets", "set_words")
 # Arrays that a file holds all or none of.
 _HELD_OUT_ARRAYS = {"held_out_count", "held_out_feature", "held_out_score"}
 # Parameters that files written by earlier versions of quor do not hold, with
@@ -753,13 +756,20 @@ def _tree_as_forest(dump, estimator, attrs):
     return {"kind": kind, "settings": settings, "arrays": arrays}
 
 
-def _check_split_fields(split, feature, is_categorical, lower, upper, category, attrs, what):
-    """The tests of the splits: of the kind of their feature, with codes and bounds in range."""
+def _check_split_fields(split, feature, is_categorical, lower, upper, category, attrs, what,
+                        sets=None):
+    """The tests of the splits: of the kind of their feature, with codes and bounds in range;
+    ``sets``, the set splits' arrays (set_offsets, set_words) or None (the native loader
+    has checked them: only category splits of category -1 have a set, never empty)."""
     marked = attrs["is_categorical_"][feature[split]]
     _require(np.array_equal(is_categorical[split], marked),
              f"{what} has a category split on a numeric feature, or an interval split on a "
              "categorical one")
-    on_category = split & is_categorical
+    has_set = np.zeros(len(split), dtype=bool)
+    if sets is not None:
+        offsets, words = sets
+        has_set = np.diff(offsets) > 0
+    on_category = split & is_categorical & ~has_set
     codes = category[on_category]
     _require(np.all((codes >= 0) & (codes <= _LAST_CATEGORY)),
              f"{what} tests a category code outside 0 .. {_LAST_CATEGORY}")
@@ -768,6 +778,13 @@ def _check_split_fields(split, feature, is_categorical, lower, upper, category, 
                      dtype=np.int64)
     _require(np.all(codes < sizes[feature[on_category]]),
              f"{what} tests a category code past its feature's categories_")
+    for node in np.flatnonzero(has_set).tolist():
+        # The largest code of a set: the last bit of its last word (never 0).
+        last = int(offsets[node + 1]) - 1
+        largest = 64 * (last - int(offsets[node])) + int(words[last]).bit_length() - 1
+        _require(largest < sizes[feature[node]],
+                 f"{what} tests a category set past its feature's categories_")
+    on_category = split & is_categorical
     _require(np.all(np.isnan(lower[on_category])) and np.all(np.isnan(upper[on_category])),
              f"{what} has a category split with bounds")
     on_interval = split & ~is_categorical
@@ -867,8 +884,10 @@ def _load_forest(estimator, attrs, fitted, body):
     if "held_out_feature" in loaded:
         _require(np.all(loaded["held_out_feature"] < n_features),
                  f"a tree credits a feature outside 0 .. {n_features - 1}")
+    sets = ((loaded["set_offsets"], loaded["set_words"])
+            if "set_offsets" in loaded and "set_words" in loaded else None)
     _check_split_fields(split, feature, loaded["is_categorical"], loaded["lower"],
-                        loaded["upper"], loaded["category"], attrs, "a tree")
+                        loaded["upper"], loaded["category"], attrs, "a tree", sets)
     offsets = loaded["node_offsets"]
     roots = loaded["n_samples"][offsets[:-1]]
     if forest:

@@ -357,6 +357,25 @@ value in the split's feature sends missing values right, so a column
 without missing values at fit grows the same tree either way.""",
         "`right` (always) or `learn` (the side the held-out scores choose)"),
     Param(
+        "categorical_split", "one", [Options(*OPTIONS["categorical_split"])],
+        _braced("categorical_split"),
+        """How a categorical feature splits.  ``"one"``: one category against
+the rest (``x == c``).  ``"set"`` (both modes): a set of
+categories against the rest.  In each fold the node's categories are
+ordered by a statistic of the target over the fold's training part (the
+mean target; the share of the second class; with more classes, each
+class's share in turn, each order with its own candidates), candidate t
+sends the t lowest left and is scored on the fold's held-out part, and
+the scores of each t are aggregated over the folds; the winner stores
+the t lowest categories in the same order over the whole node.  A
+category absent from a fold's training part takes the statistic of all
+that part's rows with a category, so it sits where the part's average is
+rather than at an end of the order.  A category no training row of
+the node had goes right, as missing values do unless ``missing="learn"``
+sends them left.  A feature with a category code above 65534 splits by
+one category.""",
+        "`one` (`x == c`) or `set` (`x in {a, b, …}`, categories ordered by the target)"),
+    Param(
         "aggregator", "mean", [Options(*OPTIONS["aggregator"])], _braced("aggregator"),
         "How the K fold scores of a candidate are reduced to one number.",
         _ticked("aggregator")),
@@ -424,7 +443,8 @@ _STORED = {p.name: p.stored for p in PARAMS if p.stored}
 
 # Parameters that models saved before they existed (model files, pickles)
 # lack, with the value that gives what those models were fitted with.
-LEGACY_DEFAULTS = {"objective_labels": "majority", "missing": "right", "objective_splits": "objective"}
+LEGACY_DEFAULTS = {"objective_labels": "majority", "missing": "right", "objective_splits": "objective",
+                   "categorical_split": "one"}
 
 
 # -- forests -------------------------------------------------------------------------
@@ -754,6 +774,9 @@ def core_settings(estimator, task_settings, categorical, n_samples, n_features, 
     # Absent means right: settings stored before the option read the same.
     if settings.get("missing", "right") == "right":
         settings.pop("missing", None)
+    # Absent means one category per split, as in settings stored before sets.
+    if settings.get("categorical_split", "one") == "one":
+        settings.pop("categorical_split", None)
     settings.update(task_settings)
     settings["categorical"] = list(categorical)
     settings["max_features"] = (resolve_max_features(estimator.max_features, n_features)

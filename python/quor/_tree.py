@@ -11,7 +11,7 @@ Python's recursion limit.
 
 import numpy as np
 
-__all__ = ["Tree", "held_out_importances_per_tree", "importances_per_tree", "tree_arrays"]
+__all__ = ["Tree", "category_sets", "held_out_importances_per_tree", "importances_per_tree", "tree_arrays"]
 
 
 class Tree:
@@ -32,12 +32,17 @@ class Tree:
     feature : ndarray of int64, shape (node_count,)
         Feature tested by a split; -1 for leaves.
     is_categorical : ndarray of bool, shape (node_count,)
-        True for splits that test one category (``x == category``).
+        True for splits that test categories: one (``x == category``) or a
+        set (``x in category_sets[i]``).
     lower, upper : ndarray of float64, shape (node_count,)
         Interval splits send a finite ``x`` left when ``lower <= x < upper``;
         an absent bound is -inf / +inf.  NaN for other nodes.
     category : ndarray of int64, shape (node_count,)
-        Category code tested by a categorical split; -1 for other nodes.
+        Category code tested by a one-category split; -1 for other nodes.
+    category_sets : list of (ndarray of int64 or None), length node_count
+        The category codes a set split sends left, ascending; None for
+        other nodes.  A category not in the set (also one the node never
+        saw at fit) goes right.
     missing_left : ndarray of bool, shape (node_count,)
         True for splits that send missing values (NaN; infinities in a
         continuous feature; a categorical value with no category code) to
@@ -62,7 +67,8 @@ class Tree:
         Number of leaves.
     """
 
-    def __init__(self, dump, n_classes=None, node_weight=None, missing_left=None):
+    def __init__(self, dump, n_classes=None, node_weight=None, missing_left=None,
+                 set_offsets=None, set_words=None):
         n = len(dump["is_leaf"])
         if n == 0:
             raise ValueError("tree has no nodes")
@@ -79,6 +85,7 @@ class Tree:
                              else np.array(missing_left, dtype=bool))
         if self.missing_left.shape != (n,):
             raise ValueError(f"missing_left has {self.missing_left.size} entries for {n} nodes")
+        self.category_sets = category_sets(n, set_offsets, set_words)
         self.n_node_samples = np.asarray(dump["n_samples"], dtype=np.int64)
         self.weighted_n_node_samples = np.array(
             self.n_node_samples if node_weight is None else node_weight, dtype=np.float64)
@@ -123,6 +130,25 @@ class Tree:
         if (depth < 0).any():
             raise ValueError("tree dump is corrupt: some nodes are not reachable from the root")
         return depth
+
+
+def category_sets(n, set_offsets, set_words):
+    """Each node's set of category codes, from the forest arrays' bitsets
+    (node i's words ``set_words[set_offsets[i]:set_offsets[i + 1]]``, bit
+    ``c % 64`` of word ``c // 64`` for code c); None where a node has none."""
+    if set_offsets is None:
+        return [None] * n
+    offsets = np.asarray(set_offsets, dtype=np.int64)
+    words = np.asarray(set_words, dtype=np.uint64)
+    if offsets.shape != (n + 1,):
+        raise ValueError(f"set_offsets has {offsets.size} entries for {n} nodes")
+    bits = np.unpackbits(words.astype("<u8").view(np.uint8), bitorder="little")
+    out = []
+    for i in range(n):
+        begin, end = int(offsets[i]), int(offsets[i + 1])
+        out.append(np.flatnonzero(bits[64 * begin:64 * end]).astype(np.int64)
+                   if end > begin else None)
+    return out
 
 
 def importances_per_tree(is_leaf, feature, node_weight, split_scores, node_offsets, n_features):

@@ -370,8 +370,15 @@ def _joined_arrays(parts):
         offsets.append(np.asarray(part["node_offsets"][1:], dtype=np.int64) + total)
         total += int(part["node_offsets"][-1])
     arrays = {name: np.concatenate([part[name] for part in parts])
-              for name in parts[0] if name != "node_offsets"}
+              for name in parts[0] if name not in ("node_offsets", "set_offsets")}
     arrays["node_offsets"] = np.concatenate(offsets)
+    if "set_offsets" in parts[0]:
+        # Each part's set offsets count from its own first word.
+        sets, words = [np.zeros(1, dtype=np.int64)], 0
+        for part in parts:
+            sets.append(np.asarray(part["set_offsets"][1:], dtype=np.int64) + words)
+            words += int(part["set_offsets"][-1])
+        arrays["set_offsets"] = np.concatenate(sets)
     return arrays
 
 

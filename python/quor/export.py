@@ -2,8 +2,9 @@
 
 A split sends a sample left when it passes the split's test and right
 otherwise; missing values (NaN) go where the split sends them, right unless
-it learned to send them left, and that branch is labelled "or missing".  Three tests exist: a threshold ``x < t``, the
-membership of a quantile bin ``a <= x < b`` and a category ``x == c``; a
+it learned to send them left, and that branch is labelled "or missing".  Four tests exist: a threshold ``x < t``, the
+membership of a quantile bin ``a <= x < b``, a category ``x == c`` and a set
+of categories ``x in {a, b, …}`` (the first six, then how many more); a
 feature whose categories were learned by value (``categories_``) shows the
 category itself (``color == red``), any other its code.
 """
@@ -14,6 +15,9 @@ import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
 __all__ = ["export_graphviz", "export_text"]
+
+# A set split shows at most this many of its categories, then how many more.
+_SET_SHOWN = 6
 
 
 def _format_number(value, decimals):
@@ -104,6 +108,13 @@ class _Renderer:
         known = self.categories[feature]
         return str(known[code]) if known is not None and 0 <= code < len(known) else str(code)
 
+    def category_set(self, feature, codes):
+        """A set split's categories in braces, the first few only when there are many."""
+        shown = [self.category(feature, int(code)) for code in codes[:_SET_SHOWN]]
+        if len(codes) > _SET_SHOWN:
+            shown.append(f"… {len(codes) - _SET_SHOWN} more")
+        return "{" + ", ".join(shown) + "}"
+
     def number(self, value):
         return _format_number(value, self.decimals)
 
@@ -118,6 +129,14 @@ class _Renderer:
         """The tests of a split that sends missing values right."""
         tree = self.tree
         name = self.features[tree.feature[node]]
+        sets = tree.category_sets[node]
+        if tree.is_categorical[node] and sets is not None and len(sets) > 1:
+            values = self.category_set(tree.feature[node], sets)
+            return f"{name} in {values}", f"{name} not in {values} or missing"
+        if tree.is_categorical[node] and sets is not None:
+            # A set of one category is the one-category test.
+            value = self.category(tree.feature[node], int(sets[0]))
+            return f"{name} == {value}", f"{name} != {value} or missing"
         if tree.is_categorical[node]:
             value = self.category(tree.feature[node], int(tree.category[node]))
             return f"{name} == {value}", f"{name} != {value} or missing"

@@ -182,6 +182,10 @@ VectorView<std::int64_t> int64_vector(PyObject* object, const char* name) {
   return vector_view<std::int64_t>(object, name, NPY_INT64, "int64");
 }
 
+VectorView<std::uint64_t> uint64_vector(PyObject* object, const char* name) {
+  return vector_view<std::uint64_t>(object, name, NPY_UINT64, "uint64");
+}
+
 VectorView<std::int32_t> int32_vector(PyObject* object, const char* name) {
   return vector_view<std::int32_t>(object, name, NPY_INT32, "int32");
 }
@@ -250,6 +254,7 @@ PyRef array_of(std::span<const T> values, int type_num) {
 
 PyRef int32_array_of(std::span<const std::int32_t> values) { return array_of(values, NPY_INT32); }
 PyRef bool_array_of(std::span<const std::uint8_t> values) { return array_of(values, NPY_BOOL); }
+PyRef uint64_array_of(std::span<const std::uint64_t> values) { return array_of(values, NPY_UINT64); }
 
 PyRef py_pair(const PyRef& first, const PyRef& second) {
   return checked(PyTuple_Pack(2, first.get(), second.get()));

@@ -59,6 +59,7 @@ MatrixView float64_matrix(PyObject* object, const char* name);
 VectorView<double> float64_vector(PyObject* object, const char* name);
 VectorView<std::int64_t> int64_vector(PyObject* object, const char* name);
 VectorView<std::int32_t> int32_vector(PyObject* object, const char* name);
+VectorView<std::uint64_t> uint64_vector(PyObject* object, const char* name);
 /// A 1-D NumPy array of floats or integers (any width), copied as float64.
 /// Any other kind of object, shape or dtype is a `ValueError` naming the
 /// argument: a weight vector that is not one number per row.
@@ -76,6 +77,7 @@ PyRef int64_array_of(std::span<const std::int64_t> values);
 PyRef float64_array_of(std::span<const double> values);
 PyRef int32_array_of(std::span<const std::int32_t> values);
 PyRef bool_array_of(std::span<const std::uint8_t> values);
+PyRef uint64_array_of(std::span<const std::uint64_t> values);
 template <class T>
 std::span<T> array_data(const PyRef& array);
 

@@ -178,6 +178,11 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
       options.config.missing = parse_missing_side(argument("missing", value, to_string));
       ++expected;
     }
+    // Settings saved before set splits lack it: one category per split.
+    if (PyObject* value = optional_setting(settings, "categorical_split")) {
+      options.config.categorical_split = parse_categorical_split(argument("categorical_split", value, to_string));
+      ++expected;
+    }
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
@@ -575,6 +580,8 @@ PyObject* forest_export_arrays(PyObject* self, PyObject*) {
       set_item(dict, "held_out_feature", int32_array_of(dump.held_out_feature));
       set_item(dict, "held_out_score", float64_array_of(dump.held_out_score));
     }
+    set_item(dict, "set_offsets", int64_array_of(dump.set_offsets));
+    set_item(dict, "set_words", uint64_array_of(dump.set_words));
     if (n_classes == 0) {
       set_item(dict, "leaf_value", float64_array_of(dump.leaf_value));
       return dict;
@@ -640,6 +647,9 @@ PyObject* forest_from_arrays(PyObject*, PyObject* args, PyObject* kwargs) {
       dump.held_out_feature = array_entry(arrays, "held_out_feature", int32_vector);
       dump.held_out_score = array_entry(arrays, "held_out_score", float64_vector);
     }
+    // Arrays saved before set splits: every category split tests one category.
+    if (has_array(arrays, "set_offsets")) dump.set_offsets = array_entry(arrays, "set_offsets", int64_vector);
+    if (has_array(arrays, "set_words")) dump.set_words = array_entry(arrays, "set_words", uint64_vector);
     if (n_classes == 0) {
       dump.leaf_value = array_entry(arrays, "leaf_value", float64_vector);
     } else {

@@ -31,6 +31,7 @@ inline void expect_same_tree(const Tree& a, const Tree& b) {
       EXPECT_EQ(x.split.lower, y.split.lower);
       EXPECT_EQ(x.split.upper, y.split.upper);
       EXPECT_EQ(x.split.category, y.split.category);
+      EXPECT_EQ(x.split.category_set, y.split.category_set) << "node " << i;
       EXPECT_EQ(x.split.missing_left, y.split.missing_left) << "node " << i;
       EXPECT_EQ(std::bit_cast<std::uint64_t>(x.split.score), std::bit_cast<std::uint64_t>(y.split.score)) << "node " << i;
       // Held-out credits by value: a sum that is 0 may be either zero.

@@ -289,6 +289,127 @@ class Reference {
     return quantile_edges(values, p_.config.n_bins);
   }
 
+  /// Whether a node of n rows holding k categories splits them by sets: at
+  /// least 4 rows per category.
+  bool sets_here(std::size_t n, std::size_t k) const {
+    return p_.config.categorical_split == CategoricalSplit::Set && k > 0 && n / 4 >= k;
+  }
+
+  std::vector<std::uint32_t> node_categories(const FeatureColumn& column, const Ids& samples) const {
+    std::set<std::uint32_t> present;
+    for (const auto s : samples) {
+      if (column.codes[s] != kMissingCode) present.insert(column.codes[s]);
+    }
+    return {present.begin(), present.end()};
+  }
+
+  /// Set splits: one order for regression and two classes (the mean, the
+  /// share of class 1), one per class (its share) otherwise.
+  std::uint64_t n_orders() const {
+    const std::uint64_t k = n_classes(p_.task);
+    return std::holds_alternative<RegressionTask>(p_.task) || k <= 2 ? 1 : k;
+  }
+
+  /// Each order's rank of each category (ranks[order·K + i]) by its
+  /// statistic over `part`: its target (weight) sum over its weight, that of
+  /// the part's samples with a category when the part has none of it; equal
+  /// statistics by code.
+  std::vector<std::uint32_t> category_ranks(const FeatureColumn& column, const Ids& part,
+                                            const std::vector<std::uint32_t>& categories) const {
+    const std::size_t K = categories.size();
+    std::vector<std::uint32_t> ranks(n_orders() * K);
+    for (std::uint64_t k = 0; k < n_orders(); ++k) {
+      double total_weight = 0.0, total_target = 0.0;
+      std::vector<double> weight(K, 0.0), target(K, 0.0);
+      for (const auto s : part) {
+        const double w = quor::testing::weight_of(p_.weights, s);
+        double t = 0.0;
+        if (std::holds_alternative<RegressionTask>(p_.task)) {
+          t = p_.weights.empty() ? p_.targets.values[s] : w * p_.targets.values[s];
+        } else if (p_.targets.labels[s] == (n_orders() == 1 ? 1 : k)) {
+          t = w;
+        }
+        const auto it = std::find(categories.begin(), categories.end(), column.codes[s]);
+        if (it == categories.end()) continue;  // missing: no part of the order
+        total_weight += w;
+        total_target += t;
+        weight[static_cast<std::size_t>(it - categories.begin())] += w;
+        target[static_cast<std::size_t>(it - categories.begin())] += t;
+      }
+      std::vector<double> statistic(K, 0.0);
+      for (std::size_t i = 0; i < K && total_weight > 0.0; ++i) {
+        statistic[i] = weight[i] > 0.0 ? target[i] / weight[i] : total_target / total_weight;
+      }
+      std::vector<std::uint32_t> order(K);
+      for (std::size_t i = 0; i < K; ++i) order[i] = static_cast<std::uint32_t>(i);
+      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return statistic[a] < statistic[b]; });
+      for (std::size_t r = 0; r < K; ++r) ranks[k * K + order[r]] = static_cast<std::uint32_t>(r);
+    }
+    return ranks;
+  }
+
+  /// Candidate j of order k (code k·K + j) sends the categories of ranks
+  /// 0 … j in each fold's order (over its training part) left; with learned
+  /// sides each with missing values right, then each with them left.
+  void add_set_candidates(std::uint64_t feature, const Ids& samples, const StrictFolds& folds,
+                          const std::vector<std::uint32_t>& categories, bool learn, std::vector<ScoredSplit>& scored,
+                          std::vector<ByFold>& by_fold) {
+    const FeatureColumn& column = p_.columns[feature];
+    const std::size_t K = categories.size();
+    std::vector<std::vector<std::uint32_t>> fold_ranks;
+    for (std::uint64_t f = 0; f < folds.count(); ++f) {
+      const Ids valid(folds.valid(f).begin(), folds.valid(f).end());
+      Ids train;
+      for (const auto s : samples) {
+        if (std::find(valid.begin(), valid.end(), s) == valid.end()) train.push_back(s);
+      }
+      fold_ranks.push_back(category_ranks(column, train, categories));
+    }
+    for (int kind = 0; kind < (learn ? 2 : 1); ++kind) {
+      for (std::uint64_t k = 0; k < n_orders(); ++k) {
+        for (std::size_t j = 0; j < K; ++j) {
+          const auto code = static_cast<std::uint32_t>(k * K + j);
+          scored.push_back(score_candidate(feature, code, folds.count(), [&](std::uint64_t f, Ids& valid, Ids& vl,
+                                                                            Ids& vr, Ids& tl, Ids& tr) {
+            const auto left_of = [&](std::uint64_t s) {
+              const std::uint32_t c = column.codes[s];
+              if (c == kMissingCode) return kind == 1;
+              const auto i = static_cast<std::size_t>(std::find(categories.begin(), categories.end(), c) -
+                                                      categories.begin());
+              return fold_ranks[f][k * K + i] <= j;
+            };
+            valid.assign(folds.valid(f).begin(), folds.valid(f).end());
+            for (const auto s : folds.samples) {
+              if (std::find(valid.begin(), valid.end(), s) == valid.end()) (left_of(s) ? tl : tr).push_back(s);
+            }
+            for (const auto s : valid) (left_of(s) ? vl : vr).push_back(s);
+          }, by_fold));
+          scored.back().missing_left = kind == 1;
+        }
+      }
+    }
+  }
+
+  /// The stored set of candidate `code`: its categories by their order over
+  /// the whole node, as a bitset of codes.
+  std::vector<std::uint64_t> node_set(const FeatureColumn& column, const Ids& samples, std::uint32_t code) const {
+    std::set<std::uint32_t> present;
+    for (const auto s : samples) {
+      if (column.codes[s] != kMissingCode) present.insert(column.codes[s]);
+    }
+    const std::vector<std::uint32_t> categories(present.begin(), present.end());
+    const std::size_t K = categories.size();
+    const std::vector<std::uint32_t> ranks = category_ranks(column, samples, categories);
+    std::vector<std::uint64_t> words;
+    for (std::size_t i = 0; i < K; ++i) {
+      if (ranks[(code / K) * K + i] > code % K) continue;
+      const std::uint32_t c = categories[i];
+      if (words.size() <= c / 64) words.resize(c / 64 + 1, 0);
+      words[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+    return words;
+  }
+
   void grow_strict_node(const Ids& samples, std::uint64_t depth, std::size_t parent, bool is_left) {
     const std::size_t node = builder_.begin_node(parent, is_left);
     if (leaf_if_stopped(node, samples, depth)) return;
@@ -306,6 +427,10 @@ class Reference {
       // Learned sides: every candidate with missing values right, then left,
       // then (continuous) every finite value left and missing values right.
       const bool learn = p_.config.missing == MissingSide::Learn && has_missing;
+      if (column.is_categorical && sets_here(samples.size(), candidates.size())) {
+        add_set_candidates(feature, samples, folds, {candidates.begin(), candidates.end()}, learn, scored, by_fold);
+        continue;
+      }
       std::vector<std::pair<std::uint32_t, int>> variants;  // code, 0 right / 1 left / 2 alone
       for (const std::uint32_t code : candidates) variants.emplace_back(code, 0);
       if (learn) {
@@ -337,7 +462,10 @@ class Reference {
     split.feature = best->feature;
     split.score = best->score;
     split.missing_left = best->missing_left;
-    if (column.is_categorical) {
+    if (column.is_categorical && sets_here(samples.size(), node_categories(column, samples).size())) {
+      split.is_categorical = true;
+      split.category_set = node_set(column, samples, best->code);
+    } else if (column.is_categorical) {
       split.is_categorical = true;
       split.category = best->code;
     } else if (best->code != kMissingAlone) {
@@ -354,7 +482,12 @@ class Reference {
     Ids left, right;
     for (const auto s : samples) {
       bool goes;
-      if (column.is_categorical) {
+      const auto in_set = [&](std::uint32_t code) {
+        return code / 64 < split.category_set.size() && ((split.category_set[code / 64] >> (code % 64)) & 1u) != 0;
+      };
+      if (column.is_categorical && !split.category_set.empty()) {
+        goes = column.codes[s] == kMissingCode ? split.missing_left : in_set(column.codes[s]);
+      } else if (column.is_categorical) {
         goes = column.codes[s] == kMissingCode ? split.missing_left : column.codes[s] == split.category;
       } else {
         const double x = column.values[s];
@@ -371,6 +504,109 @@ class Reference {
     if (held_out_) builder_.set_split_credits(node, credits(scored, by_fold, folds.count()));
     grow_strict_node(left, depth + 1, node, true);
     grow_strict_node(right, depth + 1, node, false);
+  }
+
+  /// Fast mode's ranks of the codes `present` (ranks[order·P + i]) over the
+  /// samples of `part` with a code and a usable label, by the rule.
+  std::vector<std::uint32_t> fast_code_ranks(std::uint64_t feature, const std::vector<std::uint32_t>& part,
+                                             const std::vector<std::uint32_t>& present) const {
+    const std::size_t P = present.size();
+    const std::uint64_t n_class = n_classes(p_.task);
+    std::vector<std::uint32_t> ranks(n_orders() * P);
+    for (std::uint64_t k = 0; k < n_orders(); ++k) {
+      double total_weight = 0.0, total_target = 0.0;
+      std::vector<double> weight(P, 0.0), target(P, 0.0);
+      for (const auto s : part) {
+        const auto it = std::find(present.begin(), present.end(), encoded_.code(s, feature));
+        if (it == present.end() || (n_class > 0 && p_.targets.labels[s] >= n_class)) continue;
+        const double w = quor::testing::weight_of(p_.weights, s);
+        double t = 0.0;
+        if (std::holds_alternative<RegressionTask>(p_.task)) {
+          t = p_.weights.empty() ? p_.targets.values[s] : w * p_.targets.values[s];
+        } else if (p_.targets.labels[s] == (n_orders() == 1 ? 1 : k)) {
+          t = w;
+        }
+        total_weight += w;
+        total_target += t;
+        weight[static_cast<std::size_t>(it - present.begin())] += w;
+        target[static_cast<std::size_t>(it - present.begin())] += t;
+      }
+      std::vector<double> statistic(P, 0.0);
+      for (std::size_t i = 0; i < P && total_weight > 0.0; ++i) {
+        statistic[i] = weight[i] > 0.0 ? target[i] / weight[i] : total_target / total_weight;
+      }
+      std::vector<std::uint32_t> order(P);
+      for (std::size_t i = 0; i < P; ++i) order[i] = static_cast<std::uint32_t>(i);
+      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return statistic[a] < statistic[b]; });
+      for (std::size_t r = 0; r < P; ++r) ranks[k * P + order[r]] = static_cast<std::uint32_t>(r);
+    }
+    return ranks;
+  }
+
+  /// The codes of a fast node held by a sample with a usable label.
+  std::vector<std::uint32_t> fast_present(std::uint64_t feature, const std::vector<std::uint32_t>& run) const {
+    const std::uint64_t n_class = n_classes(p_.task);
+    std::set<std::uint32_t> codes;
+    for (const auto s : run) {
+      if (encoded_.code(s, feature) < encoded_.bins[feature].n_codes && (n_class == 0 || p_.targets.labels[s] < n_class)) {
+        codes.insert(encoded_.code(s, feature));
+      }
+    }
+    return {codes.begin(), codes.end()};
+  }
+
+  template <class Usable>
+  void add_fast_set_candidates(std::uint64_t feature, const std::vector<std::uint32_t>& run,
+                               const FoldAssignment& folds, bool learn, const Usable& usable,
+                               std::vector<ScoredSplit>& scored, std::vector<ByFold>& by_fold) {
+    const std::vector<std::uint32_t> present = fast_present(feature, run);
+    const std::size_t P = present.size();
+    if (P == 0) return;
+    std::vector<std::vector<std::uint32_t>> fold_ranks;
+    for (std::uint64_t f = 0; f < folds.n_folds; ++f) {
+      std::vector<std::uint32_t> train;
+      for (std::size_t i = 0; i < folds.sample_indices.size(); ++i) {
+        if (folds.fold_ids[i] != f) train.push_back(folds.sample_indices[i]);
+      }
+      fold_ranks.push_back(fast_code_ranks(feature, train, present));
+    }
+    for (std::uint64_t k = 0; k < n_orders(); ++k) {
+      for (std::size_t j = 0; j < P; ++j) {
+        for (int kind = 0; kind < (learn ? 2 : 1); ++kind) {
+          scored.push_back(score_candidate(feature, static_cast<std::uint32_t>(k * P + j), folds.n_folds,
+                                           [&](std::uint64_t f, Ids& valid, Ids& vl, Ids& vr, Ids& tl, Ids& tr) {
+            for (std::size_t i = 0; i < folds.sample_indices.size(); ++i) {
+              const std::uint32_t s = folds.sample_indices[i];
+              if (!usable(s)) continue;
+              const std::uint32_t c = encoded_.code(s, feature);
+              const auto at = std::find(present.begin(), present.end(), c);
+              const bool left = at == present.end()
+                                    ? kind == 1
+                                    : fold_ranks[f][k * P + static_cast<std::size_t>(at - present.begin())] <= j;
+              if (folds.fold_ids[i] == f) valid.push_back(s);
+              (folds.fold_ids[i] == f ? (left ? vl : vr) : (left ? tl : tr)).push_back(s);
+            }
+          }, by_fold));
+          scored.back().missing_left = kind == 1;
+        }
+      }
+    }
+  }
+
+  /// The stored set of a fast node's candidate `code`, over the node's run.
+  std::vector<std::uint64_t> fast_node_set(std::uint64_t feature, const std::vector<std::uint32_t>& run,
+                                           std::uint32_t code) const {
+    const std::vector<std::uint32_t> present = fast_present(feature, run);
+    const std::size_t P = present.size();
+    const std::vector<std::uint32_t> ranks = fast_code_ranks(feature, run, present);
+    std::vector<std::uint64_t> words;
+    for (std::size_t i = 0; i < P; ++i) {
+      if (ranks[(code / P) * P + i] > code % P) continue;
+      const std::uint32_t c = encoded_.bins[feature].categories[present[i]];
+      if (words.size() <= c / 64) words.resize(c / 64 + 1, 0);
+      words[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+    return words;
   }
 
   void grow_fast_node(std::size_t begin, std::size_t end, std::uint64_t depth, std::size_t parent, bool is_left) {
@@ -392,6 +628,10 @@ class Reference {
       const bool learn = p_.config.missing == MissingSide::Learn &&
                          std::any_of(run.begin(), run.end(), [&](std::uint32_t s) { return label_usable(s) && missing(s); });
       const auto usable = [&](std::uint32_t s) { return label_usable(s) && (learn || !missing(s)); };
+      if (!bins.is_continuous && sets_here(run.size(), fast_present(feature, run).size())) {
+        add_fast_set_candidates(feature, run, folds, learn, usable, scored, by_fold);
+        continue;
+      }
       std::vector<std::pair<std::uint32_t, int>> variants;  // code, 0 right / 1 left / 2 alone
       for (std::uint32_t code = 0; code < bins.n_codes; ++code) {
         if (test == SideTest::Threshold && code + 1 == bins.n_codes) continue;
@@ -423,7 +663,10 @@ class Reference {
     split.score = best->score;
     split.missing_left = best->missing_left;
     bool alone = best->code == kMissingAlone;
-    if (!bins.is_continuous) {
+    if (!bins.is_continuous && sets_here(run.size(), fast_present(best->feature, run).size())) {
+      split.is_categorical = true;
+      split.category_set = fast_node_set(best->feature, run, best->code);
+    } else if (!bins.is_continuous) {
       split.is_categorical = true;
       split.category = bins.categories[best->code];
     } else if (!alone) {
@@ -439,8 +682,12 @@ class Reference {
     std::size_t i = begin;
     for (std::size_t j = begin; j < end; ++j) {
       const std::uint16_t c = encoded_.code(run_[j], best->feature);
-      const bool left = c >= bins.n_codes ? split.missing_left
-                                          : alone || goes_left(test, c, static_cast<std::uint16_t>(best->code));
+      bool left = c >= bins.n_codes ? split.missing_left
+                                    : alone || goes_left(test, c, static_cast<std::uint16_t>(best->code));
+      if (c < bins.n_codes && !split.category_set.empty()) {
+        const std::uint32_t category = bins.categories[c];
+        left = category / 64 < split.category_set.size() && ((split.category_set[category / 64] >> (category % 64)) & 1u);
+      }
       if (left) {
         std::swap(run_[i], run_[j]);
         ++i;
@@ -598,6 +845,53 @@ INSTANTIATE_TEST_SUITE_P(RandomData, ReferenceGrowerTest,
                                                               Case::MetricBinaryF1, Case::MetricMacroF1,
                                                               Case::MetricWeightedFBeta),
                                             ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
+                                            ::testing::Bool(),
+                                            ::testing::Values(MissingSide::Right, MissingSide::Learn)));
+
+// Set splits: a categorical feature of 3 to 12 categories a group of which
+// raises the target (or the class) carries the signal with column 0, so
+// that set splits win at many nodes.
+class SetSplitGrowerTest : public ::testing::TestWithParam<std::tuple<Case, bool, MissingSide>> {};
+
+TEST_P(SetSplitGrowerTest, BothGrowersGrowTheReferenceTree) {
+  const auto [c, weighted, missing] = GetParam();
+  int set_splits = 0;
+  int fast_set_splits = 0;
+  for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+    Problem p = random_problem(c, SplitStyle::Threshold, seed, weighted, missing);
+    p.config.categorical_split = CategoricalSplit::Set;
+    std::mt19937_64 rng(seed * 7919);
+    const std::size_t n = p.targets.values.size();
+    FeatureColumn& column = p.columns[1];
+    const std::uint32_t n_categories = 3 + static_cast<std::uint32_t>(rng() % 10);
+    const std::uint64_t group = rng();  // bit c: category c is in the group
+    for (std::size_t i = 0; i < n; ++i) {
+      const bool missed = rng() % 12 == 0;
+      const auto code = static_cast<std::uint32_t>(rng() % n_categories);
+      column.codes[i] = missed ? kMissingCode : code * 7;  // sparse codes, past one word at times
+      if (missed || ((group >> code) & 1u) == 0) continue;
+      p.targets.values[i] += 6.0;
+      if (rng() % 3 != 0) p.targets.labels[i] = 1;
+    }
+    GrowInput input{p.task, p.config, p.aggregator, p.targets};
+    input.options.weights = p.weights;
+    const Tree expected = Reference(p).strict();
+    for (const auto& node : expected.nodes) set_splits += !node.is_leaf() && !node.split.category_set.empty();
+    expect_same_tree(grow_strict(input, p.columns), expected);
+    if (c == Case::Mae) continue;  // fast mode refuses it
+    const Tree fast = Reference(p).fast();
+    for (const auto& node : fast.nodes) fast_set_splits += !node.is_leaf() && !node.split.category_set.empty();
+    expect_same_tree(fit_fast_columns(input, p.columns), fast);
+  }
+  EXPECT_GE(set_splits, 3);
+  if (c != Case::Mae) {
+    EXPECT_GE(fast_set_splits, 3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomData, SetSplitGrowerTest,
+                         ::testing::Combine(::testing::Values(Case::Mse, Case::Mae, Case::Gini, Case::Entropy,
+                                                              Case::MacroF1, Case::MetricBinaryF1),
                                             ::testing::Bool(),
                                             ::testing::Values(MissingSide::Right, MissingSide::Learn)));
 

@@ -13,9 +13,9 @@ from quor._params import defaults
 # The estimators' shared defaults, in the raw classes' argument order, with a
 # few changes that the raw classes' tests were written for.
 # The raw classes take no weights, so not min_weight_fraction_leaf either, and
-# always send missing values right.
+# always send missing values right and split categories one at a time.
 COMMON = dict({k: v for k, v in defaults("both").items()
-               if k not in ("min_weight_fraction_leaf", "missing")},
+               if k not in ("min_weight_fraction_leaf", "missing", "categorical_split")},
               max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[])
 REGRESSOR_ARGS = dict(criterion="mse", **COMMON)
 CLASSIFIER_ARGS = dict(n_classes=2, criterion="gini", **COMMON)

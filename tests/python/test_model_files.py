@@ -138,7 +138,7 @@ def one_tree_short(document):
     arrays = document["forest"]["arrays"]
     for name in ("is_leaf", "children_left", "children_right", "feature", "is_categorical",
                  "lower", "upper", "category", "n_samples", "split_score", "node_weight",
-                 "missing_left", "held_out_count"):
+                 "missing_left", "held_out_count", "set_offsets"):
         arrays[name] = stored(decoded(arrays[name])[:-1], arrays[name])
     return with_array(document, "node_offsets", lambda a: np.append(a[:-1], a[-1] - 1))
 

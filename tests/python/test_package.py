@@ -52,7 +52,7 @@ def core_params(est):
     """The settings the estimator hands to the core, defaults included."""
     params = est.get_params()
     for name in ("objective", "average", "pos_label", "beta", "objective_labels", "categorical", "class_weight",
-                 "min_weight_fraction_leaf", "missing"):
+                 "min_weight_fraction_leaf", "missing", "categorical_split"):
         params.pop(name, None)
     if params.get("criterion", "") is None:
         del params["criterion"]
@@ -91,14 +91,14 @@ def test_fits_the_same_tree_as_the_core_given_the_same_settings(kind, overrides)
     X, y = make_data(1)
     if kind == "regressor":
         criterion = "mse" if overrides.get("mode") == "fast" else "mae"
-        est = QUORRegressor(**overrides, criterion=criterion)
+        est = QUORRegressor(**overrides, criterion=criterion, categorical_split="one")
         raw = RawRegressor(**core_params(est), categorical=[2])
         target = y
     else:
         # The majority rule is the raw class's own.
         extra = ({"objective": "recall", "pos_label": 0, "objective_labels": "majority"}
                  if kind == "objective" else {})
-        est = QUORClassifier(**overrides, **extra, criterion="entropy")
+        est = QUORClassifier(**overrides, **extra, criterion="entropy", categorical_split="one")
         target = binary_labels(y)
         if kind == "objective":
             params = {k: v for k, v in core_params(est).items() if k != "criterion"}
