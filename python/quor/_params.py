@@ -357,7 +357,7 @@ value in the split's feature sends missing values right, so a column
 without missing values at fit grows the same tree either way.""",
         "`right` (always) or `learn` (the side the held-out scores choose)"),
     Param(
-        "categorical_split", "one", [Options(*OPTIONS["categorical_split"])],
+        "categorical_split", "set", [Options(*OPTIONS["categorical_split"])],
         _braced("categorical_split"),
         """How a categorical feature splits.  ``"one"``: one category against
 the rest (``x == c``).  ``"set"`` (both modes): a set of

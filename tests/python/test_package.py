@@ -191,7 +191,7 @@ def test_pos_label_is_given_in_the_users_labels_and_defaults_to_the_greater_one(
 def test_categorical_by_index_name_or_mask(categorical, as_frame):
     X, y = make_data(5)
     data = pd.DataFrame(X, columns=["signal", "noise", "code"]) if as_frame else X
-    reg = QUORRegressor(categorical=categorical, max_depth=3).fit(data, y)
+    reg = QUORRegressor(categorical=categorical, max_depth=3, categorical_split="one").fit(data, y)
     np.testing.assert_array_equal(reg.is_categorical_, [False, False, True])
     raw = RawRegressor(**core_params(reg), categorical=[2])
     raw.fit(X, y)
