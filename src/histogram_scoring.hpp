@@ -82,26 +82,40 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, b
 /// fold's totals over the feature's usable samples (with learned sides, over
 /// every sample of the fold). Weighted cells hold weight sums where
 /// unweighted ones count.
-template <CandidateSink Sink, class N>
-void score_regression_cells(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K, const double* fold_sums,
-                            const double* fold_sq_sums, const FeatureSpec& spec, Sink& sink) {
+/// A regression feature's per-fold sample counts over its codes and, with
+/// learned sides, the missing samples' sums per fold (kept out of the running
+/// sums and added to a side after); `learn` when the node has some.
+template <class N>
+struct RegressionFoldTotals {
   using Sums = BasicTargetSums<N>;
-  const std::size_t W = spec.width();
-  std::vector<N> fold_sizes(K, 0);
-  for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * W + b].count;
-  }
-  // The missing samples' sums per fold, kept out of the running sums and
-  // added to a side after.
-  std::vector<Sums> missing(K, Sums{0, -0.0, -0.0});
+  std::vector<N> fold_sizes;
+  std::vector<Sums> missing;
   bool learn = false;
-  if (spec.learn_missing) {
+
+  RegressionFoldTotals(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K, const FeatureSpec& spec)
+      : fold_sizes(K, 0), missing(K, Sums{0, -0.0, -0.0}) {
+    const std::size_t W = spec.width();
+    for (std::size_t f = 0; f < K; ++f) {
+      for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * W + b].count;
+    }
+    if (!spec.learn_missing) return;
     for (std::size_t f = 0; f < K; ++f) {
       const BasicRegressionCell<N>& cell = cells[f * W + B];
       missing[f] = Sums{cell.count, cell.sum, cell.sq_sum};
       learn = learn || cell.count > 0;
     }
   }
+};
+
+template <CandidateSink Sink, class N>
+void score_regression_cells(const BasicRegressionCell<N>* cells, std::size_t B, std::size_t K, const double* fold_sums,
+                            const double* fold_sq_sums, const FeatureSpec& spec, Sink& sink) {
+  using Sums = BasicTargetSums<N>;
+  const std::size_t W = spec.width();
+  const RegressionFoldTotals<N> totals(cells, B, K, spec);
+  const std::vector<N>& fold_sizes = totals.fold_sizes;
+  const std::vector<Sums>& missing = totals.missing;
+  const bool learn = totals.learn;
   std::vector<BasicRegressionCell<N>> running(spec.threshold ? K : 0, BasicRegressionCell<N>{-0.0, -0.0, 0});
   for_each_candidate(
       B, K, spec, learn,
@@ -243,6 +257,63 @@ void score_class_cells(const Criterion& criterion, const Cell* cells, std::size_
       sink);
 }
 
+/// A candidate's score on one fold under the objective: the fold's training
+/// totals are every other fold's samples; from the held-out left side and the
+/// node-wide left side of each class follow the held-out right side and the
+/// training sides; the score is the metric's gain over the fold's measure
+/// without a split. Its vectors are overwritten per (candidate, fold).
+template <class Cell>
+class ObjectiveFoldSides {
+ public:
+  using N = typename ClassTotals<Cell>::N;
+
+  ObjectiveFoldSides(const ObjectiveTask& task, const ClassTotals<Cell>& totals, std::size_t K)
+      : C_(task.n_classes), totals_(totals), vectors_(5 * C_), scorer_(task.objective, C_, task.labels),
+        unsplit_(K, 0.0) {
+    for (std::size_t f = 0; f < K; ++f) {
+      const std::span<const N> fold(totals_.per_fold.data() + f * C_, C_);
+      for (std::size_t c = 0; c < C_; ++c) vectors_[c] = totals_.per_class[c] - fold[c];
+      unsplit_[f] = scorer_.unsplit(side(0), fold);
+    }
+  }
+
+  /// `left(c)` gives class c's held-out left count and node-wide left count.
+  template <class Left>
+  std::optional<double> score(std::size_t f, const Left& left) {
+    if (totals_.fold_sizes[f] == 0) return std::nullopt;
+    const N* fold = totals_.per_fold.data() + f * C_;
+    N* const w_t = vectors_.data();
+    N* const w_tl = w_t + C_;
+    N* const w_tr = w_t + 2 * C_;
+    N* const w_vl = w_t + 3 * C_;
+    N* const w_vr = w_t + 4 * C_;
+    N n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
+    for (std::size_t c = 0; c < C_; ++c) {
+      w_t[c] = totals_.per_class[c] - fold[c];
+      const auto [held_out, node_side] = left(c);
+      w_vl[c] = held_out;
+      w_vr[c] = fold[c] - w_vl[c];
+      w_tl[c] = node_side - w_vl[c];
+      w_tr[c] = w_t[c] - w_tl[c];
+      n_vl += w_vl[c];
+      n_vr += w_vr[c];
+      n_tl += w_tl[c];
+      n_tr += w_tr[c];
+    }
+    if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
+    return scorer_.gain(unsplit_[f], side(1), side(2), side(3), side(4));
+  }
+
+ private:
+  std::span<const N> side(std::size_t k) const { return std::span<const N>(vectors_.data() + k * C_, C_); }
+
+  std::size_t C_;
+  const ClassTotals<Cell>& totals_;
+  std::vector<N> vectors_;  // the fold's training totals, then TL, TR, VL, VR
+  ObjectiveFoldScorer scorer_;
+  std::vector<double> unsplit_;
+};
+
 /// Scores one feature's class cells (K·width·C) by true cross-validation: for
 /// each fold the other folds train (each side predicts its majority class)
 /// and the fold is held out; the score is the metric gain over not splitting.
@@ -253,23 +324,7 @@ void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::si
   const std::size_t C = task.n_classes;
   const std::size_t W = spec.width();
   const ClassTotals<Cell> totals(cells, B, K, C, spec);
-  // The four sides and the fold's training totals, overwritten per (code, fold).
-  std::vector<N> vectors(5 * C);
-  const auto vec = [&](std::size_t k) { return std::span<const N>(vectors.data() + k * C, C); };
-  const auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
-  N* const w_t = vectors.data();
-  N* const w_tl = w_t + C;
-  N* const w_tr = w_t + 2 * C;
-  N* const w_vl = w_t + 3 * C;
-  N* const w_vr = w_t + 4 * C;
-  ObjectiveFoldScorer scorer(task.objective, C, task.labels);
-  // Each fold's measure without a split: its training side is every other fold.
-  std::vector<double> unsplit(K, 0.0);
-  for (std::size_t f = 0; f < K; ++f) {
-    const std::span<const N> fold(totals.per_fold.data() + f * C, C);
-    for (std::size_t c = 0; c < C; ++c) w_t[c] = totals.per_class[c] - fold[c];
-    unsplit[f] = scorer.unsplit(t, fold);
-  }
+  ObjectiveFoldSides<Cell> sides(task, totals, K);
   // Threshold test: the held-out left side is the running fold vector, the
   // node-wide left side the running node vector; under membership, code b's
   // cells. Missing samples join the left sides after, when they go left;
@@ -285,35 +340,21 @@ void score_objective_cells(const ObjectiveTask& task, const Cell* cells, std::si
         for (std::size_t c = 0; c < C; ++c) running_node[c] += totals.per_code[b * C + c];
       },
       [&](std::size_t f, std::size_t b, MissingVariant variant) -> std::optional<double> {
-        if (totals.fold_sizes[f] == 0) return std::nullopt;
         const N* fold = totals.per_fold.data() + f * C;
         const N* miss = totals.missing.data() + f * C;
         const N* node_left = spec.threshold ? running_node.data() : totals.per_code.data() + b * C;
-        N n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
-        for (std::size_t c = 0; c < C; ++c) {
-          w_t[c] = totals.per_class[c] - fold[c];
-          N node_side = 0;
+        return sides.score(f, [&](std::size_t c) -> std::pair<N, N> {
           if (variant == MissingVariant::Alone) {
-            w_vl[c] = fold[c] - miss[c];
-            node_side = totals.per_class[c] - totals.missing_node[c];
-          } else {
-            w_vl[c] = spec.threshold ? running[f * C + c] : cells[(f * W + b) * C + c];
-            node_side = node_left[c];
-            if (variant == MissingVariant::Left) {
-              w_vl[c] += miss[c];
-              node_side += totals.missing_node[c];
-            }
+            return {fold[c] - miss[c], totals.per_class[c] - totals.missing_node[c]};
           }
-          w_vr[c] = fold[c] - w_vl[c];
-          w_tl[c] = node_side - w_vl[c];
-          w_tr[c] = w_t[c] - w_tl[c];
-          n_vl += w_vl[c];
-          n_vr += w_vr[c];
-          n_tl += w_tl[c];
-          n_tr += w_tr[c];
-        }
-        if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
-        return scorer.gain(unsplit[f], tl, tr, vl, vr);
+          N held_out = spec.threshold ? running[f * C + c] : cells[(f * W + b) * C + c];
+          N node_side = node_left[c];
+          if (variant == MissingVariant::Left) {
+            held_out += miss[c];
+            node_side += totals.missing_node[c];
+          }
+          return {held_out, node_side};
+        });
       },
       sink);
 }
@@ -391,7 +432,6 @@ void score_regression_set_cells(const BasicRegressionCell<N>* cells, std::size_t
   using Sums = BasicTargetSums<N>;
   const std::size_t W = spec.width();
   std::vector<std::uint32_t> present;
-  std::vector<N> fold_sizes(K, 0);
   for (std::size_t b = 0; b < B; ++b) {
     N total = 0;
     for (std::size_t f = 0; f < K; ++f) total += cells[f * W + b].count;
@@ -400,18 +440,10 @@ void score_regression_set_cells(const BasicRegressionCell<N>* cells, std::size_t
   if (!enough_rows_for_sets(n_rows, present.size())) {
     return score_regression_cells(cells, B, K, fold_sums, fold_sq_sums, spec, sink);
   }
-  for (std::size_t f = 0; f < K; ++f) {
-    for (std::size_t b = 0; b < B; ++b) fold_sizes[f] += cells[f * W + b].count;
-  }
-  std::vector<Sums> missing(K, Sums{0, -0.0, -0.0});
-  bool learn = false;
-  if (spec.learn_missing) {
-    for (std::size_t f = 0; f < K; ++f) {
-      const BasicRegressionCell<N>& cell = cells[f * W + B];
-      missing[f] = Sums{cell.count, cell.sum, cell.sq_sum};
-      learn = learn || cell.count > 0;
-    }
-  }
+  const RegressionFoldTotals<N> totals(cells, B, K, spec);
+  const std::vector<N>& fold_sizes = totals.fold_sizes;
+  const std::vector<Sums>& missing = totals.missing;
+  const bool learn = totals.learn;
   const SetOrders orders(std::move(present), K, 1,
                          [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
                              std::vector<double>& target) {
@@ -558,21 +590,7 @@ void score_objective_set_cells(const ObjectiveTask& task, const Cell* cells, std
                            class_set_part(cells, W, K, C, n_orders, f, codes, weight, target);
                          });
   const std::size_t P = orders.size();
-  std::vector<N> vectors(5 * C);
-  const auto vec = [&](std::size_t k) { return std::span<const N>(vectors.data() + k * C, C); };
-  const auto t = vec(0), tl = vec(1), tr = vec(2), vl = vec(3), vr = vec(4);
-  N* const w_t = vectors.data();
-  N* const w_tl = w_t + C;
-  N* const w_tr = w_t + 2 * C;
-  N* const w_vl = w_t + 3 * C;
-  N* const w_vr = w_t + 4 * C;
-  ObjectiveFoldScorer scorer(task.objective, C, task.labels);
-  std::vector<double> unsplit(K, 0.0);
-  for (std::size_t f = 0; f < K; ++f) {
-    const std::span<const N> fold(totals.per_fold.data() + f * C, C);
-    for (std::size_t c = 0; c < C; ++c) w_t[c] = totals.per_class[c] - fold[c];
-    unsplit[f] = scorer.unsplit(t, fold);
-  }
+  ObjectiveFoldSides<Cell> sides(task, totals, K);
   // One order's left sides of each fold: held out from fold f's cells, and
   // over the node's cells, whose difference is the training left side.
   std::vector<N> valid_left, node_left;
@@ -587,28 +605,16 @@ void score_objective_set_cells(const ObjectiveTask& task, const Cell* cells, std
           set_left_sides<N>(orders, K, C, k, [&](std::size_t, std::uint32_t b) { return totals.per_code.data() + b * C; },
                             node_left);
         }
-        if (totals.fold_sizes[f] == 0) return std::nullopt;
-        const N* fold = totals.per_fold.data() + f * C;
         const N* miss = totals.missing.data() + f * C;
-        N n_vl = 0, n_vr = 0, n_tl = 0, n_tr = 0;
-        for (std::size_t c = 0; c < C; ++c) {
-          w_t[c] = totals.per_class[c] - fold[c];
-          w_vl[c] = valid_left[(f * P + j) * C + c];
+        return sides.score(f, [&](std::size_t c) -> std::pair<N, N> {
+          N held_out = valid_left[(f * P + j) * C + c];
           N node_side = node_left[(f * P + j) * C + c];
           if (missing_left) {
-            w_vl[c] += miss[c];
+            held_out += miss[c];
             node_side += totals.missing_node[c];
           }
-          w_vr[c] = fold[c] - w_vl[c];
-          w_tl[c] = node_side - w_vl[c];
-          w_tr[c] = w_t[c] - w_tl[c];
-          n_vl += w_vl[c];
-          n_vr += w_vr[c];
-          n_tl += w_tl[c];
-          n_tr += w_tr[c];
-        }
-        if (n_vl == 0 || n_vr == 0 || n_tl == 0 || n_tr == 0) return std::nullopt;
-        return scorer.gain(unsplit[f], tl, tr, vl, vr);
+          return {held_out, node_side};
+        });
       },
       sink);
 }
