@@ -690,32 +690,14 @@ def importance_models(task, depth, trees=IMPORTANCE_TREES):
     }
 
 
-def _node_clipped(model):
-    """quor's held-out importances with each node's credit clipped at 0 before the
-    sums (the production measure clips each feature's sum): the study of where to
-    clip."""
-    arrays = model._forest.export_arrays()
-    offsets, counts = arrays["node_offsets"], arrays["held_out_count"]
-    node_of = np.repeat(np.arange(len(counts)), counts)
-    tree_of = np.repeat(np.arange(len(offsets) - 1), np.diff(offsets))[node_of]
-    weight = arrays["node_weight"]
-    share = weight[node_of] / weight[offsets[:-1]][tree_of]
-    out = np.zeros((len(offsets) - 1, model.n_features_in_))
-    np.add.at(out, (tree_of, arrays["held_out_feature"]),
-              np.maximum(arrays["held_out_score"], 0.0) * share)
-    totals = out.sum(axis=1, keepdims=True)
-    np.divide(out, totals, out=out, where=totals > 0)
-    grown = out[out.sum(axis=1) > 0]
-    return grown.mean(axis=0) if len(grown) else np.zeros(model.n_features_in_)
-
-
 def _measures(model):
-    """The importances a fitted model offers: quor's held-out ones (and, for the
-    study, clipped per node) and its split-score ones, or scikit-learn's impurity
+    """The importances a fitted model offers: quor's feature_importances_ (and, for a forest,
+    the mean of its trees' held-out ones) and its split-score ones, or scikit-learn's impurity
     ones."""
     out = {"": model.feature_importances_}
+    if hasattr(model, "held_out_importances_"):
+        out[" (folds)"] = model.held_out_importances_
     if hasattr(model, "split_score_importances_"):
-        out[" (clipped per node)"] = _node_clipped(model)
         out[" (split scores)"] = model.split_score_importances_
     return out
 

@@ -1,6 +1,7 @@
 #include "forest.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -299,6 +300,18 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
         std::copy_n(forest.oob_prediction.begin() + i * width, width, all.begin() + data.input_rows[i] * width);
       }
       forest.oob_prediction = std::move(all);
+    }
+    const std::size_t words = (data.n_input_rows + 63) / 64;
+    forest.in_bag.assign(n_trees * words, 0);
+    for (std::size_t t = 0; t < n_trees; ++t) {
+      std::uint64_t* bits = forest.in_bag.data() + t * words;
+      for (std::size_t w = 0; w < in_bag[t].size(); ++w) {
+        for (std::uint64_t word = in_bag[t][w]; word != 0; word &= word - 1) {
+          const std::uint64_t r = w * 64 + static_cast<std::uint64_t>(std::countr_zero(word));
+          const std::uint64_t row = data.input_rows.empty() ? r : data.input_rows[r];
+          bits[row / 64] |= std::uint64_t{1} << (row % 64);
+        }
+      }
     }
   }
   return forest;

@@ -76,6 +76,11 @@ struct Forest {
   /// regression), NaN for a row that every tree saw and for a row of weight 0,
   /// which is not part of the data.
   std::vector<double> oob_prediction;
+  /// With ForestOptions::oob: per tree, a bitmap over the rows of the
+  /// caller's x (ceil(n_rows / 64) words each, row r at bit r % 64 of word
+  /// r / 64) of the rows the tree was grown on. A row of weight 0 is in no
+  /// tree's.
+  std::vector<std::uint64_t> in_bag;
 };
 
 /// Grows one tree per seed on `n_threads` threads, one thread per tree (a

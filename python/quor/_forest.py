@@ -17,6 +17,7 @@ from ._estimators import (
 )
 from ._decision import decision_weights
 from ._input import fit_input, install, predict_input
+from ._out_of_bag import forest_contributions, in_bag_rows, out_of_bag_importances
 from ._quor import RawForest
 
 __all__ = ["QUORForestClassifier", "QUORForestRegressor"]
@@ -47,6 +48,14 @@ _FITTED_DOC = """
         The categories of each feature whose values are categories, None for
         numeric features (as in the single trees).
     feature_importances_ : ndarray of float64, shape (n_features_in_,)
+        Each tree's splits measured on the rows the tree did not draw: a
+        split's contribution is the weighted squared error (Brier score for
+        classes) of those rows against its node's prediction less theirs
+        against its children's, over the tree's out-of-bag weight; summed
+        per feature, averaged over the trees, clipped at 0, normalised.  A
+        forest whose trees drew every row reports
+        ``held_out_importances_``.
+    held_out_importances_ : ndarray of float64, shape (n_features_in_,)
         The mean of the trees' ``feature_importances_`` (each split scored
         on the folds of its node that did not choose it; each tree's sum to
         1, trees without any are left out), computed when first read.
@@ -127,16 +136,25 @@ class _QUORForest(NativeModel):
                 f"out-of-bag rows, but max_samples={self.max_samples!r} gives every tree all "
                 f"{n_rows} rows; use a smaller max_samples, or objective_splits='objective'"
             )
-        # Trees labelled by a metric decide on their out-of-bag rows, when some are.
-        decide = self._serves_metric() and settings["max_samples"] < n_rows
+        # Trees with rows they were not grown on are measured on those rows
+        # (importances), and trees labelled by a metric decide on them.
+        out_of_bag = settings["max_samples"] < n_rows
+        decide = self._serves_metric() and out_of_bag
         forest = RawForest(kind, settings)
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
         try:
             forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
-                       self._n_jobs(), bool(self.oob_score) or decide, progress,
+                       self._n_jobs(), out_of_bag, progress,
                        **weight_arguments(weights, subsample))
         finally:
             progress.close()
+        per_tree = None
+        if out_of_bag:
+            in_bag = in_bag_rows(forest.take_in_bag(), forest.n_trees(), n_samples)
+            per_tree = forest_contributions(
+                forest, forest.export_arrays(), in_bag, X, targets, weights,
+                task_fitted.get("n_classes_", 0) if kind != "regressor" else 0, n_features,
+                self._n_jobs())
         fitted["n_estimators_"] = forest.n_trees()
         fitted.update(task_fitted)
         if self._serves_metric():
@@ -160,6 +178,8 @@ class _QUORForest(NativeModel):
                 delattr(self, name)
         install(self, fitted)
         self._install_native(forest, kind, settings)
+        self._out_of_bag_importances = (None if per_tree is None
+                                        else out_of_bag_importances(per_tree, n_features))
         return self
 
     def _clear_views(self):
@@ -171,7 +191,18 @@ class _QUORForest(NativeModel):
 
     @property
     def feature_importances_(self):
-        """The mean of the trees' importances (computed when first read)."""
+        """Each tree's splits measured on the rows the tree was not grown on
+        (out-of-bag importances); for trees grown on every row, the mean of
+        the trees' ``held_out_importances_``."""
+        check_is_fitted(self)
+        if getattr(self, "_out_of_bag_importances", None) is not None:
+            return self._out_of_bag_importances
+        return self.held_out_importances_
+
+    @property
+    def held_out_importances_(self):
+        """The mean of the trees' importances measured on the folds that did not
+        choose each split (computed when first read)."""
         check_is_fitted(self)
         if self._feature_importances is None:
             self._feature_importances = mean_importances(

@@ -5,7 +5,7 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 
     {
       "format": "quor model",
-      "format_version": 5,
+      "format_version": 6,
       "quor_version": "0.3.0",            # informational
       "estimator": "QUORClassifier",      # or "QUORRegressor", "QUORForest..."
       "params": {...},                    # every hyperparameter
@@ -42,7 +42,11 @@ the parameters ``class_weight`` and ``min_weight_fraction_leaf`` (and
 forest settings without ``min_weight_fraction_leaf``) were written before
 them and load with their defaults.  Every estimator is stored so: a single tree is a
 forest of one tree (grown on every row and every feature).  Forests add to
-"fitted" ``n_estimators_`` and the out-of-bag attributes.  Files of the
+"fitted" ``n_estimators_``, the out-of-bag attributes and (from version 6)
+``"importances_measured_on"``: ``"out_of_bag"`` when the importances were
+measured on the rows each tree did not draw, which the file does not hold
+(they are checked only to credit features the trees split on), or
+``"folds"`` (absent: ``"folds"``) when they are the trees' own credits.  Files of the
 earlier versions load too: version 2 (forests, as above) and version 1
 (single trees, with "tree": the raw classes' ``export_tree`` dump in place
 of "forest", converted to the arrays on reading).  A ``random_state`` that
@@ -97,7 +101,7 @@ from ._version import __version__
 __all__ = ["load", "save"]
 
 FORMAT = "quor model"
-FORMAT_VERSION = 5        # the newest version this quor reads, and the one it writes
+FORMAT_VERSION = 6        # the newest version this quor reads, and the one it writes
 MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,
@@ -301,6 +305,13 @@ def save(estimator, path):
         "feature_importances_": _plain(getattr(estimator, "feature_importances_", None),
                                        "feature_importances_"),
     }
+    if forest:
+        # Where the stored importances were measured: each tree's rows it did
+        # not draw (they cannot be measured again from the trees alone), or
+        # the folds of the trees' nodes (the trees hold the credits).
+        fitted["importances_measured_on"] = (
+            "out_of_bag" if getattr(estimator, "_out_of_bag_importances", None) is not None
+            else "folds")
     if isinstance(estimator, _CLASSIFIERS):
         classes = estimator.classes_
         fitted["classes_"] = {"dtype": classes.dtype.str, "values": _plain(classes, "classes_")}
@@ -515,6 +526,8 @@ def _from_document(document):
              f'"params", "fitted" and "{body}" must be objects')
     estimator = _estimator_of(cls, params)
     attrs = _fitted_attributes(fitted, cls)
+    _require(version >= 6 or "importances_measured_on" not in fitted,
+             f'"importances_measured_on" is not part of format version {version}')
     _check_params_against_fitted(estimator, attrs)
     if version == 1:
         dump = _tree_as_forest(dump, estimator, attrs)
@@ -559,11 +572,12 @@ def _fitted_attributes(fitted, cls):
     """The fitted attributes of the file's "fitted" object, each checked on its own."""
     keys = _FITTED_KEYS | ({"classes_"} if cls in _CLASSIFIERS else set())
     if cls in _FORESTS:
-        keys |= {"n_estimators_"} | set(_OOB)
+        keys |= {"n_estimators_", "importances_measured_on"} | set(_OOB)
     if cls is QUORForestClassifier:
         keys |= {"decision_weights_"}
     # Absent: not known, not fitted, or written before it existed.
-    required = keys - {"feature_importances_", "decision_weights_"} - set(_OOB)
+    required = keys - {"feature_importances_", "decision_weights_",
+                       "importances_measured_on"} - set(_OOB)
     _require(required <= set(fitted) <= keys,
              f'"fitted" must hold {sorted(required)} and may hold '
              f"{sorted(keys - required)}, nothing else")
@@ -903,7 +917,18 @@ def _load_forest(estimator, attrs, fitted, body):
         _check_depth(estimator, raw.depth(0))
     attrs.update(oob)
     importances = attrs.get("feature_importances_")
-    if importances is not None:
+    measured_on = fitted.get("importances_measured_on", "folds")
+    _require(measured_on in ("folds", "out_of_bag"),
+             f'"importances_measured_on" must be "folds" or "out_of_bag", not {_short(measured_on)}')
+    if measured_on == "out_of_bag":
+        # Measured on rows the file does not hold: only what the trees imply
+        # can be checked, that no feature they never split on has any.
+        _require(importances is not None, "out-of-bag feature_importances_ are missing")
+        used = np.zeros(n_features, dtype=bool)
+        used[feature[split]] = True
+        _require(not np.any((importances > 0) & ~used),
+                 "feature_importances_ credits a feature no tree splits on")
+    elif importances is not None:
         per_tree = arrays_importances(loaded, n_features)
         if not forest and np.isnan(loaded["split_score"][split]).all():
             # A tree stored without its scores (version 1): its importances
@@ -922,7 +947,9 @@ def _load_forest(estimator, attrs, fitted, body):
     for name, value in attrs.items():
         setattr(estimator, name, value)
     estimator._install_native(raw, kind, settings)
-    if forest:
+    if forest and measured_on == "out_of_bag":
+        estimator._out_of_bag_importances = importances
+    elif forest:
         estimator._feature_importances = importances
     return estimator
 

@@ -125,6 +125,7 @@ from ._categories import check_codes, encoded_by_value, encode_table, learn_cate
 from ._estimators import prepare_targets, splits_by_criterion, weight_arguments
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
+from ._out_of_bag import forest_contributions, in_bag_rows, out_of_bag_importances
 from ._quor import RawForest
 
 __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
@@ -336,7 +337,9 @@ def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs, weigh
     local forest whose settings are resolved on the block's rows of
     non-zero weight, the weight of every class (or None) and whether each
     tree balances the classes of its draw.  Returns the trees as the native
-    forest's flat arrays.
+    forest's flat arrays, and each tree's out-of-bag contributions to the
+    importances, measured here on the block's rows the tree did not draw
+    (None when every tree drew every row).
     """
     x = np.ascontiguousarray(np.concatenate([_matrix(p[0], categories) for p in parts]))
     y = np.concatenate([np.asarray(p[1]) for p in parts])
@@ -359,8 +362,19 @@ def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs, weigh
             weights = np.ones(len(y))
         extra = weight_arguments(weights, subsample)
     forest = RawForest(kind, settings)
-    forest.fit(x, y, seeds, _worker_threads(n_jobs), False, None, **extra)
-    return forest.export_arrays()
+    weights = extra.get("sample_weight")
+    n_rows = len(y) if weights is None else int(np.count_nonzero(weights))
+    out_of_bag = settings["max_samples"] < n_rows
+    n_threads = _worker_threads(n_jobs)
+    forest.fit(x, y, seeds, n_threads, out_of_bag, None, **extra)
+    arrays = forest.export_arrays()
+    per_tree = None
+    if out_of_bag:
+        in_bag = in_bag_rows(forest.take_in_bag(), len(seeds), len(y))
+        per_tree = forest_contributions(forest, arrays, in_bag, x, y, weights,
+                                        len(classes) if kind != "regressor" else 0,
+                                        x.shape[1], n_threads)
+    return arrays, per_tree
 
 
 def _joined_arrays(parts):
@@ -738,8 +752,17 @@ class _DaskForest(BaseEstimator):
                 args = (kind, block, pieces, categories, classes, seeds[start:stop], self.n_jobs,
                         weighing)
                 jobs.append(_Job(worker, _grow_block, args, "quor-grow"))
-        arrays = _joined_arrays(_run(client, jobs, "growing trees"))
-        self._install(_assembled(local, kind, settings, arrays, fitted))
+        grown = _run(client, jobs, "growing trees")
+        arrays = _joined_arrays([part for part, _ in grown])
+        local = _assembled(local, kind, settings, arrays, fitted)
+        # Trees of a block whose every row they drew contribute nothing.
+        per_tree = [c if c is not None else np.zeros((len(p["node_offsets"]) - 1,
+                                                       fitted["n_features_in_"]))
+                    for p, c in grown]
+        if any(c is not None for _, c in grown):
+            local._out_of_bag_importances = out_of_bag_importances(
+                np.concatenate(per_tree), fitted["n_features_in_"])
+        self._install(local)
         return self
 
     def _global_facts(self, facts, X, names, mask, by_value):
@@ -872,9 +895,16 @@ class _DaskForest(BaseEstimator):
 
     @property
     def feature_importances_(self):
+        """Each tree's splits measured on its block's rows that the tree did not draw
+        (on the worker that grew it); for trees that drew every row, the mean of
+        the trees' ``held_out_importances_``."""
+        return self.to_local().feature_importances_
+
+    @property
+    def held_out_importances_(self):
         """The mean of the trees' importances, each split scored on the folds that did
         not choose it (measured on the worker that grew the tree)."""
-        return self.to_local().feature_importances_
+        return self.to_local().held_out_importances_
 
     @property
     def split_score_importances_(self):

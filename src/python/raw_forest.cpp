@@ -35,6 +35,7 @@ struct ForestRecord {
   std::vector<PackedTree> trees;
   std::vector<RootReport> roots;  // how each tree's root ended; empty for a loaded forest
   std::vector<double> oob_prediction;
+  std::vector<std::uint64_t> in_bag;  // Forest::in_bag, until read by take_in_bag
   bool has_oob = false;
 
   bool is_fitted() const { return !trees.empty(); }
@@ -282,6 +283,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     record.trees = std::move(forest.trees);
     record.roots = std::move(forest.roots);
     record.oob_prediction = std::move(forest.oob_prediction);
+    record.in_bag = std::move(forest.in_bag);
     record.has_oob = options.oob;
     return PyRef::borrowed(Py_None);
   });
@@ -435,6 +437,17 @@ PyObject* forest_oob_prediction(PyObject* self, PyObject*) {
     PyRef out = new_float64_array(record.k() == 0 ? std::span<const std::uint64_t>(vector)
                                                   : std::span<const std::uint64_t>(matrix));
     std::copy(record.oob_prediction.begin(), record.oob_prediction.end(), array_data<double>(out).begin());
+    return out;
+  });
+}
+
+PyObject* forest_take_in_bag(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const ExclusiveBorrow<ForestObject> borrow(self);
+    ForestRecord& record = borrow.get();
+    if (!record.has_oob || record.in_bag.empty()) return PyRef::borrowed(Py_None);
+    PyRef out = uint64_array_of(record.in_bag);
+    std::vector<std::uint64_t>().swap(record.in_bag);
     return out;
   });
 }
@@ -708,6 +721,12 @@ PyMethodDef kForestMethods[] = {
      "oob_prediction($self)\n--\n\n"
      "Per training row, the mean prediction of the trees that did not see it\n"
      "(NaN where every tree saw it); None unless fitted with oob."},
+    {"take_in_bag", forest_take_in_bag, METH_NOARGS,
+     "take_in_bag($self)\n--\n\n"
+     "Per tree, the rows it was grown on as bits over the training rows: a\n"
+     "flat uint64 array of n_trees * ceil(n_rows / 64) words, row r at bit\n"
+     "r % 64 of its tree's word r // 64. Returned once after a fit with oob\n"
+     "(and forgotten), None otherwise."},
     {"predict_finite", as_cfunction(forest_predict_finite), kArgs,
      "predict_finite($self, x, n_jobs)\n--\n\n"
      "As `predict`, or None when a value of `x` (in any column) is infinite."},

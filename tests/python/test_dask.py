@@ -203,6 +203,8 @@ def test_each_tree_is_the_local_forests_tree_on_its_block(client, task, min_bloc
         assert list(ours) == list(theirs)
         for name in ours:
             np.testing.assert_array_equal(ours[name], theirs[name], err_msg=name)
+        # Measured on the rows each tree did not draw, where the tree grew.
+        assert remote.to_local()._out_of_bag_importances is not None
         np.testing.assert_array_equal(remote.feature_importances_, local.feature_importances_)
         shuffled = remote.set_params(shuffle=True).fit(X, Y)  # one group: all rows in order
         assert tree_dumps(shuffled) == tree_dumps(local)

@@ -103,7 +103,7 @@ def test_trees_and_out_of_bag_predictions(cls):
     mean = forest.predict_proba(X) if cls is QUORForestClassifier else forest.predict(X)
     np.testing.assert_allclose(mean, np.mean(per_tree, axis=0), rtol=1e-12, atol=1e-15)
     grown = [t.feature_importances_ for t in trees if t.feature_importances_.sum() > 0]
-    np.testing.assert_allclose(forest.feature_importances_, np.mean(grown, axis=0), rtol=1e-12)
+    np.testing.assert_allclose(forest.held_out_importances_, np.mean(grown, axis=0), rtol=1e-12)
     # A one-tree forest: the rows it did not see have its own predictions.
     oob = forest.oob_decision_function_ if cls is QUORForestClassifier else forest.oob_prediction_
     assert np.isnan(oob if oob.ndim == 1 else oob[:, 0]).sum() < len(X) // 10

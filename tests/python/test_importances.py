@@ -7,6 +7,7 @@ import pickle
 
 import numpy as np
 import pytest
+from sklearn.base import clone
 
 import quor
 from quor import (QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor,
@@ -39,6 +40,12 @@ ESTIMATORS = {
 }
 
 
+def from_credits(model):
+    """The importances made from the trees' credits: a forest's held-out ones (its
+    feature_importances_ are measured on the rows each tree did not draw)."""
+    return getattr(model, "held_out_importances_", model.feature_importances_)
+
+
 def fitted(name, mode, seed=0):
     task, make = ESTIMATORS[name]
     return make(mode).fit(*data(task, seed))
@@ -50,7 +57,7 @@ def model(request):
     return fitted(*request.param)
 
 
-def test_both_measures_sum_to_one_and_skip_what_is_never_credited(model):
+def test_both_measures_sum_to_one_and_skip_what_is_never_from_credits(model):
     arrays = model._forest.export_arrays()
     credited = np.zeros(N_FEATURES, dtype=bool)
     credited[arrays["held_out_feature"]] = True
@@ -61,8 +68,8 @@ def test_both_measures_sum_to_one_and_skip_what_is_never_credited(model):
         assert importances.sum() == pytest.approx(1.0, abs=1e-12)
         assert importances[CONSTANT] == 0
     # Held out, only credited features earn; the informative ones earn most.
-    assert np.all(model.feature_importances_[~credited] == 0)
-    assert model.feature_importances_[0] == model.feature_importances_.max()
+    assert np.all(from_credits(model)[~credited] == 0)
+    assert from_credits(model)[0] == from_credits(model).max()
 
 
 def test_importances_from_the_stored_credits(model):
@@ -85,7 +92,7 @@ def test_importances_from_the_stored_credits(model):
         if sums.sum() > 0:
             per_tree.append(sums / sums.sum())
     expected = np.mean(per_tree, axis=0) if per_tree else np.zeros(N_FEATURES)
-    np.testing.assert_allclose(model.feature_importances_, expected, rtol=1e-12, atol=1e-15)
+    np.testing.assert_allclose(from_credits(model), expected, rtol=1e-12, atol=1e-15)
 
 
 def test_one_leaf_gives_all_zeros():
@@ -109,7 +116,7 @@ def test_forest_trees_carry_their_own_importances():
     model = fitted("forest_classifier", "fast")
     per_tree = [tree.feature_importances_ for tree in model.estimators_]
     grown = [p for p in per_tree if p.sum() > 0]
-    np.testing.assert_allclose(model.feature_importances_, np.mean(grown, axis=0), rtol=1e-12)
+    np.testing.assert_allclose(model.held_out_importances_, np.mean(grown, axis=0), rtol=1e-12)
 
 
 def _write(path, document):
@@ -127,9 +134,10 @@ def test_files_written_before_load_with_the_importances_they_stored(tmp_path, na
     path = tmp_path / "new.quor"
     quor.save(model, path)
     document = json.loads(path.read_text())
-    assert document["format_version"] == 5
+    assert document["format_version"] == 6
     old = copy.deepcopy(document)
     old["format_version"] = 4
+    old["fitted"].pop("importances_measured_on", None)
     for key in ("held_out_count", "held_out_feature", "held_out_score"):
         del old["forest"]["arrays"][key]
     old["fitted"]["feature_importances_"] = model.split_score_importances_.tolist()
@@ -137,8 +145,8 @@ def test_files_written_before_load_with_the_importances_they_stored(tmp_path, na
     np.testing.assert_array_equal(loaded.feature_importances_, model.split_score_importances_)
     assert "held_out_count" not in loaded._forest.export_arrays()
     # The stored importances must be those of the trees.
-    old["fitted"]["feature_importances_"] = model.feature_importances_.tolist()
-    if not np.allclose(model.feature_importances_, model.split_score_importances_):
+    old["fitted"]["feature_importances_"] = from_credits(model).tolist()
+    if not np.allclose(from_credits(model), model.split_score_importances_):
         with pytest.raises(ValueError, match="feature_importances_ are not those of the trees"):
             quor.load(_write(tmp_path / "wrong.quor", old))
 
@@ -177,3 +185,87 @@ def test_the_native_loader_checks_the_credits():
         broken = dict(arrays, **{key: change(arrays[key]).astype(arrays[key].dtype)})
         with pytest.raises(ValueError, match=words):
             RawForest.from_arrays(model._forest_kind, model._forest_settings, broken)
+
+
+def _out_of_bag_oracle(model, X, targets, w, in_bag, classify):
+    """A forest's importances from the definition, one tree and one node at a time:
+    each node predicts the weighted class shares (or mean) of its in-bag rows; a
+    split earns the weighted squared error (Brier score) of the out-of-bag rows
+    that reach it against its prediction, less theirs against its children's,
+    over the tree's out-of-bag weight; the mean over the trees, clipped at 0,
+    normalised."""
+    k = int(targets.max()) + 1
+    per_tree = []
+    for t, tree in enumerate(model.estimators_):
+        paths = tree.decision_path(X).toarray().astype(bool)
+        left, right, feature = tree.tree_.children_left, tree.tree_.children_right, tree.tree_.feature
+        bag, out = in_bag[t] & (w > 0), ~in_bag[t] & (w > 0)
+        truth = np.eye(k)[targets] if classify else targets[:, None].astype(float)
+
+        def loss(node):
+            at = paths[:, node]
+            prediction = np.average(truth[at & bag], axis=0, weights=w[at & bag])
+            return np.sum(w[at & out] * np.sum((truth[at & out] - prediction) ** 2, axis=1))
+
+        sums = np.zeros(N_FEATURES)
+        for node in np.flatnonzero(left >= 0):
+            sums[feature[node]] += (loss(node) - loss(left[node]) - loss(right[node])) / w[out].sum()
+        per_tree.append(sums)
+    mean = np.maximum(np.mean(per_tree, axis=0), 0)
+    return mean / mean.sum()
+
+
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+@pytest.mark.parametrize("name", ["forest_regressor", "forest_classifier", "forest_objective"])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_forest_importances_are_measured_on_the_rows_each_tree_did_not_draw(name, mode, weighted):
+    classify = name != "forest_regressor"
+    x, y = data("classification" if classify else "regression", seed=1)
+    w = np.random.default_rng(2).choice([0.0, 0.5, 1.0, 3.0], size=len(y)) if weighted else None
+    if name == "forest_objective":
+        model = QUORForestClassifier(mode=mode, n_estimators=5, max_depth=4, random_state=1,
+                                     objective="f1", average="macro",
+                                     objective_splits="objective")
+    else:
+        model = ESTIMATORS[name][1](mode).set_params(n_estimators=5, random_state=1)
+    model.fit(x, y, sample_weight=w)
+    # The same forest again, natively, for the rows each tree drew.
+    targets = np.unique(y, return_inverse=True)[1] if classify else y
+    raw = RawForest(model._forest_kind, model._forest_settings)
+    raw.fit(x, targets, quor._forest._tree_seeds(1, 5), 1, True, None,
+            **({} if w is None else {"sample_weight": w}))
+    for key, value in raw.export_arrays().items():
+        np.testing.assert_array_equal(value, model._forest.export_arrays()[key], err_msg=key)
+    in_bag = quor._out_of_bag.in_bag_rows(raw.take_in_bag(), 5, len(y))
+    assert raw.take_in_bag() is None  # given once
+    weights = np.ones(len(y)) if w is None else w
+    assert not np.any(in_bag[:, weights == 0])
+    np.testing.assert_array_equal(in_bag.sum(axis=1), model._forest_settings["max_samples"])
+    expected = _out_of_bag_oracle(model, x, targets, weights, in_bag, classify)
+    np.testing.assert_allclose(model.feature_importances_, expected, rtol=1e-9, atol=1e-12)
+    # A forest whose trees draw every row has no unseen rows: the trees' credits.
+    every_row = clone(model).set_params(max_samples=None).fit(x, y, sample_weight=w)
+    np.testing.assert_array_equal(every_row.feature_importances_,
+                                  every_row.held_out_importances_)
+
+
+@pytest.mark.parametrize("change, words", [
+    (lambda d: d.update(format_version=5), "not part of format version 5"),
+    (lambda d: d["fitted"].update(importances_measured_on="rows"), 'must be "folds" or'),
+    (lambda d: d["fitted"].update(feature_importances_=[0.0, 0.0, 0.0, 1.0, 0.0]),
+     "credits a feature no tree splits on"),
+    (lambda d: d["fitted"].update(feature_importances_=None), "out-of-bag feature_importances_"),
+])
+def test_files_with_out_of_bag_importances(tmp_path, change, words):
+    """They load with the importances they stored, which only the features the
+    trees split on may have."""
+    model = fitted("forest_classifier", "fast")
+    quor.save(model, tmp_path / "model.quor")
+    document = json.loads((tmp_path / "model.quor").read_text())
+    assert document["fitted"]["importances_measured_on"] == "out_of_bag"
+    np.testing.assert_array_equal(quor.load(tmp_path / "model.quor").feature_importances_,
+                                  model.feature_importances_)
+    del document["checksum"]
+    change(document)
+    with pytest.raises(ValueError, match=words):
+        quor.load(_write(tmp_path / "changed.quor", document))
