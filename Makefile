@@ -3,6 +3,9 @@ PYTHON ?= /usr/bin/python3
 BUILD ?= build/cmake
 JOBS ?= 2
 PYTEST_ARGS ?= -q
+# The Python suites run on JOBS processes when pytest-xdist is there (the
+# setup installs it), in one otherwise.
+PYTEST_PARALLEL ?= $(shell $(PYTHON) -c "import xdist" 2>/dev/null && echo "-n $(JOBS)")
 # CI builds (CI set in the environment) treat compiler warnings as errors.
 WERROR ?= $(if $(CI),ON,OFF)
 CMAKE_CONFIGURE = -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) -DQUOR_WERROR=$(WERROR)
@@ -28,7 +31,7 @@ test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-python: build
-	PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python
+	PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PARALLEL) tests/python
 
 test: test-cpp test-python
 
@@ -100,10 +103,12 @@ build-asan:
 
 # The whole C++ and Python suites under AddressSanitizer and UBSan. Needs
 # `build` too: a few Python tests start fresh interpreters on python/quor.
+# The C++ tests run as JOBS shards side by side (each shard's own leak check).
 test-asan: build build-asan
-	ASAN_OPTIONS=$(ASAN_CHECKS):detect_leaks=1 $(UBSAN_CHECKS) $(ASAN_BUILD)/quor_tests --gtest_brief=1
+	ASAN_OPTIONS=$(ASAN_CHECKS):detect_leaks=1 $(UBSAN_CHECKS) \
+	  bash scripts/shards.sh $(JOBS) $(ASAN_BUILD)/quor_tests --gtest_brief=1
 	$(ASAN_PYTHON) $(UBSAN_CHECKS) PYTHONPATH=$(ASAN_BUILD)/python \
-	  $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python
+	  $(PYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PARALLEL) tests/python
 
 # Trees must not depend on the CPU they are grown on. The golden fits run
 # against a build without vector clones, with the C library and NumPy told to

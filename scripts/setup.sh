@@ -6,7 +6,7 @@
 # "cross" the aarch64 compiler of `make check-aarch64`)
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest
+packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest python3-pytest-xdist
           python3-sklearn python3-pandas python3-hypothesis python3-venv python3-pip
           python3-setuptools python3-wheel python3-scipy python3-matplotlib
           python3-dask python3-distributed)
