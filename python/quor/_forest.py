@@ -17,7 +17,7 @@ from ._estimators import (
 )
 from ._decision import decision_weights
 from ._input import fit_input, install, predict_input
-from ._out_of_bag import forest_contributions, in_bag_rows, out_of_bag_importances
+from ._out_of_bag import forest_contributions, in_bag_words, out_of_bag_importances
 from ._quor import RawForest
 
 __all__ = ["QUORForestClassifier", "QUORForestRegressor"]
@@ -150,7 +150,7 @@ class _QUORForest(NativeModel):
             progress.close()
         per_tree = None
         if out_of_bag:
-            in_bag = in_bag_rows(forest.take_in_bag(), forest.n_trees(), n_samples)
+            in_bag = in_bag_words(forest.take_in_bag(), forest.n_trees())
             per_tree = forest_contributions(
                 forest, forest.export_arrays(), in_bag, X, targets, weights,
                 task_fitted.get("n_classes_", 0) if kind != "regressor" else 0, n_features,

@@ -19,12 +19,15 @@ nothing, not less) and normalised to sum to 1 (all 0 when no feature gains).
 import numpy as np
 
 
-def in_bag_rows(words, n_trees, n_rows):
-    """The native forest's in-bag bitmaps (``take_in_bag``) as a boolean array
-    of shape (n_trees, n_rows)."""
-    per_tree = np.asarray(words, dtype="<u8").reshape(n_trees, -1)
-    bits = np.unpackbits(per_tree.view(np.uint8), axis=1, bitorder="little")
-    return bits[:, :n_rows].astype(bool)
+def in_bag_words(words, n_trees):
+    """The native forest's in-bag bitmaps (``take_in_bag``), one row of words
+    per tree."""
+    return np.asarray(words, dtype="<u8").reshape(n_trees, -1)
+
+
+def tree_in_bag(words, n_rows):
+    """One tree's row of ``in_bag_words`` as a boolean array over the rows."""
+    return np.unpackbits(words.view(np.uint8), bitorder="little")[:n_rows].astype(bool)
 
 
 def _node_predictions(left, right, is_leaf, node_weight, leaf_values):
@@ -98,8 +101,9 @@ def tree_contributions(path, arrays_of_tree, targets, weights, n_classes, n_feat
 
 def forest_contributions(raw, arrays, in_bag, X, targets, weights, n_classes, n_features, n_jobs):
     """Every tree's out-of-bag contribution to every feature, one row per tree
-    (``in_bag``: n_trees x n_rows, True where the tree drew the row; rows of
-    weight 0 are in no tree's bag and count for nothing)."""
+    (``in_bag``: ``in_bag_words``, a tree's bit set where it drew the row,
+    unpacked one tree at a time; rows of weight 0 are in no tree's bag and
+    count for nothing)."""
     offsets = np.asarray(arrays["node_offsets"])
     n_trees = len(offsets) - 1
     leaf_key = "leaf_proba" if n_classes else "leaf_value"
@@ -118,7 +122,7 @@ def forest_contributions(raw, arrays, in_bag, X, targets, weights, n_classes, n_
         leaf_values = np.ldexp(leaf_values, shift)
     out = np.zeros((n_trees, n_features))
     for t in range(n_trees):
-        rows = np.flatnonzero(~in_bag[t] & (w > 0))
+        rows = np.flatnonzero(~tree_in_bag(in_bag[t], len(w)) & (w > 0))
         if len(rows) == 0:
             continue
         nodes = slice(offsets[t], offsets[t + 1])

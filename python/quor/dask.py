@@ -125,7 +125,7 @@ from ._categories import check_codes, encoded_by_value, encode_table, learn_cate
 from ._estimators import prepare_targets, splits_by_criterion, weight_arguments
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
-from ._out_of_bag import forest_contributions, in_bag_rows, out_of_bag_importances
+from ._out_of_bag import forest_contributions, in_bag_words, out_of_bag_importances
 from ._quor import RawForest
 
 __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
@@ -370,7 +370,7 @@ def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs, weigh
     arrays = forest.export_arrays()
     per_tree = None
     if out_of_bag:
-        in_bag = in_bag_rows(forest.take_in_bag(), len(seeds), len(y))
+        in_bag = in_bag_words(forest.take_in_bag(), len(seeds))
         per_tree = forest_contributions(forest, arrays, in_bag, x, y, weights,
                                         len(classes) if kind != "regressor" else 0,
                                         x.shape[1], n_threads)

@@ -236,7 +236,8 @@ def test_forest_importances_are_measured_on_the_rows_each_tree_did_not_draw(name
             **({} if w is None else {"sample_weight": w}))
     for key, value in raw.export_arrays().items():
         np.testing.assert_array_equal(value, model._forest.export_arrays()[key], err_msg=key)
-    in_bag = quor._out_of_bag.in_bag_rows(raw.take_in_bag(), 5, len(y))
+    words = quor._out_of_bag.in_bag_words(raw.take_in_bag(), 5)
+    in_bag = np.array([quor._out_of_bag.tree_in_bag(row, len(y)) for row in words])
     assert raw.take_in_bag() is None  # given once
     weights = np.ones(len(y)) if w is None else w
     assert not np.any(in_bag[:, weights == 0])
