@@ -67,7 +67,7 @@ weights-bench: setup-bench
 	PYTHONPATH=python $(PYTHON) bench/weights.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD) $(PORTABLE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD)
 	rm -f python/quor/_quor*.so
 
 # ---- robustness: sanitizers, fuzzing, leak checks ----
@@ -114,16 +114,16 @@ test-asan: build build-asan
 # against a build without vector clones, with the C library and NumPy told to
 # use only their baseline instruction sets (no FMA, AVX2 or AVX-512 versions
 # of their functions), and must give the same stored dumps bit for bit.
-PORTABLE_BUILD ?= build/portable
-PORTABLE_PACKAGE = $(PORTABLE_BUILD)/python/quor
+# The portable extension is the build's own objects but for the one source
+# with vector clones, compiled again without them (target quor_ext_portable).
+PORTABLE_PACKAGE = $(BUILD)/portable/python/quor
 BASELINE_CPU = GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA,-FMA4,-AVX512F \
   NPY_DISABLE_CPU_FEATURES="SSSE3 SSE41 POPCNT SSE42 AVX F16C FMA3 AVX2 AVX512F AVX512CD AVX512_SKX AVX512_CLX AVX512_CNL AVX512_ICL"
 test-portable:
-	cmake -S . -B $(PORTABLE_BUILD) $(CMAKE_CONFIGURE) -DQUOR_VECTOR_CLONES=OFF -DQUOR_BUILD_TESTS=OFF \
-	  -DQUOR_EXTENSION_DIR=$(CURDIR)/$(PORTABLE_PACKAGE)
-	cmake --build $(PORTABLE_BUILD) -j $(JOBS)
+	cmake -S . -B $(BUILD) $(CMAKE_CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target quor_ext_portable
 	rm -f $(PORTABLE_PACKAGE)/*.py && ln -s $(CURDIR)/python/quor/*.py $(PORTABLE_PACKAGE)/
-	$(BASELINE_CPU) PYTHONPATH=$(PORTABLE_BUILD)/python $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python/test_golden.py
+	$(BASELINE_CPU) PYTHONPATH=$(PORTABLE_PACKAGE)/.. $(PYTHON) -m pytest $(PYTEST_ARGS) tests/python/test_golden.py
 
 # The C++ tests that run code on several threads, under ThreadSanitizer.
 test-tsan:
