@@ -9,14 +9,15 @@
 #include <random>
 #include <vector>
 
+#include "floats.hpp"
 #include "aggregation.hpp"
 
 namespace quor {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+using test_floats::kNaN;
+using test_floats::kInf;
+using test_floats::bits;
 
 // The aggregate of the scores' summary; the score taken straight from the
 // list must be the same to the bit.

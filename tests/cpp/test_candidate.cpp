@@ -11,6 +11,7 @@
 #include <set>
 #include <vector>
 
+#include "floats.hpp"
 #include "candidate.hpp"
 #include "ordering.hpp"
 #include "reference.hpp"
@@ -19,10 +20,11 @@
 namespace quor {
 namespace {
 
+using test_floats::kNaN;
+using test_floats::kInf;
+
 using quor::testing::bin_of;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 using Codes = std::vector<std::uint32_t>;
 
 Codes continuous_candidates(const std::vector<double>& values, std::span<const std::uint64_t> samples,

@@ -19,7 +19,7 @@ using quor::testing::Ids;
 using quor::testing::reference_weighted_impurity;
 using quor::testing::side_weight;
 
-enum class Case { Mse, Gini, Entropy };
+enum class OrderCase { Mse, Gini, Entropy };
 
 /// The weighted impurity decrease of sending the samples whose category is
 /// in `left` (a mask over the category indices) left.
@@ -35,13 +35,13 @@ double decrease(const Task& task, const Targets& targets, const std::vector<doub
              w;
 }
 
-class GroupingTest : public ::testing::TestWithParam<std::tuple<Case, bool, std::uint64_t>> {};
+class GroupingTest : public ::testing::TestWithParam<std::tuple<OrderCase, bool, std::uint64_t>> {};
 
 TEST_P(GroupingTest, PrefixesOfTheOrderHoldTheBestGrouping) {
   const auto [c, weighted, seed] = GetParam();
   std::mt19937_64 rng(seed);
-  const Task task = c == Case::Mse    ? Task{RegressionTask{Criterion::regression("mse")}}
-                    : c == Case::Gini ? Task{ClassificationTask{Criterion::classification("gini"), 2}}
+  const Task task = c == OrderCase::Mse    ? Task{RegressionTask{Criterion::regression("mse")}}
+                    : c == OrderCase::Gini ? Task{ClassificationTask{Criterion::classification("gini"), 2}}
                                       : Task{ClassificationTask{Criterion::classification("entropy"), 2}};
   const std::size_t K = 2 + rng() % 8;
   const std::size_t n = K + rng() % 80;
@@ -83,7 +83,7 @@ TEST_P(GroupingTest, PrefixesOfTheOrderHoldTheBestGrouping) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomData, GroupingTest,
-                         ::testing::Combine(::testing::Values(Case::Mse, Case::Gini, Case::Entropy), ::testing::Bool(),
+                         ::testing::Combine(::testing::Values(OrderCase::Mse, OrderCase::Gini, OrderCase::Entropy), ::testing::Bool(),
                                             ::testing::Range<std::uint64_t>(1, 41)));
 
 }  // namespace

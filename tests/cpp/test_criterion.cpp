@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "floats.hpp"
 #include "criterion.hpp"
 #include "errors.hpp"
 #include "ordering.hpp"
@@ -19,11 +20,12 @@
 namespace quor {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using test_floats::kNaN;
+using test_floats::kInf;
+using test_floats::bits;
+
 using Doubles = std::vector<double>;
 using Labels = std::vector<std::uint64_t>;
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 // Equal weights are no weights: the weighted median and absolute deviation
 // of values that all weigh the same (a power of two, so every running sum is

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "floats.hpp"
 #include "columns.hpp"
 #include "encoder.hpp"
 #include "errors.hpp"
@@ -19,12 +20,13 @@
 
 namespace quor {
 namespace {
+
+using test_floats::kNaN;
+using test_floats::kInf;
 using quor::testing::encode_columns;
 
 using quor::testing::bin_of;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 using Doubles = std::vector<double>;
 

@@ -40,9 +40,9 @@ struct FastCase {
   std::vector<std::uint32_t> run;
 };
 
-enum class Case { Variance, Gini, Entropy, WeightedF1 };
+enum class FastSearchCase { Variance, Gini, Entropy, WeightedF1 };
 
-FastCase random_case(Case c, SplitStyle style, std::uint64_t seed, std::size_t n) {
+FastCase random_case(FastSearchCase c, SplitStyle style, std::uint64_t seed, std::size_t n) {
   std::mt19937_64 rng(seed);
   FastCase fc;
   fc.config.n_bins = 1 + rng() % 12;
@@ -57,10 +57,10 @@ FastCase random_case(Case c, SplitStyle style, std::uint64_t seed, std::size_t n
   const std::uint64_t n_classes = 2 + seed % 3;
   fc.targets.labels = random_labels(rng, n, n_classes);
   switch (c) {
-    case Case::Variance: fc.task = RegressionTask{Criterion::regression("variance")}; break;
-    case Case::Gini: fc.task = ClassificationTask{Criterion::classification("gini"), n_classes}; break;
-    case Case::Entropy: fc.task = ClassificationTask{Criterion::classification("entropy"), n_classes}; break;
-    case Case::WeightedF1:
+    case FastSearchCase::Variance: fc.task = RegressionTask{Criterion::regression("variance")}; break;
+    case FastSearchCase::Gini: fc.task = ClassificationTask{Criterion::classification("gini"), n_classes}; break;
+    case FastSearchCase::Entropy: fc.task = ClassificationTask{Criterion::classification("entropy"), n_classes}; break;
+    case FastSearchCase::WeightedF1:
       fc.task = ObjectiveTask{Objective::from_name("f1", AverageMode::Weighted, 0, 1.0), n_classes};
       break;
   }
@@ -225,7 +225,7 @@ void expect_same_scored_splits(const std::vector<ScoredSplit>& got, const std::v
   }
 }
 
-class FastSearchTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, std::uint64_t>> {};
+class FastSearchTest : public ::testing::TestWithParam<std::tuple<FastSearchCase, SplitStyle, std::uint64_t>> {};
 
 TEST_P(FastSearchTest, BlockSearchMatchesBruteForce) {
   const auto [c, style, seed] = GetParam();
@@ -243,8 +243,8 @@ TEST_P(FastSearchTest, BlockSearchMatchesBruteForce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomNodes, FastSearchTest,
-                         ::testing::Combine(::testing::Values(Case::Variance, Case::Gini, Case::Entropy,
-                                                              Case::WeightedF1),
+                         ::testing::Combine(::testing::Values(FastSearchCase::Variance, FastSearchCase::Gini, FastSearchCase::Entropy,
+                                                              FastSearchCase::WeightedF1),
                                             ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
                                             ::testing::Range<std::uint64_t>(1, 9)));
 
@@ -285,7 +285,7 @@ TEST_P(FastSearchTest, RenumberedSmallNodesAndBestSplitsMatchFullHistograms) {
 // finite scored split in any task, and the best-split search says so without
 // searching: the full search over the same node agrees.
 TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestSplit) {
-  for (const Case c : {Case::Variance, Case::Gini, Case::WeightedF1}) {
+  for (const FastSearchCase c : {FastSearchCase::Variance, FastSearchCase::Gini, FastSearchCase::WeightedF1}) {
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
       FastCase fc = random_case(c, SplitStyle::Threshold, seed, 40);
       fc.config.cv_folds = 2 + seed;
@@ -304,9 +304,9 @@ TEST(FastSearch, NodesWithoutTwoSamplesInAFoldHaveNoBestSplit) {
 // A node large enough that its samples are shared out over threads (whole
 // folds for the regression sums, any share for class counts).
 TEST(FastSearch, ThreadsSharingALargeNodeMatchBruteForce) {
-  for (const Case c : {Case::Variance, Case::Entropy, Case::WeightedF1}) {
+  for (const FastSearchCase c : {FastSearchCase::Variance, FastSearchCase::Entropy, FastSearchCase::WeightedF1}) {
     FastCase fc = random_case(c, SplitStyle::Threshold, 7, 12000);
-    if (c != Case::Entropy) fc.config.missing = MissingSide::Learn;
+    if (c != FastSearchCase::Entropy) fc.config.missing = MissingSide::Learn;
     const EncodedFeatures encoded = encode_columns(fc.columns, fc.config.n_bins);
     HistogramScratch scratch;
     const auto scored = search(fc, encoded, 3, scratch);

@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "floats.hpp"
 #include "errors.hpp"
 #include "objective.hpp"
 #include "reference.hpp"
@@ -19,8 +20,9 @@
 namespace quor {
 namespace {
 
+using test_floats::bits;
+
 using Counts = std::vector<std::uint64_t>;
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 const AverageMode kAverages[] = {AverageMode::Binary, AverageMode::Micro, AverageMode::Macro, AverageMode::Weighted};
 const char* const kMetrics[] = {"precision", "recall", "f1", "fbeta", "accuracy"};
 

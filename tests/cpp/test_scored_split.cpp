@@ -8,13 +8,14 @@
 #include <random>
 #include <vector>
 
+#include "floats.hpp"
 #include "scored_split.hpp"
 
 namespace quor {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
+using test_floats::kNaN;
+using test_floats::kInf;
 
 ScoredSplit scored_split(double score, std::uint64_t feature, std::uint32_t code) {
   ScoredSplit r;

@@ -138,23 +138,23 @@ std::vector<std::vector<double>> reference_scores(const Node& node, const Strict
   return lists;
 }
 
-enum class Case { Mse, Mae, Gini, Entropy, Accuracy, MacroF1, BinaryRecall };
+enum class StrictCase { Mse, Mae, Gini, Entropy, Accuracy, MacroF1, BinaryRecall };
 
-void set_task(Case c, std::uint64_t n_classes, Task& task) {
+void set_task(StrictCase c, std::uint64_t n_classes, Task& task) {
   switch (c) {
-    case Case::Mse: task = RegressionTask{Criterion::regression("mse")}; break;
-    case Case::Mae: task = RegressionTask{Criterion::regression("mae")}; break;
-    case Case::Gini: task = ClassificationTask{Criterion::classification("gini"), n_classes}; break;
-    case Case::Entropy: task = ClassificationTask{Criterion::classification("entropy"), n_classes}; break;
-    case Case::Accuracy: task = ObjectiveTask{Objective::accuracy(), n_classes}; break;
-    case Case::MacroF1: task = ObjectiveTask{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), n_classes}; break;
-    case Case::BinaryRecall:
+    case StrictCase::Mse: task = RegressionTask{Criterion::regression("mse")}; break;
+    case StrictCase::Mae: task = RegressionTask{Criterion::regression("mae")}; break;
+    case StrictCase::Gini: task = ClassificationTask{Criterion::classification("gini"), n_classes}; break;
+    case StrictCase::Entropy: task = ClassificationTask{Criterion::classification("entropy"), n_classes}; break;
+    case StrictCase::Accuracy: task = ObjectiveTask{Objective::accuracy(), n_classes}; break;
+    case StrictCase::MacroF1: task = ObjectiveTask{Objective::from_name("f1", AverageMode::Macro, 0, 1.0), n_classes}; break;
+    case StrictCase::BinaryRecall:
       task = ObjectiveTask{Objective::from_name("recall", AverageMode::Binary, 1, 1.0), n_classes};
       break;
   }
 }
 
-Node random_node(Case c, SplitStyle style, std::uint64_t seed) {
+Node random_node(StrictCase c, SplitStyle style, std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   Node node;
   const std::size_t n_total = 20 + rng() % 150;
@@ -223,7 +223,7 @@ std::vector<ScoredSplit> reference_learned(const Node& node, const StrictFolds& 
   return out;
 }
 
-class LearnedMissingTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, std::uint64_t>> {};
+class LearnedMissingTest : public ::testing::TestWithParam<std::tuple<StrictCase, SplitStyle, std::uint64_t>> {};
 
 TEST_P(LearnedMissingTest, MatchesDefinitionBitForBit) {
   const auto [c, style, seed] = GetParam();
@@ -248,12 +248,12 @@ TEST_P(LearnedMissingTest, MatchesDefinitionBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(
     RandomNodes, LearnedMissingTest,
-    ::testing::Combine(::testing::Values(Case::Mse, Case::Mae, Case::Gini, Case::Entropy, Case::Accuracy,
-                                         Case::MacroF1, Case::BinaryRecall),
+    ::testing::Combine(::testing::Values(StrictCase::Mse, StrictCase::Mae, StrictCase::Gini, StrictCase::Entropy, StrictCase::Accuracy,
+                                         StrictCase::MacroF1, StrictCase::BinaryRecall),
                        ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
                        ::testing::Range<std::uint64_t>(1, 9)));
 
-class StrictSearchTest : public ::testing::TestWithParam<std::tuple<Case, SplitStyle, std::uint64_t>> {};
+class StrictSearchTest : public ::testing::TestWithParam<std::tuple<StrictCase, SplitStyle, std::uint64_t>> {};
 
 TEST_P(StrictSearchTest, MatchesDefinitionBitForBit) {
   const auto [c, style, seed] = GetParam();
@@ -285,13 +285,13 @@ TEST_P(StrictSearchTest, MatchesDefinitionBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(
     RandomNodes, StrictSearchTest,
-    ::testing::Combine(::testing::Values(Case::Mse, Case::Mae, Case::Gini, Case::Entropy, Case::Accuracy,
-                                         Case::MacroF1, Case::BinaryRecall),
+    ::testing::Combine(::testing::Values(StrictCase::Mse, StrictCase::Mae, StrictCase::Gini, StrictCase::Entropy, StrictCase::Accuracy,
+                                         StrictCase::MacroF1, StrictCase::BinaryRecall),
                        ::testing::Values(SplitStyle::Threshold, SplitStyle::Bin),
                        ::testing::Range<std::uint64_t>(1, 13)));
 
 TEST(StrictSearch, AllMissingFeatureGivesNoScoredSplits) {
-  Node node = random_node(Case::Mse, SplitStyle::Threshold, 99);
+  Node node = random_node(StrictCase::Mse, SplitStyle::Threshold, 99);
   for (auto& v : node.columns[0].values) v = std::numeric_limits<double>::quiet_NaN();
   for (auto& c : node.columns[1].codes) c = kMissingCode;
   StrictNodeData data;

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "floats.hpp"
 #include "config.hpp"
 #include "errors.hpp"
 #include "estimator.hpp"
@@ -20,14 +21,14 @@
 namespace quor {
 namespace {
 
+using test_floats::kNaN;
+using test_floats::kInf;
+
 using quor::testing::FeatureValue;
 using quor::testing::leaf_index;
 using quor::testing::predict_row;
 using quor::testing::Rows;
 using quor::testing::rows_from_matrix;
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(CategoryCode, RoundsHalfAwayFromZeroAndSaturates) {
   const std::pair<double, std::uint32_t> cases[] = {
