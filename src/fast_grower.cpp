@@ -30,6 +30,7 @@ struct FastWorker {
   std::vector<std::size_t> features;  // the node's drawn features
   std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
   HeldOutChoice held_out;             // the node's held-out choices, when measured
+  HonestScore honest;                 // and their measurement
 };
 
 /// How fast mode searches, splits and partitions a node (see grow_node).
@@ -129,29 +130,34 @@ class FastMode {
     return choice;
   }
 
+  /// Whether the split sends sample s left, by its test on the codes.
+  bool goes_left(const SplitChoice& choice, std::uint64_t s) const {
+    const std::uint64_t f = choice.split.feature;
+    if (!choice.split.category_set.empty()) {
+      // A set split's codes go left by their categories.
+      const std::uint32_t code = encoded_.code(s, f);
+      const FeatureBins& bins = encoded_.bins[f];
+      return code < bins.categories.size() ? in_category_set(choice.split.category_set, bins.categories[code])
+                                           : choice.split.missing_left;
+    }
+    return choice.code_goes_left(encoded_.code(s, f));
+  }
+
   /// Reorders the node's run in place by the split's test on the codes.
   std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice) {
-    const std::uint64_t f = choice.split.feature;
     const EncodedFeatures& encoded = encoded_;
     const std::span<std::uint32_t> run = std::span<std::uint32_t>(run_).subspan(node.begin, node.end - node.begin);
     const auto prefetch = [&](std::uint32_t s) { encoded.prefetch_row(s); };
-    std::size_t n_left = 0;
-    if (!choice.split.category_set.empty()) {
-      // A set split's codes go left by their categories.
-      const FeatureBins& bins = encoded.bins[f];
-      n_left = partition_in_place(
-          run,
-          [&](std::uint32_t s) {
-            const std::uint32_t code = encoded.code(s, f);
-            return code < bins.categories.size() ? in_category_set(choice.split.category_set, bins.categories[code])
-                                                 : choice.split.missing_left;
-          },
-          prefetch);
-    } else {
-      n_left = partition_in_place(run, [&](std::uint32_t s) { return choice.code_goes_left(encoded.code(s, f)); },
-                                  prefetch);
-    }
+    const std::size_t n_left =
+        partition_in_place(run, [&](std::uint32_t s) { return goes_left(choice, s); }, prefetch);
     return {Node{node.begin, node.begin + n_left, 0, 0}, Node{node.begin + n_left, node.end, 0, 0}};
+  }
+
+  /// The node's samples as its last search listed them, each with its fold.
+  template <class Visit>
+  void for_each_fold_sample(const Worker& worker, const Node&, const Visit& visit) const {
+    const NodeTargets& targets = worker.node_targets;
+    for (std::size_t i = 0; i < targets.samples.size(); ++i) visit(targets.samples[i], targets.fold_ids[i]);
   }
 
   void prepare_children(Node&, Node&, Node&, std::uint64_t) const {}

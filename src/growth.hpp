@@ -154,6 +154,7 @@ concept GrowthMode =
       { worker.features } -> std::same_as<std::vector<std::size_t>&>;
       // The held-out choices of the node's last search, when the options measure them.
       { worker.held_out } -> std::same_as<HeldOutChoice&>;
+      { worker.honest } -> std::same_as<HonestScore&>;
       { node.depth } -> std::same_as<std::uint64_t&>;
       { node.key } -> std::same_as<std::uint64_t&>;
       // The node's sample ids and their count.
@@ -168,7 +169,51 @@ concept GrowthMode =
       { mode.partition(pending, choice) } -> std::same_as<std::pair<typename M::Node, typename M::Node>>;
       // The rest of the children's state, from the node's.
       mode.prepare_children(node, node, node, n_threads);
+      // Every sample of the node with its fold in the last search (before
+      // the partition), and the side a split sends a sample to.
+      mode.for_each_fold_sample(worker, pending, [](std::uint64_t, std::size_t) {});
+      { mode.goes_left(choice, std::uint64_t{0}) } -> std::same_as<bool>;
     };
+
+/// Measures each fold's choice of the node's last search afresh by its honest
+/// score (held_out.hpp), once per distinct choice: the choice becomes the
+/// split the node would store for it and every sample of the node is sent
+/// down it. A choice with no storable split scores 0.
+template <GrowthMode Mode>
+void measure_choices(const GrowInput& input, const Mode& mode, typename Mode::Worker& worker,
+                     const typename Mode::Node& node, HonestScore& honest) {
+  if (!measures_honestly(input.task)) return;
+  HeldOutChoice& choices = worker.held_out;
+  const std::size_t K = choices.n_folds();
+  const bool regression = std::holds_alternative<RegressionTask>(input.task);
+  const std::span<const double> weights = input.options.weights;
+  std::vector<bool> measured(K, false);
+  for (std::size_t k = 0; k < K; ++k) {
+    if (!choices.chose(k) || measured[k]) continue;
+    ScoredSplit pick;
+    pick.feature = choices.feature(k);
+    pick.code = choices.code(k);
+    pick.missing_left = choices.missing_left(k);
+    const std::optional<SplitChoice> choice = mode.split_for(node, pick);
+    if (choice) {
+      honest.start(input.task, K);
+      mode.for_each_fold_sample(worker, node, [&](std::uint64_t s, std::size_t fold) {
+        const bool left = mode.goes_left(*choice, s);
+        const double w = weights.empty() ? 1.0 : weights[s];
+        if (regression) {
+          honest.add_value(fold, left, w, input.targets.values[s]);
+        } else {
+          honest.add_label(fold, left, w, input.targets.labels[s]);
+        }
+      });
+    }
+    for (std::size_t j = k; j < K; ++j) {
+      if (!choices.chose(j) || !choices.same_choice(j, k)) continue;
+      measured[j] = true;
+      choices.set_score(j, choice ? honest.score(j) : 0.0);
+    }
+  }
+}
 
 /// The node's scored splits: those of the features it draws (every feature
 /// unless the options set max_features), in ascending feature order. When
@@ -220,6 +265,8 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
       input.options.root_report->unstorable = true;
     }
     if (choice) {
+      // Measured before the partition, which may reorder the node's samples.
+      if (input.options.held_out) measure_choices(input, mode, worker, node, worker.honest);
       auto children = mode.partition(node, *choice);
       const std::uint64_t smallest = min_leaf(input.config);
       const bool heavy_enough = min_weight <= 0.0 || (weight_of(input, mode.samples(children.first)) >= min_weight &&

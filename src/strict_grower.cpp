@@ -29,6 +29,7 @@ struct StrictWorker {
   StrictNodeData node;
   std::vector<std::size_t> features;  // the node's drawn features
   HeldOutChoice held_out;             // the node's held-out choices, when measured
+  HonestScore honest;                 // and their measurement
 };
 
 /// How strict mode searches, splits and partitions a node (see grow_node).
@@ -140,6 +141,19 @@ class StrictMode {
     }
     if (choice) choice->split.missing_left = best.missing_left;
     return choice;
+  }
+
+  bool goes_left(const SplitChoice& choice, std::uint64_t s) const {
+    return choice.split.goes_left(columns_[choice.split.feature], s);
+  }
+
+  /// The node's samples by fold, as its last search drew them.
+  template <class Visit>
+  void for_each_fold_sample(const Worker& worker, const Node&, const Visit& visit) const {
+    const StrictFolds& folds = worker.node.folds;
+    for (std::size_t f = 0; f < folds.count(); ++f) {
+      for (const std::uint64_t s : folds.valid(f)) visit(s, f);
+    }
   }
 
   /// The children's samples, each in the node's order, by the split's test
