@@ -92,24 +92,26 @@ void HonestScore::start(const Task& task, std::size_t n_folds) {
     width_ = 1 + n_classes(task);
   }
   sums_.assign(n_folds * 2 * width_, 0.0);
+  if (loss_ == Loss::Brier) counts_.assign(n_folds * 2 * width_, 0);
+  settled_ = false;
   rows_.clear();
 }
 
-void HonestScore::add_value(std::size_t fold, bool left, double weight, double value) {
-  double* at = sums_.data() + (fold * 2 + (left ? 0 : 1)) * width_;
-  at[0] += weight;
-  at[1] += weight * value;
-  if (loss_ == Loss::Absolute) rows_.push_back(Row{static_cast<std::uint32_t>(fold), left, weight, value});
-}
-
-void HonestScore::add_label(std::size_t fold, bool left, double weight, std::uint64_t label) {
-  if (label + 1 >= width_) return;
-  double* at = sums_.data() + (fold * 2 + (left ? 0 : 1)) * width_;
-  at[0] += weight;
-  at[1 + label] += weight;
+void HonestScore::settle() {
+  settled_ = true;
+  if (loss_ != Loss::Brier) return;
+  for (std::size_t at = 0; at < sums_.size(); at += width_) {
+    double weight = -0.0;
+    for (std::size_t c = 1; c < width_; ++c) {
+      sums_[at + c] += static_cast<double>(counts_[at + c]);
+      weight += sums_[at + c];
+    }
+    sums_[at] = weight;
+  }
 }
 
 double HonestScore::score(std::size_t k) {
+  if (!settled_) settle();
   switch (loss_) {
     case Loss::Squared: return squared_error(k);
     case Loss::Brier: return brier(k);

@@ -93,11 +93,26 @@ class HonestScore {
  public:
   /// Starts a candidate of a node of `n_folds` folds.
   void start(const Task& task, std::size_t n_folds);
-  void add_value(std::size_t fold, bool left, double weight, double value);
-  void add_label(std::size_t fold, bool left, double weight, std::uint64_t label);
+  void add_value(std::size_t fold, bool left, double weight, double value) {
+    double* at = sums_.data() + (fold * 2 + (left ? 0 : 1)) * width_;
+    at[0] += weight;
+    at[1] += weight * value;
+    if (loss_ == Loss::Absolute) rows_.push_back(Row{static_cast<std::uint32_t>(fold), left, weight, value});
+  }
+  /// A class's weight sums (and, unweighted, its counts) are kept per fold
+  /// and side; a side's weight is their sum, taken once at the first score.
+  void add_label(std::size_t fold, bool left, double weight, std::uint64_t label) {
+    if (label + 1 >= width_) return;
+    sums_[(fold * 2 + (left ? 0 : 1)) * width_ + 1 + label] += weight;
+  }
+  void add_label(std::size_t fold, bool left, std::uint64_t label) {
+    if (label + 1 >= width_) return;
+    ++counts_[(fold * 2 + (left ? 0 : 1)) * width_ + 1 + label];
+  }
   double score(std::size_t k);
 
  private:
+  void settle();
   double squared_error(std::size_t k) const;
   double brier(std::size_t k) const;
   double absolute_error(std::size_t k);
@@ -109,6 +124,8 @@ class HonestScore {
   // [(fold · 2 + side) · width]: the weight, then the weighted target sum
   // (squared error) or each class's weight (Brier); side 0 is the left.
   std::vector<double> sums_;
+  std::vector<std::uint32_t> counts_;  // unweighted classes, as sums_
+  bool settled_ = false;
   struct Row {
     std::uint32_t fold;
     bool left;
