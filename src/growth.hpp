@@ -229,11 +229,14 @@ std::span<const std::uint8_t> measure_choices(const GrowInput& input, const Mode
   const bool weighted = !input.options.weights.empty();
   if (regression) {
     mode.for_each_fold_sample(worker, node, [&](std::size_t i, std::uint64_t s, std::size_t fold) {
-      const double w = weighted ? targets.weights[i] : 1.0;
       for (std::size_t c = 0; c < splits.size(); ++c) {
         const bool left = mode.goes_left(splits[c], s);
         if (c == 0) sides[i] = left;
-        honest[c].add_value(fold, left, w, targets.values[i]);
+        if (weighted) {
+          honest[c].add_value(fold, left, targets.weights[i], targets.values[i]);
+        } else {
+          honest[c].add_value(fold, left, targets.values[i]);
+        }
       }
     });
   } else {

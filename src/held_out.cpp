@@ -92,14 +92,17 @@ void HonestScore::start(const Task& task, std::size_t n_folds) {
     width_ = 1 + n_classes(task);
   }
   sums_.assign(n_folds * 2 * width_, 0.0);
-  if (loss_ == Loss::Brier) counts_.assign(n_folds * 2 * width_, 0);
+  counts_.assign(n_folds * 2 * width_, 0);
   settled_ = false;
   rows_.clear();
 }
 
 void HonestScore::settle() {
   settled_ = true;
-  if (loss_ != Loss::Brier) return;
+  if (loss_ != Loss::Brier) {
+    for (std::size_t at = 0; at < sums_.size(); at += width_) sums_[at] += static_cast<double>(counts_[at]);
+    return;
+  }
   for (std::size_t at = 0; at < sums_.size(); at += width_) {
     double weight = -0.0;
     for (std::size_t c = 1; c < width_; ++c) {

@@ -93,11 +93,19 @@ class HonestScore {
  public:
   /// Starts a candidate of a node of `n_folds` folds.
   void start(const Task& task, std::size_t n_folds);
+  /// A value's weight and weighted sum (unweighted: its count and sum) are
+  /// kept per fold and side.
   void add_value(std::size_t fold, bool left, double weight, double value) {
     double* at = sums_.data() + (fold * 2 + (left ? 0 : 1)) * width_;
     at[0] += weight;
     at[1] += weight * value;
     if (loss_ == Loss::Absolute) rows_.push_back(Row{static_cast<std::uint32_t>(fold), left, weight, value});
+  }
+  void add_value(std::size_t fold, bool left, double value) {
+    const std::size_t at = (fold * 2 + (left ? 0 : 1)) * width_;
+    ++counts_[at];
+    sums_[at + 1] += value;
+    if (loss_ == Loss::Absolute) rows_.push_back(Row{static_cast<std::uint32_t>(fold), left, 1.0, value});
   }
   /// A class's weight sums (and, unweighted, its counts) are kept per fold
   /// and side; a side's weight is their sum, taken once at the first score.
@@ -124,7 +132,7 @@ class HonestScore {
   // [(fold · 2 + side) · width]: the weight, then the weighted target sum
   // (squared error) or each class's weight (Brier); side 0 is the left.
   std::vector<double> sums_;
-  std::vector<std::uint32_t> counts_;  // unweighted classes, as sums_
+  std::vector<std::uint32_t> counts_;  // unweighted counts, laid out as sums_
   bool settled_ = false;
   struct Row {
     std::uint32_t fold;
