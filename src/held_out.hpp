@@ -15,8 +15,9 @@
 /// the node has split, each fold's choice is therefore measured afresh
 /// (HonestScore): the loss of fold k's rows when the node predicts them from
 /// the other folds' rows, less their loss when the choice's two sides do. A
-/// choice that does not generalise loses on fold k and
-/// scores below 0. The objective's fold scores already label the sides from
+/// choice that does not generalise loses on fold k and scores below 0.
+/// "mae" measures the absolute error about the other folds' weighted
+/// medians, as its criterion does about a side's own. The objective's fold scores already label the sides from
 /// the other folds and are kept as they are.
 
 #include <cstdint>
@@ -110,11 +111,11 @@ class HonestScore {
   /// A class's weight sums (and, unweighted, its counts) are kept per fold
   /// and side; a side's weight is their sum, taken once at the first score.
   void add_label(std::size_t fold, bool left, double weight, std::uint64_t label) {
-    if (label + 1 >= width_) return;
+    if (label >= width_ - 1) return;
     sums_[(fold * 2 + (left ? 0 : 1)) * width_ + 1 + label] += weight;
   }
   void add_label(std::size_t fold, bool left, std::uint64_t label) {
-    if (label + 1 >= width_) return;
+    if (label >= width_ - 1) return;
     ++counts_[(fold * 2 + (left ? 0 : 1)) * width_ + 1 + label];
   }
   double score(std::size_t k);
