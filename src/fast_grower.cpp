@@ -30,6 +30,8 @@ struct FastWorker {
   std::vector<std::size_t> features;  // the node's drawn features
   std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
   HeldOutChoice held_out;             // the node's held-out choices, when measured
+  std::vector<HonestScore> honest;    // and their measurement, per distinct choice
+  std::vector<std::uint8_t> sides;    // the node's split's side of each sample, when measured
 };
 
 /// How fast mode searches, splits and partitions a node (see grow_node).
@@ -129,29 +131,48 @@ class FastMode {
     return choice;
   }
 
-  /// Reorders the node's run in place by the split's test on the codes.
-  std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice) {
+  /// Whether the split sends sample s left, by its test on the codes.
+  bool goes_left(const SplitChoice& choice, std::uint64_t s) const {
     const std::uint64_t f = choice.split.feature;
-    const EncodedFeatures& encoded = encoded_;
-    const std::span<std::uint32_t> run = std::span<std::uint32_t>(run_).subspan(node.begin, node.end - node.begin);
-    const auto prefetch = [&](std::uint32_t s) { encoded.prefetch_row(s); };
-    std::size_t n_left = 0;
     if (!choice.split.category_set.empty()) {
       // A set split's codes go left by their categories.
-      const FeatureBins& bins = encoded.bins[f];
-      n_left = partition_in_place(
-          run,
-          [&](std::uint32_t s) {
-            const std::uint32_t code = encoded.code(s, f);
-            return code < bins.categories.size() ? in_category_set(choice.split.category_set, bins.categories[code])
-                                                 : choice.split.missing_left;
-          },
-          prefetch);
+      const std::uint32_t code = encoded_.code(s, f);
+      const FeatureBins& bins = encoded_.bins[f];
+      return code < bins.categories.size() ? in_category_set(choice.split.category_set, bins.categories[code])
+                                           : choice.split.missing_left;
+    }
+    return choice.code_goes_left(encoded_.code(s, f));
+  }
+
+  /// Reorders the node's run in place by the split's test on the codes, or
+  /// by the sides given in run order (the same swaps: the sample at position
+  /// j is still the run's j-th when it is tested).
+  std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice, std::span<const std::uint8_t> sides) {
+    const EncodedFeatures& encoded = encoded_;
+    const std::span<std::uint32_t> run = std::span<std::uint32_t>(run_).subspan(node.begin, node.end - node.begin);
+    std::size_t n_left = 0;
+    if (!sides.empty()) {
+      if (sides.size() != run.size()) throw InternalError("one side per sample is needed");
+      for (std::size_t j = 0; j < run.size(); ++j) {
+        if (sides[j] != 0) std::swap(run[n_left++], run[j]);
+      }
     } else {
-      n_left = partition_in_place(run, [&](std::uint32_t s) { return choice.code_goes_left(encoded.code(s, f)); },
-                                  prefetch);
+      const auto prefetch = [&](std::uint32_t s) { encoded.prefetch_row(s); };
+      n_left = partition_in_place(run, [&](std::uint32_t s) { return goes_left(choice, s); }, prefetch);
     }
     return {Node{node.begin, node.begin + n_left, 0, 0}, Node{node.begin + n_left, node.end, 0, 0}};
+  }
+
+  /// The node's samples in run order, each with its fold in the last search.
+  template <class Visit>
+  void for_each_fold_sample(Worker& worker, const Node& node, const Visit& visit) const {
+    const std::span<const std::uint32_t> run = samples(node);
+    const std::span<const std::uint8_t> folds = worker.node_targets.run_fold_ids();
+    constexpr std::size_t kAhead = 32;  // as the partition: rows are read by sample id
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      if (i + kAhead < run.size()) encoded_.prefetch_row(run[i + kAhead]);
+      visit(i, run[i], folds[i]);
+    }
   }
 
   void prepare_children(Node&, Node&, Node&, std::uint64_t) const {}

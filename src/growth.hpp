@@ -154,6 +154,8 @@ concept GrowthMode =
       { worker.features } -> std::same_as<std::vector<std::size_t>&>;
       // The held-out choices of the node's last search, when the options measure them.
       { worker.held_out } -> std::same_as<HeldOutChoice&>;
+      { worker.honest } -> std::same_as<std::vector<HonestScore>&>;
+      { worker.sides } -> std::same_as<std::vector<std::uint8_t>&>;
       { node.depth } -> std::same_as<std::uint64_t&>;
       { node.key } -> std::same_as<std::uint64_t&>;
       // The node's sample ids and their count.
@@ -164,11 +166,97 @@ concept GrowthMode =
       { mode.search(worker, pending, features, n_threads) } -> std::same_as<std::vector<ScoredSplit>>;
       // The split the best scored split stands for, or nullopt.
       { mode.split_for(pending, best) } -> std::same_as<std::optional<SplitChoice>>;
-      // The two children, their samples only.
-      { mode.partition(pending, choice) } -> std::same_as<std::pair<typename M::Node, typename M::Node>>;
+      // The two children, their samples only; given each sample's side (in
+      // the order of the node's samples), from those.
+      { mode.partition(pending, choice, std::span<const std::uint8_t>()) }
+          -> std::same_as<std::pair<typename M::Node, typename M::Node>>;
       // The rest of the children's state, from the node's.
       mode.prepare_children(node, node, node, n_threads);
+      // Every sample of the node with its fold in the last search (before
+      // the partition) and its position in the node's targets, and the side
+      // a split sends a sample to.
+      mode.for_each_fold_sample(worker, pending, [](std::size_t, std::uint64_t, std::size_t) {});
+      { mode.goes_left(choice, std::uint64_t{0}) } -> std::same_as<bool>;
     };
+
+/// Measures each fold's choice of the node's last search afresh by its honest
+/// score (held_out.hpp). Each distinct choice becomes the split the node
+/// would store for it, and one pass over the node's samples sends every
+/// sample down each of them (a sample's codes are read together). A choice
+/// with no storable split scores 0. The node's own split (`best`, stored as
+/// `chosen`) goes along: the side of each sample, in the order of the
+/// node's samples, is returned for the partition (empty when the task is not
+/// measured so).
+template <GrowthMode Mode>
+std::span<const std::uint8_t> measure_choices(const GrowInput& input, const Mode& mode,
+                                              typename Mode::Worker& worker, const typename Mode::Node& node,
+                                              const ScoredSplit& best, const SplitChoice& chosen) {
+  if (!measures_honestly(input.task)) return {};
+  HeldOutChoice& choices = worker.held_out;
+  const std::size_t K = choices.n_folds();
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> measure_of(K, kNone);  // the index of fold k's choice in `splits`
+  std::vector<SplitChoice> splits{chosen};
+  for (std::size_t k = 0; k < K; ++k) {
+    if (!choices.chose(k)) continue;
+    if (choices.feature(k) == best.feature && choices.code(k) == best.code &&
+        choices.missing_left(k) == best.missing_left) {
+      measure_of[k] = 0;
+      continue;
+    }
+    std::size_t j = 0;
+    while (j < k && !(choices.chose(j) && choices.same_choice(j, k))) ++j;
+    if (j < k) {
+      measure_of[k] = measure_of[j];
+      continue;
+    }
+    ScoredSplit pick;
+    pick.feature = choices.feature(k);
+    pick.code = choices.code(k);
+    pick.missing_left = choices.missing_left(k);
+    if (std::optional<SplitChoice> split = mode.split_for(node, pick)) {
+      measure_of[k] = splits.size();
+      splits.push_back(std::move(*split));
+    }
+  }
+  std::vector<HonestScore>& honest = worker.honest;
+  if (honest.size() < splits.size()) honest.resize(splits.size());
+  for (std::size_t c = 0; c < splits.size(); ++c) honest[c].start(input.task, K);
+  const NodeValues& targets = worker.targets;
+  std::vector<std::uint8_t>& sides = worker.sides;
+  sides.resize(mode.size(node));
+  const bool regression = std::holds_alternative<RegressionTask>(input.task);
+  const bool weighted = !input.options.weights.empty();
+  if (regression) {
+    mode.for_each_fold_sample(worker, node, [&](std::size_t i, std::uint64_t s, std::size_t fold) {
+      for (std::size_t c = 0; c < splits.size(); ++c) {
+        const bool left = mode.goes_left(splits[c], s);
+        if (c == 0) sides[i] = left;
+        if (weighted) {
+          honest[c].add_value(fold, left, targets.weights[i], targets.values[i]);
+        } else {
+          honest[c].add_value(fold, left, targets.values[i]);
+        }
+      }
+    });
+  } else {
+    mode.for_each_fold_sample(worker, node, [&](std::size_t i, std::uint64_t s, std::size_t fold) {
+      for (std::size_t c = 0; c < splits.size(); ++c) {
+        const bool left = mode.goes_left(splits[c], s);
+        if (c == 0) sides[i] = left;
+        if (weighted) {
+          honest[c].add_label(fold, left, targets.weights[i], targets.labels[i]);
+        } else {
+          honest[c].add_label(fold, left, targets.labels[i]);
+        }
+      }
+    });
+  }
+  for (std::size_t k = 0; k < K; ++k) {
+    if (choices.chose(k)) choices.set_score(k, measure_of[k] == kNone ? 0.0 : honest[measure_of[k]].score(k));
+  }
+  return sides;
+}
 
 /// The node's scored splits: those of the features it draws (every feature
 /// unless the options set max_features), in ascending feature order. When
@@ -220,7 +308,11 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
       input.options.root_report->unstorable = true;
     }
     if (choice) {
-      auto children = mode.partition(node, *choice);
+      // Measured before the partition, which may reorder the node's samples;
+      // the measurement's pass gives the partition its sides.
+      std::span<const std::uint8_t> sides;
+      if (input.options.held_out) sides = measure_choices(input, mode, worker, node, *best, *choice);
+      auto children = mode.partition(node, *choice, sides);
       const std::uint64_t smallest = min_leaf(input.config);
       const bool heavy_enough = min_weight <= 0.0 || (weight_of(input, mode.samples(children.first)) >= min_weight &&
                                                       weight_of(input, mode.samples(children.second)) >= min_weight);

@@ -412,8 +412,20 @@ void for_each_set_candidate(std::size_t K, std::size_t n_orders, std::size_t P, 
       for (int side = 0; side < (learn ? 2 : 1); ++side) {
         std::vector<double>& scores = sink.scores();
         scores.clear();
-        for (std::size_t f = 0; f < K; ++f) {
-          if (const std::optional<double> score = fold_score(f, k, j, side == 1)) scores.push_back(*score);
+        if constexpr (FoldKeepingSink<Sink>) {
+          // The held-out choices read each score's fold when some fold gave none.
+          std::vector<std::uint32_t>& folds = sink.folds();
+          folds.clear();
+          for (std::size_t f = 0; f < K; ++f) {
+            if (const std::optional<double> score = fold_score(f, k, j, side == 1)) {
+              scores.push_back(*score);
+              folds.push_back(static_cast<std::uint32_t>(f));
+            }
+          }
+        } else {
+          for (std::size_t f = 0; f < K; ++f) {
+            if (const std::optional<double> score = fold_score(f, k, j, side == 1)) scores.push_back(*score);
+          }
         }
         sink.add(static_cast<std::uint32_t>(k * P + j), side == 1);
       }

@@ -53,4 +53,13 @@ void NodeTargets::prepare(const Task& task, const TreeConfig& config, std::span<
   }
 }
 
+std::span<const std::uint8_t> NodeTargets::run_fold_ids() {
+  // Classification keeps the run's order and so has them already.
+  if (fold_ids.data() != run_folds_.data()) {
+    run_folds_.resize(positions_.size());
+    for (std::size_t p = 0; p < positions_.size(); ++p) run_folds_[positions_[p]] = order_folds_[p];
+  }
+  return run_folds_;
+}
+
 }  // namespace quor

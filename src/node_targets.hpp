@@ -40,6 +40,8 @@ struct NodeTargets {
                std::span<const double> run_values, std::span<const std::uint64_t> run_labels,
                std::span<const double> run_weights = {});
   bool weighted() const { return !w.empty(); }
+  /// Each sample's fold in the order of the run it was prepared from.
+  std::span<const std::uint8_t> run_fold_ids();
 
  private:
   std::vector<std::uint32_t> positions_;  // shuffled positions in the run

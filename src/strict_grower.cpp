@@ -1,5 +1,6 @@
 #include "strict_grower.hpp"
 
+#include <algorithm>
 #include <numeric>
 
 #include "candidate.hpp"
@@ -29,6 +30,8 @@ struct StrictWorker {
   StrictNodeData node;
   std::vector<std::size_t> features;  // the node's drawn features
   HeldOutChoice held_out;             // the node's held-out choices, when measured
+  std::vector<HonestScore> honest;    // and their measurement, per distinct choice
+  std::vector<std::uint8_t> sides;    // the node's split's side of each sample, when measured
 };
 
 /// How strict mode searches, splits and partitions a node (see grow_node).
@@ -142,14 +145,34 @@ class StrictMode {
     return choice;
   }
 
+  bool goes_left(const SplitChoice& choice, std::uint64_t s) const {
+    return choice.split.goes_left(columns_[choice.split.feature], s);
+  }
+
+  /// The node's samples in node order, each with the fold its last search
+  /// drew for it (the fold whose slots hold the sample's).
+  template <class Visit>
+  void for_each_fold_sample(Worker& worker, const Node& node, const Visit& visit) const {
+    const StrictNodeData& data = worker.node;
+    const std::span<const std::uint64_t> starts = data.folds.starts;
+    for (std::size_t i = 0; i < node.samples.size(); ++i) {
+      const std::uint64_t s = node.samples[i];
+      const std::uint64_t slot = data.slots[s];
+      const auto fold = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), slot) - starts.begin()) - 1;
+      visit(i, s, fold);
+    }
+  }
+
   /// The children's samples, each in the node's order, by the split's test
   /// on the raw values; each sample's side is kept for prepare_children.
-  std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice) {
+  std::pair<Node, Node> partition(const Node& node, const SplitChoice& choice, std::span<const std::uint8_t> sides) {
     const FeatureColumn& column = columns_[choice.split.feature];
     std::pair<Node, Node> children;
+    if (!sides.empty() && sides.size() != node.samples.size()) throw InternalError("one side per sample is needed");
     // Concurrent nodes hold disjoint samples, so they share the side table.
-    for (const std::uint64_t s : node.samples) {
-      const bool goes_left = choice.split.goes_left(column, s);
+    for (std::size_t i = 0; i < node.samples.size(); ++i) {
+      const std::uint64_t s = node.samples[i];
+      const bool goes_left = sides.empty() ? choice.split.goes_left(column, s) : sides[i] != 0;
       left_side_[s] = goes_left;
       (goes_left ? children.first : children.second).samples.push_back(s);
     }

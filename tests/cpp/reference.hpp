@@ -251,4 +251,70 @@ inline std::optional<double> reference_fold_score(const Task& task, const Target
              static_cast<double>(valid.size());
 }
 
+/// A split's honest score on one fold, from its definition: each of the
+/// fold's rows (`valid_left`, `valid_right`) loses against the prediction of
+/// the other folds' rows (`train_left`, `train_right`) for the whole node, and
+/// against theirs for its own side; the first loss less the second, summed
+/// with the rows' weights and over the fold's weight. A prediction is the
+/// weighted mean under squared error, the weighted median under "mae", the
+/// weighted class shares (rows of an unknown class left out) under the Brier
+/// score Σ_c (p_c − [y = c])². 0 when a side of the other folds has no weight.
+inline double reference_honest_score(const Task& task, const Targets& targets, std::span<const double> weights,
+                                     const Ids& train_left, const Ids& train_right, const Ids& valid_left,
+                                     const Ids& valid_right) {
+  const auto* regression = std::get_if<RegressionTask>(&task);
+  const std::uint64_t k = regression != nullptr ? 0 : n_classes(task);
+  const auto counted = [&](const Ids& rows) {
+    Ids kept;
+    for (const auto s : rows) {
+      if ((regression != nullptr || targets.labels[s] < k) && weight_of(weights, s) > 0.0) kept.push_back(s);
+    }
+    return kept;
+  };
+  const Ids tl = counted(train_left), tr = counted(train_right);
+  Ids train = tl;
+  train.insert(train.end(), tr.begin(), tr.end());
+  if (side_weight(weights, tl) <= 0.0 || side_weight(weights, tr) <= 0.0) return 0.0;
+  // A prediction from some rows, and a row's loss against it.
+  using Prediction = std::vector<double>;
+  const auto predict = [&](const Ids& rows) -> Prediction {
+    if (regression == nullptr) {
+      Prediction shares = class_weights(targets, weights, rows, k);
+      for (double& share : shares) share /= side_weight(weights, rows);
+      return shares;
+    }
+    if (regression->criterion.kind() == CriterionKind::Mae) {
+      std::vector<std::pair<double, double>> entries;
+      for (const auto s : rows) entries.emplace_back(targets.values[s], weight_of(weights, s));
+      return {reference_weighted_median(entries)};
+    }
+    double sum = 0.0;
+    for (const auto s : rows) sum += weight_of(weights, s) * targets.values[s];
+    return {sum / side_weight(weights, rows)};
+  };
+  const auto loss = [&](const Prediction& p, std::uint64_t s) {
+    if (regression == nullptr) {
+      double brier = 0.0;
+      for (std::uint64_t c = 0; c < k; ++c) {
+        const double miss = p[c] - (targets.labels[s] == c ? 1.0 : 0.0);
+        brier += miss * miss;
+      }
+      return brier;
+    }
+    const double miss = targets.values[s] - p[0];
+    return regression->criterion.kind() == CriterionKind::Mae ? std::fabs(miss) : miss * miss;
+  };
+  const Prediction node = predict(train), left = predict(tl), right = predict(tr);
+  double gain = 0.0, weight = 0.0;
+  for (const auto s : counted(valid_left)) {
+    gain += weight_of(weights, s) * (loss(node, s) - loss(left, s));
+    weight += weight_of(weights, s);
+  }
+  for (const auto s : counted(valid_right)) {
+    gain += weight_of(weights, s) * (loss(node, s) - loss(right, s));
+    weight += weight_of(weights, s);
+  }
+  return weight > 0.0 ? gain / weight : 0.0;
+}
+
 }  // namespace quor::testing

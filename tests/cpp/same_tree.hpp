@@ -1,17 +1,19 @@
 #pragma once
-// Two trees compared node by node, floats bit for bit (split scores included).
+// Two trees compared node by node, floats bit for bit (split scores included),
+// the held-out credits exactly or to a given tolerance.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #include "tree.hpp"
 
 namespace quor::testing {
 
-inline void expect_same_tree(const Tree& a, const Tree& b) {
+inline void expect_same_tree(const Tree& a, const Tree& b, double credit_tolerance = 0.0) {
   ASSERT_EQ(a.nodes.size(), b.nodes.size());
   EXPECT_EQ(a.has_credits, b.has_credits);
   for (std::size_t i = 0; i < a.nodes.size(); ++i) {
@@ -34,12 +36,14 @@ inline void expect_same_tree(const Tree& a, const Tree& b) {
       EXPECT_EQ(x.split.category_set, y.split.category_set) << "node " << i;
       EXPECT_EQ(x.split.missing_left, y.split.missing_left) << "node " << i;
       EXPECT_EQ(std::bit_cast<std::uint64_t>(x.split.score), std::bit_cast<std::uint64_t>(y.split.score)) << "node " << i;
-      // Held-out credits by value: a sum that is 0 may be either zero.
+      // Held-out credits by value (a sum that is 0 may be either zero), or to
+      // a relative `credit_tolerance`.
       const auto ca = a.credits_of(x), cb = b.credits_of(y);
       ASSERT_EQ(ca.size(), cb.size()) << "credits of node " << i;
       for (std::size_t c = 0; c < ca.size(); ++c) {
         EXPECT_EQ(ca[c].feature, cb[c].feature) << "credit " << c << " of node " << i;
-        EXPECT_EQ(ca[c].score, cb[c].score) << "credit " << c << " of node " << i;
+        const double scale = std::max({1.0, std::fabs(ca[c].score), std::fabs(cb[c].score)});
+        EXPECT_NEAR(ca[c].score, cb[c].score, credit_tolerance * scale) << "credit " << c << " of node " << i;
       }
       EXPECT_EQ(x.left, y.left);
       EXPECT_EQ(x.right, y.right);

@@ -39,6 +39,10 @@ using quor::testing::random_categorical;
 using quor::testing::random_continuous;
 using quor::testing::reference_fold_score;
 
+// The growers take a fold's honest score from its sums in closed form, the
+// reference row by row from the definition: the same to rounding.
+constexpr double kCreditTolerance = 1e-9;
+
 struct Problem {
   TreeConfig config;
   Task task;
@@ -244,11 +248,13 @@ class Reference {
   /// The held-out credits of a node from its candidates' scores by fold:
   /// fold k takes the candidate that the node's choice rule prefers when each
   /// candidate is scored by the aggregate of the other folds' scores, and
-  /// credits its feature with its score on fold k (0 when fold k gives it
+  /// credits its feature with its honest score on fold k, `honest(candidate,
+  /// k)` (the objective: its own score on fold k, 0 when fold k gives it
   /// none); a feature's credit is the sum over the folds that chose it, in
   /// fold order, over the fold count.
+  template <class Honest>
   std::vector<FeatureCredit> credits(const std::vector<ScoredSplit>& scored, const std::vector<ByFold>& by_fold,
-                                     std::uint64_t n_folds) const {
+                                     std::uint64_t n_folds, const Honest& honest) const {
     std::map<std::uint64_t, double> sums;
     for (std::uint64_t k = 0; k < n_folds; ++k) {
       std::vector<ScoredSplit> without_k = scored;
@@ -263,7 +269,7 @@ class Reference {
       if (pick == nullptr) continue;
       const auto i = static_cast<std::size_t>(pick - without_k.data());
       const auto [at, fresh] = sums.try_emplace(pick->feature, -0.0);
-      at->second += by_fold[i][k].value_or(0.0);
+      at->second += std::holds_alternative<ObjectiveTask>(p_.task) ? by_fold[i][k].value_or(0.0) : honest(*pick, k);
     }
     std::vector<FeatureCredit> out;
     for (const auto& [feature, sum] : sums) out.push_back(FeatureCredit{feature, sum / static_cast<double>(n_folds)});
@@ -410,6 +416,50 @@ class Reference {
     return words;
   }
 
+  /// The split a strict node of `samples` stores for candidate `best`;
+  /// nullopt when no split can be stored for it.
+  std::optional<Split> strict_split(const Ids& samples, const ScoredSplit& best) const {
+    const FeatureColumn& column = p_.columns[best.feature];
+    Split split;
+    split.feature = best.feature;
+    split.score = best.score;
+    split.missing_left = best.missing_left;
+    if (column.is_categorical && sets_here(samples.size(), node_categories(column, samples).size())) {
+      split.is_categorical = true;
+      split.category_set = node_set(column, samples, best.code);
+    } else if (column.is_categorical) {
+      split.is_categorical = true;
+      split.category = best.code;
+    } else if (best.code != kMissingAlone) {
+      const auto edges = edges_of(column, samples);
+      if (best.code < edges.size()) split.upper = edges[best.code];
+      if (p_.config.split_style == SplitStyle::Bin && best.code > 0) split.lower = edges[best.code - 1];
+      // Every finite value left: a split only when missing values go right
+      // and the sides are learned (missing values alone).
+      if (p_.config.split_style == SplitStyle::Threshold && !split.upper &&
+          (split.missing_left || p_.config.missing != MissingSide::Learn)) {
+        return std::nullopt;
+      }
+    }
+    return split;
+  }
+
+  bool strict_left(const Split& split, std::uint64_t s) const {
+    const FeatureColumn& column = p_.columns[split.feature];
+    const auto in_set = [&](std::uint32_t code) {
+      return code / 64 < split.category_set.size() && ((split.category_set[code / 64] >> (code % 64)) & 1u) != 0;
+    };
+    if (column.is_categorical && !split.category_set.empty()) {
+      return column.codes[s] == kMissingCode ? split.missing_left : in_set(column.codes[s]);
+    }
+    if (column.is_categorical) {
+      return column.codes[s] == kMissingCode ? split.missing_left : column.codes[s] == split.category;
+    }
+    const double x = column.values[s];
+    return std::isfinite(x) ? (!split.lower || x >= *split.lower) && (!split.upper || x < *split.upper)
+                            : split.missing_left;
+  }
+
   void grow_strict_node(const Ids& samples, std::uint64_t depth, std::size_t parent, bool is_left) {
     const std::size_t node = builder_.begin_node(parent, is_left);
     if (leaf_if_stopped(node, samples, depth)) return;
@@ -457,51 +507,29 @@ class Reference {
     }
     const ScoredSplit* best = accepted(scored);
     if (best == nullptr) return write_leaf(node, samples);
-    const FeatureColumn& column = p_.columns[best->feature];
-    Split split;
-    split.feature = best->feature;
-    split.score = best->score;
-    split.missing_left = best->missing_left;
-    if (column.is_categorical && sets_here(samples.size(), node_categories(column, samples).size())) {
-      split.is_categorical = true;
-      split.category_set = node_set(column, samples, best->code);
-    } else if (column.is_categorical) {
-      split.is_categorical = true;
-      split.category = best->code;
-    } else if (best->code != kMissingAlone) {
-      const auto edges = edges_of(column, samples);
-      if (best->code < edges.size()) split.upper = edges[best->code];
-      if (p_.config.split_style == SplitStyle::Bin && best->code > 0) split.lower = edges[best->code - 1];
-      // Every finite value left: a split only when missing values go right
-      // and the sides are learned (missing values alone).
-      if (p_.config.split_style == SplitStyle::Threshold && !split.upper &&
-          (split.missing_left || p_.config.missing != MissingSide::Learn)) {
-        return write_leaf(node, samples);
-      }
-    }
+    const std::optional<Split> stored = strict_split(samples, *best);
+    if (!stored) return write_leaf(node, samples);
+    const Split& split = *stored;
     Ids left, right;
-    for (const auto s : samples) {
-      bool goes;
-      const auto in_set = [&](std::uint32_t code) {
-        return code / 64 < split.category_set.size() && ((split.category_set[code / 64] >> (code % 64)) & 1u) != 0;
-      };
-      if (column.is_categorical && !split.category_set.empty()) {
-        goes = column.codes[s] == kMissingCode ? split.missing_left : in_set(column.codes[s]);
-      } else if (column.is_categorical) {
-        goes = column.codes[s] == kMissingCode ? split.missing_left : column.codes[s] == split.category;
-      } else {
-        const double x = column.values[s];
-        goes = std::isfinite(x) ? (!split.lower || x >= *split.lower) && (!split.upper || x < *split.upper)
-                                : split.missing_left;
-      }
-      (goes ? left : right).push_back(s);
-    }
+    for (const auto s : samples) (strict_left(split, s) ? left : right).push_back(s);
     const std::uint64_t smallest = std::max<std::uint64_t>(1, p_.config.min_samples_leaf);
     if (left.size() < smallest || right.size() < smallest || !heavy_enough(left, right)) {
       return write_leaf(node, samples);
     }
     builder_.make_split(node, split);
-    if (held_out_) builder_.set_split_credits(node, credits(scored, by_fold, folds.count()));
+    if (held_out_) {
+      builder_.set_split_credits(node, credits(scored, by_fold, folds.count(), [&](const ScoredSplit& pick, std::uint64_t k) {
+        const std::optional<Split> chosen = strict_split(samples, pick);
+        if (!chosen) return 0.0;
+        const Ids valid(folds.valid(k).begin(), folds.valid(k).end());
+        Ids vl, vr, tl, tr;
+        for (const auto s : samples) {
+          const bool in_fold = std::find(valid.begin(), valid.end(), s) != valid.end();
+          (in_fold ? (strict_left(*chosen, s) ? vl : vr) : (strict_left(*chosen, s) ? tl : tr)).push_back(s);
+        }
+        return quor::testing::reference_honest_score(p_.task, p_.targets, p_.weights, tl, tr, vl, vr);
+      }));
+    }
     grow_strict_node(left, depth + 1, node, true);
     grow_strict_node(right, depth + 1, node, false);
   }
@@ -609,6 +637,55 @@ class Reference {
     return words;
   }
 
+  /// A fast node's stored split of a candidate, and how its codes go.
+  struct FastSplit {
+    Split split;
+    bool alone = false;  // every finite code left
+    std::uint32_t code = 0;
+    SideTest test = SideTest::Threshold;
+  };
+
+  /// The split a fast node of `run` stores for candidate `best`; nullopt
+  /// when no split can be stored for it.
+  std::optional<FastSplit> fast_split(const std::vector<std::uint32_t>& run, const ScoredSplit& best) const {
+    const FeatureBins& bins = encoded_.bins[best.feature];
+    FastSplit out;
+    out.test = side_test(p_.config.split_style, !bins.is_continuous);
+    out.code = best.code;
+    Split& split = out.split;
+    split.feature = best.feature;
+    split.score = best.score;
+    split.missing_left = best.missing_left;
+    out.alone = best.code == kMissingAlone;
+    if (!bins.is_continuous && sets_here(run.size(), fast_present(best.feature, run).size())) {
+      split.is_categorical = true;
+      split.category_set = fast_node_set(best.feature, run, best.code);
+    } else if (!bins.is_continuous) {
+      split.is_categorical = true;
+      split.category = bins.categories[best.code];
+    } else if (!out.alone) {
+      if (best.code < bins.edges.size()) split.upper = bins.edges[best.code];
+      if (out.test == SideTest::Membership && best.code > 0) split.lower = bins.edges[best.code - 1];
+      if (out.test == SideTest::Threshold && !split.upper) {
+        if (split.missing_left || p_.config.missing != MissingSide::Learn) return std::nullopt;
+        out.alone = true;
+      }
+    }
+    return out;
+  }
+
+  bool fast_left(const FastSplit& chosen, std::uint32_t s) const {
+    const Split& split = chosen.split;
+    const FeatureBins& bins = encoded_.bins[split.feature];
+    const std::uint16_t c = encoded_.code(s, split.feature);
+    if (c >= bins.n_codes) return split.missing_left;
+    if (!split.category_set.empty()) {
+      const std::uint32_t category = bins.categories[c];
+      return category / 64 < split.category_set.size() && ((split.category_set[category / 64] >> (category % 64)) & 1u);
+    }
+    return chosen.alone || goes_left(chosen.test, c, static_cast<std::uint16_t>(chosen.code));
+  }
+
   void grow_fast_node(std::size_t begin, std::size_t end, std::uint64_t depth, std::size_t parent, bool is_left) {
     const std::size_t node = builder_.begin_node(parent, is_left);
     const std::vector<std::uint32_t> run(run_.begin() + begin, run_.begin() + end);
@@ -656,39 +733,14 @@ class Reference {
     }
     const ScoredSplit* best = accepted(scored);
     if (best == nullptr) return write_leaf(node, samples);
-    const FeatureBins& bins = encoded_.bins[best->feature];
-    const SideTest test = side_test(p_.config.split_style, !bins.is_continuous);
-    Split split;
-    split.feature = best->feature;
-    split.score = best->score;
-    split.missing_left = best->missing_left;
-    bool alone = best->code == kMissingAlone;
-    if (!bins.is_continuous && sets_here(run.size(), fast_present(best->feature, run).size())) {
-      split.is_categorical = true;
-      split.category_set = fast_node_set(best->feature, run, best->code);
-    } else if (!bins.is_continuous) {
-      split.is_categorical = true;
-      split.category = bins.categories[best->code];
-    } else if (!alone) {
-      if (best->code < bins.edges.size()) split.upper = bins.edges[best->code];
-      if (test == SideTest::Membership && best->code > 0) split.lower = bins.edges[best->code - 1];
-      if (test == SideTest::Threshold && !split.upper) {
-        if (split.missing_left || p_.config.missing != MissingSide::Learn) return write_leaf(node, samples);
-        alone = true;
-      }
-    }
+    const std::optional<FastSplit> stored = fast_split(run, *best);
+    if (!stored) return write_leaf(node, samples);
+    const Split& split = stored->split;
     // The swap partition: left samples keep their order, the right side is
     // what the swaps leave.
     std::size_t i = begin;
     for (std::size_t j = begin; j < end; ++j) {
-      const std::uint16_t c = encoded_.code(run_[j], best->feature);
-      bool left = c >= bins.n_codes ? split.missing_left
-                                    : alone || goes_left(test, c, static_cast<std::uint16_t>(best->code));
-      if (c < bins.n_codes && !split.category_set.empty()) {
-        const std::uint32_t category = bins.categories[c];
-        left = category / 64 < split.category_set.size() && ((split.category_set[category / 64] >> (category % 64)) & 1u);
-      }
-      if (left) {
+      if (fast_left(*stored, run_[j])) {
         std::swap(run_[i], run_[j]);
         ++i;
       }
@@ -699,7 +751,18 @@ class Reference {
       return write_leaf(node, samples);
     }
     builder_.make_split(node, split);
-    if (held_out_) builder_.set_split_credits(node, credits(scored, by_fold, folds.n_folds));
+    if (held_out_) {
+      builder_.set_split_credits(node, credits(scored, by_fold, folds.n_folds, [&](const ScoredSplit& pick, std::uint64_t k) {
+        const std::optional<FastSplit> chosen = fast_split(run, pick);
+        if (!chosen) return 0.0;
+        Ids vl, vr, tl, tr;
+        for (std::size_t r = 0; r < folds.sample_indices.size(); ++r) {
+          const std::uint32_t s = folds.sample_indices[r];
+          (folds.fold_ids[r] == k ? (fast_left(*chosen, s) ? vl : vr) : (fast_left(*chosen, s) ? tl : tr)).push_back(s);
+        }
+        return quor::testing::reference_honest_score(p_.task, p_.targets, p_.weights, tl, tr, vl, vr);
+      }));
+    }
     grow_fast_node(begin, i, depth + 1, node, true);
     grow_fast_node(i, end, depth + 1, node, false);
   }
@@ -813,7 +876,7 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
           credited_elsewhere += credit.feature != node.split.feature;
         }
       }
-      expect_same_tree(grow_strict(measured, p.columns), credited);
+      expect_same_tree(grow_strict(measured, p.columns), credited, kCreditTolerance);
     }
     if (c == Case::Mae) continue;  // fast mode refuses it
     const Tree fast = Reference(p).fast();
@@ -827,7 +890,7 @@ TEST_P(ReferenceGrowerTest, BothGrowersGrowTheReferenceTree) {
         credited_elsewhere += credit.feature != node.split.feature;
       }
     }
-    expect_same_tree(fit_fast_columns(measured, p.columns), credited);
+    expect_same_tree(fit_fast_columns(measured, p.columns), credited, kCreditTolerance);
   }
   EXPECT_GE(grown, 4);
   EXPECT_GE(credited_elsewhere, 1);  // some fold's choice is not the node's split
@@ -875,13 +938,16 @@ TEST_P(SetSplitGrowerTest, BothGrowersGrowTheReferenceTree) {
     }
     GrowInput input{p.task, p.config, p.aggregator, p.targets};
     input.options.weights = p.weights;
-    const Tree expected = Reference(p).strict();
+    // Measured on held-out folds too: the folds' choices route by their sets.
+    GrowInput measured = input;
+    measured.options.held_out = true;
+    const Tree expected = Reference(p, true).strict();
     for (const auto& node : expected.nodes) set_splits += !node.is_leaf() && !node.split.category_set.empty();
-    expect_same_tree(grow_strict(input, p.columns), expected);
+    expect_same_tree(grow_strict(measured, p.columns), expected, kCreditTolerance);
     if (c == Case::Mae) continue;  // fast mode refuses it
-    const Tree fast = Reference(p).fast();
+    const Tree fast = Reference(p, true).fast();
     for (const auto& node : fast.nodes) fast_set_splits += !node.is_leaf() && !node.split.category_set.empty();
-    expect_same_tree(fit_fast_columns(input, p.columns), fast);
+    expect_same_tree(fit_fast_columns(measured, p.columns), fast, kCreditTolerance);
   }
   EXPECT_GE(set_splits, 3);
   if (c != Case::Mae) {

@@ -112,6 +112,21 @@ def test_importances_survive_pickles_and_model_files(model, tmp_path):
                                       model.split_score_importances_)
 
 
+@pytest.mark.parametrize("mode", ["strict", "fast"])
+@pytest.mark.parametrize("name", ["regressor", "classifier"])
+def test_credits_can_be_negative_and_files_keep_them(name, mode, tmp_path):
+    """A fold's credit is the loss of its rows under the other folds' node
+    prediction less under their sides' predictions: the deep splits of these
+    trees lose on folds that did not choose them, and a file keeps those
+    credits as they are."""
+    model = fitted(name, mode)
+    scores = model._forest.export_arrays()["held_out_score"]
+    assert np.any(scores < 0)
+    path = tmp_path / "model.quor"
+    quor.save(model, path)
+    np.testing.assert_array_equal(quor.load(path)._forest.export_arrays()["held_out_score"], scores)
+
+
 def test_forest_trees_carry_their_own_importances():
     model = fitted("forest_classifier", "fast")
     per_tree = [tree.feature_importances_ for tree in model.estimators_]
