@@ -40,7 +40,8 @@ _FITTED_DOC = """
         samples alone; the fold credits that score to the candidate's
         feature.  A split adds the mean over its folds times the fraction
         of the training weight that reached it (of the training samples,
-        without weights).  Each feature's sum is clipped below at 0, then
+        without weights).  Each credit is clipped below at 0 (a choice
+        that loses on the fold that did not make it earns nothing), then
         the sums are normalised to sum to 1; all zeros for a tree that is
         one leaf or whose splits gain nothing on such folds.  A feature
         that only fits noise earns about nothing, however many distinct
@@ -298,10 +299,11 @@ def native_importances(forest, n_features):
     return arrays_importances(forest.export_arrays(), n_features)
 
 
-def arrays_importances(arrays, n_features):
-    """native_importances from the native forest's arrays."""
+def arrays_importances(arrays, n_features, clip="credit"):
+    """native_importances from the native forest's arrays (``clip``: see
+    held_out_importances_per_tree)."""
     if "held_out_count" in arrays:
-        return held_out_importances_per_tree(arrays, node_weights(arrays), n_features)
+        return held_out_importances_per_tree(arrays, node_weights(arrays), n_features, clip)
     return split_score_importances_per_tree(arrays, n_features)
 
 

@@ -531,7 +531,7 @@ def _from_document(document):
     _check_params_against_fitted(estimator, attrs)
     if version == 1:
         dump = _tree_as_forest(dump, estimator, attrs)
-    return _load_forest(estimator, attrs, fitted, dump)
+    return _load_forest(estimator, attrs, fitted, dump, version)
 
 
 def _estimator_of(cls, params):
@@ -843,7 +843,7 @@ def _stored_array(entry, what, dtype, ndim):
         kind.newbyteorder("="), copy=False)
 
 
-def _load_forest(estimator, attrs, fitted, body):
+def _load_forest(estimator, attrs, fitted, body, version):
     """The fitted estimator of a document's "forest": its kind, settings and arrays
     (a single tree's, a forest of one tree; a version 1 tree's, converted)."""
     _require(set(body) == {"kind", "settings", "arrays"},
@@ -929,7 +929,9 @@ def _load_forest(estimator, attrs, fitted, body):
         _require(not np.any((importances > 0) & ~used),
                  "feature_importances_ credits a feature no tree splits on")
     elif importances is not None:
-        per_tree = arrays_importances(loaded, n_features)
+        # Files before version 6 clipped each feature's sum of credits, not
+        # each credit.
+        per_tree = arrays_importances(loaded, n_features, "credit" if version >= 6 else "feature")
         if not forest and np.isnan(loaded["split_score"][split]).all():
             # A tree stored without its scores (version 1): its importances
             # can only be checked against the features it splits on.

@@ -179,7 +179,7 @@ def importances_per_tree(is_leaf, feature, node_weight, split_scores, node_offse
     return out
 
 
-def held_out_importances_per_tree(arrays, node_weight, n_features):
+def held_out_importances_per_tree(arrays, node_weight, n_features, clip="credit"):
     """Importance of every feature of each tree measured on folds that did not
     choose the splits, normalised to sum to 1; one row per tree.
 
@@ -189,11 +189,14 @@ def held_out_importances_per_tree(arrays, node_weight, n_features):
     over the number of folds (``held_out_count``, ``held_out_feature`` and
     ``held_out_score`` of the native arrays: per node, the features it
     credits and their credits).  A credit counts times the share of the
-    tree's root weight that reached the node (``node_weight``).  A
-    feature's sum over the tree is clipped below at 0 (a feature whose
-    splits lose on the folds that did not choose them is worth nothing, not
-    less), then the tree's sums are normalised; a tree without any positive
-    sum gives all zeros.
+    tree's root weight that reached the node (``node_weight``).  Each credit
+    is clipped below at 0 before the sums (``clip="credit"``: a choice that
+    loses on the fold that did not choose it earns nothing, and cannot take
+    away what the feature's other splits earned, which small nodes of an
+    informative feature would), or, as quor 0.3 did for the credits of
+    files written before format version 6, each feature's sum
+    (``clip="feature"``); then the tree's sums are normalised; a tree
+    without any positive sum gives all zeros.
     """
     offsets = np.asarray(arrays["node_offsets"])
     n_trees = len(offsets) - 1
@@ -203,8 +206,11 @@ def held_out_importances_per_tree(arrays, node_weight, n_features):
     node_weight = np.asarray(node_weight, dtype=np.float64)
     share = node_weight[node_of] / node_weight[offsets[:-1]][tree_of]
     out = np.zeros((n_trees, n_features))
+    scores = np.asarray(arrays["held_out_score"], dtype=np.float64)
+    if clip == "credit":
+        scores = np.maximum(scores, 0.0)
     np.add.at(out, (tree_of, np.asarray(arrays["held_out_feature"], dtype=np.int64)),
-              np.asarray(arrays["held_out_score"], dtype=np.float64) * share)
+              scores * share)
     np.maximum(out, 0.0, out=out)
     totals = out.sum(axis=1, keepdims=True)
     np.divide(out, totals, out=out, where=totals > 0)

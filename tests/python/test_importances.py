@@ -57,7 +57,7 @@ def model(request):
     return fitted(*request.param)
 
 
-def test_both_measures_sum_to_one_and_skip_what_is_never_from_credits(model):
+def test_both_measures_sum_to_one_and_skip_what_is_never_credited(model):
     arrays = model._forest.export_arrays()
     credited = np.zeros(N_FEATURES, dtype=bool)
     credited[arrays["held_out_feature"]] = True
@@ -75,7 +75,7 @@ def test_both_measures_sum_to_one_and_skip_what_is_never_from_credits(model):
 def test_importances_from_the_stored_credits(model):
     """Each tree's importances from its nodes' credits, one node at a time: a
     credit times the node's share of the root's weight, summed per feature,
-    negative sums set to 0, normalised; a forest averages its trees."""
+    each credit clipped at 0, normalised; a forest averages its trees."""
     arrays = model._forest.export_arrays()
     offsets, counts = arrays["node_offsets"], arrays["held_out_count"]
     starts = np.concatenate([[0], np.cumsum(counts)])
@@ -87,8 +87,7 @@ def test_importances_from_the_stored_credits(model):
             assert counts[node] == 0 or not arrays["is_leaf"][node]
             for c in range(starts[node], starts[node + 1]):
                 sums[arrays["held_out_feature"][c]] += (
-                    arrays["held_out_score"][c] * arrays["node_weight"][node] / root)
-        sums = np.maximum(sums, 0)
+                    max(arrays["held_out_score"][c], 0.0) * arrays["node_weight"][node] / root)
         if sums.sum() > 0:
             per_tree.append(sums / sums.sum())
     expected = np.mean(per_tree, axis=0) if per_tree else np.zeros(N_FEATURES)
@@ -125,6 +124,20 @@ def test_credits_can_be_negative_and_files_keep_them(name, mode, tmp_path):
     path = tmp_path / "model.quor"
     quor.save(model, path)
     np.testing.assert_array_equal(quor.load(path)._forest.export_arrays()["held_out_score"], scores)
+    # Files before version 6 clipped each feature's sum, not each credit: their
+    # importances load as theirs, and are not a version 6 file's.
+    arrays = model._forest.export_arrays()
+    by_feature = quor._tree.held_out_importances_per_tree(arrays, arrays["node_weight"],
+                                                          N_FEATURES, clip="feature")[0]
+    document = json.loads(path.read_text())
+    del document["checksum"]
+    document["fitted"]["feature_importances_"] = by_feature.tolist()
+    if not np.allclose(by_feature, model.feature_importances_):
+        with pytest.raises(ValueError, match="are not those of the trees"):
+            quor.load(_write(tmp_path / "v6.quor", document))
+    document["format_version"] = 5
+    np.testing.assert_array_equal(
+        quor.load(_write(tmp_path / "v5.quor", document)).feature_importances_, by_feature)
 
 
 def test_forest_trees_carry_their_own_importances():
