@@ -187,7 +187,14 @@ class _QUORForest(NativeModel):
 
     @staticmethod
     def _views():
-        return ("_estimators", "_feature_importances")
+        return ("_estimators",)
+
+    def __setstate__(self, state):
+        # The trees' importances travel with the pickle: those a model file
+        # stored (written by an earlier rule) are not computed again.
+        importances = dict(state).get("_feature_importances")
+        super().__setstate__(state)
+        self._feature_importances = importances
 
     @property
     def feature_importances_(self):

@@ -298,3 +298,23 @@ def test_files_with_out_of_bag_importances(tmp_path, change, words):
     change(document)
     with pytest.raises(ValueError, match=words):
         quor.load(_write(tmp_path / "changed.quor", document))
+
+
+def test_a_forest_from_an_earlier_file_keeps_its_importances_through_pickles(tmp_path):
+    """A version 5 forest's importances clip each feature's sum; loaded and then
+    pickled, the forest keeps them rather than computing them by today's rule."""
+    model = QUORForestRegressor(n_estimators=4, max_depth=6, random_state=0,
+                                max_samples=None).fit(*data("regression"))
+    arrays = model._forest.export_arrays()
+    earlier = quor._estimators.mean_importances(quor._tree.held_out_importances_per_tree(
+        arrays, arrays["node_weight"], N_FEATURES, clip="feature"), N_FEATURES)
+    assert not np.allclose(earlier, model.feature_importances_)
+    quor.save(model, tmp_path / "model.quor")
+    document = json.loads((tmp_path / "model.quor").read_text())
+    del document["checksum"]
+    document["format_version"] = 5
+    document["fitted"].pop("importances_measured_on")
+    document["fitted"]["feature_importances_"] = earlier.tolist()
+    loaded = quor.load(_write(tmp_path / "v5.quor", document))
+    for copy_ in (loaded, pickle.loads(pickle.dumps(loaded))):
+        np.testing.assert_array_equal(copy_.feature_importances_, earlier)
