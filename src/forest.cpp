@@ -251,7 +251,8 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   Forest forest;
   forest.trees.resize(n_trees);
   forest.roots.resize(n_trees);
-  std::vector<std::vector<std::uint64_t>> in_bag(options.oob ? n_trees : 0);
+  const bool bagged = options.oob || options.keep_in_bag;
+  std::vector<std::vector<std::uint64_t>> in_bag(bagged ? n_trees : 0);
   std::atomic<std::size_t> next{0};
   // Each worker takes the next tree until none is left; a tree is a function
   // of its seed alone, so which worker grows it does not matter.
@@ -281,7 +282,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       forest.trees[t] = pack_tree(fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns),
                                   settings.categorical);
       for (double& w : forest.trees[t].leaf_weights) w = std::ldexp(w, data.weight_exponent);
-      if (options.oob) {
+      if (bagged) {
         std::vector<std::uint64_t>& bits = in_bag[t];
         bits.assign((data.n_rows + 63) / 64, 0);
         for (const std::uint32_t r : rows) bits[r / 64] |= std::uint64_t{1} << (r % 64);
@@ -301,6 +302,8 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       }
       forest.oob_prediction = std::move(all);
     }
+  }
+  if (bagged) {
     const std::size_t words = (data.n_input_rows + 63) / 64;
     forest.in_bag.assign(n_trees * words, 0);
     for (std::size_t t = 0; t < n_trees; ++t) {

@@ -33,6 +33,8 @@ struct ForestOptions {
   /// Out-of-bag predictions: each row predicted by the trees that did not
   /// see it.
   bool oob = false;
+  /// Forest::in_bag, each tree's drawn rows (also kept with `oob`).
+  bool keep_in_bag = false;
   /// Classification: each tree multiplies its drawn rows' weights by their
   /// class's balancing factor over the drawn rows (balanced_subsample_weights).
   bool balanced_subsample = false;
@@ -76,7 +78,7 @@ struct Forest {
   /// regression), NaN for a row that every tree saw and for a row of weight 0,
   /// which is not part of the data.
   std::vector<double> oob_prediction;
-  /// With ForestOptions::oob: per tree, a bitmap over the rows of the
+  /// With ForestOptions::oob or keep_in_bag: per tree, a bitmap over the rows of the
   /// caller's x (ceil(n_rows / 64) words each, row r at bit r % 64 of word
   /// r / 64) of the rows the tree was grown on. A row of weight 0 is in no
   /// tree's.

@@ -144,8 +144,8 @@ class _QUORForest(NativeModel):
         progress = _Progress(self.verbose, self.n_estimators, type(self).__name__)
         try:
             forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
-                       self._n_jobs(), out_of_bag, progress,
-                       **weight_arguments(weights, subsample))
+                       self._n_jobs(), bool(self.oob_score) or decide, progress,
+                       **weight_arguments(weights, subsample), in_bag=out_of_bag)
         finally:
             progress.close()
         per_tree = None

@@ -366,7 +366,7 @@ def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs, weigh
     n_rows = len(y) if weights is None else int(np.count_nonzero(weights))
     out_of_bag = settings["max_samples"] < n_rows
     n_threads = _worker_threads(n_jobs)
-    forest.fit(x, y, seeds, n_threads, out_of_bag, None, **extra)
+    forest.fit(x, y, seeds, n_threads, False, None, **extra, in_bag=out_of_bag)
     arrays = forest.export_arrays()
     per_tree = None
     if out_of_bag:

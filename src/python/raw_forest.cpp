@@ -37,6 +37,7 @@ struct ForestRecord {
   std::vector<double> oob_prediction;
   std::vector<std::uint64_t> in_bag;  // Forest::in_bag, until read by take_in_bag
   bool has_oob = false;
+  bool has_in_bag = false;
 
   bool is_fitted() const { return !trees.empty(); }
   /// Whether the trees' leaves are labelled by a metric, so that a class is
@@ -248,7 +249,7 @@ void run_unlocked(const Work& work, PyObject* progress = nullptr, std::atomic<st
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const names[] = {"x",        "y", "seeds", "n_jobs", "oob", "progress", "sample_weight",
-                                        "balanced_subsample", nullptr};
+                                        "balanced_subsample", "in_bag", nullptr};
     const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names, 6);
     const ExclusiveBorrow<ForestObject> borrow(self);
     ForestRecord& record = borrow.get();
@@ -269,6 +270,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (weights.empty()) check_weights(weights, x.n_rows);
     }
     if (values[7].get() != nullptr) options.balanced_subsample = argument("balanced_subsample", values[7].get(), to_bool);
+    if (values[8].get() != nullptr) options.keep_in_bag = argument("in_bag", values[8].get(), to_bool);
     // Everything the growth reads is copied or encoded here, with the lock
     // held: other threads may change or free the caller's arrays meanwhile.
     const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs, weights);
@@ -285,6 +287,7 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     record.oob_prediction = std::move(forest.oob_prediction);
     record.in_bag = std::move(forest.in_bag);
     record.has_oob = options.oob;
+    record.has_in_bag = options.oob || options.keep_in_bag;
     return PyRef::borrowed(Py_None);
   });
 }
@@ -445,7 +448,7 @@ PyObject* forest_take_in_bag(PyObject* self, PyObject*) {
   return guarded([&]() -> PyRef {
     const ExclusiveBorrow<ForestObject> borrow(self);
     ForestRecord& record = borrow.get();
-    if (!record.has_oob || record.in_bag.empty()) return PyRef::borrowed(Py_None);
+    if (!record.has_in_bag || record.in_bag.empty()) return PyRef::borrowed(Py_None);
     PyRef out = uint64_array_of(record.in_bag);
     std::vector<std::uint64_t>().swap(record.in_bag);
     return out;
@@ -699,7 +702,8 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kForestMethods[] = {
     {"fit", as_cfunction(forest_fit), kArgs,
-     "fit($self, x, y, seeds, n_jobs, oob, progress, sample_weight=None, balanced_subsample=False)\n--\n\n"
+     "fit($self, x, y, seeds, n_jobs, oob, progress, sample_weight=None, balanced_subsample=False,\n"
+     "    in_bag=False)\n--\n\n"
      "Grow one tree per seed on `n_jobs` threads, with the interpreter lock\n"
      "released; `progress` (None or a callable) is called with the number of\n"
      "finished trees. Ctrl-C stops the fit, leaving the forest as it was.\n"
@@ -707,7 +711,8 @@ PyMethodDef kForestMethods[] = {
      "non-negative, not all zero) weighs every sum a score or leaf reads; rows\n"
      "of weight 0 are left out (their out-of-bag prediction is NaN).\n"
      "`balanced_subsample` (classification): each tree also multiplies its\n"
-     "drawn rows' weights by n_drawn / (n_classes_drawn * n_drawn_of_the_class)."},
+     "drawn rows' weights by n_drawn / (n_classes_drawn * n_drawn_of_the_class).\n"
+     "`in_bag` (or `oob`) keeps each tree's drawn rows for `take_in_bag`."},
     {"predict", as_cfunction(forest_predict), kArgs,
      "predict($self, x, n_jobs)\n--\n\n"
      "Mean of the trees' values (regression) or the class of the largest mean\n"
@@ -726,7 +731,7 @@ PyMethodDef kForestMethods[] = {
      "Per tree, the rows it was grown on as bits over the training rows: a\n"
      "flat uint64 array of n_trees * ceil(n_rows / 64) words, row r at bit\n"
      "r % 64 of its tree's word r // 64. Returned once after a fit with oob\n"
-     "(and forgotten), None otherwise."},
+     "or in_bag (and forgotten), None otherwise."},
     {"predict_finite", as_cfunction(forest_predict_finite), kArgs,
      "predict_finite($self, x, n_jobs)\n--\n\n"
      "As `predict`, or None when a value of `x` (in any column) is infinite."},

@@ -260,13 +260,18 @@ def test_forest_importances_are_measured_on_the_rows_each_tree_did_not_draw(name
     # The same forest again, natively, for the rows each tree drew.
     targets = np.unique(y, return_inverse=True)[1] if classify else y
     raw = RawForest(model._forest_kind, model._forest_settings)
-    raw.fit(x, targets, quor._forest._tree_seeds(1, 5), 1, True, None,
-            **({} if w is None else {"sample_weight": w}))
+    raw.fit(x, targets, quor._forest._tree_seeds(1, 5), 1, False, None,
+            **({} if w is None else {"sample_weight": w}), in_bag=True)
+    assert raw.oob_prediction() is None  # the drawn rows without the out-of-bag predictions
     for key, value in raw.export_arrays().items():
         np.testing.assert_array_equal(value, model._forest.export_arrays()[key], err_msg=key)
     words = quor._out_of_bag.in_bag_words(raw.take_in_bag(), 5)
     in_bag = np.array([quor._out_of_bag.tree_in_bag(row, len(y)) for row in words])
     assert raw.take_in_bag() is None  # given once
+    with_oob = RawForest(model._forest_kind, model._forest_settings)
+    with_oob.fit(x, targets, quor._forest._tree_seeds(1, 5), 1, True, None,
+                 **({} if w is None else {"sample_weight": w}))
+    np.testing.assert_array_equal(quor._out_of_bag.in_bag_words(with_oob.take_in_bag(), 5), words)
     weights = np.ones(len(y)) if w is None else w
     assert not np.any(in_bag[:, weights == 0])
     np.testing.assert_array_equal(in_bag.sum(axis=1), model._forest_settings["max_samples"])
