@@ -528,6 +528,24 @@ void set_left_sides(const SetOrders& orders, std::size_t K, std::size_t C, std::
   }
 }
 
+/// The orders of a class feature's codes that hold samples at the node, or
+/// nothing when the node has too few rows for set splits on them.
+template <class Cell>
+std::optional<SetOrders> class_set_orders(const ClassTotals<Cell>& totals, const Cell* cells, std::size_t B,
+                                          std::size_t K, std::size_t C, std::size_t W, std::uint64_t n_rows) {
+  std::vector<std::uint32_t> present;
+  for (std::size_t b = 0; b < B; ++b) {
+    if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
+  }
+  if (!enough_rows_for_sets(n_rows, present.size())) return std::nullopt;
+  const std::size_t n_orders = set_orders_of(C);
+  return SetOrders(std::move(present), K, n_orders,
+                   [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
+                       std::vector<double>& target) {
+                     class_set_part(cells, W, K, C, n_orders, f, codes, weight, target);
+                   });
+}
+
 /// Set candidates from one feature's class cells (as score_class_cells).
 template <CandidateSink Sink, class Cell>
 void score_class_set_cells(const Criterion& criterion, const Cell* cells, std::size_t B, std::size_t K,
@@ -535,17 +553,10 @@ void score_class_set_cells(const Criterion& criterion, const Cell* cells, std::s
   using N = typename ClassTotals<Cell>::N;
   const std::size_t W = spec.width();
   const ClassTotals<Cell> totals(cells, B, K, C, spec);
-  std::vector<std::uint32_t> present;
-  for (std::size_t b = 0; b < B; ++b) {
-    if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
-  }
-  if (!enough_rows_for_sets(n_rows, present.size())) return score_class_cells(criterion, cells, B, K, C, spec, sink);
-  const std::size_t n_orders = set_orders_of(C);
-  const SetOrders orders(std::move(present), K, n_orders,
-                         [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
-                             std::vector<double>& target) {
-                           class_set_part(cells, W, K, C, n_orders, f, codes, weight, target);
-                         });
+  const std::optional<SetOrders> set_orders = class_set_orders(totals, cells, B, K, C, W, n_rows);
+  if (!set_orders) return score_class_cells(criterion, cells, B, K, C, spec, sink);
+  const SetOrders& orders = *set_orders;
+  const std::size_t n_orders = orders.n_orders;
   const std::size_t P = orders.size();
   std::vector<double> parent_impurity(K, 0.0);
   for (std::size_t f = 0; f < K; ++f) {
@@ -590,17 +601,10 @@ void score_objective_set_cells(const ObjectiveTask& task, const Cell* cells, std
   const std::size_t C = task.n_classes;
   const std::size_t W = spec.width();
   const ClassTotals<Cell> totals(cells, B, K, C, spec);
-  std::vector<std::uint32_t> present;
-  for (std::size_t b = 0; b < B; ++b) {
-    if (totals.code_total(b) != 0) present.push_back(static_cast<std::uint32_t>(b));
-  }
-  if (!enough_rows_for_sets(n_rows, present.size())) return score_objective_cells(task, cells, B, K, spec, sink);
-  const std::size_t n_orders = set_orders_of(C);
-  const SetOrders orders(std::move(present), K, n_orders,
-                         [&](std::size_t f, std::span<const std::uint32_t> codes, std::vector<double>& weight,
-                             std::vector<double>& target) {
-                           class_set_part(cells, W, K, C, n_orders, f, codes, weight, target);
-                         });
+  const std::optional<SetOrders> set_orders = class_set_orders(totals, cells, B, K, C, W, n_rows);
+  if (!set_orders) return score_objective_cells(task, cells, B, K, spec, sink);
+  const SetOrders& orders = *set_orders;
+  const std::size_t n_orders = orders.n_orders;
   const std::size_t P = orders.size();
   ObjectiveFoldSides<Cell> sides(task, totals, K);
   // One order's left sides of each fold: held out from fold f's cells, and

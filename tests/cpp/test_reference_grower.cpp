@@ -43,6 +43,22 @@ using quor::testing::reference_fold_score;
 // reference row by row from the definition: the same to rounding.
 constexpr double kCreditTolerance = 1e-9;
 
+/// The rank of each category by its mean target (weighted; a category
+/// without weight takes the overall mean), ties in category order: the order
+/// a set split's categories are scanned in, written out.
+void rank_by_mean_target(const std::vector<double>& weight, const std::vector<double>& target, double total_weight,
+                         double total_target, std::span<std::uint32_t> ranks) {
+  const std::size_t n = ranks.size();
+  std::vector<double> statistic(n, 0.0);
+  for (std::size_t i = 0; i < n && total_weight > 0.0; ++i) {
+    statistic[i] = weight[i] > 0.0 ? target[i] / weight[i] : total_target / total_weight;
+  }
+  std::vector<std::uint32_t> order(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return statistic[a] < statistic[b]; });
+  for (std::size_t r = 0; r < n; ++r) ranks[order[r]] = static_cast<std::uint32_t>(r);
+}
+
 struct Problem {
   TreeConfig config;
   Task task;
@@ -317,6 +333,15 @@ class Reference {
   }
 
   /// Each order's rank of each category (ranks[order·K + i]) by its
+  /// What sample `s` (weight `w`) adds to the target sum of order `k`: its
+  /// weighted value, or its weight when its class is the order's.
+  double order_target(std::size_t s, double w, std::size_t k) const {
+    if (std::holds_alternative<RegressionTask>(p_.task)) {
+      return p_.weights.empty() ? p_.targets.values[s] : w * p_.targets.values[s];
+    }
+    return p_.targets.labels[s] == (n_orders() == 1 ? 1 : k) ? w : 0.0;
+  }
+
   /// statistic over `part`: its target (weight) sum over its weight, that of
   /// the part's samples with a category when the part has none of it; equal
   /// statistics by code.
@@ -329,12 +354,7 @@ class Reference {
       std::vector<double> weight(K, 0.0), target(K, 0.0);
       for (const auto s : part) {
         const double w = quor::testing::weight_of(p_.weights, s);
-        double t = 0.0;
-        if (std::holds_alternative<RegressionTask>(p_.task)) {
-          t = p_.weights.empty() ? p_.targets.values[s] : w * p_.targets.values[s];
-        } else if (p_.targets.labels[s] == (n_orders() == 1 ? 1 : k)) {
-          t = w;
-        }
+        const double t = order_target(s, w, k);
         const auto it = std::find(categories.begin(), categories.end(), column.codes[s]);
         if (it == categories.end()) continue;  // missing: no part of the order
         total_weight += w;
@@ -342,14 +362,8 @@ class Reference {
         weight[static_cast<std::size_t>(it - categories.begin())] += w;
         target[static_cast<std::size_t>(it - categories.begin())] += t;
       }
-      std::vector<double> statistic(K, 0.0);
-      for (std::size_t i = 0; i < K && total_weight > 0.0; ++i) {
-        statistic[i] = weight[i] > 0.0 ? target[i] / weight[i] : total_target / total_weight;
-      }
-      std::vector<std::uint32_t> order(K);
-      for (std::size_t i = 0; i < K; ++i) order[i] = static_cast<std::uint32_t>(i);
-      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return statistic[a] < statistic[b]; });
-      for (std::size_t r = 0; r < K; ++r) ranks[k * K + order[r]] = static_cast<std::uint32_t>(r);
+      rank_by_mean_target(weight, target, total_weight, total_target,
+                          std::span<std::uint32_t>(ranks).subspan(k * K, K));
     }
     return ranks;
   }
@@ -548,25 +562,14 @@ class Reference {
         const auto it = std::find(present.begin(), present.end(), encoded_.code(s, feature));
         if (it == present.end() || (n_class > 0 && p_.targets.labels[s] >= n_class)) continue;
         const double w = quor::testing::weight_of(p_.weights, s);
-        double t = 0.0;
-        if (std::holds_alternative<RegressionTask>(p_.task)) {
-          t = p_.weights.empty() ? p_.targets.values[s] : w * p_.targets.values[s];
-        } else if (p_.targets.labels[s] == (n_orders() == 1 ? 1 : k)) {
-          t = w;
-        }
+        const double t = order_target(s, w, k);
         total_weight += w;
         total_target += t;
         weight[static_cast<std::size_t>(it - present.begin())] += w;
         target[static_cast<std::size_t>(it - present.begin())] += t;
       }
-      std::vector<double> statistic(P, 0.0);
-      for (std::size_t i = 0; i < P && total_weight > 0.0; ++i) {
-        statistic[i] = weight[i] > 0.0 ? target[i] / weight[i] : total_target / total_weight;
-      }
-      std::vector<std::uint32_t> order(P);
-      for (std::size_t i = 0; i < P; ++i) order[i] = static_cast<std::uint32_t>(i);
-      std::stable_sort(order.begin(), order.end(), [&](auto a, auto b) { return statistic[a] < statistic[b]; });
-      for (std::size_t r = 0; r < P; ++r) ranks[k * P + order[r]] = static_cast<std::uint32_t>(r);
+      rank_by_mean_target(weight, target, total_weight, total_target,
+                          std::span<std::uint32_t>(ranks).subspan(k * P, P));
     }
     return ranks;
   }
