@@ -127,6 +127,12 @@ def run(ops, calls):
             raise AssertionError(f"operation {i % len(ops)} did not raise {error.__name__}")
 
 
+def growth_over(ops, calls):
+    before = measures()
+    run(ops, calls)
+    return measures() - before
+
+
 def stop_background_pools():
     """Earlier tests leave joblib's reusable process pool running (its workers
     stay for minutes); its manager and feeder threads allocate Python objects
@@ -143,18 +149,21 @@ def test_repeated_calls_keep_memory_and_references_flat():
     ops, held = operations()
     measures()
     run(ops, 5000)  # warm-up: caches and free lists fill up to their size
-    before = measures()
+    measures()  # collects the cycles the failing calls' tracebacks left
     refs = [sys.getrefcount(obj) for obj in held]
-    run(ops, CALLS)
-    growth = measures() - before
+    # Three rounds, each measure's smallest growth kept: a leak grows every
+    # round, while the test runner's own threads (a parallel run's messaging
+    # to its controller) allocate now and then and may land in one round.
+    growths = [growth_over(ops, CALLS) for _ in range(3)]
+    growth = np.min(growths, axis=0)
     assert [sys.getrefcount(obj) for obj in held] == refs
     if SANITIZED:
         return  # ASan owns the heap: its quarantine grows and mallinfo knows nothing
     # One leaked object or buffer per call of any one operation (~300 calls)
     # would exceed these; the noise of a clean run is a few dozen blocks.
-    assert growth[0] < 150, "Python objects"
-    assert growth[1] < 64 * 1024, "malloc'd bytes"
-    assert growth[2] < 1024 * 1024, "resident bytes"
+    assert growth[0] < 150, ("Python objects", growths)
+    assert growth[1] < 64 * 1024, ("malloc'd bytes", growths)
+    assert growth[2] < 1024 * 1024, ("resident bytes", growths)
 
 
 @pytest.mark.skipif(SANITIZED, reason="ASan's allocator is not measured")
