@@ -28,7 +28,7 @@ struct FastWorker {
   NodeTargets node_targets;
   HistogramScratch scratch;
   std::vector<std::size_t> features;  // the node's drawn features
-  std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn
+  std::vector<FeatureSpec> specs;     // theirs, when not every feature is drawn or thresholds are
   HeldOutChoice held_out;             // the node's held-out choices, when measured
   std::vector<HonestScore> honest;    // and their measurement, per distinct choice
   std::vector<std::uint8_t> sides;    // the node's split's side of each sample, when measured
@@ -83,9 +83,14 @@ class FastMode {
     targets.prepare(input_.task, config, run, worker.targets.values, worker.targets.labels, worker.targets.weights);
     const std::uint64_t threads = run.size() >= config.parallel_min_samples ? n_threads : 1;
     std::span<const FeatureSpec> specs = specs_;
-    if (features.size() != n_features_) {
+    const std::uint64_t max_thresholds = input_.options.max_thresholds;
+    if (features.size() != n_features_ || max_thresholds != 0) {
       worker.specs.clear();
-      for (const std::size_t f : features) worker.specs.push_back(specs_[f]);
+      for (const std::size_t f : features) {
+        worker.specs.push_back(specs_[f]);
+        worker.specs.back().max_thresholds = max_thresholds;
+        worker.specs.back().node_key = node.key;
+      }
       specs = worker.specs;
     }
     std::vector<ScoredSplit> scored;

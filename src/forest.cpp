@@ -240,6 +240,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   if (options.balanced_subsample && !settings.is_classifier()) {
     throw ValueError("balanced_subsample balances classes: it applies to classification forests only");
   }
+  if (options.max_thresholds != 0 && !fast) throw ValueError(kThresholdsNeedFastMode);
   const std::size_t n_trees = seeds.size();
   const std::uint64_t workers = std::clamp<std::uint64_t>(n_threads, 1, n_trees);
   // One thread per tree, but that threads left over (more threads than
@@ -272,6 +273,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
         grow.weights = data.weights;
       }
       grow.max_features = options.max_features;
+      grow.max_thresholds = options.max_thresholds;
       grow.tree_seed = seeds[t];
       grow.interrupt = interrupt;
       grow.root_report = &forest.roots[t];

@@ -26,10 +26,16 @@
 
 namespace quor {
 
+/// The refusal of drawn thresholds (ForestOptions::max_thresholds) outside
+/// fast mode, whose codes they are drawn from.
+inline constexpr const char* kThresholdsNeedFastMode =
+    "max_thresholds draws among fast mode's codes: it needs mode \"fast\"";
+
 /// What a forest adds to the settings of its trees.
 struct ForestOptions {
   std::uint64_t max_features = 0;  // features per node; 0: all
   std::uint64_t max_samples = 0;   // rows per tree, drawn without replacement; 0: all
+  std::uint64_t max_thresholds = 0;  // fast mode: candidate thresholds per node and feature; 0: all
   /// Out-of-bag predictions: each row predicted by the trees that did not
   /// see it.
   bool oob = false;

@@ -59,6 +59,10 @@ struct GrowOptions {
   /// `draw_features` from its key (root_node_key(tree_seed), then
   /// child_node_key along its path); 0 means every feature, without a draw.
   std::uint64_t max_features = 0;
+  /// Fast mode: the candidate thresholds each node scores per continuous
+  /// feature, drawn from the node's key (FeatureSpec::max_thresholds); 0
+  /// scores every one. Strict mode has no drawn thresholds.
+  std::uint64_t max_thresholds = 0;
   std::uint64_t tree_seed = 0;
   /// Checked at every node; null: growth cannot be interrupted.
   Interrupt* interrupt = nullptr;

@@ -49,6 +49,13 @@ struct FeatureSpec {
   /// candidate j of order k, code k·P + j with P the codes the node holds,
   /// sends the codes of ranks 0 … j in each fold's order left.
   bool set_split = false;
+  /// Drawn thresholds: a continuous feature under the threshold test scores
+  /// at most this many of its candidate codes (those holding a sample of the
+  /// node, but the last code), drawn by `draw_subset` from
+  /// threshold_key(node_key, feature); 0 scores every one. Every code the
+  /// node holds keeps its place in the running sums either way.
+  std::uint64_t max_thresholds = 0;
+  std::uint64_t node_key = 0;
 
   /// Cells per fold (and class).
   std::size_t width() const { return static_cast<std::size_t>(n_codes) + (learn_missing ? 1 : 0); }

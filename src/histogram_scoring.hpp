@@ -18,6 +18,7 @@
 #include "category_order.hpp"
 #include "criterion.hpp"
 #include "histogram.hpp"
+#include "sampling.hpp"
 #include "objective.hpp"
 #include "scored_split.hpp"
 #include "split_sink.hpp"
@@ -35,7 +36,8 @@ enum class MissingVariant : std::uint8_t { Right, Left, Alone };
 /// `accumulate(b)` first adds code b to the running left side, and every code
 /// but the last that holds a sample is a candidate; under the membership test
 /// the left side is code b alone, and every code that holds a sample is a
-/// candidate. With `learn` (the node has missing samples and their side is
+/// candidate; with drawn thresholds (FeatureSpec::max_thresholds) only the
+/// drawn ones among a continuous feature's. With `learn` (the node has missing samples and their side is
 /// learned), each candidate is scored with them right, then left, and a
 /// continuous feature's "missing values alone" comes last (kMissingAlone).
 /// `fold_score(f, b, variant)` scores one fold, or gives nullopt to leave it
@@ -62,11 +64,27 @@ void for_each_candidate(std::size_t B, std::size_t K, const FeatureSpec& spec, b
     }
     sink.add(code, variant == MissingVariant::Left);
   };
+  // The drawn candidates' ranks among the feature's candidates, ascending;
+  // `next` walks them as the candidates go by.
+  thread_local std::vector<std::size_t> drawn;
+  const bool draws = spec.max_thresholds != 0 && spec.threshold && spec.continuous && !spec.set_split;
+  if (draws) {
+    std::size_t candidates = 0;
+    for (std::size_t b = 0; b + 1 < B; ++b) candidates += code_total(b) != 0 ? 1 : 0;
+    draw_subset(threshold_key(spec.node_key, spec.feature), candidates, spec.max_thresholds, drawn);
+  }
+  std::size_t rank = 0, next = 0;
   for (std::size_t b = 0; b < B; ++b) {
     const auto total = code_total(b);
     if (spec.threshold) {
       accumulate(b);
       if (b == B - 1 || total == 0) continue;
+      if (draws) {
+        const bool taken = next < drawn.size() && drawn[next] == rank;
+        ++rank;
+        if (!taken) continue;
+        ++next;
+      }
     } else if (total == 0) {
       continue;
     }

@@ -13,6 +13,7 @@ namespace {
 // changing one draw never changes the other.
 constexpr std::uint64_t kRowStream = 0x6A09E667F3BCC909ull;
 constexpr std::uint64_t kNodeStream = 0xBB67AE8584CAA73Bull;
+constexpr std::uint64_t kThresholdStream = 0x510E527FADE682D1ull;
 constexpr std::uint64_t kLeftChild = 0x3C6EF372FE94F82Bull;
 constexpr std::uint64_t kRightChild = 0xA54FF53A5F1D36F1ull;
 
@@ -27,19 +28,27 @@ std::uint64_t child_node_key(std::uint64_t parent_key, bool is_left) {
   return mix(parent_key ^ (is_left ? kLeftChild : kRightChild));
 }
 
-void draw_features(std::uint64_t node_key, std::uint64_t n_features, std::uint64_t max_features,
-                   std::vector<std::size_t>& out) {
-  out.resize(n_features);
+std::uint64_t threshold_key(std::uint64_t node_key, std::uint64_t feature) {
+  return mix(mix(node_key ^ kThresholdStream) ^ feature);
+}
+
+void draw_subset(std::uint64_t key, std::uint64_t n, std::uint64_t k, std::vector<std::size_t>& out) {
+  out.resize(n);
   std::iota(out.begin(), out.end(), std::size_t{0});
-  if (max_features == 0 || max_features >= n_features) return;
-  SplitMix64 rng(node_key);
-  // Partial Fisher–Yates: positions 0 … i − 1 hold the features drawn so far.
-  for (std::uint64_t i = 0; i < max_features; ++i) {
-    const std::uint64_t j = i + rng.next() % (n_features - i);
+  if (k == 0 || k >= n) return;
+  SplitMix64 rng(key);
+  // Partial Fisher–Yates: positions 0 … i − 1 hold the indices drawn so far.
+  for (std::uint64_t i = 0; i < k; ++i) {
+    const std::uint64_t j = i + rng.next() % (n - i);
     std::swap(out[i], out[j]);
   }
-  out.resize(max_features);
+  out.resize(k);
   std::sort(out.begin(), out.end());
+}
+
+void draw_features(std::uint64_t node_key, std::uint64_t n_features, std::uint64_t max_features,
+                   std::vector<std::size_t>& out) {
+  draw_subset(node_key, n_features, max_features, out);
 }
 
 std::vector<std::uint32_t> draw_rows(std::uint64_t tree_seed, std::uint64_t n_rows, std::uint64_t max_samples) {

@@ -15,6 +15,16 @@ std::uint64_t root_node_key(std::uint64_t tree_seed);
 /// The key of a child: a function of its parent's key and its side only.
 std::uint64_t child_node_key(std::uint64_t parent_key, bool is_left);
 
+/// The key of a node's draw of candidate thresholds for `feature`: a
+/// function of the node's key and the feature only, apart from its feature
+/// draw's.
+std::uint64_t threshold_key(std::uint64_t node_key, std::uint64_t feature);
+
+/// Draws `k` distinct indices of 0 … n − 1 from a generator seeded with
+/// `key` and writes them to `out` in ascending order; `k` of 0 or at least
+/// `n` gives every index, without a draw.
+void draw_subset(std::uint64_t key, std::uint64_t n, std::uint64_t k, std::vector<std::size_t>& out);
+
 /// Draws `max_features` distinct features of `n_features` from a generator
 /// seeded with `node_key` and writes them to `out` in ascending order (ties
 /// between features' scores then still go to the lower index). `max_features`

@@ -180,6 +180,11 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
       options.config.missing = parse_missing_side(argument("missing", value, to_string));
       ++expected;
     }
+    // Settings saved before drawn thresholds lack it: every threshold scored.
+    if (PyObject* value = optional_setting(settings, "max_thresholds")) {
+      record.options.max_thresholds = argument("max_thresholds", value, to_u64);
+      ++expected;
+    }
     // Settings saved before set splits lack it: one category per split.
     if (PyObject* value = optional_setting(settings, "categorical_split")) {
       options.config.categorical_split = parse_categorical_split(argument("categorical_split", value, to_string));
@@ -189,6 +194,9 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }
     record.settings = build_settings<T>(options);
+    if (record.options.max_thresholds != 0 && record.settings.config.mode != SplitMode::Fast) {
+      throw ValueError(kThresholdsNeedFastMode);
+    }
     return record;
   });
 }
@@ -771,7 +779,10 @@ constexpr const char kForestDoc[] =
     "arguments of the raw class of that kind except parallel, n_threads and\n"
     "parallel_min_samples, and max_features (0: all) and max_samples (0: all;\n"
     "rows drawn without replacement), and optionally min_weight_fraction_leaf\n"
-    "(in [0, 0.5], default 0: the least share of the tree's weight a child holds). A node whose drawn features give no\n"
+    "(in [0, 0.5], default 0: the least share of the tree's weight a child holds)\n"
+    "and max_thresholds (fast mode; default 0, every one: the candidate\n"
+    "thresholds each node scores per continuous feature, drawn from the\n"
+    "node's key among the codes its rows hold). A node whose drawn features give no\n"
     "finite score scores the others. The keys sampling (\"subsample\") and\n"
     "score_other_features (True) of forests saved before are taken with those\n"
     "values only.";

@@ -468,6 +468,83 @@ TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrewUnlessThatOneDoesNotScore) {
   EXPECT_GT(on_others, 0u);
 }
 
+// Drawn thresholds: replaying a tree grown with one threshold per node and
+// feature, every split on a continuous feature sends left exactly the codes
+// up to the one candidate its node drew (the candidates being the codes the
+// node's rows hold, but the feature's last); the draw is the tree's own on
+// any number of threads, and drawing as many as there are is no draw.
+TEST(ForestGrowth, DrawnThresholdsAreTheNodesDraws) {
+  for (const EstimatorKind kind : {EstimatorKind::Regressor, EstimatorKind::Classifier, EstimatorKind::ObjectiveClassifier}) {
+    const ForestProblem p = forest_problem(12, 500);
+    const Settings settings = forest_settings(kind, SplitMode::Fast);
+    const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 1);
+    const std::vector<std::uint64_t> seeds = {31, 32, 33};
+    ForestOptions options;
+    options.max_thresholds = 1;
+    const Forest forest = grow_forest(settings, data, seeds, options, 1);
+    const Forest threaded = grow_forest(settings, data, seeds, options, 3);
+    const EncodedFeatures& encoded = *data.encoded;
+    const std::vector<FeatureColumn> columns = columns_from_matrix(p.matrix(), settings.categorical);
+    std::size_t checked = 0;
+    for (std::size_t t = 0; t < seeds.size(); ++t) {
+      const Tree tree = unpack_tree(forest.trees[t], settings.categorical);
+      expect_same_tree(tree, unpack_tree(threaded.trees[t], settings.categorical));
+      std::vector<std::uint32_t> run(p.n);
+      std::iota(run.begin(), run.end(), std::uint32_t{0});
+      struct Pending {
+        std::size_t index, begin, end;
+        std::uint64_t key;
+      };
+      std::vector<Pending> stack = {{0, 0, p.n, root_node_key(seeds[t])}};
+      std::vector<std::size_t> drawn;
+      while (!stack.empty()) {
+        const Pending at = stack.back();
+        stack.pop_back();
+        const DecisionNode& node = tree.nodes[at.index];
+        if (node.is_leaf()) continue;
+        const std::span<std::uint32_t> samples = std::span(run).subspan(at.begin, at.end - at.begin);
+        const std::uint64_t f = node.split.feature;
+        const FeatureColumn& column = columns[f];
+        if (encoded.bins[f].is_continuous) {
+          const std::uint64_t B = feature_spec(encoded, f, settings.config.split_style).n_codes;
+          std::set<std::uint32_t> held;
+          std::uint32_t last_left = 0;
+          for (const std::uint32_t s : samples) {
+            const std::uint32_t code = encoded.code(s, f);
+            if (code >= B) continue;  // missing
+            if (code + 1 < B) held.insert(code);
+            if (node.split.goes_left(column, s)) last_left = std::max(last_left, code);
+          }
+          const std::vector<std::uint32_t> candidates(held.begin(), held.end());
+          draw_subset(threshold_key(at.key, f), candidates.size(), 1, drawn);
+          ASSERT_EQ(drawn.size(), 1u);
+          EXPECT_EQ(last_left, candidates[drawn[0]]) << "tree " << t << ", node " << at.index;
+          ++checked;
+        }
+        const std::size_t n_left =
+            partition_in_place(samples, [&](std::uint32_t s) { return node.split.goes_left(column, s); });
+        stack.push_back({node.right, at.begin + n_left, at.end, child_node_key(at.key, false)});
+        stack.push_back({node.left, at.begin, at.begin + n_left, child_node_key(at.key, true)});
+      }
+    }
+    EXPECT_GT(checked, 10u);
+    ForestOptions every, many;
+    many.max_thresholds = 1000;
+    const Forest all = grow_forest(settings, data, seeds, every, 1);
+    const Forest undrawn = grow_forest(settings, data, seeds, many, 1);
+    for (std::size_t t = 0; t < seeds.size(); ++t) {
+      expect_same_tree(unpack_tree(all.trees[t], settings.categorical), unpack_tree(undrawn.trees[t], settings.categorical));
+    }
+  }
+  const ForestProblem p = forest_problem(2, 50);
+  const Settings strict = forest_settings(EstimatorKind::Regressor, SplitMode::Strict);
+  const ForestData data = prepare_forest_data(strict, p.matrix(), targets_of(p, EstimatorKind::Regressor), 1);
+  ForestOptions options;
+  options.max_thresholds = 2;
+  const std::uint64_t seed = 1;
+  EXPECT_THROW(grow_forest(strict, data, std::span(&seed, 1), options, 1), ValueError);
+}
+
 TEST(ForestGrowth, AForestNeedsATree) {
   const ForestProblem p = forest_problem(2, 50);
   const Settings settings = forest_settings(EstimatorKind::Regressor, SplitMode::Strict);

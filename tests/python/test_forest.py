@@ -188,9 +188,52 @@ def test_forest_settings_are_checked_before_any_work():
         QUORForestRegressor(max_features=9).fit(X, y)
     with pytest.raises(ValueError, match="oob_score=True needs rows"):
         QUORForestRegressor(max_samples=None, oob_score=True).fit(X, y)
-    for bad in ({"n_jobs": 0}, {"max_features": "all"}, {"n_estimators": 0}, {"max_samples": 1.5}):
+    for bad in ({"n_jobs": 0}, {"max_features": "all"}, {"n_estimators": 0}, {"max_samples": 1.5},
+                {"max_thresholds": 0}, {"max_thresholds": 2.5}):
         with pytest.raises(InvalidParameterError):
             QUORForestClassifier(**bad).fit(X, y > 10)
+
+
+@pytest.mark.parametrize("cls", FORESTS)
+def test_drawn_thresholds_are_fast_modes_and_models_saved_before_them_score_every_one(
+        cls, tmp_path):
+    X, y = data(9)
+    y = target(cls, y)
+    fit = lambda **kw: cls(n_estimators=5, random_state=3, **kw).fit(X, y)
+    # Strict mode scores every threshold whatever the setting says; the core
+    # refuses the draw there itself.
+    assert arrays_bits(fit(mode="strict", max_thresholds=2)) == \
+        arrays_bits(fit(mode="strict", max_thresholds=None))
+    settings = dict(fit(mode="strict")._forest_settings, max_thresholds=2)
+    with pytest.raises(ValueError, match='it needs mode "fast"'):
+        RawForest(fit(mode="strict")._forest_kind, settings)
+    drawn, every = fit(max_thresholds=2), fit(max_thresholds=None)
+    assert drawn._forest_settings["max_thresholds"] == 2
+    assert "max_thresholds" not in every._forest_settings
+    assert arrays_bits(drawn) != arrays_bits(every)
+    # Files and pickles from before the setting hold neither the parameter nor
+    # the native setting: their forests scored every threshold.
+    path = tmp_path / "old.quor"
+    quor.save(every, path)
+    document = json.loads(path.read_text())
+    del document["params"]["max_thresholds"]
+    document["checksum"] = quor._io._checksum(document)
+    path.write_text(json.dumps(document))
+    loaded = quor.load(path)
+    assert loaded.max_thresholds is None and arrays_bits(loaded) == arrays_bits(every)
+    state = every.__getstate__()
+    del state["max_thresholds"]
+    unpickled = cls.__new__(cls)
+    unpickled.__setstate__(state)
+    assert unpickled.max_thresholds is None and arrays_bits(unpickled) == arrays_bits(every)
+    # A file whose parameter is not what its trees were grown with is refused.
+    quor.save(drawn, path)
+    document = json.loads(path.read_text())
+    document["params"]["max_thresholds"] = 3
+    document["checksum"] = quor._io._checksum(document)
+    path.write_text(json.dumps(document))
+    with pytest.raises(ValueError, match="the forest setting max_thresholds is 2"):
+        quor.load(path)
 
 
 def test_changing_the_input_during_a_fit_changes_nothing():
