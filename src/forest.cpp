@@ -9,6 +9,7 @@
 
 #include "errors.hpp"
 #include "fast_grower.hpp"
+#include "out_of_bag_importance.hpp"
 #include "strict_grower.hpp"
 #include "parallel.hpp"
 #include "sampling.hpp"
@@ -252,6 +253,25 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   Forest forest;
   forest.trees.resize(n_trees);
   forest.roots.resize(n_trees);
+  const std::size_t d = data.n_features;
+  if (options.oob_importances) forest.oob_contributions.assign(n_trees * d, 0.0);
+  // Out-of-bag importances square the values: scaled by a power of two
+  // (exactly) so that the largest is below 1 and no square overflows.
+  double value_scale = 1.0;
+  if (options.oob_importances && !settings.is_classifier()) {
+    double largest = 0.0;
+    for (const double v : data.targets.values) largest = std::max(largest, std::abs(v));
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    value_scale = std::ldexp(1.0, -exponent);
+  }
+  const RowGoesLeft goes_left = [&data](const Split& split, std::uint32_t row) {
+    const std::uint64_t f = split.feature;
+    if (!data.encoded) return split.goes_left(data.columns[f], row);
+    const double value = value_of_code(data.encoded->bins[f], data.encoded->code(row, f));
+    if (!split.is_categorical) return split.goes_left(value);
+    return split.goes_left_category(std::isnan(value) ? kMissingCode : static_cast<std::uint32_t>(value));
+  };
   const bool bagged = options.oob || options.keep_in_bag;
   std::vector<std::vector<std::uint64_t>> in_bag(bagged ? n_trees : 0);
   std::atomic<std::size_t> next{0};
@@ -281,8 +301,23 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
       grow.held_out = true;
       // A forest keeps many trees: each is packed, and its nodes dropped,
       // as soon as it is grown.
-      forest.trees[t] = pack_tree(fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns),
-                                  settings.categorical);
+      const Tree tree = fast ? grow_fast(input, *data.encoded) : grow_strict(input, data.columns);
+      if (options.oob_importances && rows.size() < data.n_rows) {
+        std::vector<std::uint32_t> unseen;
+        unseen.reserve(data.n_rows - rows.size());
+        std::size_t next = 0;  // rows are ascending
+        for (std::uint32_t r = 0; r < data.n_rows; ++r) {
+          if (next < rows.size() && rows[next] == r) {
+            ++next;
+          } else {
+            unseen.push_back(r);
+          }
+        }
+        const std::uint64_t n_classes = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
+        add_out_of_bag_contributions(tree, unseen, data.targets, data.weights, n_classes, value_scale, goes_left,
+                                     std::span(forest.oob_contributions).subspan(t * d, d));
+      }
+      forest.trees[t] = pack_tree(tree, settings.categorical);
       for (double& w : forest.trees[t].leaf_weights) w = std::ldexp(w, data.weight_exponent);
       if (bagged) {
         std::vector<std::uint64_t>& bits = in_bag[t];

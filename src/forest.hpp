@@ -41,6 +41,9 @@ struct ForestOptions {
   bool oob = false;
   /// Forest::in_bag, each tree's drawn rows (also kept with `oob`).
   bool keep_in_bag = false;
+  /// Forest::oob_contributions: each tree's splits measured on the rows it
+  /// did not draw (out_of_bag_importance.hpp), as each tree is grown.
+  bool oob_importances = false;
   /// Classification: each tree multiplies its drawn rows' weights by their
   /// class's balancing factor over the drawn rows (balanced_subsample_weights).
   bool balanced_subsample = false;
@@ -89,6 +92,10 @@ struct Forest {
   /// r / 64) of the rows the tree was grown on. A row of weight 0 is in no
   /// tree's.
   std::vector<std::uint64_t> in_bag;
+  /// With ForestOptions::oob_importances: per tree, its out-of-bag
+  /// contribution to every feature (n_trees × n_features, row-major); 0 for
+  /// a tree that drew every row.
+  std::vector<double> oob_contributions;
 };
 
 /// Grows one tree per seed on `n_threads` threads, one thread per tree (a

@@ -17,7 +17,7 @@ from ._estimators import (
 )
 from ._decision import decision_weights
 from ._input import fit_input, install, predict_input
-from ._out_of_bag import forest_contributions, in_bag_words, out_of_bag_importances
+from ._out_of_bag import out_of_bag_importances
 from ._quor import RawForest
 
 __all__ = ["QUORForestClassifier", "QUORForestRegressor"]
@@ -145,16 +145,10 @@ class _QUORForest(NativeModel):
         try:
             forest.fit(X, targets, _tree_seeds(self.random_state, self.n_estimators),
                        self._n_jobs(), bool(self.oob_score) or decide, progress,
-                       **weight_arguments(weights, subsample), in_bag=out_of_bag)
+                       **weight_arguments(weights, subsample), oob_importances=out_of_bag)
         finally:
             progress.close()
-        per_tree = None
-        if out_of_bag:
-            in_bag = in_bag_words(forest.take_in_bag(), forest.n_trees())
-            per_tree = forest_contributions(
-                forest, forest.export_arrays(), in_bag, X, targets, weights,
-                task_fitted.get("n_classes_", 0) if kind != "regressor" else 0, n_features,
-                self._n_jobs())
+        per_tree = forest.take_oob_contributions() if out_of_bag else None
         fitted["n_estimators_"] = forest.n_trees()
         fitted.update(task_fitted)
         if self._serves_metric():

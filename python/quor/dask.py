@@ -125,7 +125,7 @@ from ._categories import check_codes, encoded_by_value, encode_table, learn_cate
 from ._estimators import prepare_targets, splits_by_criterion, weight_arguments
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
-from ._out_of_bag import forest_contributions, in_bag_words, out_of_bag_importances
+from ._out_of_bag import out_of_bag_importances
 from ._quor import RawForest
 
 __all__ = ["DaskQUORForestClassifier", "DaskQUORForestRegressor"]
@@ -366,15 +366,8 @@ def _grow_block(kind, settings, parts, categories, classes, seeds, n_jobs, weigh
     n_rows = len(y) if weights is None else int(np.count_nonzero(weights))
     out_of_bag = settings["max_samples"] < n_rows
     n_threads = _worker_threads(n_jobs)
-    forest.fit(x, y, seeds, n_threads, False, None, **extra, in_bag=out_of_bag)
-    arrays = forest.export_arrays()
-    per_tree = None
-    if out_of_bag:
-        in_bag = in_bag_words(forest.take_in_bag(), len(seeds))
-        per_tree = forest_contributions(forest, arrays, in_bag, x, y, weights,
-                                        len(classes) if kind != "regressor" else 0,
-                                        x.shape[1], n_threads)
-    return arrays, per_tree
+    forest.fit(x, y, seeds, n_threads, False, None, **extra, oob_importances=out_of_bag)
+    return forest.export_arrays(), forest.take_oob_contributions() if out_of_bag else None
 
 
 def _joined_arrays(parts):

@@ -36,6 +36,9 @@ struct ForestRecord {
   std::vector<RootReport> roots;  // how each tree's root ended; empty for a loaded forest
   std::vector<double> oob_prediction;
   std::vector<std::uint64_t> in_bag;  // Forest::in_bag, until read by take_in_bag
+  std::vector<double> oob_contributions;  // Forest::oob_contributions, until read
+  std::uint64_t n_features = 0;           // of the fit, the width of oob_contributions
+  bool has_oob_contributions = false;
   bool has_oob = false;
   bool has_in_bag = false;
 
@@ -257,7 +260,7 @@ void run_unlocked(const Work& work, PyObject* progress = nullptr, std::atomic<st
 PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyRef {
     static const char* const names[] = {"x",        "y", "seeds", "n_jobs", "oob", "progress", "sample_weight",
-                                        "balanced_subsample", "in_bag", nullptr};
+                                        "balanced_subsample", "in_bag", "oob_importances", nullptr};
     const std::vector<PyRef> values = parse_arguments(args, kwargs, "fit", names, 6);
     const ExclusiveBorrow<ForestObject> borrow(self);
     ForestRecord& record = borrow.get();
@@ -279,6 +282,9 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (values[7].get() != nullptr) options.balanced_subsample = argument("balanced_subsample", values[7].get(), to_bool);
     if (values[8].get() != nullptr) options.keep_in_bag = argument("in_bag", values[8].get(), to_bool);
+    if (values[9].get() != nullptr) {
+      options.oob_importances = argument("oob_importances", values[9].get(), to_bool);
+    }
     // Everything the growth reads is copied or encoded here, with the lock
     // held: other threads may change or free the caller's arrays meanwhile.
     const ForestData data = prepare_forest_data(record.settings, x, std::move(targets), n_jobs, weights);
@@ -294,6 +300,9 @@ PyObject* forest_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
     record.roots = std::move(forest.roots);
     record.oob_prediction = std::move(forest.oob_prediction);
     record.in_bag = std::move(forest.in_bag);
+    record.oob_contributions = std::move(forest.oob_contributions);
+    record.n_features = x.n_cols;
+    record.has_oob_contributions = options.oob_importances;
     record.has_oob = options.oob;
     record.has_in_bag = options.oob || options.keep_in_bag;
     return PyRef::borrowed(Py_None);
@@ -459,6 +468,23 @@ PyObject* forest_take_in_bag(PyObject* self, PyObject*) {
     if (!record.has_in_bag || record.in_bag.empty()) return PyRef::borrowed(Py_None);
     PyRef out = uint64_array_of(record.in_bag);
     std::vector<std::uint64_t>().swap(record.in_bag);
+    return out;
+  });
+}
+
+PyObject* forest_take_oob_contributions(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyRef {
+    const ExclusiveBorrow<ForestObject> borrow(self);
+    ForestRecord& record = borrow.get();
+    if (!record.has_oob_contributions) return PyRef::borrowed(Py_None);
+    const std::uint64_t shape[] = {record.trees.size(), record.n_features};
+    if (record.oob_contributions.size() != shape[0] * shape[1]) {
+      throw InternalError("out-of-bag contributions of the wrong size");
+    }
+    PyRef out = new_float64_array(std::span<const std::uint64_t>(shape));
+    std::copy(record.oob_contributions.begin(), record.oob_contributions.end(), array_data<double>(out).begin());
+    std::vector<double>().swap(record.oob_contributions);
+    record.has_oob_contributions = false;
     return out;
   });
 }
@@ -711,7 +737,7 @@ constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kForestMethods[] = {
     {"fit", as_cfunction(forest_fit), kArgs,
      "fit($self, x, y, seeds, n_jobs, oob, progress, sample_weight=None, balanced_subsample=False,\n"
-     "    in_bag=False)\n--\n\n"
+     "    in_bag=False, oob_importances=False)\n--\n\n"
      "Grow one tree per seed on `n_jobs` threads, with the interpreter lock\n"
      "released; `progress` (None or a callable) is called with the number of\n"
      "finished trees. Ctrl-C stops the fit, leaving the forest as it was.\n"
@@ -720,7 +746,9 @@ PyMethodDef kForestMethods[] = {
      "of weight 0 are left out (their out-of-bag prediction is NaN).\n"
      "`balanced_subsample` (classification): each tree also multiplies its\n"
      "drawn rows' weights by n_drawn / (n_classes_drawn * n_drawn_of_the_class).\n"
-     "`in_bag` (or `oob`) keeps each tree's drawn rows for `take_in_bag`."},
+     "`in_bag` (or `oob`) keeps each tree's drawn rows for `take_in_bag`.\n"
+     "`oob_importances` measures each tree's splits on the rows it did not\n"
+     "draw, as it is grown, for `take_oob_contributions`."},
     {"predict", as_cfunction(forest_predict), kArgs,
      "predict($self, x, n_jobs)\n--\n\n"
      "Mean of the trees' values (regression) or the class of the largest mean\n"
@@ -740,6 +768,14 @@ PyMethodDef kForestMethods[] = {
      "flat uint64 array of n_trees * ceil(n_rows / 64) words, row r at bit\n"
      "r % 64 of its tree's word r // 64. Returned once after a fit with oob\n"
      "or in_bag (and forgotten), None otherwise."},
+    {"take_oob_contributions", forest_take_oob_contributions, METH_NOARGS,
+     "take_oob_contributions($self)\n--\n\n"
+     "Per tree and feature (float64, n_trees x n_features), the weighted\n"
+     "squared error (Brier score for classes) of the rows the tree did not\n"
+     "draw against each split's prediction less against its children's,\n"
+     "summed over the feature's splits, over the tree's unseen weight (0 for a\n"
+     "tree that drew every row). Returned once after a fit with\n"
+     "oob_importances (and forgotten), None otherwise."},
     {"predict_finite", as_cfunction(forest_predict_finite), kArgs,
      "predict_finite($self, x, n_jobs)\n--\n\n"
      "As `predict`, or None when a value of `x` (in any column) is infinite."},

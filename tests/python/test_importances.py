@@ -268,6 +268,7 @@ def test_forest_importances_are_measured_on_the_rows_each_tree_did_not_draw(name
     words = quor._out_of_bag.in_bag_words(raw.take_in_bag(), 5)
     in_bag = np.array([quor._out_of_bag.tree_in_bag(row, len(y)) for row in words])
     assert raw.take_in_bag() is None  # given once
+    assert raw.take_oob_contributions() is None  # not asked for
     with_oob = RawForest(model._forest_kind, model._forest_settings)
     with_oob.fit(x, targets, quor._forest._tree_seeds(1, 5), 1, True, None,
                  **({} if w is None else {"sample_weight": w}))
@@ -277,6 +278,14 @@ def test_forest_importances_are_measured_on_the_rows_each_tree_did_not_draw(name
     np.testing.assert_array_equal(in_bag.sum(axis=1), model._forest_settings["max_samples"])
     expected = _out_of_bag_oracle(model, x, targets, weights, in_bag, classify)
     np.testing.assert_allclose(model.feature_importances_, expected, rtol=1e-9, atol=1e-12)
+    # The core's contributions, as the estimator read them, given once.
+    measured = RawForest(model._forest_kind, model._forest_settings)
+    measured.fit(x, targets, quor._forest._tree_seeds(1, 5), 2, False, None,
+                 **({} if w is None else {"sample_weight": w}), oob_importances=True)
+    per_tree = measured.take_oob_contributions()
+    assert per_tree.shape == (5, x.shape[1]) and measured.take_oob_contributions() is None
+    np.testing.assert_array_equal(quor._out_of_bag.out_of_bag_importances(per_tree, x.shape[1]),
+                                  model.feature_importances_)
     # A forest whose trees draw every row has no unseen rows: the trees' credits.
     every_row = clone(model).set_params(max_samples=None).fit(x, y, sample_weight=w)
     np.testing.assert_array_equal(every_row.feature_importances_,
