@@ -40,7 +40,10 @@ from files written before version 5, which hold none).  A ``class_weight`` dict 
 ``[label, weight]`` pairs, since JSON keys are text only; files without
 the parameters ``class_weight`` and ``min_weight_fraction_leaf`` (and
 forest settings without ``min_weight_fraction_leaf``) were written before
-them and load with their defaults.  Every estimator is stored so: a single tree is a
+them and load with their defaults; forests without the parameter
+``max_thresholds`` (and forest settings without it) were written before
+drawn thresholds and load with ``max_thresholds=None``, every threshold
+scored, as they were grown.  Every estimator is stored so: a single tree is a
 forest of one tree (grown on every row and every feature).  Forests add to
 "fitted" ``n_estimators_``, the out-of-bag attributes and (from version 6)
 ``"importances_measured_on"``: ``"out_of_bag"`` when the importances were
