@@ -506,7 +506,8 @@ feature, drawn at random (from the tree's seed and the node's place in
 it) among the codes the node's rows hold; None scores every one.  A few
 drawn thresholds make the trees differ more from one another, which
 helps a forest most where the signal is built from interactions.
-Strict mode scores every threshold whatever this says.""",
+Strict mode, and ``split_style="bin"`` (no thresholds), score every
+candidate whatever this says.""",
         "fast mode: candidate thresholds drawn per node and feature (None = all)",
         task="forest", cli=None),
     Param(
