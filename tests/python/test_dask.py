@@ -317,6 +317,12 @@ def test_client_closed_during_fit_raises(client):
     with pytest.raises(RuntimeError, match="closed"):
         DaskQUORForestClassifier(n_estimators=200, client=other).fit(X, Y)
     closer.join(TIMEOUT)
+    # The trees being grown when the client closed still run to their end on
+    # the workers' threads; later tests watch the task stream for growth.
+    deadline = time.monotonic() + TIMEOUT
+    while any(client.run(lambda dask_worker: len(dask_worker.active_threads)).values()):
+        assert time.monotonic() < deadline, "the workers are still growing trees"
+        time.sleep(0.05)
 
 
 # A user's script: imports at its top, the fit under the main guard (the workers

@@ -177,7 +177,7 @@ def classes(values, dtype):
 # (model, change, words the message must hold): the faults found so far.
 CRAFTED = [
     ("forest_regressor", long_leaf_flags, "] is 2, not 0 or 1"),
-    ("forest_regressor", one_tree_short, "leaf_value has 101 entries for 100 leaves"),
+    ("forest_regressor", one_tree_short, "leaf_value has 109 entries for 108 leaves"),
     ("forest_regressor", lambda d: with_array(d, "leaf_value", at(0, math.inf)), "leaf_value[0]"),
     ("forest_regressor", lambda d: with_array(d, "leaf_value", at(2, np.nan)), "leaf_value[2]"),
     ("forest_classifier", lambda d: with_array(d, "leaf_proba", at((0, 1), np.nan)),
