@@ -258,6 +258,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
   // Out-of-bag importances square the values: scaled by a power of two
   // (exactly) so that the largest is below 1 and no square overflows.
   double value_scale = 1.0;
+  const std::uint64_t oob_classes = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
   if (options.oob_importances && !settings.is_classifier()) {
     double largest = 0.0;
     for (const double v : data.targets.values) largest = std::max(largest, std::abs(v));
@@ -313,8 +314,7 @@ Forest grow_forest(const Settings& settings, const ForestData& data, std::span<c
             unseen.push_back(r);
           }
         }
-        const std::uint64_t n_classes = settings.is_classifier() ? std::max<std::uint64_t>(settings.n_classes(), 1) : 0;
-        add_out_of_bag_contributions(tree, unseen, data.targets, data.weights, n_classes, value_scale, goes_left,
+        add_out_of_bag_contributions(tree, unseen, data.targets, data.weights, oob_classes, value_scale, goes_left,
                                      std::span(forest.oob_contributions).subspan(t * d, d));
       }
       forest.trees[t] = pack_tree(tree, settings.categorical);

@@ -411,6 +411,35 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
   }
 }
 
+/// Replays the growth of a tree grown from `seed` on all n rows: the fast
+/// grower's run of samples, partitioned in place as it does, and each node's
+/// key. Calls `visit(index, samples, key)` at every split, before its
+/// samples are partitioned; nodes come in pre-order (left child first).
+template <class Visit>
+void replay_forest_splits(const Tree& tree, const std::vector<FeatureColumn>& columns, std::size_t n,
+                          std::uint64_t seed, Visit visit) {
+  std::vector<std::uint32_t> run(n);
+  std::iota(run.begin(), run.end(), std::uint32_t{0});
+  struct Pending {
+    std::size_t index, begin, end;
+    std::uint64_t key;
+  };
+  std::vector<Pending> stack = {{0, 0, n, root_node_key(seed)}};
+  while (!stack.empty()) {
+    const Pending at = stack.back();
+    stack.pop_back();
+    const DecisionNode& node = tree.nodes[at.index];
+    if (node.is_leaf()) continue;
+    const std::span<std::uint32_t> samples = std::span(run).subspan(at.begin, at.end - at.begin);
+    visit(at.index, std::span<const std::uint32_t>(samples), at.key);
+    const FeatureColumn& column = columns[node.split.feature];
+    const std::size_t n_left =
+        partition_in_place(samples, [&](std::uint32_t s) { return node.split.goes_left(column, s); });
+    stack.push_back({node.right, at.begin + n_left, at.end, child_node_key(at.key, false)});
+    stack.push_back({node.left, at.begin, at.begin + n_left, child_node_key(at.key, true)});
+  }
+}
+
 // A node splits on the feature it drew, unless that feature gives no finite
 // score there: then it searches the others. The tree's growth is replayed
 // node by node (the fast grower's runs, partitioned in place as it does), and
@@ -426,44 +455,27 @@ TEST(ForestGrowth, EveryNodeSplitsOnAFeatureItDrewUnlessThatOneDoesNotScore) {
   const Tree tree = unpack_tree(grow_forest(settings, data, std::span(&seed, 1), options, 1).trees[0], settings.categorical);
   const std::vector<FeatureColumn> columns = columns_from_matrix(p.matrix(), settings.categorical);
   const EncodedFeatures& encoded = *data.encoded;
-  std::vector<std::uint32_t> run(p.n);
-  std::iota(run.begin(), run.end(), std::uint32_t{0});
-  struct Pending {
-    std::size_t index, begin, end;
-    std::uint64_t key;
-  };
-  std::vector<Pending> stack = {{0, 0, p.n, root_node_key(seed)}};
   std::vector<std::size_t> drawn;
   std::vector<double> run_values;
   NodeTargets targets;
   HistogramScratch scratch;
   std::size_t on_drawn = 0, on_others = 0;
-  while (!stack.empty()) {
-    const Pending at = stack.back();
-    stack.pop_back();
-    const DecisionNode& node = tree.nodes[at.index];
-    if (node.is_leaf()) continue;
-    draw_features(at.key, p.d, 1, drawn);
-    const std::span<std::uint32_t> samples = std::span(run).subspan(at.begin, at.end - at.begin);
-    if (node.split.feature == drawn[0]) {
+  replay_forest_splits(tree, columns, p.n, seed, [&](std::size_t index, std::span<const std::uint32_t> samples,
+                                                     std::uint64_t key) {
+    draw_features(key, p.d, 1, drawn);
+    if (tree.nodes[index].split.feature == drawn[0]) {
       ++on_drawn;
-    } else {
-      ++on_others;
-      run_values.clear();
-      for (const std::uint32_t s : samples) run_values.push_back(data.targets.values[s]);
-      targets.prepare(settings.task, settings.config, samples, run_values, {});
-      const FeatureSpec spec = feature_spec(encoded, drawn[0], settings.config.split_style);
-      EXPECT_FALSE(best_of_block(settings.task, code_rows(encoded), drawn, std::span(&spec, 1), targets,
-                                 settings.aggregator, scratch))
-          << "node " << at.index;
+      return;
     }
-    const FeatureColumn& column = columns[node.split.feature];
-    const std::size_t n_left =
-        partition_in_place(samples, [&](std::uint32_t s) { return node.split.goes_left(column, s); });
-    // Nodes are in pre-order: the left child is grown first.
-    stack.push_back({node.right, at.begin + n_left, at.end, child_node_key(at.key, false)});
-    stack.push_back({node.left, at.begin, at.begin + n_left, child_node_key(at.key, true)});
-  }
+    ++on_others;
+    run_values.clear();
+    for (const std::uint32_t s : samples) run_values.push_back(data.targets.values[s]);
+    targets.prepare(settings.task, settings.config, samples, run_values, {});
+    const FeatureSpec spec = feature_spec(encoded, drawn[0], settings.config.split_style);
+    EXPECT_FALSE(best_of_block(settings.task, code_rows(encoded), drawn, std::span(&spec, 1), targets,
+                               settings.aggregator, scratch))
+        << "node " << index;
+  });
   EXPECT_GT(on_drawn, 5u);
   EXPECT_GT(on_others, 0u);
 }
@@ -489,43 +501,28 @@ TEST(ForestGrowth, DrawnThresholdsAreTheNodesDraws) {
     for (std::size_t t = 0; t < seeds.size(); ++t) {
       const Tree tree = unpack_tree(forest.trees[t], settings.categorical);
       expect_same_tree(tree, unpack_tree(threaded.trees[t], settings.categorical));
-      std::vector<std::uint32_t> run(p.n);
-      std::iota(run.begin(), run.end(), std::uint32_t{0});
-      struct Pending {
-        std::size_t index, begin, end;
-        std::uint64_t key;
-      };
-      std::vector<Pending> stack = {{0, 0, p.n, root_node_key(seeds[t])}};
       std::vector<std::size_t> drawn;
-      while (!stack.empty()) {
-        const Pending at = stack.back();
-        stack.pop_back();
-        const DecisionNode& node = tree.nodes[at.index];
-        if (node.is_leaf()) continue;
-        const std::span<std::uint32_t> samples = std::span(run).subspan(at.begin, at.end - at.begin);
-        const std::uint64_t f = node.split.feature;
-        const FeatureColumn& column = columns[f];
-        if (encoded.bins[f].is_continuous) {
-          const std::uint64_t B = feature_spec(encoded, f, settings.config.split_style).n_codes;
-          std::set<std::uint32_t> held;
-          std::uint32_t last_left = 0;
-          for (const std::uint32_t s : samples) {
-            const std::uint32_t code = encoded.code(s, f);
-            if (code >= B) continue;  // missing
-            if (code + 1 < B) held.insert(code);
-            if (node.split.goes_left(column, s)) last_left = std::max(last_left, code);
-          }
-          const std::vector<std::uint32_t> candidates(held.begin(), held.end());
-          draw_subset(threshold_key(at.key, f), candidates.size(), 1, drawn);
-          ASSERT_EQ(drawn.size(), 1u);
-          EXPECT_EQ(last_left, candidates[drawn[0]]) << "tree " << t << ", node " << at.index;
-          ++checked;
+      replay_forest_splits(tree, columns, p.n, seeds[t], [&](std::size_t index,
+                                                             std::span<const std::uint32_t> samples,
+                                                             std::uint64_t key) {
+        const Split& split = tree.nodes[index].split;
+        const std::uint64_t f = split.feature;
+        if (!encoded.bins[f].is_continuous) return;
+        const std::uint64_t B = feature_spec(encoded, f, settings.config.split_style).n_codes;
+        std::set<std::uint32_t> held;
+        std::uint32_t last_left = 0;
+        for (const std::uint32_t s : samples) {
+          const std::uint32_t code = encoded.code(s, f);
+          if (code >= B) continue;  // missing
+          if (code + 1 < B) held.insert(code);
+          if (split.goes_left(columns[f], s)) last_left = std::max(last_left, code);
         }
-        const std::size_t n_left =
-            partition_in_place(samples, [&](std::uint32_t s) { return node.split.goes_left(column, s); });
-        stack.push_back({node.right, at.begin + n_left, at.end, child_node_key(at.key, false)});
-        stack.push_back({node.left, at.begin, at.begin + n_left, child_node_key(at.key, true)});
-      }
+        const std::vector<std::uint32_t> candidates(held.begin(), held.end());
+        draw_subset(threshold_key(key, f), candidates.size(), 1, drawn);
+        ASSERT_EQ(drawn.size(), 1u);
+        EXPECT_EQ(last_left, candidates[drawn[0]]) << "tree " << t << ", node " << index;
+        ++checked;
+      });
     }
     EXPECT_GT(checked, 10u);
     ForestOptions every, many;
