@@ -25,14 +25,14 @@ _FITTED_DOC = """
         Number of features seen during fit.
     feature_names_in_ : ndarray of str
         Feature names seen during fit (only when X had string column names).
-    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+    is_categorical_ : ndarray of bool, shape (n_features,)
         Which features were treated as categorical.
-    categories_ : list of (ndarray or None), length n_features_in_
+    categories_ : list of (ndarray or None), length n_features
         For a feature whose values are categories (a pandas ``category``
         column, or a text column named in ``categorical``): the categories
         seen at fit, whose positions are the codes shown by ``tree_``.
         None for numeric features.
-    feature_importances_ : ndarray of float64, shape (n_features_in_,)
+    feature_importances_ : ndarray of float64, shape (n_features,)
         Importance of each feature measured on folds that did not choose
         the splits: at every split, each of the node's K folds takes the
         candidate that the aggregate of the other K - 1 folds' scores
@@ -47,7 +47,7 @@ _FITTED_DOC = """
         that only fits noise earns about nothing, however many distinct
         values it has.  Models saved before this measure keep the
         importances they stored.
-    split_score_importances_ : ndarray of float64, shape (n_features_in_,)
+    split_score_importances_ : ndarray of float64, shape (n_features,)
         The earlier measure: over the splits on each feature, the split's
         aggregated cross-validated score (clipped below at 0) times the
         fraction of the training weight that reached it, normalised.  That
@@ -62,11 +62,12 @@ _INTRO = """
     every candidate split of every feature is scored on each fold and the
     fold scores are reduced to one number by ``aggregator``.  The best
     candidate is taken if its score exceeds ``min_impurity_decrease``.
-    Missing values (NaN, None) are allowed in X and always go to the right
-    child.  A fit that ends as a single leaf although the root could be
-    split because no candidate got a finite score on the held-out folds
-    (every fold too small, e.g. ``cv_folds`` close to the number of
-    samples) warns with a ``UserWarning``.  Hyperparameters are checked at
+    Missing values (NaN, None) are allowed in X and go where ``missing``
+    says (by default, to the side the held-out scores choose).  A fit that
+    ends as a single leaf although the root could be split because no
+    candidate got a finite score on the held-out folds (every fold too
+    small, e.g. ``cv_folds`` close to the number of samples) warns with a
+    ``UserWarning``.  Hyperparameters are checked at
     the start of ``fit``; a failing ``fit`` leaves a fitted estimator as it
     was.
 """
@@ -194,12 +195,24 @@ class _QUORTree(NativeModel):
     # -- reading the fitted tree ------------------------------------------------
 
     def get_depth(self):
-        """Depth of the tree: the number of splits on the longest root-to-leaf path."""
+        """Depth of the tree: the number of splits on the longest root-to-leaf path.
+
+        Returns
+        -------
+        int
+            0 for a tree that is one leaf.
+        """
         check_is_fitted(self)
         return self._forest.depth(0)
 
     def get_n_leaves(self):
-        """Number of leaves of the tree."""
+        """Number of leaves of the tree.
+
+        Returns
+        -------
+        int
+            At least 1.
+        """
         check_is_fitted(self)
         return self._forest.n_leaves(0)
 
@@ -233,16 +246,33 @@ class _QUORTree(NativeModel):
         return 1
 
     def export_tree(self):
-        """The fitted tree as a dictionary of per-node lists, in pre-order."""
+        """The fitted tree as a dictionary of per-node lists, in pre-order.
+
+        Returns
+        -------
+        dict
+            The dump of the native core (described on the page of the raw
+            classes): ``node_count``, then one list per field (``is_leaf``,
+            ``children_left``, ``children_right``, ``feature``, ``lower``,
+            ``upper`` ...) with one entry per node.  ``tree_`` holds the
+            same tree as arrays.
+        """
         check_is_fitted(self)
         return self._forest.export_tree(0)
 
     def apply(self, X):
         """Index of the leaf that each row of X reaches (a node of ``tree_``, pre-order).
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to route, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of int64, shape (n_samples,)
+            The node index of each row's leaf.
         """
         X = self._predict_matrix(X)  # checks that the estimator is fitted
         return self._forest.apply(X, self._n_threads())[:, 0]
@@ -250,10 +280,17 @@ class _QUORTree(NativeModel):
     def decision_path(self, X):
         """The nodes each row of X passes through, root first, as a sparse indicator.
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to route, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
-        scipy.sparse.csr_matrix of shape (n_samples, tree_.node_count)
-            Entry (i, j) is 1 when row i passes node j.
+        scipy.sparse.csr_matrix of shape (n_samples, n_nodes)
+            Entry (i, j) is 1 when row i passes node j (``n_nodes`` is
+            ``tree_.node_count``).
         """
         from scipy.sparse import csr_matrix
 
@@ -423,7 +460,13 @@ class QUORRegressor(RegressorMixin, _QUORTree):
     Examples
     --------
     >>> from quor import QUORRegressor
-    >>> reg = QUORRegressor(max_depth=3).fit([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1])
+    >>> X = [[float(i)] for i in range(20)]
+    >>> y = [0.0] * 10 + [1.0] * 10
+    >>> reg = QUORRegressor(max_depth=3).fit(X, y)
+    >>> reg.predict([[2.0], [15.0]]).round(2).tolist()
+    [0.0, 0.91]
+    >>> reg.get_depth(), reg.get_n_leaves()
+    (3, 4)
     """
 
     _y_numeric = True
@@ -444,16 +487,24 @@ class QUORRegressor(RegressorMixin, _QUORTree):
 
         Returns
         -------
-        self
+        self : QUORRegressor
+            The fitted estimator.
         """
         return self._fit(X, y, sample_weight)
 
     def predict(self, X):
         """Predict the target of every row of X.
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of float64, shape (n_samples,)
+            The value of the leaf each row reaches.
         """
         return self._route("predict", X)
 
@@ -494,7 +545,15 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     Examples
     --------
     >>> from quor import QUORClassifier
-    >>> clf = QUORClassifier(max_depth=3).fit([[0.0], [1.0], [2.0], [3.0]], ["a", "a", "b", "b"])
+    >>> X = [[float(i)] for i in range(20)]
+    >>> y = ["a"] * 10 + ["b"] * 10
+    >>> clf = QUORClassifier(max_depth=3).fit(X, y)
+    >>> clf.predict([[2.0], [15.0]]).tolist()
+    ['a', 'b']
+    >>> clf.predict_proba([[2.0], [15.0]]).round(2).tolist()
+    [[1.0, 0.0], [0.09, 0.91]]
+    >>> clf.classes_.tolist(), clf.get_depth()
+    (['a', 'b'], 3)
     """
 
     _y_numeric = False
@@ -516,13 +575,20 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
 
         Returns
         -------
-        self
+        self : QUORClassifier
+            The fitted estimator.
         """
         check_criterion_or_objective(self)
         return self._fit(X, y, sample_weight)
 
     def predict(self, X):
         """Predict the class label of every row of X.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
 
         Returns
         -------
@@ -535,6 +601,12 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     def predict_proba(self, X):
         """Class probabilities of the leaf every row of X reaches.
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of float64, shape (n_samples, n_classes)
@@ -543,7 +615,19 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         return self._route("predict_proba", X)
 
     def predict_log_proba(self, X):
-        """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0)."""
+        """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0).
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
+        Returns
+        -------
+        ndarray of float64, shape (n_samples, n_classes)
+            Columns in the order of ``classes_``.
+        """
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
