@@ -190,6 +190,17 @@ def _none_or_int(text):
     return None if text.lower() == "none" else int(text)
 
 
+def _none_number_or_text(text):
+    """None, an int, a float, or else the text itself (a name such as "sqrt",
+    which the estimator's checks accept or refuse)."""
+    if text.lower() == "none":
+        return None
+    try:
+        return _int_or_fraction(text)
+    except ValueError:
+        return text
+
+
 FLAG = "flag"  # a bool setting: --name / --no-name on the command line
 
 
@@ -463,7 +474,7 @@ def _max_features(default, task):
 of the features (at least one), or None for all of them.  A node whose
 drawn features give no finite score evaluates the other features.""",
         "features drawn at every node (`sqrt`, `log2`, int, fraction, None = all)",
-        task=task, cli=None)
+        task=task, cli=_none_number_or_text)
 
 
 def _max_samples(default, task):
@@ -475,7 +486,7 @@ fraction of the rows, or None for all of them.  Drawing without
 replacement keeps a row out of both sides of any node's folds (a
 bootstrap copy could be trained on and held out at once).""",
         "rows per tree, drawn without replacement (int, fraction, None = all)",
-        task=task, cli=None)
+        task=task, cli=_none_number_or_text)
 
 
 FOREST_PARAMS = [
@@ -491,8 +502,9 @@ mapping class labels to weights (finite, 0 or more; classes it leaves out
 weigh 1); "balanced": class c weighs ``n / (n_classes * n_c)``, counted
 over the rows whose ``sample_weight`` is not 0; "balanced_subsample":
 the same, counted by each tree over the rows it draws.""",
-        "`balanced`, `balanced_subsample` (per tree's rows) or a dict {label: weight}",
-        task="forest_classifier", cli=None),
+        "`balanced`, `balanced_subsample` (per tree's rows; in Python also a dict "
+        "{label: weight})",
+        task="forest_classifier", cli=_none_or_text),
     _max_features("sqrt", "forest_classifier"),
     # 0.7 for regression: with drawn thresholds it scored above 0.5 and 1.0 on
     # the regression sets the forests' defaults were chosen on (bench/README.md).
@@ -512,7 +524,7 @@ helps a forest most where the signal is built from interactions.
 Strict mode, and ``split_style="bin"`` (no thresholds), score every
 candidate whatever this says.""",
         "fast mode: candidate thresholds drawn per node and feature (None = all)",
-        task="forest", cli=None),
+        task="forest", cli=_none_or_int),
     Param(
         "objective_splits", "criterion", [Options("criterion", "objective")],
         '{"criterion", "objective"}',
@@ -527,31 +539,31 @@ rows, and a local forest: a Dask forest has no out-of-bag rows).
 out-of-bag rows when there are some.  Without an ``objective`` it
 changes nothing.""",
         "with an `objective`: trees split by `criterion` (the decision serves the metric) "
-        "or by the objective", task="forest_classifier", cli=None),
+        "or by the objective", task="forest_classifier"),
     Param(
         "oob_score", False, [Boolean()], "bool",
         """Compute ``oob_score_`` and the out-of-bag predictions from the rows
 each tree did not see (needs ``max_samples`` below the number of
 rows).""",
-        "score the rows each tree did not see", task="forest", cli=None),
+        "score the rows each tree did not see", task="forest", cli=FLAG),
     Param(
         "random_state", None, [Anything()], "int, RandomState instance or None",
         """Seeds the trees: each tree draws its rows and its nodes' features
 from its own seed, taken from this.  Equal values give equal forests
 on any number of threads.""",
-        "seed of the trees' draws", task="forest", cli=None),
+        "seed of the trees' draws", task="forest", cli=_none_or_int),
     Param(
         "n_jobs", None, [Interval("int", 1, UINT64_MAX), Interval("int", None, -1), NoneValue()],
         "int or None",
         """Threads that grow trees (one tree per thread) and predict.  None
 means 1, -1 every core, -2 all but one, and so on.  The forest is the
 same for every value.""",
-        "threads; None = 1, -1 = every core", task="forest", cli=None),
+        "threads; None = 1, -1 = every core", task="forest", cli=_none_or_int),
     Param(
         "verbose", 0, [_count(0), Boolean()], "int",
         """Above 0, show the progress of ``fit`` on stderr (a tqdm bar when
 tqdm is installed, plain lines otherwise).""",
-        "progress of fit on stderr", task="forest", cli=None),
+        "progress of fit on stderr", task="forest", cli=int),
 ]
 
 # The trees' settings that a forest changes by default, chosen on the held-out

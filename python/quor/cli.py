@@ -5,7 +5,8 @@ Subcommands:
 - ``demo`` (also what runs with no arguments): the breast cancer data that
   ships with scikit-learn, quor's held-out accuracy beside scikit-learn's
   ``DecisionTreeClassifier`` at the same depth, with fit times.
-- ``fit DATA.csv``: held-out scores, the tree, and optionally a saved model.
+- ``fit DATA.csv``: held-out scores, the tree (or, with ``--forest``, a
+  forest's summary), and optionally a saved model.
 - ``predict MODEL DATA.csv``: predictions of a saved model for another CSV.
 
 Bad input ends with one line on stderr and a non-zero exit status.  No file
@@ -66,21 +67,66 @@ class _BooleanFlag(argparse.Action):
         return " | ".join(self.option_strings)
 
 
+# The estimators a setting may go to, as _params.params_of names them.
+_KINDS = ("classifier", "regressor", "forest_classifier", "forest_regressor")
+_TREE_KINDS, _FOREST_KINDS = _KINDS[:2], _KINDS[2:]
+
+
+class _Setting:
+    """An estimator setting with a flag: its converter, its help, the estimators that take it."""
+
+    def __init__(self, name, cli, text, kinds):
+        self.name, self.cli, self.text, self.kinds = name, cli, text, frozenset(kinds)
+        self.flag = "--" + name.replace("_", "-")
+
+    def takes(self, kind):
+        return kind in self.kinds
+
+
 def _settings():
-    """(name, converter, help, classification only) of every estimator setting with a flag."""
-    out = {}
-    for param in _params.PARAMS:
-        if param.cli is None:
-            continue
-        default = f" (default {param.default!r})" if param.task == "both" else ""
-        if param.name in out:  # criterion: one flag for both tasks
-            name, cli, text, _ = out[param.name]
-            out[param.name] = (name, cli, f"{text}; classify: {_plain(param.summary)}", False)
-        else:
-            text = param.summary if param.task != "regressor" else f"regress: {param.summary}"
-            out[param.name] = (param.name, param.cli, _plain(text) + default,
-                               param.task == "classifier")
-    return list(out.values())
+    """Every estimator setting that has a flag, trees' first, then the forests' own."""
+    found = {}  # name -> {kind: Param}
+    for kind in _KINDS:
+        for param in _params.params_of(kind):
+            if param.cli is not None:
+                found.setdefault(param.name, {})[kind] = param
+    out = []
+    for name, by_kind in found.items():
+        trees = []  # one of each text: criterion's differ by task
+        for kind in ("regressor", "classifier"):
+            if kind in by_kind and all(p.summary != by_kind[kind].summary for p in trees):
+                trees.append(by_kind[kind])
+        parts = []
+        for param in trees:
+            summary = _plain(param.summary)
+            parts.append(summary if len(trees) == 1 and param.task != "regressor"
+                         else f"{'regress' if param.task == 'regressor' else 'classify'}: {summary}")
+        summaries = {p.summary for p in trees}
+        extra = [by_kind[k] for k in _FOREST_KINDS
+                 if k in by_kind and by_kind[k].summary not in summaries]
+        if extra:
+            parts.append(("forest: " if trees else "") + _plain(extra[0].summary))
+        if not set(by_kind) & set(_FOREST_KINDS):
+            parts.append("not with --forest")
+        out.append(_Setting(name, by_kind[next(iter(by_kind))].cli,
+                            "; ".join(parts) + _default_text(by_kind), by_kind))
+    return out
+
+
+def _default_text(by_kind):
+    """' (default …)' for the help of a setting: by task when the tasks differ, and
+    the forests' when they differ from a single tree's."""
+    def of(kinds):
+        values = {("classify" if k.endswith("classifier") else "regress"): by_kind[k].default
+                  for k in kinds if k in by_kind}
+        if len({repr(v) for v in values.values()}) == 1:
+            return repr(next(iter(values.values())))
+        return ", ".join(f"{v!r} to {task}" for task, v in values.items()) if values else None
+
+    tree, forest = of(_TREE_KINDS), of(_FOREST_KINDS)
+    if tree is None or forest is None or tree == forest:
+        return f" (default {tree or forest})"
+    return f" (default {tree}; with --forest {forest})"
 
 
 def _plain(text):
@@ -88,16 +134,22 @@ def _plain(text):
 
 
 def _add_settings(parser):
-    group = parser.add_argument_group("tree settings (see help(quor.QUORClassifier))")
-    for name, cli, text, _ in _settings():
-        flag = "--" + name.replace("_", "-")
-        if cli == _params.FLAG:
-            group.add_argument(flag, dest=name, help=text, default=argparse.SUPPRESS,
-                               action=_BooleanFlag)
+    settings = _settings()
+    trees = parser.add_argument_group(
+        "tree settings (see help(quor.QUORClassifier)); with --forest, the settings of each "
+        "of its trees")
+    forests = parser.add_argument_group(
+        "forest settings, with --forest only (see help(quor.QUORForestClassifier))")
+    for setting in settings:
+        group = trees if setting.kinds & set(_TREE_KINDS) else forests
+        if setting.cli == _params.FLAG:
+            group.add_argument(setting.flag, dest=setting.name, help=setting.text,
+                               default=argparse.SUPPRESS, action=_BooleanFlag)
         else:
-            group.add_argument(flag, dest=name, type=cli, help=text, default=argparse.SUPPRESS,
-                               metavar=name.split("_")[-1].upper())
-    group.add_argument(
+            group.add_argument(setting.flag, dest=setting.name, type=setting.cli,
+                               help=setting.text, default=argparse.SUPPRESS,
+                               metavar=setting.name.split("_")[-1].upper())
+    trees.add_argument(
         "--categorical", default=None, metavar="COLUMNS",
         help="comma-separated categorical columns: text columns (values are the categories) "
         "or columns of non-negative integer codes",
@@ -133,7 +185,15 @@ def _build_parser():
     _add_force(demo)
     demo.set_defaults(run=_run_demo)
 
-    fit = commands.add_parser("fit", help="fit on a CSV file, report held-out scores, print the tree")
+    fit = commands.add_parser(
+        "fit", help="fit on a CSV file, report held-out scores, print the tree",
+        description="Fit a tree (or with --forest a forest) on a CSV file, report its held-out "
+        "scores and feature importances, print the tree, and optionally save the model fitted "
+        "on all rows. A forest prints a summary of its trees (their number, depths and leaves) "
+        "instead of a tree, and refuses --dot, --plot and --tree-depth, which show one tree: "
+        "save it and pass one of its trees, quor.load(MODEL).estimators_[i], to "
+        "quor.export_graphviz, quor.plot_tree or quor.export_text in Python.",
+    )
     fit.add_argument("data", help="CSV file with a header row; empty cells are missing values")
     fit.add_argument("--sep", help="field separator (default: guessed from the header line "
                      "among , ; tab and |)")
@@ -161,14 +221,25 @@ def _build_parser():
     fit.add_argument("--seed", type=int, default=0, help="seed of the held-out split (default 0)")
     fit.add_argument("-o", "--save", metavar="MODEL",
                      help="save the model fitted on all rows (a quor model file, see quor.save)")
-    fit.add_argument("--no-tree", action="store_true", help="do not print the tree")
-    fit.add_argument("--tree-depth", type=int, help="print the tree down to this depth only")
-    fit.add_argument("--dot", metavar="FILE", help="write the tree as Graphviz DOT to FILE")
+    fit.add_argument(
+        "--forest", action="store_true",
+        help="fit a forest (QUORForestClassifier or QUORForestRegressor) instead of one tree; "
+        "the forest settings below apply, and the trees' settings take the forests' defaults "
+        "where those differ. Its trees draw rows and features from --random-state (default "
+        "None: other draws on every run)",
+    )
+    fit.add_argument("--no-tree", action="store_true",
+                     help="do not print the tree (a forest prints none)")
+    fit.add_argument("--tree-depth", type=int,
+                     help="print the tree down to this depth only (not with --forest)")
+    fit.add_argument("--dot", metavar="FILE",
+                     help="write the tree as Graphviz DOT to FILE (not with --forest)")
     fit.add_argument("--plot", metavar="FILE",
-                     help="draw the tree to FILE (PNG, SVG or PDF by its extension; matplotlib)")
+                     help="draw the tree to FILE (PNG, SVG or PDF by its extension; matplotlib; "
+                     "not with --forest)")
     _add_force(fit)
     _add_settings(fit)
-    fit.set_defaults(run=_run_fit)
+    fit.set_defaults(run=_run_fit, parser=fit)
 
     predict = commands.add_parser(
         "predict", help="predict a CSV file with a model saved by 'fit --save'",
@@ -543,17 +614,48 @@ def _spreadsheet_safe(value):
 # -- commands -------------------------------------------------------------------
 
 
-def _collect_settings(args, task):
+def _collect_settings(args, kind):
+    """The settings given on the command line, for the estimator ``kind`` (of _KINDS).
+
+    Whether they go with --forest is checked before (_check_forest_flags);
+    here, whether they go with the task the data gave."""
     settings = {}
-    for name, _, _, classify_only in _settings():
-        if hasattr(args, name):
-            if classify_only and task != "classify":
-                raise CliError(f"--{name.replace('_', '-')} applies only to classification")
-            settings[name] = getattr(args, name)
+    for setting in _settings():
+        if hasattr(args, setting.name):
+            if not setting.takes(kind):
+                other = "classification" if kind.endswith("regressor") else "regression"
+                raise CliError(f"{setting.flag} applies only to {other}")
+            settings[setting.name] = getattr(args, setting.name)
     categorical = _split_names(args.categorical)
     if categorical:
         settings["categorical"] = categorical
     return settings
+
+
+# What to call in Python instead of each one-tree output of fit.
+_ONE_TREE_OUTPUTS = (("--dot", "dot", "quor.export_graphviz(tree)"),
+                     ("--plot", "plot", "quor.plot_tree(tree)"),
+                     ("--tree-depth", "tree_depth", "quor.export_text(tree, max_depth=...)"))
+
+
+def _check_forest_flags(parser, args):
+    """Refuse, before any work, flags that do not go with --forest, or need it."""
+    for setting in _settings():
+        if not hasattr(args, setting.name):
+            continue
+        if args.forest and not setting.kinds & set(_FOREST_KINDS):
+            why = (" (a forest grows one tree per thread: see --n-jobs)"
+                   if setting.name in _params.FOREST_EXCLUDED else "")
+            parser.error(f"{setting.flag} does not apply with --forest{why}")
+        if not args.forest and not setting.kinds & set(_TREE_KINDS):
+            parser.error(f"{setting.flag} applies only with --forest")
+    if args.forest:
+        for option, name, call in _ONE_TREE_OUTPUTS:
+            if getattr(args, name) is not None:
+                parser.error(
+                    f"{option} shows one tree and --forest fits many: save the forest "
+                    f"(--save MODEL), then in Python take one of its trees, "
+                    f"tree = quor.load(MODEL).estimators_[i], and call {call}")
 
 
 def _pos_label(text, y):
@@ -643,8 +745,10 @@ def _evaluate(model, X, y, task, args, weights=None):
 
 
 def _run_fit(args):
-    from . import QUORClassifier, QUORRegressor, export_graphviz, export_text
+    from . import (QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUORRegressor,
+                   export_graphviz, export_text)
 
+    _check_forest_flags(args.parser, args)
     outputs = [("--save", args.save), ("--dot", args.dot), ("--plot", args.plot)]
     _check_outputs(outputs, [("data file", args.data)], args.force)
     plot_format = _plot_format(args.plot) if args.plot else None
@@ -686,10 +790,15 @@ def _run_fit(args):
     if task == "regress" and not pd.api.types.is_numeric_dtype(y_column):
         raise CliError(f"target column {_shown(target)} is not numeric; use --task classify")
     y = y_column.to_numpy()
-    settings = _collect_settings(args, task)
+    kind = ("forest_" if args.forest else "") + ("classifier" if task == "classify"
+                                                 else "regressor")
+    settings = _collect_settings(args, kind)
     if "pos_label" in settings:
         settings["pos_label"] = _pos_label(settings["pos_label"], y)
-    model = QUORClassifier(**settings) if task == "classify" else QUORRegressor(**settings)
+    estimator = {"classifier": QUORClassifier, "regressor": QUORRegressor,
+                 "forest_classifier": QUORForestClassifier,
+                 "forest_regressor": QUORForestRegressor}[kind]
+    model = estimator(**settings)
 
     detail = f"{len(np.unique(y))} classes" if task == "classify" else "regression"
     print(f"data: {args.data}, {len(y)} rows, {X.shape[1]} features, "
@@ -707,10 +816,17 @@ def _run_fit(args):
         print(f"note: {message}", file=sys.stderr)
     if summary:
         print(summary)
-    print(f"model fitted on all {len(y)} rows in {seconds:.3f} s: "
-          f"depth {model.get_depth()}, {model.get_n_leaves()} leaves")
+    if args.forest:
+        print(_forest_summary(model, len(y), seconds))
+        if model.oob_score:
+            metric = "accuracy" if task == "classify" else "R^2"
+            print(f"out-of-bag {metric} {model.oob_score_:.4f} (each row predicted by the "
+                  "trees that did not draw it)")
+    else:
+        print(f"model fitted on all {len(y)} rows in {seconds:.3f} s: "
+              f"depth {model.get_depth()}, {model.get_n_leaves()} leaves")
     print(_importances(model))
-    if not args.no_tree:
+    if not args.no_tree and not args.forest:
         print()
         print(export_text(model, max_depth=args.tree_depth), end="")
     if args.dot:
@@ -746,17 +862,31 @@ def _weight_column(column, name):
     return weights
 
 
+def _forest_summary(model, n_rows, seconds):
+    """One line about a fitted forest: its trees, their depths and leaves."""
+    trees = model.estimators_
+    depths = np.array([tree.get_depth() for tree in trees])
+    leaves = np.array([tree.get_n_leaves() for tree in trees])
+    return (f"forest of {len(trees)} trees fitted on all {n_rows} rows in {seconds:.3f} s: "
+            f"depth {depths.min()} to {depths.max()} (mean {depths.mean():.1f}), "
+            f"{leaves.min()} to {leaves.max()} leaves a tree (mean {leaves.mean():.1f})")
+
+
 def _importances(model, top=10):
     """The largest importances, one feature a line."""
     values = model.feature_importances_
     names = getattr(model, "feature_names_in_", None)
+    # A forest's importances are measured on the rows each tree did not draw,
+    # unless its trees drew every row (as quor.save records them).
+    where = ("each tree's splits measured on the rows it did not draw"
+             if getattr(model, "_out_of_bag_importances", None) is not None
+             else "each split scored on the folds that did not choose it")
     order = [i for i in np.argsort(-values, kind="stable") if values[i] > 0][:top]
     if not order:
-        return "feature importances: all 0 (no split gains on the folds that did not choose it)"
+        return f"feature importances: all 0 (no split gains, {where})"
     shown = {i: _shown_name(names[i]) if names is not None else f"x[{i}]" for i in order}
     width = max(len(name) for name in shown.values())
-    lines = [f"feature importances (each split scored on the folds that did not choose it), "
-             f"top {len(order)}:"]
+    lines = [f"feature importances ({where}), top {len(order)}:"]
     lines += [f"  {shown[i]:<{width}}  {values[i]:.4f}" for i in order]
     return "\n".join(lines)
 
@@ -803,13 +933,12 @@ def _load_model(path):
 
 def _run_predict(args):
     import pandas as pd
-
-    from . import QUORClassifier
+    from sklearn.base import is_classifier
 
     _check_outputs([("--output", args.output)],
                    [("model file", args.model), ("data file", args.data)], args.force)
     model = _load_model(args.model)
-    if args.proba and not isinstance(model, QUORClassifier):
+    if args.proba and not is_classifier(model):
         raise CliError("--proba needs a classification model")
     frame = _read_csv(args.data, args.sep)
     names = getattr(model, "feature_names_in_", None)

@@ -161,6 +161,13 @@ def test_pos_label_is_read_as_one_of_the_targets_labels(tmp_path, csv, capsys):
         (["fit", "{data}", "--dot", "none/t.dot"], "cannot write --dot 'none/t.dot': no directory"),
         (["fit", "{data}", "--dot", "t.png", "--plot", "./t.png", "--force"],
          "--dot and --plot name the same file './t.png'"),
+        # Forest settings that the data refuse.
+        (["fit", "{data}", "--forest", "--objective-splits", "objective", "--target", "width",
+          "--drop", "label"], "--objective-splits applies only to classification"),
+        (["fit", "{data}", "--forest", "--max-features", "many"],
+         "'max_features' parameter of QUORForestClassifier must be one of 'sqrt', 'log2'"),
+        (["fit", "{data}", "--class-weight", "balanced_subsample"],
+         "'class_weight' parameter of QUORClassifier must be 'balanced', a dict or None"),
     ],
 )
 def test_bad_input_gives_one_line_and_a_non_zero_exit(tmp_path, csv, capsys, monkeypatch, args,
@@ -458,3 +465,65 @@ def test_weight_column_weighs_the_fit_and_is_not_a_feature(tmp_path, csv):
     assert list(model.feature_names_in_) == features
     np.testing.assert_array_equal(model.predict_proba(train[features]),
                                   expected.predict_proba(train[features]))
+
+
+@pytest.mark.parametrize("task", ["classify", "regress"])
+def test_forest_fit_save_predict_round_trip(tmp_path, csv, capsys, task):
+    train, new = table(12), table(13, n=40)
+    if task == "regress":
+        for frame in (train, new):
+            frame["label"] = frame["width"] * 2 + frame["code"]
+    data, new_data = csv(train), csv(new.drop(columns="label"), "new.csv")
+    model = str(tmp_path / "forest.quor")
+    args = ["fit", data, "--forest", "--n-estimators", "7", "--random-state", "3",
+            "--max-features", "2", "--max-samples", "0.7", "--max-depth", "4", "--oob-score",
+            "--drop", "id", "--categorical", "code", "--task", task, "-o", model]
+    assert main(args) == 0, capsys.readouterr().err
+    out = capsys.readouterr().out
+    predict = ["predict", model, new_data] + (["--proba"] if task == "classify" else [])
+    assert main(predict) == 0
+    predicted = pd.read_csv(io.StringIO(capsys.readouterr().out))
+
+    features = ["width", "code", "height"]
+    Forest = quor.QUORForestClassifier if task == "classify" else quor.QUORForestRegressor
+    expected = Forest(n_estimators=7, random_state=3, max_features=2, max_samples=0.7,
+                      max_depth=4, oob_score=True, categorical=["code"])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # rows that every tree drew
+        expected.fit(train[features], train["label"])
+    assert quor.load(model).get_params() == expected.get_params()
+    if task == "classify":
+        np.testing.assert_array_equal(predicted["prediction"], expected.predict(new[features]))
+        np.testing.assert_allclose(predicted[["proba_short", "proba_tall"]],
+                                   expected.predict_proba(new[features]))
+    else:
+        np.testing.assert_allclose(predicted["prediction"], expected.predict(new[features]))
+    leaves = [tree.get_n_leaves() for tree in expected.estimators_]
+    assert ("forest of 7 trees fitted on all 150 rows in " in out
+            and f"leaves a tree (mean {np.mean(leaves):.1f})" in out)
+    metric = "accuracy" if task == "classify" else "R^2"
+    assert f"out-of-bag {metric} {expected.oob_score_:.4f}" in out
+    assert "held out 38 of 150 rows" in out and "|--- " not in out  # no tree printed
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--n-estimators", "5"], "--n-estimators applies only with --forest"),
+    (["--oob-score"], "--oob-score applies only with --forest"),
+    (["--forest", "--parallel"], "--parallel does not apply with --forest (a forest grows one "
+     "tree per thread: see --n-jobs)"),
+    (["--forest", "--n-threads", "2"], "--n-threads does not apply with --forest"),
+    (["--forest", "--dot", "t.dot"], "--dot shows one tree and --forest fits many: save the "
+     "forest (--save MODEL), then in Python take one of its trees, tree = "
+     "quor.load(MODEL).estimators_[i], and call quor.export_graphviz(tree)"),
+    (["--forest", "--plot", "t.png"], "and call quor.plot_tree(tree)"),
+    (["--forest", "--tree-depth", "2"], "and call quor.export_text(tree, max_depth=...)"),
+])
+def test_flags_that_do_not_go_with_forest_are_refused_before_any_work(tmp_path, capsys,
+                                                                      monkeypatch, args, message):
+    monkeypatch.chdir(tmp_path)
+    # The data file does not exist: the flags are refused before it is read.
+    assert main(["fit", "absent.csv", *args]) == cli.EXIT_USAGE
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1
+    assert err.startswith("quor: error: ") and message in err
+    assert list(tmp_path.iterdir()) == []
