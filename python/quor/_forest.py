@@ -32,8 +32,8 @@ _INTRO = """
     ``n_jobs`` native threads without holding Python's interpreter lock,
     and the forest does not depend on ``n_jobs``.  Ctrl-C stops ``fit``
     within a fraction of a second and leaves the estimator as it was.
-    Missing values (NaN) are allowed in X and go to the right child; pandas
-    ``category`` columns and the columns named in ``categorical`` are
+    Missing values (NaN) are allowed in X and go where ``missing`` says;
+    pandas ``category`` columns and the columns named in ``categorical`` are
     categorical.
 """
 
@@ -42,12 +42,12 @@ _FITTED_DOC = """
         Number of features seen during fit.
     feature_names_in_ : ndarray of str
         Feature names seen during fit (only when X had string column names).
-    is_categorical_ : ndarray of bool, shape (n_features_in_,)
+    is_categorical_ : ndarray of bool, shape (n_features,)
         Which features were treated as categorical.
-    categories_ : list of (ndarray or None), length n_features_in_
+    categories_ : list of (ndarray or None), length n_features
         The categories of each feature whose values are categories, None for
         numeric features (as in the single trees).
-    feature_importances_ : ndarray of float64, shape (n_features_in_,)
+    feature_importances_ : ndarray of float64, shape (n_features,)
         Each tree's splits measured on the rows the tree did not draw: a
         split's contribution is the weighted squared error (Brier score for
         classes) of those rows against its node's prediction less theirs
@@ -55,11 +55,11 @@ _FITTED_DOC = """
         per feature, averaged over the trees, clipped at 0, normalised.  A
         forest whose trees drew every row reports
         ``held_out_importances_``.
-    held_out_importances_ : ndarray of float64, shape (n_features_in_,)
+    held_out_importances_ : ndarray of float64, shape (n_features,)
         The mean of the trees' ``feature_importances_`` (each split scored
         on the folds of its node that did not choose it; each tree's sum to
         1, trees without any are left out), computed when first read.
-    split_score_importances_ : ndarray of float64, shape (n_features_in_,)
+    split_score_importances_ : ndarray of float64, shape (n_features,)
         The mean of the trees' importances from the scores their splits won
         with (the earlier measure).
     estimators_ : list of QUORClassifier or QUORRegressor
@@ -250,9 +250,16 @@ class _QUORForest(NativeModel):
     def apply(self, X):
         """The leaf each row of X reaches in each tree (node index in the tree's pre-order).
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to route, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of int64, shape (n_samples, n_estimators)
+            Column t holds the leaves of tree t (``estimators_[t]``).
         """
         X = self._predict_matrix(X)
         return self._forest.apply(X, self._n_jobs())
@@ -309,8 +316,13 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
     Examples
     --------
     >>> from quor import QUORForestRegressor
-    >>> reg = QUORForestRegressor(n_estimators=10, random_state=0)
-    >>> reg = reg.fit([[0.0], [1.0], [2.0], [3.0]] * 5, [0.0, 0.0, 1.0, 1.0] * 5)
+    >>> X = [[float(i)] for i in range(20)]
+    >>> y = [0.0] * 10 + [1.0] * 10
+    >>> reg = QUORForestRegressor(n_estimators=10, random_state=0).fit(X, y)
+    >>> reg.predict([[2.0], [15.0]]).round(2).tolist()
+    [0.0, 1.0]
+    >>> len(reg.estimators_)
+    10
     """
 
     _y_numeric = True
@@ -335,7 +347,8 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
 
         Returns
         -------
-        self
+        self : QUORForestRegressor
+            The fitted estimator.
         """
         return self._fit(X, y, sample_weight)
 
@@ -349,9 +362,16 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
     def predict(self, X):
         """The mean of the trees' predictions for every row of X.
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of float64, shape (n_samples,)
+            The mean of the values of the leaves each row reaches.
         """
         X = self._predict_matrix(X)
         return self._forest.predict(X, self._n_jobs())
@@ -383,13 +403,23 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         weight 0, which no tree predicts.
     oob_decision_function_ : ndarray of float64, shape (n_samples, n_classes)
         Mean class probabilities of the trees that did not see each training
-        row (NaN for a row every tree saw).""",
+        row (NaN for a row every tree saw).
+    decision_weights_ : ndarray of float64, shape (n_classes,) or None
+        Only with an ``objective`` whose decision serves the metric: the
+        weights that ``predict`` multiplies ``predict_proba`` by, chosen at
+        fit to maximise the metric on the out-of-bag predictions; None when
+        the forest had no out-of-bag rows.""",
     ) + """
     Examples
     --------
     >>> from quor import QUORForestClassifier
-    >>> clf = QUORForestClassifier(n_estimators=10, random_state=0)
-    >>> clf = clf.fit([[0.0], [1.0], [2.0], [3.0]] * 5, ["a", "a", "b", "b"] * 5)
+    >>> X = [[float(i)] for i in range(20)]
+    >>> y = ["a"] * 10 + ["b"] * 10
+    >>> clf = QUORForestClassifier(n_estimators=10, random_state=0).fit(X, y)
+    >>> clf.predict([[2.0], [15.0]]).tolist()
+    ['a', 'b']
+    >>> clf.predict_proba([[2.0], [15.0]]).round(2).tolist()
+    [[1.0, 0.0], [0.0, 1.0]]
     """
 
     _y_numeric = False
@@ -414,7 +444,8 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
 
         Returns
         -------
-        self
+        self : QUORForestClassifier
+            The fitted estimator.
         """
         check_criterion_or_objective(self)
         return self._fit(X, y, sample_weight)
@@ -432,6 +463,12 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         ``decision_weights_ * predict_proba``, or, when the forest had no
         out-of-bag rows to choose those weights on, the class most trees predict.
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of shape (n_samples,)
@@ -447,6 +484,12 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
     def predict_proba(self, X):
         """The mean of the trees' class probabilities for every row of X.
 
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
         Returns
         -------
         ndarray of float64, shape (n_samples, n_classes)
@@ -456,7 +499,19 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         return self._forest.predict_proba(X, self._n_jobs())
 
     def predict_log_proba(self, X):
-        """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0)."""
+        """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0).
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value.
+
+        Returns
+        -------
+        ndarray of float64, shape (n_samples, n_classes)
+            Columns in the order of ``classes_``.
+        """
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
