@@ -289,6 +289,25 @@ def save(estimator, path):
     code.  An estimator whose parameters were changed after it was fitted
     (so that they no longer describe its trees) is refused with a
     ``ValueError``: refit it or set them back.
+
+    Parameters
+    ----------
+    estimator : QUORClassifier, QUORRegressor, QUORForestClassifier, QUORForestRegressor, \
+DaskQUORForestClassifier or DaskQUORForestRegressor
+        A fitted quor estimator; anything else is a ``TypeError``.
+    path : str or path-like
+        The file to write (written over if it exists).
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> import quor
+    >>> X = [[float(i)] for i in range(20)]
+    >>> clf = quor.QUORClassifier(max_depth=2).fit(X, ["a"] * 10 + ["b"] * 10)
+    >>> with tempfile.TemporaryDirectory() as folder:
+    ...     quor.save(clf, os.path.join(folder, "tree.quor"))
+    ...     quor.load(os.path.join(folder, "tree.quor")).predict([[2.0], [15.0]]).tolist()
+    ['a', 'b']
     """
     estimator = _local_forest(estimator)
     name = type(estimator).__name__
@@ -451,6 +470,19 @@ def load(path, *, max_bytes=MAX_BYTES):
     ``max_bytes``, or whose contents do not describe a fitted estimator
     exactly as ``fit`` leaves it (see the module's documentation for what is
     checked).
+
+    Parameters
+    ----------
+    path : str or path-like
+        The model file to read.
+    max_bytes : int, default=2**30
+        The largest file read, in bytes.
+
+    Returns
+    -------
+    QUORClassifier, QUORRegressor, QUORForestClassifier or QUORForestRegressor
+        The fitted estimator, as it was saved (a Dask forest comes back as
+        its local forest).
     """
     if not _is_int(max_bytes) or max_bytes < 0:
         raise TypeError(f"max_bytes must be a non-negative int, got {max_bytes!r}")

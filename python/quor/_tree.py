@@ -19,14 +19,34 @@ class Tree:
 
     Node ``i`` is a leaf when ``is_leaf[i]``; otherwise it sends a sample to
     ``children_left[i]`` when the sample passes the node's test and to
-    ``children_right[i]`` when it does not.  Missing values (NaN) always fail
-    the test, so they go right.
+    ``children_right[i]`` when it does not.  A missing value goes left where
+    ``missing_left[i]``, right elsewhere.
+
+    An estimator makes its ``tree_`` itself; there is no need to build one.
+
+    Parameters
+    ----------
+    dump : dict
+        A fitted tree as the native core exports it (an estimator's
+        ``export_tree()``), one list entry per node in pre-order.
+    n_classes : int, optional
+        Number of classes of a classification tree; None for regression.
+    node_weight : array-like of float64, optional
+        Weight of the training rows that reached each node; None takes the
+        row counts of the dump.
+    missing_left : array-like of bool, optional
+        Per node, whether its split sends missing values left; None sends
+        them right everywhere.
+    set_offsets, set_words : ndarray of int64 and of uint64, optional
+        The category sets of set splits, as the native core's flat arrays
+        hold them; None for a tree without set splits.
 
     Attributes
     ----------
     node_count : int
         Number of nodes.
     is_leaf : ndarray of bool, shape (node_count,)
+        True for leaves.
     children_left, children_right : ndarray of int64, shape (node_count,)
         Child indices; -1 for leaves.
     feature : ndarray of int64, shape (node_count,)

@@ -669,7 +669,8 @@ class _DaskForest(BaseEstimator):
 
         Returns
         -------
-        self
+        self : DaskQUORForestClassifier or DaskQUORForestRegressor
+            The fitted estimator.
         """
         local = self._local_class(**self._local_params())
         _params.check_params(local)
@@ -834,7 +835,14 @@ class _DaskForest(BaseEstimator):
     # -- the fitted model ------------------------------------------------------
 
     def to_local(self):
-        """The fitted forest as an ordinary local ``QUORForest*`` estimator."""
+        """The fitted forest as an ordinary local ``QUORForest*`` estimator.
+
+        Returns
+        -------
+        QUORForestClassifier or QUORForestRegressor
+            The forest itself (not a copy): the trees grown on the workers,
+            joined in tree order, with this estimator's parameters.
+        """
         check_is_fitted(self)
         return self._local
 
@@ -870,15 +878,35 @@ class _DaskForest(BaseEstimator):
     def predict(self, X):
         """Predictions for X: lazy and partition by partition for a dask collection.
 
-        A dask array gives a dask array, a dask DataFrame a dask Series with
-        the frame's index; NumPy or pandas input is predicted here, as the
-        local forest does.
+        Parameters
+        ----------
+        X : dask.array.Array, dask.dataframe.DataFrame, array-like or DataFrame
+            Rows to predict, with the columns seen at fit.
+
+        Returns
+        -------
+        dask.array.Array, dask.dataframe.Series or ndarray of shape (n_samples,)
+            A dask array gives a dask array, a dask DataFrame a dask Series
+            with the frame's index, both computed on the workers; NumPy or
+            pandas input is predicted here, as the local forest does.
         """
         dtype = self.classes_.dtype if self._classify else np.float64
         return self._lazy(X, "predict", dtype, None)
 
     def apply(self, X):
-        """The leaf each row of NumPy or pandas X reaches in each tree."""
+        """The leaf each row of NumPy or pandas X reaches in each tree.
+
+        Parameters
+        ----------
+        X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to route, held here (not a dask collection).
+
+        Returns
+        -------
+        ndarray of int64, shape (n_samples, n_estimators)
+            Column t holds the leaves of tree t, as the local forest's
+            ``apply``.
+        """
         return self.to_local().apply(X)
 
     @property
@@ -1027,9 +1055,44 @@ _DASK_DOC = """
 """
 
 
+_DASK_ATTRIBUTES_DOC = """
+    Attributes
+    ----------
+    n_features_in_ : int
+        Number of features seen during fit.
+    feature_names_in_ : ndarray of str
+        Feature names seen during fit (only when X had string column names).
+    is_categorical_ : ndarray of bool, shape (n_features,)
+        Which features were treated as categorical.
+    categories_ : list of (ndarray or None), length n_features
+        The categories of each categorical feature, None for numeric ones.
+    n_estimators_ : int
+        Number of fitted trees.
+    estimators_ : list of QUORClassifier or QUORRegressor
+        The fitted trees as single-tree estimators.
+    feature_importances_ : ndarray of float64, shape (n_features,)
+        Each tree's splits measured on its block's rows that the tree did
+        not draw (on the worker that grew it), as the local forest measures
+        them.
+    held_out_importances_ : ndarray of float64, shape (n_features,)
+        The mean of the trees' importances, each split scored on the folds
+        that did not choose it.
+    split_score_importances_ : ndarray of float64, shape (n_features,)
+        The mean of the trees' importances from the scores their splits won
+        with.
+"""
+
+_DASK_CLASSES_DOC = """    classes_ : ndarray of shape (n_classes,)
+        The class labels, sorted (classifier).
+    n_classes_ : int
+        Number of classes (classifier).
+"""
+
+
 def _dask_doc(summary, task):
+    attributes = _DASK_ATTRIBUTES_DOC + (_DASK_CLASSES_DOC if task == "forest_classifier" else "")
     return (f"{summary}\n{_DASK_DOC}\n    Parameters\n    ----------\n"
-            + _params.docstring(task) + _DASK_PARAMS_DOC)
+            + _params.docstring(task) + _DASK_PARAMS_DOC + attributes)
 
 
 class DaskQUORForestClassifier(ClassifierMixin, _DaskForest):
@@ -1043,8 +1106,18 @@ class DaskQUORForestClassifier(ClassifierMixin, _DaskForest):
     def predict_proba(self, X):
         """Class probabilities for X: lazy and partition by partition for a dask collection.
 
-        A dask array gives a dask array (n_samples, n_classes), a dask
-        DataFrame a dask DataFrame with one column per class.
+        Parameters
+        ----------
+        X : dask.array.Array, dask.dataframe.DataFrame, array-like or DataFrame
+            Rows to predict, with the columns seen at fit.
+
+        Returns
+        -------
+        dask.array.Array, dask.dataframe.DataFrame or ndarray
+            Of shape (n_samples, n_classes), columns in the order of
+            ``classes_``.  A dask array gives a dask array, a dask DataFrame
+            a dask DataFrame with one column per class, both computed on the
+            workers; NumPy or pandas input is predicted here.
         """
         check_is_fitted(self)
         return self._lazy(X, "predict_proba", np.float64, len(self.classes_))

@@ -211,6 +211,20 @@ def export_text(
     Returns
     -------
     str
+        One line per branch (``|--- x[0] < 7``, then the other side's test)
+        and per leaf (``|--- class: a, samples: 7``), indented by depth.
+
+    Examples
+    --------
+    >>> from quor import QUORClassifier, export_text
+    >>> X = [[float(i)] for i in range(20)]
+    >>> clf = QUORClassifier(max_depth=1).fit(X, ["a"] * 10 + ["b"] * 10)
+    >>> print(export_text(clf, feature_names=["size"]))
+    |--- size < 7
+    |   |--- class: a, samples: 7
+    |--- size >= 7 or missing
+    |   |--- class: b, samples: 13
+    <BLANKLINE>
     """
     renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba,
                          "export_text")
@@ -262,9 +276,20 @@ def export_graphviz(
 
     Parameters
     ----------
-    estimator, feature_names, class_names, max_depth, decimals, show_proba
-        As for :func:`export_text`.  A split deeper than ``max_depth`` is
+    estimator : QUORClassifier or QUORRegressor
+        A fitted estimator: one tree (of a forest, ``forest.estimators_[i]``).
+        Anything else is a ``TypeError``.
+    feature_names : list of str, optional
+        Names of the features, as for :func:`export_text`.
+    class_names : list of str, optional
+        Names of the classes, as for :func:`export_text`.
+    max_depth : int, optional
+        Draw the splits of depth 0 to ``max_depth`` only; a deeper split is
         drawn as one "(...)" node.
+    decimals : int, default=3
+        Decimal places of thresholds, values and probabilities.
+    show_proba : bool, default=False
+        Show the class probabilities of every leaf (classifiers).
     rotate : bool, default=False
         Draw the tree from left to right instead of top to bottom.
 

@@ -57,8 +57,14 @@ def plot_tree(
     max_depth : int, optional
         Draw the splits of depth 0 to ``max_depth`` only; a deeper split is
         one box "(...)".  Trees up to depth 6 stay readable on a wide figure.
-    feature_names, class_names, decimals, show_proba
-        As for :func:`quor.export_text`.
+    feature_names : list of str, optional
+        Names of the features, as for :func:`quor.export_text`.
+    class_names : list of str, optional
+        Names of the classes, as for :func:`quor.export_text`.
+    decimals : int, default=3
+        Decimal places of thresholds, values and probabilities.
+    show_proba : bool, default=False
+        Show the class probabilities of every leaf (classifiers).
     filled : bool, default=True
         Colour the leaves: by predicted class (paler when the leaf is less
         sure) or, for a regressor, by value from low (pale) to high.
