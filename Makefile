@@ -10,7 +10,7 @@ PYTEST_PARALLEL ?= $(shell $(PYTHON) -c "import xdist" 2>/dev/null && echo "-n $
 WERROR ?= $(if $(CI),ON,OFF)
 CMAKE_CONFIGURE = -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE=$(PYTHON) -DQUOR_WERROR=$(WERROR)
 
-.PHONY: all setup build build-extension test test-cpp test-python run clean \
+.PHONY: all setup build build-extension test test-cpp test-python run clean docs \
         build-asan test-asan test-tsan test-portable fuzz fuzz-python fuzz-cpp valgrind
 
 all: build
@@ -30,14 +30,27 @@ build-extension:
 test-cpp: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# With the examples in the package's docstrings, run as doctests.
+DOCTESTS = --doctest-modules python/quor
+
 test-python: build
-	PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PARALLEL) tests/python
+	PYTHONPATH=python $(PYTHON) -m pytest $(PYTEST_ARGS) $(PYTEST_PARALLEL) tests/python $(DOCTESTS)
 
 test: test-cpp test-python
 
 # The main job: fit, score and print a tree from the shell.
 run: build-extension
 	PYTHONPATH=python $(PYTHON) -m quor
+
+# The documentation site, docs/_build/html (Debian's Sphinx, numpydoc and
+# sphinx-gallery: scripts/setup.sh). Every warning is an error, and the
+# gallery's examples (docs/examples) run during the build: one that fails
+# fails it. Built anew each time (about half a minute), so that every page
+# shows the package as it is and every warning is reported again.
+DOCS_GENERATED = docs/_build docs/api/generated docs/auto_examples
+docs: build-extension
+	rm -rf $(DOCS_GENERATED)
+	PYTHONPATH=python $(PYTHON) -m sphinx -W --keep-going -b html docs docs/_build/html
 
 # Benchmarks against scikit-learn and XGBoost (see bench/README.md). Each target
 # installs what the benchmarks need, builds, and runs its script; pass options
@@ -69,6 +82,7 @@ weights-bench: setup-bench
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(VALGRIND_BUILD) $(LIBFUZZER_BUILD)
 	rm -f python/quor/_quor*.so
+	rm -rf $(DOCS_GENERATED)
 
 # ---- robustness: sanitizers, fuzzing, leak checks ----
 ASAN_BUILD ?= build/asan

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what quor needs to build and test from Debian's packages (there is
-# no PyPI here). Safe to run again: it only installs what is missing.
+# Installs what quor needs to build, test and document (`make docs`) from
+# Debian's packages (there is no PyPI here). Safe to run again: it only
+# installs what is missing.
 # Usage: scripts/setup.sh [bench|robustness|cross]   ("bench" adds what the
 # benchmarks need, "robustness" what `make valgrind` and `make fuzz` need,
 # "cross" the aarch64 compiler of `make check-aarch64`)
@@ -9,7 +10,8 @@ set -euo pipefail
 packages=(g++ cmake make libgtest-dev python3-dev python3-numpy python3-pytest python3-pytest-xdist
           python3-sklearn python3-pandas python3-hypothesis python3-venv python3-pip
           python3-setuptools python3-wheel python3-scipy python3-matplotlib
-          python3-dask python3-distributed)
+          python3-dask python3-distributed
+          python3-sphinx python3-numpydoc python3-sphinx-gallery python3-pydata-sphinx-theme)
 if [[ "${1:-}" == "bench" ]]; then
   packages+=(python3-xgboost libbenchmark-dev)
 fi
