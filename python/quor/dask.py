@@ -93,9 +93,8 @@ are run again wherever the scheduler places them, normally beside those
 recomputed partitions.  What moves is then those recomputed partitions
 (and the targets and other partitions of the same blocks, to the worker
 that grows them); nothing else.  Partitions that cannot be recomputed
-(scattered data) end the fit with one error.  A fit with no worker for
-``_NO_WORKER_SECONDS`` and a client closed during a fit raise
-``RuntimeError``.
+(scattered data) end the fit with one error.  A fit left with no worker
+for 30 seconds and a client closed during a fit raise ``RuntimeError``.
 
 The fitted estimator is a local forest: it predicts on NumPy and pandas
 input as the local forest does, ``to_local()`` returns that forest, and
