@@ -65,6 +65,8 @@ sphinx_gallery_conf = {
     "image_scrapers": (tight_matplotlib_scraper,),
     # Figures also at twice the resolution, for high-density screens.
     "image_srcset": ["2x"],
+    # An example that draws nothing shows the README's tree as its thumbnail.
+    "default_thumb_file": os.path.join(HERE, "demo_tree.png"),
 }
 
 # -- HTML ---------------------------------------------------------------------------
