@@ -1,5 +1,6 @@
-"""The decision of a forest whose trees serve a metric: class weights on its mean
-probability, chosen on the out-of-bag rows to maximise the metric there."""
+"""The decision of a classifier that serves a metric: class weights on its
+probabilities, chosen on held-out rows (out-of-bag, or the folds of models
+fitted on the other rows) to maximise the metric there."""
 
 import numpy as np
 
@@ -110,3 +111,46 @@ def decision_weights(task, proba, y, w):
                 weights = weights.copy()
                 weights[c] = _GRID[i]
     return weights
+
+
+def held_out_probabilities(fit_model, targets, weights, n_classes, n_folds):
+    """Class probabilities of the rows of non-zero weight, each from a model fitted
+    on the other folds (stratified by class, the same folds on every call).
+
+    ``fit_model(train_rows, test_rows)`` fits a model on the training rows and
+    returns the class indices of its ``classes_`` and its ``predict_proba`` of
+    the test rows.  Returns the rows and their probabilities, or None when a
+    class has fewer rows than there are folds (some fold would miss it).
+    """
+    from sklearn.model_selection import StratifiedKFold
+
+    rows = np.arange(len(targets)) if weights is None else np.flatnonzero(weights > 0)
+    # Every class in every fold: each training part then holds every class.
+    if np.bincount(targets[rows], minlength=n_classes).min() < n_folds:
+        return None
+    proba = np.zeros((len(rows), n_classes))
+    folds = StratifiedKFold(n_folds, shuffle=True, random_state=0)
+    for train, test in folds.split(np.zeros(len(rows)), targets[rows]):
+        classes, fold_proba = fit_model(rows[train], rows[test])
+        proba[np.ix_(test, np.asarray(classes, dtype=np.intp))] = fold_proba
+    return rows, proba
+
+
+def chosen_decision(task, candidates, targets, weights, n_folds):
+    """The kind of model, and its decision weights, whose held-out predictions serve
+    `task`'s metric best: ``candidates`` maps each kind to its ``fit_model`` (see
+    :func:`held_out_probabilities`), in the order ties are broken by.  None when
+    the rows are too few for the folds."""
+    k = task["n_classes"]
+    w = np.ones(len(targets)) if weights is None else np.asarray(weights, dtype=np.float64)
+    best = None
+    for kind, fit_model in candidates.items():
+        held_out = held_out_probabilities(fit_model, targets, weights, k, n_folds)
+        if held_out is None:
+            return None
+        rows, proba = held_out
+        chosen = decision_weights(task, proba, targets[rows], w[rows])
+        score = _score(task, targets[rows], w[rows], np.argmax(proba * chosen, axis=1), k)
+        if best is None or score > best[0]:
+            best = (score, kind, chosen)
+    return best[1], best[2]

@@ -9,6 +9,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params, _weights
 from ._compat import TagsMixin
+from ._decision import chosen_decision
 from ._input import fit_input, install, predict_input
 from ._quor import LIMITS, OPTIONS, RawForest
 from ._tree import Tree, held_out_importances_per_tree, importances_per_tree, tree_arrays
@@ -153,17 +154,28 @@ class _QUORTree(NativeModel):
         kind, task_settings, targets, task_fitted = prepare_targets(self, y)
         weights, n_kept = fit_weights(self, sample_weight, targets, task_fitted.get("classes_"))
         mask = fitted["is_categorical_"]
+        decision = self._decision(X, y, sample_weight, targets, weights, mask)
+        if decision:
+            kind, task_settings, _, _ = prepare_targets(self, y, decision["objective_splits_"])
         settings = _params.core_settings(self, task_settings, np.flatnonzero(mask).tolist(),
                                          len(X) if weights is None else n_kept, X.shape[1])
         forest = RawForest(kind, settings)
         forest.fit(X, targets, [0], self._n_threads(), False, None, **weight_arguments(weights))
         fitted.update(task_fitted)
+        for name in ("objective_splits_", "decision_weights_"):
+            if name not in decision and hasattr(self, name):
+                delattr(self, name)
+        fitted.update(decision)
         fitted["feature_importances_"] = native_importances(forest, len(mask))[0]
         install(self, fitted)
         self._install_native(forest, kind, settings)
         if forest.n_leaves(0) == 1:
             _warn_if_no_fold_could_score(forest)
         return self
+
+    def _decision(self, X, y, sample_weight, targets, weights, is_categorical):
+        """The fitted attributes of the decision (none for a regressor)."""
+        return {}
 
     def _n_threads(self):
         return _params.resolve_threads(self.n_threads) if self.parallel else 1
@@ -225,6 +237,11 @@ class _QUORTree(NativeModel):
             self._tree = Tree(self._forest.export_tree(0), self._n_classes_for_tree(),
                               node_weights(arrays), arrays.get("missing_left"),
                               arrays.get("set_offsets"), arrays.get("set_words"))
+            weights = getattr(self, "decision_weights_", None)
+            if weights is not None:  # each leaf's class is the one predict gives
+                tree = self._tree
+                weighed = np.argmax(np.where(tree.is_leaf[:, None], tree.value, 0) * weights, axis=1)
+                tree.predicted_class = np.where(tree.is_leaf, weighed, -1)
         return self._tree
 
     @property
@@ -409,10 +426,11 @@ def restored_settings(estimator, n_samples):
                                  estimator.n_features_in_)
 
 
-def prepare_targets(estimator, y):
+def prepare_targets(estimator, y, chosen=None):
     """What a fit of ``estimator`` makes of the targets ``y``: the native kind, the
     task's settings, the targets as the core takes them (floats, or class indices)
-    and the task's fitted attributes.  Also checks ``pos_label`` against the classes."""
+    and the task's fitted attributes.  Also checks ``pos_label`` against the classes.
+    ``chosen`` is the kind of splits a tree chose (its ``objective_splits_``)."""
     if estimator._y_numeric:
         return "regressor", {"criterion": estimator.criterion}, \
             np.ascontiguousarray(y, dtype=np.float64), {}
@@ -421,17 +439,25 @@ def prepare_targets(estimator, y):
     targets = np.ascontiguousarray(encoded, dtype=np.int64)
     fitted = {"classes_": classes, "n_classes_": len(classes)}
     encoded_pos_label(estimator, classes)  # checks pos_label
-    if estimator.objective is None or splits_by_criterion(estimator):
+    if estimator.objective is None or splits_by_criterion(estimator, chosen):
         return "classifier", {"n_classes": len(classes), "criterion": estimator.criterion}, \
             targets, fitted
     return "objective_classifier", objective_task(estimator, classes), targets, fitted
 
 
-def splits_by_criterion(estimator):
-    """Whether a forest with an objective grows its trees by its criterion (the
-    objective then only chooses the decision)."""
-    return (getattr(estimator, "objective", None) is not None
-            and getattr(estimator, "objective_splits", "objective") == "criterion")
+# Why scikit-learn's check that predict is the argmax of predict_proba fails
+# for a classifier whose decision serves a metric.
+DECISION_IS_NOT_ARGMAX = (
+    "predict takes the class of largest decision_weights_ * predict_proba, the weights "
+    "chosen for the objective's metric, not the class of largest predict_proba")
+
+
+def splits_by_criterion(estimator, chosen=None):
+    """Whether a classifier with an objective grows its trees by its criterion (the
+    objective then only chooses the decision): as its ``objective_splits`` says,
+    or as a tree ``chosen`` (``objective_splits_``)."""
+    splits = chosen or getattr(estimator, "objective_splits", "objective")
+    return getattr(estimator, "objective", None) is not None and splits == "criterion"
 
 
 def objective_task(estimator, classes):
@@ -595,6 +621,9 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         ndarray of shape (n_samples,)
             Labels taken from ``classes_``.
         """
+        weights = getattr(self, "decision_weights_", None)
+        if weights is not None:
+            return self.classes_.take(np.argmax(self._route("predict_proba", X) * weights, axis=1))
         classes = self._route("predict", X)
         return self.classes_.take(classes)
 
@@ -631,11 +660,48 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
+    def _more_tags(self):  # scikit-learn before 1.6 (later: expected_failed_checks)
+        if self.objective is None or self.objective_splits == "objective":
+            return {}
+        return {"_xfail_checks": {"check_classifiers_train": DECISION_IS_NOT_ARGMAX}}
+
     def _n_classes_for_tree(self):
         return self.n_classes_
 
     def _native_kind(self):
-        return "classifier" if self.objective is None else "objective_classifier"
+        if self.objective is None or splits_by_criterion(self, getattr(self, "objective_splits_", None)):
+            return "classifier"
+        return "objective_classifier"
+
+    def _decision(self, X, y, sample_weight, targets, weights, is_categorical):
+        """With an objective and ``objective_splits`` "criterion" or "select": the
+        kind of splits and the decision weights chosen on held-out folds."""
+        if self.objective is None or self.objective_splits == "objective":
+            return {}
+        if self.criterion is None:
+            raise _params.InvalidParameterError(
+                f"objective_splits={self.objective_splits!r} grows trees by their criterion too: "
+                "give criterion='gini' or 'entropy', or objective_splits='objective'")
+        params = dict(self.get_params(), categorical=np.flatnonzero(is_categorical).tolist(),
+                      objective_splits="objective")
+        sample_weight = _weights.check_sample_weight(sample_weight, len(targets))
+
+        def grower(objective):
+            def fit_model(train, test):
+                model = QUORClassifier(**dict(params, objective=objective)).fit(
+                    X[train], y[train], None if sample_weight is None else sample_weight[train])
+                return np.searchsorted(self_classes, model.classes_), model.predict_proba(X[test])
+            return fit_model
+
+        self_classes = np.unique(y)
+        kinds = ["objective", "criterion"] if self.objective_splits == "select" else ["criterion"]
+        candidates = {kind: grower(self.objective if kind == "objective" else None)
+                      for kind in kinds}
+        chosen = chosen_decision(objective_task(self, self_classes), candidates, targets, weights,
+                                 self.decision_folds)
+        if chosen is None:  # too few rows for the folds
+            return {"objective_splits_": "objective", "decision_weights_": None}
+        return {"objective_splits_": chosen[0], "decision_weights_": chosen[1]}
 
 
 def encoded_pos_label(estimator, classes):

@@ -5,7 +5,7 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 
     {
       "format": "quor model",
-      "format_version": 6,
+      "format_version": 7,
       "quor_version": "0.3.0",            # informational
       "estimator": "QUORClassifier",      # or "QUORRegressor", "QUORForest..."
       "params": {...},                    # every hyperparameter
@@ -49,7 +49,14 @@ forest of one tree (grown on every row and every feature).  Forests add to
 ``"importances_measured_on"``: ``"out_of_bag"`` when the importances were
 measured on the rows each tree did not draw, which the file does not hold
 (they are checked only to credit features the trees split on), or
-``"folds"`` (absent: ``"folds"``) when they are the trees' own credits.  Files of the
+``"folds"`` (absent: ``"folds"``) when they are the trees' own credits.
+A single tree with an objective and ``objective_splits`` "select" or
+"criterion" adds (from version 7) ``objective_splits_``, the kind of
+splits it chose, and ``decision_weights_``; files of earlier versions,
+without the parameters ``objective_splits`` and ``decision_folds``, load
+with ``objective_splits="objective"`` (the trees they hold) and, for
+forests, ``decision_folds=None`` (their decision was chosen on the
+out-of-bag rows).  Files of the
 earlier versions load too: version 2 (forests, as above) and version 1
 (single trees, with "tree": the raw classes' ``export_tree`` dump in place
 of "forest", converted to the arrays on reading).  A ``random_state`` that
@@ -104,7 +111,7 @@ from ._version import __version__
 __all__ = ["load", "save"]
 
 FORMAT = "quor model"
-FORMAT_VERSION = 6        # the newest version this quor reads, and the one it writes
+FORMAT_VERSION = 7        # the newest version this quor reads, and the one it writes
 MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,
@@ -367,6 +374,10 @@ DaskQUORForestClassifier or DaskQUORForestRegressor
         "params": {key: _plain(value, f"parameter {key}") for key, value in params.items()},
         "fitted": fitted,
     }
+    if not forest and hasattr(estimator, "objective_splits_"):
+        weights = estimator.decision_weights_
+        fitted["objective_splits_"] = estimator.objective_splits_
+        fitted["decision_weights_"] = None if weights is None else [float(v) for v in weights]
     if forest:
         fitted["n_estimators_"] = int(estimator.n_estimators_)
         for key in _OOB:
@@ -393,7 +404,7 @@ def _fitted_of(estimator):
     """The fitted attributes the checks read, from a fitted estimator."""
     attrs = {name: getattr(estimator, name) for name in
              ("n_features_in_", "is_categorical_", "categories_", "feature_names_in_",
-              "classes_") if hasattr(estimator, name)}
+              "classes_", "objective_splits_") if hasattr(estimator, name)}
     attrs["is_categorical_"] = np.asarray(attrs["is_categorical_"], dtype=bool)
     return attrs
 
@@ -610,8 +621,10 @@ def _fitted_attributes(fitted, cls):
         keys |= {"n_estimators_", "importances_measured_on"} | set(_OOB)
     if cls is QUORForestClassifier:
         keys |= {"decision_weights_"}
+    if cls is QUORClassifier:  # a tree whose decision was chosen on held-out folds
+        keys |= {"objective_splits_", "decision_weights_"}
     # Absent: not known, not fitted, or written before it existed.
-    required = keys - {"feature_importances_", "decision_weights_",
+    required = keys - {"feature_importances_", "decision_weights_", "objective_splits_",
                        "importances_measured_on"} - set(_OOB)
     _require(required <= set(fitted) <= keys,
              f'"fitted" must hold {sorted(required)} and may hold '
@@ -654,6 +667,12 @@ def _fitted_attributes(fitted, cls):
     if cls in _CLASSIFIERS:
         attrs["classes_"] = _classes(fitted["classes_"])
         attrs["n_classes_"] = len(attrs["classes_"])
+    if "objective_splits_" in fitted:
+        _require("decision_weights_" in fitted,
+                 'a tree with "objective_splits_" holds its "decision_weights_" too')
+        _require(fitted["objective_splits_"] in ("objective", "criterion"),
+                 'objective_splits_ must be "objective" or "criterion"')
+        attrs["objective_splits_"] = fitted["objective_splits_"]
     return attrs
 
 
@@ -723,7 +742,8 @@ def _expected_settings(estimator, attrs, n_samples, known=True):
     the caller)."""
     with _reading("the parameters"):
         kind, task, _, _ = prepare_targets(
-            estimator, attrs["classes_"] if "classes_" in attrs else np.zeros(0))
+            estimator, attrs["classes_"] if "classes_" in attrs else np.zeros(0),
+            attrs.get("objective_splits_"))
         return kind, _params.core_settings(
             estimator, task, np.flatnonzero(attrs["is_categorical_"]).tolist(), n_samples,
             attrs["n_features_in_"], capped=not known)
@@ -892,6 +912,17 @@ def _load_forest(estimator, attrs, fitted, body, version):
     oob = _oob_attributes(estimator, fitted, n_classes) if forest else {}
     if "decision_weights_" in fitted:
         oob["decision_weights_"] = _decision_weights(estimator, fitted["decision_weights_"], n_classes)
+    if not forest and classifier:
+        chooses = estimator.objective is not None and estimator.objective_splits != "objective"
+        _require(chooses == ("objective_splits_" in attrs),
+                 'a tree holds "objective_splits_" and "decision_weights_" exactly when it has an '
+                 'objective and objective_splits "select" or "criterion"')
+        _require(version >= 7 or not chooses,
+                 f"a tree's decision on held-out folds is not part of format version {version}")
+        _require(estimator.objective_splits != "criterion"
+                 or attrs.get("objective_splits_") == "criterion",
+                 'objective_splits="criterion" grows trees by their criterion: '
+                 'objective_splits_ must be "criterion"')
     _require(isinstance(arrays, dict), 'the forest\'s "arrays" must be an object')
     leaf_keys = ["leaf_class", "leaf_proba"] if classifier else ["leaf_value"]
     keys = [k for k in _ARRAY_DTYPES if not k.startswith("leaf_")
@@ -1013,12 +1044,18 @@ def _check_depth(estimator, depth):
 
 
 def _decision_weights(estimator, weights, n_classes):
-    """The forest's weights on its mean probability: null (its trees vote) or one
-    finite weight of 0 or more per class, not all 0; only for a forest whose trees
-    are labelled by a metric."""
-    _require(estimator.objective is not None and estimator.objective_labels == "metric",
-             "decision_weights_ is only for a forest with an objective and "
-             'objective_labels="metric"')
+    """The weights on a classifier's probabilities: null (its leaves or its trees'
+    votes decide) or one finite weight of 0 or more per class, not all 0; only for
+    a forest whose trees are labelled by a metric, or a tree that chose its
+    decision on held-out folds."""
+    if isinstance(estimator, _FORESTS):
+        _require(estimator.objective is not None and estimator.objective_labels == "metric",
+                 "decision_weights_ is only for a forest with an objective and "
+                 'objective_labels="metric"')
+    else:
+        _require(estimator.objective is not None and estimator.objective_splits != "objective",
+                 "decision_weights_ is only for a tree with an objective and objective_splits "
+                 '"select" or "criterion"')
     if weights is None:
         return None
     _require(isinstance(weights, list) and len(weights) == n_classes

@@ -270,11 +270,43 @@ quor 0.3 and earlier, under which imbalanced data give one-leaf trees).
 A forest with "metric" predicts the class of largest
 ``decision_weights_ * predict_proba``, the weights (for two classes, a
 threshold on the positive class's probability) chosen to maximise the
-objective on the out-of-bag rows (weighted as the fit is); without
-out-of-bag rows, the class most of its trees' leaves predict.
-``predict_proba`` is the leaves' class shares either way.""",
+objective on held-out rows (see ``decision_folds``); without them, the
+class most of its trees' leaves predict.  ``predict_proba`` is the
+leaves' class shares either way.""",
         "`metric`: sides and leaves predict what serves `objective`; `majority`: the most frequent class",
         task="classifier"),
+    Param(
+        "objective_splits", "select", [Options("select", "objective", "criterion")],
+        '{"select", "objective", "criterion"}',
+        """With an ``objective``: what the tree splits by, and how it decides.
+``"objective"``: splits chosen by the objective, each leaf predicting
+the class its ``objective_labels`` gives (no ``decision_weights_``).
+``"criterion"``: splits chosen by ``criterion`` (impurity), and
+``predict`` takes the class of largest ``decision_weights_ *
+predict_proba``, the weights (for two classes, a threshold on the
+positive class's share) chosen to maximise the objective on the
+predictions of trees grown on ``decision_folds`` - 1 of
+``decision_folds`` folds of the rows.  ``"select"``: both kinds of tree
+are grown on those folds, each with its weights so chosen, and the
+kind whose held-out predictions score the objective higher is grown on
+every row (``objective_splits_``; ties go to "objective").  Splits by
+the objective win where a class is rare; splits by impurity where the
+signal needs several splits before any of them pays on the metric.  A
+fit with "criterion" or "select" grows ``decision_folds`` trees of
+each kind beside the one it keeps.  Without an ``objective`` it changes
+nothing.""",
+        "with an `objective`: split by the objective, by `criterion` with a decision "
+        "chosen on held-out folds, or `select` the kind that scores higher there",
+        task="classifier"),
+    Param(
+        "decision_folds", 3, [_count(2)], "int",
+        """With an ``objective`` and ``objective_splits`` "criterion" or
+"select": the folds (stratified by class, the same for every fit) on
+whose held-out predictions the decision is chosen.  With fewer rows of
+non-zero weight than folds the tree splits by the objective and has no
+decision weights.""",
+        "with `objective_splits` `criterion`/`select`: folds the decision is chosen on",
+        task="classifier", cli=int, stored=[NoneValue()]),
     Param(
         "beta", 1.0, [_finite(0, None)], "float",
         "Weight of recall against precision in ``objective=\"fbeta\"`` (finite, >= 0).",
@@ -455,7 +487,7 @@ _STORED = {p.name: p.stored for p in PARAMS if p.stored}
 # Parameters that models saved before they existed (model files, pickles)
 # lack, with the value that gives what those models were fitted with.
 LEGACY_DEFAULTS = {"objective_labels": "majority", "missing": "right", "objective_splits": "objective",
-                   "max_thresholds": None,
+                   "max_thresholds": None, "decision_folds": None,
                    "categorical_split": "one"}
 
 
@@ -532,14 +564,26 @@ candidate whatever this says.""",
 the trees grow by ``criterion`` (impurity), and the forest's decision
 serves the objective: ``predict`` takes the class of largest
 ``decision_weights_ * predict_proba``, the weights chosen for the
-metric on the out-of-bag rows (needs ``max_samples`` below the number of
-rows, and a local forest: a Dask forest has no out-of-bag rows).
-``"objective"``: the trees split by the objective, as a single
-``QUORClassifier(objective=...)`` does, with the same decision on the
-out-of-bag rows when there are some.  Without an ``objective`` it
-changes nothing.""",
+metric on held-out rows (``decision_folds``; a local forest only: a
+Dask forest does not choose a decision).  ``"objective"``: the trees
+split by the objective, as ``QUORClassifier(objective=...,
+objective_splits="objective")`` does, with the same decision when there
+are held-out rows.  Without an ``objective`` it changes nothing.""",
         "with an `objective`: trees split by `criterion` (the decision serves the metric) "
         "or by the objective", task="forest_classifier"),
+    Param(
+        "decision_folds", 3, [_count(2), NoneValue()], "int or None",
+        """With an ``objective``: where the forest's decision is chosen.  An
+int: on the predictions of forests grown (with these settings) on
+``decision_folds`` - 1 of ``decision_folds`` folds of the rows
+(stratified by class, the same for every fit), which costs about
+``decision_folds`` - 1 more forests' fit.  None: on the out-of-bag rows
+(each row predicted by the trees that did not draw it; no extra fit,
+but such a prediction averages a few of the trees, a noisier score than
+the whole forest's, and the decision is the worse for it; needs
+``max_samples`` below the number of rows).""",
+        "with an `objective`: folds the decision is chosen on (None = the out-of-bag rows)",
+        task="forest_classifier", cli=_none_or_int),
     Param(
         "oob_score", False, [Boolean()], "bool",
         """Compute ``oob_score_`` and the out-of-bag predictions from the rows

@@ -217,7 +217,7 @@ def chain_tree(document):
 
 @pytest.mark.parametrize("change, message", [
     (lambda d: dict(d, format="something else"), 'its "format" is not "quor model"'),
-    (lambda d: resigned(dict(d, format_version=7)), "format version 7 was written by a newer quor"),
+    (lambda d: resigned(dict(d, format_version=8)), "format version 8 was written by a newer quor"),
     (lambda d: dict(d, params=dict(d["params"], max_depth=1)), "checksum does not match"),
     (lambda d: resigned(dict(d, params=dict(d["params"], max_depth=-1))), "'max_depth' parameter"),
     (lambda d: resigned(dict(d, params={"exec": "print(1)"})), "parameters are not those"),
