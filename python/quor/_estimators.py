@@ -557,8 +557,11 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         "classifier",
         """
     A fold score is the decrease of ``criterion`` on the held-out part or,
-    when ``objective`` is given, the gain in that metric of predicting the
-    training majority of each child instead of the node's.  Any labels that
+    when ``objective`` is given and the tree splits by it, the gain in that
+    metric of the children's predictions over the node's (each predicting
+    the class ``objective_labels`` gives).  With an ``objective`` the tree
+    may also split by ``criterion`` and decide by class weights chosen for
+    the metric on held-out folds (``objective_splits``).  Any labels that
     scikit-learn accepts can be used (strings, integers, floats);
     ``classes_`` holds them sorted.
 """,
@@ -566,7 +569,14 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     classes_ : ndarray of shape (n_classes,)
         The class labels, sorted.
     n_classes_ : int
-        Number of classes.""",
+        Number of classes.
+    objective_splits_ : {"objective", "criterion"}
+        With an ``objective`` and ``objective_splits`` "select" or
+        "criterion": the kind of splits the tree was grown by.
+    decision_weights_ : ndarray of float64, shape (n_classes,) or None
+        With ``objective_splits_``: ``predict`` takes the class of largest
+        ``decision_weights_ * predict_proba`` (None: too few rows to choose
+        them; the leaves' classes decide).""",
     ) + """
     Examples
     --------

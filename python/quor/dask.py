@@ -680,8 +680,9 @@ class _DaskForest(BaseEstimator):
             )
         if getattr(local, "objective", None) is not None and splits_by_criterion(local):
             raise ValueError(
-                "objective_splits='criterion' chooses the decision for the objective on the "
-                "out-of-bag rows, which a cluster does not have; use objective_splits='objective'"
+                "objective_splits='criterion' chooses the decision for the objective on held-out "
+                "predictions of the training rows, which a forest grown on a cluster does not "
+                "make; use objective_splits='objective'"
             )
         if not isinstance(self.shuffle, (bool, np.bool_)):
             raise ValueError(f"shuffle must be a bool, got {self.shuffle!r}")
