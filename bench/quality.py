@@ -104,7 +104,7 @@ def evaluate(quick=False, progress=None):
 
     say = progress or (lambda message: None)
     results = {"machine": bench.machine_info(), "load_start": list(os.getloadavg()),
-               "n_folds": N_FOLDS, "trees": trees, "rows": []}
+               "n_folds": N_FOLDS, "rows": []}
     for name, task, x, y in datasets(quick):
         splitter = (StratifiedKFold if task == "classification" else KFold)(
             N_FOLDS, shuffle=True, random_state=SEED)
@@ -469,7 +469,7 @@ def evaluate_imbalanced(quick=False, progress=None, only=None, trees=IMBALANCED_
 
     say = progress or (lambda message: None)
     results = {"machine": bench.machine_info(), "load_start": list(os.getloadavg()),
-               "n_folds": N_FOLDS, "rows": []}
+               "n_folds": N_FOLDS, "trees": trees, "rows": []}
     splitter = StratifiedKFold(N_FOLDS, shuffle=True, random_state=SEED)
     for name, x, y, settings in objective_datasets(quick):
         average = settings.get("average", "binary")
