@@ -302,9 +302,9 @@ nothing.""",
         "decision_folds", 3, [_count(2)], "int",
         """With an ``objective`` and ``objective_splits`` "criterion" or
 "select": the folds (stratified by class, the same for every fit) on
-whose held-out predictions the decision is chosen.  With fewer rows of
-non-zero weight than folds the tree splits by the objective and has no
-decision weights.""",
+whose held-out predictions the decision is chosen.  When a class has
+fewer rows of non-zero weight than folds, the tree splits by the
+objective and has no decision weights.""",
         "with `objective_splits` `criterion`/`select`: folds the decision is chosen on",
         task="classifier", cli=int, stored=[NoneValue()]),
     Param(
@@ -577,7 +577,9 @@ are held-out rows.  Without an ``objective`` it changes nothing.""",
 int: on the predictions of forests grown (with these settings) on
 ``decision_folds`` - 1 of ``decision_folds`` folds of the rows
 (stratified by class, the same for every fit), which costs about
-``decision_folds`` - 1 more forests' fit.  None: on the out-of-bag rows
+``decision_folds`` - 1 more forests' fit (a class with fewer rows of
+non-zero weight than folds leaves the forest without decision weights:
+its trees vote).  None: on the out-of-bag rows
 (each row predicted by the trees that did not draw it; no extra fit,
 but such a prediction averages a few of the trees, a noisier score than
 the whole forest's, and the decision is the worse for it; needs
