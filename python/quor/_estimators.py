@@ -395,6 +395,23 @@ def weight_doc(method):
     return method
 
 
+_X_DOC = """X : array-like or DataFrame of shape (n_samples, n_features)
+            Rows to predict, with the columns seen at fit; NaN marks a
+            missing value."""
+_PROBA_DOC = """Returns
+        -------
+        ndarray of float64, shape (n_samples, n_classes)
+            Columns in the order of ``classes_``."""
+
+
+def rows_doc(method):
+    """Puts the description of the rows to predict in place of "{X}", and of the
+    class probabilities returned in place of "{proba}", in a method's docstring
+    (written once for every estimator)."""
+    method.__doc__ = method.__doc__.replace("{X}", _X_DOC).replace("{proba}", _PROBA_DOC)
+    return method
+
+
 def fit_weights(estimator, sample_weight, targets, classes=None):
     """The weight of every row for a fit of ``estimator`` (``sample_weight`` times the
     class weights of classifiers) and the number of rows of non-zero weight, or
@@ -518,14 +535,13 @@ class QUORRegressor(RegressorMixin, _QUORTree):
         """
         return self._fit(X, y, sample_weight)
 
+    @rows_doc
     def predict(self, X):
         """Predict the target of every row of X.
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
         Returns
         -------
@@ -617,14 +633,13 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         check_criterion_or_objective(self)
         return self._fit(X, y, sample_weight)
 
+    @rows_doc
     def predict(self, X):
         """Predict the class label of every row of X.
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
         Returns
         -------
@@ -637,35 +652,27 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
         classes = self._route("predict", X)
         return self.classes_.take(classes)
 
+    @rows_doc
     def predict_proba(self, X):
         """Class probabilities of the leaf every row of X reaches.
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
-        Returns
-        -------
-        ndarray of float64, shape (n_samples, n_classes)
-            Columns in the order of ``classes_``.
+        {proba}
         """
         return self._route("predict_proba", X)
 
+    @rows_doc
     def predict_log_proba(self, X):
         """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0).
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
-        Returns
-        -------
-        ndarray of float64, shape (n_samples, n_classes)
-            Columns in the order of ``classes_``.
+        {proba}
         """
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))

@@ -14,7 +14,7 @@ from ._estimators import (
     DECISION_IS_NOT_ARGMAX,
     NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
     mean_importances, native_importances, objective_task, prepare_targets,
-    split_score_importances_per_tree, splits_by_criterion, weight_arguments, weight_doc,
+    rows_doc, split_score_importances_per_tree, splits_by_criterion, weight_arguments, weight_doc,
 )
 from ._decision import chosen_decision, decision_weights
 from ._weights import check_sample_weight
@@ -384,14 +384,13 @@ class QUORForestRegressor(RegressorMixin, _QUORForest):
         return {"oob_prediction_": oob,
                 "oob_score_": float(r2_score(y[seen], oob[seen])) if seen.any() else float("nan")}
 
+    @rows_doc
     def predict(self, X):
         """The mean of the trees' predictions for every row of X.
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
         Returns
         -------
@@ -482,17 +481,16 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
         return {"oob_decision_function_": oob,
                 "oob_score_": float(np.mean(predicted == y[seen])) if seen.any() else float("nan")}
 
+    @rows_doc
     def predict(self, X):
         """The class of largest mean probability for every row of X; with an
         ``objective`` (and ``objective_labels="metric"``) the class of largest
-        ``decision_weights_ * predict_proba``, or, when the forest had no
-        out-of-bag rows to choose those weights on, the class most trees predict.
+        ``decision_weights_ * predict_proba``, or, when the forest has no such
+        weights (no held-out rows to choose them on), the class most trees predict.
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
         Returns
         -------
@@ -506,36 +504,28 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
             return self.classes_.take(np.argmax(proba * weights, axis=1))
         return self.classes_.take(self._forest.predict(X, self._n_jobs()))
 
+    @rows_doc
     def predict_proba(self, X):
         """The mean of the trees' class probabilities for every row of X.
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
-        Returns
-        -------
-        ndarray of float64, shape (n_samples, n_classes)
-            Columns in the order of ``classes_``.
+        {proba}
         """
         X = self._predict_matrix(X)
         return self._forest.predict_proba(X, self._n_jobs())
 
+    @rows_doc
     def predict_log_proba(self, X):
         """Logarithm of :meth:`predict_proba` (``-inf`` for probability 0).
 
         Parameters
         ----------
-        X : array-like or DataFrame of shape (n_samples, n_features)
-            Rows to predict, with the columns seen at fit; NaN marks a
-            missing value.
+        {X}
 
-        Returns
-        -------
-        ndarray of float64, shape (n_samples, n_classes)
-            Columns in the order of ``classes_``.
+        {proba}
         """
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
