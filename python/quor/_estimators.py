@@ -21,14 +21,17 @@ __all__ = ["FittedAttributes", "NativeModel", "QUORClassifier", "QUORRegressor"]
 # targets itself; model files refuse larger leaf values.
 LARGEST_TARGET = LIMITS["largest_target"]
 
-_FITTED_DOC = """
+# The fitted attributes that describe the columns, as every estimator documents them.
+INPUT_ATTRIBUTES_DOC = """
     n_features_in_ : int
         Number of features seen during fit.
     feature_names_in_ : ndarray of str
         Feature names seen during fit (only when X had string column names).
     is_categorical_ : ndarray of bool, shape (n_features,)
         Which features were treated as categorical.
-    categories_ : list of (ndarray or None), length n_features
+"""
+
+_FITTED_DOC = INPUT_ATTRIBUTES_DOC + """    categories_ : list of (ndarray or None), length n_features
         For a feature whose values are categories (a pandas ``category``
         column, or a text column named in ``categorical``): the categories
         seen at fit, whose positions are the codes shown by ``tree_``.

@@ -11,7 +11,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params
 from ._estimators import (
-    DECISION_IS_NOT_ARGMAX,
+    DECISION_IS_NOT_ARGMAX, INPUT_ATTRIBUTES_DOC,
     NativeModel, QUORClassifier, QUORRegressor, check_criterion_or_objective, fit_weights,
     mean_importances, native_importances, objective_task, prepare_targets,
     rows_doc, split_score_importances_per_tree, splits_by_criterion, weight_arguments, weight_doc,
@@ -39,14 +39,7 @@ _INTRO = """
     categorical.
 """
 
-_FITTED_DOC = """
-    n_features_in_ : int
-        Number of features seen during fit.
-    feature_names_in_ : ndarray of str
-        Feature names seen during fit (only when X had string column names).
-    is_categorical_ : ndarray of bool, shape (n_features,)
-        Which features were treated as categorical.
-    categories_ : list of (ndarray or None), length n_features
+_FITTED_DOC = INPUT_ATTRIBUTES_DOC + """    categories_ : list of (ndarray or None), length n_features
         The categories of each feature whose values are categories, None for
         numeric features (as in the single trees).
     feature_importances_ : ndarray of float64, shape (n_features,)

@@ -121,7 +121,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params, _weights
 from ._categories import check_codes, encoded_by_value, encode_table, learn_categories
-from ._estimators import prepare_targets, splits_by_criterion, weight_arguments
+from ._estimators import INPUT_ATTRIBUTES_DOC, prepare_targets, splits_by_criterion, weight_arguments
 from ._forest import QUORForestClassifier, QUORForestRegressor, _tree_seeds
 from ._input import resolve_categorical
 from ._out_of_bag import out_of_bag_importances
@@ -1057,14 +1057,7 @@ _DASK_DOC = """
 
 _DASK_ATTRIBUTES_DOC = """
     Attributes
-    ----------
-    n_features_in_ : int
-        Number of features seen during fit.
-    feature_names_in_ : ndarray of str
-        Feature names seen during fit (only when X had string column names).
-    is_categorical_ : ndarray of bool, shape (n_features,)
-        Which features were treated as categorical.
-    categories_ : list of (ndarray or None), length n_features
+    ----------""" + INPUT_ATTRIBUTES_DOC + """    categories_ : list of (ndarray or None), length n_features
         The categories of each categorical feature, None for numeric ones.
     n_estimators_ : int
         Number of fitted trees.
