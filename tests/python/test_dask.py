@@ -318,8 +318,10 @@ def test_client_closed_during_fit_raises(client):
         DaskQUORForestClassifier(n_estimators=200, client=other).fit(X, Y)
     closer.join(TIMEOUT)
     # The trees being grown when the client closed still run to their end on
-    # the workers' threads; later tests watch the task stream for growth.
-    deadline = time.monotonic() + TIMEOUT
+    # the workers' threads; later tests watch the task stream for growth. A
+    # block's trees take long in a sanitized build on a busy machine (over a
+    # minute seen): the wait allows several times the cluster's usual bound.
+    deadline = time.monotonic() + 5 * TIMEOUT
     while any(client.run(lambda dask_worker: len(dask_worker.active_threads)).values()):
         assert time.monotonic() < deadline, "the workers are still growing trees"
         time.sleep(0.05)
