@@ -133,7 +133,8 @@ class _QUORForest(NativeModel):
                 f"{n_rows} rows; use a smaller max_samples, or objective_splits='objective'"
             )
         # Trees with rows they were not grown on are measured on those rows
-        # (importances), and trees labelled by a metric decide on them.
+        # (importances); a forest that serves a metric decides on them when
+        # it has no decision_folds.
         out_of_bag = settings["max_samples"] < n_rows
         decide = self._serves_metric() and out_of_bag and not by_folds
         forest = RawForest(kind, settings)
@@ -424,8 +425,9 @@ class QUORForestClassifier(ClassifierMixin, _QUORForest):
     decision_weights_ : ndarray of float64, shape (n_classes,) or None
         Only with an ``objective`` whose decision serves the metric: the
         weights that ``predict`` multiplies ``predict_proba`` by, chosen at
-        fit to maximise the metric on the out-of-bag predictions; None when
-        the forest had no out-of-bag rows.""",
+        fit to maximise the metric on held-out predictions (of forests grown
+        on the other ``decision_folds``, or out-of-bag); None when there were
+        none to choose them on (the trees vote).""",
     ) + """
     Examples
     --------
