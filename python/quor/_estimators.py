@@ -172,6 +172,7 @@ class _QUORTree(NativeModel):
         fitted["feature_importances_"] = native_importances(forest, len(mask))[0]
         install(self, fitted)
         self._install_native(forest, kind, settings)
+        self._forest_member = False
         if forest.n_leaves(0) == 1:
             _warn_if_no_fold_could_score(forest)
         return self

@@ -310,6 +310,7 @@ class _QUORForest(NativeModel):
         settings = dict(self._forest_settings, max_features=0, max_samples=0,
                         parallel_min_samples=estimator.parallel_min_samples)
         estimator._install_native(tree, self._forest_kind, settings)
+        estimator._forest_member = True  # until it is fitted again
         return estimator
 
 

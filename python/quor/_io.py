@@ -295,7 +295,8 @@ def save(estimator, path):
     JSON; :func:`load` reads it back.  Unlike a pickle, loading it runs no
     code.  An estimator whose parameters were changed after it was fitted
     (so that they no longer describe its trees) is refused with a
-    ``ValueError``: refit it or set them back.
+    ``ValueError``: refit it or set them back; so is one tree of a forest
+    (``forest.estimators_[i]``): save the forest.
 
     Parameters
     ----------
@@ -323,6 +324,11 @@ DaskQUORForestClassifier or DaskQUORForestRegressor
                         f"(local or Dask), got {name}")
     forest = isinstance(estimator, _FORESTS)
     check_is_fitted(estimator)
+    if getattr(estimator, "_forest_member", False):
+        raise ValueError(
+            f"this {name} is a tree of a forest (its estimators_), grown with the forest's "
+            "settings, which a single tree's parameters do not describe: save the forest, "
+            "and take its estimators_ after loading it")
     names = getattr(estimator, "feature_names_in_", None)
     fitted = {
         "n_features_in_": int(estimator.n_features_in_),

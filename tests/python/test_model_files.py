@@ -286,6 +286,13 @@ def test_models_whose_parameters_changed_after_fit_are_not_saved(tmp_path, name,
     assert not (tmp_path / "model.quor").exists()
 
 
+@pytest.mark.parametrize("name", ["forest_regressor", "forest_classifier"])
+def test_a_tree_of_a_forest_is_not_saved_alone(tmp_path, name):
+    with pytest.raises(ValueError, match="is a tree of a forest .*: save the forest"):
+        quor.save(models()[name].estimators_[0], tmp_path / "model.quor")
+    assert not (tmp_path / "model.quor").exists()
+
+
 # Arrays a fit never writes, each refused by the core itself (not by Python).
 NATIVE = [
     ("is_leaf", lambda a: (a.view(np.uint8) * 2).view(bool), "] is 2, not 0 or 1"),
