@@ -306,7 +306,7 @@ whose held-out predictions the decision is chosen.  When a class has
 fewer rows of non-zero weight than folds, the tree splits by the
 objective and has no decision weights.""",
         "with `objective_splits` `criterion`/`select`: folds the decision is chosen on",
-        task="classifier", cli=int, stored=[NoneValue()]),
+        task="classifier", cli=_none_or_int, stored=[NoneValue()]),
     Param(
         "beta", 1.0, [_finite(0, None)], "float",
         "Weight of recall against precision in ``objective=\"fbeta\"`` (finite, >= 0).",
