@@ -136,6 +136,22 @@ def held_out_probabilities(fit_model, targets, weights, n_classes, n_folds):
     return rows, proba
 
 
+def refitter(make_model, X, y, sample_weight, classes):
+    """A ``fit_model`` for :func:`held_out_probabilities`: a model of
+    ``make_model()`` fitted on the training rows of X and y (with their
+    ``sample_weight``, checked), predicting the test rows; its classes as
+    indices into ``classes``."""
+    from ._weights import check_sample_weight
+
+    sample_weight = check_sample_weight(sample_weight, len(y))
+
+    def fit_model(train, test):
+        model = make_model().fit(
+            X[train], y[train], None if sample_weight is None else sample_weight[train])
+        return np.searchsorted(classes, model.classes_), model.predict_proba(X[test])
+    return fit_model
+
+
 def chosen_decision(task, candidates, targets, weights, n_folds):
     """The kind of model, and its decision weights, whose held-out predictions serve
     `task`'s metric best: ``candidates`` maps each kind to its ``fit_model`` (see

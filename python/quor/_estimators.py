@@ -9,7 +9,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _params, _weights
 from ._compat import TagsMixin
-from ._decision import chosen_decision
+from ._decision import chosen_decision, refitter
 from ._input import fit_input, install, predict_input
 from ._quor import LIMITS, OPTIONS, RawForest
 from ._tree import Tree, held_out_importances_per_tree, importances_per_tree, tree_arrays
@@ -157,7 +157,7 @@ class _QUORTree(NativeModel):
         kind, task_settings, targets, task_fitted = prepare_targets(self, y)
         weights, n_kept = fit_weights(self, sample_weight, targets, task_fitted.get("classes_"))
         mask = fitted["is_categorical_"]
-        decision = self._decision(X, y, sample_weight, targets, weights, mask)
+        decision = self._decision(X, y, sample_weight, targets, weights, fitted, task_fitted)
         if decision:
             kind, task_settings, _, _ = prepare_targets(self, y, decision["objective_splits_"])
         settings = _params.core_settings(self, task_settings, np.flatnonzero(mask).tolist(),
@@ -177,7 +177,7 @@ class _QUORTree(NativeModel):
             _warn_if_no_fold_could_score(forest)
         return self
 
-    def _decision(self, X, y, sample_weight, targets, weights, is_categorical):
+    def _decision(self, X, y, sample_weight, targets, weights, fitted, task_fitted):
         """The fitted attributes of the decision (none for a regressor)."""
         return {}
 
@@ -694,7 +694,7 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
             return "classifier"
         return "objective_classifier"
 
-    def _decision(self, X, y, sample_weight, targets, weights, is_categorical):
+    def _decision(self, X, y, sample_weight, targets, weights, fitted, task_fitted):
         """With an objective and ``objective_splits`` "criterion" or "select": the
         kind of splits and the decision weights chosen on held-out folds."""
         if self.objective is None or self.objective_splits == "objective":
@@ -703,22 +703,15 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
             raise _params.InvalidParameterError(
                 f"objective_splits={self.objective_splits!r} grows trees by their criterion too: "
                 "give criterion='gini' or 'entropy', or objective_splits='objective'")
-        params = dict(self.get_params(), categorical=np.flatnonzero(is_categorical).tolist(),
-                      objective_splits="objective")
-        sample_weight = _weights.check_sample_weight(sample_weight, len(targets))
-
-        def grower(objective):
-            def fit_model(train, test):
-                model = QUORClassifier(**dict(params, objective=objective)).fit(
-                    X[train], y[train], None if sample_weight is None else sample_weight[train])
-                return np.searchsorted(self_classes, model.classes_), model.predict_proba(X[test])
-            return fit_model
-
-        self_classes = np.unique(y)
+        classes = task_fitted["classes_"]
+        params = dict(self.get_params(), objective_splits="objective",
+                      categorical=np.flatnonzero(fitted["is_categorical_"]).tolist())
         kinds = ["objective", "criterion"] if self.objective_splits == "select" else ["criterion"]
-        candidates = {kind: grower(self.objective if kind == "objective" else None)
-                      for kind in kinds}
-        chosen = chosen_decision(objective_task(self, self_classes), candidates, targets, weights,
+        objectives = {"objective": self.objective, "criterion": None}
+        candidates = {kind: refitter(
+            lambda objective=objectives[kind]: QUORClassifier(**dict(params, objective=objective)),
+            X, y, sample_weight, classes) for kind in kinds}
+        chosen = chosen_decision(objective_task(self, classes), candidates, targets, weights,
                                  self.decision_folds)
         if chosen is None:  # too few rows for the folds
             return {"objective_splits_": "objective", "decision_weights_": None}

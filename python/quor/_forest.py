@@ -16,8 +16,7 @@ from ._estimators import (
     mean_importances, native_importances, objective_task, prepare_targets,
     rows_doc, split_score_importances_per_tree, splits_by_criterion, weight_arguments, weight_doc,
 )
-from ._decision import chosen_decision, decision_weights
-from ._weights import check_sample_weight
+from ._decision import chosen_decision, decision_weights, refitter
 from ._input import fit_input, install, predict_input
 from ._out_of_bag import out_of_bag_importances
 from ._quor import RawForest
@@ -230,13 +229,7 @@ class _QUORForest(NativeModel):
                       decision_folds=None, oob_score=False, verbose=0)
         if splits_by_criterion(self):
             params["objective"] = None  # the trees of such a forest, without its decision
-        sample_weight = check_sample_weight(sample_weight, len(targets))
-
-        def fit_model(train, test):
-            model = type(self)(**params).fit(
-                X[train], y[train], None if sample_weight is None else sample_weight[train])
-            return np.searchsorted(classes, model.classes_), model.predict_proba(X[test])
-
+        fit_model = refitter(lambda: type(self)(**params), X, y, sample_weight, classes)
         chosen = chosen_decision(objective_task(self, classes), {"folds": fit_model}, targets,
                                  weights, self.decision_folds)
         return None if chosen is None else chosen[1]
