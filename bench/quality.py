@@ -531,8 +531,9 @@ SK_GRID = {"max_depth": [3, 4, 6, 8, 12, None], "min_samples_leaf": [1, 5, 20],
 # over mode, bins, depth, folds, leaf size and aggregator on half "A" of the
 # suite (bench/README.md says how it went on half "B").
 DEFAULTS_CANDIDATES = {
-    "quor, fast 255 bins, no depth limit, 2 folds, leaf 3":
-        dict(mode="fast", n_bins=255, max_depth=None, cv_folds=2, min_samples_leaf=3),
+    "quor, earlier defaults (strict, 8 bins, depth 8, 5 folds, leaf 1, edges)":
+        dict(mode="strict", n_bins=8, max_depth=8, cv_folds=5, min_samples_leaf=1,
+             threshold_placement="edge"),
 }
 
 

@@ -139,6 +139,11 @@ CategoricalSplit parse_categorical_split(std::string_view text) {
   unknown("categorical_split", text, listed_names(kCategoricalSplits, true));
 }
 
+ThresholdPlacement parse_threshold_placement(std::string_view text) {
+  if (const auto placement = find_named(kThresholdPlacements, text)) return *placement;
+  unknown("threshold_placement", text, listed_names(kThresholdPlacements, true));
+}
+
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices) {
   std::vector<std::uint64_t> out(indices.begin(), indices.end());
   std::sort(out.begin(), out.end());

@@ -36,6 +36,16 @@ enum class CategoricalSplit { One, Set };
 inline constexpr std::array<Named<CategoricalSplit>, 2> kCategoricalSplits{
     {{"one", CategoricalSplit::One}, {"set", CategoricalSplit::Set}}};
 
+/// Where a continuous split's stored bound lies between the node's values on
+/// either side of it: at the candidate bin's edge (the raw classes' rule: the
+/// smallest value of the right side, or an edge of the fit's bins), or
+/// halfway between the largest value below it and the smallest at or above
+/// it. The node's training samples go the same way under either; values in
+/// the gap, seen only at prediction, go to the nearer side.
+enum class ThresholdPlacement { Edge, Midpoint };
+inline constexpr std::array<Named<ThresholdPlacement>, 2> kThresholdPlacements{
+    {{"edge", ThresholdPlacement::Edge}, {"midpoint", ThresholdPlacement::Midpoint}}};
+
 /// Accepted as well, but listed in no message.
 inline constexpr std::array<Named<SplitStyle>, 1> kSplitStyleAliases{{{"bin_membership", SplitStyle::Bin}}};
 
@@ -60,6 +70,7 @@ struct TreeConfig {
   std::uint64_t parallel_min_samples = 512;
   MissingSide missing = MissingSide::Right;
   CategoricalSplit categorical_split = CategoricalSplit::One;
+  ThresholdPlacement threshold_placement = ThresholdPlacement::Edge;
 };
 
 /// The threads a fit runs on: one unless `parallel` is set and `n_threads` is
@@ -86,6 +97,7 @@ SplitMode parse_mode(std::string_view text);
 SplitStyle parse_split_style(std::string_view text);
 MissingSide parse_missing_side(std::string_view text);
 CategoricalSplit parse_categorical_split(std::string_view text);
+ThresholdPlacement parse_threshold_placement(std::string_view text);
 
 /// The categorical column list as the estimator keeps it: ascending, no repeats.
 std::vector<std::uint64_t> sorted_unique(std::span<const std::uint64_t> indices);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -210,6 +211,25 @@ EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t
   find_bins(source, n_bins, n_threads, out.bins);
   write_all_codes(source, allow_narrow, n_threads, out);
   return out;
+}
+
+void note_largest_values(const MatrixView& x, EncodedFeatures& encoded) {
+  std::vector<std::size_t> continuous;
+  for (std::size_t f = 0; f < encoded.n_features; ++f) {
+    FeatureBins& bins = encoded.bins[f];
+    if (!bins.is_continuous) continue;
+    bins.largest.assign(bins.n_codes, std::numeric_limits<double>::quiet_NaN());
+    continuous.push_back(f);
+  }
+  for (std::size_t s = 0; s < encoded.sample_count; ++s) {
+    for (const std::size_t f : continuous) {
+      const double v = x.at(s, f);
+      if (!std::isfinite(v)) continue;
+      double& largest = encoded.bins[f].largest[encoded.code(s, f)];
+      // NaN compares false: the first value of a code replaces it.
+      if (!(largest >= v)) largest = v;
+    }
+  }
 }
 
 }  // namespace quor

@@ -28,6 +28,10 @@ struct FeatureBins {
   std::uint64_t n_codes = 0;
   bool is_continuous = true;
   bool has_missing = false;                // some sample has the missing code
+  /// Continuous features, when asked for (note_largest_values): the largest
+  /// training value of each code (NaN for a code no sample has); empty
+  /// otherwise.
+  std::vector<double> largest;
 };
 
 /// The codes are stored row-major (all features of a sample together), so
@@ -73,5 +77,11 @@ struct EncodedFeatures {
 /// the result is the same.
 EncodedFeatures encode_matrix(const MatrixView& x, std::span<const std::uint64_t> categorical,
                               std::uint64_t n_bins, bool allow_narrow = true, std::uint64_t n_threads = 1);
+
+/// Fills every continuous feature's `largest` from the matrix the codes were
+/// made from: one pass over its rows. Where a fast-mode split's bound lies
+/// between two codes, the largest value of the lower code and the edge below
+/// the upper one (its smallest value) are the values on either side.
+void note_largest_values(const MatrixView& x, EncodedFeatures& encoded);
 
 }  // namespace quor

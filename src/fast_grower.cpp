@@ -136,6 +136,35 @@ class FastMode {
     return choice;
   }
 
+  /// The values on either side of `bound` of continuous feature f in the
+  /// node, read from its codes: the largest value of the highest code below
+  /// the bound and the smallest of the lowest code above it (the edge below
+  /// that code). Values the node lacks may lie between them, never a value
+  /// of the node. nullopt without the codes' largest values.
+  std::optional<std::pair<double, double>> value_gap(const Node& node, std::uint64_t f, double bound) const {
+    const FeatureBins& bins = encoded_.bins[f];
+    if (bins.largest.empty()) return std::nullopt;
+    // Codes below `first_above` hold values below the bound, the others values at or above it.
+    const auto first_above =
+        static_cast<std::uint32_t>(std::upper_bound(bins.edges.begin(), bins.edges.end(), bound) - bins.edges.begin());
+    if (first_above == 0) return std::nullopt;
+    std::uint32_t below = 0;
+    std::uint32_t above = std::numeric_limits<std::uint32_t>::max();
+    bool any_below = false;
+    for (const std::uint32_t s : samples(node)) {
+      const std::uint32_t code = encoded_.code(s, f);
+      if (code == kMissingFastCode) continue;
+      if (code < first_above) {
+        below = any_below ? std::max(below, code) : code;
+        any_below = true;
+      } else {
+        above = std::min(above, code);
+      }
+    }
+    if (!any_below || above == std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+    return std::pair<double, double>{bins.largest[below], bins.edges[above - 1]};
+  }
+
   /// Whether the split sends sample s left, by its test on the codes.
   bool goes_left(const SplitChoice& choice, std::uint64_t s) const {
     const std::uint64_t f = choice.split.feature;

@@ -226,6 +226,7 @@ ForestData prepare_forest_data(const Settings& settings, const MatrixView& x_giv
   data.n_features = x.n_cols;
   if (settings.config.mode == SplitMode::Fast) {
     data.encoded = encode_matrix(x, settings.categorical, settings.config.n_bins, true, n_threads);
+    if (settings.config.threshold_placement == ThresholdPlacement::Midpoint) note_largest_values(x, *data.encoded);
   } else {
     data.columns = columns_from_matrix(x, settings.categorical, n_threads);
   }

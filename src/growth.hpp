@@ -181,7 +181,30 @@ concept GrowthMode =
       // a split sends a sample to.
       mode.for_each_fold_sample(worker, pending, [](std::size_t, std::uint64_t, std::size_t) {});
       { mode.goes_left(choice, std::uint64_t{0}) } -> std::same_as<bool>;
+      // For a continuous feature and a bound its split stores: the largest
+      // finite value of the node below the bound and the smallest at or
+      // above it (or values between which the node has none), or nullopt.
+      { mode.value_gap(pending, std::uint64_t{0}, 0.0) } -> std::same_as<std::optional<std::pair<double, double>>>;
     };
+
+/// Halfway between `below` and `above` (below < above), rounded so that it is
+/// above `below` and not above `above`: a value at `above` still goes right.
+inline double midpoint_between(double below, double above) {
+  const double middle = below / 2 + above / 2;  // halved first: no overflow
+  return below < middle && middle <= above ? middle : above;
+}
+
+/// Moves each bound of a continuous split to the middle of the gap between
+/// the node's values on either side of it. The node's samples go the same
+/// way; a value that falls in the gap at prediction goes to the nearer side.
+template <GrowthMode Mode>
+void place_at_midpoints(const Mode& mode, const typename Mode::Node& node, Split& split) {
+  if (split.is_categorical) return;
+  for (std::optional<double>* bound : {&split.lower, &split.upper}) {
+    if (!*bound) continue;
+    if (const auto gap = mode.value_gap(node, split.feature, **bound)) **bound = midpoint_between(gap->first, gap->second);
+  }
+}
 
 /// Measures each fold's choice of the node's last search afresh by its honest
 /// score (held_out.hpp). Each distinct choice becomes the split the node
@@ -321,7 +344,13 @@ std::optional<std::pair<typename Mode::Node, typename Mode::Node>> grow_node(
       const bool heavy_enough = min_weight <= 0.0 || (weight_of(input, mode.samples(children.first)) >= min_weight &&
                                                       weight_of(input, mode.samples(children.second)) >= min_weight);
       if (mode.size(children.first) >= smallest && mode.size(children.second) >= smallest && heavy_enough) {
-        builder.make_split(index, choice->split);
+        if (input.config.threshold_placement == ThresholdPlacement::Midpoint) {
+          Split split = choice->split;
+          place_at_midpoints(mode, node, split);
+          builder.make_split(index, split);
+        } else {
+          builder.make_split(index, choice->split);
+        }
         if (input.options.held_out) builder.set_split_credits(index, worker.held_out.credits());
         children.first.depth = children.second.depth = node.depth + 1;
         children.first.key = child_node_key(node.key, true);

@@ -1,6 +1,7 @@
 #include "strict_grower.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 
 #include "candidate.hpp"
@@ -143,6 +144,17 @@ class StrictMode {
     }
     if (choice) choice->split.missing_left = best.missing_left;
     return choice;
+  }
+
+  /// The node's finite values of continuous feature f on either side of
+  /// `bound`, from its sorted values; nullopt when one side has none.
+  std::optional<std::pair<double, double>> value_gap(const Node& node, std::uint64_t f, double bound) const {
+    if (f >= node.sorted.size()) return std::nullopt;
+    const std::vector<SortedValue>& sorted = node.sorted[f];
+    const auto first_above = std::lower_bound(sorted.begin(), sorted.end(), bound,
+                                              [](const SortedValue& e, double b) { return e.value < b; });
+    if (first_above == sorted.begin() || first_above == sorted.end()) return std::nullopt;
+    return std::pair<double, double>{std::prev(first_above)->value, first_above->value};
   }
 
   bool goes_left(const SplitChoice& choice, std::uint64_t s) const {

@@ -511,9 +511,9 @@ class QUORRegressor(RegressorMixin, _QUORTree):
     >>> y = [0.0] * 10 + [1.0] * 10
     >>> reg = QUORRegressor(max_depth=3).fit(X, y)
     >>> reg.predict([[2.0], [15.0]]).round(2).tolist()
-    [0.0, 0.91]
+    [0.0, 1.0]
     >>> reg.get_depth(), reg.get_n_leaves()
-    (3, 4)
+    (1, 2)
     """
 
     _y_numeric = True
@@ -607,9 +607,9 @@ class QUORClassifier(ClassifierMixin, _QUORTree):
     >>> clf.predict([[2.0], [15.0]]).tolist()
     ['a', 'b']
     >>> clf.predict_proba([[2.0], [15.0]]).round(2).tolist()
-    [[1.0, 0.0], [0.09, 0.91]]
+    [[1.0, 0.0], [0.0, 1.0]]
     >>> clf.classes_.tolist(), clf.get_depth()
-    (['a', 'b'], 3)
+    (['a', 'b'], 1)
     """
 
     _y_numeric = False

@@ -5,7 +5,7 @@ non-finite floats appear as ``NaN``, ``Infinity`` and ``-Infinity``)::
 
     {
       "format": "quor model",
-      "format_version": 7,
+      "format_version": 8,
       "quor_version": "0.3.0",            # informational
       "estimator": "QUORClassifier",      # or "QUORRegressor", "QUORForest..."
       "params": {...},                    # every hyperparameter
@@ -56,7 +56,9 @@ splits it chose, and ``decision_weights_``; files of earlier versions,
 without the parameters ``objective_splits`` and ``decision_folds``, load
 with ``objective_splits="objective"`` (the trees they hold) and, for
 forests, ``decision_folds=None`` (their decision was chosen on the
-out-of-bag rows).  Files of the
+out-of-bag rows).  Files written before version 8 lack the parameter
+``threshold_placement`` (and their settings the key): they load with
+``threshold_placement="edge"``, where their trees' thresholds lie.  Files of the
 earlier versions load too: version 2 (forests, as above) and version 1
 (single trees, with "tree": the raw classes' ``export_tree`` dump in place
 of "forest", converted to the arrays on reading).  A ``random_state`` that
@@ -111,7 +113,7 @@ from ._version import __version__
 __all__ = ["load", "save"]
 
 FORMAT = "quor model"
-FORMAT_VERSION = 7        # the newest version this quor reads, and the one it writes
+FORMAT_VERSION = 8        # the newest version this quor reads, and the one it writes
 MAX_BYTES = 2**30         # load's default limit on a file's size
 _ESTIMATORS = {"QUORClassifier": QUORClassifier, "QUORRegressor": QUORRegressor,
                "QUORForestClassifier": QUORForestClassifier,

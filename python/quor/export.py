@@ -220,10 +220,10 @@ def export_text(
     >>> X = [[float(i)] for i in range(20)]
     >>> clf = QUORClassifier(max_depth=1).fit(X, ["a"] * 10 + ["b"] * 10)
     >>> print(export_text(clf, feature_names=["size"]))
-    |--- size < 7
-    |   |--- class: a, samples: 7
-    |--- size >= 7 or missing
-    |   |--- class: b, samples: 13
+    |--- size < 9.5
+    |   |--- class: a, samples: 10
+    |--- size >= 9.5 or missing
+    |   |--- class: b, samples: 10
     <BLANKLINE>
     """
     renderer = _Renderer(estimator, feature_names, class_names, decimals, show_proba,

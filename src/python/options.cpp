@@ -57,6 +57,7 @@ void add_option_tables(PyObject* module) {
   set_item(options, "split_style", names_of(kSplitStyles));
   set_item(options, "missing", names_of(kMissingSides));
   set_item(options, "categorical_split", names_of(kCategoricalSplits));
+  set_item(options, "threshold_placement", names_of(kThresholdPlacements));
   set_item(options, "split_style_alias", names_of(kSplitStyleAliases));
   check_status(PyObject_SetAttrString(module, "OPTIONS", options.get()));
 

@@ -193,6 +193,12 @@ ForestRecord build_record(PyObject* kind_object, PyObject* settings_object) {
       options.config.categorical_split = parse_categorical_split(argument("categorical_split", value, to_string));
       ++expected;
     }
+    // Settings saved before the option lack it: bounds at the bins' edges.
+    if (PyObject* value = optional_setting(settings, "threshold_placement")) {
+      options.config.threshold_placement =
+          parse_threshold_placement(argument("threshold_placement", value, to_string));
+      ++expected;
+    }
     if (static_cast<std::size_t>(PyDict_Size(settings)) != expected) {
       throw TypeError("argument 'settings': unexpected keys for a forest of this kind");
     }

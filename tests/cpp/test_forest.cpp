@@ -18,6 +18,7 @@
 #include "fast_grower.hpp"
 #include "folds.hpp"
 #include "fast_search.hpp"
+#include "input.hpp"
 #include "interrupt.hpp"
 #include "random_data.hpp"
 #include "same_tree.hpp"
@@ -408,6 +409,77 @@ TEST(ForestGrowth, EveryRowAndEveryFeatureIsTheSingleTree) {
     grown.has_credits = false;
     for (DecisionNode& node : grown.nodes) node.credit_size = 0;
     expect_same_tree(grown, *single.tree);
+  }
+}
+
+/// The rows of every node of a tree, routed by its stored splits.
+std::vector<std::vector<std::uint64_t>> rows_per_node(const Tree& tree, const std::vector<FeatureColumn>& columns,
+                                                      std::size_t n) {
+  std::vector<std::vector<std::uint64_t>> rows(tree.nodes.size());
+  for (std::uint64_t s = 0; s < n; ++s) {
+    for (std::size_t at = 0;;) {
+      rows[at].push_back(s);
+      const DecisionNode& node = tree.nodes[at];
+      if (node.is_leaf()) break;
+      at = node.split.goes_left(columns[node.split.feature], s) ? node.left : node.right;
+    }
+  }
+  return rows;
+}
+
+// Bounds at midpoints: the same tree as at the bins' edges but for the bounds,
+// each halfway between the node's finite values on either side of the edge.
+// Fast mode reads the gap from its bins: exact when every value has a bin of
+// its own (more bins than rows), between the two values otherwise.
+TEST(ForestGrowth, MidpointBoundsLieHalfwayBetweenTheNodesValues) {
+  const ForestProblem p = forest_problem(8, 250);
+  for (const EstimatorKind kind : {EstimatorKind::Regressor, EstimatorKind::Classifier}) {
+    for (const auto& [mode, n_bins] : {std::pair{SplitMode::Strict, 16}, std::pair{SplitMode::Fast, 16},
+                                       std::pair{SplitMode::Fast, 1000}}) {
+      SCOPED_TRACE(::testing::Message() << "kind " << static_cast<int>(kind) << " bins " << n_bins);
+      Settings settings = forest_settings(kind, mode);
+      settings.config.n_bins = n_bins;
+      settings.config.missing = MissingSide::Learn;
+      settings.config.split_style = n_bins == 16 && mode == SplitMode::Fast ? SplitStyle::Bin : SplitStyle::Threshold;
+      const auto grow = [&](ThresholdPlacement placement) {
+        settings.config.threshold_placement = placement;
+        const ForestData data = prepare_forest_data(settings, p.matrix(), targets_of(p, kind), 1);
+        const std::uint64_t seed = 3;
+        return unpack_tree(grow_forest(settings, data, std::span(&seed, 1), ForestOptions{}, 1).trees[0],
+                           settings.categorical);
+      };
+      const Tree at_edges = grow(ThresholdPlacement::Edge);
+      Tree halfway = grow(ThresholdPlacement::Midpoint);
+      const std::vector<FeatureColumn> columns = columns_from_matrix(p.matrix(), settings.categorical, 1);
+      const std::vector<std::vector<std::uint64_t>> rows = rows_per_node(at_edges, columns, p.n);
+      ASSERT_EQ(at_edges.nodes.size(), halfway.nodes.size());
+      std::size_t moved = 0;
+      for (std::size_t i = 0; i < halfway.nodes.size(); ++i) {
+        Split& split = halfway.nodes[i].split;
+        const Split& edge = at_edges.nodes[i].split;
+        if (halfway.nodes[i].is_leaf() || split.is_categorical) continue;
+        for (const auto& [bound, edge_bound] : {std::pair{&split.lower, &edge.lower}, std::pair{&split.upper, &edge.upper}}) {
+          ASSERT_EQ(bound->has_value(), edge_bound->has_value());
+          if (!*bound) continue;
+          double below = -std::numeric_limits<double>::infinity();
+          double above = std::numeric_limits<double>::infinity();
+          for (const std::uint64_t s : rows[i]) {
+            const double v = columns[split.feature].values[s];
+            if (!std::isfinite(v)) continue;
+            if (v < **edge_bound) below = std::max(below, v);
+            else above = std::min(above, v);
+          }
+          if (!std::isfinite(below) || !std::isfinite(above)) continue;
+          EXPECT_GT(**bound, below);
+          EXPECT_LE(**bound, above);
+          if (mode == SplitMode::Strict || n_bins == 1000) EXPECT_EQ(**bound, below / 2 + above / 2);
+          moved += **bound != **edge_bound;
+          **bound = **edge_bound;  // the rest of the tree must be the same
+        }
+      }
+      EXPECT_GT(moved, 0u);
+      expect_same_tree(halfway, at_edges);
+    }
   }
 }
 

@@ -15,8 +15,21 @@ from quor._params import defaults
 # The raw classes take no weights, so not min_weight_fraction_leaf either, and
 # always send missing values right and split categories one at a time.
 COMMON = dict({k: v for k, v in defaults("both").items()
-               if k not in ("min_weight_fraction_leaf", "missing", "categorical_split")},
-              max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[])
+               if k not in ("min_weight_fraction_leaf", "missing", "categorical_split",
+                             "threshold_placement")},
+              max_depth=None, agg_frac=0.1, agg_eps=1e-9, categorical=[],
+              # the raw classes' own defaults, which the package's trees no longer share
+              min_samples_leaf=1, n_bins=8, cv_folds=5, mode="strict")
+
+
+def earlier(**params):
+    """The single trees' defaults from before they were chosen on the quality
+    suite (the raw classes' own, depth 8, thresholds at the bins' edges), with
+    ``params``: for tests whose data and expectations were made for them."""
+    return {"mode": "strict", "n_bins": 8, "max_depth": 8, "cv_folds": 5, "min_samples_leaf": 1,
+            "threshold_placement": "edge", **params}
+
+
 REGRESSOR_ARGS = dict(criterion="mse", **COMMON)
 CLASSIFIER_ARGS = dict(n_classes=2, criterion="gini", **COMMON)
 OBJECTIVE_ARGS = dict(n_classes=2, objective="f1", average="binary", pos_label=1, beta=1.0, **COMMON)

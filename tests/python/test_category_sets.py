@@ -13,6 +13,7 @@ import pytest
 from quor import QUORClassifier, QUORForestClassifier, QUORRegressor, export_graphviz, export_text
 from quor._io import load, save
 from quor._quor import RawForest
+from conftest import earlier
 
 
 def _frame(seed, n=600, n_categories=12, nan_share=0.05):
@@ -148,7 +149,7 @@ def _set_node(arrays):
 def test_the_loader_refuses_broken_sets(name, change):
     frame, y, _ = _frame(5)
     # Two set splits (with missing values right), so that reversed offsets run backwards.
-    est = QUORClassifier(categorical_split="set", max_depth=3, missing="right").fit(frame, y)
+    est = QUORClassifier(**earlier(categorical_split="set", max_depth=3, missing="right")).fit(frame, y)
     assert np.count_nonzero(np.diff(est._forest.export_arrays()["set_offsets"])) >= 2
     arrays = est._forest.export_arrays()
     with pytest.raises(ValueError, match="forest dump"):

@@ -8,6 +8,7 @@ from sklearn.metrics import f1_score
 
 import quor
 from quor import QUORClassifier, QUORForestClassifier
+from conftest import earlier
 
 
 def imbalanced(n=1500, share=0.05, seed=0):
@@ -23,10 +24,10 @@ def test_leaves_predict_the_labelling_that_serves_the_metric(mode, objective, av
     X, y = imbalanced()
     # Weighted: the leaves serve the metric on the training rows' weights.
     w = np.random.default_rng(3).integers(1, 5, len(y)).astype(float) if weighted else None
-    clf = QUORClassifier(objective=objective, average=average, beta=2.0, mode=mode,
-                         objective_splits="objective").fit(X, y, sample_weight=w)
-    majority = QUORClassifier(objective=objective, average=average, beta=2.0, mode=mode,
-                              objective_labels="majority", objective_splits="objective").fit(
+    clf = QUORClassifier(**earlier(objective=objective, average=average, beta=2.0, mode=mode,
+                                   objective_splits="objective")).fit(X, y, sample_weight=w)
+    majority = QUORClassifier(**earlier(objective=objective, average=average, beta=2.0, mode=mode,
+                                        objective_labels="majority", objective_splits="objective")).fit(
         X, y, sample_weight=w)
     kwargs = {"sample_weight": w}
     if objective != "accuracy":
@@ -227,8 +228,9 @@ def test_select_grows_by_impurity_where_no_single_split_pays_on_the_metric(tmp_p
     X = rng.standard_normal((2000, 10))
     radius = (X * X).sum(axis=1)
     y = (radius > np.sort(radius)[1700]).astype(int)
-    assert QUORClassifier(objective="f1", objective_splits="objective").fit(X, y).get_n_leaves() == 1
-    clf = QUORClassifier(objective="f1").fit(X, y)
+    assert QUORClassifier(**earlier(objective="f1", objective_splits="objective")).fit(
+        X, y).get_n_leaves() == 1
+    clf = QUORClassifier(**earlier(objective="f1")).fit(X, y)
     assert clf.objective_splits_ == "criterion" and clf.get_n_leaves() > 1
     # Files and pickles keep the choice and the weights; a file that contradicts
     # its parameters, or is of a version without the choice, is refused.

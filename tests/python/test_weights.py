@@ -15,7 +15,7 @@ from quor import QUORClassifier, QUORForestClassifier, QUORForestRegressor, QUOR
 
 ESTIMATORS = {
     "regressor": lambda mode: QUORRegressor(mode=mode, max_depth=4, aggregator="median"),
-    "mae": lambda mode: QUORRegressor(criterion="mae", max_depth=4),  # strict only
+    "mae": lambda mode: QUORRegressor(criterion="mae", max_depth=4, mode="strict"),  # strict only
     "classifier": lambda mode: QUORClassifier(mode=mode, max_depth=4, criterion="entropy",
                                               split_style="bin"),
     "objective": lambda mode: QUORClassifier(mode=mode, max_depth=4, objective="f1"),
