@@ -440,9 +440,10 @@ smallest of the right side's lowest bin.""",
     Param(
         "agg_frac", 0.2, [_finite(0, 0.5)], "float",
         """``"trimmed_mean"`` only: drops ``floor(K * agg_frac)`` scores from
-each end (always keeping at least one); in [0, 0.5].  0.2 makes the
-default five folds drop their best and their worst score; 0.1 would trim
-nothing below ten folds.""",
+each end (always keeping at least one); in [0, 0.5].  0.2 makes five
+folds drop their best and their worst score (the single trees' default
+three folds drop none: use five or more); 0.1 would trim nothing below
+ten folds.""",
         "trimmed mean: drop `floor(K·agg_frac)` scores at each end (the best and worst of 5 "
         "folds)", cli=float),
     Param(
