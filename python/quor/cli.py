@@ -993,10 +993,10 @@ def _run_demo(args):
     data = load_breast_cancer(as_frame=True)
     X, y = data.data, data.target.map(dict(enumerate(data.target_names)))
     models = [
-        ("quor, strict mode", QUORClassifier(max_depth=args.max_depth)),
+        ("quor, strict mode", QUORClassifier(max_depth=args.max_depth, mode="strict")),
         ("quor, fast mode", QUORClassifier(max_depth=args.max_depth, mode="fast")),
         ("quor, strict, median of folds",
-         QUORClassifier(max_depth=args.max_depth, aggregator="median")),
+         QUORClassifier(max_depth=args.max_depth, mode="strict", aggregator="median")),
         ("scikit-learn DecisionTreeClassifier",
          DecisionTreeClassifier(max_depth=args.max_depth, random_state=0)),
     ]
