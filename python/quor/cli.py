@@ -993,10 +993,11 @@ def _run_demo(args):
     data = load_breast_cancer(as_frame=True)
     X, y = data.data, data.target.map(dict(enumerate(data.target_names)))
     models = [
-        ("quor, strict mode", QUORClassifier(max_depth=args.max_depth, mode="strict")),
+        # Strict mode re-bins in every node and fold: a few bins are enough there.
+        ("quor, strict mode", QUORClassifier(max_depth=args.max_depth, mode="strict", n_bins=8)),
         ("quor, fast mode", QUORClassifier(max_depth=args.max_depth, mode="fast")),
         ("quor, strict, median of folds",
-         QUORClassifier(max_depth=args.max_depth, mode="strict", aggregator="median")),
+         QUORClassifier(max_depth=args.max_depth, mode="strict", n_bins=8, aggregator="median")),
         ("scikit-learn DecisionTreeClassifier",
          DecisionTreeClassifier(max_depth=args.max_depth, random_state=0)),
     ]
