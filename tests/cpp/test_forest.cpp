@@ -466,13 +466,18 @@ TEST(ForestGrowth, MidpointBoundsLieHalfwayBetweenTheNodesValues) {
           for (const std::uint64_t s : rows[i]) {
             const double v = columns[split.feature].values[s];
             if (!std::isfinite(v)) continue;
-            if (v < **edge_bound) below = std::max(below, v);
-            else above = std::min(above, v);
+            if (v < **edge_bound) {
+              below = std::max(below, v);
+            } else {
+              above = std::min(above, v);
+            }
           }
           if (!std::isfinite(below) || !std::isfinite(above)) continue;
           EXPECT_GT(**bound, below);
           EXPECT_LE(**bound, above);
-          if (mode == SplitMode::Strict || n_bins == 1000) EXPECT_EQ(**bound, below / 2 + above / 2);
+          if (mode == SplitMode::Strict || n_bins == 1000) {
+            EXPECT_EQ(**bound, below / 2 + above / 2);
+          }
           moved += **bound != **edge_bound;
           **bound = **edge_bound;  // the rest of the tree must be the same
         }
