@@ -100,8 +100,8 @@ def cross_validated(models, quick, say):
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 model = make(task)
-                if not name_is_quor(model_name) and np.isnan(x).any():
-                    model = quality.imputed(model)
+                if not name_is_quor(model_name):
+                    model = quality.for_sklearn(model, x)
                 cv = cross_validate(model, x, y, cv=splitter, scoring=scoring,
                                     error_score="raise")
             row["models"][model_name] = {

@@ -101,7 +101,8 @@ def test_quality_defaults_table_counts_against_both_peers():
     import quality
 
     results = quality.evaluate_defaults(quick=True)
-    assert [(row["dataset"], row["half"]) for row in results["rows"]] == [("diabetes", "A"), ("iris", "B")]
+    assert [(row["dataset"], row["half"]) for row in results["rows"]] == [
+        ("diabetes", "A"), ("iris", "B"), ("8 categories, regression", "B")]
     table = quality.format_defaults(results)
     for row in results["rows"]:
         m = row["models"]
@@ -109,7 +110,7 @@ def test_quality_defaults_table_counts_against_both_peers():
         assert set(m) >= {"quor (defaults)", "scikit-learn (defaults)", "scikit-learn (tuned)"}
         assert f"| {row['dataset']} | {row['half']} | {m['quor (defaults)']['mean']:.3f} |" in table
         row["ge"] = ge
-    assert f"- quor (defaults): ≥ default on {sum(r['ge'] for r in results['rows'])} of 2" in table
+    assert f"- quor (defaults): ≥ default on {sum(r['ge'] for r in results['rows'])} of 3" in table
 
 
 def test_forest_bench_every_part(tmp_path, capsys):
@@ -120,7 +121,8 @@ def test_forest_bench_every_part(tmp_path, capsys):
                         "--json", str(out_json)]) == 0
     report = capsys.readouterr().out
     results = json.loads(out_json.read_text())
-    assert [(row["dataset"], row["half"]) for row in results["quality"]] == [("diabetes", "A"), ("iris", "B")]
+    assert [(row["dataset"], row["half"]) for row in results["quality"]] == [
+        ("diabetes", "A"), ("iris", "B"), ("8 categories, regression", "B")]
     assert all(len(row["models"]) == 3 for row in results["quality"])
     [speed] = results["speed"]
     assert speed["n_samples"] == 3000 and len(speed["entries"]) == 3
