@@ -6,9 +6,10 @@ Three parts, each optional:
 - ``quality``: five-fold cross-validation (the folds of ``bench/quality.py``)
   of QUORForestClassifier / QUORForestRegressor with their defaults against
   RandomForest* and ExtraTrees* (100 trees, defaults), all with the same
-  ``n_jobs``, on the fifteen data sets of ``bench/quality.py --defaults`` (the
-  bundled sets, noisy synthetic ones, interactions, missing values; the
-  scikit-learn forests impute missing values).
+  ``n_jobs``, on the eighteen data sets of ``bench/quality.py --defaults`` (the
+  bundled sets, noisy synthetic ones, interactions, missing values, categorical
+  columns; the scikit-learn forests impute missing values and take categorical
+  columns one-hot).
 - ``speed``: fit and predict time at 200 000 and 1 000 000 × 20 (100 trees,
   ``n_jobs`` 2) against RandomForest*, one thread against two, and the
   pickled size of both forests.

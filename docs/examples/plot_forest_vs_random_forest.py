@@ -81,7 +81,7 @@ plt.show()
 # single tree of the random forest: each node scores only four drawn
 # thresholds of each feature it searches (``max_thresholds=4``), so the trees
 # differ more from one another, and their average gains more from each tree
-# added. ``bench/README.md`` compares the two forests on fifteen data sets.
+# added. ``bench/README.md`` compares the two forests on eighteen data sets.
 #
 # Every tree of the forest is a full quor tree: it can be drawn,
 # exported and inspected on its own.
